@@ -1,0 +1,41 @@
+# Helpers shared by every deliverable's CMakeLists.
+
+# zeva_module_version(<target> [MAJOR m] [MINOR n] [THIRD t] [FOURTH f])
+# Embeds the target's file version and build stamp as a note in the module, where
+# GetVersionString finds it at run time (the stand-in for a version resource).
+function(zeva_module_version target)
+  cmake_parse_arguments(V "" "MAJOR;MINOR;THIRD;FOURTH" "" ${ARGN})
+  foreach(f MAJOR MINOR THIRD FOURTH)
+    if(NOT DEFINED V_${f})
+      set(V_${f} 0)
+    endif()
+  endforeach()
+  if(NOT DEFINED ARGN OR "${ARGN}" STREQUAL "")
+    set(V_MAJOR ${PROJECT_VERSION_MAJOR})
+    set(V_MINOR ${PROJECT_VERSION_MINOR})
+    set(V_THIRD ${PROJECT_VERSION_PATCH})
+    set(V_FOURTH ${PROJECT_VERSION_TWEAK})
+  endif()
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.cpp)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/module_version.cpp.in ${out} @ONLY)
+  target_sources(${target} PRIVATE ${out})
+endfunction()
+
+# zeva_add_test(<name> LABEL <unit|integration|gui> SOURCES ... [LIBS ...])
+# One GoogleTest executable; every test case becomes a ctest test with the label.
+function(zeva_add_test name)
+  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_LABEL)
+    set(T_LABEL unit)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE zeva_testsupport ${T_LIBS} GTest::gmock GTest::gtest_main)
+  set(env "ZEVA_NET_LOOPBACK_ONLY=1")
+  if(T_LABEL STREQUAL "gui")
+    list(APPEND env "ASAN_OPTIONS=detect_leaks=0")
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT 300 ENVIRONMENT "${env}")
+endfunction()

@@ -1,0 +1,19 @@
+#pragma once
+// Shared between the logger's source files.
+#include <cstdarg>
+#include <string>
+
+namespace jotwell {
+
+inline constexpr const char* kDefaultRegKey = "Software\\Tarsel\\ZevazOdizo";
+inline constexpr long kDefaultMaxSize = 64000;
+inline constexpr long kMinMaxSize = 5000;
+inline constexpr unsigned long kMaxMaxFiles = 9999;
+
+// printf into a string; throws CInvalidParamException for a format the library rejects.
+std::string FormatV(const char* fmt, va_list args);
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// "%s%u.log"
+std::string LogFileName(const std::string& prefix, unsigned number);
+
+}  // namespace jotwell

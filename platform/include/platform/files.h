@@ -1,0 +1,108 @@
+#pragma once
+// File system queries and the exclusive file used for logs and images.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace platform {
+
+// errno of the calling thread's last failed call, like a "last error" code.
+int lastError();
+void setLastError(int code);
+// The system's text for an error code; empty when the system has none for it.
+std::string systemErrorText(int code);
+
+enum class OpenError { none, badPath, inUse, other };
+
+enum class OpenMode {
+  create,  // create or empty
+  append,  // create if missing, keep contents, write at the end
+};
+
+// A file opened for writing by this process alone: other writers that use this class
+// are refused (flock), readers are not. Writes go straight to the kernel (no user-space
+// buffer), so every written line is on disk for readers at once.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens `path` for exclusive writing. On failure the file stays closed and error()
+  // tells a bad path (missing or invalid folder) from a file in use from the rest.
+  bool openExclusive(const std::string& path, OpenMode mode);
+  bool isOpen() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+  OpenError error() const { return error_; }
+  int errorCode() const { return errno_; }  // errno of the last failure
+
+  bool write(std::string_view bytes);
+  bool write(const void* data, std::size_t size);
+  bool flush();  // fdatasync
+  bool seekToEnd();
+  std::optional<std::uint64_t> size() const;
+  void close();
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  OpenError error_ = OpenError::none;
+  int errno_ = 0;
+};
+
+bool fileExists(const std::string& path);  // exists and is not a folder
+bool directoryExists(const std::string& path);
+std::optional<std::uint64_t> fileSize(const std::string& path);
+std::optional<SystemTime> modificationTime(const std::string& path);
+// Birth time where the file system records it, else the modification time.
+std::optional<SystemTime> creationTime(const std::string& path);
+bool createDirectory(const std::string& path);    // one level; true if it exists afterwards
+bool createDirectories(const std::string& path);  // with parents
+bool removeFile(const std::string& path);         // sets lastError on failure
+// Names (not paths) of the entries of `dir` matching a shell pattern like "*.log".
+std::vector<std::string> listDirectory(const std::string& dir, const std::string& pattern = "*");
+
+// Copies src to dst, failing (lastError EEXIST) when dst exists; nothing partial is left
+// behind on failure.
+bool copyFileNoOverwrite(const std::string& src, const std::string& dst);
+
+// Space available to the caller on the file system holding `path` (or its nearest
+// existing parent).
+std::optional<std::uint64_t> freeSpace(const std::string& path);
+
+enum class DriveKind { local, remote, removable, noRoot };
+// What kind of file system holds `path`: remote for nfs, cifs, smb, sshfs and other
+// network file systems; noRoot when no mount point can be found for it.
+DriveKind driveKind(const std::string& path);
+// The mount point holding `path` (the stand-in for a drive root); empty when none.
+std::string mountPoint(const std::string& path);
+
+std::string tempDirectory();  // $TMPDIR or /tmp, without a trailing '/'
+// Creates a new empty file "<dir>/<prefix>XXXXXX" and returns its path (empty on failure).
+std::string uniqueTempFile(const std::string& dir, const std::string& prefix);
+
+// The first 15 characters of the host name.
+std::string computerName();
+// Full path of the running executable.
+std::string executablePath();
+// The process's arguments as given (argv), read from /proc/self/cmdline.
+std::vector<std::string> commandLineArguments();
+// Full path of the loaded module (executable or shared library) containing `address`.
+std::string modulePathOf(const void* address);
+
+// Path pieces ('/' separated).
+std::string directoryOf(const std::string& path);  // with trailing '/', empty when none
+std::string fileNameOf(const std::string& path);
+std::string stemOf(const std::string& path);       // file name without its extension
+std::string extensionOf(const std::string& path);  // with the dot, empty when none
+
+}  // namespace platform

@@ -1,0 +1,627 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <link.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+// Keeps errno across cleanup calls (close, unlink) that may overwrite it.
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper&) = delete;
+  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+ private:
+  int saved_;
+};
+
+struct FdCloser {
+  int fd = -1;
+  explicit FdCloser(int f) : fd(f) {}
+  ~FdCloser() {
+    if (fd >= 0) {
+      ErrnoKeeper keep;
+      ::close(fd);
+    }
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+};
+
+bool writeAll(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (w == 0) {  // no progress and no error: the device is full in all but name
+      errno = EIO;
+      return false;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+SystemTime toSystemTime(std::int64_t sec, std::int64_t nsec) {
+  return SystemTime(std::chrono::duration_cast<SystemTime::duration>(std::chrono::seconds(sec) +
+                                                                     std::chrono::nanoseconds(nsec)));
+}
+
+// `path` itself when it exists, else its nearest existing parent ("." for a relative
+// path none of whose folders exist); empty when nothing on the way exists.
+std::string nearestExisting(const std::string& path) {
+  std::string p = path.empty() ? std::string(".") : path;
+  for (;;) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) == 0) return p;
+    if (p == "/" || p == ".") return {};
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    const auto slash = p.rfind('/');
+    if (slash == std::string::npos)
+      p = ".";
+    else if (slash == 0)
+      p = "/";
+    else
+      p.resize(slash);
+  }
+}
+
+std::string canonical(const std::string& path) {
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::unique_ptr<char, Free> real(::realpath(path.c_str(), nullptr));
+  return real ? std::string(real.get()) : std::string();
+}
+
+// mountinfo escapes space, tab, newline and backslash as \ooo.
+std::string unescapeMountField(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size()) {
+      const char a = s[i + 1], b = s[i + 2], c = s[i + 3];
+      if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
+        out += static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0'));
+        i += 3;
+        continue;
+      }
+    }
+    out += s[i];
+  }
+  return out;
+}
+
+struct MountEntry {
+  std::string mountPoint;
+  std::string fsType;
+  unsigned major = 0, minor = 0;
+};
+
+// The mount that holds `path` (longest mount point prefix; the later of equal ones, since
+// a later mount hides an earlier one on the same point).
+std::optional<MountEntry> findMount(const std::string& path) {
+  const std::string existing = nearestExisting(path);
+  if (existing.empty()) return std::nullopt;
+  const std::string real = canonical(existing);
+  if (real.empty()) return std::nullopt;
+
+  std::ifstream in("/proc/self/mountinfo");
+  if (!in) return std::nullopt;
+  std::optional<MountEntry> best;
+  std::string line;
+  while (std::getline(in, line)) {
+    // id parent major:minor root mountpoint options [optional...] - fstype source super
+    std::istringstream fields(line);
+    std::string id, parent, devno, root, mp;
+    if (!(fields >> id >> parent >> devno >> root >> mp)) continue;
+    std::string word;
+    bool sawSeparator = false;
+    while (fields >> word) {
+      if (word == "-") {
+        sawSeparator = true;
+        break;
+      }
+    }
+    std::string fsType;
+    if (!sawSeparator || !(fields >> fsType)) continue;
+    MountEntry e;
+    e.mountPoint = unescapeMountField(mp);
+    e.fsType = fsType;
+    if (std::sscanf(devno.c_str(), "%u:%u", &e.major, &e.minor) != 2) continue;
+    const std::string& m = e.mountPoint;
+    const bool holds = m == "/" || real == m ||
+                       (real.size() > m.size() && real.compare(0, m.size(), m) == 0 && real[m.size()] == '/');
+    if (holds && (!best || m.size() >= best->mountPoint.size())) best = std::move(e);
+  }
+  return best;
+}
+
+bool isRemoteFsType(const std::string& type) {
+  // fuse.* types are listed one by one: most FUSE file systems are local (archives,
+  // encrypted folders, portals).
+  static constexpr std::string_view kRemote[] = {"nfs",
+                                                 "nfs4",
+                                                 "cifs",
+                                                 "smb3",
+                                                 "smbfs",
+                                                 "ncpfs",
+                                                 "9p",
+                                                 "afs",
+                                                 "ceph",
+                                                 "glusterfs",
+                                                 "davfs",
+                                                 "coda",
+                                                 "lustre",
+                                                 "gpfs",
+                                                 "beegfs",
+                                                 "orangefs",
+                                                 "pvfs2",
+                                                 "fuse.sshfs",
+                                                 "fuse.rclone",
+                                                 "fuse.s3fs",
+                                                 "fuse.gcsfuse",
+                                                 "fuse.glusterfs",
+                                                 "fuse.ceph-fuse",
+                                                 "fuse.davfs2",
+                                                 "fuse.smbnetfs",
+                                                 "fuse.curlftpfs",
+                                                 "fuse.goofys",
+                                                 "fuse.juicefs"};
+  return std::find(std::begin(kRemote), std::end(kRemote), type) != std::end(kRemote);
+}
+
+bool readsOne(const std::string& file) {
+  std::ifstream in(file);
+  int v = 0;
+  return in >> v && v == 1;
+}
+
+// Best effort: the block device (or, for a partition, its disk) says it is removable.
+bool isRemovableDevice(unsigned major, unsigned minor) {
+  if (major == 0) return false;  // virtual file systems have no block device
+  const std::string dev = "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
+  const std::string real = canonical(dev);
+  if (real.empty()) return false;
+  if (readsOne(real + "/removable")) return true;
+  return readsOne(real + "/../removable");
+}
+
+// Load base of the main program (first entry of the loaded-object list), the same
+// address dladdr reports as dli_fbase for addresses inside it.
+const void* mainProgramBase() {
+  const void* base = nullptr;
+  ::dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* data) noexcept -> int {
+        ElfW(Addr) lowest = ~ElfW(Addr){0};
+        for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i)
+          if (info->dlpi_phdr[i].p_type == PT_LOAD) lowest = std::min(lowest, info->dlpi_phdr[i].p_vaddr);
+        if (lowest != ~ElfW(Addr){0}) {
+          const auto page = static_cast<ElfW(Addr)>(::sysconf(_SC_PAGESIZE));
+          *static_cast<const void**>(data) =
+              reinterpret_cast<const void*>((info->dlpi_addr + lowest) & ~(page - 1));
+        }
+        return 1;  // the main program comes first; stop there
+      },
+      &base);
+  return base;
+}
+
+// The file mapped at `address` according to /proc/self/maps (empty when none).
+std::string mappedFileAt(const void* address) {
+  const auto a = reinterpret_cast<std::uintptr_t>(address);
+  std::ifstream in("/proc/self/maps");
+  std::string line;
+  while (std::getline(in, line)) {
+    unsigned long long from = 0, to = 0;
+    int pathStart = -1;
+    if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %*s %*s %n", &from, &to, &pathStart) < 2) continue;
+    if (a < from || a >= to) continue;
+    if (pathStart < 0 || static_cast<std::size_t>(pathStart) >= line.size() || line[pathStart] != '/')
+      return {};
+    return line.substr(static_cast<std::size_t>(pathStart));
+  }
+  return {};
+}
+
+}  // namespace
+
+int lastError() { return errno; }
+void setLastError(int code) { errno = code; }
+
+std::string systemErrorText(int code) {
+  std::array<char, 256> buf{};
+  // The GNU strerror_r returns the text (maybe not in buf); the XSI one fills buf.
+  const auto pick = [&](auto result) -> const char* {
+    if constexpr (std::is_same_v<decltype(result), char*>)
+      return result;
+    else
+      return result == 0 ? buf.data() : nullptr;
+  };
+  const char* text = pick(::strerror_r(code, buf.data(), buf.size()));
+  if (!text || !*text) return {};
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+  // glibc makes up "Unknown error N" (translated) for codes it has no text for.
+  if (!::strerrorname_np(code)) return {};
+#endif
+  const std::string s(text);
+  if (s.rfind("Unknown error", 0) == 0) return {};
+  return s;
+}
+
+// ---- File ------------------------------------------------------------------
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      error_(std::exchange(other.error_, OpenError::none)),
+      errno_(std::exchange(other.errno_, 0)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+    error_ = std::exchange(other.error_, OpenError::none);
+    errno_ = std::exchange(other.errno_, 0);
+  }
+  return *this;
+}
+
+bool File::openExclusive(const std::string& path, OpenMode mode) {
+  close();
+  path_ = path;
+  error_ = OpenError::none;
+  errno_ = 0;
+
+  const auto fail = [this](OpenError e) {
+    errno_ = errno;
+    error_ = e;
+    return false;
+  };
+
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    switch (errno) {
+      case ENOENT:
+      case ENOTDIR:
+      case ENAMETOOLONG:
+      case EINVAL:
+      case ELOOP:
+        return fail(OpenError::badPath);
+      default:
+        return fail(OpenError::other);
+    }
+  }
+  FdCloser guard(fd);
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return fail(errno == EWOULDBLOCK ? OpenError::inUse : OpenError::other);
+  // Emptying only now that the lock is ours: a file another writer holds is never cut.
+  if (mode == OpenMode::create && ::ftruncate(fd, 0) != 0) return fail(OpenError::other);
+  if (mode == OpenMode::append && ::lseek(fd, 0, SEEK_END) < 0) return fail(OpenError::other);
+  fd_ = std::exchange(guard.fd, -1);
+  return true;
+}
+
+bool File::write(std::string_view bytes) { return write(bytes.data(), bytes.size()); }
+
+bool File::write(const void* data, std::size_t size) {
+  if (fd_ < 0) {
+    errno = errno_ = EBADF;
+    return false;
+  }
+  if (!writeAll(fd_, static_cast<const char*>(data), size)) {
+    errno_ = errno;
+    return false;
+  }
+  return true;
+}
+
+bool File::flush() {
+  if (fd_ < 0) {
+    errno = errno_ = EBADF;
+    return false;
+  }
+  if (::fdatasync(fd_) != 0) {
+    errno_ = errno;
+    return false;
+  }
+  return true;
+}
+
+bool File::seekToEnd() {
+  if (fd_ < 0) {
+    errno = errno_ = EBADF;
+    return false;
+  }
+  if (::lseek(fd_, 0, SEEK_END) < 0) {
+    errno_ = errno;
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::uint64_t> File::size() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+void File::close() {
+  if (fd_ >= 0) {
+    ErrnoKeeper keep;
+    ::close(fd_);  // releases the lock with the last descriptor of this open file
+    fd_ = -1;
+  }
+}
+
+// ---- queries ------------------------------------------------------------------
+
+bool fileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool directoryExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<std::uint64_t> fileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::optional<SystemTime> modificationTime(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return toSystemTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+}
+
+std::optional<SystemTime> creationTime(const std::string& path) {
+  struct statx stx {};
+  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_MTIME, &stx) == 0) {
+    if (stx.stx_mask & STATX_BTIME) return toSystemTime(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
+    if (stx.stx_mask & STATX_MTIME) return toSystemTime(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+  } else if (errno != ENOSYS && errno != EPERM) {
+    return std::nullopt;
+  }
+  return modificationTime(path);  // kernels or sandboxes without statx
+}
+
+bool createDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0) return true;
+  if (errno == EEXIST && directoryExists(path)) return true;
+  if (errno == EEXIST) errno = ENOTDIR;
+  return false;
+}
+
+bool createDirectories(const std::string& path) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (directoryExists(path)) return true;
+  for (std::size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+    const std::string prefix = path.substr(0, pos);
+    if (prefix.back() == '/') continue;  // "a//b"
+    if (!createDirectory(prefix)) return false;
+  }
+  return createDirectory(path);
+}
+
+bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+std::vector<std::string> listDirectory(const std::string& dir, const std::string& pattern) {
+  std::vector<std::string> names;
+  struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, DirCloser> d(::opendir(dir.empty() ? "." : dir.c_str()));
+  if (!d) return names;
+  while (const dirent* e = ::readdir(d.get())) {
+    const std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (::fnmatch(pattern.c_str(), e->d_name, 0) == 0) names.emplace_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool copyFileNoOverwrite(const std::string& src, const std::string& dst) {
+  const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  FdCloser inGuard(in);
+  struct stat st {};
+  if (::fstat(in, &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  const int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
+  if (out < 0) return false;  // EEXIST: the target stays as it was
+  FdCloser outGuard(out);
+
+  // From here on the target is ours: any failure removes it, keeping the cause in errno.
+  const auto abandon = [&] {
+    ErrnoKeeper keep;
+    ::close(std::exchange(outGuard.fd, -1));
+    ::unlink(dst.c_str());
+    return false;
+  };
+  std::array<char, 64 * 1024> buf;
+  for (;;) {
+    const ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return abandon();
+    }
+    if (n == 0) break;
+    if (!writeAll(out, buf.data(), static_cast<std::size_t>(n))) return abandon();
+  }
+  if (::fsync(out) != 0) return abandon();
+  if (::close(std::exchange(outGuard.fd, -1)) != 0) {
+    ErrnoKeeper keep;
+    ::unlink(dst.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::uint64_t> freeSpace(const std::string& path) {
+  const std::string existing = nearestExisting(path);
+  if (existing.empty()) return std::nullopt;
+  struct statvfs sv {};
+  if (::statvfs(existing.c_str(), &sv) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(sv.f_bavail) * static_cast<std::uint64_t>(sv.f_frsize);
+}
+
+DriveKind driveKind(const std::string& path) {
+  const auto m = findMount(path);
+  if (!m) return DriveKind::noRoot;
+  if (isRemoteFsType(m->fsType)) return DriveKind::remote;
+  if (isRemovableDevice(m->major, m->minor)) return DriveKind::removable;
+  return DriveKind::local;
+}
+
+std::string mountPoint(const std::string& path) {
+  const auto m = findMount(path);
+  return m ? m->mountPoint : std::string();
+}
+
+std::string tempDirectory() {
+  const char* env = std::getenv("TMPDIR");
+  std::string dir = env && *env ? env : "/tmp";
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+std::string uniqueTempFile(const std::string& dir, const std::string& prefix) {
+  std::string base = dir.empty() ? tempDirectory() : dir;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  std::string templ = (base == "/" ? std::string() : base) + "/" + prefix + "XXXXXX";
+  const int fd = ::mkostemp(templ.data(), O_CLOEXEC);
+  if (fd < 0) return {};
+  ::close(fd);
+  return templ;
+}
+
+std::string computerName() {
+  std::array<char, 256> buf{};
+  if (::gethostname(buf.data(), buf.size() - 1) != 0) return {};
+  buf.back() = '\0';
+  std::string name(buf.data());
+  if (name.size() > 15) name.resize(15);
+  return name;
+}
+
+std::string executablePath() {
+  std::string buf(PATH_MAX, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < buf.size()) {
+      buf.resize(static_cast<std::size_t>(n));
+      return buf;
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::vector<std::string> commandLineArguments() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> args;
+  std::size_t start = 0;
+  while (start < all.size()) {
+    auto end = all.find('\0', start);
+    if (end == std::string::npos) end = all.size();
+    args.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return args;
+}
+
+std::string modulePathOf(const void* address) {
+  Dl_info info{};
+  if (!address || ::dladdr(address, &info) == 0) return {};
+  // For the main program dladdr gives a name like argv[0], not the file.
+  if (info.dli_fbase && info.dli_fbase == mainProgramBase()) return executablePath();
+  if (info.dli_fname && info.dli_fname[0] == '/') return info.dli_fname;
+  // A library loaded by a relative name: the kernel knows the file it maps.
+  std::string mapped = mappedFileAt(info.dli_fbase ? info.dli_fbase : address);
+  if (!mapped.empty()) return mapped;
+  return info.dli_fname ? std::string(info.dli_fname) : std::string();
+}
+
+// ---- path pieces ---------------------------------------------------------------
+
+std::string directoryOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string fileNameOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+namespace {
+// Position of the extension's dot in a file name, npos when it has none. A leading dot
+// names a hidden file, not an extension.
+std::size_t extensionDot(const std::string& name) {
+  if (name == "." || name == "..") return std::string::npos;
+  const auto dot = name.rfind('.');
+  return dot == 0 ? std::string::npos : dot;
+}
+}  // namespace
+
+std::string stemOf(const std::string& path) {
+  const std::string name = fileNameOf(path);
+  const auto dot = extensionDot(name);
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+std::string extensionOf(const std::string& path) {
+  const std::string name = fileNameOf(path);
+  const auto dot = extensionDot(name);
+  return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+}  // namespace platform

@@ -1,0 +1,288 @@
+#include "platform/files.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "testsupport/TestEnv.h"
+
+namespace platform {
+namespace {
+
+using ::testing::ElementsAre;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+class FilesTest : public testsupport::ZevaTest {};
+
+[[gnu::noinline]] int localFunction() { return 1; }
+
+TEST_F(FilesTest, ExclusiveOpenTellsBadPathInUseAndOtherApart) {
+  const std::string held = tempDir() + "/held.log";
+  const std::string plainFile = tempDir() + "/plain";
+  writeFile(plainFile, "x");
+  File holder;
+  ASSERT_TRUE(holder.openExclusive(held, OpenMode::append));
+
+  struct Case {
+    std::string path;
+    OpenError error;
+    int code;
+  };
+  const Case cases[] = {
+      {tempDir() + "/missing-folder/a.log", OpenError::badPath, ENOENT},
+      {plainFile + "/a.log", OpenError::badPath, ENOTDIR},  // a file where a folder should be
+      {tempDir() + "/" + std::string(300, 'n'), OpenError::badPath, ENAMETOOLONG},
+      {"", OpenError::badPath, ENOENT},
+      // flock belongs to the open file description: a second open in this very process
+      // is refused like one from another process.
+      {held, OpenError::inUse, EWOULDBLOCK},
+      {tempDir(), OpenError::other, EISDIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    for (const OpenMode mode : {OpenMode::create, OpenMode::append}) {
+      File f;
+      EXPECT_FALSE(f.openExclusive(c.path, mode));
+      EXPECT_FALSE(f.isOpen());
+      EXPECT_EQ(f.error(), c.error);
+      EXPECT_EQ(f.errorCode(), c.code);
+    }
+  }
+
+  // Once the holder lets go, the file is free again.
+  holder.close();
+  File after;
+  EXPECT_TRUE(after.openExclusive(held, OpenMode::append));
+  EXPECT_EQ(after.error(), OpenError::none);
+}
+
+TEST_F(FilesTest, CreateEmptiesAppendKeepsAndNeitherTouchesAFileHeldByAnotherWriter) {
+  const std::string path = tempDir() + "/scan.log";
+  writeFile(path, "old\n");
+  {
+    File f;
+    ASSERT_TRUE(f.openExclusive(path, OpenMode::append));
+    EXPECT_EQ(f.size(), 4u);
+    ASSERT_TRUE(f.write("more\n"));
+    ASSERT_TRUE(f.flush());
+    // Written straight to the kernel: a reader sees it while the file is still open.
+    EXPECT_EQ(readFile(path), "old\nmore\n");
+
+    File intruder;
+    EXPECT_FALSE(intruder.openExclusive(path, OpenMode::create));
+    EXPECT_EQ(intruder.error(), OpenError::inUse);
+    EXPECT_EQ(readFile(path), "old\nmore\n") << "a refused create must not empty the holder's file";
+  }
+  {
+    File f;
+    ASSERT_TRUE(f.openExclusive(path, OpenMode::create));
+    EXPECT_EQ(f.size(), 0u);
+    ASSERT_TRUE(f.write(std::string_view("new")));
+  }
+  EXPECT_EQ(readFile(path), "new");
+
+  File created;
+  ASSERT_TRUE(created.openExclusive(tempDir() + "/fresh", OpenMode::append));
+  EXPECT_EQ(created.size(), 0u);
+}
+
+TEST_F(FilesTest, FileMovesKeepTheLockAndClosedFilesRefuseWrites) {
+  const std::string path = tempDir() + "/moved.log";
+  File a;
+  ASSERT_TRUE(a.openExclusive(path, OpenMode::create));
+  File b(std::move(a));
+  EXPECT_FALSE(a.isOpen());  // NOLINT(bugprone-use-after-move): moved-from state is specified
+  ASSERT_TRUE(b.isOpen());
+  EXPECT_EQ(b.path(), path);
+
+  File c;
+  ASSERT_TRUE(c.openExclusive(tempDir() + "/other.log", OpenMode::create));
+  c = std::move(b);  // closes c's own file, takes over b's
+  EXPECT_TRUE(c.write("x"));
+  File probe;
+  EXPECT_FALSE(probe.openExclusive(path, OpenMode::append));
+  EXPECT_TRUE(probe.openExclusive(tempDir() + "/other.log", OpenMode::append));
+
+  c.close();
+  EXPECT_FALSE(c.write("y"));
+  EXPECT_EQ(c.errorCode(), EBADF);
+  EXPECT_EQ(readFile(path), "x");
+}
+
+TEST_F(FilesTest, CopyNoOverwriteRefusesAnExistingTargetAndLeavesNothingPartial) {
+  const std::string src = tempDir() + "/src.bin";
+  std::string payload(200'000, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+  writeFile(src, payload);
+
+  const std::string dst = tempDir() + "/dst.bin";
+  ASSERT_TRUE(copyFileNoOverwrite(src, dst));
+  EXPECT_EQ(readFile(dst), payload);
+
+  const std::string existing = tempDir() + "/existing.bin";
+  writeFile(existing, "keep me");
+  EXPECT_FALSE(copyFileNoOverwrite(src, existing));
+  EXPECT_EQ(lastError(), EEXIST);
+  EXPECT_EQ(readFile(existing), "keep me");
+
+  EXPECT_FALSE(copyFileNoOverwrite(tempDir() + "/none", tempDir() + "/out1"));
+  EXPECT_EQ(lastError(), ENOENT);
+  EXPECT_FALSE(fileExists(tempDir() + "/out1"));
+
+  // A folder cannot be copied as a file; nothing is left at the target.
+  EXPECT_FALSE(copyFileNoOverwrite(tempDir(), tempDir() + "/out2"));
+  EXPECT_EQ(lastError(), EISDIR);
+  EXPECT_FALSE(fileExists(tempDir() + "/out2"));
+}
+
+TEST_F(FilesTest, ExistenceSizeTimesAndFolders) {
+  const std::string file = tempDir() + "/a.txt";
+  writeFile(file, "12345");
+  EXPECT_TRUE(fileExists(file));
+  EXPECT_FALSE(fileExists(tempDir()));
+  EXPECT_FALSE(fileExists(file + ".missing"));
+  EXPECT_TRUE(directoryExists(tempDir()));
+  EXPECT_FALSE(directoryExists(file));
+  EXPECT_EQ(fileSize(file), 5u);
+  EXPECT_EQ(fileSize(tempDir()), std::nullopt);
+
+  const auto created = creationTime(file);
+  const auto modified = modificationTime(file);
+  ASSERT_TRUE(created && modified);
+  EXPECT_LE(*created, *modified);
+  EXPECT_EQ(creationTime(file + ".missing"), std::nullopt);
+
+  const std::string deep = tempDir() + "/x/y/z";
+  EXPECT_FALSE(createDirectory(deep));  // one level only
+  EXPECT_TRUE(createDirectories(deep));
+  EXPECT_TRUE(createDirectories(deep));  // already there
+  EXPECT_TRUE(directoryExists(deep));
+  EXPECT_FALSE(createDirectories(file + "/sub"));
+
+  EXPECT_TRUE(removeFile(file));
+  EXPECT_FALSE(removeFile(file));
+  EXPECT_EQ(lastError(), ENOENT);
+}
+
+TEST_F(FilesTest, ListDirectoryMatchesThePatternAndSorts) {
+  for (const char* name : {"b.log", "a.log", "c.txt", ".hidden.log", "A.LOG"})
+    writeFile(tempDir() + "/" + name, "");
+  createDirectory(tempDir() + "/d.log");
+  EXPECT_THAT(listDirectory(tempDir(), "*.log"), ElementsAre(".hidden.log", "a.log", "b.log", "d.log"));
+  EXPECT_THAT(listDirectory(tempDir()),
+              ElementsAre(".hidden.log", "A.LOG", "a.log", "b.log", "c.txt", "d.log"));
+  EXPECT_TRUE(listDirectory(tempDir() + "/missing").empty());
+}
+
+TEST_F(FilesTest, FreeSpaceAndMountPointFollowTheNearestExistingParent) {
+  const auto space = freeSpace(tempDir());
+  ASSERT_TRUE(space);
+  EXPECT_GT(*space, 0u);
+  EXPECT_TRUE(freeSpace(tempDir() + "/not/yet/made"));
+
+  const std::string mp = mountPoint(tempDir());
+  ASSERT_FALSE(mp.empty());
+  char* real = ::realpath(tempDir().c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  const std::string canonicalTemp = real;
+  ::free(real);
+  EXPECT_TRUE(mp == "/" || canonicalTemp == mp || canonicalTemp.rfind(mp + "/", 0) == 0) << mp;
+  EXPECT_EQ(mountPoint(tempDir() + "/not/yet/made"), mp);
+  EXPECT_EQ(mountPoint("/"), "/");
+
+  EXPECT_NE(driveKind(tempDir()), DriveKind::noRoot);
+  EXPECT_NE(driveKind(tempDir()), DriveKind::remote);
+  EXPECT_EQ(driveKind("/proc"), DriveKind::local);
+}
+
+TEST_F(FilesTest, TempFilesAreUniqueAndInTheTempFolder) {
+  EXPECT_EQ(tempDirectory(), tempDir());  // the fixture's TMPDIR
+  ::setenv("TMPDIR", (tempDir() + "//").c_str(), 1);
+  EXPECT_EQ(tempDirectory(), tempDir());
+  ::setenv("TMPDIR", "", 1);
+  EXPECT_EQ(tempDirectory(), "/tmp");
+
+  const std::string a = uniqueTempFile(tempDir(), "scan");
+  const std::string b = uniqueTempFile(tempDir() + "/", "scan");
+  ASSERT_FALSE(a.empty());
+  ASSERT_FALSE(b.empty());
+  EXPECT_NE(a, b);
+  EXPECT_EQ(directoryOf(a), tempDir() + "/");
+  EXPECT_EQ(fileNameOf(b).rfind("scan", 0), 0u);
+  EXPECT_EQ(fileSize(a), 0u);
+  EXPECT_EQ(uniqueTempFile(tempDir() + "/missing", "scan"), "");
+}
+
+TEST_F(FilesTest, ProcessIdentity) {
+  const std::string name = computerName();
+  EXPECT_FALSE(name.empty());
+  EXPECT_LE(name.size(), 15u);
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  EXPECT_EQ(std::string(host).substr(0, 15), name);
+
+  const std::string exe = executablePath();
+  ASSERT_FALSE(exe.empty());
+  EXPECT_EQ(exe.front(), '/');
+  EXPECT_TRUE(fileExists(exe));
+
+  const auto args = commandLineArguments();
+  ASSERT_FALSE(args.empty());
+  EXPECT_EQ(fileNameOf(args.front()), fileNameOf(exe));
+
+  // The main program resolves to the executable's file, not dladdr's argv[0]-like name.
+  static const int inThisProgram = 0;
+  EXPECT_EQ(modulePathOf(&inThisProgram), exe);
+  EXPECT_EQ(modulePathOf(reinterpret_cast<const void*>(&localFunction)), exe);
+  // A shared library resolves to its own file.
+  const std::string library = modulePathOf(reinterpret_cast<const void*>(&modulePathOf));
+  ASSERT_FALSE(library.empty());
+  EXPECT_EQ(library.front(), '/');
+  EXPECT_NE(library, exe);
+  EXPECT_TRUE(fileExists(library));
+  EXPECT_EQ(modulePathOf(nullptr), "");
+}
+
+TEST_F(FilesTest, ErrorTexts) {
+  EXPECT_FALSE(systemErrorText(ENOENT).empty());
+  EXPECT_FALSE(systemErrorText(EACCES).empty());
+  EXPECT_EQ(systemErrorText(98765), "");
+  EXPECT_EQ(systemErrorText(-3), "");
+  setLastError(EEXIST);
+  EXPECT_EQ(lastError(), EEXIST);
+}
+
+TEST(PathPieces, SplitOnSlashes) {
+  struct Case {
+    std::string path, dir, name, stem, ext;
+  };
+  const Case cases[] = {
+      {"/data/scan/image.tif", "/data/scan/", "image.tif", "image", ".tif"},
+      {"image.tif", "", "image.tif", "image", ".tif"},
+      {"/image", "/", "image", "image", ""},
+      {"archive.tar.gz", "", "archive.tar.gz", "archive.tar", ".gz"},
+      {"/data/.profile", "/data/", ".profile", ".profile", ""},  // a leading dot is no extension
+      {"/data/.old.ini", "/data/", ".old.ini", ".old", ".ini"},
+      {"dir.d/file", "dir.d/", "file", "file", ""},  // a dot in a folder is not the file's
+      {"/data/scan/", "/data/scan/", "", "", ""},
+      {"name.", "", "name.", "name", "."},
+      {"..", "", "..", "..", ""},
+      {"", "", "", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(directoryOf(c.path), c.dir);
+    EXPECT_EQ(fileNameOf(c.path), c.name);
+    EXPECT_EQ(stemOf(c.path), c.stem);
+    EXPECT_EQ(extensionOf(c.path), c.ext);
+  }
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,48 @@
+#pragma once
+// Gives each test its own registry, runtime and data folders, so tests never see each
+// other's state or the user's real settings.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace testsupport {
+
+// A fresh folder, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Base fixture: sets ZEVA_REGISTRY_DIR, ZEVA_RUNTIME_DIR and ZEVA_DATA_DIR (and TMPDIR)
+// to folders of its own for the duration of each test.
+class ZevaTest : public ::testing::Test {
+ protected:
+  ZevaTest();
+  ~ZevaTest() override;
+  const std::string& registryDir() const { return registry_.path(); }
+  const std::string& runtimeDir() const { return runtime_.path(); }
+  const std::string& dataDir() const { return data_.path(); }
+  const std::string& tempDir() const { return temp_.path(); }
+
+ private:
+  TempDir registry_, runtime_, data_, temp_;
+  struct Saved;
+  std::unique_ptr<Saved> saved_;
+};
+
+// Reads a whole file ("" when missing).
+std::string readFile(const std::string& path);
+// Writes a whole file, creating or replacing it.
+void writeFile(const std::string& path, const std::string& contents);
+
+}  // namespace testsupport
