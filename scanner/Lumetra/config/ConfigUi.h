@@ -1,0 +1,23 @@
+#pragma once
+// Message boxes of the configuration side: they go through the platform's hook, so the
+// operator's process shows dialogs, headless runs log them and tests script the answer.
+#include <string>
+
+#include "platform/ui.h"
+
+namespace lumetra {
+
+// The caption of every message box of the scanner window.
+inline constexpr const char* kMessageCaption = "Tarsel Halvorn";
+
+inline int ShowErrorMessage(const std::string& text) {
+  return platform::ui::messageBox(text, kMessageCaption, platform::ui::MB_OK | platform::ui::MB_ICONERROR);
+}
+
+// Registry keys of the user interface (backslash form; the registry compares them
+// case-insensitively).
+inline constexpr const char* kInstallKey = "Software\\Tarsel\\ZevazOdizo";
+inline constexpr const char* kScanOptionsKey = "Software\\Tarsel\\ZevazOdizo\\Scanner\\ScanOptions";
+inline constexpr const char* kLaserPowerSaverKey = "Software\\Tarsel\\ZevazOdizo\\Scanner\\LaserPowerSaver";
+
+}  // namespace lumetra

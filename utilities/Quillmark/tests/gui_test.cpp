@@ -1,0 +1,226 @@
+// The editor's windows on a real (virtual) display.
+#include <gtest/gtest.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/image.h>
+#include <wx/init.h>
+#include <wx/wx.h>
+
+#include <cstdlib>
+
+#include "QuillFixture.h"
+#include "Windows.h"
+#include "platform/registry.h"
+
+namespace {
+
+using namespace quillmark;
+
+bool gDisplay = false;
+
+class WxEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (!std::getenv("DISPLAY")) return;
+    static int argc = 1;
+    static char name[] = "Quillmark_gui_tests";
+    static char* argv[] = {name, nullptr};
+    wxApp::SetInstance(new wxApp);  // owned by wx from here on
+    gDisplay = wxEntryStart(argc, argv) && wxTheApp && wxTheApp->CallOnInit();
+    // A failed wx check fails the test instead of opening a dialog.
+    wxSetAssertHandler(
+        [](const wxString& file, int line, const wxString&, const wxString& cond, const wxString& msg) {
+          ADD_FAILURE() << file << ":" << line << " " << cond << " " << msg;
+        });
+    wxInitAllImageHandlers();
+  }
+  void TearDown() override {
+    if (!gDisplay) return;
+    wxTheApp->OnExit();
+    wxEntryCleanup();
+  }
+};
+::testing::Environment* const gEnvironment = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
+
+// Runs what the display has queued, a bounded number of rounds.
+void settle() {
+  for (int i = 0; i < 20; ++i) {
+    wxTheApp->Yield(true);
+    wxTheApp->ProcessIdle();  // also deletes destroyed windows
+  }
+}
+
+class GuiTest : public QuillTest {
+ protected:
+  void SetUp() override {
+    if (!gDisplay) GTEST_SKIP() << "no display";
+    platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\Zevazodizo");
+    platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\Zevazodizo", "Path",
+                                 platform::registry::makeString(tempDir()));
+    // Two maker and two custom regions, and one custom region beyond K7431B's right edge.
+    writeIni(regionFile(2) +
+             "\n[Region5]\nName=Too Far Right\nType=CustomerSlide4\nCustom=YES\nX=0\nY=0\nW=5000\nH=5000\n"
+             "[CustomerSlide4]\nX=74000\nY=1000\nAFX=72500\nAFY=1000\nPKG=5\n");
+    platform::profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "5");
+  }
+  void TearDown() override {
+    for (wxWindow* w : windows_) {
+      w->Hide();
+      w->Destroy();
+    }
+    if (gDisplay) settle();
+  }
+  template <class W>
+  W* keep(W* w) {
+    windows_.push_back(w);
+    return w;
+  }
+  // Saves what the display shows of `w` as a PNG when ZEVA_SCREENSHOT_DIR is set, once the
+  // window has painted itself (a bounded number of event rounds).
+  static void screenshot(wxWindow* w, const std::string& name) {
+    const char* dir = std::getenv("ZEVA_SCREENSHOT_DIR");
+    if (!dir) return;
+    bool painted = false;
+    const auto onPaint = [&painted](wxPaintEvent& e) {
+      painted = true;
+      e.Skip();
+    };
+    w->Bind(wxEVT_PAINT, onPaint);
+    w->Raise();
+    w->Refresh();
+    for (int i = 0; i < 100000 && !painted; ++i) wxTheApp->Yield(true);
+    w->Unbind(wxEVT_PAINT, onPaint);
+    settle();
+    const wxRect r = w->GetScreenRect();
+    wxBitmap bitmap(r.width, r.height);
+    wxMemoryDC memory(bitmap);
+    wxScreenDC screen;
+    memory.Blit(0, 0, r.width, r.height, &screen, r.x, r.y);
+    memory.SelectObject(wxNullBitmap);
+    bitmap.SaveFile(std::string(dir) + "/" + name, wxBITMAP_TYPE_PNG);
+  }
+  std::vector<wxWindow*> windows_;
+};
+
+TEST_F(GuiTest, ListWindowShowsTheRegionsAndMarksInvalidCells) {
+  Global g;
+  auto* frame = keep(new RegionFrame(g));
+  ASSERT_TRUE(frame->Startup("K7431B", tempDir() + "/nowhere"));
+  EXPECT_EQ(frame->lblScanner->GetLabel(), "Scanner K7431B");
+  EXPECT_EQ(frame->lblULC->GetLabel(), "(2.00, 0.50)");
+  EXPECT_EQ(frame->lblLRC->GetLabel(), "(73.00, 24.50)");
+  EXPECT_EQ(boxes, (std::vector<std::string>{"Default scan region is not set.",
+                                             RegionList::kInvalidRegionsMessage}));
+
+  wxGrid* grid = frame->MSFlexGrid1;
+  ASSERT_EQ(grid->GetNumberRows(), 5);
+  EXPECT_EQ(grid->GetCellValue(4, kColName), "Too Far Right");
+  EXPECT_EQ(grid->GetCellValue(4, kColX), "74.00");
+  EXPECT_EQ(grid->GetCellTextColour(4, kColX), wxColour(255, 0, 0));
+  EXPECT_EQ(grid->GetCellTextColour(4, kColWidth), wxColour(255, 0, 0));  // x + width beyond MaxX
+  EXPECT_EQ(grid->GetCellTextColour(4, kColY), *wxBLACK);
+  EXPECT_EQ(grid->GetCellTextColour(2, kColX), *wxBLACK);
+  EXPECT_FALSE(grid->IsColShown(kColCustom));
+  EXPECT_FALSE(grid->IsColShown(kColSection));
+  EXPECT_EQ(grid->GetColLabelValue(kColHeight), "Height (mm)");
+  EXPECT_EQ(frame->List().HeightColumnWidth(), 1340);  // five rows and the header
+  EXPECT_GE(grid->GetColSize(kColHeight), Twips(frame, 1340));
+
+  frame->SelectGridRows(2, 3);
+  EXPECT_EQ(frame->GetSelectedRows(), std::make_pair(2, 3));
+  frame->SelectGridRows(99, 99);
+  EXPECT_EQ(frame->GetSelectedRows(), std::make_pair(5, 5));
+
+  frame->chkCustomOnly->SetValue(true);
+  wxCommandEvent click(wxEVT_CHECKBOX, frame->chkCustomOnly->GetId());
+  click.SetEventObject(frame->chkCustomOnly);
+  frame->chkCustomOnly->GetEventHandler()->ProcessEvent(click);
+  EXPECT_EQ(grid->GetNumberRows(), 3);
+  EXPECT_EQ(grid->GetCellValue(0, kColName), "Custom 1");
+  screenshot(frame, "quillmark-list.png");
+}
+
+TEST_F(GuiTest, StartupAsksForAModelOnlyWhenNeededAndEndsWithoutOne) {
+  Global g;
+  auto* frame = keep(new RegionFrame(g));
+  int asked = 0;
+  frame->ChooseModel = [&] {  // closed by its frame
+    ++asked;
+    return false;
+  };
+  EXPECT_FALSE(frame->Startup("K9999", tempDir() + "/nowhere"));
+  EXPECT_EQ(asked, 1);
+
+  testsupport::writeFile(g_.RegionDbPath, regiondb::version1(regiondb::sampleModels()[0].limits));
+  Global g1;
+  auto* old = keep(new RegionFrame(g1));
+  old->ChooseModel = [&] {
+    ++asked;
+    return true;
+  };
+  ASSERT_TRUE(old->Startup("K7431C", tempDir() + "/nowhere"));
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(old->lblScanner->GetLabel(), "Scanner K7431A");
+
+  std::remove(g_.RegionDbPath.c_str());
+  Global g2;
+  auto* missing = keep(new RegionFrame(g2));
+  boxes.clear();
+  EXPECT_FALSE(missing->Startup("K7431A", tempDir() + "/nowhere"));
+  EXPECT_EQ(boxes, std::vector<std::string>{"Unable to locate " + tempDir() + "/RegionDB.sys"});
+}
+
+TEST_F(GuiTest, ModelSelectionAndAbout) {
+  auto* select = keep(new SelectScannerDialog(nullptr, g_));
+  ASSERT_EQ(select->cboScanner->GetCount(), 3u);
+  EXPECT_EQ(select->cboScanner->GetString(0), "K7431A");
+  EXPECT_EQ(select->cboScanner->GetStringSelection(), "K7431C");
+  wxCommandEvent ok;
+  select->OnOK(ok);
+  EXPECT_EQ(select->Result(), wxID_OK);
+  EXPECT_EQ(g_.ModelName, "K7431C");
+  EXPECT_DOUBLE_EQ(g_.RegionLimits.MaxX, 75.0);
+
+  auto* about = keep(new AboutDialog(nullptr, g_));
+  EXPECT_EQ(about->lblVersion->GetLabel(), "Version: 2.1.x.15");
+  EXPECT_EQ(about->GetTitle(), wxString("About ") + kEditorTitle);
+}
+
+TEST_F(GuiTest, EditFormFiltersChecksAndSaves) {
+  g_.LoadModelRegionLimits("K7431A");
+  g_.ClearCurrentRegion();
+  auto* edit = keep(new EditRegionDialog(nullptr, g_, "New"));
+  EXPECT_EQ(edit->GetTitle(), "Add New Region");
+  EXPECT_EQ(edit->lblMaxX->GetLabel(), "62.00");
+  edit->Show();
+
+  edit->Box(Box::Name)->SetValue("Fresh");
+  edit->Box(Box::XPos)->SetValue("1.234");  // a third decimal is dropped as it is typed
+  EXPECT_EQ(edit->Box(Box::XPos)->GetValue(), "1.23");
+  edit->Box(Box::XPos)->SetValue("62.5");
+  edit->LostFocus(Box::XPos);
+  EXPECT_EQ(edit->Box(Box::XPos)->GetValue(), "62.50");
+  EXPECT_EQ(edit->lblMaxWidth->GetLabel(), "0.50");
+  EXPECT_EQ(edit->lblMaxWidth->GetForegroundColour(), wxColour(255, 0, 0));
+  edit->Box(Box::YPos)->SetValue("1");
+  edit->Box(Box::Width)->SetValue("5");
+  edit->Box(Box::Height)->SetValue("5");
+  screenshot(edit, "quillmark-edit.png");
+
+  wxCommandEvent click;
+  edit->OnSave(click);
+  EXPECT_FALSE(edit->Saved());
+  EXPECT_EQ(edit->LastFocus(), Box::XPos);
+  EXPECT_EQ(boxes.back(), "X coordinate must be between 2.00 and 62.00");
+
+  edit->Box(Box::XPos)->SetValue("10");
+  edit->LostFocus(Box::XPos);
+  EXPECT_EQ(edit->Box(Box::XPos)->GetValue(), "10.00");
+  EXPECT_EQ(edit->lblMaxWidth->GetForegroundColour(), wxSystemSettings::GetColour(wxSYS_COLOUR_BTNTEXT));
+  edit->OnSave(click);
+  EXPECT_TRUE(edit->Saved());
+  EXPECT_EQ(platform::profile::getString(g_.IniPath, "Region6", "Name"), "Fresh");
+  EXPECT_EQ(platform::profile::getString(g_.IniPath, "CustomerSlide5", "X"), "10000");
+}
+
+}  // namespace
