@@ -1,0 +1,770 @@
+#include "Tessary/MultiChannelTiffHandler.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "Jotwell/Logger.h"
+#include "Jotwell/RegEdit.h"
+#include "Tessary/TiffTags.h"
+#include "TiffFile.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+
+using tessary::detail::ErrorText;
+using tessary::detail::Format;
+
+namespace {
+
+constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
+constexpr std::int64_t kMiB = 1048576;
+constexpr std::uint32_t kBlockLines = 100;
+constexpr std::uint32_t kMax20Bit = 0xFFFFF;
+
+[[noreturn]] void LogAndThrow(std::string text) {
+  LogErrorNoFormat(text.c_str());
+  throw text;
+}
+
+std::string InstallFolder() { return CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("Path", ""); }
+
+std::string JoinPath(std::string folder, const std::string& name) {
+  while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  return folder + "/" + name;
+}
+
+// The folder part of a file path, with its trailing '/'; the whole path when it has none.
+std::string FolderOf(const std::string& file) {
+  const auto slash = file.rfind('/');
+  return slash != std::string::npos && slash > 1 ? file.substr(0, slash + 1) : file;
+}
+
+void CheckFolderSpace(const std::string& folder, const std::string& file, std::int64_t required) {
+  const auto free = tessary::detail::FreeSpace(folder);
+  if (!free) {
+    const int error = errno;
+    LogAndThrow(Format("Failed to get drive '%s' disk free space: %s [error code = %d]", folder.c_str(),
+                       ErrorText(error).c_str(), error));
+  }
+  const auto available = static_cast<std::int64_t>(std::min<std::uint64_t>(*free, INT64_MAX));
+  if (required >= available) {
+    LogAndThrow(
+        Format("For %s : Not enough available disk space on drive. Total free bytes avaliable = %lld. "
+               "Required (estimated) = %lld",
+               file.c_str(), static_cast<long long>(available), static_cast<long long>(required)));
+  }
+}
+
+// The largest sample a corrected 16-bit copy may hold: the channel's saturation value, or
+// below an offset when the saturation lies beyond 16 bits. A channel without a
+// saturation value (0) is limited by the sample range only.
+int Maximum16(const TiffScanRecord& r) {
+  const int saturation = r.saturation[0];
+  if (saturation <= 0) return 65535;
+  if (saturation <= 65535) return saturation;
+  const long long limit = 65535 - static_cast<long long>(r.darkOffset[0].offset);
+  return static_cast<int>(std::clamp<long long>(limit, 0, 65535));
+}
+
+int Maximum32(const TiffScanRecord& r) {
+  const int saturation = r.saturation[0];
+  return saturation > 0 ? std::min<int>(saturation, kMax20Bit) : static_cast<int>(kMax20Bit);
+}
+
+// The record of a merged or rotated page: the page's own record (identity, set-up) with
+// the scan's values from the channel record `a` and, for two channels, `b` as channel 1.
+TiffScanRecord BuildPageRecord(const TiffScanRecord& page, const TiffScanRecord& a, const TiffScanRecord* b,
+                               bool rotated) {
+  TiffScanRecord r = page;
+  r.recordVersion = TiffScanRecord::kVersion;
+  r.pmtChannel[0] = a.pmtChannel[0];
+  r.pmtVoltage[0] = a.pmtVoltage[0];
+  r.laserPower[0] = a.laserPower[0];
+  r.darkOffset[0] = a.darkOffset[0];
+  r.sensitivity[0] = a.sensitivity[0];
+  r.saturation[0] = a.saturation[0];
+  if (b) {
+    r.pmtChannel[1] = b->pmtChannel[0];
+    r.pmtVoltage[1] = b->pmtVoltage[0];
+    r.laserPower[1] = b->laserPower[0];
+    r.darkOffset[1] = b->darkOffset[0];
+    r.sensitivity[1] = b->sensitivity[0];
+    r.saturation[1] = b->saturation[0];
+  }
+  r.crossTalk.fill(0.0);
+  for (std::size_t i = 0; i < 4; ++i) r.crossTalk[i + 4 * i] = 1.0;
+  r.pixelSizeX = a.pixelSizeX;
+  r.pixelSizeY = a.pixelSizeY;
+  r.scanIdText = a.scanIdText;
+  r.serialNumber = a.serialNumber;
+  r.reScans = a.reScans;
+  r.xBinning = a.xBinning;
+  r.yBinning = a.yBinning;
+  r.barcode = a.barcode;
+  r.scanStatus = a.scanStatus;
+  r.scanStatusMore = a.scanStatusMore;
+  r.decimation = a.decimation;
+  r.decimationFactor = a.decimationFactor;
+  r.percentAutoFocusHold = a.percentAutoFocusHold;
+  r.glassThickness = a.glassThickness;
+  r.reserved1012 = a.reserved1012;
+  r.sourceGuid = a.fileGuid;
+  r.reserved1016.fill(0);
+  r.reserved1032.fill(0);
+  r.merged = 1;
+  r.cropRegion = a.cropRegion;
+  r.scanRegion = a.scanRegion;
+  if (rotated) {
+    std::swap(r.cropRegion[2], r.cropRegion[3]);
+    std::swap(r.scanRegion[2], r.scanRegion[3]);
+  } else {
+    r.lineLength = a.lineLength;
+    r.orientation = a.orientation;
+  }
+  return r;
+}
+
+// What the line-offset correction adds to every sample of a row: even rows move by half
+// the offset one way, odd rows the other way (the odd half rounded up on the side that
+// is lowered).
+long long DdnShift(int ddn, bool oddRow) {
+  const long long magnitude = ddn < 0 ? -static_cast<long long>(ddn) : ddn;
+  const long long down = (magnitude + 1) / 2;  // ceil(|d| / 2)
+  const long long up = magnitude / 2;          // floor(|d| / 2)
+  if (!oddRow) return ddn < 0 ? -down : up;
+  return ddn > 0 ? -down : up;
+}
+
+// Corrects one row in place; samples end within 0 and `maximum`. Samples hold at most 20
+// bits and a shift at most 2^30, so 32-bit sums cannot overflow (and vectorise).
+template <class T>
+void CorrectRow(T* line, std::uint32_t width, int ddn, bool oddRow, int maximum) {
+  const auto shift = static_cast<std::int32_t>(DdnShift(ddn, oddRow));
+  const std::int32_t top = std::max(maximum, 0);
+  for (std::uint32_t j = 0; j < width; ++j)
+    line[j] = static_cast<T>(std::clamp<std::int32_t>(static_cast<std::int32_t>(line[j]) + shift, 0, top));
+}
+
+bool ReadRow(TiffHandler& source, void* buffer, std::uint32_t row) {
+  if (TIFFReadScanline(source.GetTiffPtr(), buffer, row, 0) >= 0) return true;
+  const int error = errno;
+  LogError("'%s' can't read scanline (%u) %s [error code: %d]", source.GetFilePath().c_str(), row,
+           ErrorText(error).c_str(), error);
+  return false;
+}
+
+bool WriteRow(TiffHandler& destination, void* buffer, std::uint32_t row) {
+  if (TIFFWriteScanline(destination.GetTiffPtr(), buffer, row, 0) == 1) return true;
+  const int error = destination.LastError();
+  LogError("'%s' can't write scanline (%u) %s [error code: %d]", destination.GetFilePath().c_str(), row,
+           ErrorText(error).c_str(), error);
+  return false;
+}
+
+std::uint32_t ImageLength(TiffHandler& h) {
+  std::uint32_t rows = 0;
+  TIFFGetField(h.GetTiffPtr(), TIFFTAG_IMAGELENGTH, &rows);
+  return rows;
+}
+
+// The source's lines hold `width` samples of `bytes` each, as the copy expects.
+bool SourceLayoutIs(TiffHandler& source, std::uint32_t width, int bytes) {
+  if (TIFFIsTiled(source.GetTiffPtr()) ||
+      TIFFScanlineSize64(source.GetTiffPtr()) !=
+          static_cast<std::uint64_t>(width) * static_cast<unsigned>(bytes)) {
+    LogError("'%s': the scan lines do not have the expected layout", source.GetFilePath().c_str());
+    return false;
+  }
+  return true;
+}
+
+void CopyCountedTag(TIFF* source, TIFF* destination, std::uint32_t tag) {
+  std::uint16_t count = 0;
+  void* data = nullptr;
+  if (TIFFGetField(source, tag, &count, &data) && data && count > 0)
+    TIFFSetField(destination, tag, count, data);
+}
+
+}  // namespace
+
+MultiChannelTiffHandler::MultiChannelTiffHandler(std::string label) : m_strLabel(std::move(label)) {
+  InstallTiffTagExtender();
+}
+
+MultiChannelTiffHandler::~MultiChannelTiffHandler() = default;
+
+// ---------------------------------------------------------------- folders and names
+
+std::string MultiChannelTiffHandler::GetTempScanPath() {
+  const std::string install = InstallFolder();
+  // Without an install folder the system's temporary folder stands in for "<Path>/Temp".
+  const std::string fallback = install.empty() ? platform::tempDirectory() : JoinPath(install, "Temp");
+  return CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("TemporaryImageFolder", fallback);
+}
+
+std::string MultiChannelTiffHandler::GetTempScanFile(long index) {
+  const std::string folder = GetTempScanPath();
+  if (!platform::directoryExists(folder) && !platform::createDirectories(folder))
+    LogAndThrow(
+        Format("Failed to Create temporary Path '%s' -- Cannot create temporary tiff file", folder.c_str()));
+  const std::string name = platform::uniqueTempFile(folder, "SCN");
+  if (name.empty()) {
+    const int error = errno;
+    LogAndThrow(Format("%s -- %s", folder.c_str(), ErrorText(error).c_str()));
+  }
+  LogInfo("Creating Temporary Scan Output for channel %ld as '%s'", index + 1, name.c_str());
+  return name;
+}
+
+std::int64_t MultiChannelTiffHandler::EstimateScanFileBytes(unsigned long pixelsPerLine, unsigned long lines,
+                                                            int depth, int channels, int xMicrons) {
+  const auto pixels = static_cast<std::int64_t>(pixelsPerLine) * static_cast<std::int64_t>(lines);
+  std::int64_t perChannel = depth / 8 * pixels + kMiB;
+  const std::int64_t k = xMicrons > 0 ? 10 / xMicrons : 0;
+  if (k > 0) perChannel += 2 * pixels / (k * k) + kMiB;
+  return channels * perChannel;
+}
+
+void MultiChannelTiffHandler::CheckForScanFileSpace(const std::string& file, unsigned long pixelsPerLine,
+                                                    unsigned long lines, int depth, int channels,
+                                                    int xMicrons, int /*yMicrons*/, bool /*decimatedSet*/) {
+  const std::string folder = FolderOf(file);
+  CheckFolderSpace(folder, file, EstimateScanFileBytes(pixelsPerLine, lines, depth, channels, xMicrons));
+  if (!platform::directoryExists(folder)) platform::createDirectories(folder);
+}
+
+void MultiChannelTiffHandler::CheckSpace(const std::string& scanFile, unsigned long pixelsPerLine,
+                                         unsigned long lines, int xMicrons) {
+  const std::int64_t required = EstimateScanFileBytes(pixelsPerLine, lines, static_cast<int>(m_nDepth),
+                                                      static_cast<int>(m_nChannels), xMicrons);
+  const std::string target = FolderOf(scanFile);
+  const std::string temp = GetTempScanPath();
+  // The temporary files and the merged image exist side by side until the merge is done.
+  const std::string targetDrive = platform::mountPoint(target);
+  const bool sameDrive = !targetDrive.empty() && targetDrive == platform::mountPoint(temp);
+  CheckFolderSpace(temp, temp, required);
+  CheckFolderSpace(target, scanFile, sameDrive ? 2 * required : required);
+  if (!platform::directoryExists(target)) platform::createDirectories(target);
+}
+
+bool MultiChannelTiffHandler::GetLocalDataDirectory(const std::string& file, std::string& folder) {
+  const auto kind = tessary::detail::DriveKind(file);
+  if (kind != platform::DriveKind::remote && kind != platform::DriveKind::noRoot) return false;
+  const std::string install = InstallFolder();
+  if (install.empty()) {
+    LogError("No local backup folder for '%s': the installation folder is not set", file.c_str());
+    return false;
+  }
+  folder = JoinPath(install, "NetDataBackup");
+  return platform::directoryExists(folder) || platform::createDirectories(folder);
+}
+
+bool MultiChannelTiffHandler::GenLocalFileName(const std::string& file, const std::string& folder,
+                                               std::string& result) {
+  const std::string stem = platform::stemOf(file);
+  const std::string extension = platform::extensionOf(file);
+  std::size_t digitsAt = stem.size();
+  while (digitsAt > 0 && stem[digitsAt - 1] >= '0' && stem[digitsAt - 1] <= '9') --digitsAt;
+  if (digitsAt == stem.size()) return false;
+  const std::string prefix = stem.substr(0, digitsAt);
+  const std::string digits = stem.substr(digitsAt);
+
+  // A name is taken when the image or any file the merge may write for it exists.
+  auto taken = [&](const std::string& base) {
+    if (platform::fileExists(JoinPath(folder, base + extension))) return true;
+    for (int channel = 0; channel < 4; ++channel) {
+      const std::string name = TiffHandler::ChannelName(channel);
+      if (platform::fileExists(JoinPath(folder, base + "_" + name + ".tif")) ||
+          platform::fileExists(JoinPath(folder, base + "_Small_" + name + ".tif")))
+        return true;
+    }
+    return false;
+  };
+  if (!taken(stem)) {
+    result = JoinPath(folder, stem + extension);
+    return true;
+  }
+  if (digits.size() > 2 && digits.find_first_not_of('0') != std::string::npos &&
+      digits.find_first_not_of('0') < digits.size() - 2)
+    return false;  // already 100 or more
+  for (long number = std::strtol(digits.c_str(), nullptr, 10) + 1; number < 100; ++number) {
+    const std::string base = prefix + Format("%.2ld", number);
+    if (!taken(base)) {
+      result = JoinPath(folder, base + extension);
+      return true;
+    }
+  }
+  return false;
+}
+
+void MultiChannelTiffHandler::ChangeSuffixAndExtension(std::string& path, const std::string& suffix,
+                                                       const std::string& extension) {
+  const auto slash = path.find_last_of('/');
+  const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+  const std::string name = path.substr(nameAt);
+  if (name.empty() || name == "." || name == "..") return;
+  const auto dot = name.rfind('.');
+  const std::string base = dot != std::string::npos && dot > 0 ? name.substr(0, dot) : name;
+  std::string ext = extension;
+  if (!ext.empty() && ext.front() != '.') ext.insert(0, ".");
+  path = path.substr(0, nameAt) + base + suffix + ext;
+}
+
+// ---------------------------------------------------------------- the scan
+
+void MultiChannelTiffHandler::CreateTiff(const char* scanFile, unsigned long pixelsPerLine,
+                                         unsigned long lines, int depth, int channels, int xMicrons,
+                                         int yMicrons, bool decimatedSet) {
+  if (m_nFileCount > 0) CloseAndRemoveScan();
+  m_strScanFileName = scanFile ? scanFile : "";
+  if (channels < 1 || channels > 2 || (depth != 16 && depth != 32))
+    LogAndThrow(Format("For %s : a scan of %d channels at %d bits cannot be written",
+                       m_strScanFileName.c_str(), channels, depth));
+  m_nChannels = static_cast<unsigned>(channels);
+  m_nDepth = static_cast<unsigned>(depth);
+  m_bDecimatedSet = decimatedSet;
+  m_nFileCount = 0;
+  CheckSpace(m_strScanFileName, pixelsPerLine, lines, xMicrons);
+
+  const unsigned total = decimatedSet ? 2 * m_nChannels : m_nChannels;
+  const int decimation = xMicrons > 0 ? 10 / xMicrons : 0;
+  for (unsigned i = 0; i < total; ++i) {
+    const std::string temp = GetTempScanFile(static_cast<long>(i));
+    const bool decimated = i >= m_nChannels;
+    try {
+      m_nFileCount = i + 1;
+      if (m_Files[i].CreateScratchTiff(temp.c_str(), pixelsPerLine, decimated ? 16 : depth,
+                                       decimated ? decimation : 0) != 0)
+        LogAndThrow(Format("For %s : cannot set up lines of %lu samples in '%s'", m_strScanFileName.c_str(),
+                           pixelsPerLine, temp.c_str()));
+      m_Files[i].SetResolution(static_cast<unsigned>(std::max(xMicrons, 0)),
+                               static_cast<unsigned>(std::max(yMicrons, 0)));
+    } catch (...) {
+      platform::removeFile(temp);
+      CloseAndRemoveScan();
+      throw;
+    }
+  }
+}
+
+TiffHandler* MultiChannelTiffHandler::GetTiffByChannel(int i) {
+  return i >= 0 && i < 4 ? &m_Files[static_cast<std::size_t>(i)] : nullptr;
+}
+
+void MultiChannelTiffHandler::SetBarcode(const char* text) {
+  for (unsigned i = 0; i < m_nFileCount; ++i) m_Files[i].SetBarcode(text);
+}
+void MultiChannelTiffHandler::SetScanStatus(const char* text) {
+  for (unsigned i = 0; i < m_nFileCount; ++i) m_Files[i].SetScanStatus(text);
+}
+void MultiChannelTiffHandler::SetPercentAutoFocusHold(double value) {
+  for (unsigned i = 0; i < m_nFileCount; ++i) m_Files[i].SetPercentAutoFocusHold(value);
+}
+void MultiChannelTiffHandler::SetGlassThickness(double value) {
+  for (unsigned i = 0; i < m_nFileCount; ++i) m_Files[i].SetGlassThickness(value);
+}
+void MultiChannelTiffHandler::SetDyxScanIDInfo(const char* scanId, int pass) {
+  for (unsigned i = 0; i < m_nFileCount; ++i) m_Files[i].SetDyxScanIDInfo(scanId, pass);
+}
+void MultiChannelTiffHandler::SetScanDDNInfo(int ddn1, int ddn2) {
+  for (unsigned i = 0; i < m_nFileCount; ++i) m_Files[i].SetScanDDNInfo(ddn1, ddn2);
+}
+void MultiChannelTiffHandler::SetBinning(unsigned int x, unsigned int y) {
+  for (unsigned i = 0; i < m_nFileCount; ++i) {
+    m_Files[i].SetXBinning(static_cast<int>(x));
+    m_Files[i].SetYBinning(static_cast<int>(y));
+  }
+}
+
+int MultiChannelTiffHandler::CloseAndSaveScan(int compression, int noDdnCorrection, int ddn1, int ddn2,
+                                              bool flipAndRotate) {
+  if (m_nFileCount == 0) {
+    LogError("For %s : there is no scan to save", m_strScanFileName.c_str());
+    return -1;
+  }
+  // A channel without a single line cannot become an image (nor a readable TIFF file).
+  for (unsigned i = 0; i < m_nChannels; ++i) {
+    if (!m_Files[i].IsOpen() || ImageLength(m_Files[i]) == 0) {
+      LogError("For %s : no scan line was written; there is nothing to save", m_strScanFileName.c_str());
+      CloseAndRemoveScan();
+      return -1;
+    }
+  }
+  // Fewer lines than one decimated block: the image goes without its decimated pages.
+  for (unsigned i = m_nChannels; m_bDecimatedSet && i < m_nFileCount; ++i) {
+    if (m_Files[i].IsOpen() && ImageLength(m_Files[i]) > 0) continue;
+    LogWarning("For %s : the scan is too short for decimated pages; they are left out",
+               m_strScanFileName.c_str());
+    for (unsigned j = m_nChannels; j < m_nFileCount; ++j) {
+      const std::string path = m_Files[j].GetFilePath();
+      m_Files[j].Discard();
+      platform::removeFile(path);
+    }
+    m_nFileCount = m_nChannels;
+    m_bDecimatedSet = false;
+  }
+  const std::string now = platform::formatLocalTime("%Y:%m:%d %H:%M:%S");
+  const std::string computer = platform::computerName();
+  if (m_bDecimatedSet) {
+    for (unsigned i = m_nChannels; i < m_nFileCount; ++i) {
+      int channel = 0;
+      m_Files[i - m_nChannels].GetPMTChannel(channel);
+      m_Files[i].SetPMTChannel(channel);
+    }
+  }
+  bool allWritten = true;
+  for (unsigned i = 0; i < m_nFileCount; ++i) {
+    TiffHandler& f = m_Files[i];
+    m_TempPaths[i] = f.GetFilePath();
+    m_FileChannel[i] = 0;
+    f.GetPMTChannel(m_FileChannel[i]);
+    m_FileDecimated[i] = m_bDecimatedSet && i >= m_nChannels;
+    f.SetComputerNameA(computer.c_str());
+    f.SetDateTime(now.c_str());
+    f.SetCropRegion(0, 0, 0, 0);
+    f.WriteVbqStru();
+    if (f.Close() != 0) allWritten = false;
+  }
+
+  int result = -1;
+  if (!allWritten) {
+    // Incomplete channel files are no image: they stay where they are, nothing is made of them.
+    LogError("For %s : the scan data could not be written completely", m_strScanFileName.c_str());
+    for (unsigned i = 0; i < m_nFileCount; ++i)
+      LogError("For %s : scan data kept in '%s'", m_strScanFileName.c_str(), m_TempPaths[i].c_str());
+    m_nFileCount = 0;
+    return -1;
+  }
+  {
+    try {
+      result = MergeInto(m_strScanFileName, compression, noDdnCorrection, ddn1, ddn2, flipAndRotate);
+    } catch (const std::string&) {
+      // The target could not be created or written: on a network drive the image goes
+      // into the local backup folder instead.
+      result = -1;
+      std::string folder, local;
+      if (GetLocalDataDirectory(m_strScanFileName, folder) &&
+          GenLocalFileName(m_strScanFileName, folder, local)) {
+        const std::string message =
+            Format("Network drive became unaccessible for file: %s; File backed-up into: %s",
+                   m_strScanFileName.c_str(), local.c_str());
+        int backup = -1;
+        try {
+          backup = MergeInto(local, compression, noDdnCorrection, ddn1, ddn2, flipAndRotate);
+        } catch (const std::string&) {
+          backup = -1;
+        }
+        if (backup == 0) {
+          LogInfoNoFormat(message.c_str());
+          RemoveTemporaryFiles();
+          m_nFileCount = 0;
+          throw CNetworkFailedRedirected(message);
+        }
+      }
+    }
+  }
+
+  if (result == 0 || RecoverFromMergeFailure() == 0) {
+    RemoveTemporaryFiles();
+  } else {
+    for (unsigned i = 0; i < m_nFileCount; ++i)
+      LogError("For %s : scan data kept in '%s'", m_strScanFileName.c_str(), m_TempPaths[i].c_str());
+  }
+  m_nFileCount = 0;
+  return result;
+}
+
+void MultiChannelTiffHandler::CloseAndRemoveScan() {
+  for (unsigned i = 0; i < m_nFileCount; ++i) {
+    const std::string path = m_Files[i].GetFilePath();
+    m_Files[i].Discard();
+    if (!path.empty()) platform::removeFile(path);
+  }
+  m_nFileCount = 0;
+}
+
+void MultiChannelTiffHandler::RemoveTemporaryFiles() {
+  for (unsigned i = 0; i < m_nFileCount; ++i) {
+    LogDebug(1, "Removing temporary file '%s'", m_TempPaths[i].c_str());
+    platform::removeFile(m_TempPaths[i]);
+  }
+}
+
+std::string MultiChannelTiffHandler::FileSuffix(unsigned i) const {
+  std::string suffix =
+      (m_FileDecimated[i] ? "_Small_" : "_") + std::string(TiffHandler::ChannelName(m_FileChannel[i]));
+  // Two files of one channel must not end up under one name.
+  for (unsigned j = 0; j < i; ++j)
+    if (m_FileChannel[j] == m_FileChannel[i] && m_FileDecimated[j] == m_FileDecimated[i])
+      return suffix + "_" + std::to_string(i + 1);
+  return suffix;
+}
+
+int MultiChannelTiffHandler::RecoverFromMergeFailure() {
+  for (unsigned i = 0; i < m_nFileCount; ++i) {
+    std::string target = m_strScanFileName;
+    ChangeSuffixAndExtension(target, FileSuffix(i), "tif");
+    int error = 0;
+    if (!tessary::detail::CopyFileReplacing(m_TempPaths[i], target, error)) {
+      LogError("Failed to copy '%s' to '%s' %s [error code: %d]", m_TempPaths[i].c_str(), target.c_str(),
+               ErrorText(error).c_str(), error);
+      return -1;
+    }
+    LogInfo("Scan data of '%s' recovered into '%s'", m_strScanFileName.c_str(), target.c_str());
+  }
+  return 0;
+}
+
+int MultiChannelTiffHandler::MergeInto(const std::string& target, int compression, int noDdnCorrection,
+                                       int ddn1, int ddn2, bool flipAndRotate) {
+  return flipAndRotate ? MergeTiffsFlipAndRotate(target, compression, noDdnCorrection, ddn1, ddn2)
+                       : MergeTiffs(target, compression, noDdnCorrection, ddn1, ddn2);
+}
+
+// ---------------------------------------------------------------- merging
+
+int MultiChannelTiffHandler::MergeTiffs(const std::string& target, int compression, int noDdnCorrection,
+                                        int ddn1, int ddn2) {
+  struct Page {
+    unsigned file;
+    bool decimated;
+    int ddn;
+  };
+  const unsigned full = m_bDecimatedSet ? m_nFileCount / 2 : m_nFileCount;
+  std::vector<Page> pages;
+  for (unsigned i = 0; i < full; ++i) pages.push_back({i, false, i == 0 ? ddn1 : ddn2});
+  if (m_bDecimatedSet)
+    for (unsigned i = 0; i < full; ++i) pages.push_back({full + i, true, 0});
+
+  // The records as they went into the channel files.
+  std::array<TiffScanRecord, 4> records{};
+  std::array<unsigned long, 4> lineLengths{};
+  for (unsigned i = 0; i < m_nFileCount; ++i) {
+    TiffHandler source;
+    const int opened = source.OpenTiff(m_TempPaths[i].c_str());
+    if (opened != 0) return opened;
+    if (!source.GetStru()) {
+      LogError("'%s' holds no scan record", m_TempPaths[i].c_str());
+      return -1;
+    }
+    records[i] = *source.GetStru();
+    lineLengths[i] = source.GetLineLength();
+  }
+
+  TiffHandler out;
+  out.CreateTiff(target.c_str());  // throws when the target cannot be created
+  for (const Page& page : pages) {
+    TiffHandler source;
+    const int opened = source.OpenTiff(m_TempPaths[page.file].c_str());
+    if (opened != 0) {
+      out.Discard();
+      return opened;
+    }
+    const TiffScanRecord& own = records[page.file];
+    const int depth = source.GetDepth();
+    if (page.decimated)
+      out.SetupTiff(lineLengths[0], static_cast<int>(m_nFileCount), 16, own.decimation, true, false);
+    else
+      out.SetupTiff(lineLengths[0], static_cast<int>(m_nFileCount), depth, 0, true, true);
+    // The source's pixel sizes already hold its decimation: they are written as they are.
+    out.WriteResolution(own.pixelSizeX, own.pixelSizeY);
+    out.SetCompression(compression == 1);
+    out.SetImageDescription(TiffHandler::ChannelName(m_FileChannel[page.file]));
+
+    TiffScanRecord record =
+        BuildPageRecord(*out.GetStru(), records[0], full > 1 ? &records[1] : nullptr, false);
+    record.decimatedSetPresent = m_bDecimatedSet ? 1 : 0;
+    record.lineLength = static_cast<double>(out.GetLineLength());
+    if (m_bDecimatedSet) record.channelCount = static_cast<std::int32_t>(full);
+    if (page.decimated) {
+      record.decimation = own.decimation;
+      record.decimationFactor = own.decimationFactor;
+      record.pixelSizeX = own.pixelSizeX;
+      record.pixelSizeY = own.pixelSizeY;
+    }
+    *out.GetStru() = record;
+    out.WriteVbqStru();
+    CopyTags(source, out, false);
+    if (out.IsPacked()) {
+      TIFFSetField(out.GetTiffPtr(), TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(out.GetStoredWidth()));
+      TIFFSetField(out.GetTiffPtr(), TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(out.GetTiffPtr(), 0));
+    }
+
+    // Decimated rows are means over lines of both scan directions: no line offset to correct.
+    const int ddn = noDdnCorrection == 0 && !page.decimated ? page.ddn : 0;
+    const int copied = depth == 32 && !page.decimated ? CopyImage32(source, out, ddn, Maximum32(own))
+                                                      : CopyImage16(source, out, ddn, Maximum16(own));
+    source.Close();
+    if (copied != 0) {
+      out.Discard();
+      return -1;
+    }
+    if (!out.Save()) {
+      LogError("%s: Failed to write Scan -- %s", target.c_str(), ErrorText(out.LastError()).c_str());
+      out.Discard();
+      return -1;
+    }
+  }
+  return out.Close() == 0 ? 0 : -1;
+}
+
+int MultiChannelTiffHandler::MergeTiffsFlipAndRotate(const std::string& target, int compression,
+                                                     int noDdnCorrection, int ddn1, int ddn2) {
+  for (unsigned i = 0; i < m_nFileCount; ++i) {
+    const std::string name = TiffHandler::ChannelName(m_FileChannel[i]);
+    std::string output = target;
+    ChangeSuffixAndExtension(output, FileSuffix(i), "tif");
+
+    TiffHandler out;
+    out.CreateTiff(output.c_str());  // throws when the output cannot be created
+    TiffHandler source;
+    const int opened = source.OpenTiff(m_TempPaths[i].c_str());
+    if (opened != 0) {
+      out.Discard();
+      return opened;
+    }
+    if (source.GetDepth() != 16 || !source.GetStru()) {
+      LogError("'%s': only 16-bit channel files can be rotated", m_TempPaths[i].c_str());
+      out.Discard();
+      return -1;
+    }
+    const TiffScanRecord own = *source.GetStru();
+    const std::uint32_t sourceRows = ImageLength(source);
+    out.SetupTiff(sourceRows, 1, 16, 0, true, false);
+    TiffScanRecord record = BuildPageRecord(*out.GetStru(), own, nullptr, true);
+    record.decimatedSetPresent = 0;
+    record.lineLength = sourceRows;
+    TiffScanRecord::SetText(record.orientation, "FsPortUp");
+    // A quarter turn swaps the axes, and with them the pixel sizes.
+    out.WriteResolution(own.pixelSizeY, own.pixelSizeX);
+    record.pixelSizeX = own.pixelSizeY;
+    record.pixelSizeY = own.pixelSizeX;
+    out.SetCompression(compression == 1);
+    out.SetImageDescription(name.c_str());
+    *out.GetStru() = record;
+    out.WriteVbqStru();
+    CopyTags(source, out, true);
+
+    const int ddn = noDdnCorrection == 0 && !m_FileDecimated[i] ? (m_FileChannel[i] != 0 ? ddn2 : ddn1) : 0;
+    const int copied = CopyImageFlipAndRotate(source, out, ddn, Maximum16(own));
+    source.Close();
+    if (copied != 0) {
+      out.Discard();
+      return -1;
+    }
+    if (!out.Save()) {
+      LogError("%s: Failed to write Scan -- %s", output.c_str(), ErrorText(out.LastError()).c_str());
+      out.Discard();
+      return -1;
+    }
+    if (out.Close() != 0) return -1;
+  }
+  return 0;
+}
+
+long MultiChannelTiffHandler::DDNCorrect(long value, int ddn, bool oddRow, int maximum) {
+  return static_cast<long>(
+      std::clamp<long long>(static_cast<long long>(value) + DdnShift(ddn, oddRow), 0, std::max(maximum, 0)));
+}
+
+int MultiChannelTiffHandler::CopyImage16(TiffHandler& source, TiffHandler& destination, int ddn,
+                                         int maximum) {
+  const auto width = static_cast<std::uint32_t>(source.GetLineLength());
+  const std::uint32_t rows = ImageLength(source);
+  if (!SourceLayoutIs(source, width, 2) || destination.GetStoredWidth() != width) return -1;
+  std::vector<std::uint16_t> block(static_cast<std::size_t>(kBlockLines) * width);
+  for (std::uint32_t start = 0; start < rows; start += kBlockLines) {
+    const std::uint32_t count = std::min(kBlockLines, rows - start);
+    for (std::uint32_t k = 0; k < count; ++k)
+      if (!ReadRow(source, &block[static_cast<std::size_t>(k) * width], start + k)) return -1;
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::uint32_t row = start + k;
+      std::uint16_t* line = &block[static_cast<std::size_t>(k) * width];
+      if (ddn != 0) CorrectRow(line, width, ddn, row % 2 == 1, maximum);
+      if (!WriteRow(destination, line, row)) return -1;
+    }
+  }
+  TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);
+  return 0;
+}
+
+int MultiChannelTiffHandler::CopyImage32(TiffHandler& source, TiffHandler& destination, int ddn,
+                                         int maximum) {
+  const auto width = static_cast<std::uint32_t>(source.GetLineLength());
+  const std::uint32_t rows = ImageLength(source);
+  const auto packedWidth = static_cast<std::uint32_t>(TiffHandler::PackedLineLength(width));
+  if (!SourceLayoutIs(source, width, 4) || destination.GetStoredWidth() != packedWidth) return -1;
+  std::vector<std::uint32_t> block(static_cast<std::size_t>(kBlockLines) * width);
+  std::vector<std::uint32_t> packed(packedWidth);
+  for (std::uint32_t start = 0; start < rows; start += kBlockLines) {
+    const std::uint32_t count = std::min(kBlockLines, rows - start);
+    for (std::uint32_t k = 0; k < count; ++k)
+      if (!ReadRow(source, &block[static_cast<std::size_t>(k) * width], start + k)) return -1;
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::uint32_t row = start + k;
+      std::uint32_t* line = &block[static_cast<std::size_t>(k) * width];
+      // Packing keeps 20 bits: brighter samples saturate instead of wrapping.
+      for (std::uint32_t j = 0; j < width; ++j) line[j] = std::min(line[j], kMax20Bit);
+      if (ddn != 0) CorrectRow(line, width, ddn, row % 2 == 1, maximum);
+      TiffHandler::PackBuffer(packed.data(), line, packedWidth, width);
+      if (!WriteRow(destination, packed.data(), row)) return -1;
+    }
+  }
+  TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);
+  return 0;
+}
+
+int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHandler& destination, int ddn,
+                                                    int maximum) {
+  const auto width = static_cast<std::uint32_t>(source.GetLineLength());
+  const std::uint32_t height = ImageLength(source);
+  if (!SourceLayoutIs(source, width, 2) || destination.GetStoredWidth() != height) return -1;
+  // Output row k is source column width-1-k read from the bottom up. The source is read
+  // once per band of output rows (a tenth of the width) instead of being held whole.
+  const std::uint32_t bands = width >= 10 ? 10 : 1;
+  const std::uint32_t band = width / bands;
+  std::vector<std::uint16_t> line(width);
+  for (std::uint32_t b = 0; b < bands; ++b) {
+    const std::uint32_t first = b * band;
+    const std::uint32_t count = b + 1 == bands ? width - first : band;
+    std::vector<std::uint16_t> out(static_cast<std::size_t>(count) * height);
+    for (std::uint32_t r = 0; r < height; ++r) {
+      if (!ReadRow(source, line.data(), r)) return -1;
+      if (ddn != 0) CorrectRow(line.data(), width, ddn, r % 2 == 1, maximum);
+      for (std::uint32_t k = 0; k < count; ++k)
+        out[static_cast<std::size_t>(k) * height + (height - 1 - r)] = line[width - 1 - (first + k)];
+    }
+    for (std::uint32_t k = 0; k < count; ++k)
+      if (!WriteRow(destination, &out[static_cast<std::size_t>(k) * height], first + k)) return -1;
+  }
+  TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, width);
+  return 0;
+}
+
+void MultiChannelTiffHandler::CopyTags(TiffHandler& source, TiffHandler& destination, bool swap) {
+  TIFF* s = source.GetTiffPtr();
+  TIFF* d = destination.GetTiffPtr();
+  for (std::uint32_t tag : {kTagPrivateLong, kTagPrivateRational, kTagPrivateShort})
+    CopyCountedTag(s, d, tag);
+  std::uint32_t count = 0;
+  const char* text = nullptr;
+  if (TIFFGetField(s, kTagDescription, &count, &text) && text) {
+    const std::string value(text, std::find(text, text + count, '\0'));
+    TIFFSetField(d, kTagDescription, static_cast<std::uint32_t>(value.size() + 1), value.c_str());
+  }
+  for (std::uint32_t tag : {TIFFTAG_SOFTWARE, TIFFTAG_ARTIST, TIFFTAG_DATETIME, TIFFTAG_MAKE, TIFFTAG_MODEL,
+                            TIFFTAG_HOSTCOMPUTER}) {
+    const char* value = nullptr;
+    if (TIFFGetField(s, tag, &value) && value) TIFFSetField(d, tag, value);
+  }
+  std::uint32_t width = 0, length = 0;
+  std::uint16_t bits = 0;
+  TIFFGetField(s, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(s, TIFFTAG_IMAGELENGTH, &length);
+  TIFFGetFieldDefaulted(s, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFSetField(d, TIFFTAG_IMAGEWIDTH, swap ? length : width);
+  TIFFSetField(d, TIFFTAG_IMAGELENGTH, swap ? width : length);
+  TIFFSetField(d, TIFFTAG_BITSPERSAMPLE, static_cast<int>(bits));
+  TIFFSetField(d, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(d, 0));
+}

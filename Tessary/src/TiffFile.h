@@ -1,0 +1,78 @@
+#pragma once
+// libtiff handles on files of our own: every byte goes through one I/O layer so that
+// writes are buffered, every failure is kept and reported, new final files appear only
+// when they are complete, and tests can stage full disks.
+#include <tiffio.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Tessary/FileSystemHooks.h"
+
+namespace tessary::detail {
+
+std::optional<std::uint64_t> FreeSpace(const std::string& path);
+platform::DriveKind DriveKind(const std::string& path);
+
+// printf into a std::string.
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatV(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
+// The system's text for an error number ("Unknown error N" when it has none).
+std::string ErrorText(int code);
+
+class FileIo;
+
+class TiffFile {
+ public:
+  enum class Kind {
+    read,     // "r"
+    edit,     // "r+": read and rewrite in place
+    scratch,  // "w" straight onto the path: temporary data nobody else reads
+    atomic,   // "w" into a temporary file beside the path, synced and renamed into place on Close
+  };
+
+  // Opens or creates `path`; null on failure with the errno in `error` (0 when the file
+  // opened but libtiff refused its contents).
+  static std::unique_ptr<TiffFile> Open(const std::string& path, Kind kind, int& error);
+  struct Token {};  // only Open makes these
+  explicit TiffFile(Token);
+  ~TiffFile();
+  TiffFile(const TiffFile&) = delete;
+  TiffFile& operator=(const TiffFile&) = delete;
+
+  TIFF* tif() const { return tif_; }
+  const std::string& path() const { return path_; }
+  Kind kind() const { return kind_; }
+  // errno of the first failed read or write (0: none so far).
+  int error() const;
+
+  // Flushes and closes. A created file counts only when every write succeeded; an atomic
+  // file is then synced and renamed onto its path, else removed. False on any failure.
+  bool Close();
+  // Closes without keeping: a created file (or its temporary) is removed.
+  void Discard();
+
+ private:
+  bool CloseHandle();
+
+  TIFF* tif_ = nullptr;
+  std::unique_ptr<FileIo> io_;
+  std::string path_;      // the path asked for
+  std::string diskPath_;  // where the bytes go (a temporary for atomic files)
+  Kind kind_ = Kind::read;
+};
+
+// Copies `src` onto `dst` through a temporary file beside `dst`, which is synced and
+// renamed into place (replacing `dst`); on failure nothing of the copy is left and the
+// errno is in `error`.
+bool CopyFileReplacing(const std::string& src, const std::string& dst, int& error);
+
+// A new file beside `path` ("<path>.part-XXXXXX", created exclusively with the usual
+// permissions); returns its descriptor (or -1 with errno) and its name.
+int CreateSiblingTemp(const std::string& path, std::string& tempPath);
+
+}  // namespace tessary::detail
