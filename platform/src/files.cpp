@@ -88,11 +88,9 @@ std::string nearestExisting(const std::string& path) {
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     const auto slash = p.rfind('/');
     if (slash == std::string::npos)
-      p = ".";
-    else if (slash == 0)
-      p = "/";
+      p.assign(1, '.');
     else
-      p.resize(slash);
+      p.resize(slash == 0 ? 1 : slash);  // keeps the leading '/' of an absolute path
   }
 }
 

@@ -381,7 +381,9 @@ bool Document::set(std::string_view section, std::string_view key, std::string_v
       if (lines_.back().eol.empty()) lines_.back().eol = eol;
       if (!trim(lines_.back().content).empty()) lines_.push_back(Line{"", eol});
     }
-    lines_.push_back(Line{"[" + std::string(trim(section)) + "]", eol});
+    std::string header(1, '[');
+    header.append(trim(section)).push_back(']');
+    lines_.push_back(Line{std::move(header), eol});
     lines_.push_back(Line{std::string(trim(key)) + "=" + std::string(value), eol});
     return true;
   }
