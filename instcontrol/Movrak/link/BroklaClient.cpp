@@ -1,0 +1,522 @@
+#include "link/BroklaClient.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+#include "BroklaProtocol/BroklaAppMessage.h"
+#include "Jotwell/Logger.h"
+#include "link/ErrorIds.h"
+#include "link/LinkState.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kConnectTimeout = 1000ms;
+constexpr auto kConnectRetry = 20ms;
+// The manager answers at once, except a status request, which may take it 5 s.
+constexpr auto kReplyTimeout = 30s;
+constexpr auto kWriteTimeout = 5s;
+
+constexpr std::size_t kHelloReplyMax = 1024;
+constexpr std::size_t kEnumerateReplyMax = 1024;
+constexpr std::size_t kLockReplyMax = 9;
+constexpr std::size_t kStatusReplyMax = 10;
+
+std::uint32_t processId() { return static_cast<std::uint32_t>(platform::localpipe::currentProcessId()); }
+
+// The manager forgets this process's locks when its pipes close.
+void closePipes() {
+  LinkState& link = Link();
+  link.appPipe.close();
+  {
+    std::lock_guard lock(link.eventMutex);
+    link.eventPipe.close();
+  }
+  std::lock_guard lock(link.cs);
+  for (auto& r : link.records) {
+    r->locked = false;
+    r->lockCount = 0;
+  }
+}
+
+enum class Exchange { ok, writeFailed, readFailed, malformed };
+
+// One request and its reply on the application pipe (caller holds pipeMutex).
+Exchange exchange(const CBroklaAppMessage& request, std::size_t maxReply, CBroklaAppMessage& reply,
+                  int& error) {
+  auto& pipe = Link().appPipe;
+  error = 0;
+  if (!pipe.isOpen()) {
+    error = ENOTCONN;
+    return Exchange::writeFailed;
+  }
+  if (!pipe.write(request.GetWire(), kWriteTimeout)) {
+    error = pipe.error();
+    return Exchange::writeFailed;
+  }
+  std::vector<std::uint8_t> buffer(maxReply);
+  const auto r = pipe.read(buffer, kReplyTimeout);
+  if (!r.ok() || r.size == 0) {
+    error = pipe.error();
+    return Exchange::readFailed;
+  }
+  if (!reply.Assign({buffer.data(), r.size})) return Exchange::malformed;
+  return Exchange::ok;
+}
+
+// Logs a failed exchange with the request's own texts; pipes that failed are closed.
+void reportExchange(Exchange e, int error, const char* what) {
+  switch (e) {
+    case Exchange::ok:
+      break;
+    case Exchange::writeFailed:
+      LogError("Error writing message to Connection Manager (%d).", error);
+      closePipes();
+      break;
+    case Exchange::readFailed:
+      LogError("Timed out waiting for rsp from Connection Manager (%d).", error);
+      closePipes();
+      break;
+    case Exchange::malformed:
+      LogError("%s got a malformed response from Connection Manager.", what);
+      break;
+  }
+}
+
+CBroklaAppMessage makeRequest(int type, std::uint32_t id) {
+  CBroklaAppMessage m;
+  m.SetType(type);
+  m.SetDataU32(0, id);
+  m.SetDataLength(4);
+  return m;
+}
+
+struct ConnectTarget {
+  long octets[4] = {};
+  long port = 0;
+};
+
+// "a.b.c.d_port", decimal numbers and nothing else; nullopt when it is not of that form.
+std::optional<ConnectTarget> parseConnectString(std::string_view s) {
+  ConnectTarget t;
+  const char* p = s.data();
+  const char* end = p + s.size();
+  for (int i = 0; i < 5; ++i) {
+    if (i > 0) {
+      const char sep = i < 4 ? '.' : '_';
+      if (p == end || *p != sep) return std::nullopt;
+      ++p;
+    }
+    long value = 0;
+    const auto [next, ec] = std::from_chars(p, end, value);
+    if (ec != std::errc() || next == p || value < 0) return std::nullopt;
+    (i < 4 ? t.octets[i] : t.port) = value;
+    p = next;
+  }
+  if (p != end) return std::nullopt;
+  return t;
+}
+
+CLanInstrEntry copyEntry(CLanInstrEntry& source) {
+  CLanInstrEntry e;
+  e.id = source.id;
+  e.address = source.address;
+  e.port = source.port;
+  e.type = source.type;
+  e.serialNumber = source.serialNumber;
+  for (int i = 0; i < kEventInterestLists; ++i) e.interest[i].splice(e.interest[i].end(), source.interest[i]);
+  return e;
+}
+
+bool writeEvent(const CBroklaAppMessage& m, int& error) {
+  LinkState& link = Link();
+  std::lock_guard lock(link.eventMutex);
+  if (!link.eventPipe.isOpen()) {
+    error = ENOTCONN;
+    return false;
+  }
+  if (link.eventPipe.write(m.GetWire(), kWriteTimeout)) return true;
+  error = link.eventPipe.error();
+  return false;
+}
+
+}  // namespace
+
+bool ConnectToConnectionManager() {
+  LinkState& link = Link();
+  std::lock_guard lock(link.pipeMutex);
+  link.appPipe = platform::localpipe::Pipe::connect(brokla::kAppPipe, kConnectTimeout, kConnectRetry);
+  if (!link.appPipe.isOpen()) {
+    LogError("Timed out trying to connect to Connection Manager.");
+    LogError("Try re-starting the Connection Manager.");
+    return false;
+  }
+  LogInfo("Connected to Connection Manager.");
+
+  const CBroklaAppMessage hello = makeRequest(brokla::kMsgHello, processId());
+  if (!link.appPipe.write(hello.GetWire(), kWriteTimeout)) {
+    LogError("Unable to send startup message to Connection Manager (%d).", link.appPipe.error());
+    LogError("Try re-starting the Connection Manager.");
+    closePipes();
+    return false;
+  }
+  std::vector<std::uint8_t> buffer(kHelloReplyMax);
+  const auto r = link.appPipe.read(buffer, kReplyTimeout);
+  if (!r.ok() || r.size == 0) {
+    LogError("Timed out waiting for startup message response from Connection Manager (%d).",
+             link.appPipe.error());
+    LogError("Try re-starting the Connection Manager.");
+    closePipes();
+    return false;
+  }
+  CBroklaAppMessage reply;
+  const bool whole = reply.Assign({buffer.data(), r.size});
+  if (!whole || reply.GetType() != brokla::kMsgHello) {
+    LogError("Received unexpected response from Connection Manager (%d, should be %d)",
+             whole ? reply.GetType() : -1, brokla::kMsgHello);
+    closePipes();
+    return false;
+  }
+
+  {
+    std::lock_guard eventLock(link.eventMutex);
+    link.eventPipe = platform::localpipe::Pipe::connect(brokla::kEventPipe, kConnectTimeout, kConnectRetry);
+  }
+  if (!link.eventPipe.isOpen()) {
+    LogError("Timed out trying to connect to Event Manager (%d).", link.eventPipe.error());
+    LogError("Try re-starting the Connection Manager.");
+    closePipes();
+    return false;
+  }
+  LogInfo("Connected to Event Manager.");
+  EventMask newApp;
+  newApp.SetBit(brokla::kEventNewApp);
+  PostInstrEvent(nullptr, newApp, processId());
+  return true;
+}
+
+void DisconnectConnectionManager() {
+  LogInfo("Shutting Down Connection Manager");
+  std::lock_guard lock(Link().pipeMutex);
+  closePipes();
+}
+
+bool IsConnectionManagerConnected() {
+  std::lock_guard lock(Link().pipeMutex);
+  return Link().appPipe.isOpen();
+}
+
+std::unique_ptr<CLanInstr> EnumerateInstruments(int typeFilter) {
+  LinkState& link = Link();
+  std::lock_guard lock(link.pipeMutex);
+  if (!link.appPipe.isOpen() && !ConnectToConnectionManager()) return nullptr;
+
+  CBroklaAppMessage query;
+  query.SetType(brokla::kMsgEnumerate);
+  CBroklaAppMessage reply;
+  int error = 0;
+  const Exchange e = exchange(query, kEnumerateReplyMax, reply, error);
+  if (e != Exchange::ok) {
+    reportExchange(e, error, "Enumerate");
+    return nullptr;
+  }
+  if (reply.GetType() != brokla::kMsgEnumerate) {
+    LogError("Enumerate got unexpected response (%d, should be %d).", reply.GetType(), brokla::kMsgEnumerate);
+    return nullptr;
+  }
+  const int count = reply.GetDataLength() / brokla::kInstrumentEntrySize;
+  if (reply.GetDataLength() % brokla::kInstrumentEntrySize != 0)
+    LogWarning("Enumerate response holds %d bytes beyond its %d instrument entries; ignored.",
+               reply.GetDataLength() % brokla::kInstrumentEntrySize, count);
+
+  auto table = std::make_unique<CLanInstr>();
+  const std::uint8_t* data = reply.GetBuffer() + CBroklaAppMessage::kHeaderSize;
+  for (int i = 0; i < count; ++i) {
+    const auto parsed = brokla::ParseInstrumentEntry(
+        {data + static_cast<std::size_t>(i) * brokla::kInstrumentEntrySize, brokla::kInstrumentEntrySize});
+    if (!parsed) continue;
+    if (typeFilter != 255 && parsed->type != typeFilter) continue;
+    CLanInstrEntry entry;
+    entry.id = parsed->id;
+    entry.address = parsed->address;
+    entry.port = parsed->port;
+    entry.type = parsed->type;
+    entry.serialNumber = parsed->serialNumber;
+    table->entries.push_back(std::move(entry));
+  }
+  return table;
+}
+
+bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& table, bool request) {
+  if (!connectString || !*connectString) return isLockedInstrument(table.get(), request);
+
+  const auto target = parseConnectString(connectString);
+  if (target) {
+    if (target->port > 65535) LogError("Illegal port number: %ld\r\n", target->port);
+    const long* o = target->octets;
+    if (o[0] > 255 || o[1] > 255 || o[2] > 255 || o[3] > 255)
+      LogError("Illegal internet address: %ld.%ld.%ld.%ld\r\n", o[0], o[1], o[2], o[3]);
+  }
+  auto list = EnumerateInstruments(255);
+  if (!list) {
+    LogError("No instruments found or Connection Manager not installed");
+    return false;
+  }
+  // Address and port compared as numbers, exactly: "10.0.0.5_3001" is not the
+  // instrument on port 300.
+  std::optional<std::uint32_t> address;
+  if (target && target->port <= 65535 &&
+      std::all_of(target->octets, target->octets + 4, [](long o) { return o <= 255; }))
+    address = static_cast<std::uint32_t>((target->octets[0] << 24) | (target->octets[1] << 16) |
+                                         (target->octets[2] << 8) | target->octets[3]);
+  std::unique_ptr<CLanInstr> found;
+  for (auto& entry : list->entries) {
+    if (address && entry.address == *address && entry.port == target->port) {
+      found = std::make_unique<CLanInstr>();
+      found->entries.push_back(copyEntry(entry));
+      break;
+    }
+  }
+  if (!found) {
+    LogError("Lock Request on Unknown Instrument");
+    return false;
+  }
+  table = std::move(found);
+  return isLockedInstrument(table.get(), request);
+}
+
+bool isLockedInstrument(CLanInstr* table, bool request) {
+  if (!table || table->entries.empty()) {
+    LogError("isLockedInstrument Parameter Error!");
+    return false;
+  }
+  LinkState& link = Link();
+  CLanInstrInfo& record = FindOrCreateLockRecord(table);
+  const int pid = static_cast<int>(processId());
+  {
+    std::lock_guard lock(link.cs);
+    if (record.locked && record.ownerPid == pid) {
+      if (request) ++record.lockCount;
+      return true;
+    }
+  }
+
+  std::lock_guard pipeLock(link.pipeMutex);
+  const std::uint32_t id = table->First().id;
+  CBroklaAppMessage query = makeRequest(brokla::kMsgLock, id);
+  query.SetDataByte(4, request ? brokla::kLockOpLock : brokla::kLockOpQuery);
+  query.SetDataLength(5);
+  CBroklaAppMessage reply;
+  int error = 0;
+  const Exchange e = exchange(query, kLockReplyMax, reply, error);
+  if (e != Exchange::ok) {
+    reportExchange(e, error, "Lock");
+    return false;
+  }
+  if (reply.GetType() != brokla::kMsgLock) {
+    LogError("Lock got unexpected response (%d, should be %d).", reply.GetType(), brokla::kMsgLock);
+    return false;
+  }
+  if (reply.GetDataLength() < 5) {
+    reportExchange(Exchange::malformed, 0, "Lock");
+    return false;
+  }
+  if (reply.GetDataU32(0) != id) {
+    LogError("Lock response for wrong instrument id (%d, should be %d).",
+             static_cast<int>(reply.GetDataU32(0)), static_cast<int>(id));
+    return false;
+  }
+  const int status = reply.GetDataByte(4);
+  if (status == 1) {
+    LogError("Unable to Lock instrument - no longer available.");
+    throw movrak::kErrConnectionLost;
+  }
+  if (status != 0 || reply.GetDataLength() < 7) {
+    reportExchange(Exchange::malformed, 0, "Lock");
+    return false;
+  }
+  const int before = reply.GetDataByte(5);
+  const int after = reply.GetDataByte(6);
+  std::lock_guard lock(link.cs);
+  if (request) {
+    if (after != before + 1) return false;  // someone else holds it
+    record.locked = true;
+    record.ownerPid = pid;
+    record.lockCount = after;
+    return true;
+  }
+  if (after < 1) {
+    record.locked = false;
+    record.lockCount = 0;
+    return false;
+  }
+  return true;
+}
+
+int UnlockInstrument(CLanInstr* table) {
+  LinkState& link = Link();
+  CLanInstrInfo* record = FindLockRecord(table);
+  if (!record || table->entries.empty()) {
+    LogError("UnlockInstrument: tried to unlock unknown instrument");
+    return 0;
+  }
+  {
+    std::lock_guard lock(link.cs);
+    if (!record->locked || record->ownerPid != static_cast<int>(processId())) {
+      LogError("UnlockInstrument: tried to unlock somebody else's instrument");
+      return 0;
+    }
+    if (record->lockCount > 1) return --record->lockCount;
+  }
+
+  std::lock_guard pipeLock(link.pipeMutex);
+  const std::uint32_t id = table->First().id;
+  CBroklaAppMessage query = makeRequest(brokla::kMsgLock, id);
+  query.SetDataByte(4, brokla::kLockOpUnlock);
+  query.SetDataLength(5);
+  CBroklaAppMessage reply;
+  int error = 0;
+  const Exchange e = exchange(query, kLockReplyMax, reply, error);
+  if (e != Exchange::ok) {
+    reportExchange(e, error, "Unlock");
+    return 0;
+  }
+  if (reply.GetType() != brokla::kMsgLock) {
+    LogError("Unlock got unexpected response (%d, should be %d).", reply.GetType(), brokla::kMsgLock);
+    return 0;
+  }
+  if (reply.GetDataLength() < 5) {
+    reportExchange(Exchange::malformed, 0, "Unlock");
+    return 0;
+  }
+  if (reply.GetDataU32(0) != id) {
+    LogError("Unlock response for wrong instrument id (%d, should be %d).",
+             static_cast<int>(reply.GetDataU32(0)), static_cast<int>(id));
+    return 0;
+  }
+  if (reply.GetDataByte(4) == 1) {
+    LogError("Unable to Unlock instrument - no longer available.");
+    throw movrak::kErrConnectionLost;
+  }
+  if (reply.GetDataByte(4) != 0 || reply.GetDataLength() < 7) {
+    reportExchange(Exchange::malformed, 0, "Unlock");
+    return 0;
+  }
+  std::lock_guard lock(link.cs);
+  record->lockCount = reply.GetDataByte(6);
+  return record->lockCount;
+}
+
+bool GetInstrumentStatus(CLanInstr* table, std::uint8_t* comm, std::uint8_t* laser) {
+  if (!table || table->entries.empty()) return false;
+  LinkState& link = Link();
+  std::lock_guard pipeLock(link.pipeMutex);
+  const std::uint32_t id = table->First().id;
+  CBroklaAppMessage reply;
+  int error = 0;
+  const Exchange e = exchange(makeRequest(brokla::kMsgStatus, id), kStatusReplyMax, reply, error);
+  if (e != Exchange::ok) {
+    reportExchange(e, error, "Status request");
+    return false;
+  }
+  if (reply.GetType() != brokla::kMsgStatus) {
+    LogError("Status request got unexpected response (%d, should be %d).", reply.GetType(),
+             brokla::kMsgStatus);
+    return false;
+  }
+  if (reply.GetDataLength() < 5) {
+    reportExchange(Exchange::malformed, 0, "Status request");
+    return false;
+  }
+  if (reply.GetDataU32(0) != id) {
+    LogError("Status Request response for wrong instrument id (%d, should be %d).",
+             static_cast<int>(reply.GetDataU32(0)), static_cast<int>(id));
+    return false;
+  }
+  if (reply.GetDataByte(4) != 0) {
+    LogDebug(1, "Status request failed (%d). Instrument off-line?", reply.GetDataByte(4));
+    return false;
+  }
+  if (reply.GetDataLength() < 7) {
+    reportExchange(Exchange::malformed, 0, "Status request");
+    return false;
+  }
+  if (comm) *comm = reply.GetDataByte(5);
+  if (laser) *laser = reply.GetDataByte(6);
+  return true;
+}
+
+bool GetInstrumentCommStatus(CLanInstr* table, std::uint8_t* comm) {
+  return GetInstrumentStatus(table, comm, nullptr);
+}
+
+bool GetInstrumentLaserStatus(CLanInstr* table, std::uint8_t* laser) {
+  return GetInstrumentStatus(table, nullptr, laser);
+}
+
+bool PostInstrEvent(CLanInstr* /*table*/, EventMask mask, std::uint32_t data) {
+  int error = 0;
+  if (mask.TestBit(brokla::kEventCmdAbort)) {
+    LogInfo("Posting CMD ABORT event.");
+    if (!writeEvent(makeRequest(brokla::kEventCmdAbort, processId()), error))
+      LogError("Error writing event CMD ABORT to Connection Manager (%d).", error);
+    return true;
+  }
+  if (mask.TestBit(brokla::kEventNewApp)) {
+    if (!writeEvent(makeRequest(brokla::kEventNewApp, data), error))
+      LogError("Error writing event NEW APP to Connection Manager (%d).", error);
+    return true;
+  }
+  LogInfo("PostInstrEvent called for unrecognized event!");
+  return false;
+}
+
+bool GetInstrEvent(CLanInstr* /*table*/, EventMask wantMask, EventMask& gotMask,
+                   std::vector<std::uint8_t>& data) {
+  LinkState& link = Link();
+  std::lock_guard lock(link.eventMutex);
+  for (;;) {
+    const auto waiting = link.eventPipe.peek();
+    if (!waiting) {
+      LogError("Error peeking event pipe %d", link.eventPipe.error());
+      return false;
+    }
+    if (*waiting == 0) return false;
+    std::vector<std::uint8_t> bytes(*waiting);
+    const auto r = link.eventPipe.read(bytes, 0ms);
+    if (!r.ok()) {
+      LogError("Error retrieving event from Event Manager (%d).", link.eventPipe.error());
+      return false;
+    }
+    CBroklaAppMessage event;
+    if (!event.Assign({bytes.data(), r.size})) {
+      LogWarning("Dropped a malformed event (%d bytes) from Event Manager.", static_cast<int>(r.size));
+      continue;
+    }
+    if (!wantMask.TestBit(event.GetType())) continue;  // not asked for: consumed and dropped
+    gotMask.SetBit(event.GetType());
+    const std::uint8_t* begin = event.GetBuffer() + CBroklaAppMessage::kHeaderSize;
+    data.assign(begin, begin + event.GetDataLength());
+    return true;
+  }
+}
+
+void RegisterInstrEvent(CLanInstr* table, EventMask mask) {
+  if (!table || table->entries.empty() || !mask.TestBit(brokla::kEventReboot)) return;
+  std::lock_guard lock(Link().cs);
+  table->First().interest[brokla::kEventReboot].push_back({static_cast<int>(processId()), 0});
+}
+
+void UnregisterInstrEvent(CLanInstr* table, EventMask mask) {
+  if (!table || table->entries.empty() || !mask.TestBit(brokla::kEventReboot)) return;
+  std::lock_guard lock(Link().cs);
+  auto& list = table->First().interest[brokla::kEventReboot];
+  const int pid = static_cast<int>(processId());
+  const auto it =
+      std::find_if(list.begin(), list.end(), [&](const CEventInterest& i) { return i.processId == pid; });
+  if (it != list.end()) list.erase(it);
+}

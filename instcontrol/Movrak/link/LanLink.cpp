@@ -1,0 +1,579 @@
+#include "link/LanLink.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "Jotwell/Logger.h"
+#include "link/BroklaClient.h"
+#include "link/ErrorIds.h"
+#include "link/LinkState.h"
+#include "platform/net.h"
+
+using namespace movrak;
+namespace net = platform::net;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kMaxTimeoutSec = 65535;
+constexpr int kFlushChunk = 100;
+constexpr auto kConnectTimeout = 10s;
+constexpr auto kConnectRetryPause = 3000ms;
+
+std::uint32_t readBE32(const std::uint8_t* p) {
+  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
+}
+
+void writeBE32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 24);
+  p[1] = static_cast<std::uint8_t>(v >> 16);
+  p[2] = static_cast<std::uint8_t>(v >> 8);
+  p[3] = static_cast<std::uint8_t>(v);
+}
+
+// The payload length a received header announces, or -1 when it is out of range (a
+// stale or garbled header must never size an allocation).
+std::int64_t payloadLength(const LanHeader& h) {
+  const std::int64_t n = static_cast<std::int64_t>(h.length) - static_cast<std::int64_t>(LanHeader::kSize);
+  if (n < 0 || n > kMaxResponsePayload) return -1;
+  return n;
+}
+
+void logBogusHeader(const LanHeader& h) {
+  LogError(
+      "LAN: Bogus header data received - failed to fully flush the pipeline after an aborted command? [HDR: "
+      "len = "
+      "0x%x <%ld>, instrId = 0x%x, flags = 0x%x, cmdId = 0x%x, timeoutSec = 0x%x, reserved = 0x%x]",
+      h.length, static_cast<long>(h.length), h.instrId, h.flags, h.cmdId, h.timeoutSec, h.reserved);
+}
+
+// Unlocks after a command; a failure to unlock must not hide the command's own result.
+void unlockQuietly(CLanInstr* instrument) {
+  try {
+    UnlockInstrument(instrument);
+  } catch (...) {
+  }
+}
+
+// Lock for a command: true, or the result to give back (566 or 605) in `result`.
+bool lockForCommand(CLanInstr* instrument, const char* refusal, int& result) {
+  try {
+    if (isLockedInstrument(instrument, true)) return true;
+  } catch (...) {
+    result = kErrConnectionLost;
+    return false;
+  }
+  LogError("%s", refusal);
+  result = kErrLockedByOther;
+  return false;
+}
+
+// Receives one framed response: its header, then its payload. 0, or a link result.
+int receiveResponse(LanResponse& node, int timeoutSec, bool& bogus) {
+  bogus = false;
+  std::uint8_t raw[LanHeader::kSize];
+  int count = static_cast<int>(LanHeader::kSize);
+  int r = DoRecv(count, raw, timeoutSec);
+  if (r != 0) return r;
+  node.header = LanHeader::Decode(raw);
+  const std::int64_t length = payloadLength(node.header);
+  if (length < 0) {
+    bogus = true;
+    logBogusHeader(node.header);
+    return kErrCommandOverlap;
+  }
+  LogDebug(4, "ExecuteInstrCmd: Recv RspBufLen = %d", static_cast<int>(length));
+  try {
+    node.data.assign(static_cast<std::size_t>(length) + 1, 0);
+  } catch (const std::bad_alloc&) {
+    LogError("LAN: Unrecoverable error: unable to allocate memory for response structure!");
+    return kErrOutOfMemory;
+  }
+  count = static_cast<int>(length);
+  return count > 0 ? DoRecv(count, node.data.data(), timeoutSec) : 0;
+}
+
+// Ends a response monitor. One still receiving is woken at once by shutting the socket
+// down (it ends with 566), so only callers that close or replace the socket afterwards
+// may stop a busy one; one that has finished its command is only joined.
+void stopMonitor(CLanInstrInfo& record) {
+  if (!record.monitor) return;
+  if (record.unblockedBusy) Link().socket.shutdown();
+  record.monitor->join();
+  record.monitor.reset();
+}
+
+void stopAllMonitors() {
+  std::vector<CLanInstrInfo*> records;
+  {
+    std::lock_guard lock(Link().cs);
+    for (auto& r : Link().records) records.push_back(r.get());
+  }
+  for (CLanInstrInfo* r : records) stopMonitor(*r);
+}
+
+std::uint32_t respMonitor(CLanInstrInfo* record) {
+  LinkState& link = Link();
+  // Like a blocking command, a time-out of 0 waits 5 s (it was sent as 5).
+  const int timeoutSec = record->timeoutSec ? record->timeoutSec : kDefaultCommandTimeoutSec;
+  {
+    std::lock_guard lock(link.cs);
+    if (record->responses) record->responses->clear();
+  }
+  int result = 0;
+  for (;;) {
+    LanResponse node;
+    bool bogus = false;
+    result = receiveResponse(node, timeoutSec, bogus);
+    if (result != 0) break;
+    const bool last = (node.header.flags & LanHeader::kFlagMore) == 0;
+    {
+      std::lock_guard lock(link.cs);
+      if (record->responses) record->responses->push_back(std::move(node));
+    }
+    record->activity.set();
+    if (last) break;
+  }
+  unlockQuietly(record->instrument2);
+  record->result = result ? result : kResultCompleted;
+  record->unblockedBusy = false;
+  record->completion.set();
+  record->activity.set();
+  return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Frames
+
+void LanHeader::Encode(std::uint8_t* out) const {
+  writeBE32(out, length);
+  writeBE32(out + 4, instrId);
+  out[8] = flags;
+  out[9] = cmdId;
+  out[10] = static_cast<std::uint8_t>(timeoutSec >> 8);
+  out[11] = static_cast<std::uint8_t>(timeoutSec);
+  writeBE32(out + 12, reserved);
+}
+
+LanHeader LanHeader::Decode(const std::uint8_t* in) {
+  LanHeader h;
+  h.length = readBE32(in);
+  h.instrId = readBE32(in + 4);
+  h.flags = in[8];
+  h.cmdId = in[9];
+  h.timeoutSec = static_cast<std::uint16_t>((in[10] << 8) | in[11]);
+  h.reserved = readBE32(in + 12);
+  return h;
+}
+
+LanFrame LanFrame::Text(std::string_view line) {
+  LanFrame f;
+  f.header_.flags = 0;
+  f.header_.length = static_cast<std::uint32_t>(LanHeader::kSize + line.size());
+  f.buffer_.assign(LanHeader::kSize + line.size() + 1, 0);  // the NUL rides along uncounted
+  std::copy(line.begin(), line.end(), f.buffer_.begin() + LanHeader::kSize);
+  return f;
+}
+
+LanFrame LanFrame::Binary(std::span<const std::uint8_t> bytes) {
+  LanFrame f;
+  f.header_.flags = LanHeader::kFlagBinary;
+  f.header_.length = static_cast<std::uint32_t>(LanHeader::kSize + bytes.size());
+  if (!bytes.empty()) {
+    f.buffer_.assign(LanHeader::kSize + bytes.size(), 0);
+    std::copy(bytes.begin(), bytes.end(), f.buffer_.begin() + LanHeader::kSize);
+  }
+  return f;
+}
+
+LanFrame LanFrame::Binary(std::string_view bytes) {
+  return Binary(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+void LanFrame::SetTimeout(int timeoutSec) {
+  header_.timeoutSec = static_cast<std::uint16_t>(timeoutSec == 0 ? kDefaultCommandTimeoutSec : timeoutSec);
+}
+
+std::span<const std::uint8_t> LanFrame::Finalize() {
+  if (buffer_.empty()) return {};
+  header_.Encode(buffer_.data());
+  return buffer_;
+}
+
+// ---------------------------------------------------------------------------------------
+// Connection
+
+bool CreateTCPSocket(std::uint32_t address, std::uint16_t port) {
+  LogDebug(5, "CreateTCPSocket()");
+  LinkState& link = Link();
+  link.socket.close();
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    net::Socket s = net::Socket::create(net::Socket::Type::stream);
+    if (!s) {
+      LogError("Can't create tcp socket: %d", net::lastError());
+      return false;
+    }
+    // Commands are small and answered at once: send them without waiting to coalesce.
+    s.setNoDelay(true);
+    if (s.connect({address, port}, kConnectTimeout)) {
+      link.socket = std::move(s);
+      return true;
+    }
+    LogError("Can't connect to %s (%d): %d\n", net::formatAddress(address).c_str(), static_cast<int>(port),
+             net::lastError());
+    if (attempt == 1) {
+      LogDebug(1, "Trying again...");
+      platform::sleepFor(kConnectRetryPause);
+    }
+  }
+  return false;
+}
+
+int OpenInstrument(CLanInstr* instrument) {
+  if (!instrument || instrument->entries.empty()) return kErrConnectionLost;
+  const CLanInstrEntry& e = instrument->First();
+  if (!CreateTCPSocket(e.address, e.port)) return kErrConnectionLost;
+  LogInfo("Connected to instrument at %s, port %d", net::formatAddress(e.address).c_str(),
+          static_cast<int>(e.port));
+  return 0;
+}
+
+bool ReconnectInstrument(CLanInstr* instrument) {
+  stopAllMonitors();
+  Link().socket.close();
+  if (!instrument || instrument->entries.empty()) return false;
+  const CLanInstrEntry& e = instrument->First();
+  if (!CreateTCPSocket(e.address, e.port)) return false;
+  LogInfo("Connected to instrument at %s, port %d", net::formatAddress(e.address).c_str(),
+          static_cast<int>(e.port));
+  return true;
+}
+
+void CloseInstrument(CLanInstr* instrument) {
+  LogInfo("Shutting Down Instrument");
+  LinkState& link = Link();
+  // The monitor must be gone before the socket and the record it uses.
+  stopAllMonitors();
+  if (CLanInstrInfo* record = FindLockRecord(instrument)) {
+    if (record->lockCount == 0) {
+      RemoveLockRecord(record);
+    } else {
+      LogWarning("All locks have not been released.");
+    }
+  }
+  link.socket.close();
+}
+
+void ForgetInstrument(CLanInstr* instrument) {
+  if (CLanInstrInfo* record = FindLockRecord(instrument)) {
+    stopMonitor(*record);
+    RemoveLockRecord(record);
+  }
+}
+
+bool IsInstrumentOpen() { return Link().socket.valid(); }
+
+// ---------------------------------------------------------------------------------------
+// Sending and receiving
+
+int DoSend(std::span<const std::uint8_t> bytes, int timeoutSec) {
+  // Bytes of an earlier, aborted command must not be read as this command's response.
+  std::uint8_t scratch[kFlushChunk];
+  int flushes = 0;
+  for (;;) {
+    int count = kFlushChunk;
+    if (DoRecv(count, scratch, 0) != 0) break;
+    ++flushes;
+  }
+  if (flushes > 0)
+    LogWarning("DoSend: Flushed receive pipe %d times. Buffer size is %d. (hdr sz %d).", flushes, kFlushChunk,
+               static_cast<int>(LanHeader::kSize));
+
+  net::Socket& socket = Link().socket;
+  if (!socket.valid()) return kErrConnectionLost;
+  const auto timeout = timeoutSec == 0 ? net::kNoLimit : std::chrono::milliseconds(timeoutSec * 1000LL);
+  const net::IoResult r = socket.send(bytes, timeout);
+  if (r.ok()) return 0;
+  switch (r.error) {
+    case net::WSAETIMEDOUT:
+      LogError("Timeout waiting on send completion");
+      return kErrTimedOut;
+    case net::WSAECONNABORTED:
+      LogError("Connection with Instrument Terminated");
+      return kErrConnectionLost;
+    case net::WSAECONNRESET:
+      LogError("Connection Reset by Instrument");
+      return kErrConnectionLost;
+    default:
+      LogError("WSARecv: %d", r.error);
+      return kErrConnectionLost;
+  }
+}
+
+int DoRecv(int& count, std::uint8_t* buffer, int timeoutSec) {
+  LogDebug(6, "--Entering DoRecv");
+  net::Socket& socket = Link().socket;
+  if (!socket.valid() || count < 0 || (count > 0 && !buffer)) return kErrConnectionLost;
+  const auto timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSec) * 1000);
+  int missing = count;
+  while (missing > 0) {
+    // Whatever arrived is read first; the end of the stream only counts when bytes are
+    // still missing after that (a reply sent just before a close is not lost).
+    const net::Wait w = socket.waitReadable(timeout);
+    if (w == net::Wait::timedOut) {
+      count = missing;
+      if (timeoutSec != 0)
+        LogDebug(1, "DoRecv: WSAWaitForMultipleEvents timed out (GetLastError: %d).", net::lastError());
+      return kErrTimedOut;
+    }
+    if (w == net::Wait::failed) {
+      count = missing;
+      LogError("WSAEnumNetworkEvents error (%d)", net::lastError());
+      return kErrConnectionLost;
+    }
+    const net::IoResult r = socket.receive({buffer + (count - missing), static_cast<std::size_t>(missing)},
+                                           std::chrono::milliseconds::zero());
+    if (r.error == net::WSAETIMEDOUT) {  // readiness without bytes
+      LogDebug(5, "WSARecv: No network events set (0x%x). timeOutSec = %d", 0, timeoutSec);
+      if (timeoutSec == 0) {
+        count = missing;
+        return kErrTimedOut;
+      }
+      continue;
+    }
+    if (!r.ok()) {
+      switch (r.error) {
+        case net::WSAECONNABORTED:
+          LogError("Connection with Instrument Terminated");
+          break;
+        case net::WSAECONNRESET:
+          LogError("Connection Reset by Instrument");
+          break;
+        case net::WSAENETDOWN:
+          LogError("WSARecv: connection closed, network down");
+          break;
+        default:
+          LogError("WSARecv: %d", r.error);
+          break;
+      }
+      count = missing;
+      return kErrConnectionLost;
+    }
+    if (r.bytes == 0) {
+      LogError("WSARecv: Connection terminated gracefully.");
+      count = missing;
+      return kErrConnectionLost;
+    }
+    missing -= static_cast<int>(r.bytes);
+  }
+  count = 0;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Commands
+
+int ExecuteInstrCmd(CLanInstr* instrument, LanFrame& frame, LanResponseList& responses, int timeoutSec,
+                    bool blocking) {
+  LinkState& link = Link();
+  if (timeoutSec < 0 || timeoutSec > kMaxTimeoutSec || !instrument || instrument->entries.empty()) {
+    LogError("ExecuteInstrCmd Parameter Error");
+    return kErrBadParameter;
+  }
+  if (!link.socket.valid()) {
+    if (const int r = OpenInstrument(instrument); r != 0) return r;
+  }
+  CLanInstrInfo* record = FindLockRecord(instrument);
+  if (!record) {
+    LogError("ExecuteInstrCmd called on unknown instrument");
+    return kErrConnectionLost;
+  }
+  if (record->unblockedBusy) {
+    LogError("ExecuteInstrCmd called while unblocked command still in progress");
+    return kErrLockedByOther;
+  }
+  int refused = 0;
+  if (!lockForCommand(instrument, "ExecuteInstrCmd unable to lock instrument", refused)) return refused;
+
+  frame.SetTimeout(timeoutSec);
+  frame.SetInstrId(instrument->First().id);
+  const std::span<const std::uint8_t> bytes = frame.Finalize();
+  if (frame.HasBuffer()) {
+    if (record->unblockedBusy) {
+      LogError("ExecuteInstrCmd called before previous command completed");
+      unlockQuietly(instrument);
+      return kErrCommandOverlap;
+    }
+    {
+      std::lock_guard lock(link.cs);
+      for (std::size_t i = 0; i < responses.size(); ++i) LogDebug(4, "ExecuteInstrCmd: Flushing Unread Data");
+      responses.clear();
+    }
+    if (const int r = DoSend(bytes, timeoutSec); r != 0) {
+      unlockQuietly(instrument);
+      return r;
+    }
+    record->responsePending = true;
+  }
+
+  if (blocking) {
+    // A time-out of 0 went out as 5 s: wait as long here (0 would only look once).
+    const int waitSec = timeoutSec ? timeoutSec : kDefaultCommandTimeoutSec;
+    LanResponse node;
+    bool bogus = false;
+    const int r = receiveResponse(node, waitSec, bogus);
+    if (r == kErrTimedOut)
+      LogDebug(1, node.data.empty()
+                      ? "ExecuteInstrCmd: Wait for Response (Blocking I/O Request) timed out!"
+                      : "ExecuteInstrCmd: Receive response message (Blocking I/O Request) timed out!");
+    {
+      std::lock_guard lock(link.cs);
+      responses.clear();
+      if (r == 0) responses.push_back(std::move(node));
+    }
+    unlockQuietly(instrument);
+    record->responsePending = false;
+    return r == 0 ? kResultCompleted : r;
+  }
+
+  // Unblocked: a response-monitor thread collects the responses and releases the lock.
+  stopMonitor(*record);  // the previous one has finished (unblockedBusy was clear): only joined
+  record->timeoutSec = timeoutSec;
+  record->result = kResultQueued;
+  record->unblockedBusy = true;
+  record->responses = &responses;
+  record->instrument2 = instrument;
+  record->completion.reset();
+  record->activity.reset();
+  record->monitor = std::make_unique<platform::Thread>();
+  if (!record->monitor->start([record](platform::Event&) { return respMonitor(record); }, "respMonitor")) {
+    LogError("Unable to create respMonitor thread (%d)", errno);
+    record->monitor.reset();
+    record->unblockedBusy = false;
+    record->responsePending = false;
+    record->result = kErrOutOfMemory;
+    unlockQuietly(instrument);
+    return kErrOutOfMemory;
+  }
+  return kResultQueued;
+}
+
+int AwaitInstrCmd(CLanInstr* instrument, int timeoutSec, bool wait) {
+  CLanInstrInfo* record = FindLockRecord(instrument);
+  if (!record) {
+    LogError("AwaitInstrCmd called on unknown instrument");
+    return kErrConnectionLost;
+  }
+  if (record->responsePending && !record->unblockedBusy) {
+    record->responsePending = false;
+    return record->result;
+  }
+  if (wait) {
+    const auto timeout =
+        timeoutSec == 0 ? platform::kInfinite : std::chrono::milliseconds(timeoutSec * 1000LL);
+    if (!record->completion.wait(timeout)) return kErrTimedOut;
+    record->responsePending = false;
+    return record->result;
+  }
+  return record->responsePending ? kResultQueued : record->result.load();
+}
+
+int GetScanData(CLanInstr* instrument, std::uint8_t* buffer, int& count, int timeoutSec) {
+  if (timeoutSec < 0 || timeoutSec > kMaxTimeoutSec || count < 0 || (count > 0 && !buffer) || !instrument ||
+      instrument->entries.empty()) {
+    LogError("GetScanData Parameter Error");
+    return kErrBadParameter;
+  }
+  if (!Link().socket.valid()) {
+    if (const int r = OpenInstrument(instrument); r != 0) return r;
+  }
+  CLanInstrInfo* record = FindLockRecord(instrument);
+  if (!record) {
+    LogError("GetScanData called on unknown instrument");
+    return kErrConnectionLost;
+  }
+  if (record->unblockedBusy) {
+    LogError("GetScanData called before previous command completed");
+    return kErrCommandOverlap;
+  }
+  int refused = 0;
+  if (!lockForCommand(instrument, "GetScanData unable to lock instrument", refused)) return refused;
+  const int wanted = count;
+  const int r = DoRecv(count, buffer, timeoutSec);
+  count = wanted - count;
+  unlockQuietly(instrument);
+  return r == 0 ? kResultCompleted : r;
+}
+
+// ---------------------------------------------------------------------------------------
+// Response lists
+
+bool TakeFirstResponse(LanResponseList& list, std::vector<std::uint8_t>& bytes) {
+  std::lock_guard lock(Link().cs);
+  if (list.empty()) return false;
+  LanResponse& first = list.front();
+  bytes.assign(first.data.begin(), first.data.begin() + static_cast<long>(first.Length()));
+  list.clear();
+  return true;
+}
+
+bool TakeFirstResponseString(LanResponseList& list, std::string& text) {
+  std::vector<std::uint8_t> bytes;
+  if (!TakeFirstResponse(list, bytes)) return false;
+  // Up to the first NUL, as a C string would be read.
+  const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
+  text.assign(bytes.begin(), end);
+  return true;
+}
+
+std::vector<std::uint8_t> CollectUnblockedResponses(CLanInstr* instrument, LanResponseList& list) {
+  LinkState& link = Link();
+  auto takeAll = [&](std::vector<std::uint8_t>& out) {
+    std::lock_guard lock(link.cs);
+    if (list.empty()) return false;
+    LanResponseList chain;
+    chain.splice(chain.end(), list);
+    std::size_t total = 0;
+    for (const auto& n : chain) total += n.Length();
+    out.reserve(total);
+    for (const auto& n : chain)
+      out.insert(out.end(), n.data.begin(), n.data.begin() + static_cast<long>(n.Length()));
+    return true;
+  };
+  CLanInstrInfo* record = FindLockRecord(instrument);
+  if (!record) throw kErrConnectionLost;
+  std::vector<std::uint8_t> out;
+  for (;;) {
+    if (takeAll(out)) return out;
+    const int r = AwaitInstrCmd(instrument, 0, false);
+    if (r == kResultQueued) {
+      // Woken by the next response or by the end; no polling.
+      record->activity.wait(platform::kInfinite);
+      continue;
+    }
+    // The last response may have arrived between the look above and the end: look again.
+    if (takeAll(out)) return out;
+    throw r;
+  }
+}
+
+void FreeResponseList(LanResponseList& list) {
+  std::lock_guard lock(Link().cs);
+  list.clear();
+}
+
+bool RemoveAllLaserRequests() {
+  LogDebug(1, "RemoveAllLaserRequests() function is not for C scanner");
+  return false;
+}
+
+bool SetupLaserPowerRequest() {
+  LogDebug(1, "SetupLaserPowerRequest() function is not for C scanner");
+  return false;
+}

@@ -1,0 +1,154 @@
+// zevasim: the simulated instrument as a program, for the demo and for trying the
+// system by hand. Serves on a loopback port until SIGINT or SIGTERM.
+#include <pthread.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/net.h"
+#include "zevasim/SimInstrument.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: zevasim [options]\n"
+    "A simulated scanner instrument: the controller's TCP command service on a loopback\n"
+    "port. It answers \"peek\", \"poke\" and \"boot\" (and restarts after \"boot\"), and\n"
+    "logs every command line it receives.\n"
+    "\n"
+    "Options:\n"
+    "  --port N            TCP port to serve (default 0: any free port, printed at start;\n"
+    "                      a name such as vrelinstr is looked up in the services file)\n"
+    "  --address A         loopback address to serve on (default 127.0.0.1; only\n"
+    "                      127.0.0.0/8 is accepted)\n"
+    "  --serial S          serial number (default ZS000001)\n"
+    "  --type N            instrument type byte (default 1)\n"
+    "  --log FILE          append every received command line to FILE\n"
+    "  --reboot-time MS    how long a reboot keeps the instrument away (default 0)\n"
+    "  --fault FAULT       misbehave on a command; FAULT is WORD:KIND[:VALUE[:TIMES]]\n"
+    "                      WORD is a command word or * for every command; KIND is one of\n"
+    "                        error         reply with status VALUE (hexadecimal)\n"
+    "                        delay         reply VALUE ms late\n"
+    "                        close         close the connection in the middle of the reply\n"
+    "                        stale         send VALUE junk bytes after the reply\n"
+    "                        bogus-length  reply with only a header whose length field is VALUE\n"
+    "                        split         send the reply in pieces of VALUE bytes\n"
+    "                        reboot        reboot after the reply (VALUE 1: onto a new port)\n"
+    "                      TIMES is how many commands it hits (default 1, -1 for all).\n"
+    "                      May be given more than once.\n"
+    "  --help              show this text\n"
+    "\n"
+    "Example: zevasim --port 0 --fault peek:delay:12000 --fault boot:reboot:1\n";
+
+bool parseFault(const std::string& faultText, std::string& word, zevasim::Fault& fault) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const auto colon = faultText.find(':', start);
+    parts.push_back(faultText.substr(start, colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  if (parts.size() < 2 || parts.size() > 4 || parts[0].empty()) return false;
+  const auto kind = zevasim::faultKindFromName(parts[1]);
+  if (!kind) return false;
+  word = parts[0];
+  fault.kind = *kind;
+  try {
+    if (parts.size() > 2)
+      fault.value = std::stol(parts[2], nullptr, *kind == zevasim::Fault::Kind::errorStatus ? 16 : 10);
+    if (parts.size() > 3) fault.times = std::stoi(parts[3]);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zevasim::Options options;
+  std::vector<std::pair<std::string, zevasim::Fault>> faults;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "zevasim: %s needs a value\n%s", arg.c_str(), kUsage);
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--port") {
+      const std::string v = value();
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (end && *end == '\0' && n >= 0 && n <= 65535) {
+        options.port = static_cast<std::uint16_t>(n);
+      } else if (auto p = platform::net::servicePort(v, "tcp")) {
+        options.port = *p;
+      } else {
+        std::fprintf(stderr, "zevasim: bad port '%s'\n", v.c_str());
+        return 2;
+      }
+    } else if (arg == "--address") {
+      const auto a = platform::net::parseAddress(value());
+      if (!a || !platform::net::isLoopback(*a)) {
+        std::fprintf(stderr, "zevasim: --address must be a loopback address (127.0.0.0/8)\n");
+        return 2;
+      }
+      options.address = *a;
+    } else if (arg == "--serial") {
+      options.serialNumber = value();
+    } else if (arg == "--type") {
+      options.type = static_cast<std::uint8_t>(std::atoi(value()));
+    } else if (arg == "--log") {
+      options.logPath = value();
+    } else if (arg == "--reboot-time") {
+      options.rebootTime = std::chrono::milliseconds(std::atol(value()));
+    } else if (arg == "--fault") {
+      std::string word;
+      zevasim::Fault fault;
+      const std::string faultText = value();
+      if (!parseFault(faultText, word, fault)) {
+        std::fprintf(stderr, "zevasim: bad fault '%s'\n%s", faultText.c_str(), kUsage);
+        return 2;
+      }
+      faults.emplace_back(word, fault);
+    } else {
+      std::fprintf(stderr, "zevasim: unknown option '%s'\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
+  }
+
+  // The signals are taken by sigwait below, never by a handler on a serving thread.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  zevasim::Instrument instrument(options);
+  for (const auto& [word, fault] : faults) instrument.injectFault(word, fault);
+  instrument.setRebootListener([](zevasim::Instrument& in) {
+    std::printf("zevasim: rebooted, serving %s:%u\n", platform::net::formatAddress(in.address()).c_str(),
+                static_cast<unsigned>(in.port()));
+    std::fflush(stdout);
+  });
+  if (!instrument.start()) return 1;
+  std::printf("zevasim: serial %s serving %s:%u\n", options.serialNumber.c_str(),
+              platform::net::formatAddress(instrument.address()).c_str(),
+              static_cast<unsigned>(instrument.port()));
+  std::fflush(stdout);
+
+  int signal = 0;
+  sigwait(&signals, &signal);
+  instrument.stop();
+  return 0;
+}

@@ -1,0 +1,235 @@
+#include "zevasim/SimInstrument.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "testsupport/TestEnv.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::net::Socket;
+using zevasim::Fault;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes frame(const std::string& payload, std::uint8_t flags = 1, std::uint32_t instrId = 7,
+            std::uint16_t timeout = 10) {
+  Bytes f(16 + payload.size());
+  const auto length = static_cast<std::uint32_t>(f.size());
+  f[0] = static_cast<std::uint8_t>(length >> 24);
+  f[1] = static_cast<std::uint8_t>(length >> 16);
+  f[2] = static_cast<std::uint8_t>(length >> 8);
+  f[3] = static_cast<std::uint8_t>(length);
+  f[7] = static_cast<std::uint8_t>(instrId);
+  f[8] = flags;
+  f[9] = 0x4B;
+  f[10] = static_cast<std::uint8_t>(timeout >> 8);
+  f[11] = static_cast<std::uint8_t>(timeout);
+  std::copy(payload.begin(), payload.end(), f.begin() + 16);
+  if (flags == 0) f.push_back(0);  // a text frame's uncounted NUL
+  return f;
+}
+
+class SimTest : public testsupport::ZevaTest {
+ protected:
+  SimTest() { EXPECT_TRUE(sim.start()); }
+
+  Socket connect() {
+    Socket s = Socket::create(Socket::Type::stream);
+    EXPECT_TRUE(s.connect({platform::net::kLoopbackAddress, sim.port()}, 5000ms));
+    return s;
+  }
+  // Everything the simulator sends until it closes the connection or `n` bytes came.
+  static Bytes receive(Socket& s, std::size_t n) {
+    Bytes got;
+    std::uint8_t buffer[4096];
+    while (got.size() < n) {
+      const auto r = s.receive(buffer, 5000ms);
+      if (!r.ok() || r.bytes == 0) break;
+      got.insert(got.end(), buffer, buffer + r.bytes);
+    }
+    return got;
+  }
+  // One reply: its header fields and payload.
+  struct Response {
+    std::uint32_t length;
+    std::uint32_t instrId;
+    std::uint8_t flags, cmdId;
+    std::uint16_t timeout;
+    std::string payload;
+  };
+  static std::vector<Response> parse(const Bytes& b) {
+    std::vector<Response> out;
+    std::size_t at = 0;
+    while (at + 16 <= b.size()) {
+      Response r{};
+      r.length = (b[at] << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
+      r.instrId = (b[at + 4] << 24) | (b[at + 5] << 16) | (b[at + 6] << 8) | b[at + 7];
+      r.flags = b[at + 8];
+      r.cmdId = b[at + 9];
+      r.timeout = static_cast<std::uint16_t>((b[at + 10] << 8) | b[at + 11]);
+      const std::size_t end = std::min(b.size(), at + std::max<std::size_t>(r.length, 16));
+      r.payload.assign(b.begin() + static_cast<long>(at + 16), b.begin() + static_cast<long>(end));
+      out.push_back(r);
+      at = end;
+    }
+    return out;
+  }
+
+  zevasim::Instrument sim;
+};
+
+TEST_F(SimTest, AnswersCommandsInFramesAndLogsEveryLine) {
+  const std::string logFile = tempDir() + "/lines.log";
+  zevasim::Instrument logged({platform::net::kLoopbackAddress, 0, "S", 1, logFile, 0ms});
+  ASSERT_TRUE(logged.start());
+  Socket s = Socket::create(Socket::Type::stream);
+  ASSERT_TRUE(s.connect({platform::net::kLoopbackAddress, logged.port()}, 5000ms));
+
+  const std::vector<std::pair<Bytes, std::string>> exchanges = {
+      {frame("poke 10 A5\n"), "00\n"},      {frame("peek 10\n"), "00,A5\n"},
+      {frame("peek 0x10\n", 0), "00,A5\n"},  // a text frame with its NUL
+      {frame("nosuch 1 2\n"), "17\n"},      {frame("peek\n"), "05\n"},
+  };
+  for (const auto& [request, expected] : exchanges) {
+    SCOPED_TRACE(expected);
+    ASSERT_TRUE(s.send(request).ok());
+    const auto replies = parse(receive(s, 16 + expected.size()));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].length, 16 + expected.size());
+    EXPECT_EQ(replies[0].instrId, 7u);
+    EXPECT_EQ(replies[0].flags, 0);
+    EXPECT_EQ(replies[0].cmdId, 0x4B);
+    EXPECT_EQ(replies[0].timeout, 10);
+    EXPECT_EQ(replies[0].payload, expected);
+  }
+  EXPECT_THAT(logged.lines(),
+              testing::ElementsAre("poke 10 A5", "peek 10", "peek 0x10", "nosuch 1 2", "peek"));
+  EXPECT_EQ(testsupport::readFile(logFile), "poke 10 A5\npeek 10\npeek 0x10\nnosuch 1 2\npeek\n");
+}
+
+TEST_F(SimTest, FramesWithALengthOutOfRangeEndTheConnection) {
+  for (const std::uint32_t length : {0u, 15u, zevasim::Instrument::kMaxCommandFrame + 1, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(length);
+    Socket s = connect();
+    Bytes bad = frame("peek 0\n");
+    bad[0] = static_cast<std::uint8_t>(length >> 24);
+    bad[1] = static_cast<std::uint8_t>(length >> 16);
+    bad[2] = static_cast<std::uint8_t>(length >> 8);
+    bad[3] = static_cast<std::uint8_t>(length);
+    ASSERT_TRUE(s.send(bad).ok());
+    EXPECT_TRUE(receive(s, 1).empty());  // closed, nothing sent
+    EXPECT_EQ(sim.lines().back(), "<frame rejected: length " + std::to_string(length) + ">");
+  }
+  Socket s = connect();  // and it serves the next connection
+  ASSERT_TRUE(s.send(frame("peek 0\n")).ok());
+  EXPECT_EQ(parse(receive(s, 22))[0].payload, "00,00\n");
+}
+
+TEST_F(SimTest, FaultsChangeWhatGoesOutAndWearOff) {
+  sim.setHandler("map", [](const zevasim::Request&) {
+    zevasim::Reply r;
+    r.frames = {"00,", "a,", "b\n"};
+    return r;
+  });
+  const struct {
+    const char* what;
+    std::string command;
+    std::optional<Fault> fault;
+    std::size_t bytes;  // what arrives
+    std::vector<std::string> payloads;
+    std::vector<std::uint8_t> flags;
+  } cases[] = {
+      {"status", "peek 0\n", Fault{Fault::Kind::errorStatus, 0x3F}, 19, {"3F\n"}, {0}},
+      {"split", "peek 0\n", Fault{Fault::Kind::splitReply, 3}, 22, {"00,00\n"}, {0}},
+      {"several frames", "map\n", std::nullopt, 16 * 3 + 7, {"00,", "a,", "b\n"}, {2, 2, 0}},
+      {"fault worn off", "peek 0\n", std::nullopt, 22, {"00,00\n"}, {0}},
+  };
+  Socket s = connect();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.fault) sim.injectFault("peek", *c.fault);
+    ASSERT_TRUE(s.send(frame(c.command)).ok());
+    const auto replies = parse(receive(s, c.bytes));
+    ASSERT_EQ(replies.size(), c.payloads.size());
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+      EXPECT_EQ(replies[i].payload, c.payloads[i]);
+      EXPECT_EQ(replies[i].flags, c.flags[i]);
+    }
+  }
+
+  // Stale bytes follow the reply.
+  sim.injectFault("peek", {Fault::Kind::staleBytes, 120});
+  ASSERT_TRUE(s.send(frame("peek 0\n")).ok());
+  const Bytes stale = receive(s, 22 + 120);
+  ASSERT_EQ(stale.size(), 22u + 120u);
+  EXPECT_EQ(std::string(stale.begin() + 22, stale.end()), std::string(120, 'Z'));
+
+  // A bogus length: only a header.
+  sim.injectFault("peek", {Fault::Kind::bogusLength, 100017});
+  ASSERT_TRUE(s.send(frame("peek 0\n")).ok());
+  const auto bogus = parse(receive(s, 16));
+  ASSERT_EQ(bogus.size(), 1u);
+  EXPECT_EQ(bogus[0].length, 100017u);
+
+  // Closing in the middle of the reply.
+  sim.injectFault("*", {Fault::Kind::closeMidReply, 0});
+  ASSERT_TRUE(s.send(frame("peek 0\n")).ok());
+  const Bytes cut = receive(s, 1000);
+  EXPECT_EQ(cut.size(), 16u + 3u);
+}
+
+TEST_F(SimTest, DelayRunsOnTheClock) {
+  auto clock = std::make_shared<platform::ManualClock>();
+  platform::ScopedClock scoped(clock);
+  sim.injectFault("peek", {Fault::Kind::delay, 12000});
+  Socket s = connect();
+  ASSERT_TRUE(s.send(frame("peek 0\n")).ok());
+  ASSERT_TRUE(clock->waitForWaiters(1));
+  std::uint8_t b[32];
+  EXPECT_EQ(s.receive(b, 0ms).error, platform::net::WSAETIMEDOUT);
+  clock->advance(11999ms);
+  EXPECT_FALSE(sim.waitForReplies(1, 20ms));
+  clock->advance(1ms);
+  EXPECT_TRUE(sim.waitForReplies(1));
+  EXPECT_EQ(parse(receive(s, 22))[0].payload, "00,00\n");
+}
+
+TEST_F(SimTest, BootRestartsOnANewPortWhenAsked) {
+  int announced = 0;
+  std::promise<std::uint16_t> back;
+  sim.setRebootListener([&](zevasim::Instrument& in) {
+    if (++announced == 1) back.set_value(in.port());
+  });
+  sim.injectFault("boot", {Fault::Kind::reboot, 1});
+  const std::uint16_t oldPort = sim.port();
+  Socket s = connect();
+  ASSERT_TRUE(s.send(frame("boot\n")).ok());
+  const Bytes reply = receive(s, 1000);  // the reply, then the end of the connection
+  EXPECT_EQ(parse(reply)[0].payload, "00\n");
+  auto newPort = back.get_future();
+  ASSERT_EQ(newPort.wait_for(10s), std::future_status::ready);
+  EXPECT_NE(newPort.get(), oldPort);
+  EXPECT_EQ(sim.reboots(), 1);
+
+  Socket old = Socket::create(Socket::Type::stream);
+  EXPECT_FALSE(old.connect({platform::net::kLoopbackAddress, oldPort}, 5000ms));
+  Socket fresh = connect();
+  ASSERT_TRUE(fresh.send(frame("peek 0\n")).ok());
+  EXPECT_EQ(parse(receive(fresh, 22))[0].payload, "00,00\n");
+}
+
+TEST(SimOptions, OnlyLoopbackIsServed) {
+  zevasim::Instrument outside({0x0A000001, 0, "S", 1, "", 0ms});
+  EXPECT_FALSE(outside.start());
+  EXPECT_EQ(zevasim::faultKindFromName("bogus-length"), Fault::Kind::bogusLength);
+  EXPECT_EQ(zevasim::faultKindFromName("nonsense"), std::nullopt);
+}
+
+}  // namespace
