@@ -1,0 +1,55 @@
+#pragma once
+// Shared between the data port's source files.
+#include <chrono>
+#include <cstdarg>
+#include <string>
+
+#include "platform/clock.h"
+
+namespace pellux {
+
+inline constexpr const char* kDataPortKey = "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\";
+inline constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
+
+// Endpoints of the board.
+inline constexpr int kWireSPIData = 0x00;
+inline constexpr int kWireMode = 0x02;
+inline constexpr int kWirePixelDelay = 0x03;
+inline constexpr int kWireHWPMotor = 0x04;
+inline constexpr int kWireGreenLaser = 0x05;
+inline constexpr unsigned kTriggerCtrl = 0x40;
+inline constexpr unsigned kTriggerDCM = 0x41;
+inline constexpr int kOutDCMStatus = 0x21;
+inline constexpr int kOutPhaseBits = 0x26;
+inline constexpr int kOutBufferFlags = 0x27;
+inline constexpr int kOutCfgVersion = 0x29;
+inline constexpr int kOutAvailLow = 0x2A;
+inline constexpr int kOutAvailHigh = 0x2B;
+inline constexpr int kOutPDRed = 0x2C;
+inline constexpr int kOutPDGreen = 0x2D;
+inline constexpr int kOutPMTRed = 0x2E;
+inline constexpr int kOutPMTGreen = 0x2F;
+inline constexpr int kOutCtrlStatus1 = 0x31;
+inline constexpr int kOutCtrlStatus2 = 0x32;
+inline constexpr int kOutSimpleErrCounts = 0x33;
+inline constexpr int kPipeData = 0xA0;
+inline constexpr unsigned kDataBufferFull = 0x20;
+
+inline constexpr long kMiB = 1024L * 1024;
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+inline void SleepMs(long ms) { platform::sleepFor(std::chrono::milliseconds(ms)); }
+
+// Seconds since 1970 on the clock in use.
+std::int64_t NowSeconds();
+
+// The folder that holds the files the port and the data job write (the system's fixed
+// file names): "Data" under the install folder, created on demand; the temporary folder
+// when no install folder is registered.
+std::string DataFolder();
+std::string DataFile(const std::string& name);
+
+}  // namespace pellux
+
+using pellux::Format;

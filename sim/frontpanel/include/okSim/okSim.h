@@ -1,0 +1,139 @@
+#pragma once
+// Control of the simulated data board (libokFrontPanel.so stand-in) for tests and the
+// demo. The board has no threads: everything that takes time (laser READY, photodiode
+// ramps, the half-wave-plate motor, DCM lock, data arriving) follows platform::clock(),
+// so a test on a manual clock decides when it happens.
+//
+// Board model in brief
+// - Devices: a list of (model, serial); one model-4 board "SIM-KETH-0001" after a reset.
+// - Configuring with a bit file: a missing file gives -7, an empty one -6; the version
+//   (wire-out 0x29) is the number after "version=" in the file, else the default (32),
+//   or what okSim_SetConfigVersion forces.
+// - Wire-ins are latched by the update call; wire-outs are a snapshot taken by theirs.
+// - DCM (per phase): positions from the reset position 0; done while the position lies
+//   within [lowest, highest]; the correct pattern (config-OK bits) in the eye
+//   [eyeStart, eyeStart + eyeWidth), windows of windowWidth with other patterns around it.
+//   Lock and done come 20 ms after a reset.
+// - Green laser: supply (trigger 0x40 bit 0/1), emission (wire-in 0x05 bit 15), set point
+//   taken on the strobe's rising edge; READY readyDelay after the last change; PD =
+//   set point x pdPerSetPoint, reached linearly over the ramp time.
+// - Red laser: supply (bits 8/9), PD gain from the SPI word (bit 4; 16 = unity), half-wave
+//   plate angle moved by the motor (wire-in 0x04) at rate x speed degrees per second;
+//   PD = gain/16 x (min + (max - min) x cos^2(2 x angle)).
+// - PMT voltages: the SPI word, written by trigger bits 2 (red) / 3 (green).
+// - Block pipe 0xA0 in the run mode of wire-in 0x02 (run bit 0x80):
+//   scan (0x8000): `lines` lines of 32 + 8 x pixels bytes (layout below), produced at the
+//     data rate from the run's start (0: all at once); the available count (wire-outs
+//     0x2A/0x2B) is what was produced and not yet read; reading more gives -2;
+//   measuring (no data-mode bit): 4-byte samples, low then high 14-bit value, little-endian,
+//     per sampling code (gain 1, offset 2, green 4, gated 8); the buffer-full flag shows
+//     fullDelay after the run starts;
+//   fake (0x1000): 32-bit little-endian counter words.
+//   Scan line: FF 33 11 01, line number (16 bits), direction (16 bits: line & 1), pixels
+//   (32 bits), green PD, red PD (16 bits each), 16 zero bytes, then per pixel
+//   p0 = count & 0xFF, p1 = count >> 8, red sum R = p3 p2 p5 and green sum G = p4 p7 p6
+//   (24 bits, high byte first as listed); each sum is okSim_PixelValue x count / 4.
+#ifdef __cplusplus
+#include <string>
+#include <vector>
+extern "C" {
+#endif
+
+#define OKSIM_API __attribute__((visibility("default")))
+
+// Everything back to the power-on state (devices, faults, scripts, log, settings).
+OKSIM_API void okSim_Reset(void);
+
+// ---- devices and firmware ----
+OKSIM_API void okSim_ClearDevices(void);
+OKSIM_API void okSim_AddDevice(int model, const char* serial);
+OKSIM_API void okSim_SetFirmwareVersion(int major, int minor);
+// Forces the configuration version (-1: from the bit file again).
+OKSIM_API void okSim_SetConfigVersion(int version);
+// Whether a configuration with the host interface runs (as after a configure).
+OKSIM_API int okSim_IsConfigured(void);
+
+// ---- scripted results: the next call (one-shot, queued in order) or every call (sticky,
+// until cleared) of `entry` returns `result` without acting. Every board entry that
+// returns a value (okUsbFrontPanel_...) can be scripted; one-shot results come first.
+OKSIM_API void okSim_ScriptResult(const char* entry, long result, int sticky);
+OKSIM_API void okSim_ClearScripts(void);
+
+// ---- the call log: one line per call of a board entry (okUsbFrontPanel_...), scripted or
+// not, in order, e.g.
+// "okUsbFrontPanel_SetWireInValue(0x02,0x8000,0xF003)", "okUsbFrontPanel_ActivateTriggerIn(0x40,15)",
+// "okUsbFrontPanel_ReadFromBlockPipeOut(0xA0,1024,2048)". The log keeps the last 1,000,000.
+OKSIM_API int okSim_CallCount(void);
+// Copies entry `index` into `buffer`; returns its full length (-1 for a bad index).
+OKSIM_API int okSim_CallEntry(int index, char* buffer, int size);
+OKSIM_API void okSim_ClearCallLog(void);
+
+// ---- wires ----
+OKSIM_API unsigned okSim_GetWireIn(int ep);  // latched value
+// Forces status bits (word 1 or 2) on or off: bits in setMask read 1, in clearMask 0.
+OKSIM_API void okSim_ForceStatusBits(int word, unsigned setMask, unsigned clearMask);
+OKSIM_API void okSim_SetSimpleErrorCounts(unsigned counts);
+// 1: the SPI link reports busy for ever; 0: never.
+OKSIM_API void okSim_SetSpiBusy(int busy);
+OKSIM_API unsigned okSim_GetSpiWord(void);
+
+// ---- DCM (odd: non-zero = odd phase) ----
+enum {
+  OKSIM_DCM_OK = 0,
+  OKSIM_DCM_NEVER_LOCKS = 1,
+  OKSIM_DCM_LOCKED_NEVER_DONE = 2,
+  OKSIM_DCM_PHASE_ERROR = 3
+};
+// Done while lowest <= position <= highest; unbounded: always done.
+OKSIM_API void okSim_SetDcmRange(int odd, int lowest, int highest, int unbounded);
+OKSIM_API void okSim_SetDcmEye(int odd, int eyeStart, int eyeWidth, int windowWidth);
+OKSIM_API void okSim_SetDcmFault(int odd, int fault);
+// Phase shifts needed in the eye before the phase-OK bit shows (a reset undoes them).
+OKSIM_API void okSim_SetDcmShiftsNeeded(int odd, int shifts);
+OKSIM_API int okSim_GetDcmPosition(int odd);
+OKSIM_API void okSim_SetDcmPosition(int odd, int position);
+// The position after a configuration download.
+OKSIM_API void okSim_SetDcmInitialPosition(int odd, int position);
+
+// ---- lasers ----
+OKSIM_API void okSim_SetGreenLaser(int readyDelayMs, double pdPerSetPoint, int rampMs);
+OKSIM_API int okSim_GetGreenSetPoint(void);
+OKSIM_API void okSim_SetRedLaser(int minPd, int maxPd, double degreesPerSecondPerSpeed);
+OKSIM_API void okSim_SetRedPlateAngle(double degrees);
+OKSIM_API double okSim_GetRedPlateAngle(void);
+// Forces a photodiode reading (red non-zero: red); -1 lets the model read again.
+OKSIM_API void okSim_ForcePd(int red, int pd);
+
+// ---- data ----
+// Scan geometry of the stream a scan run produces (lines 0: no data at all).
+OKSIM_API void okSim_SetScanGeometry(int pixels, int lines);
+OKSIM_API void okSim_SetIntegrationCount(int count);
+// Bytes per second after the run starts; 0: all at once.
+OKSIM_API void okSim_SetDataRate(long bytesPerSecond);
+// The buffer-full flag of measuring and fake runs after this delay; -1: never.
+OKSIM_API void okSim_SetBufferFullDelay(int ms);
+// Sample values for a sampling code (0-15), or for all with code -1.
+OKSIM_API void okSim_SetSampleValues(int code, int lo, int hi);
+// The value a pixel's sum stands for (channel 0 red, 1 green).
+OKSIM_API int okSim_PixelValue(int line, int pixel, int channel);
+
+#ifdef __cplusplus
+}
+
+namespace oksim {
+// The call log, optionally only the lines containing `filter`.
+inline std::vector<std::string> calls(const std::string& filter = {}) {
+  std::vector<std::string> out;
+  const int n = okSim_CallCount();
+  for (int i = 0; i < n; ++i) {
+    const int len = okSim_CallEntry(i, nullptr, 0);
+    if (len < 0) continue;
+    std::string line(static_cast<std::size_t>(len) + 1, '\0');
+    okSim_CallEntry(i, line.data(), len + 1);
+    line.resize(static_cast<std::size_t>(len));
+    if (filter.empty() || line.find(filter) != std::string::npos) out.push_back(std::move(line));
+  }
+  return out;
+}
+}  // namespace oksim
+#endif
