@@ -34,7 +34,9 @@ function(zeva_add_test name)
   if(T_LABEL STREQUAL "gui")
     list(APPEND env "ASAN_OPTIONS=detect_leaks=0")
   endif()
+  # The executable's name prefixes each case, so suites of two executables never collide.
   gtest_discover_tests(${name}
+    TEST_PREFIX "${name}."
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS ${T_LABEL} TIMEOUT 300 ENVIRONMENT "${env}")
