@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -498,6 +500,38 @@ bool copyFileNoOverwrite(const std::string& src, const std::string& dst) {
     ErrnoKeeper keep;
     ::unlink(dst.c_str());
     return false;
+  }
+  return true;
+}
+
+bool replaceFileContents(const std::string& path, std::string_view contents, const std::string& tempPath) {
+  static std::atomic<unsigned> counter{0};
+  const std::string dir = directoryOf(path);
+  const std::string temp = !tempPath.empty() ? tempPath
+                                             : dir + "." + fileNameOf(path) + "." + std::to_string(::getpid()) +
+                                                   "." + std::to_string(counter++) + ".tmp";
+  FdCloser guard(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (guard.fd < 0) return false;
+  const auto fail = [&] {
+    ErrnoKeeper keep;
+    ::close(std::exchange(guard.fd, -1));
+    ::unlink(temp.c_str());
+    return false;
+  };
+  struct stat old {};
+  if (::stat(path.c_str(), &old) == 0) ::fchmod(guard.fd, old.st_mode & 07777);
+  if (!writeAll(guard.fd, contents.data(), contents.size())) return fail();
+  if (::fsync(guard.fd) != 0) return fail();
+  if (::close(std::exchange(guard.fd, -1)) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ErrnoKeeper keep;
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself is durable only once the folder is synced.
+  const int d = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d >= 0) {
+    ::fsync(d);
+    ::close(d);
   }
   return true;
 }

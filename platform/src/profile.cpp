@@ -1,5 +1,7 @@
 #include "platform/profile.h"
 
+#include "platform/files.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -121,16 +123,6 @@ class Fd {
   int fd_;
 };
 
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 std::string folderOf(const std::string& path) {
   const auto slash = path.rfind('/');
   if (slash == path.npos) return ".";
@@ -226,29 +218,7 @@ bool writeUnlocked(const std::string& target, const Document& doc) {
       return false;
     }
   }
-  const std::string folder = folderOf(target);
-  // Hidden, beside the target, unique per process and call; created like any new file
-  // (the umask applies) and then given the old file's permissions.
-  static std::atomic<unsigned> counter{0};
-  const auto slash = target.rfind('/');
-  const std::string temp = target.substr(0, slash == target.npos ? 0 : slash + 1) + "." +
-                           target.substr(slash == target.npos ? 0 : slash + 1) + "." +
-                           std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
-  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd) return false;
-  const auto fail = [&] {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    errno = err;
-    return false;
-  };
-  if (exists) ::fchmod(fd.get(), old.st_mode & 07777);
-  if (!writeAll(fd.get(), text)) return fail();
-  if (::fsync(fd.get()) != 0) return fail();
-  if (!fd.close()) return fail();
-  if (::rename(temp.c_str(), target.c_str()) != 0) return fail();
-  if (Fd d(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); d) ::fsync(d.get());
-  return true;
+  return replaceFileContents(target, text);
 }
 
 }  // namespace

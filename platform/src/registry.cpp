@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/files.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -691,16 +693,6 @@ CachedHive& loadHive(State& st, const std::string& path, std::string_view rootNa
   return slot;
 }
 
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Replaces the hive file through a temporary file in the same folder, so readers see either
 // the old or the new file whole, never a half-written one.
 long storeHive(CachedHive& hive, const std::string& dir, const std::string& path, std::string_view rootName,
@@ -714,21 +706,11 @@ long storeHive(CachedHive& hive, const std::string& dir, const std::string& path
   // One fixed name is enough: the exclusive lock admits one writer, and a name left by a
   // crash is reused instead of piling up.
   const std::string temp = dir + "/." + std::string(rootName) + ".reg.tmp";
-  const auto fail = [&](const char* what, int err) {
-    ::unlink(temp.c_str());
-    report("cannot write " + path + " (" + what + "): " + errorText(err) + "; the old file is unchanged");
-    return kErrorWriteFault;
-  };
   ::unlink(temp.c_str());
-  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd) return fail("create", errno);
-  struct stat old {};
-  if (::stat(path.c_str(), &old) == 0) ::fchmod(fd.get(), old.st_mode & 07777);
-  if (!writeAll(fd.get(), text)) return fail("write", errno);
-  if (::fsync(fd.get()) != 0) return fail("fsync", errno);
-  if (!fd.close()) return fail("close", errno);
-  if (::rename(temp.c_str(), path.c_str()) != 0) return fail("rename", errno);
-  if (Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); d) ::fsync(d.get());
+  if (!replaceFileContents(path, text, temp)) {
+    report("cannot write " + path + ": " + errorText(errno) + "; the old file is unchanged");
+    return kErrorWriteFault;
+  }
 
   hive.sig = Signature{};
   hive.sig.generation = lock.bumpGeneration();

@@ -75,6 +75,12 @@ std::vector<std::string> listDirectory(const std::string& dir, const std::string
 // behind on failure.
 bool copyFileNoOverwrite(const std::string& src, const std::string& dst);
 
+// Replaces (or creates) `path` with `contents` so that readers see the old file or the new
+// one whole, never a mix: written to `tempPath` (which must not exist; a hidden unique name
+// beside `path` when empty), synced, given the old file's permissions and renamed over
+// `path`. On failure the temporary file is removed, `path` is unchanged and errno says why.
+bool replaceFileContents(const std::string& path, std::string_view contents, const std::string& tempPath = {});
+
 // Space available to the caller on the file system holding `path` (or its nearest
 // existing parent).
 std::optional<std::uint64_t> freeSpace(const std::string& path);
