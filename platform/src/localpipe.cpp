@@ -440,12 +440,16 @@ PipeServer::Activity PipeServer::wait(std::chrono::milliseconds timeout) {
 }
 
 bool PipeServer::send(int client, std::span<const std::uint8_t> message) {
+  return send(client, message, std::chrono::seconds(5));
+}
+
+bool PipeServer::send(int client, std::span<const std::uint8_t> message, std::chrono::milliseconds timeout) {
   if (message.empty()) return error_ = EINVAL, false;
   std::lock_guard lock(state_->mutex);
   if (client < 0 || client >= maxClients_ || state_->clients[client].fd < 0) return error_ = EBADF, false;
   const int fd = state_->clients[client].fd;
   // A client that stops reading must not stall the server for ever.
-  const SteadyTime deadline = clock().steadyNow() + std::chrono::seconds(5);
+  const SteadyTime deadline = clock().steadyNow() + std::max(timeout, std::chrono::milliseconds::zero());
   for (;;) {
     const ssize_t n = ::send(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_EOR);
     if (n >= 0) return static_cast<std::size_t>(n) == message.size() ? true : (error_ = EIO, false);

@@ -622,4 +622,23 @@ IoResult Socket::receiveFrom(std::span<std::uint8_t> buffer, Endpoint* from,
   }
 }
 
+int Socket::waitAnyReadable(std::span<Socket* const> sockets, std::chrono::milliseconds timeout) {
+  std::vector<pollfd> fds;
+  fds.reserve(sockets.size());
+  for (Socket* s : sockets) fds.push_back({s && s->valid() ? s->fd_ : -1, POLLIN, 0});
+  const SteadyTime deadline = deadlineFor(timeout);
+  for (;;) {
+    const bool last = deadline != SteadyTime::max() && clock().steadyNow() >= deadline;
+    const int ms = deadline == SteadyTime::max()
+                       ? -1
+                       : static_cast<int>(std::min(remainingUntil(deadline), kSlice).count());
+    const int r = ::poll(fds.data(), fds.size(), ms);
+    if (r < 0 && errno != EINTR) return failErrno(), -2;
+    if (r > 0)
+      for (std::size_t i = 0; i < fds.size(); ++i)
+        if (fds[i].revents) return static_cast<int>(i);
+    if (last) return -1;
+  }
+}
+
 }  // namespace platform::net

@@ -188,6 +188,24 @@ TEST_F(LocalPipeTest, ClientsAreServedInTurn) {
   EXPECT_THAT(order, testing::AnyOf("ababab", "bababa"));
 }
 
+TEST_F(LocalPipeTest, SendToAClientThatStopsReadingGivesUpWithinItsTimeOut) {
+  PipeServer server(1);
+  ASSERT_EQ(server.listen("eventmon"), 0);
+  Pipe client = Pipe::connect("eventmon", 1000ms);
+  ASSERT_EQ(next(server).kind, Kind::connected);
+  const std::vector<std::uint8_t> message(4096, 'e');
+  // Fill the client's queue without waiting; bounded, the queue is finite.
+  int sent = 0;
+  while (sent < 100000 && server.send(0, message, 0ms)) ++sent;
+  ASSERT_LT(sent, 100000);
+  EXPECT_EQ(server.error(), ETIMEDOUT);
+  EXPECT_TRUE(server.isConnected(0));
+  // Once the client reads, there is room again.
+  std::vector<std::uint8_t> buffer(message.size());
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(client.read(buffer, 1000ms).ok());
+  EXPECT_TRUE(server.send(0, message, 0ms));
+}
+
 TEST_F(LocalPipeTest, ConnectTriesAgainUntilItsTimeOut) {
   auto clock = std::make_shared<platform::ManualClock>();
   platform::ScopedClock scoped(clock);

@@ -268,4 +268,31 @@ TEST_F(NetTest, DatagramsArriveWholeOrCutToTheBuffer) {
   EXPECT_EQ(b.receiveFrom(buffer, &from, 0ms).error, platform::net::WSAETIMEDOUT);
 }
 
+TEST_F(NetTest, WaitAnyReadableNamesTheSocketThatHasADatagram) {
+  Socket a = Socket::create(Socket::Type::datagram);
+  Socket b = Socket::create(Socket::Type::datagram);
+  Socket sender = Socket::create(Socket::Type::datagram);
+  ASSERT_TRUE(a.bind({kLoopbackAddress, 0}));
+  ASSERT_TRUE(b.bind({kLoopbackAddress, 0}));
+  Socket none;  // never ready, never an error
+  Socket* const sockets[] = {&a, &none, &b};
+  EXPECT_EQ(Socket::waitAnyReadable(sockets, 0ms), -1);
+  ASSERT_TRUE(sender.sendTo(bytes("x"), *b.localEndpoint()).ok());
+  EXPECT_EQ(Socket::waitAnyReadable(sockets, 5000ms), 2);
+  // A broadcast-enabled socket still sends to a plain loopback address.
+  ASSERT_TRUE(sender.setBroadcast(true));
+  ASSERT_TRUE(sender.sendTo(bytes("y"), *a.localEndpoint()).ok());
+  std::vector<std::uint8_t> buffer(4);
+  ASSERT_TRUE(b.receiveFrom(buffer, nullptr, 0ms).ok());
+  EXPECT_EQ(Socket::waitAnyReadable(sockets, 5000ms), 0);
+
+  // The time-out runs on the clock.
+  auto clock = std::make_shared<platform::ManualClock>();
+  platform::ScopedClock scoped(clock);
+  ASSERT_TRUE(a.receiveFrom(buffer, nullptr, 0ms).ok());
+  auto waited = std::async(std::launch::async, [&] { return Socket::waitAnyReadable(sockets, 60000ms); });
+  driveUntilReady(*clock, waited, 10000ms);
+  EXPECT_EQ(waited.get(), -1);
+}
+
 }  // namespace

@@ -126,7 +126,11 @@ class PipeServer {
   // Ends the current or next wait() with `woken`.
   void wake();
 
+  // Sends one whole message to a client, waiting at most 5 s (or `timeout`; 0 only
+  // tries) for room in a client's full queue: a client that stops reading must not stall
+  // the server. False (error() tells why: ETIMEDOUT, EBADF ...) when it did not go out.
   bool send(int client, std::span<const std::uint8_t> message);
+  bool send(int client, std::span<const std::uint8_t> message, std::chrono::milliseconds timeout);
   // Closes a client's end now (from the thread that drives wait()).
   void disconnect(int client);
   bool isConnected(int client) const;

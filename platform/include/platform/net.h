@@ -169,6 +169,10 @@ class Socket {
   IoResult receiveFrom(std::span<std::uint8_t> buffer, Endpoint* from,
                        std::chrono::milliseconds timeout = kNoLimit);
 
+  // Waits until any of `sockets` could receive without blocking; its index, -1 on
+  // time-out, -2 on failure (lastError()). Invalid sockets are never ready.
+  static int waitAnyReadable(std::span<Socket* const> sockets, std::chrono::milliseconds timeout);
+
  private:
   explicit Socket(int fd) : fd_(fd) {}
   int fd_ = -1;

@@ -1,0 +1,265 @@
+#include "BroklaService.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "BroklaConfig.h"
+#include "InstrThread.h"
+#include "Jotwell/Logger.h"
+#include "Jotwell/RegEdit.h"
+#include "Jotwell/Utilities.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/ui.h"
+
+using platform::service::State;
+
+namespace {
+
+// "Instr" followed by a number from 1: one published instrument.
+bool IsPublishedInstrValue(const std::string& name) {
+  if (name.size() < 6 || name.compare(0, 5, "Instr") != 0) return false;
+  for (std::size_t i = 5; i < name.size(); ++i)
+    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string LogFileBaseName() {
+  const std::string path = CRegEdit(HKEY_LOCAL_MACHINE, brokla::kServiceKey).ReadString("LogFile", "");
+  if (path.empty()) return {};
+  return platform::directoryOf(path) + platform::stemOf(path);
+}
+
+void OpenServiceLog() {
+  const std::string name = LogFileBaseName();
+  CLogger::Open(name.empty() ? nullptr : name.c_str());
+}
+
+CBroklaService::CBroklaService() : m_Host(brokla::kServiceName) {}
+
+CBroklaService::~CBroklaService() {
+  m_Host.stop();
+  SetFatalCleanup({});
+}
+
+int CBroklaService::ServiceMain() {
+  m_Ctx.m_Sender.Open();
+  m_Ctx.m_pScheduler = std::make_unique<CLaserScheduler>(
+      [this](int type, int instrumentId) { SendLaserCommand(type, instrumentId); });
+  SetFatalCleanup([this] {
+    if (m_Ctx.m_pScheduler) m_Ctx.m_pScheduler->LaserScheduler();
+  });
+  if (!m_Host.start([this](std::uint32_t code) { ServiceCtrlHandler(code); })) {
+    // Typically another instance serves already.
+    LogError("StartServiceCtrlDispatcher error = %d", m_Host.error());
+    return 1;
+  }
+  {
+    CInstrThread instrThread(m_Ctx);
+    instrThread.Run([this] { m_Host.reportStatus(State::running); });
+  }
+  // Stopped only now that the instrument thread has cleaned up.
+  m_Host.reportStatus(State::stopped);
+  m_Host.stop();
+  SetFatalCleanup({});
+  m_Ctx.m_pScheduler.reset();
+  return 0;
+}
+
+void CBroklaService::ServiceCtrlHandler(std::uint32_t code) {
+  switch (code) {
+    case platform::service::SERVICE_CONTROL_STOP:
+      LogInfo("Leaving Connection Manager Service.");
+      m_Ctx.m_bStopRequested = true;
+      // Pending until the instrument thread has returned from its clean-up.
+      m_Host.reportStatus(State::stopPending);
+      m_Ctx.m_Sender.Send(SVC_STOP);
+      return;
+    case platform::service::SERVICE_CONTROL_INTERROGATE:
+      break;
+    case 138:
+      LogInfo("Display Instrument List Control Request.");
+      PublishInstrumentList();
+      break;
+    case 148:
+      LogInfo("Break Instrument Lock Control Request.");
+      BreakInstrumentLock();
+      break;
+    case 158:
+      LogInfo("Log File Change Control Request.");
+      ReopenLog();
+      break;
+    case 168:
+      LogInfo("Refresh Instrument List Control Request.");
+      RefreshInstrumentList();
+      break;
+    default:
+      LogInfo("Unrecognized opcode %d", static_cast<int>(code));
+      break;
+  }
+}
+
+void CBroklaService::PublishInstrumentList() {
+  std::vector<int> pruned;
+  std::vector<InstrSnapshot> all;
+  {
+    std::lock_guard lock(m_Ctx.m_ListLock);
+    if (m_Ctx.m_bRefreshPending.exchange(false)) pruned = m_Ctx.m_InstrList.PruneUnseen();
+    all = m_Ctx.m_InstrList.Snapshot();
+  }
+  for (int id : pruned) LogInfo("Instrument id=%d did not answer the refresh: removed from the list.", id);
+
+  CRegEdit reg(HKEY_LOCAL_MACHINE, brokla::kServiceKey);
+  // Every earlier publication goes, however many it held.
+  std::vector<std::pair<std::string, platform::registry::Value>> values;
+  platform::registry::enumValues(HKEY_LOCAL_MACHINE, brokla::kServiceKey, values);
+  for (const auto& [name, value] : values)
+    if (IsPublishedInstrValue(name)) reg.DeleteValue(name);
+
+  int n = 0;
+  for (const InstrSnapshot& s : all) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s %x %d", s.serialNumber.c_str(), s.address, s.lockCount);
+    reg.WriteString("Instr" + std::to_string(++n), text);
+  }
+  reg.WriteInt("InstrOnNetwork", n);
+}
+
+void CBroklaService::BreakInstrumentLock() {
+  const std::string serial =
+      CRegEdit(HKEY_LOCAL_MACHINE, brokla::kServiceKey).ReadString("InstrToUnlock", "");
+  if (serial.empty()) return;
+  int id = 0, before = 0;
+  {
+    std::lock_guard lock(m_Ctx.m_ListLock);
+    CBroklaInstr* r = m_Ctx.m_InstrList.FindBySN(serial);
+    if (!r) return;
+    id = r->GetId();
+    before = r->GetLockCount();
+    r->Lock(0, LOCK_FORCE_CLEAR);
+  }
+  if (before == 0) return;
+  LogInfo("Lock of instrument id=%d (SN: %s) broken.", id, serial.c_str());
+  // Its idle timers were waiting for the lock to end: now it has.
+  m_Ctx.m_pScheduler->ResumeIdle(id);
+}
+
+void CBroklaService::ReopenLog() {
+  const std::string name = LogFileBaseName();
+  if (name.empty()) return;
+  LogInfo("Changing to: %s.", name.c_str());
+  CLogger::Close();
+  CLogger::Open(name.c_str());
+}
+
+void CBroklaService::RefreshInstrumentList() {
+  {
+    std::lock_guard lock(m_Ctx.m_ListLock);
+    m_Ctx.m_InstrList.ClearSeen();
+  }
+  m_Ctx.m_bRefreshPending = true;
+  m_Ctx.m_Sender.Send(REFRESH);
+}
+
+void CBroklaService::SendLaserCommand(int type, int instrumentId) {
+  std::optional<std::uint32_t> address;
+  {
+    std::lock_guard lock(m_Ctx.m_ListLock);
+    if (CBroklaInstr* r = m_Ctx.m_InstrList.FindById(instrumentId)) address = r->GetAddress();
+  }
+  if (!address) {
+    LogWarning("Laser timer of instrument id=%d fired, but the instrument is not listed: nothing sent.",
+               instrumentId);
+    return;
+  }
+  m_Ctx.m_Sender.Send(type, *address);
+}
+
+// ---------------------------------------------------------------------------------------
+// The program
+
+namespace {
+
+const char* const kUsage =
+    "Usage: brokla [--control CODE | --version | --help]\n"
+    "The connection manager: keeps the list of scanner instruments on the network and\n"
+    "arbitrates them among local applications. Without options it runs in the foreground\n"
+    "until SIGTERM or SIGINT (SIGHUP reopens the log file).\n"
+    "\n"
+    "  --control CODE  hand a control code to the running service and wait for it:\n"
+    "                  1 stop, 4 interrogate, 138 publish the instrument list,\n"
+    "                  148 break the lock named by \"InstrToUnlock\", 158 reopen the log,\n"
+    "                  168 refresh the instrument list\n"
+    "  --version       show the version\n"
+    "  --help          show this text\n";
+
+const char* StateName(State s) {
+  switch (s) {
+    case State::stopped:
+      return "stopped";
+    case State::startPending:
+      return "start pending";
+    case State::stopPending:
+      return "stop pending";
+    case State::running:
+      return "running";
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+int BroklaMain(int argc, char** argv) {
+  if (argc > 1) {
+    const std::string option = argv[1];
+    if (option == "--help" || option == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (option == "--version") {
+      std::printf("brokla %s\n", GetVersionString(GetThisModule()).c_str());
+      return 0;
+    }
+    if (option == "--control" && argc == 3) {
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long code = std::strtoul(argv[2], &end, 10);
+      if (errno != 0 || !end || *end != '\0' || argv[2][0] == '-' || argv[2][0] == '\0' ||
+          code > 0xFFFFFFFFul) {
+        std::fprintf(stderr, "brokla: bad control code '%s'\n", argv[2]);
+        return 2;
+      }
+      const auto state =
+          platform::service::sendControl(brokla::kServiceName, static_cast<std::uint32_t>(code));
+      if (!state) {
+        std::fprintf(stderr, "brokla: the service is not running (or did not answer)\n");
+        return 1;
+      }
+      std::printf("brokla: %s\n", StateName(*state));
+      return 0;
+    }
+    std::fprintf(stderr, "brokla: unknown option '%s'\n%s", option.c_str(), kUsage);
+    return 2;
+  }
+
+  // Before any thread exists, so that the signals reach the service's handler only.
+  platform::service::ServiceHost::blockControlSignals();
+  // Headless: whatever would have asked the user goes to the log.
+  platform::ui::setMessageBoxHook([](const std::string& text, const std::string& caption, unsigned type) {
+    LogWarning("%s%s%s", caption.c_str(), caption.empty() ? "" : ": ", text.c_str());
+    return platform::ui::defaultAnswer(type);
+  });
+  CLogger::SetRegKey((std::string(brokla::kServiceKey) + "Logging").c_str());
+  OpenServiceLog();
+  int rc = 0;
+  {
+    CBroklaService service;
+    rc = service.ServiceMain();
+  }
+  CLogger::Close();
+  return rc;
+}

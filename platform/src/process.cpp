@@ -1,0 +1,331 @@
+#include "platform/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/localpipe.h"
+#include "platform/service.h"
+
+extern char** environ;
+
+namespace platform::process {
+
+namespace {
+
+constexpr std::chrono::milliseconds kSlice{20};
+
+std::vector<char*> argvPointers(const std::vector<std::string>& argv) {
+  std::vector<char*> p;
+  p.reserve(argv.size() + 1);
+  for (const auto& a : argv) p.push_back(const_cast<char*>(a.c_str()));
+  p.push_back(nullptr);
+  return p;
+}
+
+// In a forked child: only calls that are safe between fork and exec.
+void resetSignalsInChild() {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int s = 1; s < NSIG; ++s)
+    if (s != SIGKILL && s != SIGSTOP) signal(s, SIG_DFL);
+}
+
+void closeInheritedInChild() {
+#ifdef CLOSE_RANGE_CLOEXEC
+  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+#endif
+  const long max = sysconf(_SC_OPEN_MAX);
+  const int limit = static_cast<int>(max > 0 && max < 65536 ? max : 65536);
+  for (int fd = 3; fd < limit; ++fd) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
+
+struct Report {
+  char tag;  // 'P' the program's process id, 'E' why it did not start
+  int value;
+};
+
+void writeReport(int fd, char tag, int value) {
+  const Report r{tag, value};
+  (void)!::write(fd, &r, sizeof r);
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string readSmallFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+std::optional<int> spawnDetached(const std::vector<std::string>& argv, const std::string& workingDirectory,
+                                 int* error) {
+  auto fail = [&](int e) -> std::optional<int> {
+    if (error) *error = e;
+    return std::nullopt;
+  };
+  if (argv.empty() || argv[0].empty()) return fail(EINVAL);
+  std::vector<char*> args = argvPointers(argv);
+  const char* folder = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(errno);
+
+  const pid_t middle = ::fork();
+  if (middle < 0) {
+    const int e = errno;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return fail(e);
+  }
+  if (middle == 0) {
+    // The middle process leaves at once, so the program is nobody's child to reap.
+    ::close(fds[0]);
+    ::setsid();
+    const pid_t program = ::fork();
+    if (program < 0) {
+      writeReport(fds[1], 'E', errno);
+      ::_exit(1);
+    }
+    if (program > 0) {
+      writeReport(fds[1], 'P', static_cast<int>(program));
+      ::_exit(0);
+    }
+    resetSignalsInChild();
+    if (folder && ::chdir(folder) != 0) {
+      writeReport(fds[1], 'E', errno);
+      ::_exit(127);
+    }
+    const int devNull = ::open("/dev/null", O_RDONLY);
+    if (devNull >= 0 && devNull != 0) {
+      ::dup2(devNull, 0);
+      ::close(devNull);
+    }
+    closeInheritedInChild();
+    ::execvp(args[0], args.data());
+    writeReport(fds[1], 'E', errno);
+    ::_exit(127);
+  }
+
+  ::close(fds[1]);
+  int status = 0;
+  while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  // Both writers are gone once the program has started (the pipe closes on exec) or failed.
+  std::optional<int> pid;
+  int startError = 0;
+  for (;;) {
+    Report r{};
+    const ssize_t n = ::read(fds[0], &r, sizeof r);
+    if (n < 0 && errno == EINTR) continue;
+    if (n != static_cast<ssize_t>(sizeof r)) break;
+    if (r.tag == 'P') pid = r.value;
+    if (r.tag == 'E') startError = r.value;
+  }
+  ::close(fds[0]);
+  if (startError != 0) return fail(startError);
+  if (!pid) return fail(ECHILD);
+  if (error) *error = 0;
+  return pid;
+}
+
+// ---------------------------------------------------------------------------------------
+// Child
+
+Child::~Child() { release(); }
+
+void Child::release() {
+  if (pid_ > 0 && !status_) {
+    ::kill(pid_, SIGKILL);
+    reap(true);
+  }
+  pid_ = -1;
+}
+
+Child::Child(Child&& other) noexcept : pid_(other.pid_), error_(other.error_), status_(other.status_) {
+  other.pid_ = -1;
+  other.status_.reset();
+}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    release();
+    pid_ = other.pid_;
+    error_ = other.error_;
+    status_ = other.status_;
+    other.pid_ = -1;
+    other.status_.reset();
+  }
+  return *this;
+}
+
+Child Child::spawn(const std::vector<std::string>& argv, const Options& options) {
+  Child child;
+  if (argv.empty() || argv[0].empty()) {
+    child.error_ = EINVAL;
+    return child;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  sigdelset(&all, SIGKILL);
+  sigdelset(&all, SIGSTOP);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (!options.workingDirectory.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
+  if (!options.stdoutPath.empty())
+    posix_spawn_file_actions_addopen(&actions, 1, options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+  if (!options.stderrPath.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+  std::vector<char*> args = argvPointers(argv);
+  pid_t pid = -1;
+  const int r = ::posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (r != 0) {
+    child.error_ = r;
+    return child;
+  }
+  child.pid_ = pid;
+  return child;
+}
+
+void Child::reap(bool block) {
+  if (pid_ <= 0 || status_) return;
+  int status = 0;
+  for (;;) {
+    const pid_t r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      status_ = -1;  // not ours to wait for any more
+      return;
+    }
+    if (r == 0) return;
+    break;
+  }
+  if (WIFEXITED(status))
+    status_ = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    status_ = 128 + WTERMSIG(status);
+  else
+    status_ = -1;
+}
+
+bool Child::running() {
+  reap(false);
+  return pid_ > 0 && !status_;
+}
+
+bool Child::signal(int signalNumber) { return running() && ::kill(pid_, signalNumber) == 0; }
+
+std::optional<int> Child::wait(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return std::nullopt;
+  reap(false);
+  if (status_) return status_;
+  const SteadyTime deadline = clock().steadyNow() + timeout;
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  for (;;) {
+    const SteadyTime now = clock().steadyNow();
+    const bool last = now >= deadline;
+    const int ms =
+        last ? 0
+             : static_cast<int>(
+                   std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), kSlice).count());
+    if (pidfd >= 0) {
+      pollfd p{pidfd, POLLIN, 0};
+      (void)::poll(&p, 1, ms);
+    } else {
+      clock().sleepFor(std::chrono::milliseconds(std::min(ms, 5)));
+    }
+    reap(false);
+    if (status_ || last) break;
+  }
+  if (pidfd >= 0) ::close(pidfd);
+  return status_;
+}
+
+// ---------------------------------------------------------------------------------------
+// Listing
+
+std::vector<ProcessInfo> listProcesses() {
+  std::vector<ProcessInfo> result;
+  DIR* dir = ::opendir("/proc");
+  if (!dir) return result;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string_view name(e->d_name);
+    if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
+    ProcessInfo info;
+    info.pid = std::atoi(e->d_name);
+    const std::string base = "/proc/" + std::string(name);
+    info.name = readSmallFile(base + "/comm");
+    if (info.name.empty()) continue;  // gone meanwhile
+    if (info.name.back() == '\n') info.name.pop_back();
+    char link[PATH_MAX];
+    const ssize_t n = ::readlink((base + "/exe").c_str(), link, sizeof link - 1);
+    if (n > 0) info.executable.assign(link, static_cast<std::size_t>(n));
+    const std::string cmdline = readSmallFile(base + "/cmdline");
+    for (std::size_t at = 0; at < cmdline.size();) {
+      const auto end = cmdline.find('\0', at);
+      info.arguments.push_back(cmdline.substr(at, end == std::string::npos ? std::string::npos : end - at));
+      if (end == std::string::npos) break;
+      at = end + 1;
+    }
+    result.push_back(std::move(info));
+  }
+  ::closedir(dir);
+  return result;
+}
+
+bool isProgramRunning(std::string_view name) {
+  if (name.size() > 4 && equalsNoCase(name.substr(name.size() - 4), ".exe")) name.remove_suffix(4);
+  if (name.empty()) return false;
+  for (const auto& p : listProcesses()) {
+    if (equalsNoCase(fileNameOf(p.executable), name) || equalsNoCase(p.name, name.substr(0, 15)) ||
+        (!p.arguments.empty() && equalsNoCase(fileNameOf(p.arguments[0]), name)))
+      return true;
+  }
+  return false;
+}
+
+bool isServiceRunning(std::string_view serviceName) {
+  if (serviceName.empty()) return false;
+  if (localpipe::Pipe::connect(service::controlPipeName(serviceName), std::chrono::milliseconds::zero())
+          .isOpen())
+    return true;
+  return isProgramRunning(serviceName);
+}
+
+}  // namespace platform::process

@@ -1,0 +1,102 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/localpipe.h"
+#include "platform/process.h"
+#include "platform/service.h"
+#include "testsupport/TestEnv.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::process::Child;
+
+class ProcessTest : public testsupport::ZevaTest {
+ protected:
+  // Bounded: a file the started program should write.
+  bool waitForFile(const std::string& path) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+      if (!testsupport::readFile(path).empty()) return true;
+      platform::sleepFor(10ms);
+    }
+    return false;
+  }
+};
+
+TEST_F(ProcessTest, DetachedProgramStartsInItsFolderWithItsArgumentsAndNothingInherited) {
+  const std::string out = tempDir() + "/out.txt";
+  // The arguments reach the program untouched: no shell splits or expands them.
+  const std::string script =
+      "printf '%s|%s|%s|' \"$PWD\" \"$1\" \"$2\" > out.tmp; ls /proc/self/fd | wc -l >> out.tmp; "
+      "mv out.tmp out.txt";
+  int error = -1;
+  const auto pid = platform::process::spawnDetached(
+      {"/bin/sh", "-c", script, "sh", "10.0.0.5_3001", "a b;$(x)"}, tempDir(), &error);
+  ASSERT_TRUE(pid.has_value()) << error;
+  EXPECT_EQ(error, 0);
+  EXPECT_GT(*pid, 0);
+  ASSERT_TRUE(waitForFile(out));
+  const std::string text = testsupport::readFile(out);
+  EXPECT_THAT(text, testing::StartsWith(tempDir() + "|10.0.0.5_3001|a b;$(x)|"));
+  // 0, 1, 2 and the one ls opens to read the folder: nothing of ours leaked in.
+  EXPECT_THAT(text, testing::EndsWith("|4\n"));
+}
+
+TEST_F(ProcessTest, DetachedStartFailuresSayWhy) {
+  int error = 0;
+  EXPECT_FALSE(platform::process::spawnDetached({tempDir() + "/missing"}, {}, &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_FALSE(platform::process::spawnDetached({"/bin/true"}, tempDir() + "/no/such/folder", &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_FALSE(platform::process::spawnDetached({}, {}, &error));
+  EXPECT_EQ(error, EINVAL);
+}
+
+TEST_F(ProcessTest, ChildIsWaitedForAndSignalled) {
+  Child ok = Child::spawn({"/bin/sh", "-c", "echo hello; echo oops >&2; exit 3"},
+                          {tempDir(), tempDir() + "/stdout", tempDir() + "/stderr"});
+  ASSERT_GT(ok.pid(), 0);
+  EXPECT_EQ(ok.wait(10s), 3);
+  EXPECT_EQ(testsupport::readFile(tempDir() + "/stdout"), "hello\n");
+  EXPECT_EQ(testsupport::readFile(tempDir() + "/stderr"), "oops\n");
+
+  Child sleeper = Child::spawn({"sleep", "30"});
+  ASSERT_GT(sleeper.pid(), 0);
+  EXPECT_TRUE(sleeper.running());
+  EXPECT_FALSE(sleeper.wait(0ms).has_value());
+  // It is listed while it runs, under its program's name.
+  const auto list = platform::process::listProcesses();
+  const auto it =
+      std::find_if(list.begin(), list.end(), [&](const auto& p) { return p.pid == sleeper.pid(); });
+  ASSERT_NE(it, list.end());
+  EXPECT_EQ(it->name, "sleep");
+  EXPECT_THAT(it->arguments, testing::ElementsAre("sleep", "30"));
+  EXPECT_TRUE(platform::process::isProgramRunning("SLEEP.exe"));
+  ASSERT_TRUE(sleeper.signal(SIGTERM));
+  EXPECT_EQ(sleeper.wait(10s), 128 + SIGTERM);
+  EXPECT_FALSE(sleeper.running());
+
+  Child missing = Child::spawn({tempDir() + "/missing"});
+  EXPECT_EQ(missing.pid(), -1);
+  EXPECT_EQ(missing.error(), ENOENT);
+}
+
+TEST_F(ProcessTest, ServiceRunsWhileItsControlSocketAnswers) {
+  EXPECT_FALSE(platform::process::isServiceRunning("Nosuchsvc"));
+  {
+    platform::service::ServiceHost host("Nosuchsvc");
+    ASSERT_TRUE(host.start([](std::uint32_t) {}));
+    EXPECT_TRUE(platform::process::isServiceRunning("Nosuchsvc"));
+  }
+  EXPECT_FALSE(platform::process::isServiceRunning("Nosuchsvc"));
+}
+
+}  // namespace
