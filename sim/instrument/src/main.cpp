@@ -6,19 +6,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/net.h"
+#include "zevasim/DeviceFamilies.h"
 #include "zevasim/SimInstrument.h"
+#include "zevasim/SimUdp.h"
 
 namespace {
 
 const char* const kUsage =
     "Usage: zevasim [options]\n"
     "A simulated scanner instrument: the controller's TCP command service on a loopback\n"
-    "port. It answers \"peek\", \"poke\" and \"boot\" (and restarts after \"boot\"), and\n"
-    "logs every command line it receives.\n"
+    "port. It answers \"peek\", \"poke\" and \"boot\" (and restarts after \"boot\"), the\n"
+    "device commands (FLASH store, motors, autoloader, door, barcodes, DSPs, scans, versions),\n"
+    "and logs every command line it receives.\n"
     "\n"
     "Options:\n"
     "  --port N            TCP port to serve (default 0: any free port, printed at start;\n"
@@ -28,7 +33,13 @@ const char* const kUsage =
     "  --serial S          serial number (default ZS000001)\n"
     "  --type N            instrument type byte (default 1)\n"
     "  --log FILE          append every received command line to FILE\n"
+    "  --announce ADDRESS  speak UDP too: announce the instrument to the connection manager\n"
+    "                      at ADDRESS (loopback) on the \"vrelevent\" port of the services\n"
+    "                      file, answer its identify requests, take laser and abort requests;\n"
+    "                      the instrument needs an address of its own (--address 127.0.0.2)\n"
+    "  --port assigned     with --announce: serve the TCP port the manager hands out\n"
     "  --reboot-time MS    how long a reboot keeps the instrument away (default 0)\n"
+    "  --flash FILE        seed the FLASH store with the \"KEY VALUE\" lines of FILE\n"
     "  --fault FAULT       misbehave on a command; FAULT is WORD:KIND[:VALUE[:TIMES]]\n"
     "                      WORD is a command word or * for every command; KIND is one of\n"
     "                        error         reply with status VALUE (hexadecimal)\n"
@@ -73,6 +84,9 @@ bool parseFault(const std::string& faultText, std::string& word, zevasim::Fault&
 int main(int argc, char** argv) {
   zevasim::Options options;
   std::vector<std::pair<std::string, zevasim::Fault>> faults;
+  std::string flashFile;
+  std::optional<std::uint32_t> announceTo;
+  bool assignedPort = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* {
@@ -85,6 +99,15 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
+    } else if (arg == "--port" && i + 1 < argc && std::string(argv[i + 1]) == "assigned") {
+      ++i;
+      assignedPort = true;
+    } else if (arg == "--announce") {
+      announceTo = platform::net::parseAddress(value());
+      if (!announceTo || !platform::net::isLoopback(*announceTo)) {
+        std::fprintf(stderr, "zevasim: --announce needs a loopback address (127.0.0.0/8)\n");
+        return 2;
+      }
     } else if (arg == "--port") {
       const std::string v = value();
       char* end = nullptr;
@@ -110,6 +133,8 @@ int main(int argc, char** argv) {
       options.type = static_cast<std::uint8_t>(std::atoi(value()));
     } else if (arg == "--log") {
       options.logPath = value();
+    } else if (arg == "--flash") {
+      flashFile = value();
     } else if (arg == "--reboot-time") {
       options.rebootTime = std::chrono::milliseconds(std::atol(value()));
     } else if (arg == "--fault") {
@@ -134,7 +159,46 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  if (assignedPort && !announceTo) {
+    std::fprintf(stderr, "zevasim: --port assigned needs --announce\n");
+    return 2;
+  }
+  if (announceTo && *announceTo == options.address) {
+    std::fprintf(stderr, "zevasim: the instrument needs an address of its own (--address 127.0.0.2)\n");
+    return 2;
+  }
+  // The UDP side: with an assigned port it announces first and serves TCP on what it gets.
+  std::unique_ptr<zevasim::UdpSide> udpSide;
+  auto startUdp = [&](std::uint16_t tcpPort) {
+    zevasim::UdpOptions u;
+    u.address = options.address;
+    u.managerAddress = *announceTo;
+    u.serialNumber = options.serialNumber;
+    u.type = options.type;
+    u.tcpPort = tcpPort;
+    u.reportLaserChanges = true;
+    udpSide = std::make_unique<zevasim::UdpSide>(u);
+    if (!udpSide->start() || !udpSide->announce()) return false;
+    if (!udpSide->waitForReceived(zevasim::udp::kNewInstr, 1)) {
+      std::fprintf(stderr, "zevasim: the connection manager did not answer the announcement\n");
+      return !assignedPort;
+    }
+    std::printf("zevasim: announced to %s, port %u assigned\n", platform::net::formatAddress(*announceTo).c_str(),
+                static_cast<unsigned>(udpSide->assignedPort().value_or(0)));
+    std::fflush(stdout);
+    return true;
+  };
+  if (announceTo && assignedPort) {
+    if (!startUdp(0)) return 1;
+    options.port = udpSide->assignedPort().value_or(0);
+  }
+
   zevasim::Instrument instrument(options);
+  const zevasim::DeviceFamilies devices = zevasim::addDeviceFamilies(instrument);
+  if (!flashFile.empty() && !devices.flash->loadFile(flashFile)) {
+    std::fprintf(stderr, "zevasim: cannot read the FLASH file '%s'\n", flashFile.c_str());
+    return 2;
+  }
   for (const auto& [word, fault] : faults) instrument.injectFault(word, fault);
   instrument.setRebootListener([](zevasim::Instrument& in) {
     std::printf("zevasim: rebooted, serving %s:%u\n", platform::net::formatAddress(in.address()).c_str(),
@@ -146,9 +210,11 @@ int main(int argc, char** argv) {
               platform::net::formatAddress(instrument.address()).c_str(),
               static_cast<unsigned>(instrument.port()));
   std::fflush(stdout);
+  if (announceTo && !assignedPort && !startUdp(instrument.port())) return 1;
 
   int signal = 0;
   sigwait(&signals, &signal);
+  if (udpSide) udpSide->stop();
   instrument.stop();
   return 0;
 }

@@ -1,0 +1,143 @@
+#include "devices/DeviceUtil.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+#include "Jotwell/RegEdit.h"
+#include "link/ErrorIds.h"
+#include "platform/files.h"
+
+namespace movrak {
+
+namespace {
+constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
+constexpr int kMaxRawRead = 4096;
+}  // namespace
+
+std::string Format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string out;
+  if (n > 0) {
+    std::vector<char> buffer(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), fmt, args);
+    out.assign(buffer.data(), static_cast<std::size_t>(n));
+  }
+  va_end(args);
+  return out;
+}
+
+int Exchange(CLanComm& comm, const std::string& line, std::string* rest) {
+  int written = 0;
+  if (const int r = comm.WriteString(line.data(), static_cast<int>(line.size()), &written); r != 0) return r;
+  int status = 0;
+  std::string text;
+  if (const int r = comm.ReadResponse(&status, text); r != 0) return r;
+  if (rest) *rest = std::move(text);
+  return status;
+}
+
+int ExchangeBinary(CLanComm& comm, const std::string& bytes, std::string* rest) {
+  int written = 0;
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  if (const int r = comm.WriteBinaryString(data, static_cast<int>(bytes.size()), &written); r != 0) return r;
+  int status = 0;
+  std::string text;
+  if (const int r = comm.ReadResponse(&status, text); r != 0) return r;
+  if (rest) *rest = std::move(text);
+  return status;
+}
+
+std::optional<unsigned> ParseLeadingHex(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  const std::size_t first = i;
+  unsigned long long value = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    unsigned d;
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    else
+      break;
+    value = value * 16 + d;
+    if (value > 0xFFFFFFFFull) return std::nullopt;
+  }
+  if (i == first) return std::nullopt;
+  return static_cast<unsigned>(value);
+}
+
+int ReadRawStatus(CLanComm& comm, ILanCommOwner& owner, int max, std::string* text) {
+  if (max < 1) max = 1;
+  std::vector<char> buffer(static_cast<std::size_t>(max));
+  int read = 0;
+  if (const int r = comm.ReadString(buffer.data(), max, &read); r != 0) return r;
+  read = std::clamp(read, 0, max);
+  const std::string_view reply(buffer.data(), static_cast<std::size_t>(read));
+  if (text) text->assign(reply);
+  const auto status = ParseLeadingHex(reply);
+  if (!status) return kErrUnknown;
+  return *status == 0 ? 0 : owner.TranslateRuntimeError(*status);
+}
+
+int ReadRawBytes(CLanComm& comm, std::uint8_t* buffer, int count) {
+  int done = 0;
+  while (done < count) {
+    int read = 0;
+    const int r =
+        comm.ReadString(reinterpret_cast<char*>(buffer) + done, std::min(count - done, kMaxRawRead), &read);
+    if (r != 0) return r;
+    if (read <= 0) return kErrTimedOut;  // the reply held fewer bytes than announced
+    done += read;
+  }
+  return 0;
+}
+
+std::optional<std::int32_t> ParseHex32(std::string_view text) {
+  const auto v = ParseLeadingHex(text);
+  if (!v) return std::nullopt;
+  return static_cast<std::int32_t>(*v);
+}
+
+bool IsSingleToken(const char* text) {
+  if (!text || !*text) return false;
+  for (const char* p = text; *p; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c <= 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+bool HasControlCharacters(const char* text) {
+  if (!text) return false;
+  for (const char* p = text; *p; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+std::string DataFolder() {
+  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("Path", "");
+  if (install.empty()) return platform::tempDirectory();
+  if (install.back() != '/') install += '/';
+  const std::string folder = install + "Data";
+  platform::createDirectories(folder);
+  return folder;
+}
+
+bool WriteWholeFile(const std::string& path, std::string_view contents) {
+  return platform::replaceFileContents(path, contents);
+}
+
+}  // namespace movrak
