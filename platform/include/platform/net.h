@@ -160,7 +160,9 @@ class Socket {
   IoResult send(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout = kNoLimit);
   // Stream: receives at least one byte and at most buffer.size() once something is there.
   IoResult receive(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout = kNoLimit);
-  // Ends both directions; wakes any thread waiting on the socket (it sees the end).
+  // Ends both directions; wakes a thread waiting on a connected socket (it sees the end).
+  // An unconnected datagram socket has nothing to shut down and wakes nobody: send it a
+  // datagram of its own to wake its reader.
   bool shutdown();
 
   // Datagram: one datagram (refused by the loopback guard, WSAEACCES).
