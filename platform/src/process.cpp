@@ -14,8 +14,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "platform/clock.h"
@@ -76,9 +74,21 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
          });
 }
 
+// Reads a /proc file with plain reads: the process may end while it is read, and a stream
+// would throw on that (ESRCH); what was read so far, or nothing, is the answer then.
 std::string readSmallFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string out;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || out.size() > (1u << 20)) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return out;
 }
 
 }  // namespace
