@@ -305,9 +305,10 @@ void CScanObj::UpdateLaserVoltage(unsigned red, unsigned green, long* redPower, 
     LogDebug(1, "UpdateLaserVoltage returned error: %d", error);
     throw error;
   }
-  if (redPower) *redPower = *r;
-  if (greenPower) *greenPower = *g;
-  LogDebug(1, "Power red is %ld - Power green is %ld", static_cast<long>(*r), static_cast<long>(*g));
+  const auto red32 = r.value_or(0), green32 = g.value_or(0);
+  if (redPower) *redPower = red32;
+  if (greenPower) *greenPower = green32;
+  LogDebug(1, "Power red is %ld - Power green is %ld", static_cast<long>(red32), static_cast<long>(green32));
 }
 
 void CScanObj::EnableDepthScan(unsigned start, unsigned increment, unsigned lines) {
