@@ -13,7 +13,6 @@
 #include "platform/files.h"
 
 using tessary::detail::ErrorText;
-using tessary::detail::Format;
 
 namespace {
 
@@ -44,13 +43,13 @@ void CheckFolderSpace(const std::string& folder, const std::string& file, std::i
   const auto free = tessary::detail::FreeSpace(folder);
   if (!free) {
     const int error = errno;
-    LogAndThrow(Format("Failed to get drive '%s' disk free space: %s [error code = %d]", folder.c_str(),
+    LogAndThrow(FormatText("Failed to get drive '%s' disk free space: %s [error code = %d]", folder.c_str(),
                        ErrorText(error).c_str(), error));
   }
   const auto available = static_cast<std::int64_t>(std::min<std::uint64_t>(*free, INT64_MAX));
   if (required >= available) {
     LogAndThrow(
-        Format("For %s : Not enough available disk space on drive. Total free bytes avaliable = %lld. "
+        FormatText("For %s : Not enough available disk space on drive. Total free bytes avaliable = %lld. "
                "Required (estimated) = %lld",
                file.c_str(), static_cast<long long>(available), static_cast<long long>(required)));
   }
@@ -207,11 +206,11 @@ std::string MultiChannelTiffHandler::GetTempScanFile(long index) {
   const std::string folder = GetTempScanPath();
   if (!platform::directoryExists(folder) && !platform::createDirectories(folder))
     LogAndThrow(
-        Format("Failed to Create temporary Path '%s' -- Cannot create temporary tiff file", folder.c_str()));
+        FormatText("Failed to Create temporary Path '%s' -- Cannot create temporary tiff file", folder.c_str()));
   const std::string name = platform::uniqueTempFile(folder, "SCN");
   if (name.empty()) {
     const int error = errno;
-    LogAndThrow(Format("%s -- %s", folder.c_str(), ErrorText(error).c_str()));
+    LogAndThrow(FormatText("%s -- %s", folder.c_str(), ErrorText(error).c_str()));
   }
   LogInfo("Creating Temporary Scan Output for channel %ld as '%s'", index + 1, name.c_str());
   return name;
@@ -289,7 +288,7 @@ bool MultiChannelTiffHandler::GenLocalFileName(const std::string& file, const st
       digits.find_first_not_of('0') < digits.size() - 2)
     return false;  // already 100 or more
   for (long number = std::strtol(digits.c_str(), nullptr, 10) + 1; number < 100; ++number) {
-    const std::string base = prefix + Format("%.2ld", number);
+    const std::string base = prefix + FormatText("%.2ld", number);
     if (!taken(base)) {
       result = JoinPath(folder, base + extension);
       return true;
@@ -319,7 +318,7 @@ void MultiChannelTiffHandler::CreateTiff(const char* scanFile, unsigned long pix
   if (m_nFileCount > 0) CloseAndRemoveScan();
   m_strScanFileName = scanFile ? scanFile : "";
   if (channels < 1 || channels > 2 || (depth != 16 && depth != 32))
-    LogAndThrow(Format("For %s : a scan of %d channels at %d bits cannot be written",
+    LogAndThrow(FormatText("For %s : a scan of %d channels at %d bits cannot be written",
                        m_strScanFileName.c_str(), channels, depth));
   m_nChannels = static_cast<unsigned>(channels);
   m_nDepth = static_cast<unsigned>(depth);
@@ -336,7 +335,7 @@ void MultiChannelTiffHandler::CreateTiff(const char* scanFile, unsigned long pix
       m_nFileCount = i + 1;
       if (m_Files[i].CreateScratchTiff(temp.c_str(), pixelsPerLine, decimated ? 16 : depth,
                                        decimated ? decimation : 0) != 0)
-        LogAndThrow(Format("For %s : cannot set up lines of %lu samples in '%s'", m_strScanFileName.c_str(),
+        LogAndThrow(FormatText("For %s : cannot set up lines of %lu samples in '%s'", m_strScanFileName.c_str(),
                            pixelsPerLine, temp.c_str()));
       m_Files[i].SetResolution(static_cast<unsigned>(std::max(xMicrons, 0)),
                                static_cast<unsigned>(std::max(yMicrons, 0)));
@@ -447,7 +446,7 @@ int MultiChannelTiffHandler::CloseAndSaveScan(int compression, int noDdnCorrecti
       if (GetLocalDataDirectory(m_strScanFileName, folder) &&
           GenLocalFileName(m_strScanFileName, folder, local)) {
         const std::string message =
-            Format("Network drive became unaccessible for file: %s; File backed-up into: %s",
+            FormatText("Network drive became unaccessible for file: %s; File backed-up into: %s",
                    m_strScanFileName.c_str(), local.c_str());
         int backup = -1;
         try {

@@ -47,28 +47,9 @@ platform::DriveKind DriveKind(const std::string& path) {
   return hooks->driveKind ? hooks->driveKind(path) : platform::driveKind(path);
 }
 
-std::string FormatV(const char* fmt, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  if (n <= 0) return {};
-  std::string out(static_cast<std::size_t>(n), '\0');
-  std::vsnprintf(out.data(), out.size() + 1, fmt, args);
-  return out;
-}
-
-std::string Format(const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  std::string out = FormatV(fmt, args);
-  va_end(args);
-  return out;
-}
-
 std::string ErrorText(int code) {
   std::string text = platform::systemErrorText(code);
-  return text.empty() ? Format("Unknown error %d", code) : text;
+  return text.empty() ? FormatText("Unknown error %d", code) : text;
 }
 
 // The file under one libtiff handle. Writes collect in a buffer and go out with pwrite in

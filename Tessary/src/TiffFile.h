@@ -4,7 +4,6 @@
 // when they are complete, and tests can stage full disks.
 #include <tiffio.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "Tessary/FileSystemHooks.h"
+#include "Jotwell/Utilities.h"
 
 namespace tessary::detail {
 
@@ -19,8 +19,6 @@ std::optional<std::uint64_t> FreeSpace(const std::string& path);
 platform::DriveKind DriveKind(const std::string& path);
 
 // printf into a std::string.
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string FormatV(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
 // The system's text for an error number ("Unknown error N" when it has none).
 std::string ErrorText(int code);
 

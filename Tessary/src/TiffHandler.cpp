@@ -14,7 +14,6 @@
 #include "platform/clock.h"
 
 using tessary::detail::ErrorText;
-using tessary::detail::Format;
 using tessary::detail::TiffFile;
 
 namespace {
@@ -47,7 +46,7 @@ TiffScanRecord::Guid NewGuid() {
 std::string DdnValue(int v) {
   if (v == 0) return "0000";
   const long long magnitude = v < 0 ? -static_cast<long long>(v) : v;
-  return Format("%c%.3lld", v > 0 ? '2' : '1', magnitude);
+  return FormatText("%c%.3lld", v > 0 ? '2' : '1', magnitude);
 }
 
 // Puts a new Dyx or DDN entry into the scan id text, keeping the entry of the other kind.
@@ -132,7 +131,7 @@ int TiffHandler::CreateFile(const char* path, bool scratch) {
   m_File = TiffFile::Open(m_strFilePath, scratch ? TiffFile::Kind::scratch : TiffFile::Kind::atomic, error);
   if (!m_File) {
     if (error == 0) error = EIO;
-    LogAndThrow(Format("Failed to create '%s' %s [error code: %d]", m_strFilePath.c_str(),
+    LogAndThrow(FormatText("Failed to create '%s' %s [error code: %d]", m_strFilePath.c_str(),
                        ErrorText(error).c_str(), error));
   }
   m_pTiff = m_File->tif();
@@ -141,7 +140,7 @@ int TiffHandler::CreateFile(const char* path, bool scratch) {
     m_pRecord->fileGuid = NewGuid();
   } catch (const std::exception&) {
     Discard();
-    LogAndThrow(Format("For file '%s' Cannot Create GUID Com error %d", m_strFilePath.c_str(), kGuidFailure));
+    LogAndThrow(FormatText("For file '%s' Cannot Create GUID Com error %d", m_strFilePath.c_str(), kGuidFailure));
   }
   m_pRecord->recordVersion = TiffScanRecord::kVersion;
   TiffScanRecord::SetText(m_pRecord->orientation, "BsLandLeft");
@@ -342,7 +341,7 @@ int TiffHandler::WriteRow(const void* data, int row) {
   if (row < 0 ||
       TIFFWriteScanline(m_pTiff, const_cast<void*>(data), static_cast<std::uint32_t>(row), 0) != 1) {
     const int error = LastError();
-    LogAndThrow(Format("'%s' can't write scanline (%d) %s [error code: %d]", m_strFilePath.c_str(), row,
+    LogAndThrow(FormatText("'%s' can't write scanline (%d) %s [error code: %d]", m_strFilePath.c_str(), row,
                        ErrorText(error).c_str(), error));
   }
   TIFFSetField(m_pTiff, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(row + 1));

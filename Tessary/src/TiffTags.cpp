@@ -36,7 +36,7 @@ void ExtendTags(TIFF* tif) {
 }
 
 std::string LibTiffText(const char* module, const char* fmt, va_list args) {
-  std::string text = fmt ? tessary::detail::FormatV(fmt, args) : std::string();
+  std::string text = fmt ? FormatTextV(fmt, args) : std::string();
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return module && *module ? std::string(module) + ": " + text : text;
 }

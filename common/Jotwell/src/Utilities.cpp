@@ -13,6 +13,26 @@ namespace {
 constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
 }
 
+std::string FormatTextV(const char* fmt, va_list args) {
+  if (!fmt) return {};
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  if (n <= 0) return {};
+  std::string out(static_cast<std::size_t>(n), '\0');
+  std::vsnprintf(out.data(), out.size() + 1, fmt, args);
+  return out;
+}
+
+std::string FormatText(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string out = FormatTextV(fmt, args);
+  va_end(args);
+  return out;
+}
+
 bool FileExists(const char* path) { return path && *path && platform::fileExists(path); }
 
 std::string GetAppPath() {

@@ -64,14 +64,14 @@ bool CScanDataPort::SetOKTriggerIn(unsigned ep, unsigned char bit) {
 
 bool CScanDataPort::SetOKWireIn(unsigned address, unsigned char bit) {
   if (bit >= 16) {
-    platform::ui::messageBox(Format("Invalid point %d for config address: %04x", bit, address));
+    platform::ui::messageBox(FormatText("Invalid point %d for config address: %04x", bit, address));
     return false;
   }
   const unsigned value = 1u << bit;
   const ok_ErrorCode rc = WriteWireIn(static_cast<int>(address), value, value);
   if (rc == 0) return true;
   platform::ui::messageBox(
-      Format("Failed to set config point: address = %04x, point = %d, error code = %d", address, bit, rc));
+      FormatText("Failed to set config point: address = %04x, point = %d, error code = %d", address, bit, rc));
   return false;
 }
 

@@ -198,7 +198,7 @@ bool CScanDataPort::TestPhaseResetBoundary(int bOdd, unsigned& forwardSteps, uns
         unsigned& steps = pass == 1 ? forwardSteps : backwardSteps;
         int pos = 0;
         while (info.IsDone(bOdd)) {
-          if (steps >= kBoundaryStepCap) FailText(Format("The phase stayed done for %u steps", steps), true);
+          if (steps >= kBoundaryStepCap) FailText(FormatText("The phase stayed done for %u steps", steps), true);
           walk.Step(pass == 1, pos);
           ++steps;
           info = walk.Read();
@@ -211,16 +211,16 @@ bool CScanDataPort::TestPhaseResetBoundary(int bOdd, unsigned& forwardSteps, uns
       const char* dir = pass == 1 ? "Forward" : "Backward";
       const unsigned made = pass == 1 ? forwardSteps : backwardSteps;
       const std::string text =
-          f.isText() ? Format("Failed - %s [Phase = %s, Dir = %s, Steps made = %d, Retry = %d]",
+          f.isText() ? FormatText("Failed - %s [Phase = %s, Dir = %s, Steps made = %d, Retry = %d]",
                               f.text.c_str(), phase, dir, made, retry)
-                     : Format("Failed - error = %d [Phase = %s, Dir = %s, Steps made = %d, Retry = %d]",
+                     : FormatText("Failed - error = %d [Phase = %s, Dir = %s, Steps made = %d, Retry = %d]",
                               f.code, phase, dir, made, retry);
       LogDebug(1, "TestPhaseResetBoundary: %s", text.c_str());
       if (!f.retryable) return false;
-      lastFailure = f.isText() ? f.text : Format("error = %d", f.code);
+      lastFailure = f.isText() ? f.text : FormatText("error = %d", f.code);
     } catch (...) {
       LogDebug(1, "TestPhaseResetBoundary: %s",
-               Format("Failed - unknown error [Phase = %s, Dir = %s, Steps made = %d, Retry = %d]", phase,
+               FormatText("Failed - unknown error [Phase = %s, Dir = %s, Steps made = %d, Retry = %d]", phase,
                       pass == 1 ? "Forward" : "Backward", pass == 1 ? forwardSteps : backwardSteps, retry)
                    .c_str());
       return false;
@@ -624,7 +624,7 @@ int CScanDataPort::FindTotalPhaseSteps(int bOdd, int bReset) {
     return 0;
   } catch (const DCMFailure& f) {
     LogDebug(1, "<DataPort::FindTotalPhaseSteps> %s",
-             f.isText() ? f.text.c_str() : Format("error code = %d", f.code).c_str());
+             f.isText() ? f.text.c_str() : FormatText("error code = %d", f.code).c_str());
     return 0;
   }
 }
@@ -641,7 +641,7 @@ bool CScanDataPort::MoveToPhaseMiddle(int bOdd, int bForward, int& total) {
     return true;
   } catch (const DCMFailure& f) {
     LogDebug(1, "<DataPort::MoveToPhaseMiddle> %s",
-             f.isText() ? f.text.c_str() : Format("error code = %d", f.code).c_str());
+             f.isText() ? f.text.c_str() : FormatText("error code = %d", f.code).c_str());
     return false;
   }
 }

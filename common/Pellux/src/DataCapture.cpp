@@ -45,26 +45,26 @@ namespace {
 std::string ReadErrorText(const char* prefix, long code) {
   switch (code) {
     case -9:
-      return Format("%sRead data - Invalid end point. [error code = %d]", prefix, static_cast<int>(code));
+      return FormatText("%sRead data - Invalid end point. [error code = %d]", prefix, static_cast<int>(code));
     case -2:
-      return Format("%sRead data - Timeout. [error code = %d]", prefix, static_cast<int>(code));
+      return FormatText("%sRead data - Timeout. [error code = %d]", prefix, static_cast<int>(code));
     case -1:
-      return Format("%sRead data failed. [error code = %d]", prefix, static_cast<int>(code));
+      return FormatText("%sRead data failed. [error code = %d]", prefix, static_cast<int>(code));
     default:
-      return Format("%sRead data failed - Unknown. [error code = %d]", prefix, static_cast<int>(code));
+      return FormatText("%sRead data failed - Unknown. [error code = %d]", prefix, static_cast<int>(code));
   }
 }
 
 std::string FakeReadErrorText(long code) {
   switch (code) {
     case -9:
-      return Format("Read fake data - Invalid end point. [error code = %d]", static_cast<int>(code));
+      return FormatText("Read fake data - Invalid end point. [error code = %d]", static_cast<int>(code));
     case -2:
-      return Format("Read fake data - Timeout. [error code = %d]", static_cast<int>(code));
+      return FormatText("Read fake data - Timeout. [error code = %d]", static_cast<int>(code));
     case -1:
-      return Format("Read fake data failed. [error code = %d]", static_cast<int>(code));
+      return FormatText("Read fake data failed. [error code = %d]", static_cast<int>(code));
     default:
-      return Format("Read fake data failed - Unknown. [error code = %d]", static_cast<int>(code));
+      return FormatText("Read fake data failed - Unknown. [error code = %d]", static_cast<int>(code));
   }
 }
 

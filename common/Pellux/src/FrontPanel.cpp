@@ -123,18 +123,18 @@ bool CScanDataPort::InitPortLib(const char* path) {
     // Beside the running program, not wherever the loader's search would find one.
     const std::string app = GetAppPath();
     if (app.empty()) {
-      platform::ui::messageBox(Format("Error splitting path. Error code %d.\n", EINVAL));
+      platform::ui::messageBox(FormatText("Error splitting path. Error code %d.\n", EINVAL));
       return false;
     }
     const std::string dir = platform::directoryOf(app);
     if (dir.empty()) {
-      platform::ui::messageBox(Format("Error creating path. Error code %d.\n", EINVAL));
+      platform::ui::messageBox(FormatText("Error creating path. Error code %d.\n", EINVAL));
       return false;
     }
     libPath = dir + "libokFrontPanel.so";
   }
   if (!LoadFrontPanelLibrary(libPath.c_str())) {
-    platform::ui::messageBox(Format("Failed to load OK library: %s.\n", libPath.c_str()));
+    platform::ui::messageBox(FormatText("Failed to load OK library: %s.\n", libPath.c_str()));
     return false;
   }
   return true;
@@ -160,5 +160,5 @@ std::string CScanDataPort::GetOKErrCodeString(ok_ErrorCode code) {
   };
   if (code == 0) return {};
   const char* text = (code <= -1 && code >= -15) ? kTexts[-code - 1] : "Unknown error";
-  return Format("%s [okErrCode = %d]", text, code);
+  return FormatText("%s [okErrCode = %d]", text, code);
 }

@@ -1,10 +1,10 @@
 #pragma once
 // Shared between the data port's source files.
 #include <chrono>
-#include <cstdarg>
 #include <string>
 
 #include "platform/clock.h"
+#include "Jotwell/Utilities.h"
 
 namespace pellux {
 
@@ -37,7 +37,6 @@ inline constexpr unsigned kDataBufferFull = 0x20;
 
 inline constexpr long kMiB = 1024L * 1024;
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 inline void SleepMs(long ms) { platform::sleepFor(std::chrono::milliseconds(ms)); }
 
@@ -52,4 +51,3 @@ std::string DataFile(const std::string& name);
 
 }  // namespace pellux
 
-using pellux::Format;

@@ -38,7 +38,7 @@ CScanDataPort::~CScanDataPort() = default;
 
 bool CScanDataPort::LockAccess() {
   const std::string prefix =
-      Format("<Thread %d> DataPortMutex:", static_cast<int>(platform::currentThreadId()));
+      FormatText("<Thread %d> DataPortMutex:", static_cast<int>(platform::currentThreadId()));
   LogDebug(2, "%s trying to lock DataPortMutex. [count = %d]", prefix.c_str(), s_nAccessLockCount.load());
   switch (m_AccessMutex.lock(std::chrono::milliseconds(5000))) {
     case platform::LockResult::acquired:
@@ -58,7 +58,7 @@ bool CScanDataPort::LockAccess() {
 
 bool CScanDataPort::ReleaseAccess() {
   const std::string prefix =
-      Format("<Thread %d> DataPortMutex:", static_cast<int>(platform::currentThreadId()));
+      FormatText("<Thread %d> DataPortMutex:", static_cast<int>(platform::currentThreadId()));
   if (m_AccessMutex.unlock()) {
     LogDebug(2, "%s unlocked. [count = %d]", prefix.c_str(), --s_nAccessLockCount);
     return true;
@@ -316,7 +316,7 @@ std::string CScanDataPort::GetDeviceVersionString() {
   const int minor = okApi().okUsbFrontPanel_GetDeviceMinorVersion
                         ? okApi().okUsbFrontPanel_GetDeviceMinorVersion(m_hBoard)
                         : 0;
-  return Format("%d.%d", major, minor);
+  return FormatText("%d.%d", major, minor);
 }
 
 std::string CScanDataPort::GetDeviceSNString() {
@@ -332,7 +332,7 @@ std::string CScanDataPort::GetDeviceIDString() {
 }
 
 std::string CScanDataPort::GetFPGABitVersionString() const {
-  return m_nCfgVersion < 1 ? std::string("Unknown") : Format("%d", m_nCfgVersion.load());
+  return m_nCfgVersion < 1 ? std::string("Unknown") : FormatText("%d", m_nCfgVersion.load());
 }
 
 PortDeviceGUID CScanDataPort::GetScanDataPortDevGUID() {
@@ -441,7 +441,7 @@ const char* CScanDataPort::SetOKRunMode(eDataModeType mode, unsigned samplingMod
 bool CScanDataPort::InitRunMode(eDataModeType mode, unsigned samplingMode) {
   try {
     if (mode != eFakeData && mode != eScanData && mode != eMeasuringData) {
-      LogError("<DataPort::InitRunMode> %s", Format("Invalid run mode %d!", static_cast<int>(mode)).c_str());
+      LogError("<DataPort::InitRunMode> %s", FormatText("Invalid run mode %d!", static_cast<int>(mode)).c_str());
       return false;
     }
     if (const char* failure = SetOKRunMode(mode, samplingMode)) {

@@ -99,7 +99,7 @@ std::string CScanlineProc::DefaultMeasuringName(unsigned long count, unsigned sa
   if (samplingMode & 0x08) channel += "_Gated";
   if (samplingMode & 0x01) channel += "_Gain";
   if (samplingMode & 0x02) channel += "_Offset";
-  return DataFile(Format("Raw_%s_%d.data", channel.c_str(), static_cast<int>(count)));
+  return DataFile(FormatText("Raw_%s_%d.data", channel.c_str(), static_cast<int>(count)));
 }
 
 bool CScanlineProc::SetupData(CScanDataPort* port, unsigned long count, const char* fileName,
@@ -113,7 +113,7 @@ bool CScanlineProc::SetupData(CScanDataPort* port, unsigned long count, const ch
   } else if (mode == eFakeData) {
     m_nExpected = kDataBufferSize;
     m_strFileName =
-        OutputName(fileName, DataFile(Format("TestFakeData_%ld.data", static_cast<long>(m_nExpected))));
+        OutputName(fileName, DataFile(FormatText("TestFakeData_%ld.data", static_cast<long>(m_nExpected))));
   } else {
     return false;
   }
@@ -309,7 +309,7 @@ bool CScanlineProc::RunMeasuring(unsigned samplingMode, unsigned char* target, s
         if (outcome.wParam == kJobDone) return true;
         failure = "Unknown error";
       } catch (PortStatus status) {
-        failure = Format("Error code = %d", static_cast<int>(status));
+        failure = FormatText("Error code = %d", static_cast<int>(status));
       } catch (...) {
         failure = "Unknown error";
       }

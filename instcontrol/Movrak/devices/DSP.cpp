@@ -40,7 +40,7 @@ void CDSP::Poke(std::uint32_t space, std::uint16_t address, std::uint16_t value)
   {
     CCommLock lock(m_pOwner->GetComm());
     error =
-        Exchange(m_pOwner->GetComm(), Format("%s %X %X 0x%X 0x%X\n", "dsppoke", m_nDspId, space,
+        Exchange(m_pOwner->GetComm(), FormatText("%s %X %X 0x%X 0x%X\n", "dsppoke", m_nDspId, space,
                                              static_cast<unsigned>(address), static_cast<unsigned>(value)));
   }
   if (error != 0) {
@@ -57,7 +57,7 @@ std::uint16_t CDSP::Peek(std::uint32_t space, std::uint16_t address) {
   {
     CCommLock lock(m_pOwner->GetComm());
     error = Exchange(m_pOwner->GetComm(),
-                     Format("%s %X %X 0x%X\n", "dsppeek", m_nDspId, space, static_cast<unsigned>(address)),
+                     FormatText("%s %X %X 0x%X\n", "dsppeek", m_nDspId, space, static_cast<unsigned>(address)),
                      &rest);
   }
   const auto value = ParseLeadingHex(rest);
@@ -78,7 +78,7 @@ std::uint16_t CDSP::ReadDataMemory(std::uint16_t offset) {
   {
     CCommLock lock(m_pOwner->GetComm());
     error = Exchange(m_pOwner->GetComm(),
-                     Format("%s %X %04X\n", "dmr", m_nDspId, static_cast<unsigned>(offset)), &rest);
+                     FormatText("%s %X %04X\n", "dmr", m_nDspId, static_cast<unsigned>(offset)), &rest);
   }
   const auto value = ParseLeadingHex(rest);
   if (error == 0 && !value) error = kErrUnknown;
@@ -98,7 +98,7 @@ void CDSP::WriteDataMemory(std::uint16_t offset, std::uint16_t value) {
   {
     CCommLock lock(m_pOwner->GetComm());
     error =
-        Exchange(m_pOwner->GetComm(), Format("%s %X %04X %04X\n", "dmw", m_nDspId,
+        Exchange(m_pOwner->GetComm(), FormatText("%s %X %04X %04X\n", "dmw", m_nDspId,
                                              static_cast<unsigned>(offset), static_cast<unsigned>(value)));
   }
   if (error != 0) {
@@ -113,7 +113,7 @@ int CDSP::GetLastResult() {
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
-    error = Exchange(m_pOwner->GetComm(), Format("%s\n", "getlastdspresult"), &rest);
+    error = Exchange(m_pOwner->GetComm(), FormatText("%s\n", "getlastdspresult"), &rest);
   }
   const auto value = ParseHex32(rest);
   if (error == 0 && !value) error = kErrUnknown;
@@ -133,7 +133,7 @@ int CDSP::GetResponse() {
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
-    error = Exchange(m_pOwner->GetComm(), Format("%s\n", "gdsp"), &rest);
+    error = Exchange(m_pOwner->GetComm(), FormatText("%s\n", "gdsp"), &rest);
   }
   const auto value = ParseHex32(rest);
   if (error == 0 && !value) error = kErrUnknown;
@@ -151,7 +151,7 @@ int CDSP::ExecuteCommand(std::uint16_t cmd, std::uint8_t numParams, const std::u
            static_cast<unsigned>(cmd), static_cast<unsigned>(numParams), getResponse ? 1u : 0u);
   if (numParams > 0 && !params) throw kErrBadParameter;
   std::string frame =
-      Format("%s %02X %02X\n", "sdsp", static_cast<unsigned>(cmd), static_cast<unsigned>(numParams));
+      FormatText("%s %02X %02X\n", "sdsp", static_cast<unsigned>(cmd), static_cast<unsigned>(numParams));
   for (unsigned i = 0; i < numParams; ++i) {
     frame.push_back(static_cast<char>(params[i] >> 8));
     frame.push_back(static_cast<char>(params[i] & 0xFF));
@@ -220,7 +220,7 @@ void CDSP::Download(const char* fileName) {
     }
     if (error == 0) {
       std::string frame =
-          Format("DownLoadDSP 0x%02x 0x%05x\n", m_nDspId, static_cast<unsigned>(image.size()));
+          FormatText("DownLoadDSP 0x%02x 0x%05x\n", m_nDspId, static_cast<unsigned>(image.size()));
       frame.append(image.begin(), image.end());
       error = ExchangeBinary(m_pOwner->GetComm(), frame);
     }
@@ -240,7 +240,7 @@ void CDSP::MemDump(std::uint16_t start, int numWords, std::uint16_t* buffer) {
   {
     CLanComm& comm = m_pOwner->GetComm();
     CCommLock lock(comm);
-    const std::string line = Format("%s %X %04X %04X\n", "dspmemdump", m_nDspId, static_cast<unsigned>(start),
+    const std::string line = FormatText("%s %X %04X %04X\n", "dspmemdump", m_nDspId, static_cast<unsigned>(start),
                                     static_cast<unsigned>(numWords));
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
@@ -260,13 +260,13 @@ void CDSP::MemWrite(std::uint16_t start, int numWords, const std::uint16_t* word
            static_cast<unsigned>(start), static_cast<unsigned>(numWords));
   if (!words || numWords < 1) throw kErrBadParameter;
   std::string values;
-  for (int i = 0; i < numWords; ++i) values += Format("%u ", static_cast<unsigned>(words[i]));
+  for (int i = 0; i < numWords; ++i) values += FormatText("%u ", static_cast<unsigned>(words[i]));
   values += "\n";
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
     error = Exchange(m_pOwner->GetComm(),
-                     Format("%s %X %04X %04X\n%s", "dmwmulti", m_nDspId, static_cast<unsigned>(start),
+                     FormatText("%s %X %04X %04X\n%s", "dmwmulti", m_nDspId, static_cast<unsigned>(start),
                             static_cast<unsigned>(numWords), values.c_str()));
   }
   if (error != 0) {
@@ -284,7 +284,7 @@ void CDSP::GetVCDumpInfo(std::uint32_t* v0, std::uint32_t* v1, std::uint32_t* v2
   {
     CCommLock lock(m_pOwner->GetComm());
     error =
-        Exchange(m_pOwner->GetComm(), Format("%s %d\n", "getvcdumpinfo", static_cast<int>(m_nDspId)), &rest);
+        Exchange(m_pOwner->GetComm(), FormatText("%s %d\n", "getvcdumpinfo", static_cast<int>(m_nDspId)), &rest);
   }
   if (error != 0) {
     LogDebug(1, "GetVCDumpInfo failed with error: %d", error);

@@ -16,23 +16,6 @@ constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
 constexpr int kMaxRawRead = 4096;
 }  // namespace
 
-std::string Format(const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  std::string out;
-  if (n > 0) {
-    std::vector<char> buffer(static_cast<std::size_t>(n) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), fmt, args);
-    out.assign(buffer.data(), static_cast<std::size_t>(n));
-  }
-  va_end(args);
-  return out;
-}
-
 int Exchange(CLanComm& comm, const std::string& line, std::string* rest) {
   int written = 0;
   if (const int r = comm.WriteString(line.data(), static_cast<int>(line.size()), &written); r != 0) return r;

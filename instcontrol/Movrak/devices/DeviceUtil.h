@@ -7,12 +7,12 @@
 #include <string_view>
 
 #include "link/LanComm.h"
+#include "Jotwell/Utilities.h"
 
 namespace movrak {
 
 inline constexpr int kErrUnknown = 512;  // "Unknown error occurred." (a reply that makes no sense)
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Sends `line` and reads its reply through the channel's reply reader: the result is the
 // link's error, else the translated status; `rest` gets what follows the status.

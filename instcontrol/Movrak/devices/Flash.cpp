@@ -49,7 +49,7 @@ void CFlash::SetString(const char* key, const char* value) {
     error = kErrInvalidFlashValue;
   if (error == 0) {
     CCommLock lock(m_pOwner->GetComm());
-    error = Exchange(m_pOwner->GetComm(), Format("%s %s %s\n", "setparam", key, value));
+    error = Exchange(m_pOwner->GetComm(), FormatText("%s %s %s\n", "setparam", key, value));
   }
   if (error != 0) {
     LogError("Setting FLASH key %s returned error: %d", Text(key), error);
@@ -60,10 +60,10 @@ void CFlash::SetString(const char* key, const char* value) {
     m_pOwner->LoadLaserPowerFactors();
 }
 
-void CFlash::SetLong(const char* key, long value) { SetString(key, Format("%ld", value).c_str()); }
+void CFlash::SetLong(const char* key, long value) { SetString(key, FormatText("%ld", value).c_str()); }
 
 void CFlash::SetUnsigned(const char* key, unsigned long value) {
-  SetString(key, Format("%lu", value).c_str());
+  SetString(key, FormatText("%lu", value).c_str());
 }
 
 std::string CFlash::GetString(const char* key) {
@@ -74,7 +74,7 @@ std::string CFlash::GetString(const char* key) {
     error = kErrInvalidFlashKey;
   } else {
     CCommLock lock(m_pOwner->GetComm());
-    error = Exchange(m_pOwner->GetComm(), Format("%s %s\n", "getparam", key), &value);
+    error = Exchange(m_pOwner->GetComm(), FormatText("%s %s\n", "getparam", key), &value);
   }
   if (error != 0) {
     LogDebug(1, "Unable to get FLASH key %s (errCode=%d)", Text(key), error);
@@ -135,7 +135,7 @@ void CFlash::Load() {
   {
     CCommLock lock(m_pOwner->GetComm());
     CTimeoutScope timeout(m_pOwner->GetComm(), kLoadTimeoutMs);
-    error = Exchange(m_pOwner->GetComm(), Format("%s\n", "loadflash"));
+    error = Exchange(m_pOwner->GetComm(), FormatText("%s\n", "loadflash"));
   }
   if (error != 0) {
     LogError("Loading FLASH failed with error %d", error);
@@ -148,7 +148,7 @@ void CFlash::Burn() {
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
-    error = Exchange(m_pOwner->GetComm(), Format("%s\n", "burnflash"));
+    error = Exchange(m_pOwner->GetComm(), FormatText("%s\n", "burnflash"));
   }
   if (error != 0) {
     LogError("Burning FLASH failed with error: %d.", error);
@@ -163,7 +163,7 @@ void CFlash::EraseKey(const char* key) {
     error = kErrInvalidFlashKey;
   } else {
     CCommLock lock(m_pOwner->GetComm());
-    error = Exchange(m_pOwner->GetComm(), Format("%s %s\n", "erasekey", key));
+    error = Exchange(m_pOwner->GetComm(), FormatText("%s %s\n", "erasekey", key));
   }
   if (error != 0) {
     LogError("Erasing FLASH key %s failed with error: %d", Text(key), error);
@@ -180,7 +180,7 @@ int CFlash::GetKeyByNumber(int n, std::string& key, char* value, int size) {
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
-    error = Exchange(m_pOwner->GetComm(), Format("%s 0x%x\n", "getkeynum", static_cast<unsigned>(n)), &rest);
+    error = Exchange(m_pOwner->GetComm(), FormatText("%s 0x%x\n", "getkeynum", static_cast<unsigned>(n)), &rest);
   }
   if (error == kErrNoSuchFlashKey) return 0;  // past the last key
   if (error == 0) {
@@ -234,7 +234,7 @@ void CFlash::Dump(const char* fileName) {
       discard();
       throw kErrBadKeyNumString;
     }
-    out << Format("%-30s %s\r\n", key.c_str(), value);
+    out << FormatText("%-30s %s\r\n", key.c_str(), value);
     ++count;
   }
   out.close();

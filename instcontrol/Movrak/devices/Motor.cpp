@@ -55,7 +55,7 @@ std::string CMotor::Command(const std::string& line, const std::string& error, i
     }
   }
   if (result != 0) {
-    if (!error.empty()) LogDebug(1, "%s", Format(error.c_str(), result).c_str());
+    if (!error.empty()) LogDebug(1, "%s", FormatText(error.c_str(), result).c_str());
     throw result;
   }
   return rest;
@@ -63,19 +63,19 @@ std::string CMotor::Command(const std::string& line, const std::string& error, i
 
 void CMotor::Init(bool home) {
   LogDebug(5, "%s %s Motor.", home ? "Init and Home" : "Init", m_strName.c_str());
-  Command(Format("%s 0x%x %d\n", "initmotor", m_nFirmwareId, home ? 1 : 0),
+  Command(FormatText("%s 0x%x %d\n", "initmotor", m_nFirmwareId, home ? 1 : 0),
           "Init " + m_strName + " Motor returned error: %d", kInitTimeoutMs);
 }
 
 void CMotor::Home() {
   LogDebug(5, "Home %s Motor", m_strName.c_str());
-  Command(Format("%s 0x%x\n", "homemotor", m_nFirmwareId), "Home " + m_strName + " Motor returned error: %d",
+  Command(FormatText("%s 0x%x\n", "homemotor", m_nFirmwareId), "Home " + m_strName + " Motor returned error: %d",
           kMoveTimeoutMs);
 }
 
 long CMotor::GetPos() {
   LogDebug(5, "Getting %s Motor's position", m_strName.c_str());
-  const long pos = HexValue(Command(Format("%s 0x%x 0x%x\n", "getmotorpos", m_nFirmwareId, 0u),
+  const long pos = HexValue(Command(FormatText("%s 0x%x 0x%x\n", "getmotorpos", m_nFirmwareId, 0u),
                                     "Getting position for " + m_strName + " Motor returned error: %d"));
   LogDebug(5, "Position for %s Motor is %ld", m_strName.c_str(), pos);
   return pos;
@@ -84,20 +84,20 @@ long CMotor::GetPos() {
 long CMotor::GetPosPhys() {
   LogDebug(5, "Getting %s Motor's physical position", m_strName.c_str());
   const long pos =
-      HexValue(Command(Format("%s 0x%x 0x%x\n", "getmotorpos", m_nFirmwareId, 1u),
+      HexValue(Command(FormatText("%s 0x%x 0x%x\n", "getmotorpos", m_nFirmwareId, 1u),
                        "Getting physical position for " + m_strName + " Motor returned error: %d"));
   LogDebug(5, "Physical position for %s Motor is %ld", m_strName.c_str(), pos);
   return pos;
 }
 
 void CMotor::Move(int physical, int relative, long value) {
-  const std::string kind = Format("%s%s", relative ? "relative" : "absolute", physical ? " physical" : "");
+  const std::string kind = FormatText("%s%s", relative ? "relative" : "absolute", physical ? " physical" : "");
   LogDebug(5, "Setting %s position of %s Motor to %ld", kind.c_str(), m_strName.c_str(), value);
   // The carousel turns slot by slot: 10 s plus 5 s per slot.
   int timeoutMs = kMoveTimeoutMs;
   if (physical && m_nMotorId == kALCarousel)
     timeoutMs = static_cast<int>(std::labs(value) * kCarouselSlotTimeoutMs + kCarouselBaseTimeoutMs);
-  Command(Format("%s 0x%x 0x%x 0x%x %ld\n", "movemotor", m_nFirmwareId, static_cast<unsigned>(physical),
+  Command(FormatText("%s 0x%x 0x%x 0x%x %ld\n", "movemotor", m_nFirmwareId, static_cast<unsigned>(physical),
                  static_cast<unsigned>(relative), value),
           "Setting " + kind + " position for " + m_strName + " Motor returned error: %d", timeoutMs);
 }
@@ -109,19 +109,19 @@ void CMotor::MoveRelPhys(long distance) { Move(1, 1, distance); }
 
 long CMotor::GetSpeed() {
   LogDebug(5, "Getting speed of %s Motor", m_strName.c_str());
-  const long speed = HexValue(Command(Format("%s 0x%x\n", "motorgetspeed", m_nFirmwareId),
+  const long speed = HexValue(Command(FormatText("%s 0x%x\n", "motorgetspeed", m_nFirmwareId),
                                       "Getting speed for " + m_strName + " Motor returned error: %d"));
   LogDebug(5, "Speed of %s Motor is %ld", m_strName.c_str(), speed);
   return speed;
 }
 
-long CMotor::GetMaxPos() { return HexValue(Command(Format("%s 0x%x\n", "mtrgetmaxpos", m_nFirmwareId), "")); }
+long CMotor::GetMaxPos() { return HexValue(Command(FormatText("%s 0x%x\n", "mtrgetmaxpos", m_nFirmwareId), "")); }
 
-long CMotor::GetMinPos() { return HexValue(Command(Format("%s 0x%x\n", "mtrgetminpos", m_nFirmwareId), "")); }
+long CMotor::GetMinPos() { return HexValue(Command(FormatText("%s 0x%x\n", "mtrgetminpos", m_nFirmwareId), "")); }
 
 void CMotor::SetSpeed(long speed) {
   LogDebug(5, "Setting speed of %s Motor to %ld", m_strName.c_str(), speed);
-  Command(Format("%s 0x%x %ld\n", "motorsetspeed", m_nFirmwareId, speed),
+  Command(FormatText("%s 0x%x %ld\n", "motorsetspeed", m_nFirmwareId, speed),
           "Setting speed for " + m_strName + " Motor returned error: %d");
 }
 
@@ -136,13 +136,13 @@ void CMotor::SetSpeedAcc(long speed, long accel) {
 
 void CMotor::Poke(std::uint32_t address, std::uint32_t value) {
   LogDebug(5, "Setting address 0x%x of %s Motor to 0x%x", address, m_strName.c_str(), value);
-  Command(Format("%s 0x%x 0x%x 0x%x\n", "mtrpoke", m_nFirmwareId, address, value),
+  Command(FormatText("%s 0x%x 0x%x 0x%x\n", "mtrpoke", m_nFirmwareId, address, value),
           "Setting address for " + m_strName + " Motor returned error: %d");
 }
 
 std::uint32_t CMotor::Peek(std::uint32_t address) {
   LogDebug(5, "Getting address 0x%x of %s Motor", address, m_strName.c_str());
-  const std::string rest = Command(Format("%s 0x%x 0x%x \n", "mtrpeek", m_nFirmwareId, address),
+  const std::string rest = Command(FormatText("%s 0x%x 0x%x \n", "mtrpeek", m_nFirmwareId, address),
                                    "Getting address for " + m_strName + " Motor returned error: %d");
   char* end = nullptr;
   const unsigned long long v = std::strtoull(rest.c_str(), &end, 0);
@@ -167,7 +167,7 @@ void CMotor::RawCommand(const std::string& line, const std::string& error, std::
     if (result == 0 && bytes > 0) result = ReadRawBytes(comm, data, bytes);
   }
   if (result != 0) {
-    LogDebug(1, "%s", Format(error.c_str(), result).c_str());
+    LogDebug(1, "%s", FormatText(error.c_str(), result).c_str());
     throw result;
   }
 }
@@ -176,7 +176,7 @@ void CMotor::Tune(long time, long position, std::uint16_t* samples, long count) 
   LogDebug(5, "Tuning %s Motor", m_strName.c_str());
   if ((count > 0 && !samples) || count < 0 || count > 0x7FFFFFFF / 2) throw kErrBadParameter;
   std::vector<std::uint8_t> raw(static_cast<std::size_t>(count) * 2);
-  RawCommand(Format("%s 0x%x 0x%x 0x%x 0x%x\n", "tunemotor", m_nFirmwareId, static_cast<unsigned>(count),
+  RawCommand(FormatText("%s 0x%x 0x%x 0x%x 0x%x\n", "tunemotor", m_nFirmwareId, static_cast<unsigned>(count),
                     static_cast<unsigned>(time), static_cast<unsigned>(position)),
              "Tuning " + m_strName + " Motor returned error: %d", raw.data(), static_cast<int>(raw.size()),
              0);
@@ -185,31 +185,31 @@ void CMotor::Tune(long time, long position, std::uint16_t* samples, long count) 
 
 void CMotor::Enable() {
   LogDebug(5, "Enabling %s Motor", m_strName.c_str());
-  Command(Format("%s 0x%x\n", "mtrenable", m_nFirmwareId),
+  Command(FormatText("%s 0x%x\n", "mtrenable", m_nFirmwareId),
           "Enabling " + m_strName + " Motor returned error: %d");
 }
 
 void CMotor::Disable() {
   LogDebug(5, "Disabling %s Motor", m_strName.c_str());
-  Command(Format("%s 0x%x\n", "mtrdisable", m_nFirmwareId),
+  Command(FormatText("%s 0x%x\n", "mtrdisable", m_nFirmwareId),
           "Disabling " + m_strName + " Motor returned error: %d");
 }
 
 void CMotor::DriverOn() {
   LogDebug(5, "Turning driver on for %s Motor", m_strName.c_str());
-  Command(Format("%s 0x%x\n", "mtrdriveron", m_nFirmwareId),
+  Command(FormatText("%s 0x%x\n", "mtrdriveron", m_nFirmwareId),
           "Turning driver on for " + m_strName + " Motor returned error: %d");
 }
 
 void CMotor::DriverOff() {
   LogDebug(5, "Turning driver off for %s Motor", m_strName.c_str());
-  Command(Format("%s 0x%x\n", "mtrdriveroff", m_nFirmwareId),
+  Command(FormatText("%s 0x%x\n", "mtrdriveroff", m_nFirmwareId),
           "Turning driver off for " + m_strName + " Motor returned error: %d");
 }
 
 void CMotor::Calibrate() {
   LogDebug(5, "Calibrating %s Motor", m_strName.c_str());
-  Command(Format("%s 0x%x\n", "motorcalibrate", m_nFirmwareId),
+  Command(FormatText("%s 0x%x\n", "motorcalibrate", m_nFirmwareId),
           "Calibration of " + m_strName + " Motor returned error: %d");
 }
 
@@ -226,7 +226,7 @@ void CMotor::StepTest(int move1, int move2, unsigned readDelay, std::uint16_t* s
   if (m_nMotorId != kSlowStageMotor) throw kErrInvalidMotor;
   if ((numSteps > 0 && !samples) || numSteps > 0x7FFFFFFFu / 8) throw kErrBadParameter;
   std::vector<std::uint8_t> raw(static_cast<std::size_t>(numSteps) * 8);
-  RawCommand(Format("%s 0x%x 0x%x 0x%x 0x%x 0x%x\n", "mtrstep", m_nFirmwareId, numSteps, readDelay,
+  RawCommand(FormatText("%s 0x%x 0x%x 0x%x 0x%x 0x%x\n", "mtrstep", m_nFirmwareId, numSteps, readDelay,
                     static_cast<unsigned>(move1), static_cast<unsigned>(move2)),
              m_strName + " Motor step test returned error: %d", raw.data(), static_cast<int>(raw.size()),
              kMoveTimeoutMs);
@@ -234,7 +234,7 @@ void CMotor::StepTest(int move1, int move2, unsigned readDelay, std::uint16_t* s
   for (unsigned i = 0; i < numSteps; ++i) {
     const std::uint8_t* step = &raw[static_cast<std::size_t>(i) * 8];
     for (int k = 0; k < 4; ++k) samples[i * 4 + static_cast<unsigned>(k)] = BE16(step + 2 * k);
-    text += Format("%u\t%u\t%u\t%d\r\n", BE16(step), BE16(step + 2), BE16(step + 4),
+    text += FormatText("%u\t%u\t%u\t%d\r\n", BE16(step), BE16(step + 2), BE16(step + 4),
                    static_cast<int>(static_cast<std::int16_t>(BE16(step + 6))));
   }
   // A file that cannot be written costs only the file.
@@ -247,7 +247,7 @@ void CMotor::SetParams(short kp, short ki, short kd, short iMax, long accel, lon
            kp, ki, kd, iMax, accel, vel);
   const auto a = static_cast<std::uint32_t>(accel);
   const auto v = static_cast<std::uint32_t>(vel);
-  Command(Format("%s 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x\n", "mtrsetparams", m_nFirmwareId,
+  Command(FormatText("%s 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x\n", "mtrsetparams", m_nFirmwareId,
                  static_cast<unsigned short>(kp), static_cast<unsigned short>(ki),
                  static_cast<unsigned short>(kd), static_cast<unsigned short>(iMax), a >> 16, a & 0xFFFF,
                  v >> 16, v & 0xFFFF),
@@ -256,8 +256,8 @@ void CMotor::SetParams(short kp, short ki, short kd, short iMax, long accel, lon
 
 void CMotor::SetCtrlMode(short mode) {
   LogDebug(5, "Set %s Motor ctrl mode: mode type = %d", m_strName.c_str(), mode);
-  Command(Format("%s 0x%x 0x%x\n", "mtrsetctrlmode", m_nFirmwareId, static_cast<unsigned short>(mode)),
-          Format("Setting ctrl mode to mode type %d for ", mode) + m_strName + " Motor returned error: %d");
+  Command(FormatText("%s 0x%x 0x%x\n", "mtrsetctrlmode", m_nFirmwareId, static_cast<unsigned short>(mode)),
+          FormatText("Setting ctrl mode to mode type %d for ", mode) + m_strName + " Motor returned error: %d");
 }
 
 // ---- CStage ------------------------------------------------------------------------------
@@ -313,7 +313,7 @@ int CCarousel::GetNumSlots() {
 
 bool CCarousel::Sensor(const char* word, const char* error) {
   if (!m_pOwner) throw kErrSensorsNotConfigured;
-  const long value = HexValue(Command(Format("%s\n", word), error));
+  const long value = HexValue(Command(FormatText("%s\n", word), error));
   return value == 1;
 }
 
@@ -335,6 +335,6 @@ CArm::~CArm() = default;
 int CArm::GetLocation() {
   if (!m_pOwner) throw kErrSensorsNotConfigured;
   const long value =
-      HexValue(Command(Format("%s\n", "armlocation"), "Arm motor GetLocation returned error: %d"));
+      HexValue(Command(FormatText("%s\n", "armlocation"), "Arm motor GetLocation returned error: %d"));
   return value == 1 || value == 2 ? static_cast<int>(value) : kLocationUnknown;
 }

@@ -18,7 +18,7 @@ constexpr long kParkMargin = 500;
 
 long CScanner::GlassCoordToStagePos(long coordinate, int packageType, bool bY) {
   const std::string cornerKey =
-      Format("%s_%02d", bY ? "GlassULCornerYCoord" : "GlassULCornerXCoord", packageType);
+      FormatText("%s_%02d", bY ? "GlassULCornerYCoord" : "GlassULCornerXCoord", packageType);
   const long corner = m_Flash.GetLong(cornerKey.c_str());
   const long datum = m_Flash.GetLong(bY ? "DatumStagePos" : "DatumVCStagePos");
   const long delta = corner - coordinate;
@@ -82,7 +82,7 @@ void CScanner::Set68KCurrentDateTime() {
   int error = 0;
   {
     CCommLock lock(m_Comm);
-    const std::string line = Format("%s 0x%x 0x%x\n", "sethostdatetimeinfo", static_cast<unsigned>(date),
+    const std::string line = FormatText("%s 0x%x 0x%x\n", "sethostdatetimeinfo", static_cast<unsigned>(date),
                                     static_cast<unsigned>(time));
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
@@ -97,7 +97,7 @@ long CScanner::SetCmdTimeout(long timeout) {
   int error = 0;
   {
     CCommLock lock(m_Comm);
-    error = Exchange(m_Comm, Format("%s %ld\n", "setcmdtimeout", timeout), &rest);
+    error = Exchange(m_Comm, FormatText("%s %ld\n", "setcmdtimeout", timeout), &rest);
   }
   const auto previous = ParseHex32(rest);
   if (error == 0 && !previous) error = kErrUnknown;

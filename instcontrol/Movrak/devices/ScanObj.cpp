@@ -73,7 +73,7 @@ void CScanObj::SimpleCommand(const char* name, const char* line) {
 
 void CScanObj::SetPackageType(int packageType) {
   SimpleCommand("CScanObj::SetPackageType()",
-                Format("%s 0x%x\n", "setpackagetype", static_cast<unsigned>(packageType)).c_str());
+                FormatText("%s 0x%x\n", "setpackagetype", static_cast<unsigned>(packageType)).c_str());
 }
 
 void CScanObj::FindFiducials(double* v1, double* v2, double* v3) {
@@ -84,7 +84,7 @@ void CScanObj::FindFiducials(double* v1, double* v2, double* v3) {
   {
     CCommLock lock(comm);
     CTimeoutScope timeout(comm, kFindTimeoutMs);
-    const std::string line = Format("%s\n", "findchrome");
+    const std::string line = FormatText("%s\n", "findchrome");
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) error = ReadRawStatus(comm, *m_pScanner, kRawReply, &reply);
@@ -107,7 +107,7 @@ void CScanObj::FindDatum(int x, int y, int packageType) {
     CCommLock lock(comm);
     SetPackageType(packageType);
     CTimeoutScope timeout(comm, kFindTimeoutMs);
-    const std::string line = Format("%s %d,%d\n", "findchrome", x, y);
+    const std::string line = FormatText("%s %d,%d\n", "findchrome", x, y);
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) {
@@ -124,7 +124,7 @@ void CScanObj::SetScanRegion(int pixels, int rows, int vcStart, int stageStart, 
                              double stageIncrement, int binX, int binY) {
   SimpleCommand(
       "CScanObj::SetScanRegion()",
-      Format("%s 0x%x 0x%x 0x%x 0x%x %f %f 0x%x 0x%x\n", "setscanregion", static_cast<unsigned>(pixels),
+      FormatText("%s 0x%x 0x%x 0x%x 0x%x %f %f 0x%x 0x%x\n", "setscanregion", static_cast<unsigned>(pixels),
              static_cast<unsigned>(rows), static_cast<unsigned>(vcStart), static_cast<unsigned>(stageStart),
              vcIncrement, stageIncrement, static_cast<unsigned>(binX), static_cast<unsigned>(binY))
           .c_str());
@@ -139,7 +139,7 @@ double CScanObj::EnableAutoFocus(int x, int y, bool wantEncoder, int* encoderPos
     CCommLock lock(comm);
     CTimeoutScope timeout(comm, kAutofocusTimeoutMs);
     error = Exchange(
-        comm, Format("%s 0x%x 0x%x\n", "enableautofocus", static_cast<unsigned>(x), static_cast<unsigned>(y)),
+        comm, FormatText("%s 0x%x 0x%x\n", "enableautofocus", static_cast<unsigned>(x), static_cast<unsigned>(y)),
         &rest);
   }
   if (error != 0) throw error;
@@ -188,7 +188,7 @@ void CScanObj::StartScan(unsigned mask, unsigned rescans, unsigned outShift) {
   {
     CCommLock lock(comm);
     CTimeoutScope timeout(comm, kStartTimeoutMs);
-    const std::string line = Format("%s 0x%x 0x%x 0x%x\n", "startscan", mask, rescans, outShift);
+    const std::string line = FormatText("%s 0x%x 0x%x 0x%x\n", "startscan", mask, rescans, outShift);
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) error = ReadRawStatus(comm, *m_pScanner, kRawReply);
@@ -218,7 +218,7 @@ void CScanObj::GetScanLine() {
   int error = 0;
   {
     CCommLock lock(comm);
-    const std::string line = Format("%s\n", "getscanline");
+    const std::string line = FormatText("%s\n", "getscanline");
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) error = ReadRawStatus(comm, *m_pScanner, kRawReply);
@@ -235,7 +235,7 @@ int CScanObj::GetResults() {
   int status = 0;
   {
     CCommLock lock(comm);
-    status = Exchange(comm, Format("%s\n", "getscanresults"));
+    status = Exchange(comm, FormatText("%s\n", "getscanresults"));
   }
   LogDebug(5, "GetResults response is %d", status);
   if (status != 0) throw status;
@@ -252,7 +252,7 @@ double CScanObj::GetAFStats(long totalPixels) {
   int error = 0;
   {
     CCommLock lock(comm);
-    const std::string line = Format("%s\n", "getautofocusstats");
+    const std::string line = FormatText("%s\n", "getautofocusstats");
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) error = ReadRawStatus(comm, *m_pScanner, kStatusChars);
@@ -294,7 +294,7 @@ void CScanObj::UpdateLaserVoltage(unsigned red, unsigned green, long* redPower, 
   int error = 0;
   {
     CCommLock lock(comm);
-    error = Exchange(comm, Format("%s 0x%x 0x%x\n", "updatelaservoltage", red, green), &rest);
+    error = Exchange(comm, FormatText("%s 0x%x 0x%x\n", "updatelaservoltage", red, green), &rest);
   }
   const auto comma = rest.find(',');
   const auto r = ParseHex32(rest);
@@ -313,12 +313,12 @@ void CScanObj::UpdateLaserVoltage(unsigned red, unsigned green, long* redPower, 
 
 void CScanObj::EnableDepthScan(unsigned start, unsigned increment, unsigned lines) {
   SimpleCommand("CScanObj::EnableDepthScan()",
-                Format("%s 0x%x 0x%x 0x%x\n", "enabledepthscan", start, increment, lines).c_str());
+                FormatText("%s 0x%x 0x%x 0x%x\n", "enabledepthscan", start, increment, lines).c_str());
 }
 
 void CScanObj::SetEOMDigitalPot(int channel, unsigned value) {
   SimpleCommand("CScanObj::SetEOMDigitalPot()",
-                Format("%s %d,0x%x\n", "seteomdigpot", channel, value).c_str());
+                FormatText("%s %d,0x%x\n", "seteomdigpot", channel, value).c_str());
 }
 
 void CScanObj::SetDarkSubtractionValue(unsigned red, unsigned green) {
@@ -330,7 +330,7 @@ void CScanObj::SetDarkSubtractionValue(unsigned red, unsigned green) {
   int error = 0;
   {
     CCommLock lock(comm);
-    error = Exchange(comm, Format("%s 0x%x,0x%x\n", "setdarksubtractionvalue", red, green));
+    error = Exchange(comm, FormatText("%s 0x%x,0x%x\n", "setdarksubtractionvalue", red, green));
   }
   if (error != 0) {
     LogDebug(1, "CScanObj::SetDarkSubtractionValue Returned Error: %d", error);
@@ -339,7 +339,7 @@ void CScanObj::SetDarkSubtractionValue(unsigned red, unsigned green) {
 }
 
 void CScanObj::CalibrationLightSource(bool on) {
-  SimpleCommand("CScanObj::CalibrationLightSource()", Format("%s %d\n", "calibratepmt", on ? 1 : 0).c_str());
+  SimpleCommand("CScanObj::CalibrationLightSource()", FormatText("%s %d\n", "calibratepmt", on ? 1 : 0).c_str());
 }
 
 void CScanObj::ControlLasers(int a, int b) {

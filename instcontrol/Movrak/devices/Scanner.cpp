@@ -208,7 +208,7 @@ std::string CScanner::Command(const std::string& line, const char* failure) {
     error = Exchange(m_Comm, line, &rest);
   }
   if (error != 0) {
-    if (failure) LogDebug(1, "%s", Format(failure, error).c_str());
+    if (failure) LogDebug(1, "%s", FormatText(failure, error).c_str());
     throw error;
   }
   return rest;
@@ -238,7 +238,7 @@ void CScanner::Poke(const char* address, const char* value) {
   {
     CCommLock lock(m_Comm);
     if (!IsInstrumentReady()) throw kErrNotReady;
-    const std::string line = Format("%s %s %s\n", "poke", address, value);
+    const std::string line = FormatText("%s %s %s\n", "poke", address, value);
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) error = ReadRawStatus(m_Comm, *this, kStatusChars);
@@ -254,7 +254,7 @@ unsigned char CScanner::Peek(const char* address) {
   {
     CCommLock lock(m_Comm);
     if (!IsInstrumentReady()) throw kErrNotReady;
-    const std::string line = Format("%s %s\n", "peek", address);
+    const std::string line = FormatText("%s %s\n", "peek", address);
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) error = ReadRawStatus(m_Comm, *this, kStatusChars);
@@ -284,7 +284,7 @@ void CScanner::SetLEDs(unsigned char green, unsigned char yellow, unsigned char 
   {
     CCommLock lock(m_Comm);
     const std::string line =
-        Format("%s 0x%x 0x%x 0x%x 0x%x\n", "setledmode", static_cast<unsigned>(green),
+        FormatText("%s 0x%x 0x%x 0x%x 0x%x\n", "setledmode", static_cast<unsigned>(green),
                static_cast<unsigned>(yellow), static_cast<unsigned>(red), static_cast<unsigned>(mode));
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
@@ -299,14 +299,14 @@ std::uint32_t CScanner::ReadDiagADC(unsigned char channel) {
   LogDebug(5, "ReadDiagADC():  Channel: %u", static_cast<unsigned>(channel));
   if (channel > kMaxDiagChannel) throw kErrInvalidDiagChannel;
   const std::uint32_t value =
-      HexValue(Command(Format("%s 0x%X\n", "readdiagadc", static_cast<unsigned>(channel)), nullptr));
+      HexValue(Command(FormatText("%s 0x%X\n", "readdiagadc", static_cast<unsigned>(channel)), nullptr));
   LogDebug(5, "ReadDiagADC():  Channel: %u  Value: %u", static_cast<unsigned>(channel), value);
   return value;
 }
 
 std::uint16_t CScanner::ReadPSDVal() {
   LogDebug(5, "ReadPSDVal()");
-  const auto value = static_cast<std::uint16_t>(HexValue(Command(Format("%s\n", "psdval"), nullptr)));
+  const auto value = static_cast<std::uint16_t>(HexValue(Command(FormatText("%s\n", "psdval"), nullptr)));
   LogDebug(5, "ReadPSDVal():  Value: 0x%X", static_cast<unsigned>(value));
   return value;
 }
@@ -316,7 +316,7 @@ void CScanner::FlushDMALatch() {
   int error = 0;
   {
     CCommLock lock(m_Comm);
-    const std::string line = Format("%s\n", "flushdmalatch");
+    const std::string line = FormatText("%s\n", "flushdmalatch");
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     int status = 0;
@@ -333,7 +333,7 @@ int CScanner::GetDSPExtendedStatus() {
   LogDebug(5, "GetDSPExtendedStatus()");
   std::string rest;
   try {
-    rest = Command(Format("%s\n", "dspextstatus"), nullptr);
+    rest = Command(FormatText("%s\n", "dspextstatus"), nullptr);
   } catch (int e) {
     LogDebug(1, "GetDSPExtendedStatus failed with error: 0x%x", static_cast<unsigned>(e));
     throw;
@@ -355,7 +355,7 @@ int CScanner::GetDSPExtendedStatus() {
 std::uint32_t CScanner::GetPICStatus(int n) {
   LogDebug(5, "GetPICStatus():  %d", n);
   try {
-    return HexValue(Command(Format("%s %d\n", "getpicstatus", n), nullptr));
+    return HexValue(Command(FormatText("%s %d\n", "getpicstatus", n), nullptr));
   } catch (int e) {
     LogDebug(1, "GetPICStatus failed with error: 0x%x", static_cast<unsigned>(e));
     throw;
@@ -383,7 +383,7 @@ bool ParseVersionLine(std::string_view line, std::string& version, std::string& 
   field.assign(line.substr(0, comma));
   const std::string text(line.substr(comma + 1));
   if (text.empty()) return false;
-  version = Format("Version %c.%u.%u.%u %s", letter, numbers[0], numbers[1], numbers[2], text.c_str());
+  version = FormatText("Version %c.%u.%u.%u %s", letter, numbers[0], numbers[1], numbers[2], text.c_str());
   return true;
 }
 
@@ -408,7 +408,7 @@ void CScanner::GetFWVersion(std::string& bootVersion, std::string& bootField, st
                             std::string& runtimeField, std::uint32_t* ramSize) {
   LogDebug(5, "GetFWVersion()");
   const char* failure = "GetFWVersion returned error: %d";
-  const std::string rest = Command(Format("%s\n", "getversioninfo"), failure);
+  const std::string rest = Command(FormatText("%s\n", "getversioninfo"), failure);
   LogDebug(5, "Firmware Version String is %s", rest.c_str());
   const auto lines = Lines(rest);
   std::string boot, bootF, runtime, runtimeF;
@@ -428,7 +428,7 @@ void CScanner::GetFWVersion(std::string& bootVersion, std::string& bootField, st
 void CScanner::GetDSPVersion(std::array<std::string, 3>& versions, std::array<std::string, 3>& fields) {
   LogDebug(5, "GetDSPVersion()");
   const char* failure = "GetDSPVersion returned error: %d";
-  const std::string rest = Command(Format("%s\n", "getdspversioninfo"), failure);
+  const std::string rest = Command(FormatText("%s\n", "getdspversioninfo"), failure);
   LogDebug(5, "DSP Version String is %s", rest.c_str());
   const auto lines = Lines(rest);
   std::array<std::string, 3> v, f;
@@ -445,37 +445,37 @@ void CScanner::GetDSPVersion(std::array<std::string, 3>& versions, std::array<st
 std::uint32_t CScanner::ReadAutoloaderSensor() {
   LogDebug(5, "ReadAutoloaderSensor()");
   const std::uint32_t value =
-      HexValue(Command(Format("%s\n", "readalsensor"), "Sensor read returned error: %d"));
+      HexValue(Command(FormatText("%s\n", "readalsensor"), "Sensor read returned error: %d"));
   LogDebug(5, "Sensor read back value: 0x%X", value);
   return value;
 }
 
 bool CScanner::IsDoorClosed() {
   LogDebug(5, "IsDoorClosed()");
-  return HexValue(Command(Format("%s\n", "doorclosed"), "IsDoorClosed failed with error: %d")) == 1;
+  return HexValue(Command(FormatText("%s\n", "doorclosed"), "IsDoorClosed failed with error: %d")) == 1;
 }
 
 void CScanner::LockDoor() {
   LogDebug(5, "LockDoor()");
   LogInfo("Locking Door");
-  Command(Format("%s\n", "lockdoor"), "LockDoor failed with error: %d");
+  Command(FormatText("%s\n", "lockdoor"), "LockDoor failed with error: %d");
 }
 
 void CScanner::UnLockDoor() {
   LogDebug(5, "UnLockDoor()");
   LogInfo("Unlocking Door");
-  Command(Format("%s\n", "unlockdoor"), "UnLockDoor failed with error: %d");
+  Command(FormatText("%s\n", "unlockdoor"), "UnLockDoor failed with error: %d");
 }
 
 void CScanner::PrepareBarcodeReader() {
   LogDebug(5, "PrepareBarcodeReader()");
-  Command(Format("%s\n", "preparebcr"), "PrepareBarcodeReader failed with error: %d");
+  Command(FormatText("%s\n", "preparebcr"), "PrepareBarcodeReader failed with error: %d");
 }
 
 std::string CScanner::ReadBarcode() {
   LogDebug(5, "ReadBarcode()");
   m_nBarcodeCheck = 0;
-  const std::string rest = Command(Format("%s\n", "readbarcode"), "ReadBarcode failed with error: %d");
+  const std::string rest = Command(FormatText("%s\n", "readbarcode"), "ReadBarcode failed with error: %d");
   LogDebug(4, "Barcode read: %s", rest.c_str());
   const auto comma = rest.rfind(',');
   const std::string format = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
@@ -491,7 +491,7 @@ std::string CScanner::ReadBarcode() {
 
 void CScanner::BarcodeReaderLaserControl(bool on) {
   LogDebug(5, "BarcodeReaderLaserControl()");
-  Command(Format("%s %d\n", "bcrlasercontrol", on ? 1 : 0),
+  Command(FormatText("%s %d\n", "bcrlasercontrol", on ? 1 : 0),
           "BarcodeReaderLaserControl failed with error: %d");
   LogInfo("Turned Barcode Reader Light %s", on ? "ON" : "OFF");
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Shared helpers compiled into every deliverable: paths, version text, user flags, the
 // slide-barcode check, free space and the technical-support link.
+#include <cstdarg>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -8,6 +9,10 @@
 #include "platform/dynlib.h"
 
 using HINSTANCE = platform::ModuleHandle;
+
+// printf into a string ("" for a format the C library rejects).
+std::string FormatText(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatTextV(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
 
 bool FileExists(const char* path);
 inline bool FileExists(const std::string& path) { return FileExists(path.c_str()); }
