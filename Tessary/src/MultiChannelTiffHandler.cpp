@@ -376,6 +376,22 @@ void MultiChannelTiffHandler::SetBinning(unsigned int x, unsigned int y) {
   }
 }
 
+namespace {
+// Saves a page whose pixels were copied; a failed copy or save throws the new file away.
+bool SavePageOrDiscard(TiffHandler& out, int copied, const std::string& target) {
+  if (copied != 0) {
+    out.Discard();
+    return false;
+  }
+  if (!out.Save()) {
+    LogError("%s: Failed to write Scan -- %s", target.c_str(), ErrorText(out.LastError()).c_str());
+    out.Discard();
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
 int MultiChannelTiffHandler::CloseAndSaveScan(int compression, int noDdnCorrection, int ddn1, int ddn2,
                                               bool flipAndRotate) {
   if (m_nFileCount == 0) {
@@ -595,15 +611,7 @@ int MultiChannelTiffHandler::MergeTiffs(const std::string& target, int compressi
     const int copied = depth == 32 && !page.decimated ? CopyImage32(source, out, ddn, Maximum32(own))
                                                       : CopyImage16(source, out, ddn, Maximum16(own));
     source.Close();
-    if (copied != 0) {
-      out.Discard();
-      return -1;
-    }
-    if (!out.Save()) {
-      LogError("%s: Failed to write Scan -- %s", target.c_str(), ErrorText(out.LastError()).c_str());
-      out.Discard();
-      return -1;
-    }
+    if (!SavePageOrDiscard(out, copied, target)) return -1;
   }
   return out.Close() == 0 ? 0 : -1;
 }
@@ -648,15 +656,7 @@ int MultiChannelTiffHandler::MergeTiffsFlipAndRotate(const std::string& target, 
     const int ddn = noDdnCorrection == 0 && !m_FileDecimated[i] ? (m_FileChannel[i] != 0 ? ddn2 : ddn1) : 0;
     const int copied = CopyImageFlipAndRotate(source, out, ddn, Maximum16(own));
     source.Close();
-    if (copied != 0) {
-      out.Discard();
-      return -1;
-    }
-    if (!out.Save()) {
-      LogError("%s: Failed to write Scan -- %s", output.c_str(), ErrorText(out.LastError()).c_str());
-      out.Discard();
-      return -1;
-    }
+    if (!SavePageOrDiscard(out, copied, output)) return -1;
     if (out.Close() != 0) return -1;
   }
   return 0;

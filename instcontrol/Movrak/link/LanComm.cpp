@@ -279,6 +279,13 @@ int CLanComm::WriteBinaryString(const std::uint8_t* bytes, int count, int* writt
   return 0;
 }
 
+int CLanComm::CopyFromReadBuffer(char* buffer, int room) {
+  const auto n = std::min<std::size_t>(readBuffer_.size() - readOffset_, static_cast<std::size_t>(room));
+  std::memcpy(buffer, readBuffer_.data() + readOffset_, n);
+  readOffset_ += n;
+  return static_cast<int>(n);
+}
+
 int CLanComm::ReadString(char* buffer, int max, int* read) {
   LogDebug(5, "ReadString()");
   if (read) *read = 0;
@@ -289,11 +296,7 @@ int CLanComm::ReadString(char* buffer, int max, int* read) {
   bool tookNext = false;
   while (copied < max) {
     if (readOffset_ < readBuffer_.size()) {
-      const auto n =
-          std::min<std::size_t>(readBuffer_.size() - readOffset_, static_cast<std::size_t>(max - copied));
-      std::memcpy(buffer + copied, readBuffer_.data() + readOffset_, n);
-      copied += static_cast<int>(n);
-      readOffset_ += n;
+      copied += CopyFromReadBuffer(buffer + copied, max - copied);
       continue;
     }
     readBuffer_.clear();  // read to its end
@@ -317,11 +320,7 @@ int CLanComm::ReadStringUnblocked(char* buffer, int max, int* read) {
   int copied = 0;
   while (copied < max) {
     if (readOffset_ < readBuffer_.size()) {
-      const auto n =
-          std::min<std::size_t>(readBuffer_.size() - readOffset_, static_cast<std::size_t>(max - copied));
-      std::memcpy(buffer + copied, readBuffer_.data() + readOffset_, n);
-      copied += static_cast<int>(n);
-      readOffset_ += n;
+      copied += CopyFromReadBuffer(buffer + copied, max - copied);
       continue;
     }
     readBuffer_.clear();

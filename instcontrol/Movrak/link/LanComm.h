@@ -107,6 +107,8 @@ class CLanComm {
   void TakeEventEntry(const std::vector<std::uint8_t>& data, bool& sameInstrument);
   // Ends a table: its lock record goes with it.
   void DropInstrument();
+  // Copies what is left of the current reply (at most `room` bytes); returns the count.
+  int CopyFromReadBuffer(char* buffer, int room);
 
   platform::TimedMutex commMutex_;
   ILanCommOwner* owner_;

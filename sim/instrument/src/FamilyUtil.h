@@ -10,6 +10,14 @@
 
 namespace zevasim::detail {
 
+// The value of a hexadecimal digit; 16 or more for anything else.
+inline unsigned digitValue(char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+  return 99;
+}
+
 // A whole argument as a C number: optional sign, then decimal, 0x-hexadecimal or
 // 0-octal. nullopt for anything else or a value beyond 64 bits.
 inline std::optional<std::int64_t> number(std::string_view s) {
@@ -29,16 +37,8 @@ inline std::optional<std::int64_t> number(std::string_view s) {
   }
   std::uint64_t v = 0;
   for (char c : s) {
-    unsigned d;
-    if (c >= '0' && c <= '9')
-      d = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f')
-      d = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F')
-      d = static_cast<unsigned>(c - 'A' + 10);
-    else
-      return std::nullopt;
-    if (d >= base || v > (UINT64_MAX - d) / base) return std::nullopt;
+    const unsigned d = digitValue(c);
+    if (d >= base || v > (UINT64_MAX - d) / base) return std::nullopt;  // also a non-digit
     v = v * base + d;
   }
   if (v > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
@@ -52,15 +52,8 @@ inline std::optional<std::uint32_t> hexArg(std::string_view s) {
   if (s.empty() || s.size() > 8) return std::nullopt;
   std::uint32_t v = 0;
   for (char c : s) {
-    unsigned d;
-    if (c >= '0' && c <= '9')
-      d = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f')
-      d = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F')
-      d = static_cast<unsigned>(c - 'A' + 10);
-    else
-      return std::nullopt;
+    const unsigned d = digitValue(c);
+    if (d >= 16) return std::nullopt;
     v = v * 16 + d;
   }
   return v;
