@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "Jotwell/Logger.h"
@@ -145,21 +146,108 @@ void CorrectRow(T* line, std::uint32_t width, int ddn, bool oddRow, int maximum)
     line[j] = static_cast<T>(std::clamp<std::int32_t>(static_cast<std::int32_t>(line[j]) + shift, 0, top));
 }
 
-bool ReadRow(TiffHandler& source, void* buffer, std::uint32_t row) {
-  if (TIFFReadScanline(source.GetTiffPtr(), buffer, row, 0) >= 0) return true;
+void LogReadFailure(TiffHandler& source, std::uint32_t row) {
   const int error = errno;
   LogError("'%s' can't read scanline (%u) %s [error code: %d]", source.GetFilePath().c_str(), row,
            ErrorText(error).c_str(), error);
-  return false;
 }
 
-bool WriteRow(TiffHandler& destination, void* buffer, std::uint32_t row) {
-  if (TIFFWriteScanline(destination.GetTiffPtr(), buffer, row, 0) == 1) return true;
+void LogWriteFailure(TiffHandler& destination, std::uint32_t row) {
   const int error = destination.LastError();
   LogError("'%s' can't write scanline (%u) %s [error code: %d]", destination.GetFilePath().c_str(), row,
            ErrorText(error).c_str(), error);
-  return false;
 }
+
+std::uint32_t RowsPerStrip(TIFF* tif) {
+  std::uint32_t rows = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows);
+  return rows;
+}
+
+// Reads a source's rows in order, whole strips at a time: a strip lands straight in the
+// caller's buffer, without libtiff's row-by-row copy.
+class RowReader {
+ public:
+  RowReader(TiffHandler& source, std::uint32_t rows, std::size_t rowBytes)
+      : source_(source), rows_(rows), rowBytes_(rowBytes), rowsPerStrip_(RowsPerStrip(source.GetTiffPtr())) {}
+
+  // The block size (in rows, at least `wanted`) that keeps reads on strip boundaries.
+  std::uint32_t BlockRows(std::uint32_t wanted) const {
+    const std::uint32_t strip = std::clamp<std::uint32_t>(rowsPerStrip_, 1, std::max(rows_, 1u));
+    return std::max(strip, (wanted + strip - 1) / strip * strip);
+  }
+
+  // Reads rows [first, first + count) into `buffer`; `first` lies on a strip boundary.
+  bool Read(std::uint8_t* buffer, std::uint32_t first, std::uint32_t count) {
+    TIFF* tif = source_.GetTiffPtr();
+    std::uint32_t row = first;
+    const std::uint32_t end = first + count;
+    while (row < end) {
+      const std::uint32_t inStrip = rowsPerStrip_ > 0 ? std::min(rowsPerStrip_, rows_ - row) : 0;
+      if (inStrip > 0 && row % rowsPerStrip_ == 0 && row + inStrip <= end) {
+        const tmsize_t bytes = static_cast<tmsize_t>(inStrip * rowBytes_);
+        if (TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, row, 0), buffer + (row - first) * rowBytes_, bytes) !=
+            bytes) {
+          LogReadFailure(source_, row);
+          return false;
+        }
+        row += inStrip;
+      } else {
+        if (TIFFReadScanline(tif, buffer + (row - first) * rowBytes_, row, 0) < 0) {
+          LogReadFailure(source_, row);
+          return false;
+        }
+        ++row;
+      }
+    }
+    return true;
+  }
+
+ private:
+  TiffHandler& source_;
+  std::uint32_t rows_;
+  std::size_t rowBytes_;
+  std::uint32_t rowsPerStrip_;
+};
+
+// Writes a destination's rows in order, a whole strip at a time: libtiff passes an
+// uncompressed strip on without copying it row by row.
+class StripWriter {
+ public:
+  StripWriter(TiffHandler& destination, std::uint32_t rows, std::size_t rowBytes)
+      : destination_(destination),
+        rows_(rows),
+        rowBytes_(rowBytes),
+        rowsPerStrip_(std::max(RowsPerStrip(destination.GetTiffPtr()), 1u)) {
+    strip_.reserve(std::min<std::size_t>(rowsPerStrip_, std::max(rows, 1u)) * rowBytes_);
+  }
+
+  bool Add(const void* row) {
+    const auto* p = static_cast<const std::uint8_t*>(row);
+    strip_.insert(strip_.end(), p, p + rowBytes_);
+    ++next_;
+    if (next_ % rowsPerStrip_ == 0 || next_ == rows_) return Flush();
+    return true;
+  }
+
+ private:
+  bool Flush() {
+    const std::uint32_t first = (next_ - 1) / rowsPerStrip_ * rowsPerStrip_;
+    TIFF* tif = destination_.GetTiffPtr();
+    const auto bytes = static_cast<tmsize_t>(strip_.size());
+    const bool ok = TIFFWriteEncodedStrip(tif, TIFFComputeStrip(tif, first, 0), strip_.data(), bytes) == bytes;
+    strip_.clear();
+    if (!ok) LogWriteFailure(destination_, first);
+    return ok;
+  }
+
+  TiffHandler& destination_;
+  std::uint32_t rows_;
+  std::size_t rowBytes_;
+  std::uint32_t rowsPerStrip_;
+  std::uint32_t next_ = 0;
+  std::vector<std::uint8_t> strip_;
+};
 
 std::uint32_t ImageLength(TiffHandler& h) {
   std::uint32_t rows = 0;
@@ -502,7 +590,8 @@ void MultiChannelTiffHandler::CloseAndRemoveScan() {
 void MultiChannelTiffHandler::RemoveTemporaryFiles() {
   for (unsigned i = 0; i < m_nFileCount; ++i) {
     LogDebug(1, "Removing temporary file '%s'", m_TempPaths[i].c_str());
-    platform::removeFile(m_TempPaths[i]);
+    // The name goes now; the blocks are freed off the path that waits for the next slide.
+    platform::removeFileDeferred(m_TempPaths[i]);
   }
 }
 
@@ -618,6 +707,9 @@ int MultiChannelTiffHandler::MergeTiffs(const std::string& target, int compressi
 
 int MultiChannelTiffHandler::MergeTiffsFlipAndRotate(const std::string& target, int compression,
                                                      int noDdnCorrection, int ddn1, int ddn2) {
+  // Filling fresh memory is costly: one working buffer serves every file of the merge.
+  std::unique_ptr<std::uint16_t[]> band;
+  std::size_t bandSize = 0;
   for (unsigned i = 0; i < m_nFileCount; ++i) {
     const std::string name = TiffHandler::ChannelName(m_FileChannel[i]);
     std::string output = target;
@@ -654,7 +746,7 @@ int MultiChannelTiffHandler::MergeTiffsFlipAndRotate(const std::string& target, 
     CopyTags(source, out, true);
 
     const int ddn = noDdnCorrection == 0 && !m_FileDecimated[i] ? (m_FileChannel[i] != 0 ? ddn2 : ddn1) : 0;
-    const int copied = CopyImageFlipAndRotate(source, out, ddn, Maximum16(own));
+    const int copied = CopyImageFlipAndRotate(source, out, ddn, Maximum16(own), band, bandSize);
     source.Close();
     if (!SavePageOrDiscard(out, copied, output)) return -1;
     if (out.Close() != 0) return -1;
@@ -672,16 +764,18 @@ int MultiChannelTiffHandler::CopyImage16(TiffHandler& source, TiffHandler& desti
   const auto width = static_cast<std::uint32_t>(source.GetLineLength());
   const std::uint32_t rows = ImageLength(source);
   if (!SourceLayoutIs(source, width, 2) || destination.GetStoredWidth() != width) return -1;
-  std::vector<std::uint16_t> block(static_cast<std::size_t>(kBlockLines) * width);
-  for (std::uint32_t start = 0; start < rows; start += kBlockLines) {
-    const std::uint32_t count = std::min(kBlockLines, rows - start);
-    for (std::uint32_t k = 0; k < count; ++k)
-      if (!ReadRow(source, &block[static_cast<std::size_t>(k) * width], start + k)) return -1;
+  RowReader reader(source, rows, width * sizeof(std::uint16_t));
+  StripWriter writer(destination, rows, width * sizeof(std::uint16_t));
+  const std::uint32_t blockRows = reader.BlockRows(kBlockLines);
+  std::vector<std::uint16_t> block(static_cast<std::size_t>(blockRows) * width);
+  for (std::uint32_t start = 0; start < rows; start += blockRows) {
+    const std::uint32_t count = std::min(blockRows, rows - start);
+    if (!reader.Read(reinterpret_cast<std::uint8_t*>(block.data()), start, count)) return -1;
     for (std::uint32_t k = 0; k < count; ++k) {
       const std::uint32_t row = start + k;
       std::uint16_t* line = &block[static_cast<std::size_t>(k) * width];
       if (ddn != 0) CorrectRow(line, width, ddn, row % 2 == 1, maximum);
-      if (!WriteRow(destination, line, row)) return -1;
+      if (!writer.Add(line)) return -1;
     }
   }
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);
@@ -694,12 +788,14 @@ int MultiChannelTiffHandler::CopyImage32(TiffHandler& source, TiffHandler& desti
   const std::uint32_t rows = ImageLength(source);
   const auto packedWidth = static_cast<std::uint32_t>(TiffHandler::PackedLineLength(width));
   if (!SourceLayoutIs(source, width, 4) || destination.GetStoredWidth() != packedWidth) return -1;
-  std::vector<std::uint32_t> block(static_cast<std::size_t>(kBlockLines) * width);
+  RowReader reader(source, rows, width * sizeof(std::uint32_t));
+  StripWriter writer(destination, rows, packedWidth * sizeof(std::uint32_t));
+  const std::uint32_t blockRows = reader.BlockRows(kBlockLines);
+  std::vector<std::uint32_t> block(static_cast<std::size_t>(blockRows) * width);
   std::vector<std::uint32_t> packed(packedWidth);
-  for (std::uint32_t start = 0; start < rows; start += kBlockLines) {
-    const std::uint32_t count = std::min(kBlockLines, rows - start);
-    for (std::uint32_t k = 0; k < count; ++k)
-      if (!ReadRow(source, &block[static_cast<std::size_t>(k) * width], start + k)) return -1;
+  for (std::uint32_t start = 0; start < rows; start += blockRows) {
+    const std::uint32_t count = std::min(blockRows, rows - start);
+    if (!reader.Read(reinterpret_cast<std::uint8_t*>(block.data()), start, count)) return -1;
     for (std::uint32_t k = 0; k < count; ++k) {
       const std::uint32_t row = start + k;
       std::uint32_t* line = &block[static_cast<std::size_t>(k) * width];
@@ -707,7 +803,7 @@ int MultiChannelTiffHandler::CopyImage32(TiffHandler& source, TiffHandler& desti
       for (std::uint32_t j = 0; j < width; ++j) line[j] = std::min(line[j], kMax20Bit);
       if (ddn != 0) CorrectRow(line, width, ddn, row % 2 == 1, maximum);
       TiffHandler::PackBuffer(packed.data(), line, packedWidth, width);
-      if (!WriteRow(destination, packed.data(), row)) return -1;
+      if (!writer.Add(packed.data())) return -1;
     }
   }
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);
@@ -715,27 +811,52 @@ int MultiChannelTiffHandler::CopyImage32(TiffHandler& source, TiffHandler& desti
 }
 
 int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHandler& destination, int ddn,
-                                                    int maximum) {
+                                                    int maximum, std::unique_ptr<std::uint16_t[]>& band,
+                                                    std::size_t& bandSize) {
   const auto width = static_cast<std::uint32_t>(source.GetLineLength());
   const std::uint32_t height = ImageLength(source);
   if (!SourceLayoutIs(source, width, 2) || destination.GetStoredWidth() != height) return -1;
-  // Output row k is source column width-1-k read from the bottom up. The source is read
-  // once per band of output rows (a tenth of the width) instead of being held whole.
-  const std::uint32_t bands = width >= 10 ? 10 : 1;
-  const std::uint32_t band = width / bands;
-  std::vector<std::uint16_t> line(width);
-  for (std::uint32_t b = 0; b < bands; ++b) {
-    const std::uint32_t first = b * band;
-    const std::uint32_t count = b + 1 == bands ? width - first : band;
-    std::vector<std::uint16_t> out(static_cast<std::size_t>(count) * height);
-    for (std::uint32_t r = 0; r < height; ++r) {
-      if (!ReadRow(source, line.data(), r)) return -1;
-      if (ddn != 0) CorrectRow(line.data(), width, ddn, r % 2 == 1, maximum);
-      for (std::uint32_t k = 0; k < count; ++k)
-        out[static_cast<std::size_t>(k) * height + (height - 1 - r)] = line[width - 1 - (first + k)];
+  if (width == 0 || height == 0) return -1;
+  // Output row k is source column width-1-k read from the bottom up. The output is made
+  // in bands of rows as large as the memory budget allows, each from one pass over the
+  // source; within a pass, blocks of source rows are turned in small tiles so that both
+  // sides stay in the processor's cache.
+  constexpr std::uint32_t kTile = 32;
+  const std::size_t rowBytes = std::size_t{height} * sizeof(std::uint16_t);
+  const auto bandRows =
+      static_cast<std::uint32_t>(std::clamp<std::size_t>(s_nRotationBandBytes / rowBytes, 1, width));
+  RowReader reader(source, height, width * sizeof(std::uint16_t));
+  StripWriter writer(destination, width, rowBytes);
+  const std::uint32_t blockRows = reader.BlockRows(kTile * 4);
+  std::vector<std::uint16_t> block(static_cast<std::size_t>(blockRows) * width);
+  // Every sample of a band is written before it is read: no need to clear it first.
+  const std::size_t bandSamples = std::size_t{bandRows} * height;
+  if (bandSize < bandSamples) {
+    band.reset();
+    band = std::make_unique_for_overwrite<std::uint16_t[]>(bandSamples);
+    bandSize = bandSamples;
+    platform::adviseLargePages(band.get(), bandSamples * sizeof(std::uint16_t));
+  }
+  std::uint16_t* const out = band.get();
+  for (std::uint32_t first = 0; first < width; first += bandRows) {
+    const std::uint32_t count = std::min(bandRows, width - first);
+    for (std::uint32_t start = 0; start < height; start += blockRows) {
+      const std::uint32_t n = std::min(blockRows, height - start);
+      if (!reader.Read(reinterpret_cast<std::uint8_t*>(block.data()), start, n)) return -1;
+      if (ddn != 0)
+        for (std::uint32_t r = 0; r < n; ++r)
+          CorrectRow(&block[static_cast<std::size_t>(r) * width], width, ddn, (start + r) % 2 == 1, maximum);
+      for (std::uint32_t k0 = 0; k0 < count; k0 += kTile) {
+        const std::uint32_t k1 = std::min(count, k0 + kTile);
+        for (std::uint32_t r = 0; r < n; ++r) {
+          const std::uint16_t* line = &block[static_cast<std::size_t>(r) * width] + (width - 1 - first);
+          const std::size_t column = height - 1 - (start + r);
+          for (std::uint32_t k = k0; k < k1; ++k) out[static_cast<std::size_t>(k) * height + column] = *(line - k);
+        }
+      }
     }
     for (std::uint32_t k = 0; k < count; ++k)
-      if (!WriteRow(destination, &out[static_cast<std::size_t>(k) * height], first + k)) return -1;
+      if (!writer.Add(&out[static_cast<std::size_t>(k) * height])) return -1;
   }
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, width);
   return 0;

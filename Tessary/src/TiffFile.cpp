@@ -53,13 +53,21 @@ std::string ErrorText(int code) {
 }
 
 // The file under one libtiff handle. Writes collect in a buffer and go out with pwrite in
-// large pieces (libtiff hands over a few kilobytes at a time); reads and size queries see
-// the buffered bytes. The first failure sticks: later writes fail at once, so a file
-// with a hole is never reported as written.
+// large pieces (libtiff hands over a few kilobytes at a time); small reads are served from
+// a read-ahead window, so reading a file row by row costs one system call per window, not
+// one per row. Reads and size queries see the buffered bytes. The first failure sticks:
+// later writes fail at once, so a file with a hole is never reported as written.
+//
+// A durable file (one that is synced before it counts) is handed to the disk while it is
+// written: the final sync then waits only for the tail instead of the whole file.
 class FileIo {
  public:
   FileIo(int fd, std::string diskPath, bool durable)
-      : fd_(fd), diskPath_(std::move(diskPath)), durable_(durable) {}
+      : fd_(fd), diskPath_(std::move(diskPath)), durable_(durable) {
+    // Nobody else writes our files: their size is known from here on without asking.
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0) size_ = static_cast<std::uint64_t>(st.st_size);
+  }
   ~FileIo() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -69,22 +77,28 @@ class FileIo {
   int error() const { return error_; }
 
   tmsize_t Read(void* data, tmsize_t size) {
-    if (!FlushBuffer()) return -1;
+    if (size < 0 || !FlushBuffer()) return -1;
     auto* out = static_cast<std::uint8_t*>(data);
-    tmsize_t done = 0;
-    while (done < size) {
-      const ssize_t n =
-          ::pread(fd_, out + done, static_cast<std::size_t>(size - done), static_cast<off_t>(pos_));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        Fail(errno);
-        return done > 0 ? done : -1;
-      }
-      if (n == 0) break;
-      done += n;
-      pos_ += static_cast<std::uint64_t>(n);
+    const auto n = static_cast<std::size_t>(size);
+    // Within the read-ahead window: no system call.
+    if (pos_ >= windowStart_ && pos_ + n <= windowStart_ + window_.size()) {
+      std::memcpy(out, window_.data() + (pos_ - windowStart_), n);
+      pos_ += n;
+      return size;
     }
-    return done;
+    if (n >= kReadWindow) return ReadDirect(out, n);
+    window_.resize(kReadWindow);
+    windowStart_ = pos_;
+    const tmsize_t got = PreadFully(window_.data(), kReadWindow, windowStart_);
+    if (got < 0) {
+      window_.clear();
+      return -1;
+    }
+    window_.resize(static_cast<std::size_t>(got));
+    const std::size_t served = std::min(n, window_.size());
+    std::memcpy(out, window_.data(), served);
+    pos_ += served;
+    return static_cast<tmsize_t>(served);
   }
 
   tmsize_t Write(const void* data, tmsize_t size) {
@@ -92,6 +106,7 @@ class FileIo {
       errno = error_ != 0 ? error_ : EINVAL;
       return -1;
     }
+    window_.clear();  // what was read ahead may be overwritten
     const auto n = static_cast<std::size_t>(size);
     if (!buffer_.empty() && bufferStart_ + buffer_.size() != pos_ && !FlushBuffer()) return -1;
     if (buffer_.empty()) bufferStart_ = pos_;
@@ -111,9 +126,7 @@ class FileIo {
     if (whence == SEEK_CUR) {
       base = pos_;
     } else if (whence == SEEK_END) {
-      const auto end = Size();
-      if (end == static_cast<toff_t>(-1)) return static_cast<toff_t>(-1);
-      base = end;
+      base = Size();
     } else if (whence != SEEK_SET) {
       return static_cast<toff_t>(-1);
     }
@@ -121,14 +134,7 @@ class FileIo {
     return pos_;
   }
 
-  toff_t Size() {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
-      Fail(errno);
-      return static_cast<toff_t>(-1);
-    }
-    return std::max<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), bufferStart_ + buffer_.size());
-  }
+  toff_t Size() const { return std::max<std::uint64_t>(size_, bufferStart_ + buffer_.size()); }
 
   // Writes out what is buffered, syncs a durable file and closes the descriptor.
   bool Finish() {
@@ -142,11 +148,35 @@ class FileIo {
 
  private:
   static constexpr std::size_t kBufferSize = 1 << 20;
+  static constexpr std::size_t kReadWindow = 1 << 20;
+  // How much of a durable file is handed to the disk at a time while it is written.
+  static constexpr std::uint64_t kWriteBackStep = 8 << 20;
 
   bool Fail(int code) {
     if (error_ == 0) error_ = code != 0 ? code : EIO;
     errno = error_;
     return false;
+  }
+
+  tmsize_t PreadFully(std::uint8_t* out, std::size_t size, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t n = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        Fail(errno);
+        return done > 0 ? static_cast<tmsize_t>(done) : -1;
+      }
+      if (n == 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    return static_cast<tmsize_t>(done);
+  }
+
+  tmsize_t ReadDirect(std::uint8_t* out, std::size_t size) {
+    const tmsize_t got = PreadFully(out, size, pos_);
+    if (got > 0) pos_ += static_cast<std::uint64_t>(got);
+    return got;
   }
 
   bool FlushBuffer() {
@@ -175,8 +205,17 @@ class FileIo {
       if (n == 0) return Fail(EIO);
       done += static_cast<std::size_t>(n);
     }
+    size_ = std::max<std::uint64_t>(size_, offset + done);
     if (allowed < size) return Fail(ENOSPC);
+    if (durable_) StartWriteBack(offset + done);
     return true;
+  }
+
+  // Starts (without waiting) the disk writes of what was written up to `end` in steps.
+  void StartWriteBack(std::uint64_t end) {
+    if (end < writeBackFrom_ + kWriteBackStep) return;
+    platform::startWriteBack(fd_, writeBackFrom_, end - writeBackFrom_);
+    writeBackFrom_ = end;
   }
 
   int fd_;
@@ -184,8 +223,12 @@ class FileIo {
   bool durable_;
   int error_ = 0;
   std::uint64_t pos_ = 0;
+  std::uint64_t size_ = 0;
   std::uint64_t bufferStart_ = 0;
   std::vector<std::uint8_t> buffer_;
+  std::uint64_t windowStart_ = 0;
+  std::vector<std::uint8_t> window_;
+  std::uint64_t writeBackFrom_ = 0;
 };
 
 namespace {
@@ -243,8 +286,20 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
       break;
     case Kind::scratch:
       mode = "w";
-      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      // Not O_TRUNC: truncating makes ext4 write the whole file out when it is closed
+      // (its guard for files replaced by truncation), which a temporary file does not need.
+      // A scratch path is normally a new, empty file; anything in it is cut away here.
+      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
       file->diskPath_ = path;
+      if (fd >= 0) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+          const int code = errno;
+          ::close(fd);
+          errno = code;
+          fd = -1;
+        }
+      }
       break;
     case Kind::atomic:
       mode = "w";

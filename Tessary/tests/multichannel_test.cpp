@@ -1,5 +1,6 @@
 // The multi-channel scan image: temporary files, merge, rotation, DDN correction, free
 // space, recovery and the network backup.
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <type_traits>
@@ -268,6 +269,81 @@ TEST_F(MultiChannelTest, FlipAndRotateWritesOneTurnedFilePerChannel) {
     EXPECT_EQ(rec.sourceGuid, guids_[ch]);
     EXPECT_THAT(rec.pmtChannel, ElementsAre(ch, 0, 0, 0));
   }
+}
+
+// Large scans are turned in several passes over the source (bands of output rows), each
+// in blocks of source rows and small tiles: every boundary must meet exactly.
+class RotationBandTest : public MultiChannelTest, public MultiChannelTiffHandler {
+ protected:
+  ~RotationBandTest() override { s_nRotationBandBytes = saved_; }
+  std::size_t saved_ = s_nRotationBandBytes;
+};
+
+TEST_F(RotationBandTest, EveryBandBlockAndTileBoundaryMeets) {
+  struct Case {
+    const char* name;
+    unsigned width, lines;
+    std::size_t bandRows;  // output rows per pass
+  };
+  const Case cases[] = {
+      {"one pass", 70, 301, 1000},       // tiles of 32 over 70 columns, blocks over 301 rows
+      {"bands of one row", 33, 130, 1},  // a pass per output row
+      {"uneven bands", 71, 257, 5},      // the last band is short
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string target = outDir() + "/band_01.tif";
+    s_nRotationBandBytes = c.bandRows * c.lines * sizeof(std::uint16_t);
+    MultiChannelTiffHandler m;
+    Scan s;
+    s.width = c.width;
+    s.lines = c.lines;
+    s.channels = 1;
+    auto sample = [](int, int row, int col) { return static_cast<std::uint32_t>(7 * row + 1000 * (col % 50) + 3); };
+    Write(m, target, s, sample);
+    ASSERT_EQ(m.CloseAndSaveScan(0, 0, 4, 0, true), 0);
+    const auto pages = ReadPages(outDir() + "/band_01_Red.tif");
+    ASSERT_EQ(pages.size(), 1u);
+    const Page& p = pages[0];
+    ASSERT_EQ(p.width, c.lines);
+    ASSERT_EQ(p.length, c.width);
+    for (unsigned k = 0; k < c.width; ++k) {
+      for (unsigned col = 0; col < c.lines; ++col) {
+        const int sourceRow = static_cast<int>(c.lines - 1 - col);
+        std::uint32_t v = sample(0, sourceRow, static_cast<int>(c.width - 1 - k));
+        v = sourceRow % 2 ? v - 2 : v + 2;  // ddn 4
+        ASSERT_EQ(p.rows[k][col], v) << "row " << k << " col " << col;
+      }
+    }
+    platform::removeFile(outDir() + "/band_01_Red.tif");
+  }
+}
+
+// The temporary files are the scan's only copy until the merge: a process that ends
+// before it leaves them, with the lines written so far.
+TEST_F(MultiChannelTest, AProcessEndingBeforeTheMergeLeavesTheTemporaryFiles) {
+  // Forked (not re-run): the child writes into this test's folders.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  const std::string target = outDir() + "/crash_01.tif";
+  EXPECT_EXIT(
+      {
+        MultiChannelTiffHandler m;
+        Scan s;
+        s.width = 4000;
+        s.lines = 300;
+        Write(m, target, s, Plain);
+        std::_Exit(3);
+      },
+      ::testing::ExitedWithCode(3), "");
+  const auto temps = TempFiles();
+  ASSERT_EQ(temps.size(), 2u);
+  for (const auto& name : temps) {
+    const auto size = platform::fileSize(tempFolder() + "/" + name);
+    ASSERT_TRUE(size.has_value());
+    // All but what was still buffered in the process (at most a mebibyte).
+    EXPECT_GE(*size, 300u * 4000u * 2u - (1u << 20)) << name;
+  }
+  EXPECT_THAT(FilesIn(outDir()), IsEmpty());
 }
 
 TEST_F(MultiChannelTest, FreeSpaceOfExactlyTheEstimateIsRefused) {

@@ -6,6 +6,7 @@
 #include <fnmatch.h>
 #include <link.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -19,7 +20,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -447,6 +452,92 @@ bool createDirectories(const std::string& path) {
 }
 
 bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+namespace {
+
+// Closes descriptors of unlinked files on its own thread: the last close of an unlinked
+// file is where the file system frees its blocks.
+class DeferredCloser {
+ public:
+  ~DeferredCloser() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (worker_.joinable()) worker_.join();
+  }
+
+  void add(int fd) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(fd);
+      ++pending_;
+      if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
+    }
+    wake_.notify_all();
+  }
+
+  void waitIdle() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return pending_ == 0; });
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // stopping, and nothing left to free
+      const int fd = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      ::close(fd);
+      lock.lock();
+      if (--pending_ == 0) idle_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::deque<int> queue_;
+  std::size_t pending_ = 0;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+DeferredCloser& deferredCloser() {
+  static DeferredCloser closer;
+  return closer;
+}
+
+}  // namespace
+
+bool removeFileDeferred(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (::unlink(path.c_str()) != 0) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    errno = error;
+    return false;
+  }
+  if (fd >= 0) deferredCloser().add(fd);
+  return true;
+}
+
+void waitForDeferredRemovals() { deferredCloser().waitIdle(); }
+
+void adviseLargePages(void* buffer, std::size_t bytes) {
+  constexpr std::uintptr_t kLarge = std::uintptr_t{2} << 20;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(buffer) + kLarge - 1) & ~(kLarge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(buffer) + bytes) & ~(kLarge - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length) {
+  ::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
+}
 
 std::vector<std::string> listDirectory(const std::string& dir, const std::string& pattern) {
   std::vector<std::string> names;

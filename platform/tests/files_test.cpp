@@ -219,6 +219,24 @@ TEST_F(FilesTest, TempFilesAreUniqueAndInTheTempFolder) {
   EXPECT_EQ(uniqueTempFile(tempDir() + "/missing", "scan"), "");
 }
 
+TEST_F(FilesTest, DeferredRemovalTakesTheNameAtOnceAndFreesTheFileLater) {
+  const std::string big = tempDir() + "/big.bin";
+  writeFile(big, std::string(3 << 20, 'x'));
+  const std::string link = tempDir() + "/link";
+  ASSERT_EQ(::symlink(big.c_str(), link.c_str()), 0);
+
+  EXPECT_TRUE(removeFileDeferred(big));
+  EXPECT_FALSE(fileExists(big));  // the name is gone before the call returns
+  // A link is removed as a link; its target is not touched.
+  writeFile(big, "kept");
+  EXPECT_TRUE(removeFileDeferred(link));
+  EXPECT_EQ(readFile(big), "kept");
+  EXPECT_FALSE(removeFileDeferred(tempDir() + "/missing"));
+  EXPECT_EQ(errno, ENOENT);
+  waitForDeferredRemovals();
+  waitForDeferredRemovals();  // nothing pending: returns at once
+}
+
 TEST_F(FilesTest, ProcessIdentity) {
   const std::string name = computerName();
   EXPECT_FALSE(name.empty());

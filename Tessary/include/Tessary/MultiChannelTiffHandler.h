@@ -9,7 +9,9 @@
 //
 // Hard failures are logged and thrown as a std::string holding the text.
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "Tessary/Export.h"
@@ -79,7 +81,12 @@ class TESSARY_API MultiChannelTiffHandler {
   int RecoverFromMergeFailure();
   static int CopyImage16(TiffHandler& source, TiffHandler& destination, int ddn, int maximum);
   static int CopyImage32(TiffHandler& source, TiffHandler& destination, int ddn, int maximum);
-  static int CopyImageFlipAndRotate(TiffHandler& source, TiffHandler& destination, int ddn, int maximum);
+  // `band` is working memory kept across the files of one merge.
+  static int CopyImageFlipAndRotate(TiffHandler& source, TiffHandler& destination, int ddn, int maximum,
+                                    std::unique_ptr<std::uint16_t[]>& band, std::size_t& bandSize);
+  // The memory a rotation may use for the rows it assembles (the rest takes more passes
+  // over the source); tests make it small to exercise many passes.
+  static inline std::size_t s_nRotationBandBytes = std::size_t{256} << 20;
   static void CopyTags(TiffHandler& source, TiffHandler& destination, bool swap);
   static long DDNCorrect(long value, int ddn, bool oddRow, int maximum);
 

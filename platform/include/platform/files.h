@@ -68,6 +68,19 @@ std::optional<SystemTime> creationTime(const std::string& path);
 bool createDirectory(const std::string& path);    // one level; true if it exists afterwards
 bool createDirectories(const std::string& path);  // with parents
 bool removeFile(const std::string& path);         // sets lastError on failure
+// Removes the name at once but lets the file system free a large file's blocks on a
+// worker thread, so the caller does not wait for it (freeing a gigabyte takes a good
+// fraction of a second). Pending work is finished before the process exits normally.
+bool removeFileDeferred(const std::string& path);  // sets lastError on failure
+// Waits until every deferred removal has freed its blocks.
+void waitForDeferredRemovals();
+// Asks the system to start writing a range of an open file to the disk without waiting
+// for it (a later fsync then has less to do). Best effort: nothing happens where the
+// system cannot.
+void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length);
+// Asks for large pages behind a big buffer not yet touched: touching fresh memory page by
+// page is what costs most when a large working buffer is filled. Best effort.
+void adviseLargePages(void* buffer, std::size_t bytes);
 // Names (not paths) of the entries of `dir` matching a shell pattern like "*.log".
 std::vector<std::string> listDirectory(const std::string& dir, const std::string& pattern = "*");
 
