@@ -149,8 +149,9 @@ void CScanner::CheckArmMoveSafe(const char* sequence) {
           "position and the arm is in the carousel position.  %s",
           sequence);
     else
-      LogError("Unable to read slow stage position. Unsafe to move arm without knowing slow stage position. %s",
-               sequence);
+      LogError(
+          "Unable to read slow stage position. Unsafe to move arm without knowing slow stage position. %s",
+          sequence);
     throw kErrArmMoveUnsafe;
   }
   if (!safe) {
@@ -302,7 +303,9 @@ void CScanner::EjectChip() {
             LogError("Chip Present Sensor Tripped so Carousel Must be Askew.");
             throw kErrCarouselAskew;
           }
-          LogInfo("EjectChip Continuing... if a chip is in the holder, it will be ejected into the sheet metal tray.");
+          LogInfo(
+              "EjectChip Continuing... if a chip is in the holder, it will be ejected into the sheet metal "
+              "tray.");
         }
 
         if (!aligned || chip) {
@@ -344,7 +347,8 @@ void CScanner::EjectChip() {
           }
           LogInfo("Slow stage not homed yet. Prepare to Home Slow Stage.");
           LogInfo("Must Park Fast Stage to the Far Left. Determine Leftmost Position");
-          static const char* const kNoLeftmost = "Unable to get fast stage leftmost position. EjectChip Terminating.";
+          static const char* const kNoLeftmost =
+              "Unable to get fast stage leftmost position. EjectChip Terminating.";
           long leftmost = 0;
           try {
             leftmost = m_pVCStage->GetMinPos();
@@ -365,14 +369,16 @@ void CScanner::EjectChip() {
                  [this, leftmost] { m_pVCStage->MoveAbs(leftmost); });
           SetStatusMsgId(kMsgInitStage);
           LogInfo("Homing Slow Stage Now...");
-          Logged("Unable to home the slow stage. EjectChip Terminating.", [this] { m_pSlowStage->Init(true); });
+          Logged("Unable to home the slow stage. EjectChip Terminating.",
+                 [this] { m_pSlowStage->Init(true); });
           LogInfo("Moving Slow Stage to Eject Position Now...");
           SetStatusMsgId(kMsgStageToLoad);
           Logged("Unable to move the slow stage to the eject position. EjectChip Terminating.",
                  [this, eject] { m_pSlowStage->MoveAbs(eject); });
         }
 
-        static const char* const kNoArmMove = "Error trying to move arm to carousel position. EjectChip Terminating.";
+        static const char* const kNoArmMove =
+            "Error trying to move arm to carousel position. EjectChip Terminating.";
         LogInfo("Moving arm to carousel position, possibly ejecting a chip...");
         SetStatusMsgId(kMsgEjectingChip);
         try {
@@ -415,8 +421,8 @@ void CScanner::EjectCarousel() {
              SetStatusMsgId(kMsgInitCarousel);
              LogInfo("Now initialize and home the carousel.");
              Logged("Unable to home the carousel", [this] { m_pCarousel->Init(true); });
-             bool atCarousel = false, atHolder = false, chip = false, aligned = false, present = false, home = false,
-                  door = false;
+             bool atCarousel = false, atHolder = false, chip = false, aligned = false, present = false,
+                  home = false, door = false;
              ReadAutoLoaderSensors(&atCarousel, &atHolder, &chip, &aligned, &present, &home, &door);
              if (atCarousel) {
                LogInfo("Arm is in Carousel Position, Arm must be Retracted.");
@@ -427,7 +433,8 @@ void CScanner::EjectCarousel() {
                CheckArmMoveSafe("EjectCarousel Terminating.");
                LogInfo("Moving Arm to the Holder Position.");
                SetStatusMsgId(kMsgRetractingArm);
-               Logged("Unable to retract the arm. EjectCarousel Terminating.", [this] { m_pArm->MoveToHolder(); });
+               Logged("Unable to retract the arm. EjectCarousel Terminating.",
+                      [this] { m_pArm->MoveToHolder(); });
              }
            });
 }
@@ -457,7 +464,8 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
         LogInfo("Calling EjectChip to Clear Chip Holder...");
         EjectChip();
 
-        static const char* const kNoPosition = "Unable to read current slot position. LoadChip Terminating...";
+        static const char* const kNoPosition =
+            "Unable to read current slot position. LoadChip Terminating...";
         LogInfo("Reading Current Slot Position...");
         long position = 0;
         try {
@@ -495,7 +503,8 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
         if (rotate > 0) {
           SetStatusMsgId(kMsgRotatingCarousel);
           LogInfo("Moving Carousel CCW by %d Slots", static_cast<int>(rotate));
-          Logged(FormatText("Unable to rotate carousel ccw %d slot(s). LoadChip Terminating...", static_cast<int>(rotate)),
+          Logged(FormatText("Unable to rotate carousel ccw %d slot(s). LoadChip Terminating...",
+                            static_cast<int>(rotate)),
                  [this, rotate] { m_pCarousel->MoveRelPhys(rotate); });
         }
 
@@ -634,7 +643,8 @@ void CScanner::StartBrowseCarousel(int firstSlot, int lastSlot, bool scanBarcode
     const std::string line = FormatText("%s %x %x,%x\n", "mapcarousel", scanBarcodes ? 1u : 0u,
                                         static_cast<unsigned>(firstSlot), static_cast<unsigned>(lastSlot));
     m_nBrowseSavedTimeout = m_Comm.SetTimeout(kBrowseTimeoutMs);
-    if (const int error = m_Comm.SendUnblockedCommand(line.data(), static_cast<int>(line.size())); error != 0) {
+    if (const int error = m_Comm.SendUnblockedCommand(line.data(), static_cast<int>(line.size()));
+        error != 0) {
       LogError("StartBrowseCarousel: sending mapcarousel failed with error: %d", error);
       FreeBrowseResults();
       m_Comm.SetTimeout(m_nBrowseSavedTimeout);
@@ -702,7 +712,8 @@ void CScanner::ReadBrowseSlot(int slot) {
   if (const int r = ReadBrowseChars(error, 3); r != 0)
     fail(r, "GetBrowseCarouselInfo: not enough data reading error code for slot %d");
   m_BrowsePresence[index] = presence == '1' ? 1 : 0;
-  m_BrowseInfo[index] = {symbology, static_cast<int>(ParseLeadingHex(std::string_view(error, 2)).value_or(0))};
+  m_BrowseInfo[index] = {symbology,
+                         static_cast<int>(ParseLeadingHex(std::string_view(error, 2)).value_or(0))};
 
   if (m_bBrowseBarcodes) {
     // The text ends at a line end; what goes beyond the field is read and dropped.

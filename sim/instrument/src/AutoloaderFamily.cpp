@@ -149,7 +149,8 @@ void AutoloaderFamily::registerCommands(Instrument& in) {
   };
   sensor("carouselathome",
          [this](const MotorFamily::Axis& c) -> std::uint32_t { return present_ && !askew_ && c.slot == 0; });
-  sensor("carouselpresent", [this](const MotorFamily::Axis&) -> std::uint32_t { return present_ && !askew_; });
+  sensor("carouselpresent",
+         [this](const MotorFamily::Axis&) -> std::uint32_t { return present_ && !askew_; });
   sensor("chipincarousel", [this](const MotorFamily::Axis& c) -> std::uint32_t {
     return askew_ || (present_ && slides_.count(c.slot) > 0);
   });
@@ -211,7 +212,8 @@ void AutoloaderFamily::registerCommands(Instrument& in) {
     if (mapLength_) stream.resize(std::min(stream.size(), *mapLength_));
     Reply reply;
     if (mapFrameSize_ > 0) {
-      for (std::size_t at = 0; at < stream.size(); at += mapFrameSize_) reply.frames.push_back(stream.substr(at, mapFrameSize_));
+      for (std::size_t at = 0; at < stream.size(); at += mapFrameSize_)
+        reply.frames.push_back(stream.substr(at, mapFrameSize_));
     } else {
       // The code, then each slot's record in a frame of its own.
       const std::size_t record = 5;

@@ -94,8 +94,8 @@ TEST_F(AutoloaderFamilyTest, MapFramesCanCutRecordsAndTheReplyCanEndShort) {
 }
 
 TEST_F(AutoloaderFamilyTest, MapRefusesMalformedRanges) {
-  for (const std::string line :
-       {"mapcarousel 1", "mapcarousel 2 1,2", "mapcarousel 1 3,2", "mapcarousel 1 1,c", "mapcarousel 1 1;2"}) {
+  for (const std::string line : {"mapcarousel 1", "mapcarousel 2 1,2", "mapcarousel 1 3,2",
+                                 "mapcarousel 1 1,c", "mapcarousel 1 1;2"}) {
     SCOPED_TRACE(line);
     EXPECT_EQ(answer(line), "05\n");
   }
@@ -110,7 +110,7 @@ TEST_F(AutoloaderFamilyTest, TheArmCarriesSlidesBetweenSlotHolderAndTray) {
   EXPECT_EQ(answer("readbarcode"), "00,250000000007,7\n");  // the slide on the arm
 
   EXPECT_EQ(answer("movemotor 0x6000001 0x1 0x1 3"), "00\n");
-  EXPECT_EQ(answer("getmotorpos 0x6000001 0x0"), "00,3\n");  // the carousel counts slots
+  EXPECT_EQ(answer("getmotorpos 0x6000001 0x0"), "00,3\n");     // the carousel counts slots
   EXPECT_EQ(answer("movemotor 0x6000002 0x1 0x0 -1"), "00\n");  // back: into slot 3
   EXPECT_TRUE(devices.autoloader->slide(3));
   EXPECT_FALSE(devices.autoloader->heldSlide());

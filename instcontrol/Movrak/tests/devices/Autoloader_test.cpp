@@ -29,7 +29,8 @@ class AutoloaderTest : public DeviceTest {
     const std::string bitFile = tempDir() + "/keth.bit";
     testsupport::writeFile(bitFile, "simulated configuration version=32\n");
     if (loaded_) opened_ = scanner.GetDataPort().OpenDataPort(nullptr, bitFile.c_str()) == PortStatusSuccess;
-    for (auto id : {Motors::kSlowStage, Motors::kVCStage, Motors::kAutofocus, Motors::kCarousel, Motors::kArm})
+    for (auto id :
+         {Motors::kSlowStage, Motors::kVCStage, Motors::kAutofocus, Motors::kCarousel, Motors::kArm})
       devices.motors->update(id, [](Axis& a) { a.initialised = a.homed = true; });
     connect();
   }
@@ -54,7 +55,8 @@ class AutoloaderTest : public DeviceTest {
     devices.motors->update(Motors::kArm, [location](Axis& a) { a.location = location; });
   }
   void slowStageAt(long position) {
-    devices.motors->update(Motors::kSlowStage, [position](Axis& a) { a.position = static_cast<std::int32_t>(position); });
+    devices.motors->update(Motors::kSlowStage,
+                           [position](Axis& a) { a.position = static_cast<std::int32_t>(position); });
   }
   int armLocation() const { return devices.motors->axis(Motors::kArm).location; }
   int carouselSlot() const { return devices.motors->axis(Motors::kCarousel).slot; }
@@ -67,7 +69,8 @@ class AutoloaderTest : public DeviceTest {
   // A command from another thread: 634 when the command mutex is still held (the clock
   // is moved past the mutex's wait then).
   int commandFromAnotherThread() {
-    auto other = std::async(std::launch::async, [this] { return thrown([this] { scanner.IsDoorClosed(); }); });
+    auto other =
+        std::async(std::launch::async, [this] { return thrown([this] { scanner.IsDoorClosed(); }); });
     driveUntilReady(*clock_, other, 1s);
     return other.get();
   }
@@ -94,7 +97,8 @@ class AutoloaderTest : public DeviceTest {
         if (!manager.waitForEvents(seen + 1)) break;
         const auto events = manager.events();
         bool abort = false;
-        for (std::size_t i = seen; i < events.size(); ++i) abort = abort || events[i].type == brokla::kEventCmdAbort;
+        for (std::size_t i = seen; i < events.size(); ++i)
+          abort = abort || events[i].type == brokla::kEventCmdAbort;
         if (abort) break;
       }
       releaseReplies();
@@ -133,9 +137,7 @@ TEST_F(AutoloaderTest, LoadChipTurnsCounterClockwiseToTheSlotAndLeavesTheSlideIn
   const Case cases[] = {
       {0, 5, 1},  // slot 0 is the next slot: exactly one
       {2, 5, 7},  // behind the current position: round the carousel
-      {7, 3, 4},
-      {6, 6, 0},
-      {9, 0, 9},
+      {7, 3, 4}, {6, 6, 0}, {9, 0, 9},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "slot " << c.slot << " from " << c.position);
@@ -274,7 +276,8 @@ using T = AutoloaderRefusalTest;
 INSTANTIATE_TEST_SUITE_P(
     Autoloader, AutoloaderRefusalTest,
     testing::Values(
-        Refusal{"LoadCarousel without a carousel", [](T& t) { t.sims().autoloader->setCarouselPresent(false); },
+        Refusal{"LoadCarousel without a carousel",
+                [](T& t) { t.sims().autoloader->setCarouselPresent(false); },
                 [](CScanner& s) { s.LoadCarousel(); }, movrak::kErrCarouselNotPresent,
                 "Chip Present Sensor Not Tripped so Carousel is Just Missing"},
         Refusal{"LoadChip without a carousel", [](T& t) { t.sims().autoloader->setCarouselPresent(false); },
@@ -310,8 +313,11 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"LoadChip of an empty slot", [](T&) {}, [](CScanner& s) { s.LoadChip(0, 3); },
                 movrak::kErrNoChipToLoad, "No Chip in this Slot to Load.  LoadChip Terminating."},
         Refusal{"LoadCarousel, slide in the home slot",
-                [](T& t) { t.sims().autoloader->putSlide(0, {"", "7"}); }, [](CScanner& s) { s.LoadCarousel(); },
-                movrak::kErrChipInHomeSlot, "Chip Found in the Home Slot!  LoadCarousel Terminating."},
+                [](T& t) {
+                  t.sims().autoloader->putSlide(0, {"", "7"});
+                },
+                [](CScanner& s) { s.LoadCarousel(); }, movrak::kErrChipInHomeSlot,
+                "Chip Found in the Home Slot!  LoadCarousel Terminating."},
         Refusal{"EjectChip, slide in the current slot and in the home slot",
                 [](T& t) {
                   t.carouselAt(4);
@@ -328,19 +334,23 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 [](CScanner& s) { s.EjectChip(); }, movrak::kErrChipEjectedToHome,
                 "A chip was ejected into the home slot."},
-        Refusal{"LoadCarousel, slow stage in the arm's way", [](T& t) { t.slowStageAt(100001); },
-                [](CScanner& s) { s.LoadCarousel(); }, movrak::kErrArmMoveUnsafe,
-                "Slow stage position is close to but not at the eject position.  Cannot determine if slow stage "
-                "will interfere with the arm movement. LoadCarousel Terminating."},
+        Refusal{
+            "LoadCarousel, slow stage in the arm's way", [](T& t) { t.slowStageAt(100001); },
+            [](CScanner& s) { s.LoadCarousel(); }, movrak::kErrArmMoveUnsafe,
+            "Slow stage position is close to but not at the eject position.  Cannot determine if slow stage "
+            "will interfere with the arm movement. LoadCarousel Terminating."},
         Refusal{"LoadCarousel, slow stage not homed",
                 [](T& t) {
-                  t.sims().motors->update(Motors::kSlowStage, [](Axis& a) { a.initialised = a.homed = false; });
+                  t.sims().motors->update(Motors::kSlowStage,
+                                          [](Axis& a) { a.initialised = a.homed = false; });
                 },
                 [](CScanner& s) { s.LoadCarousel(); }, movrak::kErrArmMoveUnsafe,
                 "Slow stage not homed.  Cannot determine if it's safe to home it since we don't know it's "
                 "current position and the arm is in the carousel position.  LoadCarousel Terminating."},
         Refusal{"browse info for a slot before the browsed range",
-                [](T& t) { t.sims().autoloader->putSlide(2, {"", "7"}); },
+                [](T& t) {
+                  t.sims().autoloader->putSlide(2, {"", "7"});
+                },
                 [](CScanner& s) {
                   s.StartBrowseCarousel(2, 3, false);
                   try {
@@ -385,10 +395,9 @@ TEST_F(AutoloaderTest, TheArmMayMoveBelowTheBoundOrWithinTwentyOfTheEjectPositio
     bool safe;
   };
   const Case cases[] = {
-      {0, 150000, true},          {100000, 150000, true}, {100000, std::nullopt, true},
-      {100001, 100021, true},     {100001, 99981, true},  {100001, 100022, false},
-      {100001, std::nullopt, false}, {150020, 150000, true}, {150021, 150000, false},
-      {149979, 150000, false},
+      {0, 150000, true},       {100000, 150000, true},  {100000, std::nullopt, true},  {100001, 100021, true},
+      {100001, 99981, true},   {100001, 100022, false}, {100001, std::nullopt, false}, {150020, 150000, true},
+      {150021, 150000, false}, {149979, 150000, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.position << " eject " << c.eject.value_or(-1));
