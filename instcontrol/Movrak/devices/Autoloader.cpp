@@ -205,8 +205,9 @@ int CScanner::GetCarouselSlotCount() {
 bool CScanner::RecoverArmToHolder() {
   static const char* const kComplete = "----------------RecoverArmToHolder Complete-----------------";
   LogInfo("----------------RecoverArmToHolder Starting-----------------");
-  bool chip = false, aligned = false;
-  ReadAutoLoaderSensors(nullptr, nullptr, &chip, &aligned, nullptr, nullptr, nullptr);
+  bool atCarousel = false, atHolder = false, chip = false, aligned = false, present = false, home = false,
+       door = false;
+  ReadAutoLoaderSensors(&atCarousel, &atHolder, &chip, &aligned, &present, &home, &door);
   if (chip || !aligned) return false;
 
   bool safe = false;

@@ -175,10 +175,6 @@ class CScanner : public CInstrument {
   void StopBrowseCarousel();
   // "ALCarouselNumSlots", read once.
   int GetCarouselSlotCount();
-  // Results of a browse are kept (GetBrowseCarouselInfo answers) until StopBrowseCarousel.
-  bool HasBrowseResults() const { return m_bBrowseResults; }
-  // The browse still holds the command mutex (it has not read its last slot).
-  bool BrowseHoldsCommMutex() const { return m_bBrowseHoldsMutex; }
 
   // ---- laser power factors --------------------------------------------------------------
   void LoadLaserPowerFactors() override;

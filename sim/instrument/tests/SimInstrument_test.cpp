@@ -7,21 +7,21 @@
 #include <string>
 #include <vector>
 
+#include "SimClient.h"
 #include "platform/clock.h"
 #include "platform/net.h"
-#include "SimClient.h"
 #include "testsupport/TestEnv.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using platform::net::Socket;
-using zevasim::Fault;
 using simclient::Bytes;
 using simclient::frame;
 using simclient::parse;
 using simclient::receive;
 using simclient::Response;
+using zevasim::Fault;
 
 class SimTest : public testsupport::ZevaTest {
  protected:
