@@ -28,13 +28,31 @@ inline constexpr int kErrDSPNotConfigured = 620;
 inline constexpr int kErrFlashNotConfigured = 621;
 inline constexpr int kErrSensorsNotConfigured = 622;
 inline constexpr int kErrScanNotConfigured = 625;
+inline constexpr int kErrCarouselNotPresent = 627;  // the carousel is not there
+inline constexpr int kErrArmPositionUnknown = 628;  // the arm is neither at the carousel nor at the holder
+inline constexpr int kErrNoChipToLoad = 631;       // "Cannot load chip.  A chip is not in the carousel slot."
+inline constexpr int kErrChipEjectedToHome = 633;  // a chip was ejected into the home slot
 inline constexpr int kErrUnexpectedDSP = 636;  // unexpected DSP in the extended status
 inline constexpr int kErrPMTVoltage = 637;     // PMT voltage not within 20 percent
+inline constexpr int kErrCarouselAskew = 638;  // the carousel may be misaligned
+inline constexpr int kErrChipInHomeSlot = 639;  // a chip is in the home slot
+inline constexpr int kErrArmMoveUnsafe = 642;   // "Cannot load chip, moving the arm may be unsafe."
+inline constexpr int kErrNoBrowse = 644;        // "Internal Error:  Browse carousel not configured."
 
 // Controller statuses as error ids (kRuntimeStatusBase + code).
 inline constexpr int kErrNoSuchFlashKey = kRuntimeStatusBase + 0x0D;        // 4109
+inline constexpr int kErrMotorNotHomed = kRuntimeStatusBase + 0x19;         // 4121
+inline constexpr int kErrMotorNotInitialised = kRuntimeStatusBase + 0x1B;   // 4123
+inline constexpr int kErrMotorTimedOut = kRuntimeStatusBase + 0x21;         // 4129 "Motor timed out."
 inline constexpr int kErrFastStageTimeout = kRuntimeStatusBase + 0x22;      // 4130
+inline constexpr int kErrBarcodeUnrecognisable = kRuntimeStatusBase + 0x2F;  // 4143
+inline constexpr int kErrNoBarcode = kRuntimeStatusBase + 0x30;              // 4144
 inline constexpr int kErrAutofocusPartialHome = kRuntimeStatusBase + 0x31;  // 4145
+
+// The arm timed out on its way to the holder and was brought back to the carousel
+// (4162), or could not be (4163).
+inline constexpr int kErrArmToHolderTimedOut = kRuntimeStatusBase + 0x42;             // 4162
+inline constexpr int kErrArmToHolderTimedOutUnrecovered = kRuntimeStatusBase + 0x43;  // 4163
 
 // Extended voice-coil statuses with a follow-up of their own.
 inline constexpr int kErrAutofocusTempMonitor = 10864;  // autofocus temperature monitor failure

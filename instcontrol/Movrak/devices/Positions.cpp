@@ -136,11 +136,6 @@ int CScanner::OnStartExitCarouselRun(bool bStart) {
   return 1;
 }
 
-int CScanner::IsBrowseCarouselDone() {
-  if (m_bBrowseActive) return 0;
-  return m_Comm.SerialPoll() == 1 ? 0 : 1;
-}
-
 void CScanner::LoadLaserPowerFactors() {
   struct Factor {
     const char* key;

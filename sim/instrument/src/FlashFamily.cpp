@@ -14,6 +14,7 @@ FlashFamily::FlashFamily()
             {"MinStagePos", "0"},
             {"MaxStagePos", "200000"},
             {"ALCarouselNumSlots", "12"},
+            {"EjectStagePos", "150000"},
             {"PMT1", "6000"},
             {"PMT2", "6000"},
             {"PMT3", "6000"},

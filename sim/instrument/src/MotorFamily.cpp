@@ -42,6 +42,17 @@ void MotorFamily::setCarouselSlots(int n) {
   carouselSlots_ = n;
 }
 
+void MotorFamily::setArmListener(ArmListener listener) {
+  std::lock_guard lock(mutex_);
+  armListener_ = std::move(listener);
+}
+
+void MotorFamily::armMoved(Axis& arm, int to) {
+  const int from = arm.location;
+  arm.location = to;
+  if (armListener_) armListener_(from, to, axes_.at(kCarousel).slot);
+}
+
 void MotorFamily::registerCommands(Instrument& in) {
   // Every motor command names its axis first; `minArgs` counts that one too.
   auto on = [this, &in](const char* word, std::size_t minArgs, auto body) {
@@ -69,21 +80,23 @@ void MotorFamily::registerCommands(Instrument& in) {
       a.homed = true;
       a.position = 0;
       if (id == kCarousel) a.slot = 0;
+      if (id == kArm) armMoved(a, kArmAtCarousel);
     }
     return Reply::ok();
   });
-  on("homemotor", 1, [](std::uint32_t id, Axis& a, const Request&) {
+  on("homemotor", 1, [this](std::uint32_t id, Axis& a, const Request&) {
     if (!a.initialised) return Reply::error(kStatusNotInitialised);
     a.homed = true;
     a.position = 0;
     if (id == kCarousel) a.slot = 0;
-    if (id == kArm) a.location = kArmAtCarousel;
+    if (id == kArm) armMoved(a, kArmAtCarousel);
     return Reply::ok();
   });
-  on("getmotorpos", 2, [](std::uint32_t, Axis& a, const Request& r) {
+  on("getmotorpos", 2, [](std::uint32_t id, Axis& a, const Request& r) {
     const auto phys = number(r.args[1]);
     if (!phys || *phys < 0 || *phys > 1) return bad();
     if (!a.initialised) return Reply::error(kStatusNotInitialised);
+    if (id == kCarousel) return Reply::ok(hex(static_cast<std::uint32_t>(a.slot)));
     const std::int32_t pos = *phys ? a.position / a.physScale : a.position;
     return Reply::ok(hex(static_cast<std::uint32_t>(pos)));
   });
@@ -104,11 +117,12 @@ void MotorFamily::registerCommands(Instrument& in) {
     }
     if (*phys && id == kArm) {
       if (*value != 1 && *value != -1) return bad();
-      if (a.stuckShortfall) {
-        a.location = 0;
+      const bool toHolder = *value == 1;
+      if (a.stuckShortfall || (toHolder && a.stuckTowardsHolder) || (!toHolder && a.stuckTowardsCarousel)) {
+        armMoved(a, 0);
         return Reply::error(a.timeoutStatus);
       }
-      a.location = *value == 1 ? kArmAtHolder : kArmAtCarousel;
+      armMoved(a, toHolder ? kArmAtHolder : kArmAtCarousel);
       return reply;
     }
     const std::int64_t amount = *phys ? *value * a.physScale : *value;

@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,7 +72,8 @@ class FlashFamily final : public CommandFamily {
 // device units (physical units = device units / physScale), limits, speed, registers,
 // tuning and step samples. Moves need an initialised and homed axis and a target within
 // the limits. The carousel's physical moves turn it by slots and the arm's take it to
-// the holder (1) or the carousel (-1).
+// the holder (1) or the carousel (-1); the carousel's position is its slot. Homing the
+// arm takes it to the carousel.
 class MotorFamily final : public CommandFamily {
  public:
   static constexpr std::uint32_t kSlowStage = 0x2000001;
@@ -99,6 +101,9 @@ class MotorFamily final : public CommandFamily {
     int timeoutStatus = kStatusMotorTimeout;  // what a stuck move answers
     // A stuck axis stops this far short of each target and answers its time-out status.
     std::optional<std::int32_t> stuckShortfall;
+    // Arm: a move that way times out and leaves the arm between its positions.
+    bool stuckTowardsHolder = false;
+    bool stuckTowardsCarousel = false;
     std::vector<std::uint16_t> tuneSamples;           // cycled; empty: 100, 101, 102 ...
     std::vector<std::array<std::uint16_t, 4>> steps;  // cycled; empty: from the step number
     // Carousel: the slot under the reader; arm: where it is (1 carousel, 2 holder, 0 unknown).
@@ -119,17 +124,31 @@ class MotorFamily final : public CommandFamily {
   }
   int carouselSlots() const;
   void setCarouselSlots(int n);
+  // Told of every arm move that arrived (from and to: 0 between, 1 carousel, 2 holder)
+  // with the carousel's slot, under the family's lock: it must not call back.
+  using ArmListener = std::function<void(int from, int to, int carouselSlot)>;
+  void setArmListener(ArmListener listener);
 
  private:
+  void armMoved(Axis& arm, int to);
   mutable std::mutex mutex_;
   std::map<std::uint32_t, Axis> axes_;
   int carouselSlots_ = 12;
+  ArmListener armListener_;
 };
 
 // ---- autoloader, door, barcode reader -------------------------------------------------------
 // "carouselathome", "carouselpresent", "chipincarousel", "fingerinslot", "armlocation",
 // "readalsensor", "doorclosed", "lockdoor", "unlockdoor", "preparebcr", "readbarcode",
-// "bcrlasercontrol". The barcode read is that of the slide in the carousel's current slot.
+// "bcrlasercontrol", "mapcarousel". Slides sit in carousel slots; the arm takes the
+// slide of the current slot to the holder and puts a held slide back into the current
+// slot (into the tray without a carousel). The barcode read is that of the held slide,
+// else of the current slot's.
+//
+// "mapcarousel B F,L" (hexadecimal slots F to L, B 1: with barcodes) streams its reply
+// over several frames: "00," then per slot the presence ('1'/'0'), the symbology ('0'
+// when none), a status "%02X," (30 when a slide has no readable barcode) and, with
+// barcodes, the barcode text and "\n".
 class AutoloaderFamily final : public CommandFamily {
  public:
   struct Slide {
@@ -141,8 +160,20 @@ class AutoloaderFamily final : public CommandFamily {
 
   void putSlide(int slot, Slide slide);
   void removeSlide(int slot);
+  std::optional<Slide> slide(int slot) const;
+  std::optional<Slide> heldSlide() const;  // on the arm, at the holder
+  void setHeldSlide(std::optional<Slide> slide);
+  int slidesInTray() const;
   void setCarouselPresent(bool present);
   void setAligned(bool aligned);
+  // A carousel that sits askew: not seen as present, but it trips the chip sensor.
+  void setAskew(bool askew);
+  // The map reply cut into frames of this many bytes (0: the code, then one frame per
+  // slot), and cut short after this many bytes (nullopt: whole).
+  void setMapFrameSize(std::size_t bytes);
+  void setMapLength(std::optional<std::size_t> bytes);
+  // The whole map reply for the arguments, as the instrument would stream it.
+  std::string mapReply(bool barcodes, int first, int last) const;
   // Replaces a sensor's answer (for values other than 0 and 1): "carouselathome", ...
   void overrideSensor(const std::string& word, std::optional<std::uint32_t> value);
   void setDoorValue(std::uint32_t value);   // 1 closed, 0 open
@@ -155,8 +186,13 @@ class AutoloaderFamily final : public CommandFamily {
   std::shared_ptr<MotorFamily> motors_;
   mutable std::mutex mutex_;
   std::map<int, Slide> slides_;
+  std::optional<Slide> held_;
+  int tray_ = 0;
   bool present_ = true;
   bool aligned_ = true;
+  bool askew_ = false;
+  std::size_t mapFrameSize_ = 0;
+  std::optional<std::size_t> mapLength_;
   std::map<std::string, std::uint32_t> overrides_;
   std::uint32_t door_ = 1;
   std::uint32_t sensorWord_ = 0;
