@@ -130,12 +130,22 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
       throw fullVoltRed == 0 || fullVoltGreen == 0 ? kErrPMTCalibLost : kErrPMTCalibUnstable;
     }
 
+    // A statistics call; a read that throws its port status counts as failed.
+    using StatsCall = bool (CScanDataPort::*)(long, bool, int, RawDataStatsInfo*, const char*);
+    const auto stats = [&](StatsCall call, int ch, RawDataStatsInfo& info) {
+      try {
+        return (m_DataPort.*call)(kStatSamples, ch != kRedPMT, groupFactor, &info, nullptr);
+      } catch (PortStatus) {
+        return false;
+      }
+    };
+
     // Gain and offset of both channels, whatever the mask.
     double gainRatio[2] = {1.0, 1.0};
     m_DataPort.ClearSimpleErrCounts();
     Stats gain, offset;
     for (int ch = 0; ch < 2; ++ch) {
-      if (!m_DataPort.GetRawGainStats(kStatSamples, ch != kRedPMT, groupFactor, &gain.info[ch], nullptr)) {
+      if (!stats(&CScanDataPort::GetRawGainStats, ch, gain.info[ch])) {
         LogError("Failed to get %s raw gain.", ChannelName(ch));
         throw kErrPMTRawGain;
       }
@@ -143,7 +153,7 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
     LogDebug(2, "Get measured raw gain stats: HiMean_R = %.2f, LoMean_R = %.2f, HiMean_G = %.2f, LoMean_G",
              gain.info[0].dHiAve, gain.info[0].dLoAve, gain.info[1].dHiAve);
     for (int ch = 0; ch < 2; ++ch) {
-      if (!m_DataPort.GetRawOffsetStats(kStatSamples, ch != kRedPMT, groupFactor, &offset.info[ch], nullptr)) {
+      if (!stats(&CScanDataPort::GetRawOffsetStats, ch, offset.info[ch])) {
         LogError("Failed to get %s raw offset.", ChannelName(ch));
         throw kErrPMTRawOffset;
       }
@@ -170,7 +180,7 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
     };
     const auto measure = [&](int ch, const char* light) {
       RawDataStatsInfo info;
-      if (!m_DataPort.GetRawDataStats(kStatSamples, ch != kRedPMT, groupFactor, &info, nullptr)) {
+      if (!stats(&CScanDataPort::GetRawDataStats, ch, info)) {
         LogError("Failed to get %s raw data [%s].", ChannelName(ch), light);
         throw kErrPMTRawData;
       }

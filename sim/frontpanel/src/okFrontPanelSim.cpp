@@ -136,8 +136,13 @@ struct Board {
   int pdNoise[2] = {};
   double pdDrift[2] = {};
   SteadyTime pdDriftSince[2]{};
-  // Trigger bits that fail: (endpoint, bit) -> activations left to fail (-1: all).
-  std::map<std::pair<int, int>, int> failingTriggers;
+  // Trigger bits that fail: (endpoint, bit) -> activations that still pass, then those
+  // that fail (-1: all).
+  std::map<std::pair<int, int>, std::pair<int, int>> failingTriggers;
+  // Measuring runs that fail to deliver: per sampling code, the runs that still deliver
+  // (-1: no fault), and the runs started so far.
+  int sampleFaultAfter[16];
+  int samplingRuns[16] = {};
   bool shutterClosed[2] = {};
   std::optional<SteadyTime> keepAliveAt;
   long masterTimeoutMs = 600000;
@@ -158,6 +163,7 @@ struct Board {
 
   Board() {
     for (int i = 0; i < 16; ++i) {
+      sampleFaultAfter[i] = -1;
       sampleLo[i] = 1000 + 10 * i;
       sampleHi[i] = 8000 + 10 * i;
     }
@@ -542,6 +548,7 @@ void latchWireIns() {
     b.running = true;
     b.runStart = now();
     b.consumed = 0;
+    ++b.samplingRuns[samplingCode()];
   } else if ((old2 & 0x80) && !(new2 & 0x80)) {
     b.running = false;
   }
@@ -598,7 +605,12 @@ bool triggerFails(int ep, int bit) {
   auto& failing = board().failingTriggers;
   const auto it = failing.find({ep, bit});
   if (it == failing.end()) return false;
-  if (it->second > 0 && --it->second == 0) failing.erase(it);
+  auto& [passes, fails] = it->second;
+  if (passes > 0) {
+    --passes;
+    return false;
+  }
+  if (fails > 0 && --fails == 0) failing.erase(it);
   return true;
 }
 
@@ -681,10 +693,13 @@ long readPipe(okBoardHandle h, int ep, int blockSize, long length, unsigned char
       if (scanAvailable() < length) return -2;  // the data has not arrived: the transfer times out
       scanBytes(b.consumed, data, length);
       break;
-    case RunKind::measuring:
+    case RunKind::measuring: {
+      const int code = samplingCode();
       if (!bufferFull()) return -2;
+      if (b.sampleFaultAfter[code] >= 0 && b.samplingRuns[code] > b.sampleFaultAfter[code]) return -2;
       sampleBytes(b.consumed, data, length);
       break;
+    }
     case RunKind::fake:
       if (!bufferFull()) return -2;
       fakeBytes(b.consumed, data, length);
@@ -1401,13 +1416,20 @@ void okSim_SetPdDrift(int red, double countsPerSecond) {
   b.pdDriftSince[red ? 1 : 0] = now();
 }
 
-void okSim_FailTrigger(int ep, int bit, int count) {
+void okSim_FailTrigger(int ep, int bit, int after, int count) {
   Lock lock(lockOf());
   auto& failing = board().failingTriggers;
   if (count == 0)
     failing.erase({ep, bit});
   else
-    failing[{ep, bit}] = count < 0 ? -1 : count;
+    failing[{ep, bit}] = {std::max(after, 0), count < 0 ? -1 : count};
+}
+
+void okSim_FailSampling(int code, int after) {
+  Lock lock(lockOf());
+  if (code < 0 || code > 15) return;
+  board().sampleFaultAfter[code] = after;
+  board().samplingRuns[code] = 0;
 }
 
 void okSim_SetScanGeometry(int pixels, int lines) {

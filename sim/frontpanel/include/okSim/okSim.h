@@ -126,9 +126,12 @@ OKSIM_API void okSim_SetPmtResponse(int red, double dark, double light, int refC
 OKSIM_API void okSim_ClearPmtResponse(int red);
 
 // ---- faults ----
-// The next `count` activations of trigger-in `ep` bit `bit` fail (-1: every one until
-// cleared with 0) without acting.
-OKSIM_API void okSim_FailTrigger(int ep, int bit, int count);
+// After `after` more activations that work, the next `count` activations of trigger-in
+// `ep` bit `bit` fail without acting (-1: every one; 0 clears the fault).
+OKSIM_API void okSim_FailTrigger(int ep, int bit, int after, int count);
+// Measuring runs of sampling code `code` deliver nothing (the read times out) once
+// `after` runs have started from now (-1 clears the fault).
+OKSIM_API void okSim_FailSampling(int code, int after);
 
 // ---- data ----
 // Scan geometry of the stream a scan run produces (lines 0: no data at all).
