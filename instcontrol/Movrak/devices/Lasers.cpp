@@ -213,7 +213,8 @@ void CScanner::CheckLaserPowerOnOffStatus(bool& redPowerOn, bool& greenPowerOn, 
   redPowerOn = status.IsLaserPwrOn(true);
   greenPowerOn = status.IsLaserPwrOn(false);
   if ((!redPowerOn || !greenPowerOn) && bLogStatus)
-    LogDebug(1, "<CheckLaserPowerOnOffStatus> current Keth ctrl status: %s", status.GetStatusString(0).c_str());
+    LogDebug(1, "<CheckLaserPowerOnOffStatus> current Keth ctrl status: %s",
+             status.GetStatusString(0).c_str());
 }
 
 // ---- warm-up ------------------------------------------------------------------------------------------
@@ -264,7 +265,8 @@ void CScanner::TestRedPDGains() {
                       65535 - kGainStep);
     const PowerSamples s = SamplePower(*this, true);
     LogInfo(
-        "Detected Red laser is ready. Stablilty measuring: Average power = %.2f mWatts [PD = %d], Range = %.2f "
+        "Detected Red laser is ready. Stablilty measuring: Average power = %.2f mWatts [PD = %d], Range = "
+        "%.2f "
         "~ %.2f mWatts",
         s.average, static_cast<int>(LaserPowerToPD(true, s.average)), s.minimum, s.maximum);
 
@@ -277,25 +279,33 @@ void CScanner::TestRedPDGains() {
       platform::sleepFor(kGainSettle);
       return static_cast<std::uint16_t>(m_DataPort.GetLaserPower(true));
     };
-    std::uint16_t pd = setGain(gain + kGainStep, "<LaserWarmingUpStatus> Failed to set Red photodiode value to %d");
-    LogDebug(1, "<LaserWarmingUpStatus> Tested Red laser power at PDGain+10:  Power = %.2f mWatts [PD = %d], at PDGain = %d ",
+    std::uint16_t pd =
+        setGain(gain + kGainStep, "<LaserWarmingUpStatus> Failed to set Red photodiode value to %d");
+    LogDebug(1,
+             "<LaserWarmingUpStatus> Tested Red laser power at PDGain+10:  Power = %.2f mWatts [PD = %d], at "
+             "PDGain = %d ",
              PDToLaserPower(true, pd), static_cast<int>(pd), gain + kGainStep);
     const int lower = gain <= kGainStep ? 1 : gain - kGainStep;
     pd = setGain(lower, "<LaserWarmingUpStatus> Failed to set Red photodiode value to %d");
-    LogDebug(1, "<LaserWarmingUpStatus> Tested Red laser power at PDGain-10: Power = %.2f mWatts [PD = %d], at PDGain = %d",
+    LogDebug(1,
+             "<LaserWarmingUpStatus> Tested Red laser power at PDGain-10: Power = %.2f mWatts [PD = %d], at "
+             "PDGain = %d",
              PDToLaserPower(true, pd), static_cast<int>(pd), lower);
     pd = setGain(gain, "<LaserWarmingUpStatus> Failed to set Red photodiode value back to %d");
     moved = false;
     LogDebug(1,
-             "<LaserWarmingUpStatus> Set Red photodiode back to original PDGain: Power = %.2f mWatts [PD = %d], at "
+             "<LaserWarmingUpStatus> Set Red photodiode back to original PDGain: Power = %.2f mWatts [PD = "
+             "%d], at "
              "PDGain = %d",
              PDToLaserPower(true, pd), static_cast<int>(pd), gain);
   } catch (int e) {
     // The red power is read through this photodiode: never leave it at a test gain.
     if (moved && !m_DataPort.SetHeNePhotodiode(static_cast<unsigned short>(gain)))
       LogError("<LaserWarmingUpStatus> Failed to set Red photodiode value back to %d", gain);
-    LogDebug(1, "<LaserWarmingUpStatus> Failed to test Red laser power level at different PDGain level: error = %d",
-             e);
+    LogDebug(
+        1,
+        "<LaserWarmingUpStatus> Failed to test Red laser power level at different PDGain level: error = %d",
+        e);
   }
 }
 
@@ -386,10 +396,11 @@ void CScanner::LaserWarmingUpStatus(bool& redReady, bool& greenReady, bool reser
     // A bit that drops, even within its first second, starts the wait again.
     if (firstSeen != 0) g_greenFirstReadySec = 0;
     if (elapsed > 0)
-      LogDebug(1,
-               "<LaserWarmingUpStatus> Green laser READY flag got reset after %ld seconds - need a re-start the "
-               "stability waiting",
-               static_cast<long>(elapsed));
+      LogDebug(
+          1,
+          "<LaserWarmingUpStatus> Green laser READY flag got reset after %ld seconds - need a re-start the "
+          "stability waiting",
+          static_cast<long>(elapsed));
   } else if (firstSeen == 0) {
     g_greenFirstReadySec = now;
     LogDebug(1, "<LaserWarmingUpStatus> Green laser got its first READY flag set - start stability waiting");
@@ -421,7 +432,8 @@ void CScanner::LaserWarmingUpStatus(bool& redReady, bool& greenReady, bool reser
   const double lastPower = g_lastRedPower;
   if (lastPower > 0 && lastPower - redPower >= g_erraticWatchLevel)
     LogDebug(1,
-             "<LaserWarmingUpStatus> Detected an erratic drop on Red laser power level [current check = %.2f, last "
+             "<LaserWarmingUpStatus> Detected an erratic drop on Red laser power level [current check = "
+             "%.2f, last "
              "check = %.2f]",
              redPower, lastPower);
   g_lastRedPower = redPower;
@@ -453,9 +465,13 @@ int CScanner::CheckLaserWarmingUpStatus(int& errorId, bool reserved, bool bLogLe
       LogWarning("<CheckLaserWarmingUpStatus> Detected that %s laser's power is off",
                  e == kErrRedLaserOff ? "Red" : "Green");
     } else if (e >= kErrRedSpecFailed && e <= kErrRedAboveSpec) {
-      LogError("<CheckLaserWarmingUpStatus> Detected that red laser couldn't reach the minimum power level to scan.");
+      LogError(
+          "<CheckLaserWarmingUpStatus> Detected that red laser couldn't reach the minimum power level to "
+          "scan.");
     } else if (e >= kErrGreenSpecFailed && e <= kErrGreenAboveSpec) {
-      LogError("<CheckLaserWarmingUpStatus> Detected that green laser couldn't reach the minimum power level to scan");
+      LogError(
+          "<CheckLaserWarmingUpStatus> Detected that green laser couldn't reach the minimum power level to "
+          "scan");
     } else if (e == kErrGreenUnstable) {
       LogError("<CheckLaserWarmingUpStatus> Detected that green laser power is unstable.");
     } else if (e == kErrRedUnstable) {
@@ -521,13 +537,14 @@ double CScanner::GetLaserCalibrationTargets(bool bRed, bool& compensationRequire
   return target;
 }
 
-LaserStatus CScanner::CalibrateLaser(bool bRed, double desiredPower, double deltaPercent, int minStableTimeSec,
-                                     int retries) {
-  LogInfo("----- Starting Laser Power Calibration: laser = %s, desired power = %.2f mW -----", LaserName(bRed),
-          desiredPower);
+LaserStatus CScanner::CalibrateLaser(bool bRed, double desiredPower, double deltaPercent,
+                                     int minStableTimeSec, int retries) {
+  LogInfo("----- Starting Laser Power Calibration: laser = %s, desired power = %.2f mW -----",
+          LaserName(bRed), desiredPower);
   const auto logPower = [&] {
     try {
-      LogInfo("<CalibrateLaser> Current %s laser power = %.2f mW", LaserName(bRed), GetLaserPower(bRed, true));
+      LogInfo("<CalibrateLaser> Current %s laser power = %.2f mW", LaserName(bRed),
+              GetLaserPower(bRed, true));
     } catch (int e) {
       LogError("<CalibrateLaser> Failed to get the current laser power level: %s", ErrorText(e).c_str());
     }
@@ -536,7 +553,8 @@ LaserStatus CScanner::CalibrateLaser(bool bRed, double desiredPower, double delt
 
   EnsureLaserPowerFactors();
   if (!(desiredPower > 0))
-    desiredPower = LaserFlashValue(bRed ? "LaserSetPointMWatt_R" : "LaserSetPointMWatt_G", kDefaultSetPointMWatt);
+    desiredPower =
+        LaserFlashValue(bRed ? "LaserSetPointMWatt_R" : "LaserSetPointMWatt_G", kDefaultSetPointMWatt);
   const double factor = bRed ? m_dRedPDPerMWatt.load() : m_dGreenPDPerMWatt.load();
   const std::uint16_t target = ToCount16(desiredPower * factor);
   const std::uint16_t delta = ToCount16(target * deltaPercent / 100.0);
@@ -588,7 +606,8 @@ int CScanner::CalibrateToSpec(bool bRed, bool& compensationRequired) {
   const double target = GetLaserCalibrationTargets(bRed, compensationRequired, true);
   const int result = CalibrateLaser(bRed, target, 10.0, 20, 2);
   if (result == LaserStatusDone) return 1;
-  if (result == LaserStatusTimeout || result == LaserStatusPDTimeout || result == LaserStatusPDTooHigh) return 0;
+  if (result == LaserStatusTimeout || result == LaserStatusPDTimeout || result == LaserStatusPDTooHigh)
+    return 0;
   throw LaserStatusError(bRed, result);
 }
 
@@ -602,9 +621,12 @@ int CScanner::CheckLaserPowerSpec(bool bRed) {
   if (!outOfSpec) throw LaserStatusError(bRed, result);
 
   if (!compensation) {
-    LogWarning("%s laser power is %s specification, setting Laser Calibration Warning Flag in Instrument FLASH",
-               LaserName(bRed),
-               result == LaserStatusPDTooHigh ? "above" : result == LaserStatusPDTimeout ? "below" : "out of");
+    LogWarning(
+        "%s laser power is %s specification, setting Laser Calibration Warning Flag in Instrument FLASH",
+        LaserName(bRed),
+        result == LaserStatusPDTooHigh   ? "above"
+        : result == LaserStatusPDTimeout ? "below"
+                                         : "out of");
     m_Flash.SetUnsigned(bRed ? "LaserCompensationRequired_R" : "LaserCompensationRequired_G", 1);
     m_Flash.Burn();
     // One more calibration, at the derated target; whatever the flag then reads back,
@@ -644,7 +666,8 @@ void CScanner::TestLaserPowerMinMax(bool bRed, double& minMilliwatts, double& ma
     if (result != LaserStatusDone) {
       LogDebug(1, "<CScanner::TestLaserPowerMinMax> Failed the test: LaserStatus error = %d",
                static_cast<int>(result));
-      if (result >= LaserStatusCtrlStatusFailed && result <= LaserStatusSetPointFailed) throw kErrDataPortCommand;
+      if (result >= LaserStatusCtrlStatusFailed && result <= LaserStatusSetPointFailed)
+        throw kErrDataPortCommand;
       if (result == LaserStatusOff) throw kErrGreenLaserOff;
       throw kErrUnknown;
     }
@@ -652,10 +675,11 @@ void CScanner::TestLaserPowerMinMax(bool bRed, double& minMilliwatts, double& ma
     minMilliwatts = minPD / factor;
     maxMilliwatts = maxPD / factor;
     const double after = GetLaserPower(bRed, true);
-    LogDebug(1,
-             "<CScanner::TestLaserPowerMinMax> %s laser: mWattsMin = %.2f, mWattsMax = %.2f [powerBefore = %.2f, "
-             "powerAfter = %.2f",
-             LaserName(bRed), minMilliwatts, maxMilliwatts, before, after);
+    LogDebug(
+        1,
+        "<CScanner::TestLaserPowerMinMax> %s laser: mWattsMin = %.2f, mWattsMax = %.2f [powerBefore = %.2f, "
+        "powerAfter = %.2f",
+        LaserName(bRed), minMilliwatts, maxMilliwatts, before, after);
   } catch (int e) {
     held = e;
   } catch (...) {

@@ -38,14 +38,16 @@ std::optional<double> ParseNumber(const std::string& text) {
 // voltage that may be set).
 unsigned ToTenths(double v) {
   if (!(v > 0)) return 0;
-  if (v >= static_cast<double>(std::numeric_limits<unsigned>::max())) return std::numeric_limits<unsigned>::max();
+  if (v >= static_cast<double>(std::numeric_limits<unsigned>::max()))
+    return std::numeric_limits<unsigned>::max();
   return static_cast<unsigned>(v);
 }
 
 // For log lines that print a percentage as a whole number.
 int Percent(double ratio) {
   const double v = std::trunc(ratio * 100);
-  if (!std::isfinite(v) || v > std::numeric_limits<int>::max() || v < std::numeric_limits<int>::min()) return 0;
+  if (!std::isfinite(v) || v > std::numeric_limits<int>::max() || v < std::numeric_limits<int>::min())
+    return 0;
   return static_cast<int>(v);
 }
 
@@ -73,7 +75,8 @@ unsigned CScanner::CalculatePMTVoltage(int channel, double ratio, unsigned refer
   }
   auto exponent = ParseNumber(text);
   if (!exponent || *exponent <= 0) {
-    LogWarning("Invalid FLASH value for %s (%s), using default value of %s", key, text.c_str(), kDefaultExponent);
+    LogWarning("Invalid FLASH value for %s (%s), using default value of %s", key, text.c_str(),
+               kDefaultExponent);
     exponent = ParseNumber(kDefaultExponent);
   }
   // reference x ratio^(1/e): the same as 10^(log10(reference^e x ratio) / e), without the
@@ -86,9 +89,12 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
                             unsigned& newVoltGreen, int& badCalibration, float /*laserCompensationRed*/,
                             float /*laserCompensationGreen*/) {
   badCalibration = 0;
-  LogInfo("----- Starting PMT Calibration: Red = %d%% / Green = %d%% -----", Percent(ratioRed), Percent(ratioGreen));
-  LogDebug(1, "Calibrating reference - the last known good PMT voltages calibrated at 100%%: Red = %d, Green = %d.",
-           static_cast<int>(fullVoltRed), static_cast<int>(fullVoltGreen));
+  LogInfo("----- Starting PMT Calibration: Red = %d%% / Green = %d%% -----", Percent(ratioRed),
+          Percent(ratioGreen));
+  LogDebug(
+      1,
+      "Calibrating reference - the last known good PMT voltages calibrated at 100%%: Red = %d, Green = %d.",
+      static_cast<int>(fullVoltRed), static_cast<int>(fullVoltGreen));
 
   const double requested[2] = {ratioRed, ratioGreen};
   const unsigned fullVolt[2] = {fullVoltRed, fullVoltGreen};
@@ -112,7 +118,8 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
     const auto maxDecrease = static_cast<double>(m_Flash.GetUnsignedDef("PMT_MaxDeltaDecrease", 10));
     const unsigned nominal[2] = {static_cast<unsigned>(m_Flash.GetUnsigned("PMT1_NominalCalibrationSignal")),
                                  static_cast<unsigned>(m_Flash.GetUnsigned("PMT2_NominalCalibrationSignal"))};
-    const unsigned target[2] = {ToTenths(nominal[0] * ratioRed + 0.5), ToTenths(nominal[1] * ratioGreen + 0.5)};
+    const unsigned target[2] = {ToTenths(nominal[0] * ratioRed + 0.5),
+                                ToTenths(nominal[1] * ratioGreen + 0.5)};
     LogDebug(1,
              "Load initial parameters: NomCalSigRed = %u, targetCalSigRed = %u, NomCalSigGreen = %u, "
              "targetCalSigGreen = %u",
@@ -123,7 +130,9 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
                              fullVoltGreen != 0 ? fullVoltGreen : factoryVoltage(kGreenPMT)};
 
     if (m_Flash.GetUnsignedDef("PMTCalibErrorFlag", 0) == 1) {
-      LogWarning("PMT Calibration Warning Flag set on this Instrument.  Unable to Use PMT Calibration Light Source.");
+      LogWarning(
+          "PMT Calibration Warning Flag set on this Instrument.  Unable to Use PMT Calibration Light "
+          "Source.");
       LogError("Estimating PMT Voltage Based on Mathematical Calculation Only.");
       for (int ch = 0; ch < 2; ++ch) setVoltage(ch, CalculatePMTVoltage(ch, requested[ch], reference[ch]));
       badCalibration = 1;
@@ -163,11 +172,13 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
     for (int ch = 0; ch < 2; ++ch) {
       const double lo = gain.info[ch].dLoAve - offset.info[ch].dLoAve;
       if (lo == 0)
-        LogDebug(1, "Failed to compute %s raw gain ratio: gain Lo average equals offset Lo average.", ChannelName(ch));
+        LogDebug(1, "Failed to compute %s raw gain ratio: gain Lo average equals offset Lo average.",
+                 ChannelName(ch));
       else
         gainRatio[ch] = (gain.info[ch].dHiAve - offset.info[ch].dHiAve) / lo;
     }
-    LogDebug(1, "Computed raw gain ratio: GainRatio_R = %.2f, GainRatio_G = %.2f", gainRatio[0], gainRatio[1]);
+    LogDebug(1, "Computed raw gain ratio: GainRatio_R = %.2f, GainRatio_G = %.2f", gainRatio[0],
+             gainRatio[1]);
 
     // A channel's signal from one measurement, with the suffix of its log line.
     const auto signalOf = [&](int ch, const RawDataStatsInfo& info, const char*& suffix) {
@@ -201,8 +212,9 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
           reference[ch] = v;
           continue;
         }
-        LogError("  Calibration for %s Channel Surpassing Maximum Voltage.  Terminating %s Channel Calibration.",
-                 ChannelName(ch), ChannelName(ch));
+        LogError(
+            "  Calibration for %s Channel Surpassing Maximum Voltage.  Terminating %s Channel Calibration.",
+            ChannelName(ch), ChannelName(ch));
         unsigned fallback;
         if (fullVolt[ch] == 0) {
           LogError("  Calculating %s Voltage Mathematically Based on Factory Setting.", ChannelName(ch));
@@ -236,11 +248,14 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
         LogDebug(1, "measuredCalSig%s = %.2f", ChannelName(ch), measured);
         if (measured < kWeakSignal) {
           LogWarning("  Less than 25 counts signal between calibration light source on and off.");
-          LogWarning("  Is calibration light source coming on and %s PMT voltage connected?", ChannelName(ch));
+          LogWarning("  Is calibration light source coming on and %s PMT voltage connected?",
+                     ChannelName(ch));
         }
         if (on[ch] < off) {
-          LogWarning("  Signal measured with light source ON is less than that measured with light source OFF!");
-          LogWarning("  Is calibration light source coming on and %s PMT voltage connected?", ChannelName(ch));
+          LogWarning(
+              "  Signal measured with light source ON is less than that measured with light source OFF!");
+          LogWarning("  Is calibration light source coming on and %s PMT voltage connected?",
+                     ChannelName(ch));
         }
         if (attempt == 0 && requested[ch] == 1.0) first[ch] = measured;
         last[ch] = measured;
@@ -314,8 +329,11 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
       if (!(rose ? delta > maxIncrease : delta > maxDecrease)) continue;
       if (!flagWritten) {
         LogError("  Calibration Light Source %s Signal Delta > %d%% Since Last Calibration.", ChannelName(ch),
-                 delta > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : static_cast<int>(delta));
-        LogWarning("  Calibration Result Cannot be Trusted, setting PMT Calibration Warning Flag in Instrument FLASH");
+                 delta > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
+                                                         : static_cast<int>(delta));
+        LogWarning(
+            "  Calibration Result Cannot be Trusted, setting PMT Calibration Warning Flag in Instrument "
+            "FLASH");
         m_Flash.SetUnsigned("PMTCalibErrorFlag", 1);
         m_Flash.Burn();
         flagWritten = true;
@@ -368,14 +386,15 @@ void CScanner::SetDarkSubtractionValue(double redMean, double greenMean, std::in
       if (!std::isfinite(v) || v < 0 || v > std::numeric_limits<std::int32_t>::max()) {
         negative = true;
         if (!std::isfinite(v) || v > std::numeric_limits<std::int32_t>::max()) {
-          LogWarning("%s Dark Value is out of range: (long)((%f - (%d * %f)) + 0.5)", ChannelName(ch), mean[ch],
-                     static_cast<int>(multiplier[ch]), sd);
+          LogWarning("%s Dark Value is out of range: (long)((%f - (%d * %f)) + 0.5)", ChannelName(ch),
+                     mean[ch], static_cast<int>(multiplier[ch]), sd);
           continue;
         }
       }
-      value[ch] = static_cast<std::int32_t>(std::max(v, static_cast<double>(std::numeric_limits<std::int32_t>::min())));
-      LogInfo("%s Dark Value: [ %d ]  = (long)((%f - (%d * %f)) + 0.5)", ChannelName(ch), static_cast<int>(value[ch]),
-              mean[ch], static_cast<int>(multiplier[ch]), sd);
+      value[ch] = static_cast<std::int32_t>(
+          std::max(v, static_cast<double>(std::numeric_limits<std::int32_t>::min())));
+      LogInfo("%s Dark Value: [ %d ]  = (long)((%f - (%d * %f)) + 0.5)", ChannelName(ch),
+              static_cast<int>(value[ch]), mean[ch], static_cast<int>(multiplier[ch]), sd);
     }
     if (negative) {
       LogError("Dark Subtraction Value is Negative!  Setting Values to Zero.");

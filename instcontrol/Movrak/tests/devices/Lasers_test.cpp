@@ -54,7 +54,8 @@ class LasersTest : public BoardDeviceTest {
     unsigned word = 0;
     const std::string wire = "okUsbFrontPanel_SetWireInValue(0x00,";
     for (const std::string& call : oksim::calls()) {
-      if (call.rfind(wire, 0) == 0) word = static_cast<unsigned>(std::stoul(call.substr(wire.size()), nullptr, 16));
+      if (call.rfind(wire, 0) == 0)
+        word = static_cast<unsigned>(std::stoul(call.substr(wire.size()), nullptr, 16));
       if (call == "okUsbFrontPanel_ActivateTriggerIn(0x40,4)") gains.push_back(word);
     }
     return gains;
@@ -70,9 +71,11 @@ TEST_F(LasersTest, FactorsAndConversions) {
   } cases[] = {
       {"3000.5", 3000.5, nullptr},
       {nullptr, 2920.0, "No FLASH value for LaserPDCtToMWatt_R, using default value of 2920.000000"},
-      {"0", 2920.0, "Invalid FLASH value for LaserPDCtToMWatt_R (0.000000), using default value of 2920.000000"},
+      {"0", 2920.0,
+       "Invalid FLASH value for LaserPDCtToMWatt_R (0.000000), using default value of 2920.000000"},
       {"-12", 2920.0, "Invalid FLASH value for LaserPDCtToMWatt_R (-12.000000)"},
-      {"lots", 2920.0, "Invalid FLASH value for LaserPDCtToMWatt_R (lots), using default value of 2920.000000"},
+      {"lots", 2920.0,
+       "Invalid FLASH value for LaserPDCtToMWatt_R (lots), using default value of 2920.000000"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text ? c.text : "missing");
@@ -133,7 +136,8 @@ TEST_F(LasersTest, SwitchingBothPowersSetsTheState) {
   EXPECT_EQ(scanner.SetOnOffLaserPowers(true), 1);
   EXPECT_EQ(scanner.GetScannerState(), kStateWarming);
   EXPECT_EQ(scanner.GetStatusMsgId(), 3005u);
-  EXPECT_THAT(log(), HasSubstr("<InitTrunOnRedLaser> Current Red Laser WarmingUp Erratic Watch Level = 2.50"));
+  EXPECT_THAT(log(),
+              HasSubstr("<InitTrunOnRedLaser> Current Red Laser WarmingUp Erratic Watch Level = 2.50"));
   EXPECT_EQ(scanner.GetPortCtrlStatus(true), 1);
   EXPECT_EQ(scanner.GetPortCtrlStatus(false), 1);
 
@@ -178,7 +182,8 @@ TEST_F(LasersTest, GreenIsReadyOnceItsReadyBitStaysSetForTheStableTime) {
   clock_->advance(5s);
   okSim_ForceStatusBits(1, 0, kStatusGreenReady);  // the bit drops after 5 s of the 30 s
   EXPECT_FALSE(greenReady());
-  EXPECT_THAT(log(), HasSubstr("Green laser READY flag got reset after 5 seconds - need a re-start the stability"));
+  EXPECT_THAT(log(),
+              HasSubstr("Green laser READY flag got reset after 5 seconds - need a re-start the stability"));
   okSim_ForceStatusBits(1, 0, 0);
   clock_->advance(20s);
   EXPECT_FALSE(greenReady());  // the wait starts again from here
@@ -243,11 +248,13 @@ TEST_F(LasersTest, AFailedGainStepPutsTheGainBack) {
   okSim_FailTrigger(0x40, 4, 1, 1);  // the step down fails, with the gain still 10 up
   const Warmup w = check();
   EXPECT_EQ(w.thrown, 0);
-  EXPECT_EQ(w.error, 0);  // the gain test never fails the check
+  EXPECT_EQ(w.error, 0);                                      // the gain test never fails the check
   EXPECT_EQ(redGains(), (std::vector<unsigned>{26, 6, 16}));  // 6 never arrived
   EXPECT_EQ(static_cast<int>(scanner.GetLaserPower(true, false)), pdAtGain);
-  EXPECT_THAT(logLine("<LaserWarmingUpStatus> Failed to set Red photodiode value to 6"), HasSubstr("ERROR: "));
-  EXPECT_THAT(log(), HasSubstr("Failed to test Red laser power level at different PDGain level: error = 12101"));
+  EXPECT_THAT(logLine("<LaserWarmingUpStatus> Failed to set Red photodiode value to 6"),
+              HasSubstr("ERROR: "));
+  EXPECT_THAT(log(),
+              HasSubstr("Failed to test Red laser power level at different PDGain level: error = 12101"));
 
   // When even the way back fails, it says so.
   okSim_FailTrigger(0x40, 4, 1, 2);
@@ -266,7 +273,10 @@ TEST_F(LasersTest, ErraticRedDropsAreLogged) {
   EXPECT_EQ(logCount(drop), 0);
   redAt(7.0);
   check();
-  EXPECT_THAT(log(), HasSubstr("Detected an erratic drop on Red laser power level [current check = 7.00, last check = 7.60]"));
+  EXPECT_THAT(
+      log(),
+      HasSubstr(
+          "Detected an erratic drop on Red laser power level [current check = 7.00, last check = 7.60]"));
 
   // A photodiode drifting down by 1 mW a second.
   okSim_SetPdDrift(1, -kRedPerMW);
@@ -286,18 +296,19 @@ TEST_F(LasersTest, SwitchedOffLasersAreSwitchedOnOrReported) {
   const struct {
     const char* what;
     std::function<void()> arrange;
-    int error;     // into the output
+    int error;  // into the output
     int thrown;
     const char* logged;
   } cases[] = {
-      {"green power cannot be switched on", [] { okSim_FailTrigger(0x40, 0, 0, -1); }, movrak::kErrGreenPowerOff, 0,
-       "<CheckLaserWarmingUpStatus> Detected that Green laser's power is off"},
-      {"red power cannot be switched on", [] { okSim_FailTrigger(0x40, 8, 0, -1); }, movrak::kErrRedLaserOff, 0,
-       "<CheckLaserWarmingUpStatus> Detected that Red laser's power is off"},
+      {"green power cannot be switched on", [] { okSim_FailTrigger(0x40, 0, 0, -1); },
+       movrak::kErrGreenPowerOff, 0, "<CheckLaserWarmingUpStatus> Detected that Green laser's power is off"},
+      {"red power cannot be switched on", [] { okSim_FailTrigger(0x40, 8, 0, -1); }, movrak::kErrRedLaserOff,
+       0, "<CheckLaserWarmingUpStatus> Detected that Red laser's power is off"},
       {"green emission cannot be switched on",
        [] { okSim_ScriptResult("okUsbFrontPanel_SetWireInValue", -1, 0); }, -1, movrak::kErrGreenLaserOff,
        "<CheckLaserWarmingUpStatus> Detected that Green laser is off"},
-      {"all switched on", [] {}, 0, 0, "<LaserWarmingUpStatus> Red laser power is off, trying to turn the power on"},
+      {"all switched on", [] {}, 0, 0,
+       "<LaserWarmingUpStatus> Red laser power is off, trying to turn the power on"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -354,9 +365,9 @@ TEST_F(LaserCalibrationTest, TheErrorForEachCalibrationResult) {
     int result;
     int error;
   } cases[] = {
-      {true, 1, 12101},  {false, 1, 12101}, {true, 2, 12107},  {false, 2, 12104}, {false, 3, 12106},
-      {true, 4, 12101},  {true, 8, 12122},  {false, 8, 12121}, {true, 9, 512},    {false, 10, 512},
-      {true, 11, 512},   {false, 42, 512},
+      {true, 1, 12101},  {false, 1, 12101}, {true, 2, 12107}, {false, 2, 12104},
+      {false, 3, 12106}, {true, 4, 12101},  {true, 8, 12122}, {false, 8, 12121},
+      {true, 9, 512},    {false, 10, 512},  {true, 11, 512},  {false, 42, 512},
   };
   for (const auto& c : cases)
     EXPECT_EQ(CScanner::LaserStatusError(c.red, c.result), c.error) << c.red << " " << c.result;
@@ -374,8 +385,10 @@ TEST_F(LaserCalibrationTest, GreenOutcomes) {
   } cases[] = {
       {"within its range", [](auto&, auto&, auto&) { greenYields(1.0); }, 0, 1, "",
        "<CalibrateLaser> Calibrating done"},
-      {"below, also derated", [](auto&, auto&, auto&) { greenYields(0.5); }, movrak::kErrGreenSpecFailed, 2, "1",
-       "Green laser power is below specification, setting Laser Calibration Warning Flag in Instrument FLASH"},
+      {"below, also derated", [](auto&, auto&, auto&) { greenYields(0.5); }, movrak::kErrGreenSpecFailed, 2,
+       "1",
+       "Green laser power is below specification, setting Laser Calibration Warning Flag in Instrument "
+       "FLASH"},
       {"above", [](auto&, auto&, auto&) { greenYields(1.5); }, movrak::kErrGreenSpecFailed, 2, "1",
        "Green laser power is above specification"},
       {"already derated",
@@ -383,7 +396,8 @@ TEST_F(LaserCalibrationTest, GreenOutcomes) {
          greenYields(0.5);
          d.flash->set("LaserCompensationRequired_G", "1");
        },
-       movrak::kErrGreenSpecFailed, 1, "1", "The Green Laser Calibration Warning flag has been set on this Instrument."},
+       movrak::kErrGreenSpecFailed, 1, "1",
+       "The Green Laser Calibration Warning flag has been set on this Instrument."},
       {"power cannot be switched on",
        [](auto&, auto&, auto& port) {
          port.SendLaserPowerOnOffCmd(false, false);
@@ -420,7 +434,9 @@ TEST_F(LaserCalibrationTest, GreenOutcomes) {
       EXPECT_EQ(scanner.GetErrorId(), movrak::kErrGreenSpecFailed);
     }
   }
-  EXPECT_THAT(log(), HasSubstr("----- Starting Laser Power Calibration: laser = Green, desired power = 10.40 mW -----"));
+  EXPECT_THAT(
+      log(),
+      HasSubstr("----- Starting Laser Power Calibration: laser = Green, desired power = 10.40 mW -----"));
   EXPECT_THAT(logLine("<CalibrateLaser> Green laser power calibrating failed in the compensation mode"),
               HasSubstr("ERROR: "));
 }
@@ -431,7 +447,8 @@ TEST_F(LaserCalibrationTest, RedDeratedCalibrationSucceeds) {
   EXPECT_EQ(scanner.CheckLaserPowerSpec(true), 1);
   EXPECT_EQ(calibrations(), 2);
   EXPECT_EQ(redFlag(), "1");
-  EXPECT_THAT(log(), HasSubstr("Red laser power is out of specification, setting Laser Calibration Warning Flag"));
+  EXPECT_THAT(log(),
+              HasSubstr("Red laser power is out of specification, setting Laser Calibration Warning Flag"));
   EXPECT_NEAR(scanner.GetLaserPower(true, true), 10.4, 0.2);
   bool compensation = false;
   EXPECT_NEAR(scanner.GetLaserCalibrationTargets(true, compensation, false), 10.4, 1e-9);
@@ -474,9 +491,10 @@ TEST_F(LaserCalibrationTest, TargetsFromFlash) {
   devices.flash->set("LaserCompensationRequired_G", "1");
   EXPECT_DOUBLE_EQ(scanner.GetLaserCalibrationTargets(false, compensation, true), 11.5 * 0.8);
   EXPECT_TRUE(compensation);
-  EXPECT_THAT(logLine("The Green Laser Calibration Warning flag has been set on this Instrument.  The target power "
-                      "will be derated."),
-              HasSubstr("WARNING: "));
+  EXPECT_THAT(
+      logLine("The Green Laser Calibration Warning flag has been set on this Instrument.  The target power "
+              "will be derated."),
+      HasSubstr("WARNING: "));
 
   sim.injectFault("getparam", {zevasim::Fault::Kind::errorStatus, 0x05});
   EXPECT_DOUBLE_EQ(scanner.GetLaserCalibrationTargets(true, compensation, true), 13.0);
@@ -488,7 +506,8 @@ TEST_F(LaserCalibrationTest, ThePDTargetIsClampedNotWrapped) {
   lasersOn();
   // 25 mW x 2920 is 73000 counts, beyond 16 bits.
   scanner.CalibrateLaser(true, 25.0, 10.0, 20, 2);
-  EXPECT_THAT(log(), HasSubstr("<DataPort::CalibrateLaser_Red> PDGainSetPt = 16, desiredPD = 65535, delta = 6553"));
+  EXPECT_THAT(log(),
+              HasSubstr("<DataPort::CalibrateLaser_Red> PDGainSetPt = 16, desiredPD = 65535, delta = 6553"));
   // No desired power: the FLASH set point.
   devices.flash->set("LaserSetPointMWatt_G", "12");
   greenYields(1.0);

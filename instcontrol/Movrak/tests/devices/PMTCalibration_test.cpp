@@ -54,8 +54,8 @@ class PMTCalibrationTest : public BoardDeviceTest {
                     unsigned pixelSizeX = 5) {
     Outcome o;
     o.error = thrown([&] {
-      scanner.CalibratePMT(mask, pixelSizeX, ratioRed, ratioGreen, fullRed, fullGreen, o.red, o.green, o.bad, 1.0f,
-                           1.0f);
+      scanner.CalibratePMT(mask, pixelSizeX, ratioRed, ratioGreen, fullRed, fullGreen, o.red, o.green, o.bad,
+                           1.0f, 1.0f);
     });
     return o;
   }
@@ -73,7 +73,8 @@ class PMTCalibrationTest : public BoardDeviceTest {
     unsigned word = 0, last = 0;
     for (const std::string& call : oksim::calls()) {
       const std::string wire = "okUsbFrontPanel_SetWireInValue(0x00,";
-      if (call.rfind(wire, 0) == 0) word = static_cast<unsigned>(std::stoul(call.substr(wire.size()), nullptr, 16));
+      if (call.rfind(wire, 0) == 0)
+        word = static_cast<unsigned>(std::stoul(call.substr(wire.size()), nullptr, 16));
       if (call == "okUsbFrontPanel_ActivateTriggerIn(0x40," + std::to_string(bit) + ")") last = word;
     }
     return last;
@@ -103,7 +104,8 @@ TEST_F(PMTCalibrationTest, VoltageFromARatio) {
   EXPECT_THAT(logLine("No FLASH value for PMT2_Exponent, using default value of 7.833"), HasSubstr("INFO: "));
 
   for (double bad : {-0.5, std::nan(""), std::numeric_limits<double>::infinity()})
-    EXPECT_EQ(thrown([&] { scanner.CalculatePMTVoltage(kRedPMT, bad, 6000); }), movrak::kErrBadParameter) << bad;
+    EXPECT_EQ(thrown([&] { scanner.CalculatePMTVoltage(kRedPMT, bad, 6000); }), movrak::kErrBadParameter)
+        << bad;
 
   // An exponent that is no number would divide by zero: the default stands in.
   devices.flash->set("PMT2_Exponent", "0");
@@ -127,14 +129,15 @@ TEST_F(PMTCalibrationTest, TheLoopConvergesOnTheTargetSignal) {
   EXPECT_EQ(greenCounts(), CChannel::TenthsToCounts(o.green));
   EXPECT_EQ(okSim_GetCalibrationLight(), 0);
   // Attempt 0 at the reference, then one correction each.
-  EXPECT_THAT(lightSwitches(), ElementsAre("calibratepmt 1", "calibratepmt 0", "calibratepmt 1", "calibratepmt 0",
-                                           "calibratepmt 0"));
+  EXPECT_THAT(lightSwitches(), ElementsAre("calibratepmt 1", "calibratepmt 0", "calibratepmt 1",
+                                           "calibratepmt 0", "calibratepmt 0"));
   EXPECT_THAT(log(), HasSubstr("measuredCalSigRed = 1900.00"));
   EXPECT_THAT(log(), HasSubstr("Computed newRatioRed = 1.05 [retry = 1]"));
   EXPECT_THAT(log(), HasSubstr("Computed newRatioGreen = 1.00 [retry = 2]"));
   EXPECT_THAT(log(), HasSubstr("----- Starting PMT Calibration: Red = 100% / Green = 50% -----"));
   EXPECT_THAT(log(), HasSubstr("Computed raw gain ratio: GainRatio_R = 8.00, GainRatio_G = 8.00"));
-  EXPECT_THAT(logLine("  No PMT Compensation is required, Laser Set Points are not changed"), HasSubstr("INFO: "));
+  EXPECT_THAT(logLine("  No PMT Compensation is required, Laser Set Points are not changed"),
+              HasSubstr("INFO: "));
   EXPECT_THAT(log(), HasSubstr("Red Intensity has increased by"));
   EXPECT_EQ(flag(), "");
   EXPECT_EQ(devices.flash->burns(), 0);
@@ -209,22 +212,22 @@ TEST_F(PMTCalibrationTest, FailuresEndWithTheWorseErrorTheLightOffAndTheBadFlag)
       // Red would say 646 and green 645: the factory fallback is the one to report.
       {"no signal, red from the factory", [](auto&) { tube(true, 0), tube(false, 0); }, kBoth, 0, 6000,
        movrak::kErrPMTCalibLost, false, "  Calculating Voltage Mathematically Based on Factory Setting."},
-      {"the light source is not to be used",
-       [](auto& d) { d.flash->set("PMTCalibErrorFlag", "1"); }, kRedOnly, 6000, 6000,
-       movrak::kErrPMTCalibUnstable, false, "Estimating PMT Voltage Based on Mathematical Calculation Only."},
+      {"the light source is not to be used", [](auto& d) { d.flash->set("PMTCalibErrorFlag", "1"); },
+       kRedOnly, 6000, 6000, movrak::kErrPMTCalibUnstable, false,
+       "Estimating PMT Voltage Based on Mathematical Calculation Only."},
       {"the light source is not to be used, no good voltage",
-       [](auto& d) { d.flash->set("PMTCalibErrorFlag", "1"); }, kRedOnly, 6000, 0,
-       movrak::kErrPMTCalibLost, false, "PMT Calibration Warning Flag set on this Instrument."},
+       [](auto& d) { d.flash->set("PMTCalibErrorFlag", "1"); }, kRedOnly, 6000, 0, movrak::kErrPMTCalibLost,
+       false, "PMT Calibration Warning Flag set on this Instrument."},
       {"gain", [](auto&) { okSim_FailSampling(5, 0); }, kBoth, 6000, 6000, movrak::kErrPMTRawGain, false,
        "Failed to get Green raw gain."},
       {"offset", [](auto&) { okSim_FailSampling(2, 0); }, kBoth, 6000, 6000, movrak::kErrPMTRawOffset, false,
        "Failed to get Red raw offset."},
       {"light on", [](auto&) { okSim_FailSampling(4, 0); }, kBoth, 6000, 6000, movrak::kErrPMTRawData, false,
        "Failed to get Green raw data [light-on]."},
-      {"light off", [](auto&) { okSim_FailSampling(0, 1); }, kRedOnly, 6000, 6000, movrak::kErrPMTRawData, false,
-       "Failed to get Red raw data [light-off]."},
-      {"no nominal signal", [](auto& d) { d.flash->erase("PMT2_NominalCalibrationSignal"); }, kRedOnly,
-       6000, 6000, movrak::kErrNoSuchFlashKey, false, "----- Starting PMT Calibration"},
+      {"light off", [](auto&) { okSim_FailSampling(0, 1); }, kRedOnly, 6000, 6000, movrak::kErrPMTRawData,
+       false, "Failed to get Red raw data [light-off]."},
+      {"no nominal signal", [](auto& d) { d.flash->erase("PMT2_NominalCalibrationSignal"); }, kRedOnly, 6000,
+       6000, movrak::kErrNoSuchFlashKey, false, "----- Starting PMT Calibration"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -346,7 +349,8 @@ TEST_F(PMTCalibrationTest, DriftOfTheLightSinceTheLastCalibration) {
 TEST_F(PMTCalibrationTest, NoFirstSignalNoDrift) {
   // The light shows only from the second attempt: attempt 0 measures nothing.
   int switches = 0;
-  devices.scans->onCalibrationLight([&switches](bool on) { okSim_SetCalibrationLight(on && ++switches > 1); });
+  devices.scans->onCalibrationLight(
+      [&switches](bool on) { okSim_SetCalibrationLight(on && ++switches > 1); });
   tube(true, 2000 / 1.2);
   const Outcome o = calibrate(kRedOnly, 1.0, 1.0, 6000, 6000);
   EXPECT_EQ(o.error, 0);
@@ -366,16 +370,20 @@ TEST_F(PMTCalibrationTest, DarkSubtraction) {
     std::int32_t red, green;
     const char* logged;
   } cases[] = {
-      {"2.5", "3.0", "3", "3", 100.2, 50.0, 91, 41, "Red Dark Value: [ 91 ]  = (long)((100.200000 - (3 * 3.000000)) + 0.5)"},
-      {"3.0", "2.5", "2", "4", 100.2, 50.0, 94, 38, "Green Dark Value: [ 38 ]  = (long)((50.000000 - (4 * 3.000000)) + 0.5)"},
+      {"2.5", "3.0", "3", "3", 100.2, 50.0, 91, 41,
+       "Red Dark Value: [ 91 ]  = (long)((100.200000 - (3 * 3.000000)) + 0.5)"},
+      {"3.0", "2.5", "2", "4", 100.2, 50.0, 94, 38,
+       "Green Dark Value: [ 38 ]  = (long)((50.000000 - (4 * 3.000000)) + 0.5)"},
       {nullptr, "3.0", "3", "3", 100.2, 50.0, 0, 0,
        "Dark Subtraction FLASH Values Missing or Invalid, Skipping Dark Offset Subtraction."},
       {"3.0", "3.0", "3", nullptr, 100.2, 50.0, 0, 0, "Dark Subtraction FLASH Values Missing or Invalid"},
       {"3.0", "3.0", "0", "3", 100.2, 50.0, 0, 0, "Dark Subtraction FLASH Values Missing or Invalid"},
       {"noise", "3.0", "3", "3", 100.2, 50.0, 0, 0, "Dark Subtraction FLASH Values Missing or Invalid"},
-      {"3.0", "3.0", "3", "3", 100.2, 5.0, 0, 0, "Dark Subtraction Value is Negative!  Setting Values to Zero."},
+      {"3.0", "3.0", "3", "3", 100.2, 5.0, 0, 0,
+       "Dark Subtraction Value is Negative!  Setting Values to Zero."},
       {"3.0", "3.0", "3", "3", nan, 50.0, 0, 0, "Red Dark Value is out of range"},
-      {"3.0", "3.0", "3", "3", 100.2, 1e12, 0, 0, "Dark Subtraction Value is Negative!  Setting Values to Zero."},
+      {"3.0", "3.0", "3", "3", 100.2, 1e12, 0, 0,
+       "Dark Subtraction Value is Negative!  Setting Values to Zero."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.logged);
