@@ -62,4 +62,29 @@ inline constexpr int kErrFastStageTempMonitor = 11120;  // fast-axis stage tempe
 inline constexpr int kErrDataPortUnknown = 12001;  // "Unknown Data Port error."
 inline constexpr int kErrDataPortBusy = 12010;     // the port's access lock was not obtained
 
+// PMT calibration.
+inline constexpr int kErrPMTCalibUnstable = 645;  // the last known good voltage was used
+inline constexpr int kErrPMTCalibLost = 646;      // the factory voltage was used
+inline constexpr int kErrPMTRawGain = 651;
+inline constexpr int kErrPMTRawOffset = 652;
+inline constexpr int kErrPMTRawData = 653;
+
+// Lasers (data port ids).
+inline constexpr int kErrDataPortNotConnected = 12009;
+inline constexpr int kErrDataPortCommand = 12101;  // "Data Port command failed."
+inline constexpr int kErrGreenHSOverTemp = 12102;
+inline constexpr int kErrGreenOverTemp = 12103;
+inline constexpr int kErrGreenPowerOff = 12104;
+inline constexpr int kErrGreenOverCurrent = 12105;
+inline constexpr int kErrGreenLaserOff = 12106;
+inline constexpr int kErrRedLaserOff = 12107;
+inline constexpr int kErrRedSpecFailed = 12115;    // red failed its specification, also derated
+inline constexpr int kErrRedBelowSpec = 12116;
+inline constexpr int kErrRedAboveSpec = 12117;
+inline constexpr int kErrGreenSpecFailed = 12118;  // green failed its specification, also derated
+inline constexpr int kErrGreenBelowSpec = 12119;
+inline constexpr int kErrGreenAboveSpec = 12120;
+inline constexpr int kErrGreenUnstable = 12121;
+inline constexpr int kErrRedUnstable = 12122;
+
 }  // namespace movrak

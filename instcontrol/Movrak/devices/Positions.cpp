@@ -1,5 +1,5 @@
 // The scanner's positions on the glass, the autofocus enable sequence, the instrument's
-// clock and command time-out, the carousel-run hook and the laser power factors.
+// clock and command time-out and the carousel-run hook.
 #include <chrono>
 #include <cstdlib>
 
@@ -134,24 +134,4 @@ int CScanner::OnStartExitCarouselRun(bool bStart) {
              "flag has "
              "not been set yet!");
   return 1;
-}
-
-void CScanner::LoadLaserPowerFactors() {
-  struct Factor {
-    const char* key;
-    double fallback;
-    double* target;
-  };
-  const Factor factors[] = {{"LaserMWattToSetPointCt_G", 174.5, &m_dGreenSetPointPerMWatt},
-                            {"LaserPDCtToMWatt_G", 2228.6, &m_dGreenPDPerMWatt},
-                            {"LaserPDCtToMWatt_R", 2920.0, &m_dRedPDPerMWatt}};
-  for (const Factor& f : factors) {
-    try {
-      *f.target = std::strtod(m_Flash.GetString(f.key).c_str(), nullptr);
-    } catch (int e) {
-      if (e != kErrNoSuchFlashKey) throw;
-      LogInfo("No FLASH value for %s, using default value of %f", f.key, f.fallback);
-      *f.target = f.fallback;
-    }
-  }
 }

@@ -182,6 +182,37 @@ class CScanner : public CInstrument {
   double GetGreenPDFactor() const { return m_dGreenPDPerMWatt; }
   double GetRedPDFactor() const { return m_dRedPDPerMWatt; }
 
+  // ---- lasers and PMT calibration ----
+  int GetGreenLaserSetPoint();
+  int GetRedLaserSetPoint();
+  int ChangeLaserSetPoint(bool bRed, double level, bool bInMilliwatts);
+  double GetLaserPower(bool bRed, bool bInMilliwatts);
+  // Milliwatts to photodiode counts, truncated and held within 0..65535.
+  std::uint16_t LaserPowerToPD(bool bRed, double milliwatts);
+  double PDToLaserPower(bool bRed, std::uint16_t count);
+  int GetPortCtrlStatus(bool bRed);
+  int SetOnOffLaserPowers(bool bPowerOn);
+  void CheckLaserPowerOnOffStatus(bool& redPowerOn, bool& greenPowerOn, bool bLogStatus);
+  // `reserved` reloads the red calibration target (the status thread's first check).
+  void LaserWarmingUpStatus(bool& redReady, bool& greenReady, bool reserved, bool bLogLevels);
+  int CheckLaserWarmingUpStatus(int& errorId, bool reserved, bool bLogLevels);
+  double GetLaserCalibrationTargets(bool bRed, bool& compensationRequired, bool bReload);
+  LaserStatus CalibrateLaser(bool bRed, double desiredPower, double deltaPercent, int minStableTimeSec,
+                             int retries);
+  int CheckLaserPowerSpec(bool bRed);
+  void TestLaserPowerMinMax(bool bRed, double& minMilliwatts, double& maxMilliwatts);
+  // The error id CheckLaserPowerSpec throws for a calibration result other than 0 and the
+  // out-of-specification results 5 to 7.
+  static int LaserStatusError(bool bRed, int result);
+  // The warm-up values a new process starts with (the registry is read again).
+  static void ResetLaserWarmUpValues();
+  unsigned CalculatePMTVoltage(int channel, double ratio, unsigned referenceVoltage);
+  void CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRed, double ratioGreen,
+                    unsigned fullVoltRed, unsigned fullVoltGreen, unsigned& newVoltRed, unsigned& newVoltGreen,
+                    int& badCalibration, float laserCompensationRed, float laserCompensationGreen);
+  void SetDarkSubtractionValue(double redMean, double greenMean, std::int32_t& redValue,
+                               std::int32_t& greenValue);
+
  private:
   // One exchange under the command mutex: `line`, reply reader, release; logs
   // `failure` (debug 1, with the id) and throws a non-zero result. Returns the rest.
@@ -236,10 +267,10 @@ class CScanner : public CInstrument {
   std::atomic<unsigned> m_nStatusMsgId{kStatusMsgBase + kStateOffline};
   std::atomic<int> m_nErrorId{0};
 
-  double m_dGreenSetPointPerMWatt = 0;
-  double m_dGreenPDPerMWatt = 0;
-  double m_dRedPDPerMWatt = 0;
-  bool m_bRedLaserDid1stCalibration = false;
+  std::atomic<double> m_dGreenSetPointPerMWatt{0};
+  std::atomic<double> m_dGreenPDPerMWatt{0};
+  std::atomic<double> m_dRedPDPerMWatt{0};
+  std::atomic<bool> m_bRedLaserDid1stCalibration{false};
 
   std::atomic<unsigned> m_nScanInProgress{0};
   std::atomic<int> m_nCarouselRunStarting{0};
@@ -257,4 +288,24 @@ class CScanner : public CInstrument {
   std::array<CDSP*, 4> m_DSPs{};
 
   std::atomic<int> m_nBarcodeCheck{0};
+
+  // ---- lasers and PMT calibration ----
+  // Entering kStateWarming: the erratic watch level again from the registry, no last red power.
+  void OnEnterWarming();
+  void EnsureLaserPowerFactors();
+  double LaserPDFactor(bool bRed);
+  // A FLASH number of the laser table: its default on a missing key, other errors thrown.
+  double LaserFlashValue(const char* key, double def);
+  void CheckGreenLaserFaults(const PortCtrlStatus& status);
+  void TestRedPDGains();
+  // One calibration of CheckLaserPowerSpec: 1 on success, 0 for out of specification.
+  int CalibrateToSpec(bool bRed, bool& compensationRequired);
+  // Both laser targets (mW) and compensation flags, guarded: the status thread and the
+  // automation threads both calibrate.
+  std::mutex m_LaserTargetsLock;
+  double m_dLaserTarget[2] = {0, 0};  // [0] green, [1] red
+  bool m_bLaserCompensation[2] = {false, false};
+  std::atomic<bool> m_bGreenHSOverTemp{false};
+  std::atomic<bool> m_bGreenOverTemp{false};
+  std::atomic<bool> m_bGreenOverCurrent{false};
 };

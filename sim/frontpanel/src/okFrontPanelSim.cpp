@@ -123,6 +123,26 @@ struct Board {
   int redForcedPd = -1;
 
   unsigned pmt[2] = {};  // [0] red, [1] green
+  // The calibration light and what each tube makes of it ([0] red, [1] green).
+  bool calibLight = false;
+  struct PmtResponse {
+    bool modelled = false;
+    double dark = 0, light = 0;
+    int refCounts = 1;
+    double exponent = 1;
+  } pmtResponse[2];
+  // Photodiode misbehaviour ([0] green, [1] red): pseudo-random jitter per 100 ms slot
+  // and a steady drift since it was set.
+  int pdNoise[2] = {};
+  double pdDrift[2] = {};
+  SteadyTime pdDriftSince[2]{};
+  // Trigger bits that fail: (endpoint, bit) -> activations that still pass, then those
+  // that fail (-1: all).
+  std::map<std::pair<int, int>, std::pair<int, int>> failingTriggers;
+  // Measuring runs that fail to deliver: per sampling code, the runs that still deliver
+  // (-1: no fault), and the runs started so far.
+  int sampleFaultAfter[16];
+  int samplingRuns[16] = {};
   bool shutterClosed[2] = {};
   std::optional<SteadyTime> keepAliveAt;
   long masterTimeoutMs = 600000;
@@ -143,6 +163,7 @@ struct Board {
 
   Board() {
     for (int i = 0; i < 16; ++i) {
+      sampleFaultAfter[i] = -1;
       sampleLo[i] = 1000 + 10 * i;
       sampleHi[i] = 8000 + 10 * i;
     }
@@ -245,6 +266,22 @@ std::uint32_t dcmStatus(int odd, const Dcm& d) {
 
 // ---- lasers --------------------------------------------------------------------------------
 
+// The photodiode reading after the faults of laser `red` (0 green, 1 red).
+int misbehave(int red, double pd) {
+  const Board& b = board();
+  if (b.pdDrift[red] != 0)
+    pd += b.pdDrift[red] * std::chrono::duration<double>(now() - b.pdDriftSince[red]).count();
+  if (b.pdNoise[red] > 0) {
+    const auto slot = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<Ms>(now().time_since_epoch()).count() / 100 + static_cast<unsigned>(red));
+    std::uint64_t h = slot * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+    const int span = 2 * b.pdNoise[red] + 1;
+    pd += static_cast<int>(h % static_cast<std::uint64_t>(span)) - b.pdNoise[red];
+  }
+  return std::clamp(static_cast<int>(std::lround(pd)), 0, 65535);
+}
+
 double greenPdNow() {
   Board& b = board();
   if (b.greenRampMs <= 0) return b.greenPdTo;
@@ -268,7 +305,7 @@ bool greenReady() {
 int greenPd() {
   const Board& b = board();
   if (b.greenForcedPd >= 0) return b.greenForcedPd;
-  return std::clamp(static_cast<int>(std::lround(greenPdNow())), 0, 65535);
+  return misbehave(0, greenPdNow());
 }
 
 void advanceMotor() {
@@ -287,7 +324,7 @@ int redPd() {
   advanceMotor();
   const double c = std::cos(2.0 * b.redAngle * std::numbers::pi / 180.0);
   const double optical = b.redMinPd + (b.redMaxPd - b.redMinPd) * c * c;
-  return std::clamp(static_cast<int>(std::lround(optical * b.redPdGain / 16.0)), 0, 65535);
+  return misbehave(1, optical * b.redPdGain / 16.0);
 }
 
 // ---- data ----------------------------------------------------------------------------------------
@@ -381,16 +418,39 @@ void scanBytes(std::int64_t offset, unsigned char* out, long length) {
   }
 }
 
+// A tube's raw samples (sampling code 0 red, 4 green) when its response is modelled:
+// the offset samples of its channel plus the signal, which is dark + light x
+// (voltage / reference)^exponent with the calibration light on; the low range sees the
+// signal divided by the gain samples' ratio; the high range saturates at 16383.
+bool modelledSamples(int code, int& lo, int& hi) {
+  const Board& b = board();
+  if ((code & ~4) != 0) return false;
+  const int green = (code & 4) ? 1 : 0;
+  const Board::PmtResponse& r = b.pmtResponse[green];
+  if (!r.modelled) return false;
+  double signal = r.dark;
+  if (b.calibLight && r.refCounts > 0)
+    signal += r.light * std::pow(static_cast<double>(b.pmt[green]) / r.refCounts, r.exponent);
+  const int offsetCode = 2 | (code & 4), gainCode = 1 | (code & 4);
+  const double gainHi = b.sampleHi[gainCode] - b.sampleHi[offsetCode];
+  const double gainLo = b.sampleLo[gainCode] - b.sampleLo[offsetCode];
+  const double loShare = gainHi != 0 ? gainLo / gainHi : 1.0;
+  hi = std::clamp(static_cast<int>(std::lround(b.sampleHi[offsetCode] + signal)), 0, 16383);
+  lo = std::clamp(static_cast<int>(std::lround(b.sampleLo[offsetCode] + signal * loShare)), 0, 16383);
+  return true;
+}
+
 void sampleBytes(std::int64_t offset, unsigned char* out, long length) {
   const Board& b = board();
   const int code = samplingCode();
+  int loValue = b.sampleLo[code], hiValue = b.sampleHi[code];
+  modelledSamples(code, loValue, hiValue);
   for (long i = 0; i < length; ++i) {
     const std::int64_t o = offset + i;
     const std::int64_t sample = o / 4;
     // Odd samples carry junk in the two bits above each 14-bit value.
     const unsigned junk = (sample & 1) ? 0xC0 : 0;
-    const unsigned lo = static_cast<unsigned>(b.sampleLo[code]) & 0x3FFF,
-                   hi = static_cast<unsigned>(b.sampleHi[code]) & 0x3FFF;
+    const unsigned lo = static_cast<unsigned>(loValue) & 0x3FFF, hi = static_cast<unsigned>(hiValue) & 0x3FFF;
     switch (o % 4) {
       case 0:
         out[i] = static_cast<unsigned char>(lo);
@@ -488,6 +548,7 @@ void latchWireIns() {
     b.running = true;
     b.runStart = now();
     b.consumed = 0;
+    ++b.samplingRuns[samplingCode()];
   } else if ((old2 & 0x80) && !(new2 & 0x80)) {
     b.running = false;
   }
@@ -537,6 +598,20 @@ void triggerCtrl(int bit) {
     default:
       break;  // 7 resets the SPI link: nothing to model
   }
+}
+
+// Whether a scripted failure of this trigger bit is due (and uses it up).
+bool triggerFails(int ep, int bit) {
+  auto& failing = board().failingTriggers;
+  const auto it = failing.find({ep, bit});
+  if (it == failing.end()) return false;
+  auto& [passes, fails] = it->second;
+  if (passes > 0) {
+    --passes;
+    return false;
+  }
+  if (fails > 0 && --fails == 0) failing.erase(it);
+  return true;
 }
 
 void dcmStep(int odd, int delta) { board().dcm[odd].position += delta; }
@@ -618,10 +693,13 @@ long readPipe(okBoardHandle h, int ep, int blockSize, long length, unsigned char
       if (scanAvailable() < length) return -2;  // the data has not arrived: the transfer times out
       scanBytes(b.consumed, data, length);
       break;
-    case RunKind::measuring:
+    case RunKind::measuring: {
+      const int code = samplingCode();
       if (!bufferFull()) return -2;
+      if (b.sampleFaultAfter[code] >= 0 && b.samplingRuns[code] > b.sampleFaultAfter[code]) return -2;
       sampleBytes(b.consumed, data, length);
       break;
+    }
     case RunKind::fake:
       if (!bufferFull()) return -2;
       fakeBytes(b.consumed, data, length);
@@ -1064,6 +1142,7 @@ ok_ErrorCode okUsbFrontPanel_ActivateTriggerIn(okBoardHandle h, int ep, int bit)
   if (!isOpen(h)) return -8;
   if ((ep != 0x40 && ep != 0x41) || bit < 0 || bit > 15) return -9;
   if (!board().configured) return -1;
+  if (triggerFails(ep, bit)) return -1;
   if (ep == 0x40)
     triggerCtrl(bit);
   else
@@ -1298,6 +1377,59 @@ double okSim_GetRedPlateAngle(void) {
 void okSim_ForcePd(int red, int pd) {
   Lock lock(lockOf());
   (red ? board().redForcedPd : board().greenForcedPd) = pd;
+}
+
+void okSim_SetCalibrationLight(int on) {
+  Lock lock(lockOf());
+  board().calibLight = on != 0;
+}
+
+int okSim_GetCalibrationLight(void) {
+  Lock lock(lockOf());
+  return board().calibLight ? 1 : 0;
+}
+
+void okSim_SetPmtResponse(int red, double dark, double light, int refCounts, double exponent) {
+  Lock lock(lockOf());
+  Board::PmtResponse& r = board().pmtResponse[red ? 0 : 1];
+  r.modelled = true;
+  r.dark = dark;
+  r.light = light;
+  r.refCounts = refCounts;
+  r.exponent = exponent;
+}
+
+void okSim_ClearPmtResponse(int red) {
+  Lock lock(lockOf());
+  board().pmtResponse[red ? 0 : 1] = Board::PmtResponse{};
+}
+
+void okSim_SetPdNoise(int red, int amplitude) {
+  Lock lock(lockOf());
+  board().pdNoise[red ? 1 : 0] = std::max(amplitude, 0);
+}
+
+void okSim_SetPdDrift(int red, double countsPerSecond) {
+  Lock lock(lockOf());
+  Board& b = board();
+  b.pdDrift[red ? 1 : 0] = countsPerSecond;
+  b.pdDriftSince[red ? 1 : 0] = now();
+}
+
+void okSim_FailTrigger(int ep, int bit, int after, int count) {
+  Lock lock(lockOf());
+  auto& failing = board().failingTriggers;
+  if (count == 0)
+    failing.erase({ep, bit});
+  else
+    failing[{ep, bit}] = {std::max(after, 0), count < 0 ? -1 : count};
+}
+
+void okSim_FailSampling(int code, int after) {
+  Lock lock(lockOf());
+  if (code < 0 || code > 15) return;
+  board().sampleFaultAfter[code] = after;
+  board().samplingRuns[code] = 0;
 }
 
 void okSim_SetScanGeometry(int pixels, int lines) {

@@ -55,6 +55,29 @@ bool ScanFamily::scanning() const {
   return scanning_;
 }
 
+bool ScanFamily::calibrationLight() const {
+  std::lock_guard lock(mutex_);
+  return light_;
+}
+
+void ScanFamily::onCalibrationLight(std::function<void(bool)> observer) {
+  std::lock_guard lock(mutex_);
+  lightObserver_ = std::move(observer);
+}
+
+Reply ScanFamily::switchCalibrationLight(const Request& r) {
+  const auto on = r.args.size() == 1 ? word32(r.args[0]) : std::nullopt;
+  if (!on || *on > 1) return bad();
+  std::function<void(bool)> observer;
+  {
+    std::lock_guard lock(mutex_);
+    light_ = *on == 1;
+    observer = lightObserver_;
+  }
+  if (observer) observer(*on == 1);
+  return Reply::ok();
+}
+
 std::string ScanFamily::region() const {
   std::lock_guard lock(mutex_);
   return region_;
@@ -66,10 +89,10 @@ void ScanFamily::registerCommands(Instrument& in) {
        std::initializer_list<std::pair<const char*, std::size_t>>{{"initlasers", 0},
                                                                   {"enabledepthscan", 3},
                                                                   {"seteomdigpot", 1},
-                                                                  {"setdarksubtractionvalue", 1},
-                                                                  {"calibratepmt", 1}})
+                                                                  {"setdarksubtractionvalue", 1}})
     in.setHandler(word,
                   [count = count](const Request& r) { return r.args.size() == count ? Reply::ok() : bad(); });
+  in.setHandler("calibratepmt", [this](const Request& r) { return switchCalibrationLight(r); });
 
   in.setHandler("setpackagetype", [this](const Request& r) {
     const auto type = r.args.size() == 1 ? word32(r.args[0]) : std::nullopt;

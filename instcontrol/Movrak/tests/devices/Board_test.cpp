@@ -2,63 +2,13 @@
 // channels, laser shutters and power, and the sequences that use them.
 #include <future>
 
-#include "DeviceFixture.h"
+#include "BoardFixture.h"
 #include "devices/DeviceErrors.h"
-#include "okSim/okSim.h"
-#include "platform/files.h"
 
 namespace {
 
 using testing::ElementsAre;
 using testing::HasSubstr;
-using Axis = zevasim::MotorFamily::Axis;
-using Motors = zevasim::MotorFamily;
-
-class BoardDeviceTest : public DeviceTest {
- protected:
-  BoardDeviceTest() : clock_(std::make_shared<platform::ManualClock>()), scoped_(clock_) {
-    clock_->setAutoAdvance(true);  // the board's settling sleeps cost no time
-    okSim_Reset();
-    const std::string bitFile = tempDir() + "/keth.bit";
-    testsupport::writeFile(bitFile, "simulated configuration version=32\n");
-    if (loaded_) opened_ = scanner.GetDataPort().OpenDataPort(nullptr, bitFile.c_str()) == PortStatusSuccess;
-    for (auto id :
-         {Motors::kSlowStage, Motors::kVCStage, Motors::kAutofocus, Motors::kCarousel, Motors::kArm})
-      devices.motors->update(id, [](Axis& a) { a.initialised = a.homed = true; });
-    connect();
-    okSim_ClearCallLog();
-  }
-  // As in the system, the board's library is loaded before a scanner (and its port) exists.
-  static void SetUpTestSuite() { loaded_ = CScanDataPort::InitPortLib(""); }
-  void SetUp() override {
-    ASSERT_TRUE(loaded_);
-    ASSERT_TRUE(opened_);
-  }
-
-  // Trigger bits of the control trigger, in order.
-  static std::vector<int> triggers() {
-    std::vector<int> bits;
-    const std::string prefix = "okUsbFrontPanel_ActivateTriggerIn(0x40,";
-    for (const std::string& call : oksim::calls(prefix))
-      bits.push_back(std::stoi(call.substr(prefix.size())));
-    return bits;
-  }
-  static int pmtWrites(bool red) {
-    int n = 0;
-    for (int bit : triggers()) n += bit == (red ? 2 : 3);
-    return n;
-  }
-  // The voltage the board reports for a channel from now on (as if the tube had it).
-  void boardReads(bool red, unsigned counts) {
-    ASSERT_TRUE(scanner.GetDataPort().SetPMTVoltage(static_cast<unsigned short>(counts), red, false));
-  }
-  CChannel& channel(int id) { return *scanner.GetChannel(id); }
-
-  std::shared_ptr<platform::ManualClock> clock_;
-  platform::ScopedClock scoped_;
-  static inline bool loaded_ = false;
-  bool opened_ = false;
-};
 
 TEST(ChannelConversionTest, TenthsOfVoltsAndPortCounts) {
   const struct {

@@ -20,7 +20,15 @@
 // - Red laser: supply (bits 8/9), PD gain from the SPI word (bit 4; 16 = unity), half-wave
 //   plate angle moved by the motor (wire-in 0x04) at rate x speed degrees per second;
 //   PD = gain/16 x (min + (max - min) x cos^2(2 x angle)).
+// - Photodiodes: besides the model above, optional jitter (+-amplitude, pseudo-random
+//   per 100 ms of clock time) and drift (counts per second since it was set).
 // - PMT voltages: the SPI word, written by trigger bits 2 (red) / 3 (green).
+// - Calibration light (switched by the instrument, so tests wire it here) and, per tube
+//   when modelled, its raw samples (sampling code 0 red, 4 green): the offset samples of
+//   the channel (code 2 / 6) plus signal = dark + light x (pmt / refCounts)^exponent with
+//   the light on; the low value adds signal x (gain lo - offset lo) / (gain hi - offset
+//   hi) of the channel's gain (code 1 / 5) and offset samples; the high value saturates
+//   at 16383. Unmodelled: the fixed sample values.
 // - Block pipe 0xA0 in the run mode of wire-in 0x02 (run bit 0x80):
 //   scan (0x8000): `lines` lines of 32 + 8 x pixels bytes (layout below), produced at the
 //     data rate from the run's start (0: all at once); the available count (wire-outs
@@ -103,6 +111,27 @@ OKSIM_API void okSim_SetRedPlateAngle(double degrees);
 OKSIM_API double okSim_GetRedPlateAngle(void);
 // Forces a photodiode reading (red non-zero: red); -1 lets the model read again.
 OKSIM_API void okSim_ForcePd(int red, int pd);
+
+// Photodiode jitter of +-amplitude counts (0: none), and a drift in counts per second
+// from now on (0: none).
+OKSIM_API void okSim_SetPdNoise(int red, int amplitude);
+OKSIM_API void okSim_SetPdDrift(int red, double countsPerSecond);
+
+// ---- PMT calibration ----
+OKSIM_API void okSim_SetCalibrationLight(int on);
+OKSIM_API int okSim_GetCalibrationLight(void);
+// Models the tube's raw samples (red non-zero: red); see above. Exponent 0: the signal
+// ignores the voltage; light 0: the light is not seen.
+OKSIM_API void okSim_SetPmtResponse(int red, double dark, double light, int refCounts, double exponent);
+OKSIM_API void okSim_ClearPmtResponse(int red);
+
+// ---- faults ----
+// After `after` more activations that work, the next `count` activations of trigger-in
+// `ep` bit `bit` fail without acting (-1: every one; 0 clears the fault).
+OKSIM_API void okSim_FailTrigger(int ep, int bit, int after, int count);
+// Measuring runs of sampling code `code` deliver nothing (the read times out) once
+// `after` runs have started from now (-1 clears the fault).
+OKSIM_API void okSim_FailSampling(int code, int after);
 
 // ---- data ----
 // Scan geometry of the stream a scan run produces (lines 0: no data at all).

@@ -267,6 +267,10 @@ class ScanFamily final : public CommandFamily {
   void setLaserPowers(unsigned red, unsigned green);
   // Bytes that trail each "getscanline" reply beyond the line (as if the scan had more).
   void setExtraScanBytes(std::size_t n);
+  // The PMT calibration light ("calibratepmt 0/1"); the observer hears every switch
+  // (tests pass it on to the simulated board, whose tubes see the light).
+  bool calibrationLight() const;
+  void onCalibrationLight(std::function<void(bool)> observer);
   int packageType() const;
   int linesSent() const;
   bool scanning() const;
@@ -290,6 +294,10 @@ class ScanFamily final : public CommandFamily {
   int line_ = 0;
   bool scanning_ = false;
   std::string region_;
+  bool light_ = false;
+  std::function<void(bool)> lightObserver_;
+
+  Reply switchCalibrationLight(const Request& r);
 };
 
 // ---- the controller's own commands ----------------------------------------------------------
