@@ -30,6 +30,7 @@ inline constexpr int kErrSensorsNotConfigured = 622;
 inline constexpr int kErrScanNotConfigured = 625;
 inline constexpr int kErrUnexpectedDSP = 636;  // unexpected DSP in the extended status
 inline constexpr int kErrPMTVoltage = 637;     // PMT voltage not within 20 percent
+inline constexpr int kErrInitAborted = 635;    // "Scanner initialization aborted."
 
 // Controller statuses as error ids (kRuntimeStatusBase + code).
 inline constexpr int kErrNoSuchFlashKey = kRuntimeStatusBase + 0x0D;        // 4109
@@ -43,5 +44,8 @@ inline constexpr int kErrFastStageTempMonitor = 11120;  // fast-axis stage tempe
 // Data port errors.
 inline constexpr int kErrDataPortUnknown = 12001;  // "Unknown Data Port error."
 inline constexpr int kErrDataPortBusy = 12010;     // the port's access lock was not obtained
+inline constexpr int kErrDataPortNotOpen = 12009;  // "The Scan Data Port is not connected."
+inline constexpr int kErrGreenLaserPowerOff = 12104;  // "The green laser power is OFF."
+inline constexpr int kErrRedLaserOff = 12107;         // "The red laser is OFF."
 
 }  // namespace movrak

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "devices/ScanObj.h"
 #include "devices/ScannerTypes.h"
 #include "link/LanComm.h"
+#include "platform/thread.h"
 
 class CInstrument : public ILanCommOwner {
  public:
@@ -90,8 +92,6 @@ class CScanner : public CInstrument {
   void SetInitRequested(bool on) { m_bInitRequested = on; }
   bool IsInitRequested() const { return m_bInitRequested; }
   bool IsStatusThreadEnabled() const { return m_bStatusThreadEnabled; }
-  void StopStatusThread() { m_bStatusThreadEnabled = false; }
-  bool IsStatusThreadRunning() const { return m_bStatusThreadRunning; }
   void ClearStatusThreadRunning() { m_bStatusThreadRunning = false; }
   void SetScanInProgress(unsigned on) { m_nScanInProgress = on; }
   unsigned IsScanInProgress() const { return m_nScanInProgress; }
@@ -158,6 +158,30 @@ class CScanner : public CInstrument {
   double GetGreenPDFactor() const { return m_dGreenPDPerMWatt; }
   double GetRedPDFactor() const { return m_dRedPDPerMWatt; }
 
+  // ---- self test, initialisation and status thread ----------------------------------------
+  // Checks supplies, data port, lasers, PMTs and raw data and logs what it finds; never
+  // throws, always 1.
+  int SelfTest(bool bCheckLasers);
+  // A diagnostic ADC count in volts (amps for the current channels); 0.0 for a bad channel.
+  double GetDiagADCVoltValue(int channel, std::uint32_t raw);
+  // The initialisation steps (lasers skipped) on the calling thread; throws the error id.
+  void InitializeSync();
+  // Requests an initialisation and starts the status thread unless it runs already.
+  void StartStatusThread();
+  // Clears the run flag: the thread ends after its pass, an initialisation at its next
+  // abort check.
+  void StopStatusThread();
+  // True until the status thread has left its loop.
+  bool IsStatusThreadRunning() const { return m_bStatusThreadRunning; }
+
+  // ---- provided by the autoloader and laser work (merge: drop) ----
+  void EjectCarousel();
+  int GetGreenLaserSetPoint();
+  int GetRedLaserSetPoint();
+  double GetLaserPower(bool bRed, bool bInMilliwatts);
+  void CheckLaserPowerOnOffStatus(bool& redPowerOn, bool& greenPowerOn, bool bLogStatus);
+  int CheckLaserWarmingUpStatus(int& errorId, bool reserved, bool bLogLevels);
+
  private:
   // One exchange under the command mutex: `line`, reply reader, release; logs
   // `failure` (debug 1, with the id) and throws a non-zero result. Returns the rest.
@@ -175,8 +199,8 @@ class CScanner : public CInstrument {
   int m_nBrowseSlot = -1;
 
   std::string m_strModel;
-  bool m_bAutoInit = false;
-  bool m_bInitRequested = false;
+  std::atomic<bool> m_bAutoInit{false};
+  std::atomic<bool> m_bInitRequested{false};
   std::atomic<bool> m_bStatusThreadEnabled{false};
   std::atomic<bool> m_bStatusThreadRunning{false};
   std::atomic<tagScannerState> m_eState{kStateOffline};
@@ -204,4 +228,14 @@ class CScanner : public CInstrument {
   std::array<CDSP*, 4> m_DSPs{};
 
   std::atomic<int> m_nBarcodeCheck{0};
+
+  // ---- self test, initialisation and status thread ----
+  friend std::uint32_t StatusProc(CScanner& scanner);
+  // Stops the status thread and waits for it (before the devices go away).
+  void ShutdownStatusThread();
+  platform::Thread m_StatusThread;
+  // Serialises starting, stopping and the thread's decision to end.
+  std::mutex m_StatusThreadMutex;
+  // Counts StopStatusThread calls, so that InitializeSync never undoes a stop.
+  unsigned m_nStopRequests = 0;
 };

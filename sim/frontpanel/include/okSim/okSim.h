@@ -20,7 +20,8 @@
 // - Red laser: supply (bits 8/9), PD gain from the SPI word (bit 4; 16 = unity), half-wave
 //   plate angle moved by the motor (wire-in 0x04) at rate x speed degrees per second;
 //   PD = gain/16 x (min + (max - min) x cos^2(2 x angle)).
-// - PMT voltages: the SPI word, written by trigger bits 2 (red) / 3 (green).
+// - PMT voltages: the SPI word, written by trigger bits 2 (red) / 3 (green), and read
+//   back as that word (or as the voltage it set, see okSim_SetPMTReadsVoltage).
 // - Block pipe 0xA0 in the run mode of wire-in 0x02 (run bit 0x80):
 //   scan (0x8000): `lines` lines of 32 + 8 x pixels bytes (layout below), produced at the
 //     data rate from the run's start (0: all at once); the available count (wire-outs
@@ -76,6 +77,9 @@ OKSIM_API void okSim_SetSimpleErrorCounts(unsigned counts);
 // 1: the SPI link reports busy for ever; 0: never.
 OKSIM_API void okSim_SetSpiBusy(int busy);
 OKSIM_API unsigned okSim_GetSpiWord(void);
+// 0 (after a reset): a PMT's read-back is the word last set; 1: the voltage that word set,
+// on the read-back range (16 bits over 1000 V), as a tube that reached its setting reads.
+OKSIM_API void okSim_SetPMTReadsVoltage(int on);
 
 // ---- DCM (odd: non-zero = odd phase) ----
 enum {
