@@ -42,9 +42,9 @@ inline constexpr int kErrAutofocusTempMonitor = 10864;  // autofocus temperature
 inline constexpr int kErrFastStageTempMonitor = 11120;  // fast-axis stage temperature monitor failure
 
 // Data port errors.
-inline constexpr int kErrDataPortUnknown = 12001;  // "Unknown Data Port error."
-inline constexpr int kErrDataPortBusy = 12010;     // the port's access lock was not obtained
-inline constexpr int kErrDataPortNotOpen = 12009;  // "The Scan Data Port is not connected."
+inline constexpr int kErrDataPortUnknown = 12001;     // "Unknown Data Port error."
+inline constexpr int kErrDataPortBusy = 12010;        // the port's access lock was not obtained
+inline constexpr int kErrDataPortNotOpen = 12009;     // "The Scan Data Port is not connected."
 inline constexpr int kErrGreenLaserPowerOff = 12104;  // "The green laser power is OFF."
 inline constexpr int kErrRedLaserOff = 12107;         // "The red laser is OFF."
 

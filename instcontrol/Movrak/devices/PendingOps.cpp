@@ -27,7 +27,8 @@ void CScanner::EjectCarousel() {
 }
 
 int CScanner::GetGreenLaserSetPoint() {
-  const auto setPoint = static_cast<unsigned short>(std::trunc(kStandInSetPointMWatt * m_dGreenSetPointPerMWatt));
+  const auto setPoint =
+      static_cast<unsigned short>(std::trunc(kStandInSetPointMWatt * m_dGreenSetPointPerMWatt));
   const auto pd = static_cast<unsigned short>(std::trunc(kStandInSetPointMWatt * m_dGreenPDPerMWatt));
   return m_DataPort.TurnOnGreenLaser(setPoint, pd, 0) ? 1 : 0;
 }

@@ -38,7 +38,8 @@ void AbortCheck(CScanner& scanner) {
 // Turns both lasers on and waits until both lase or the wait gives up; only an abort or
 // a laser that cannot be switched on fails the step.
 void TurnOnLasers(CScanner& scanner) {
-  const double lasingLevel = CRegEdit(HKEY_LOCAL_MACHINE, kScannerKey).ReadDouble("LaserLasingPowerLevel", 0.25);
+  const double lasingLevel =
+      CRegEdit(HKEY_LOCAL_MACHINE, kScannerKey).ReadDouble("LaserLasingPowerLevel", 0.25);
 
   LogInfo("InitStep: Turn on Green laser");
   scanner.SetStatusMsgId(kMsgGreenLaserOn);
@@ -58,13 +59,15 @@ void TurnOnLasers(CScanner& scanner) {
     AbortCheck(scanner);
     PortCtrlStatus status;
     if (!port.GetCtrlStatus(&status)) {
-      LogDebug(1, "<DoInitSteps> Failed to get current Keth ctrl status during waiting for laser being lasing");
+      LogDebug(1,
+               "<DoInitSteps> Failed to get current Keth ctrl status during waiting for laser being lasing");
       break;
     }
     const std::uint32_t word = status.dwStatus1;
     if (!PortCtrlLaser::IsLaserPowerOn(word, true) || !PortCtrlLaser::IsLaserPowerOn(word, false) ||
         !PortCtrlLaser::IsLaserOn(word, false)) {
-      LogDebug(1, "<DoInitSteps> Detected one fo the laser is turned OFF during waiting for laser being lasing");
+      LogDebug(1,
+               "<DoInitSteps> Detected one fo the laser is turned OFF during waiting for laser being lasing");
       break;
     }
     const double red = scanner.GetLaserPower(true, true);
@@ -400,7 +403,8 @@ class StatusLoop {
     s_.CheckLaserPowerOnOffStatus(red, green, false);
     if (!red && !green) return;
     if (!red || !green) {
-      LogDebug(1, "<StatusProc::StateLasersOff> Detected only %s laser power switched ON.", red ? "Red" : "Green");
+      LogDebug(1, "<StatusProc::StateLasersOff> Detected only %s laser power switched ON.",
+               red ? "Red" : "Green");
       return;
     }
     LogDebug(1, "<StatusProc::StateLasersOff> Detected both laser powers switched ON.");

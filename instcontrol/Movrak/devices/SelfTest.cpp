@@ -81,7 +81,8 @@ bool TestScanDataPort(CScanner& scanner, bool bCheckLasers) {
   if (!PortCtrlLaser::IsLaserPowerOn(word, true) || !PortCtrlLaser::IsLaserOn(word, true)) {
     LogDebug(1, "<SelfTest::ScanDataPort> Red laser is OFF, checking power level skipped!");
   } else {
-    LogDebug(1, "<SelfTest::ScanDataPort> Current Red laser power level = %.2f mW", scanner.GetLaserPower(true, true));
+    LogDebug(1, "<SelfTest::ScanDataPort> Current Red laser power level = %.2f mW",
+             scanner.GetLaserPower(true, true));
     const std::int64_t minutes = port.GetRedLaserLastOnMinutes();
     LogDebug(1, "<SelfTest::ScanDataPort> Red laser has been turnned on for %ld hours and %d minutes",
              static_cast<long>(minutes / 60), static_cast<int>(minutes % 60));
@@ -169,10 +170,11 @@ class PMTRawDataTest {
       LogError("<SelfTest::TestPMTsAndRawData> Failed to get %s %s Stats!", ColourOf(green), kind);
       return;
     }
-    LogDebug(1,
-             "<SelfTest::TestPMTsAndRawData> %s %s Stats: HiAve = %.2f, HiStDev = %.2f , LoAve = %.2f, LoStDev = "
-             "%.2f",
-             ColourOf(green), kind, out.dHiAve, out.dHiStDev, out.dLoAve, out.dLoStDev);
+    LogDebug(
+        1,
+        "<SelfTest::TestPMTsAndRawData> %s %s Stats: HiAve = %.2f, HiStDev = %.2f , LoAve = %.2f, LoStDev = "
+        "%.2f",
+        ColourOf(green), kind, out.dHiAve, out.dHiStDev, out.dLoAve, out.dLoStDev);
   }
 
   double GainRatio(bool green) {
@@ -181,7 +183,8 @@ class PMTRawDataTest {
     if (!gainOk_[i] || !offsetOk_[i]) return 1.0;
     const double below = gain_[i].dLoAve - offset_[i].dLoAve;
     if (below == 0) {
-      LogError("Failed to compute %s raw gain ratio: gain Lo average equals offset Lo average.", ColourOf(green));
+      LogError("Failed to compute %s raw gain ratio: gain Lo average equals offset Lo average.",
+               ColourOf(green));
       return 1.0;
     }
     return (gain_[i].dHiAve - offset_[i].dHiAve) / below;
@@ -199,7 +202,8 @@ class PMTRawDataTest {
     LogDebug(1,
              "<SelfTest::TestPMTsAndRawData> %s RawData Stats: HiAve = %.2f, HiStDev = %.2f , LoAve = %.2f, "
              "LoStDev = %.2f, [HiSaturated = %s]",
-             ColourOf(green), data.dHiAve, data.dHiStDev, data.dLoAve, data.dLoStDev, YesNo(data.bIsSaturated));
+             ColourOf(green), data.dHiAve, data.dHiStDev, data.dLoAve, data.dLoStDev,
+             YesNo(data.bIsSaturated));
     const Signal signal = SignalOf(data, offset_[i], gainRatio_[i]);
     LogDebug(1, "Light source = %s, avg%s = %.2f %s", lightOn ? "On" : "Off", ColourOf(green), signal.value,
              signal.suffix);
@@ -227,7 +231,8 @@ class PMTRawDataTest {
     MeasureReference(&CScanDataPort::GetRawGainStats, "RawGain", true, gain_[1], gainOk_[1]);
     gainRatio_[0] = GainRatio(false);
     gainRatio_[1] = GainRatio(true);
-    LogDebug(1, "Computed raw gain ratio: GainRatio_R = %.2f, GainRatio_G = %.2f", gainRatio_[0], gainRatio_[1]);
+    LogDebug(1, "Computed raw gain ratio: GainRatio_R = %.2f, GainRatio_G = %.2f", gainRatio_[0],
+             gainRatio_[1]);
 
     LogInfo("Testing: PMTs/Raw data measuring and acquisition");
     struct Pass {
@@ -265,7 +270,9 @@ class PMTRawDataTest {
     try {
       Light(false);
     } catch (int e) {
-      LogError("<SelfTest::TestPMTsAndRawData> Failed to turn PMT calibration light source OFF [error code: %d]", e);
+      LogError(
+          "<SelfTest::TestPMTsAndRawData> Failed to turn PMT calibration light source OFF [error code: %d]",
+          e);
     }
   }
 
@@ -356,7 +363,8 @@ int CScanner::SelfTest(bool bCheckLasers) {
   }
   LogInfo("********** End test the Fixed Voltages on the Communications PC **********");
 
-  LogInfo("********** Start test PMT voltages and Raw data acquisition/measuring on the Keth board **********");
+  LogInfo(
+      "********** Start test PMT voltages and Raw data acquisition/measuring on the Keth board **********");
   LogInfo("Checking: Keth data port device info, FPGA configuration and current status");
   try {
     if (TestScanDataPort(*this, bCheckLasers)) PMTRawDataTest(*this).Run();

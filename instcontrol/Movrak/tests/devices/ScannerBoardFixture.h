@@ -20,7 +20,8 @@ class ScannerBoardTest : public DeviceTest {
     const std::string bitFile = tempDir() + "/keth.bit";
     testsupport::writeFile(bitFile, "simulated configuration version=32\n");
     if (loaded_) opened_ = scanner.GetDataPort().OpenDataPort(nullptr, bitFile.c_str()) == PortStatusSuccess;
-    for (auto id : {Motors::kSlowStage, Motors::kVCStage, Motors::kAutofocus, Motors::kCarousel, Motors::kArm})
+    for (auto id :
+         {Motors::kSlowStage, Motors::kVCStage, Motors::kAutofocus, Motors::kCarousel, Motors::kArm})
       devices.motors->update(id, [](Motors::Axis& a) { a.initialised = a.homed = true; });
     devices.controller->setNominalSupplies();
     connect();
@@ -39,7 +40,8 @@ class ScannerBoardTest : public DeviceTest {
   static std::vector<int> triggers() {
     std::vector<int> bits;
     const std::string prefix = "okUsbFrontPanel_ActivateTriggerIn(0x40,";
-    for (const std::string& call : oksim::calls(prefix)) bits.push_back(std::stoi(call.substr(prefix.size())));
+    for (const std::string& call : oksim::calls(prefix))
+      bits.push_back(std::stoi(call.substr(prefix.size())));
     return bits;
   }
   // The voltage (tenths of volts) a PMT was last set to, as the board got it.

@@ -39,8 +39,8 @@ class GatedClock final : public platform::Clock {
     if (std::this_thread::get_id() != owner_ && gated(d)) pause(d);
     manual_->sleepFor(d);
   }
-  bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, platform::SteadyTime deadline,
-                 const std::function<bool()>& pred) override {
+  bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                 platform::SteadyTime deadline, const std::function<bool()>& pred) override {
     return manual_->waitUntil(cv, lock, deadline, pred);
   }
 
@@ -196,8 +196,9 @@ TEST_F(ScannerInitTest, InitializeSyncRunsTheStepsWithoutLasersAndEndsReady) {
   for (const char* step :
        {"Scanner Initialization started.", "InitStep: Block lasers", "InitStep: Get scanner Model",
         "InitStep: Initialize Fast-Stage", "InitStep: Skip turn on lasers!", "InitStep: Set Red PMT Voltage",
-        "InitStep: Set Green PMT Voltage", "InitStep: Check Red PMT Voltage", "InitStep: Check Green PMT Voltage",
-        "InitStep: Eject Carousel", "InitStep: Turn off Barcode Reader Laser", "Initialization completed."}) {
+        "InitStep: Set Green PMT Voltage", "InitStep: Check Red PMT Voltage",
+        "InitStep: Check Green PMT Voltage", "InitStep: Eject Carousel",
+        "InitStep: Turn off Barcode Reader Laser", "Initialization completed."}) {
     const std::size_t found = all.find(step, at);
     ASSERT_NE(found, std::string::npos) << step;
     at = found;
@@ -278,8 +279,10 @@ TEST_F(ScannerInitTest, TheFirstPassesInitialiseWithLasersAndSelfTestThenWarmUp)
   EXPECT_EQ(scanner.GetErrorId(), 0);
   EXPECT_FALSE(scanner.IsInitRequested());
   EXPECT_TRUE(doorLocked());
-  EXPECT_THAT(log(), HasSubstr("---------------------- Scanner Initialization started ----------------------"));
-  EXPECT_THAT(log(), HasSubstr("---------------------- Scanner Initialization completed ----------------------"));
+  EXPECT_THAT(log(),
+              HasSubstr("---------------------- Scanner Initialization started ----------------------"));
+  EXPECT_THAT(log(),
+              HasSubstr("---------------------- Scanner Initialization completed ----------------------"));
   // Both lasers lase at once: the wait ends after its first poll.
   EXPECT_EQ(logCount("Detected Red laser is lasing [current power = "), 1);
   EXPECT_EQ(logCount("Detected Green laser is lasing [current power = "), 1);
@@ -315,10 +318,12 @@ TEST_F(ScannerInitTest, ALaserSwitchedOffDuringTheLasingWaitEndsTheWaitNotTheIni
   clock->ungate(kLasingPoll);
   pass();
   EXPECT_EQ(state(), kStateLasersOff);
-  EXPECT_EQ(logCount("<DoInitSteps> Detected one fo the laser is turned OFF during waiting for laser being lasing"),
-            1);
+  EXPECT_EQ(
+      logCount("<DoInitSteps> Detected one fo the laser is turned OFF during waiting for laser being lasing"),
+      1);
   EXPECT_EQ(logCount("<DoInitSteps> Failed to record (at least one) laser start lasing time"), 1);
-  EXPECT_THAT(log(), HasSubstr("---------------------- Scanner Initialization completed ----------------------"));
+  EXPECT_THAT(log(),
+              HasSubstr("---------------------- Scanner Initialization completed ----------------------"));
   EXPECT_EQ(scanner.GetErrorId(), movrak::kErrRedLaserOff);
 }
 
@@ -525,7 +530,8 @@ TEST_F(ScannerInitTest, ARebootInAnyStateLeadsToInitialisation) {
   ASSERT_TRUE(manager.sendRebootEvent(simEntry()));
   forget();
   pass();
-  EXPECT_THAT(logLine("<StatusProc> Detected instrument reboot.  Need to re-initialize"), HasSubstr("DEBUG(3)"));
+  EXPECT_THAT(logLine("<StatusProc> Detected instrument reboot.  Need to re-initialize"),
+              HasSubstr("DEBUG(3)"));
   EXPECT_EQ(linesOf("peek").size(), 1u);
   // With auto-initialise the steps run again at once, without a request.
   passUntil(kStateWarming);
@@ -555,11 +561,13 @@ TEST_F(ScannerInitTest, BrowsingReturnsToTheStateBeforeItWhenTheBrowseIsDone) {
   pass();
   pass();
   EXPECT_EQ(state(), kStateBrowsing);
-  EXPECT_THAT(log(), HasSubstr("<StatusProc::StateBrowsing> Enter kStateBrowsing, save the previous state [3]"));
+  EXPECT_THAT(log(),
+              HasSubstr("<StatusProc::StateBrowsing> Enter kStateBrowsing, save the previous state [3]"));
   manager.setStatus(kInstrumentId, {true, 0, 0});
   pass();
   EXPECT_EQ(state(), kStateReady);
-  EXPECT_THAT(log(), HasSubstr("<StatusProc::StateBrowsing> Exit kStateBrowsing, back to previous state [3]"));
+  EXPECT_THAT(log(),
+              HasSubstr("<StatusProc::StateBrowsing> Exit kStateBrowsing, back to previous state [3]"));
 }
 
 TEST_F(ScannerInitTest, AnErrorWhileHandlingAStateGoesToErrorAndTheThreadGoesOn) {

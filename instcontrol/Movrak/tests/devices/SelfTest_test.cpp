@@ -49,14 +49,21 @@ TEST(DiagADCTest, CountsBecomeVoltsThroughEachChannelsDivider) {
     std::uint32_t raw;
     double expected;
   } cases[] = {
-      {0, 2048, 0.0},           {0, 0, -40.1},           {3, 4096, 40.1},          {4, 3584, 15.0},
-      {5, 0, -20.0},            {6, 3072, 5.0},          {7, 2048 + 64, 0.3125 / 7.49},
-      {8, 4096, 10.0 / 7.49},   {9, 1024, -5.0},         {15, 3072, 5.0},          {16, 3072, 0.0},
+      {0, 2048, 0.0},
+      {0, 0, -40.1},
+      {3, 4096, 40.1},
+      {4, 3584, 15.0},
+      {5, 0, -20.0},
+      {6, 3072, 5.0},
+      {7, 2048 + 64, 0.3125 / 7.49},
+      {8, 4096, 10.0 / 7.49},
+      {9, 1024, -5.0},
+      {15, 3072, 5.0},
+      {16, 3072, 0.0},
       {-1, 3072, 0.0},
   };
   for (const auto& c : cases)
-    EXPECT_NEAR(scanner.GetDiagADCVoltValue(c.channel, c.raw), c.expected, 1e-9)
-        << c.channel << " " << c.raw;
+    EXPECT_NEAR(scanner.GetDiagADCVoltValue(c.channel, c.raw), c.expected, 1e-9) << c.channel << " " << c.raw;
 }
 
 TEST(DiagADCTest, EachFixedSupplyPassesStrictlyInsideItsRange) {
@@ -135,11 +142,13 @@ TEST_F(SelfTestTest, AHealthyScannerPassesEverySupplyAndRunsTheThreePMTPasses) {
   EXPECT_EQ(logCount("Light source = On, avgRed = 31200.00 "), 3);
   EXPECT_EQ(logCount("Light source = Off, avgRed = 31200.00 "), 3);
   EXPECT_EQ(logCount("[HiSaturated = No]"), 12);
-  for (const char* pass : {"RedPMTvoltage = OFF,  GreenPMTvoltage = ON", "RedPMTvoltage = ON,  GreenPMTvoltage = OFF",
-                           "RedPMTvoltage = ON,  GreenPMTvoltage = ON"})
+  for (const char* pass :
+       {"RedPMTvoltage = OFF,  GreenPMTvoltage = ON", "RedPMTvoltage = ON,  GreenPMTvoltage = OFF",
+        "RedPMTvoltage = ON,  GreenPMTvoltage = ON"})
     EXPECT_EQ(logCount(pass), 1) << pass;
-  EXPECT_THAT(linesOf("calibratepmt"), testing::ElementsAre("calibratepmt 1", "calibratepmt 0", "calibratepmt 1",
-                                                            "calibratepmt 0", "calibratepmt 1", "calibratepmt 0"));
+  EXPECT_THAT(linesOf("calibratepmt"),
+              testing::ElementsAre("calibratepmt 1", "calibratepmt 0", "calibratepmt 1", "calibratepmt 0",
+                                   "calibratepmt 1", "calibratepmt 0"));
   EXPECT_THAT(log(), HasSubstr("<SelfTest::TestPMTsAndRawData> Current simple error count = 0"));
   EXPECT_NEAR(boardVoltage(kRedPMT), 6000, 10);
   EXPECT_NEAR(boardVoltage(kGreenPMT), 6000, 10);
@@ -172,7 +181,8 @@ TEST_F(SelfTestTest, LasersThatAreOffAreReportedAndNotMeasured) {
   setPMTsFromFlash();
   scanner.SelfTest(true);
   EXPECT_THAT(log(), HasSubstr("<SelfTest::ScanDataPort> Red laser is OFF, checking power level skipped!"));
-  EXPECT_THAT(log(), HasSubstr("<SelfTest::ScanDataPort> Green laser power is OFF, checking power level skipped!"));
+  EXPECT_THAT(log(),
+              HasSubstr("<SelfTest::ScanDataPort> Green laser power is OFF, checking power level skipped!"));
   EXPECT_THAT(log(), Not(HasSubstr("laser power level =")));
 }
 
@@ -221,7 +231,8 @@ TEST_F(SelfTestTest, AFailedMeasurementIsLoggedAndTheTestGoesOn) {
   // The first wire-in write is the red offset's run mode.
   okSim_ScriptResult("okUsbFrontPanel_SetWireInValue", -1, 0);
   scanner.SelfTest(false);
-  EXPECT_THAT(logLine("<SelfTest::TestPMTsAndRawData> Failed to get Red RawOffset Stats!"), HasSubstr("ERROR: "));
+  EXPECT_THAT(logLine("<SelfTest::TestPMTsAndRawData> Failed to get Red RawOffset Stats!"),
+              HasSubstr("ERROR: "));
   EXPECT_THAT(log(), HasSubstr("<SelfTest::TestPMTsAndRawData> Green RawOffset Stats: HiAve = "));
   EXPECT_EQ(linesOf("calibratepmt").size(), 6u);
   EXPECT_THAT(log(), Not(HasSubstr("caught an exception")));
@@ -242,8 +253,10 @@ TEST_F(SelfTestTest, WhereverThePMTTestFailsTheLightGoesOffAndTheTubesGetTheirVo
     calls = 0;
     failing = n;
     EXPECT_EQ(scanner.SelfTest(false), 1);
-    EXPECT_EQ(logCount("PMTs/Raw data measuring with light-on/off and data acquisition failed - caught an exception"),
-              ++round);
+    EXPECT_EQ(
+        logCount(
+            "PMTs/Raw data measuring with light-on/off and data acquisition failed - caught an exception"),
+        ++round);
     const auto light = linesOf("calibratepmt");
     ASSERT_FALSE(light.empty());
     EXPECT_EQ(light.back(), "calibratepmt 0");
