@@ -38,6 +38,7 @@ inline constexpr int kErrCarouselAskew = 638;  // the carousel may be misaligned
 inline constexpr int kErrChipInHomeSlot = 639;  // a chip is in the home slot
 inline constexpr int kErrArmMoveUnsafe = 642;   // "Cannot load chip, moving the arm may be unsafe."
 inline constexpr int kErrNoBrowse = 644;        // "Internal Error:  Browse carousel not configured."
+inline constexpr int kErrInitAborted = 635;    // "Scanner initialization aborted."
 
 // Controller statuses as error ids (kRuntimeStatusBase + code).
 inline constexpr int kErrNoSuchFlashKey = kRuntimeStatusBase + 0x0D;        // 4109
@@ -59,8 +60,8 @@ inline constexpr int kErrAutofocusTempMonitor = 10864;  // autofocus temperature
 inline constexpr int kErrFastStageTempMonitor = 11120;  // fast-axis stage temperature monitor failure
 
 // Data port errors.
-inline constexpr int kErrDataPortUnknown = 12001;  // "Unknown Data Port error."
-inline constexpr int kErrDataPortBusy = 12010;     // the port's access lock was not obtained
+inline constexpr int kErrDataPortUnknown = 12001;     // "Unknown Data Port error."
+inline constexpr int kErrDataPortBusy = 12010;        // the port's access lock was not obtained
 
 // PMT calibration.
 inline constexpr int kErrPMTCalibUnstable = 645;  // the last known good voltage was used

@@ -78,7 +78,7 @@ CScanner::CScanner() {
   m_DSPs = {nullptr, m_pScanDSP.get(), m_pVCStageDSP.get(), m_pAFDSP.get()};
 }
 
-CScanner::~CScanner() = default;
+CScanner::~CScanner() { ShutdownStatusThread(); }
 
 const char* CScanner::GetStateName(int state) {
   switch (state) {

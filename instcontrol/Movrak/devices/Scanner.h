@@ -21,6 +21,7 @@
 #include "devices/ScanObj.h"
 #include "devices/ScannerTypes.h"
 #include "link/LanComm.h"
+#include "platform/thread.h"
 
 class CInstrument : public ILanCommOwner {
  public:
@@ -92,8 +93,6 @@ class CScanner : public CInstrument {
   void SetInitRequested(bool on) { m_bInitRequested = on; }
   bool IsInitRequested() const { return m_bInitRequested; }
   bool IsStatusThreadEnabled() const { return m_bStatusThreadEnabled; }
-  void StopStatusThread() { m_bStatusThreadEnabled = false; }
-  bool IsStatusThreadRunning() const { return m_bStatusThreadRunning; }
   void ClearStatusThreadRunning() { m_bStatusThreadRunning = false; }
   void SetScanInProgress(unsigned on) { m_nScanInProgress = on; }
   unsigned IsScanInProgress() const { return m_nScanInProgress; }
@@ -213,6 +212,23 @@ class CScanner : public CInstrument {
   void SetDarkSubtractionValue(double redMean, double greenMean, std::int32_t& redValue,
                                std::int32_t& greenValue);
 
+  // ---- self test, initialisation and status thread ----------------------------------------
+  // Checks supplies, data port, lasers, PMTs and raw data and logs what it finds; never
+  // throws, always 1.
+  int SelfTest(bool bCheckLasers);
+  // A diagnostic ADC count in volts (amps for the current channels); 0.0 for a bad channel.
+  double GetDiagADCVoltValue(int channel, std::uint32_t raw);
+  // The initialisation steps (lasers skipped) on the calling thread; throws the error id.
+  void InitializeSync();
+  // Requests an initialisation and starts the status thread unless it runs already.
+  void StartStatusThread();
+  // Clears the run flag: the thread ends after its pass, an initialisation at its next
+  // abort check.
+  void StopStatusThread();
+  // True until the status thread has left its loop.
+  bool IsStatusThreadRunning() const { return m_bStatusThreadRunning; }
+
+
  private:
   // One exchange under the command mutex: `line`, reply reader, release; logs
   // `failure` (debug 1, with the id) and throws a non-zero result. Returns the rest.
@@ -259,8 +275,8 @@ class CScanner : public CInstrument {
   std::vector<std::pair<char, int>> m_BrowseInfo;  // symbology, error code
 
   std::string m_strModel;
-  bool m_bAutoInit = false;
-  bool m_bInitRequested = false;
+  std::atomic<bool> m_bAutoInit{false};
+  std::atomic<bool> m_bInitRequested{false};
   std::atomic<bool> m_bStatusThreadEnabled{false};
   std::atomic<bool> m_bStatusThreadRunning{false};
   std::atomic<tagScannerState> m_eState{kStateOffline};
@@ -308,4 +324,13 @@ class CScanner : public CInstrument {
   std::atomic<bool> m_bGreenHSOverTemp{false};
   std::atomic<bool> m_bGreenOverTemp{false};
   std::atomic<bool> m_bGreenOverCurrent{false};
+  // ---- self test, initialisation and status thread ----
+  friend std::uint32_t StatusProc(CScanner& scanner);
+  // Stops the status thread and waits for it (before the devices go away).
+  void ShutdownStatusThread();
+  platform::Thread m_StatusThread;
+  // Serialises starting, stopping and the thread's decision to end.
+  std::mutex m_StatusThreadMutex;
+  // Counts StopStatusThread calls, so that InitializeSync never undoes a stop.
+  unsigned m_nStopRequests = 0;
 };

@@ -143,6 +143,7 @@ struct Board {
   // (-1: no fault), and the runs started so far.
   int sampleFaultAfter[16];
   int samplingRuns[16] = {};
+  bool pmtReadsVoltage = false;
   bool shutterClosed[2] = {};
   std::optional<SteadyTime> keepAliveAt;
   long masterTimeoutMs = 600000;
@@ -498,6 +499,14 @@ unsigned status2() {
   return (s | b.forceSet[2]) & ~b.forceClear[2];
 }
 
+// The PMT read-back: the set word itself, or the voltage the tube reached on the 16-bit
+// read-back range (1000 V full scale) that the 12-bit setting (4.095 counts per volt) gave.
+unsigned pmtReading(int i) {
+  const Board& b = board();
+  if (!b.pmtReadsVoltage) return b.pmt[i];
+  return static_cast<unsigned>(std::min(65535L, std::lround(b.pmt[i] * 65535.0 / 4095.0)));
+}
+
 void snapshotWireOuts() {
   Board& b = board();
   std::fill(std::begin(b.wireOut), std::end(b.wireOut), 0u);
@@ -516,8 +525,8 @@ void snapshotWireOuts() {
   b.wireOut[0x2B] = static_cast<unsigned>((avail >> 16) & 0xFFFF);
   b.wireOut[0x2C] = static_cast<unsigned>(redPd());
   b.wireOut[0x2D] = static_cast<unsigned>(greenPd());
-  b.wireOut[0x2E] = b.pmt[0];
-  b.wireOut[0x2F] = b.pmt[1];
+  b.wireOut[0x2E] = pmtReading(0);
+  b.wireOut[0x2F] = pmtReading(1);
   b.wireOut[0x31] = status1();
   b.wireOut[0x32] = status2();
   b.wireOut[0x33] = b.simpleErrCounts;
@@ -1287,6 +1296,11 @@ void okSim_ForceStatusBits(int word, unsigned setMask, unsigned clearMask) {
 void okSim_SetSimpleErrorCounts(unsigned counts) {
   Lock lock(lockOf());
   board().simpleErrCounts = counts & 0xFFFF;
+}
+
+void okSim_SetPMTReadsVoltage(int on) {
+  Lock lock(lockOf());
+  board().pmtReadsVoltage = on != 0;
 }
 
 void okSim_SetSpiBusy(int busy) {

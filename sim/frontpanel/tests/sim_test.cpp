@@ -55,6 +55,18 @@ TEST_F(OkSimBoardTest, WireInsLatchOnUpdateAndWireOutsAreSnapshots) {
   EXPECT_EQ(wireOut(0x31) & 0x8000, 0x8000);
 }
 
+TEST_F(OkSimBoardTest, APMTReadsBackItsWordOrTheVoltageThatWordSet) {
+  okUsbFrontPanel_SetWireInValue(board_, 0x00, 2457, 0xFFFF);  // 600.0 V at 4.095 counts per volt
+  okUsbFrontPanel_UpdateWireIns(board_);
+  EXPECT_EQ(okUsbFrontPanel_ActivateTriggerIn(board_, 0x40, 2), 0);  // red PMT
+  EXPECT_EQ(wireOut(0x2E), 2457);
+  okSim_SetPMTReadsVoltage(1);
+  EXPECT_EQ(wireOut(0x2E), 39321);  // 600.0 V of 1000 V over 16 bits
+  EXPECT_EQ(wireOut(0x2F), 0);      // the green tube was never set
+  okSim_Reset();
+  EXPECT_EQ(wireOut(0x2E), 0);
+}
+
 TEST_F(OkSimBoardTest, ScriptedResultsAreOneShotOrSticky) {
   okSim_ScriptResult("okUsbFrontPanel_OpenBySerial", -5, 0);
   EXPECT_EQ(okUsbFrontPanel_OpenBySerial(board_, "SIM-KETH-0001"), -5);

@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include "FamilyUtil.h"
 #include "zevasim/DeviceFamilies.h"
 
@@ -18,6 +20,22 @@ void ControllerFamily::setDspVersionInfo(std::string text) {
 void ControllerFamily::setDiagADC(unsigned channel, std::uint32_t value) {
   std::lock_guard lock(mutex_);
   adc_[channel] = value;
+}
+
+void ControllerFamily::setNominalSupplies() {
+  struct Channel {
+    unsigned channel;
+    double value;    // volts, or amps for channels 7 and 8
+    double divider;  // value per ADC volt
+  };
+  static constexpr Channel kChannels[] = {
+      {0, 28.0, 4.01},    {1, 18.0, 4.01}, {2, -18.0, 4.01}, {3, 12.0, 4.01},
+      {4, 15.0, 2.0},     {5, -15.0, 2.0}, {6, 5.0, 1.0},    {7, 0.4, 1 / 7.49},
+      {8, 0.1, 1 / 7.49}, {9, 0.0, 1.0},   {10, 0.0, 1.0},   {11, 0.0, 1.0},
+      {12, 0.0, 1.0},     {13, 5.0, 1.0},  {14, -5.0, 1.0},  {15, 5.0, 1.0}};
+  std::lock_guard lock(mutex_);
+  for (const Channel& c : kChannels)
+    adc_[c.channel] = static_cast<std::uint32_t>(std::lround((c.value / c.divider + 10.0) * 4096.0 / 20.0));
 }
 
 void ControllerFamily::setPSD(std::uint16_t value) {

@@ -22,7 +22,8 @@
 //   PD = gain/16 x (min + (max - min) x cos^2(2 x angle)).
 // - Photodiodes: besides the model above, optional jitter (+-amplitude, pseudo-random
 //   per 100 ms of clock time) and drift (counts per second since it was set).
-// - PMT voltages: the SPI word, written by trigger bits 2 (red) / 3 (green).
+// - PMT voltages: the SPI word, written by trigger bits 2 (red) / 3 (green), and read
+//   back as that word (or as the voltage it set, see okSim_SetPMTReadsVoltage).
 // - Calibration light (switched by the instrument, so tests wire it here) and, per tube
 //   when modelled, its raw samples (sampling code 0 red, 4 green): the offset samples of
 //   the channel (code 2 / 6) plus signal = dark + light x (pmt / refCounts)^exponent with
@@ -84,6 +85,9 @@ OKSIM_API void okSim_SetSimpleErrorCounts(unsigned counts);
 // 1: the SPI link reports busy for ever; 0: never.
 OKSIM_API void okSim_SetSpiBusy(int busy);
 OKSIM_API unsigned okSim_GetSpiWord(void);
+// 0 (after a reset): a PMT's read-back is the word last set; 1: the voltage that word set,
+// on the read-back range (16 bits over 1000 V), as a tube that reached its setting reads.
+OKSIM_API void okSim_SetPMTReadsVoltage(int on);
 
 // ---- DCM (odd: non-zero = odd phase) ----
 enum {

@@ -310,6 +310,10 @@ class ControllerFamily final : public CommandFamily {
   void setVersionInfo(std::string text);  // the values after the status
   void setDspVersionInfo(std::string text);
   void setDiagADC(unsigned channel, std::uint32_t value);
+  // Every diagnostic ADC channel reads what a healthy instrument's supplies, door solenoid
+  // and slow-stage current give (the ADC spans -10 V to +10 V over 4096 counts, behind
+  // each channel's divider).
+  void setNominalSupplies();
   void setPSD(std::uint16_t value);
   void setFlushDMAStatus(int status);
   void setExtendedStatus(unsigned dspId, unsigned status);
