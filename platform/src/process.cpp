@@ -338,4 +338,32 @@ bool isServiceRunning(std::string_view serviceName) {
   return isProgramRunning(serviceName);
 }
 
+UnitState serviceUnitState(std::string_view unit, ServiceManager manager, std::chrono::milliseconds timeout,
+                           const std::string& program) {
+  // A unit name is one argument; one that looks like an option is not a unit.
+  if (unit.empty() || unit.front() == '-' || unit.find('\0') != std::string_view::npos)
+    return UnitState::unknown;
+  std::vector<std::string> argv{program};
+  if (manager == ServiceManager::user) argv.emplace_back("--user");
+  argv.emplace_back("is-active");
+  argv.emplace_back(unit);
+  const std::string out = uniqueTempFile(tempDirectory(), "unitstate");
+  if (out.empty()) return UnitState::unknown;
+  std::optional<int> exit;
+  {
+    Child c = Child::spawn(argv, {.workingDirectory = {}, .stdoutPath = out, .stderrPath = "/dev/null"});
+    if (c.pid() > 0) exit = c.wait(timeout);
+  }  // a program that did not answer in time is killed here
+  std::string answer = readSmallFile(out);
+  removeFile(out);
+  if (!exit) return UnitState::unknown;
+  answer = answer.substr(0, answer.find('\n'));
+  // It prints the state whatever its exit code; nothing printed means it could not ask.
+  if (answer == "active" || answer == "reloading" || answer == "refreshing") return UnitState::active;
+  if (answer == "inactive" || answer == "failed" || answer == "activating" || answer == "deactivating" ||
+      answer == "maintenance" || answer == "unknown")
+    return UnitState::inactive;
+  return UnitState::unknown;
+}
+
 }  // namespace platform::process

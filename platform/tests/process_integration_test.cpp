@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -97,6 +98,44 @@ TEST_F(ProcessTest, ServiceRunsWhileItsControlSocketAnswers) {
     EXPECT_TRUE(platform::process::isServiceRunning("Nosuchsvc"));
   }
   EXPECT_FALSE(platform::process::isServiceRunning("Nosuchsvc"));
+}
+
+TEST_F(ProcessTest, UnitStateIsWhatTheServiceManagerPrints) {
+  using platform::process::ServiceManager;
+  using platform::process::UnitState;
+  // A stand-in for systemctl: records its arguments and prints the state named by the unit.
+  const std::string fake = tempDir() + "/systemctl";
+  testsupport::writeFile(fake,
+                         "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/calls\"\n"
+                         "for u; do :; done\n"
+                         "case \"$u\" in\n"
+                         "  on.service) echo active ;;\n"
+                         "  reload.service) echo reloading ;;\n"
+                         "  off.service) echo inactive; exit 3 ;;\n"
+                         "  broken.service) echo failed; exit 3 ;;\n"
+                         "  hang.service) exec sleep 30 ;;\n"
+                         "  *) echo 'Failed to connect to bus' >&2; exit 1 ;;\n"
+                         "esac\n");
+  ASSERT_EQ(::chmod(fake.c_str(), 0755), 0);
+  struct Case {
+    const char* unit;
+    UnitState state;
+  } cases[] = {{"on.service", UnitState::active},     {"reload.service", UnitState::active},
+               {"off.service", UnitState::inactive},  {"broken.service", UnitState::inactive},
+               {"nobus.service", UnitState::unknown}, {"hang.service", UnitState::unknown},
+               {"--version", UnitState::unknown},     {"", UnitState::unknown}};
+  for (const auto& c : cases)
+    EXPECT_EQ(platform::process::serviceUnitState(c.unit, ServiceManager::system, 2s, fake), c.state)
+        << c.unit;
+  EXPECT_EQ(platform::process::serviceUnitState("on.service", ServiceManager::user, 2s, fake),
+            UnitState::active);
+  EXPECT_EQ(
+      platform::process::serviceUnitState("on.service", ServiceManager::system, 2s, tempDir() + "/none"),
+      UnitState::unknown);
+  // Option-like names never reach the program.
+  const std::string calls = testsupport::readFile(tempDir() + "/calls");
+  EXPECT_THAT(calls, testing::Not(testing::HasSubstr("--version")));
+  EXPECT_THAT(calls, testing::HasSubstr("--user is-active on.service\n"));
 }
 
 }  // namespace

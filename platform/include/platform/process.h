@@ -73,4 +73,13 @@ bool isProgramRunning(std::string_view name);
 // service.h), or a program of the service's name runs.
 bool isServiceRunning(std::string_view serviceName);
 
+// What systemd says of a unit ("firewalld.service"): active (or reloading), inactive (also
+// failed, starting, stopping, not installed), or unknown when the service manager cannot be
+// asked (no systemd, no bus, `program` missing, no answer within the time-out).
+enum class UnitState { active, inactive, unknown };
+enum class ServiceManager { system, user };
+UnitState serviceUnitState(std::string_view unit, ServiceManager manager = ServiceManager::system,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                           const std::string& program = "systemctl");
+
 }  // namespace platform::process

@@ -1,0 +1,80 @@
+#include "diag/DiagnosticsProbes.h"
+
+#include <cctype>
+#include <mutex>
+
+namespace lumetra {
+
+namespace {
+
+class PingerSender : public EchoSender {
+ public:
+  explicit PingerSender(platform::icmp::Pinger pinger) : pinger_(std::move(pinger)) {}
+  platform::icmp::EchoResult Echo(std::uint32_t address, std::span<const std::uint8_t> payload,
+                                  std::chrono::milliseconds timeout) override {
+    return pinger_.echo(address, payload, timeout);
+  }
+
+ private:
+  platform::icmp::Pinger pinger_;
+};
+
+class SystemProbes : public DiagnosticsProbes {
+ public:
+  std::vector<platform::process::ProcessInfo> Processes() override {
+    return platform::process::listProcesses();
+  }
+
+  bool ServiceRunning(const std::string& name) override {
+    using platform::process::ServiceManager;
+    using platform::process::UnitState;
+    if (platform::process::isServiceRunning(name)) return true;
+    // Units are named in lower case by custom ("brokla.service"); try the name as given too.
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::vector<std::string> units{lower + ".service"};
+    if (lower != name) units.push_back(name + ".service");
+    for (const ServiceManager m : {ServiceManager::system, ServiceManager::user})
+      for (const auto& unit : units)
+        if (platform::process::serviceUnitState(unit, m) == UnitState::active) return true;
+    return false;
+  }
+
+  platform::process::UnitState ServiceUnitState(const std::string& unit) override {
+    return platform::process::serviceUnitState(unit);
+  }
+
+  std::vector<platform::netif::Adapter> Adapters() override { return platform::netif::adapters(); }
+
+  std::unique_ptr<EchoSender> OpenEcho(std::string& whyNot) override {
+    platform::icmp::Pinger pinger = platform::icmp::Pinger::open();
+    if (!pinger.valid()) {
+      whyNot = pinger.whyNot();
+      return nullptr;
+    }
+    return std::make_unique<PingerSender>(std::move(pinger));
+  }
+};
+
+std::mutex gMutex;
+std::shared_ptr<DiagnosticsProbes> gProbes;
+
+}  // namespace
+
+std::shared_ptr<DiagnosticsProbes> SystemDiagnosticsProbes() { return std::make_shared<SystemProbes>(); }
+
+std::shared_ptr<DiagnosticsProbes> SetDiagnosticsProbes(std::shared_ptr<DiagnosticsProbes> probes) {
+  std::lock_guard lock(gMutex);
+  std::swap(gProbes, probes);
+  return probes;
+}
+
+std::shared_ptr<DiagnosticsProbes> CurrentDiagnosticsProbes() {
+  {
+    std::lock_guard lock(gMutex);
+    if (gProbes) return gProbes;
+  }
+  return SystemDiagnosticsProbes();
+}
+
+}  // namespace lumetra
