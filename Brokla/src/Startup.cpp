@@ -34,11 +34,13 @@ std::string SearchedPlaces() {
   const char* env = std::getenv("ZEVA_SERVICES_FILE");
   std::string places;
   for (const std::string& file : net::servicesFiles()) {
-    places += file + (env && file == env ? " (ZEVA_SERVICES_FILE" : " (the installation's, registry \"DataBasePath\"");
+    places += file + (env && file == env ? " (ZEVA_SERVICES_FILE"
+                                         : " (the installation's, registry \"DataBasePath\"");
     places += platform::fileExists(file) ? "), " : ", which does not exist), ";
   }
   if (places.empty())
-    return ": ZEVA_SERVICES_FILE is not set, no installation's services file is registered, and /etc/services "
+    return ": ZEVA_SERVICES_FILE is not set, no installation's services file is registered, and "
+           "/etc/services "
            "lacks it";
   return " in " + places + "or /etc/services";
 }
@@ -68,26 +70,29 @@ std::optional<StartupFailure> MissingServiceEntry() {
   const struct {
     const char* name;
     const char* protocol;
-  } entries[] = {{brokla::kControlService, "udp"}, {brokla::kEventService, "udp"}, {brokla::kInstrService, "tcp"}};
+  } entries[] = {
+      {brokla::kControlService, "udp"}, {brokla::kEventService, "udp"}, {brokla::kInstrService, "tcp"}};
   for (const auto& e : entries) {
     if (net::servicePort(e.name, e.protocol)) continue;
-    return StartupFailure{std::string("no port for the service \"") + e.name + "\" (" + e.protocol +
-                              ")" + SearchedPlaces(),
-                          kServicesFix};
+    return StartupFailure{
+        std::string("no port for the service \"") + e.name + "\" (" + e.protocol + ")" + SearchedPlaces(),
+        kServicesFix};
   }
   return std::nullopt;
 }
 
 StartupFailure ControlSocketFailure(int error) {
-  const std::string socket = platform::localpipe::pipePath(platform::service::controlPipeName(brokla::kServiceName));
+  const std::string socket =
+      platform::localpipe::pipePath(platform::service::controlPipeName(brokla::kServiceName));
   if (error == EADDRINUSE)
     return {"another brokla serves this user already (its control socket " + socket + " is in use)",
             "stop it first ('systemctl --user stop brokla', or 'brokla --control stop'), or keep using it"};
   std::string problem;
   if (platform::localpipe::runtimeDirectory(&problem).empty() && !problem.empty()) return {problem, ""};
-  return {"its control socket " + socket + " cannot be served: " + std::strerror(error),
-          "check that the runtime folder (ZEVA_RUNTIME_DIR, else $XDG_RUNTIME_DIR/zevazodizo) is this user's and "
-          "writable"};
+  return {
+      "its control socket " + socket + " cannot be served: " + std::strerror(error),
+      "check that the runtime folder (ZEVA_RUNTIME_DIR, else $XDG_RUNTIME_DIR/zevazodizo) is this user's and "
+      "writable"};
 }
 
 StartupFailure DiagnoseFatalStartup() {

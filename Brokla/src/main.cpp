@@ -63,7 +63,8 @@ constexpr NamedCode kControlCodes[] = {
 std::optional<std::uint32_t> ParseControlCode(std::string_view text) {
   std::uint32_t code = 0;
   const char* end = text.data() + text.size();
-  if (const auto r = std::from_chars(text.data(), end, code); !text.empty() && r.ec == std::errc() && r.ptr == end)
+  if (const auto r = std::from_chars(text.data(), end, code);
+      !text.empty() && r.ec == std::errc() && r.ptr == end)
     return code;
   for (const NamedCode& c : kControlCodes) {
     const std::string_view name = c.name;
@@ -102,11 +103,12 @@ int SendControl(const char* text) {
   if (!state) {
     const std::string socket =
         platform::localpipe::pipePath(platform::service::controlPipeName(brokla::kServiceName));
-    std::fprintf(stderr,
-                 "brokla: the service is not running (or did not answer): nobody serves %s\n"
-                 "brokla: start it ('systemctl --user start brokla', or 'brokla'), with the same runtime folder "
-                 "(ZEVA_RUNTIME_DIR)\n",
-                 socket.empty() ? "its control socket" : socket.c_str());
+    std::fprintf(
+        stderr,
+        "brokla: the service is not running (or did not answer): nobody serves %s\n"
+        "brokla: start it ('systemctl --user start brokla', or 'brokla'), with the same runtime folder "
+        "(ZEVA_RUNTIME_DIR)\n",
+        socket.empty() ? "its control socket" : socket.c_str());
     return 1;
   }
   std::printf("brokla: %s\n", StateName(*state));

@@ -88,8 +88,8 @@ std::string runtimeDirectory(std::string* problem) {
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   const auto refuse = [&](const std::string& why, int error) {
     if (problem) {
-      *problem = "the runtime folder " + dir + (chosenBy ? std::string(" (from ") + chosenBy + ")" : "") + " " +
-                 why + "; set ZEVA_RUNTIME_DIR to a private folder of this user to use another";
+      *problem = "the runtime folder " + dir + (chosenBy ? std::string(" (from ") + chosenBy + ")" : "") +
+                 " " + why + "; set ZEVA_RUNTIME_DIR to a private folder of this user to use another";
     }
     errno = error;
     return std::string();
@@ -110,8 +110,9 @@ std::string runtimeDirectory(std::string* problem) {
   if ((st.st_mode & 077) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return refuse(std::string("is open to other users (mode ") + mode + ", 0700 is required): run 'chmod 700 " +
-                      dir + "' or remove it so that it is made afresh",
+    return refuse(std::string("is open to other users (mode ") + mode +
+                      ", 0700 is required): run 'chmod 700 " + dir +
+                      "' or remove it so that it is made afresh",
                   EACCES);
   }
   if (problem) problem->clear();

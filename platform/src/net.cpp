@@ -330,7 +330,8 @@ std::vector<std::string> servicesFiles() {
   std::vector<std::string> files;
   if (const char* file = std::getenv("ZEVA_SERVICES_FILE"); file && *file) files.emplace_back(file);
   registry::Value v;
-  if (registry::queryValue(HKEY_LOCAL_MACHINE, kServicesDatabaseKey, kServicesDatabaseValue, v) == registry::kOk &&
+  if (registry::queryValue(HKEY_LOCAL_MACHINE, kServicesDatabaseKey, kServicesDatabaseValue, v) ==
+          registry::kOk &&
       (v.type == REG_SZ || v.type == REG_EXPAND_SZ)) {
     std::string folder(v.data.begin(), v.data.end());
     folder = folder.substr(0, folder.find('\0'));

@@ -84,7 +84,8 @@ bool parseFault(const std::string& faultText, std::string& word, zevasim::Fault&
 // What fixes a failed UDP start: the reason itself was said where it happened.
 constexpr const char* kUdpFix =
     "give the instrument an address of its own (--address 127.0.0.2), and the \"vrelevent\" udp port through "
-    "ZEVA_SERVICES_FILE (or 'zevazodizo-setup'); start the connection manager first when the port is assigned";
+    "ZEVA_SERVICES_FILE (or 'zevazodizo-setup'); start the connection manager first when the port is "
+    "assigned";
 
 // The cause is on stderr already (said where it happened); the fix and the exit code follow.
 int cannotStart(const char* fix) {

@@ -129,10 +129,11 @@ bool QuillmarkApp::OnInit() {
   frame_ = new RegionFrame(global_);  // a top-level window: wx deletes it when it closes
   // The message that ends a failed start goes to stderr as well once the user closed it.
   std::string shown;
-  platform::ui::setMessageBoxHook([&shown](const std::string& text, const std::string& caption, unsigned type) {
-    shown = text;
-    return ShowWxMessageBox(text, caption, type);
-  });
+  platform::ui::setMessageBoxHook(
+      [&shown](const std::string& text, const std::string& caption, unsigned type) {
+        shown = text;
+        return ShowWxMessageBox(text, caption, type);
+      });
   const bool started = frame_->Startup(model, platform::directoryOf(platform::executablePath()));
   platform::ui::setMessageBoxHook(ShowWxMessageBox);
   if (!started) {

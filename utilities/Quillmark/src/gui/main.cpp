@@ -69,9 +69,10 @@ int main(int argc, char** argv) {
     return CannotStart("the display \"" + Env("DISPLAY") + "\" cannot be opened",
                        "set DISPLAY to the operator's display (and XAUTHORITY to its key)");
   if (const std::string failure = quillmark::QuillmarkApp::StartupFailure(); !failure.empty())
-    return CannotStart(failure,
-                       "set the registry value \"Path\" (HKEY_LOCAL_MACHINE\\Software\\Tarsel\\Zevazodizo) to the "
-                       "folder holding ChipRegions.ini and RegionDB.sys - 'zevazodizo-setup' does this - or put "
-                       "the files beside the program");
+    return CannotStart(
+        failure,
+        "set the registry value \"Path\" (HKEY_LOCAL_MACHINE\\Software\\Tarsel\\Zevazodizo) to the "
+        "folder holding ChipRegions.ini and RegionDB.sys - 'zevazodizo-setup' does this - or put "
+        "the files beside the program");
   return rc;
 }
