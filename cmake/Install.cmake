@@ -43,13 +43,16 @@ install(FILES ${ZEVA_REPORT_FILES} DESTINATION lib)
 install(FILES ${ZEVA_SHARED_FILES} DESTINATION share/zevazodizo)
 
 # The unit names the installed program, so it is written when the prefix is final (an
-# install-time --prefix included).
+# install-time --prefix included), straight to its place: two installs of one build at
+# the same time (the tests do that) must not share a file of the build tree.
 install(CODE "
   set(ZEVA_BIN_DIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
   set(ZEVA_UNIT_DIR \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\")
-  configure_file(\"${PROJECT_SOURCE_DIR}/dist/brokla.service.in\" \"${CMAKE_BINARY_DIR}/dist/brokla.service\" @ONLY)
+  set(unit \"\$ENV{DESTDIR}\${ZEVA_UNIT_DIR}/brokla.service\")
+  message(STATUS \"Installing: \${unit}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/dist/brokla.service.in\" \"\${unit}\" @ONLY)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${ZEVA_UNIT_DIR}/brokla.service\")
 ")
-install(FILES ${CMAKE_BINARY_DIR}/dist/brokla.service DESTINATION lib/systemd/user)
 
 foreach(t zevasim okFrontPanel)
   if(TARGET ${t})
