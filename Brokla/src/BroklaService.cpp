@@ -10,7 +10,9 @@
 #include "Jotwell/Logger.h"
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
+#include "Startup.h"
 #include "platform/files.h"
+#include "platform/net.h"
 #include "platform/registry.h"
 #include "platform/ui.h"
 
@@ -47,20 +49,32 @@ CBroklaService::~CBroklaService() {
 }
 
 int CBroklaService::ServiceMain() {
+  // Until the service runs, a fatal error is a start-up failure: the user hears why on
+  // stderr, not only in the log.
+  SetFatalCleanup([] { ReportStartupFailure(DiagnoseFatalStartup(), 1); });
   m_Ctx.m_Sender.Open();
+  // The instrument ports are needed only when the first instrument announces itself; a
+  // service without them would end then, so it does not start.
+  if (!platform::net::servicePort(brokla::kInstrService, "tcp"))
+    FatalError(" [VREL_SVC] Unable to find %s in services file", brokla::kInstrService);
   m_Ctx.m_pScheduler = std::make_unique<CLaserScheduler>(
       [this](int type, int instrumentId) { SendLaserCommand(type, instrumentId); });
   SetFatalCleanup([this] {
+    if (!m_bRunning) ReportStartupFailure(DiagnoseFatalStartup(), 1);
     if (m_Ctx.m_pScheduler) m_Ctx.m_pScheduler->LaserScheduler();
   });
   if (!m_Host.start([this](std::uint32_t code) { ServiceCtrlHandler(code); })) {
     // Typically another instance serves already.
     LogError("StartServiceCtrlDispatcher error = %d", m_Host.error());
+    ReportStartupFailure(ControlSocketFailure(m_Host.error()), 1);
     return 1;
   }
   {
     CInstrThread instrThread(m_Ctx);
-    instrThread.Run([this] { m_Host.reportStatus(State::running); });
+    instrThread.Run([this] {
+      m_bRunning = true;
+      m_Host.reportStatus(State::running);
+    });
   }
   // Stopped only now that the instrument thread has cleaned up.
   m_Host.reportStatus(State::stopped);
@@ -177,89 +191,4 @@ void CBroklaService::SendLaserCommand(int type, int instrumentId) {
     return;
   }
   m_Ctx.m_Sender.Send(type, *address);
-}
-
-// ---------------------------------------------------------------------------------------
-// The program
-
-namespace {
-
-const char* const kUsage =
-    "Usage: brokla [--control CODE | --version | --help]\n"
-    "The connection manager: keeps the list of scanner instruments on the network and\n"
-    "arbitrates them among local applications. Without options it runs in the foreground\n"
-    "until SIGTERM or SIGINT (SIGHUP reopens the log file).\n"
-    "\n"
-    "  --control CODE  hand a control code to the running service and wait for it:\n"
-    "                  1 stop, 4 interrogate, 138 publish the instrument list,\n"
-    "                  148 break the lock named by \"InstrToUnlock\", 158 reopen the log,\n"
-    "                  168 refresh the instrument list\n"
-    "  --version       show the version\n"
-    "  --help          show this text\n";
-
-const char* StateName(State s) {
-  switch (s) {
-    case State::stopped:
-      return "stopped";
-    case State::startPending:
-      return "start pending";
-    case State::stopPending:
-      return "stop pending";
-    case State::running:
-      return "running";
-  }
-  return "unknown";
-}
-
-}  // namespace
-
-int BroklaMain(int argc, char** argv) {
-  if (argc > 1) {
-    const std::string option = argv[1];
-    if (option == "--help" || option == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (option == "--version") {
-      std::printf("brokla %s\n", GetVersionString(GetThisModule()).c_str());
-      return 0;
-    }
-    if (option == "--control" && argc == 3) {
-      char* end = nullptr;
-      errno = 0;
-      const unsigned long code = std::strtoul(argv[2], &end, 10);
-      if (errno != 0 || !end || *end != '\0' || argv[2][0] == '-' || argv[2][0] == '\0' ||
-          code > 0xFFFFFFFFul) {
-        std::fprintf(stderr, "brokla: bad control code '%s'\n", argv[2]);
-        return 2;
-      }
-      const auto state =
-          platform::service::sendControl(brokla::kServiceName, static_cast<std::uint32_t>(code));
-      if (!state) {
-        std::fprintf(stderr, "brokla: the service is not running (or did not answer)\n");
-        return 1;
-      }
-      std::printf("brokla: %s\n", StateName(*state));
-      return 0;
-    }
-    std::fprintf(stderr, "brokla: unknown option '%s'\n%s", option.c_str(), kUsage);
-    return 2;
-  }
-
-  // Before any thread exists, so that the signals reach the service's handler only.
-  platform::service::ServiceHost::blockControlSignals();
-  // Headless: whatever would have asked the user goes to the log.
-  platform::ui::setMessageBoxHook([](const std::string& text, const std::string& caption, unsigned type) {
-    LogWarning("%s%s%s", caption.c_str(), caption.empty() ? "" : ": ", text.c_str());
-    return platform::ui::defaultAnswer(type);
-  });
-  CLogger::SetRegKey((std::string(brokla::kServiceKey) + "Logging").c_str());
-  OpenServiceLog();
-  int rc = 0;
-  {
-    CBroklaService service;
-    rc = service.ServiceMain();
-  }
-  CLogger::Close();
-  return rc;
 }

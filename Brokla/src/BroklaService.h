@@ -2,6 +2,7 @@
 // The service shell: the program's entry, the service main and the control handler with
 // its codes (1 stop, 4 interrogate, 138 publish the instrument list, 148 break a lock,
 // 158 reopen the log, 168 refresh the instrument list).
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,8 @@ class CBroklaService {
 
   CBroklaContext m_Ctx;
   platform::service::ServiceHost m_Host;
+  // Set once the service reports running: a fatal error before is a start-up failure.
+  std::atomic<bool> m_bRunning{false};
 };
 
 // The log's name from "LogFile": its folder and file name without the extension; ""
@@ -35,7 +38,3 @@ class CBroklaService {
 std::string LogFileBaseName();
 // Opens the log under that name (the logger's own default when there is none).
 void OpenServiceLog();
-
-// The program: `brokla` runs the service in the foreground; `brokla --control CODE`
-// hands a control code to the running service.
-int BroklaMain(int argc, char** argv);

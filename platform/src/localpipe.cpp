@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -72,24 +73,49 @@ bool fillAddress(const std::string& path, sockaddr_un& a) {
 
 int currentProcessId() { return static_cast<int>(::getpid()); }
 
-std::string runtimeDirectory() {
+std::string runtimeDirectory(std::string* problem) {
   std::string dir;
+  const char* chosenBy = "ZEVA_RUNTIME_DIR";
   if (const char* v = std::getenv("ZEVA_RUNTIME_DIR"); v && *v) {
     dir = v;
   } else if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) {
     dir = std::string(x) + "/zevazodizo";
+    chosenBy = "XDG_RUNTIME_DIR";
   } else {
     dir = "/tmp/zevazodizo-" + std::to_string(::geteuid());
+    chosenBy = nullptr;
   }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  if (!makeDirectory(dir, 0700)) return {};
+  const auto refuse = [&](const std::string& why, int error) {
+    if (problem) {
+      *problem = "the runtime folder " + dir + (chosenBy ? std::string(" (from ") + chosenBy + ")" : "") +
+                 " " + why + "; set ZEVA_RUNTIME_DIR to a private folder of this user to use another";
+    }
+    errno = error;
+    return std::string();
+  };
+  if (!makeDirectory(dir, 0700)) {
+    const int error = errno;
+    return refuse("cannot be created: " + std::string(std::strerror(error)), error);
+  }
   // Another user's folder, or one others may enter, could hand our pipes to a stranger.
   struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-      (st.st_mode & 077) != 0) {
-    errno = EACCES;
-    return {};
+  if (::lstat(dir.c_str(), &st) != 0) {
+    const int error = errno;
+    return refuse("cannot be examined: " + std::string(std::strerror(error)), error);
   }
+  if (!S_ISDIR(st.st_mode)) return refuse("is not a folder", EACCES);
+  if (st.st_uid != ::geteuid())
+    return refuse("belongs to another user (uid " + std::to_string(st.st_uid) + ")", EACCES);
+  if ((st.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return refuse(std::string("is open to other users (mode ") + mode +
+                      ", 0700 is required): run 'chmod 700 " + dir +
+                      "' or remove it so that it is made afresh",
+                  EACCES);
+  }
+  if (problem) problem->clear();
   return dir;
 }
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/registry.h"
 
 namespace platform::net {
 
@@ -325,12 +326,27 @@ LogHook setLogHook(LogHook hook) {
   return previous;
 }
 
+std::vector<std::string> servicesFiles() {
+  std::vector<std::string> files;
+  if (const char* file = std::getenv("ZEVA_SERVICES_FILE"); file && *file) files.emplace_back(file);
+  registry::Value v;
+  if (registry::queryValue(HKEY_LOCAL_MACHINE, kServicesDatabaseKey, kServicesDatabaseValue, v) ==
+          registry::kOk &&
+      (v.type == REG_SZ || v.type == REG_EXPAND_SZ)) {
+    std::string folder(v.data.begin(), v.data.end());
+    folder = folder.substr(0, folder.find('\0'));
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (!folder.empty()) files.push_back(folder + "/services");
+  }
+  return files;
+}
+
 std::optional<std::uint16_t> servicePort(std::string_view name, std::string_view protocol) {
   if (name.empty() || protocol.empty()) {
     fail(WSANO_DATA);
     return std::nullopt;
   }
-  if (const char* file = std::getenv("ZEVA_SERVICES_FILE"); file && *file) {
+  for (const std::string& file : servicesFiles()) {
     std::ifstream in(file);
     std::string line;
     while (std::getline(in, line))

@@ -60,14 +60,46 @@ TEST_F(LocalPipeTest, RuntimeFolderIsPrivateAndPipeNamesMapIntoIt) {
   }
   EXPECT_EQ(platform::localpipe::pipePath(std::string(200, 'x')), "");
 
-  // Others may enter: refused rather than used.
+  // Others may enter: refused rather than used (or loosened), and the user is told why.
   ASSERT_EQ(::chmod(nested.c_str(), 0755), 0);
-  EXPECT_EQ(platform::localpipe::runtimeDirectory(), "");
+  std::string problem;
+  EXPECT_EQ(platform::localpipe::runtimeDirectory(&problem), "");
+  EXPECT_THAT(problem, testing::AllOf(testing::HasSubstr(nested + " (from ZEVA_RUNTIME_DIR)"),
+                                      testing::HasSubstr("mode 0755, 0700 is required"),
+                                      testing::HasSubstr("chmod 700 " + nested)));
+  struct stat after {};
+  ASSERT_EQ(::stat(nested.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 0777, 0755u);
 
   // Fallback under the user's runtime folder.
   ::unsetenv("ZEVA_RUNTIME_DIR");
   ::setenv("XDG_RUNTIME_DIR", tempDir().c_str(), 1);
   EXPECT_EQ(platform::localpipe::runtimeDirectory(), tempDir() + "/zevazodizo");
+}
+
+TEST_F(LocalPipeTest, RuntimeFolderRefusalsSayWhy) {
+  const std::string file = tempDir() + "/plainfile";
+  testsupport::writeFile(file, "x");
+  const struct {
+    std::string folder;
+    const char* why;
+  } cases[] = {
+      {file, "is not a folder"},
+      {file + "/below", "cannot be created: Not a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    ::setenv("ZEVA_RUNTIME_DIR", c.folder.c_str(), 1);
+    std::string problem = "stale";
+    EXPECT_EQ(platform::localpipe::runtimeDirectory(&problem), "");
+    EXPECT_THAT(problem, testing::HasSubstr("the runtime folder " + c.folder));
+    EXPECT_THAT(problem, testing::HasSubstr(c.why));
+    EXPECT_THAT(problem, testing::HasSubstr("set ZEVA_RUNTIME_DIR"));
+  }
+  ::setenv("ZEVA_RUNTIME_DIR", (tempDir() + "/fine").c_str(), 1);
+  std::string problem = "stale";
+  EXPECT_EQ(platform::localpipe::runtimeDirectory(&problem), tempDir() + "/fine");
+  EXPECT_EQ(problem, "");
 }
 
 TEST_F(LocalPipeTest, MessagesKeepTheirBoundariesBothWays) {

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/registry.h"
 #include "testsupport/TestEnv.h"
 
 namespace {
@@ -172,6 +174,38 @@ TEST_F(NetTest, ServicesFileComesBeforeTheSystemDatabase) {
   }
   EXPECT_EQ(platform::net::protocolNumber("tcp"), 6);
   EXPECT_EQ(platform::net::protocolNumber("udp"), 17);
+}
+
+TEST_F(NetTest, InstalledServicesFileIsFoundThroughTheRegistry) {
+  namespace reg = platform::registry;
+  const std::string installed = tempDir() + "/share";
+  ASSERT_EQ(::mkdir(installed.c_str(), 0755), 0);
+  testsupport::writeFile(installed + "/services", "vrelevent 47101/udp\nvrelinstr 47110/tcp\n");
+  const std::string own = tempDir() + "/own-services";
+  testsupport::writeFile(own, "vrelevent 47201/udp\n");
+  ::unsetenv("ZEVA_SERVICES_FILE");
+  EXPECT_TRUE(platform::net::servicesFiles().empty());
+  EXPECT_EQ(platform::net::servicePort("vrelevent", "udp"), std::nullopt);
+
+  ASSERT_EQ(reg::createKey(platform::HKEY_LOCAL_MACHINE, platform::net::kServicesDatabaseKey), reg::kOk);
+  ASSERT_EQ(reg::setValue(platform::HKEY_LOCAL_MACHINE, platform::net::kServicesDatabaseKey,
+                          platform::net::kServicesDatabaseValue, reg::makeString(installed + "/")),
+            reg::kOk);
+  EXPECT_EQ(platform::net::servicesFiles(), std::vector<std::string>{installed + "/services"});
+  EXPECT_EQ(platform::net::servicePort("vrelevent", "udp"), 47101);
+
+  // The environment's file is read first; what it lacks still comes from the installed one.
+  ::setenv("ZEVA_SERVICES_FILE", own.c_str(), 1);
+  EXPECT_EQ(platform::net::servicesFiles(), (std::vector<std::string>{own, installed + "/services"}));
+  EXPECT_EQ(platform::net::servicePort("vrelevent", "udp"), 47201);
+  EXPECT_EQ(platform::net::servicePort("vrelinstr", "tcp"), 47110);
+  ::unsetenv("ZEVA_SERVICES_FILE");
+
+  // A value of another type names no folder.
+  ASSERT_EQ(reg::setValue(platform::HKEY_LOCAL_MACHINE, platform::net::kServicesDatabaseKey,
+                          platform::net::kServicesDatabaseValue, reg::makeDword(1)),
+            reg::kOk);
+  EXPECT_TRUE(platform::net::servicesFiles().empty());
 }
 
 TEST_F(NetTest, StreamCarriesBytesAndReportsTheEnd) {

@@ -19,8 +19,10 @@
 namespace platform::localpipe {
 
 // The runtime folder, created (mode 0700) when missing; empty when it cannot be made
-// or is not a folder owned by this user with no access for others.
-std::string runtimeDirectory();
+// or is not a folder owned by this user with no access for others. Every program gets
+// the folder here and nowhere else, so that none makes it with a looser mode. When it is
+// refused, `problem` (if given) receives why and what fixes it, in words for the user.
+std::string runtimeDirectory(std::string* problem = nullptr);
 // The socket path of a pipe: "\\.\pipe\appmon", "\\\\.\\pipe\\appmon" and "appmon"
 // all give <runtime folder>/appmon. Empty for a name that is not a plain file name
 // (empty, ".", "..", with '/' or NUL) or longer than a socket path may be.

@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform::net {
 
@@ -93,8 +94,18 @@ bool mayReach(std::uint32_t address);
 using LogHook = std::function<void(const std::string& line)>;
 LogHook setLogHook(LogHook hook);
 
-// Port of a service by name and protocol ("tcp", "udp"), in host order: the file named by
-// $ZEVA_SERVICES_FILE (the /etc/services format) first, then the system's database.
+// Where an installation keeps its services file: the folder named by this registry value
+// (HKEY_LOCAL_MACHINE) holds a file "services" (the /etc/services format). The first-run
+// step of an installation writes it.
+inline constexpr const char* kServicesDatabaseKey = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters";
+inline constexpr const char* kServicesDatabaseValue = "DataBasePath";
+
+// The services files servicePort() reads before the system's database, in order: the file
+// named by $ZEVA_SERVICES_FILE, then "services" in the registry's DataBasePath folder
+// (each only when set).
+std::vector<std::string> servicesFiles();
+// Port of a service by name and protocol ("tcp", "udp"), in host order: the first of
+// servicesFiles() that has it, then the system's database (/etc/services).
 std::optional<std::uint16_t> servicePort(std::string_view name, std::string_view protocol);
 // Protocol number by name ("tcp" 6, "udp" 17), from the system's database.
 std::optional<int> protocolNumber(std::string_view name);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dynlib.h"
 #include "platform/net.h"
 #include "zevasim/DeviceFamilies.h"
 #include "zevasim/SimInstrument.h"
@@ -51,6 +52,7 @@ const char* const kUsage =
     "                        reboot        reboot after the reply (VALUE 1: onto a new port)\n"
     "                      TIMES is how many commands it hits (default 1, -1 for all).\n"
     "                      May be given more than once.\n"
+    "  --version           show the version\n"
     "  --help              show this text\n"
     "\n"
     "Example: zevasim --port 0 --fault peek:delay:12000 --fault boot:reboot:1\n";
@@ -79,6 +81,18 @@ bool parseFault(const std::string& faultText, std::string& word, zevasim::Fault&
   return true;
 }
 
+// What fixes a failed UDP start: the reason itself was said where it happened.
+constexpr const char* kUdpFix =
+    "give the instrument an address of its own (--address 127.0.0.2), and the \"vrelevent\" udp port through "
+    "ZEVA_SERVICES_FILE (or 'zevazodizo-setup'); start the connection manager first when the port is "
+    "assigned";
+
+// The cause is on stderr already (said where it happened); the fix and the exit code follow.
+int cannotStart(const char* fix) {
+  std::fprintf(stderr, "zevasim: cannot start; to fix it, %s\nzevasim: exit code 1\n", fix);
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,6 +112,11 @@ int main(int argc, char** argv) {
     };
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      const auto v = platform::moduleVersion(platform::mainProgramModule());
+      std::printf("zevasim %u.%u.%u.%u\n", v ? v->major : 0u, v ? v->minor : 0u, v ? v->third : 0u,
+                  v ? v->fourth : 0u);
       return 0;
     } else if (arg == "--port" && i + 1 < argc && std::string(argv[i + 1]) == "assigned") {
       ++i;
@@ -189,7 +208,7 @@ int main(int argc, char** argv) {
     return true;
   };
   if (announceTo && assignedPort) {
-    if (!startUdp(0)) return 1;
+    if (!startUdp(0)) return cannotStart(kUdpFix);
     options.port = udpSide->assignedPort().value_or(0);
   }
 
@@ -205,12 +224,16 @@ int main(int argc, char** argv) {
                 static_cast<unsigned>(in.port()));
     std::fflush(stdout);
   });
-  if (!instrument.start()) return 1;
+  if (!instrument.start())
+    return cannotStart("choose another --port (0 takes any free one) or another loopback --address");
   std::printf("zevasim: serial %s serving %s:%u\n", options.serialNumber.c_str(),
               platform::net::formatAddress(instrument.address()).c_str(),
               static_cast<unsigned>(instrument.port()));
   std::fflush(stdout);
-  if (announceTo && !assignedPort && !startUdp(instrument.port())) return 1;
+  if (announceTo && !assignedPort && !startUdp(instrument.port())) {
+    instrument.stop();
+    return cannotStart(kUdpFix);
+  }
 
   int signal = 0;
   sigwait(&signals, &signal);

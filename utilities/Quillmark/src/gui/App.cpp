@@ -11,6 +11,7 @@
 #include "Numbers.h"
 #include "Windows.h"
 #include "platform/files.h"
+#include "platform/localpipe.h"
 #include "platform/ui.h"
 
 namespace quillmark {
@@ -39,11 +40,15 @@ std::string socketPath() { return RuntimeFolder() + "/quillmark.ipc"; }
 
 }  // namespace
 
-std::string RuntimeFolder() {
-  if (const char* dir = std::getenv("ZEVA_RUNTIME_DIR"); dir && *dir) return dir;
-  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg) return std::string(xdg) + "/zevazodizo";
-  return "/tmp/zevazodizo-" + std::to_string(::getuid());
-}
+std::string RuntimeFolder() { return platform::localpipe::runtimeDirectory(); }
+
+namespace {
+bool g_initialised = false;
+std::string g_startupFailure;
+}  // namespace
+
+bool QuillmarkApp::Initialised() { return g_initialised; }
+std::string QuillmarkApp::StartupFailure() { return g_startupFailure; }
 
 int ShowWxMessageBox(const std::string& text, const std::string& caption, unsigned type) {
   namespace ui = platform::ui;
@@ -101,10 +106,15 @@ bool QuillmarkApp::OnInit() {
   model = Trim(model);
   std::transform(model.begin(), model.end(), model.begin(), [](unsigned char c) { return std::toupper(c); });
 
+  g_initialised = true;
   platform::ui::setMessageBoxHook(ShowWxMessageBox);
 
+  // The platform makes the folder private, or refuses it; nothing here makes it.
   const std::string folder = RuntimeFolder();
-  platform::createDirectories(folder);
+  if (folder.empty()) {
+    g_startupFailure = "the runtime folder for its one-instance lock cannot be used";
+    return false;
+  }
   checker_ = std::make_unique<wxSingleInstanceChecker>();
   if (checker_->Create("quillmark.lock", ToWx(folder)) && checker_->IsAnotherRunning()) {
     // The earlier instance comes to the front; this one ends.
@@ -117,7 +127,17 @@ bool QuillmarkApp::OnInit() {
   }
 
   frame_ = new RegionFrame(global_);  // a top-level window: wx deletes it when it closes
-  if (!frame_->Startup(model, platform::directoryOf(platform::executablePath()))) {
+  // The message that ends a failed start goes to stderr as well once the user closed it.
+  std::string shown;
+  platform::ui::setMessageBoxHook(
+      [&shown](const std::string& text, const std::string& caption, unsigned type) {
+        shown = text;
+        return ShowWxMessageBox(text, caption, type);
+      });
+  const bool started = frame_->Startup(model, platform::directoryOf(platform::executablePath()));
+  platform::ui::setMessageBoxHook(ShowWxMessageBox);
+  if (!started) {
+    g_startupFailure = shown;
     frame_->Destroy();
     frame_ = nullptr;
     return false;

@@ -29,6 +29,12 @@ class QuillmarkApp : public wxApp {
   // The earlier instance's main window to the front.
   void ActivateMainWindow();
 
+  // Whether the windows got as far as OnInit (false: the display could not be opened).
+  static bool Initialised();
+  // What kept the editor from starting, as told to the user; "" when it started (or
+  // the user chose no model).
+  static std::string StartupFailure();
+
  private:
   Global global_;
   RegionFrame* frame_ = nullptr;
@@ -37,7 +43,8 @@ class QuillmarkApp : public wxApp {
   std::unique_ptr<wxServer> server_;
 };
 
-// The folder for this user's instance lock and activation socket.
+// The folder for this user's instance lock and activation socket: the platform's runtime
+// folder ("" when it is refused).
 std::string RuntimeFolder();
 
 }  // namespace quillmark

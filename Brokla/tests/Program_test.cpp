@@ -1,0 +1,157 @@
+// The program around the service: a start that cannot succeed says why on stderr (cause,
+// fix, exit code) while the log keeps its own line, and `--control` takes the codes by
+// name as well as by number.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/DaemonFixture.h"
+
+namespace brokla_test {
+namespace {
+
+using testing::HasSubstr;
+
+class ProgramTest : public DaemonTest {
+ protected:
+  struct Run {
+    std::optional<int> exitCode;
+    std::string out, err;
+  };
+  Run brokla(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{BROKLA_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string stem = tempDir() + "/run" + std::to_string(++runs_);
+    auto c = platform::process::Child::spawn(argv, {tempDir(), stem + ".out", stem + ".err"});
+    Run r{c.wait(kWait), {}, {}};
+    r.out = testsupport::readFile(stem + ".out");
+    r.err = testsupport::readFile(stem + ".err");
+    return r;
+  }
+  int runs_ = 0;
+};
+
+TEST_F(ProgramTest, StartUpFailuresSayWhyOnStderrAndKeepTheirLogLines) {
+  const std::string services = tempDir() + "/services";
+  const std::string complete = testsupport::readFile(services);
+  const std::string open = tempDir() + "/open";
+  ASSERT_EQ(::mkdir(open.c_str(), 0755), 0);
+  const struct {
+    const char* what;
+    std::string servicesFile;  // ZEVA_SERVICES_FILE
+    std::string servicesText;  // written to it ("": left as it is)
+    std::string runtime;       // ZEVA_RUNTIME_DIR ("": the test's)
+    bool holdControlPort;      // another socket holds the control port
+    std::vector<std::string> stderrSays;
+    const char* logSays;
+  } cases[] = {
+      {"no services file",
+       tempDir() + "/missing",
+       "",
+       "",
+       false,
+       {"no port for the service \"vrelcntrl\" (udp) in " + tempDir() +
+            "/missing (ZEVA_SERVICES_FILE, which does not exist), or /etc/services",
+        "run 'zevazodizo-setup' once"},
+       "failed to get 'udp' service information : error = 11004"},
+      {"no instrument ports",
+       services,
+       "vrelevent 1/udp\nvrelcntrl " + std::to_string(controlPort_) + "/udp\n",
+       "",
+       false,
+       {"no port for the service \"vrelinstr\" (tcp) in " + services + " (ZEVA_SERVICES_FILE)"},
+       " [VREL_SVC] Unable to find vrelinstr in services file"},
+      {"runtime folder open to others",
+       services,
+       complete,
+       open,
+       false,
+       {"the runtime folder " + open + " (from ZEVA_RUNTIME_DIR) is open to other users (mode 0755",
+        "chmod 700 " + open},
+       "StartServiceCtrlDispatcher error = 13"},
+      {"control port taken",
+       services,
+       complete,
+       "",
+       true,
+       {"can't bind to vrelcntrl port: 10048 (Address already in use)", "another program holds that port"},
+       "can't bind to vrelcntrl port: 10048"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.servicesText.empty()) testsupport::writeFile(c.servicesFile, c.servicesText);
+    ::setenv("ZEVA_SERVICES_FILE", c.servicesFile.c_str(), 1);
+    ::setenv("ZEVA_RUNTIME_DIR", (c.runtime.empty() ? runtimeDir() : c.runtime).c_str(), 1);
+    platform::net::Socket holder;
+    if (c.holdControlPort) {
+      holder = platform::net::Socket::create(platform::net::Socket::Type::datagram);
+      ASSERT_TRUE(holder.bind({platform::net::kLoopbackAddress, controlPort_}));
+    }
+    const int logged = log_.count(c.logSays);
+    const Run r = brokla({});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, HasSubstr("brokla: cannot start: "));
+    for (const std::string& text : c.stderrSays) EXPECT_THAT(r.err, HasSubstr(text));
+    EXPECT_THAT(r.err, HasSubstr("brokla: exit code 1; the log is " + tempDir() + "/logs/brokla"));
+    EXPECT_EQ(log_.count(c.logSays), logged + 1);
+  }
+  ::setenv("ZEVA_SERVICES_FILE", services.c_str(), 1);
+  ::setenv("ZEVA_RUNTIME_DIR", runtimeDir().c_str(), 1);
+}
+
+TEST_F(ProgramTest, ASecondInstanceSaysWhichOneServes) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  EXPECT_EQ(runSecondDaemon(), 1);
+  const std::string err = testsupport::readFile(tempDir() + "/second.stderr");
+  EXPECT_THAT(err, HasSubstr("another brokla serves this user already (its control socket " + runtimeDir() +
+                             "/brokla.control is in use)"));
+  EXPECT_THAT(err, HasSubstr("systemctl --user stop brokla"));
+  EXPECT_TRUE(daemonRunning());
+}
+
+TEST_F(ProgramTest, ControlCodesByNameOrNumber) {
+  // Refused before anybody is asked, running service or not.
+  for (const char* bad : {"", "stopp", "-1", "4294967296", "1x", "re fresh"}) {
+    SCOPED_TRACE(bad);
+    const Run r = brokla({"--control", bad});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_THAT(r.err, HasSubstr("bad control code"));
+    EXPECT_THAT(r.err, HasSubstr("stop, interrogate, publish, break-lock, reopen-log, refresh"));
+  }
+  const Run nobody = brokla({"--control", "refresh"});
+  EXPECT_EQ(nobody.exitCode, 1);
+  EXPECT_THAT(nobody.err, HasSubstr("the service is not running"));
+
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  const struct {
+    const char* code;
+    const char* logged;
+  } codes[] = {
+      {"refresh", "Refresh Instrument List Control Request."},
+      {"PUBLISH", "Display Instrument List Control Request."},
+      {"Break-Lock", "Break Instrument Lock Control Request."},
+      {"reopen-log", "Log File Change Control Request."},
+      {"168", "Refresh Instrument List Control Request."},
+      {"4294967295", "Unrecognized opcode -1"},
+  };
+  for (const auto& c : codes) {
+    SCOPED_TRACE(c.code);
+    const int before = log_.count(c.logged);
+    const Run r = brokla({"--control", c.code});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "brokla: running\n");
+    EXPECT_TRUE(log_.waitFor(c.logged, before + 1));
+  }
+  const Run interrogate = brokla({"--control", "interrogate"});
+  EXPECT_EQ(interrogate.out, "brokla: running\n");
+
+  const Run stop = brokla({"--control", "stop"});
+  EXPECT_EQ(stop.exitCode, 0) << stop.err;
+  EXPECT_EQ(waitDaemonExit(), 0);
+}
+
+}  // namespace
+}  // namespace brokla_test

@@ -1,0 +1,38 @@
+#pragma once
+// The first run of an installation for one user: the settings every program of the
+// installation looks for. The installation folder ("Path") is the user's own, since the
+// programs write there (logs, data, the edited region files); the installed files stay
+// read-only where `cmake --install` put them.
+#include <string>
+#include <vector>
+
+namespace setup {
+
+struct FirstRunOptions {
+  std::string shareFolder;    // the installation's shared files (<prefix>/share/zevazodizo)
+  std::string installFolder;  // becomes "Path"
+};
+
+struct FirstRunResult {
+  bool ok = false;
+  std::vector<std::string> done;  // what was set up, one line each, for the user
+  std::string error;              // why it stopped, in words, when !ok
+};
+
+// The user's installation folder unless one is given: $XDG_DATA_HOME/zevazodizo, else
+// ~/.local/share/zevazodizo; "" when neither HOME nor XDG_DATA_HOME is set.
+std::string DefaultInstallFolder();
+
+// The shared files of the installation that holds `programPath` (<prefix>/bin/...).
+std::string ShareFolderOf(const std::string& programPath);
+
+// Sets up the user's installation; safe to run again (region files the user already has,
+// edited or not, are kept). Steps, in order:
+//  1. the installation folder with its "Logs" folder, and the region files (ChipRegions.ini,
+//     RegionDB.sys) copied into it from the shared files when missing;
+//  2. the registry: "Path" (HKEY_LOCAL_MACHINE\Software\Tarsel\ZevazOdizo) = that folder,
+//     and "DataBasePath" (the net layer's services-file folder) = the shared files;
+//  3. the automation server's registration goes here once the library registers itself.
+FirstRunResult RunFirstRun(const FirstRunOptions& options);
+
+}  // namespace setup

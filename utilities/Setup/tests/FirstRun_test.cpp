@@ -1,0 +1,130 @@
+// The first run of an installation: what it leaves in the registry and the user's
+// installation folder, that the net layer then finds the installed services file, and
+// that a run that cannot finish says why and touches nothing it should not.
+#include "FirstRun.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "platform/net.h"
+#include "platform/registry.h"
+#include "testsupport/TestEnv.h"
+
+namespace {
+
+namespace reg = platform::registry;
+using testing::HasSubstr;
+
+constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
+
+class FirstRunTest : public testsupport::ZevaTest {
+ protected:
+  FirstRunTest() {
+    share_ = tempDir() + "/prefix/share/zevazodizo";
+    ::mkdir((tempDir() + "/prefix").c_str(), 0755);
+    ::mkdir((tempDir() + "/prefix/share").c_str(), 0755);
+    ::mkdir(share_.c_str(), 0755);
+    testsupport::writeFile(share_ + "/services",
+                           "vrelevent 47401/udp\nvrelcntrl 47402/udp\nvrelinstr 47410/tcp\n");
+    testsupport::writeFile(share_ + "/ChipRegions.ini", "[ScanRegions]\nNumRegions=0\n");
+    testsupport::writeFile(share_ + "/RegionDB.sys", std::string("\x01\0\0\0", 4));
+    ::unsetenv("ZEVA_SERVICES_FILE");
+  }
+
+  static std::optional<std::string> value(const char* key, const char* name) {
+    reg::Value v;
+    if (reg::queryValue(platform::HKEY_LOCAL_MACHINE, key, name, v) != reg::kOk || v.type != platform::REG_SZ)
+      return std::nullopt;
+    std::string s(v.data.begin(), v.data.end());
+    return s.substr(0, s.find('\0'));
+  }
+
+  setup::FirstRunResult run(const std::string& folder) { return setup::RunFirstRun({share_ + "/", folder}); }
+
+  std::string share_;
+};
+
+TEST_F(FirstRunTest, SetsUpTheUsersFolderAndTheRegistryAndKeepsTheUsersFilesWhenRunAgain) {
+  const std::string folder = tempDir() + "/home/.local/share/zevazodizo";
+  ASSERT_EQ(platform::net::servicePort("vrelcntrl", "udp"), std::nullopt);
+
+  const auto first = run(folder + "/");
+  ASSERT_TRUE(first.ok) << first.error;
+  EXPECT_EQ(value(kProductKey, "Path"), folder);
+  EXPECT_EQ(value(platform::net::kServicesDatabaseKey, platform::net::kServicesDatabaseValue), share_);
+  EXPECT_EQ(testsupport::readFile(folder + "/ChipRegions.ini"), "[ScanRegions]\nNumRegions=0\n");
+  EXPECT_EQ(testsupport::readFile(folder + "/RegionDB.sys").size(), 4u);
+  struct stat logs {};
+  EXPECT_EQ(::stat((folder + "/Logs").c_str(), &logs), 0);
+  EXPECT_THAT(first.done, testing::Contains(HasSubstr("copied " + folder + "/ChipRegions.ini")));
+
+  // What the connection manager needs is now found without any environment.
+  EXPECT_EQ(platform::net::servicePort("vrelcntrl", "udp"), 47402);
+  EXPECT_EQ(platform::net::servicePort("vrelinstr", "tcp"), 47410);
+
+  // The user's edits survive a second run; a file the user lost comes back.
+  testsupport::writeFile(folder + "/ChipRegions.ini", "edited by the user\n");
+  std::remove((folder + "/RegionDB.sys").c_str());
+  const auto again = run(folder);
+  ASSERT_TRUE(again.ok) << again.error;
+  EXPECT_EQ(testsupport::readFile(folder + "/ChipRegions.ini"), "edited by the user\n");
+  EXPECT_EQ(testsupport::readFile(folder + "/RegionDB.sys").size(), 4u);
+  EXPECT_THAT(again.done, testing::Contains("kept " + folder + "/ChipRegions.ini"));
+}
+
+TEST_F(FirstRunTest, StopsWithTheReasonAndWritesNoRegistryValue) {
+  testsupport::writeFile(tempDir() + "/afile", "x");
+  const struct {
+    const char* what;
+    std::string folder;
+    const char* missing;  // an installed file taken away first, or nullptr
+    const char* reason;
+  } cases[] = {
+      {"relative folder", "zevazodizo", nullptr, "must be an absolute path"},
+      {"empty folder", "", nullptr, "must be an absolute path"},
+      {"folder below a file", tempDir() + "/afile/zevazodizo", nullptr,
+       "cannot create the installation folder"},
+      {"incomplete installation", tempDir() + "/user", "services", "services is missing"},
+      {"no region database", tempDir() + "/user", "RegionDB.sys", "RegionDB.sys is missing"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string removed = c.missing ? share_ + "/" + c.missing : "";
+    const std::string keep = c.missing ? testsupport::readFile(removed) : "";
+    if (c.missing) std::remove(removed.c_str());
+    const auto r = run(c.folder);
+    EXPECT_FALSE(r.ok);
+    EXPECT_THAT(r.error, HasSubstr(c.reason));
+    EXPECT_EQ(value(kProductKey, "Path"), std::nullopt);
+    EXPECT_EQ(value(platform::net::kServicesDatabaseKey, platform::net::kServicesDatabaseValue),
+              std::nullopt);
+    if (c.missing) testsupport::writeFile(removed, keep);
+  }
+  struct stat st {};
+  EXPECT_NE(::stat((tempDir() + "/user").c_str(), &st), 0)
+      << "nothing is created for an incomplete installation";
+}
+
+TEST_F(FirstRunTest, FoldersFollowTheEnvironmentAndTheProgramsPlace) {
+  const char* savedHome = std::getenv("HOME");
+  const std::string home = savedHome ? savedHome : "";
+  ::setenv("HOME", "/home/operator", 1);
+  ::setenv("XDG_DATA_HOME", "/data/operator/", 1);
+  EXPECT_EQ(setup::DefaultInstallFolder(), "/data/operator/zevazodizo");
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(setup::DefaultInstallFolder(), "/home/operator/.local/share/zevazodizo");
+  ::unsetenv("HOME");
+  EXPECT_EQ(setup::DefaultInstallFolder(), "");
+  if (savedHome) ::setenv("HOME", home.c_str(), 1);
+
+  EXPECT_EQ(setup::ShareFolderOf("/opt/zeva/bin/zevazodizo-setup"), "/opt/zeva/share/zevazodizo");
+  EXPECT_EQ(setup::ShareFolderOf("/usr/local/bin/zevazodizo-setup"), "/usr/local/share/zevazodizo");
+}
+
+}  // namespace
