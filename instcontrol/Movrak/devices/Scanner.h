@@ -158,6 +158,32 @@ class CScanner : public CInstrument {
   double GetGreenPDFactor() const { return m_dGreenPDPerMWatt; }
   double GetRedPDFactor() const { return m_dRedPDPerMWatt; }
 
+  // ---- scanner operations pending merge (drop at merge) ----
+  std::string LoadChip(int numTriesToReadBarcode, int slot);
+  void EjectChip();
+  void LoadCarousel();
+  void EjectCarousel();
+  void StartBrowseCarousel(int firstSlot, int lastSlot, bool scanBarcodes);
+  void GetBrowseCarouselInfo(int slot, int* present, char* symbology, char* barcode);
+  void StopBrowseCarousel();
+  int ChangeLaserSetPoint(bool bRed, double level, bool bInMilliwatts);
+  double GetLaserPower(bool bRed, bool bInMilliwatts);
+  int GetPortCtrlStatus(bool bRed);
+  int SetOnOffLaserPowers(bool bPowerOn);
+  void LaserWarmingUpStatus(bool& redReady, bool& greenReady, bool reserved, bool bLogLevels);
+  LaserStatus CalibrateLaser(bool bRed, double desiredPower, double deltaPercent, int minStableTimeSec, int retries);
+  int CheckLaserPowerSpec(bool bRed);
+  void TestLaserPowerMinMax(bool bRed, double& minMilliwatts, double& maxMilliwatts);
+  unsigned CalculatePMTVoltage(int channel, double ratio, unsigned referenceVoltage);
+  void CalibratePMT(int channelMask, double pixelSizeX, double ratioRed, double ratioGreen, unsigned fullVoltRed,
+                    unsigned fullVoltGreen, unsigned& newVoltRed, unsigned& newVoltGreen, int& badCalibration,
+                    double laserCompensationRed, double laserCompensationGreen);
+  void SetDarkSubtractionValue(double redMean, double greenMean, std::int32_t& redValue, std::int32_t& greenValue);
+  int SelfTest(bool bCheckLasers);
+  void InitializeSync();
+  void StartStatusThread();
+  // ---- end of scanner operations pending merge ----
+
  private:
   // One exchange under the command mutex: `line`, reply reader, release; logs
   // `failure` (debug 1, with the id) and throws a non-zero result. Returns the rest.
