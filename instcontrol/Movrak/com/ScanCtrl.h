@@ -24,6 +24,16 @@ class CScanCtrl final : public platform::com::Object<IScanCtrl> {
   // returns 0x80040000 | id.
   static HRESULT ReportError(const std::string& text, int id);
 
+  // The method frame: runs `body` and returns S_OK, or the failure's HRESULT with error
+  // information and its log line. A thrown id is reported with its text; a PortStatus as
+  // 12000 + status; an allocation failure as 549; any other exception as 512 with its own
+  // text (a CBaseException with an id of the table as that id).
+  static HRESULT Frame(const std::function<void()>& body);
+  // Reports `id` with its text (logged) and returns its HRESULT.
+  static HRESULT Fail(int id);
+  // 109 ("Unsupported scanner model.") with the method's suffix.
+  static HRESULT Refuse(const char* suffix);
+
   // The objects alive in this module (for DllCanUnloadNow).
   static long ObjectCount();
 
@@ -211,12 +221,6 @@ class CScanCtrl final : public platform::com::Object<IScanCtrl> {
   CScanCtrl();
   ~CScanCtrl() override;
 
-  // Runs `body`; a thrown id, PortStatus or any other exception becomes the HRESULT.
-  HRESULT Frame(const std::function<void()>& body);
-  // Reports `id` with its text (logged) and returns its HRESULT.
-  HRESULT Fail(int id);
-  // 109 with the method's suffix.
-  HRESULT Refuse(const char* suffix);
   CScanner& Scanner() { return *m_pScanner; }
 
   // Scan set-up, start and the autofocus homing.

@@ -158,6 +158,7 @@ class ComPtr {
   }
   T* get() const { return p_; }
   T* operator->() const { return p_; }
+  T& operator*() const { return *p_; }
   explicit operator bool() const { return p_ != nullptr; }
   // For creation functions that hand out a reference: releases the current one.
   void** put() {
