@@ -64,8 +64,9 @@ TEST_F(ScanCtrlComTest, ObjectsShareOneScannerThatOutlivesAllButTheLast) {
   ComPtr<IScanCtrl> second = create();
   ComPtr<IScanCtrl> third = create();
   connect(*first);
+  const std::size_t sent = sim.lines().size();
   ASSERT_EQ(first->Initialize(), S_OK);  // the status thread runs from here on
-  ASSERT_TRUE(sim.waitForLines(1));
+  ASSERT_TRUE(sim.waitForLines(sent + 1));
   EXPECT_EQ(manager.lockCount(kInstrumentId), 1);
 
   // The others work on the same, connected scanner.
