@@ -41,6 +41,7 @@ ComTest::ComTest()
                   zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
     devices.motors->update(id, [](zevasim::MotorFamily::Axis& a) { a.initialised = a.homed = true; });
 
+  if (!library_.open(MOVRAK_LIBRARY)) ADD_FAILURE() << library_.error();
   if (platform::com::RegisterLibrary(MOVRAK_LIBRARY) != platform::com::S_OK) ADD_FAILURE() << "registration failed";
 }
 
