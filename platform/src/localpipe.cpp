@@ -1,6 +1,7 @@
 #include "platform/localpipe.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -70,7 +72,22 @@ bool fillAddress(const std::string& path, sockaddr_un& a) {
 
 }  // namespace
 
-int currentProcessId() { return static_cast<int>(::getpid()); }
+namespace {
+// getpid() is a system call each time; the link names its process with every command.
+// A forked child forgets the parent's id.
+std::atomic<int> g_processId{0};
+void forgetProcessId() { g_processId.store(0, std::memory_order_relaxed); }
+}  // namespace
+
+int currentProcessId() {
+  int pid = g_processId.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static const bool registered = ::pthread_atfork(nullptr, nullptr, forgetProcessId) == 0;
+    pid = static_cast<int>(::getpid());
+    if (registered) g_processId.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
 
 std::string runtimeDirectory() {
   std::string dir;
