@@ -1,5 +1,6 @@
 #include "platform/localpipe.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -132,6 +133,15 @@ std::string pipePath(std::string_view name) {
 // Pipe
 
 Pipe::~Pipe() { close(); }
+
+Pipe Pipe::adopt(int fd) {
+  // Like the ends this module makes: non-blocking (the time-outs wait in poll), not inherited.
+  if (fd >= 0) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  return Pipe(fd);
+}
 
 Pipe::Pipe(Pipe&& other) noexcept : fd_(other.fd_), error_(other.error_) { other.fd_ = -1; }
 
