@@ -104,6 +104,22 @@ CBroklaInstr* CBroklaList::FindByOwner(LockOwner owner) {
   return nullptr;
 }
 
+bool CBroklaList::MakeRoom(std::size_t bound, std::size_t reserve, bool answered,
+                           std::vector<InstrSnapshot>& dropped) {
+  // Senders that only announced themselves may fill the list up to the reserve; the
+  // last places are for instruments that answer.
+  const std::size_t limit = answered ? bound : (bound > reserve ? bound - reserve : 0);
+  for (auto it = m_Records.begin(); m_Records.size() >= limit && it != m_Records.end();) {
+    if ((*it)->GetAnswered() || (*it)->GetLockCount() > 0) {
+      ++it;
+      continue;
+    }
+    dropped.push_back(SnapshotOf(**it));
+    it = m_Records.erase(it);
+  }
+  return m_Records.size() < limit;
+}
+
 void CBroklaList::ClearSeen() {
   for (auto& r : m_Records) r->SetSeen(false);
 }
@@ -141,6 +157,12 @@ std::vector<InstrSnapshot> CBroklaList::Snapshot() const {
   return all;
 }
 
+std::vector<InstrSnapshot> CBroklaList::ListingOrder() const {
+  std::vector<InstrSnapshot> all = Snapshot();
+  std::stable_partition(all.begin(), all.end(), [](const InstrSnapshot& s) { return s.answered; });
+  return all;
+}
+
 InstrSnapshot CBroklaList::SnapshotOf(const CBroklaInstr& r) {
   InstrSnapshot s;
   s.id = r.GetId();
@@ -152,6 +174,7 @@ InstrSnapshot CBroklaList::SnapshotOf(const CBroklaInstr& r) {
   s.lockOwner = r.GetLockOwner();
   s.commStatus = r.GetCommStatus();
   s.laserState = r.GetLaserState();
+  s.answered = r.GetAnswered();
   return s;
 }
 

@@ -42,6 +42,10 @@ class CBroklaInstr {
   std::uint8_t GetLaserState() const { return m_LaserState; }
   bool GetSeen() const { return m_bSeen; }
   void SetSeen(bool seen) { m_bSeen = seen; }
+  // It answered an identify request sent to it (not only announced itself): a sender
+  // that answers is there, whatever a datagram with a made-up source says.
+  bool GetAnswered() const { return m_bAnswered; }
+  void SetAnswered() { m_bAnswered = true; }
   bool GetLaserOnFlag() const { return m_bLaserOn; }
   platform::SystemTime GetLaserOnTime() const { return m_LaserOnTime; }
   void SetLaserOnTime(platform::SystemTime t) {
@@ -81,6 +85,7 @@ class CBroklaInstr {
   std::uint16_t m_CommStatus = 0;
   std::uint8_t m_LaserState = 0;
   bool m_bSeen = false;
+  bool m_bAnswered = false;
   bool m_bLaserOn = false;
   platform::SystemTime m_LaserOnTime{};
 };
@@ -96,6 +101,7 @@ struct InstrSnapshot {
   LockOwner lockOwner = 0;
   std::uint16_t commStatus = 0;
   std::uint8_t laserState = 0;
+  bool answered = false;
 };
 
 class CBroklaList {
@@ -108,12 +114,20 @@ class CBroklaList {
   // The first record whose lock this owner holds.
   CBroklaInstr* FindByOwner(LockOwner owner);
   void ClearSeen();
+  // Room for one more record within `bound` records, of which the last `reserve` are
+  // kept for instruments that answered: unlocked records that never answered are
+  // dropped, the oldest first, until the new one fits. False when it does not (the new
+  // one is then not to be added). What was dropped goes to `dropped`.
+  bool MakeRoom(std::size_t bound, std::size_t reserve, bool answered, std::vector<InstrSnapshot>& dropped);
   // Removes unlocked records that did not answer since the last ClearSeen; their ids.
   std::vector<int> PruneUnseen();
   // Force-clears every lock of `owner`: the instruments and their counts before.
   std::vector<std::pair<InstrSnapshot, int>> ReleaseOwner(LockOwner owner);
   void RemoveAll();
   std::vector<InstrSnapshot> Snapshot() const;
+  // As enumeration lists them: the instruments that answered an identify request first,
+  // then those that only announced themselves, each in arrival order.
+  std::vector<InstrSnapshot> ListingOrder() const;
   std::size_t GetCount() const { return m_Records.size(); }
 
   static InstrSnapshot SnapshotOf(const CBroklaInstr& r);

@@ -59,6 +59,13 @@ LockOwner CChannelMgr::GetConnection(int channel) const {
   return m_Connections[static_cast<std::size_t>(channel)];
 }
 
+std::optional<int> CChannelMgr::GetPeerPid(int channel) const {
+  if (GetConnection(channel) == 0) return std::nullopt;
+  const auto peer = m_Server.peer(channel);
+  if (!peer || peer->pid <= 0) return std::nullopt;
+  return peer->pid;
+}
+
 bool CChannelMgr::Send(int channel, std::span<const std::uint8_t> message,
                        std::chrono::milliseconds timeout) {
   return m_Server.send(channel, message, timeout);

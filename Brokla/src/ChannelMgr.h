@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -39,6 +40,9 @@ class CChannelMgr {
   void Wake() { m_Server.wake(); }
 
   LockOwner GetConnection(int channel) const;
+  // The process id at the other end of a channel, as the system knows it (not as the
+  // client says it); nullopt when it cannot be told.
+  std::optional<int> GetPeerPid(int channel) const;
   // Sends one message; a client whose queue stays full for `timeout` does not get it.
   bool Send(int channel, std::span<const std::uint8_t> message, std::chrono::milliseconds timeout);
   // Closes a channel from this side (no CLOSED activity follows).

@@ -1,5 +1,7 @@
 #include "InstrThread.h"
 
+#include <algorithm>
+
 #include "BroklaConfig.h"
 #include "BroklaProtocol/BroklaAppMessage.h"
 #include "Jotwell/Logger.h"
@@ -82,6 +84,10 @@ void CInstrThread::Run(const std::function<void()>& ready) {
 
   // Instruments are on another network in a real installation; with the loopback guard
   // on (tests, demos) nothing beyond this machine is listened to either.
+  // Far more than a lab has; what bounds the list against a flood of made-up datagrams.
+  const unsigned maxInstruments = CRegEdit(HKEY_LOCAL_MACHINE, brokla::kServiceKey).ReadUInt("MaxInstruments", 64u);
+  m_nMaxInstruments = std::clamp<unsigned>(maxInstruments, 2u, 4096u);
+
   const std::uint32_t listen = ReadAddress(brokla::kServiceKey, "ListenAddr",
                                            net::loopbackOnly() ? net::kLoopbackAddress : net::kAnyAddress);
   m_Lan.OpenServer(listen);
@@ -220,9 +226,50 @@ void CInstrThread::Reply(int type, std::uint16_t port, const net::Endpoint& to) 
   if (const int e = m_Lan.Send(reply, to)) LogError("Sendto: error %d", e);
 }
 
+int CInstrThread::AddInstrument(std::uint32_t address, int port, int type, const std::string& serial,
+                                std::uint16_t comm, std::uint8_t laser, bool answered) {
+  std::vector<InstrSnapshot> dropped;
+  int id = 0;
+  {
+    std::lock_guard lock(m_Ctx.m_ListLock);
+    const std::size_t reserve = std::max<std::size_t>(1, m_nMaxInstruments / 8);
+    if (m_Ctx.m_InstrList.MakeRoom(m_nMaxInstruments, reserve, answered, dropped)) {
+      CBroklaInstr& r = m_Ctx.m_InstrList.AddInstr(address, port, type, serial, comm, laser, platform::systemNow());
+      if (answered) r.SetAnswered();
+      id = r.GetId();
+    }
+  }
+  for (const InstrSnapshot& d : dropped) {
+    LogWarning("Instrument list near its bound (%zu): dropped instrument id=%d (IP=%s, SN: %s), which never "
+               "answered an identify request.",
+               m_nMaxInstruments, d.id, DottedAddress(d.address).c_str(), d.serialNumber.c_str());
+    m_Peers.erase(d.address);
+  }
+  if (id == 0) {
+    LogWarning("Instrument list full (%zu): dropped the instrument at %s (SN: %s).", m_nMaxInstruments,
+               DottedAddress(address).c_str(), serial.c_str());
+    if (!answered) m_Peers.erase(address);
+  }
+  return id;
+}
+
+void CInstrThread::AskIfNearBound() {
+  std::vector<std::uint32_t> ask;
+  {
+    std::lock_guard lock(m_Ctx.m_ListLock);
+    if (m_Ctx.m_InstrList.GetCount() < m_nMaxInstruments / 2) return;
+    for (const InstrSnapshot& s : m_Ctx.m_InstrList.Snapshot()) {
+      const auto it = m_Peers.find(s.address);
+      if (!s.answered && (it == m_Peers.end() || !it->second.asked)) ask.push_back(s.address);
+    }
+  }
+  for (std::uint32_t address : ask) SendLanEvent(INSTR_IDENTIFY, address, address);
+}
+
 void CInstrThread::SendLanEvent(int type, std::uint32_t address, std::uint32_t dataAddress) {
   CBroklaLanMessage m = MakeLanMessage(type, dataAddress);
   Peer& peer = m_Peers[address];
+  if (type == INSTR_IDENTIFY) peer.asked = true;
   m.SetSequence(peer.sendCounter++);
   const int e = m_Lan.Send(m, {address, m_Lan.EventPort()});
   if (e == 0) return;
@@ -262,15 +309,19 @@ void CInstrThread::OnNewInstr(std::uint32_t address, const net::Endpoint& from, 
     return;
   }
 
+  // An announcement is only what a datagram says: the instrument proves itself by
+  // answering an identify request (below), and until then it may be dropped for room.
+  const int id = AddInstrument(address, 0, type, serial, 0, 1, false);
+  if (id == 0) return;
   const std::uint16_t port = m_Ports.GetNextPortNum();
-  int id = 0;
   {
     std::lock_guard lock(m_Ctx.m_ListLock);
-    id = m_Ctx.m_InstrList.AddInstr(address, port, type, serial, 0, 1, now).GetId();
+    if (CBroklaInstr* r = m_Ctx.m_InstrList.FindById(id)) r->SetPort(port);
   }
   LogInfo("New Instrument (IP=%s, port=%04X) Connected on %s.", DottedAddress(address).c_str(),
           static_cast<unsigned>(port), LogTime().c_str());
   Reply(NEW_INSTR, port, from);
+  AskIfNearBound();
   m_EventMonitor.Post({brokla::kEventNewInstrument, id, DottedAddress(address) + "_" + std::to_string(port)});
   // A new instrument starts its idle countdown afresh.
   m_Ctx.m_pScheduler->SuspendIdle(id);
@@ -341,12 +392,17 @@ void CInstrThread::OnIdentify(std::uint32_t address, const CBroklaLanMessage& m)
   const std::string serial = m.GetDataText(5, CBroklaInstr::kSerialMax);
   const std::string dotted = DottedAddress(address);
 
-  bool added = false, outOfSync = false, commChanged = false, laserChanged = false;
+  // An answer to a request of ours, or a datagram that only says it is one.
+  const auto peerIt = m_Peers.find(address);
+  const bool answered = peerIt != m_Peers.end() && peerIt->second.asked;
+  bool added = false, outOfSync = false, commChanged = false, laserChanged = false, known = false;
   std::uint16_t oldComm = 0;
   int id = 0;
   {
     std::lock_guard lock(m_Ctx.m_ListLock);
     if (CBroklaInstr* r = m_Ctx.m_InstrList.FindByIP(address)) {
+      known = true;
+      if (answered) r->SetAnswered();
       outOfSync = r->GetPort() != port || r->GetType() != type || r->GetSerialNumber() != serial;
       if (outOfSync) {
         r->SetPort(port);
@@ -359,17 +415,19 @@ void CInstrThread::OnIdentify(std::uint32_t address, const CBroklaLanMessage& m)
       r->SetStatus(comm, laser);
       r->SetSeen(true);
       id = r->GetId();
-    } else {
-      CBroklaInstr& record =
-          m_Ctx.m_InstrList.AddInstr(address, port, type, serial, comm, laser, platform::systemNow());
-      record.SetSeen(true);
-      id = record.GetId();
-      added = true;
     }
+  }
+  if (!known) {
+    id = AddInstrument(address, port, type, serial, comm, laser, answered);
+    if (id == 0) return;
+    std::lock_guard lock(m_Ctx.m_ListLock);
+    if (CBroklaInstr* r = m_Ctx.m_InstrList.FindById(id)) r->SetSeen(true);
+    added = true;
   }
   m_Peers[address].expected = m.GetSequence() + 1;
   if (added) {
     LogInfo("New Instrument has Identified Itself (IP=%s) on %s.", dotted.c_str(), LogTime().c_str());
+    if (!answered) AskIfNearBound();
     m_Ctx.m_pScheduler->SuspendIdle(id);
     m_Ctx.m_pScheduler->ResumeIdle(id);
   } else {

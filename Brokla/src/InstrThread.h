@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <string>
 
 #include "BroklaContext.h"
 #include "BroklaLan.h"
@@ -23,6 +24,7 @@ class CInstrThread {
   struct Peer {
     std::uint32_t expected = 0;
     std::uint32_t sendCounter = 0;
+    bool asked = false;  // an identify request went to this address
   };
 
   void Dispatch(const CBroklaLan::Incoming& in);
@@ -36,6 +38,14 @@ class CInstrThread {
   // SendLanEvent: a message to an instrument's event port.
   void SendLanEvent(int type, std::uint32_t address, std::uint32_t dataAddress);
   void InstrThreadCleanup();
+  // Adds a record within the list's bound (making room as CBroklaList::MakeRoom does,
+  // and logging what went); 0 when it does not fit and was dropped itself.
+  int AddInstrument(std::uint32_t address, int port, int type, const std::string& serial, std::uint16_t comm,
+                    std::uint8_t laser, bool answered);
+  // Once the list is half full: an identify request to every listed instrument that has
+  // neither answered nor been asked, so that the real ones prove themselves before
+  // records are dropped for room.
+  void AskIfNearBound();
 
   CBroklaContext& m_Ctx;
   CBroklaLan m_Lan;
@@ -44,4 +54,5 @@ class CInstrThread {
   CEventMonitor m_EventMonitor;
   std::map<std::uint32_t, Peer> m_Peers;
   std::uint32_t m_nBroadcastCounter = 0;
+  std::size_t m_nMaxInstruments = 64;  // "MaxInstruments"
 };

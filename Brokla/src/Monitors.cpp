@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 #include "BroklaConfig.h"
 #include "BroklaProtocol/BroklaAppMessage.h"
@@ -58,6 +59,16 @@ brokla::InstrumentEntry EntryOf(const InstrSnapshot& s) {
   e.type = static_cast<std::uint8_t>(s.type);
   e.serialNumber = s.serialNumber;
   return e;
+}
+
+// Whether the process at the other end of a channel is the one it names. The name is the
+// client's word; the peer's credentials are the system's. Refusals are logged.
+bool StatedPidIsPeers(const CChannelMgr& channels, int channel, int statedPid, const char* what) {
+  const auto peer = channels.GetPeerPid(channel);
+  if (peer && *peer == statedPid) return true;
+  LogError("Refused %s (channel %d): it states pid %d, but the process at that channel is %s.", what, channel,
+           statedPid, peer ? ("pid " + std::to_string(*peer)).c_str() : "unknown");
+  return false;
 }
 
 const char* LockRequestName(int operation) {
@@ -194,6 +205,14 @@ bool CAppMonitor::Reply(int channel, const CBroklaAppMessage& m) {
 
 void CAppMonitor::OnHello(int channel, LockOwner connection, int pid) {
   LogInfo("New Application (pid=%d) Connection Request to App Monitor", pid);
+  // A process id decides whose locks and event channel are whose: one the pipe's own
+  // process does not have is not taken, and the pipe is closed (the client sees its end
+  // at once instead of waiting for a reply).
+  if (!StatedPidIsPeers(m_Channels, channel, pid, "New Application")) {
+    m_Channels.Disconnect(channel);
+    AppMonitor(channel, connection);
+    return;
+  }
   struct Old {
     CBroklaApp app;
     std::vector<std::pair<InstrSnapshot, int>> released;
@@ -218,6 +237,9 @@ void CAppMonitor::OnHello(int channel, LockOwner connection, int pid) {
     }
   }
   if (old) {
+    // What the replaced application still waits for goes with it: its answers would
+    // otherwise reach whoever holds its channel number next.
+    DropPendingWork(old->app.m_RequestConn);
     LogError("Duplicate Process ID (%d)!", pid);
     LogError("Closing pipes and freeing msg channel %d", old->app.m_nRequestChannel);
     if (!old->app.m_bRequestClosed &&
@@ -247,7 +269,7 @@ void CAppMonitor::OnEnumerate(int channel) {
   std::vector<InstrSnapshot> all;
   {
     std::lock_guard lock(m_Ctx.m_ListLock);
-    all = m_Ctx.m_InstrList.Snapshot();
+    all = m_Ctx.m_InstrList.ListingOrder();
   }
   CBroklaAppMessage reply;
   reply.SetType(brokla::kMsgEnumerate);
@@ -338,11 +360,15 @@ void CAppMonitor::CheckPendingStatus() {
       continue;
     }
     const auto id = static_cast<std::uint32_t>(it->instrumentId);
-    if (seen)
+    if (m_Channels.GetConnection(it->channel) != it->connection) {
+      // The asker is gone and its channel may be another application's by now.
+      LogInfo("Dropped the status answer for msg channel %d: its application is gone.", it->channel);
+    } else if (seen) {
       Reply(it->channel,
             MakeReply(brokla::kMsgStatus, id, {0, static_cast<std::uint8_t>(comm & 0xFF), laser}));
-    else
+    } else {
       Reply(it->channel, MakeReply(brokla::kMsgStatus, id, {1, 0, 0}));
+    }
     done.push_back(it->connection);
     it = m_Pending.erase(it);
   }
@@ -392,11 +418,15 @@ void CAppMonitor::OnRemoveTimers(int channel, std::uint32_t id) {
   Reply(channel, MakeReply(brokla::kMsgRemoveLaserTimers, id, {0}));
 }
 
-void CAppMonitor::AppMonitor(int channel, LockOwner connection) {
+void CAppMonitor::DropPendingWork(LockOwner connection) {
   m_Pending.erase(std::remove_if(m_Pending.begin(), m_Pending.end(),
                                  [&](const auto& p) { return p.connection == connection; }),
                   m_Pending.end());
   m_Deferred.erase(connection);
+}
+
+void CAppMonitor::AppMonitor(int channel, LockOwner connection) {
+  DropPendingWork(connection);
   int pid = 0;
   bool listed = false, removed = false;
   std::vector<std::pair<InstrSnapshot, int>> released;
@@ -521,6 +551,11 @@ void CEventMonitor::OnEventRequest(int channel, LockOwner connection, const std:
     return;
   }
   const int pid = static_cast<int>(m.GetDataU32(0));
+  // Only an application's own process speaks for it: an announcement in another's name
+  // would take over its event channel, an abort in another's name abort its instrument.
+  if (!StatedPidIsPeers(m_Channels, channel, pid,
+                        type == brokla::kEventCmdAbort ? "CMD_ABORT from Application" : "Event 2 from Application"))
+    return;
   if (type == brokla::kEventCmdAbort) {
     LogInfo("Application (pid=%d) Requests CMD_ABORT.", pid);
     DoCmdAbort(connection, pid);

@@ -51,6 +51,8 @@ class CAppMonitor {
   void CheckPendingStatus();
   void RunDeferred(LockOwner connection);
   bool Reply(int channel, const CBroklaAppMessage& m);
+  // Drops what waits for an application's answers (its connection ended or was replaced).
+  void DropPendingWork(LockOwner connection);
   bool HasPending(LockOwner connection) const;
 
   CBroklaContext& m_Ctx;

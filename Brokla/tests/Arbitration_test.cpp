@@ -30,8 +30,8 @@ class ArbitrationTest : public DaemonTest {
 
 TEST_F(ArbitrationTest, TwoApplicationsArbitrateOneInstrument) {
   ASSERT_NO_FATAL_FAILURE(startWithInstruments(1));
-  auto a = connectedApp(1001);
-  auto b = connectedApp(1002);
+  auto a = connectedApp();
+  auto b = connectedApp();
   const struct {
     TestApp* app;
     int operation;
@@ -54,15 +54,14 @@ TEST_F(ArbitrationTest, TwoApplicationsArbitrateOneInstrument) {
 
 TEST_F(ArbitrationTest, AnApplicationThatEndsHoldingALockReleasesIt) {
   ASSERT_NO_FATAL_FAILURE(startWithInstruments(1));
-  auto other = connectedApp(2000);
+  auto other = connectedApp();
   enum class Ending { requestsFirst, eventsFirst, noEventChannel };
-  int pid = 3000;
   for (Ending ending : {Ending::requestsFirst, Ending::eventsFirst, Ending::noEventChannel}) {
     SCOPED_TRACE(static_cast<int>(ending));
-    auto dying = app(++pid);
+    auto dying = app();
     const std::string unlocked =
-        "Unlocking instrument id=1 (SN: SN-A), lock owner pid=" + std::to_string(pid);
-    const std::string removed = "App " + std::to_string(pid) + " exiting...Removed app from app list";
+        "Unlocking instrument id=1 (SN: SN-A), lock owner pid=" + std::to_string(dying->pid());
+    const std::string removed = "App " + std::to_string(dying->pid()) + " exiting...Removed app from app list";
     ASSERT_TRUE(ending == Ending::noEventChannel ? dying->connectRequestsOnly() : dying->connect());
     EXPECT_EQ(lock(*dying, 1, 1), (LockReply{0, 0, 1}));
     EXPECT_EQ(lock(*dying, 1, 1), (LockReply{0, 1, 2}));
@@ -94,8 +93,8 @@ TEST_F(ArbitrationTest, StatusRequestsAreAnsweredOrTimeOutWithoutHoldingUpOthers
   ASSERT_NO_FATAL_FAILURE(startWithInstruments(2));
   sims_[0]->setStatus(0x1234, 1);
   sims_[1]->setAnswerIdentify(false);
-  auto a = connectedApp(501);
-  auto b = connectedApp(502);
+  auto a = connectedApp();
+  auto b = connectedApp();
 
   const auto answered = a->status(1);
   ASSERT_TRUE(answered);
@@ -117,8 +116,9 @@ TEST_F(ArbitrationTest, StatusRequestsAreAnsweredOrTimeOutWithoutHoldingUpOthers
   ask.SetType(brokla::kMsgStatus);
   ask.SetDataU32(0, 2);
   ask.SetDataLength(4);
+  const std::size_t asked = sims_[1]->received(udp::kInstrIdentify).size();
   ASSERT_TRUE(a->requestPipe().write(ask.GetWire(), 1s));
-  ASSERT_TRUE(sims_[1]->waitForReceived(udp::kInstrIdentify, 1));
+  ASSERT_TRUE(sims_[1]->waitForReceived(udp::kInstrIdentify, asked + 1));
   EXPECT_EQ(b->enumerate().size(), 2u);
   // Had the daemon waited for the instrument first, A's answer would be there before B's.
   EXPECT_EQ(a->requestPipe().peek(), std::optional<std::size_t>(0));
@@ -130,8 +130,8 @@ TEST_F(ArbitrationTest, StatusRequestsAreAnsweredOrTimeOutWithoutHoldingUpOthers
 
 TEST_F(ArbitrationTest, LaserChangesGoToTheLockOwnerOnlyAndAbortsToItsInstrument) {
   ASSERT_NO_FATAL_FAILURE(startWithInstruments(3));
-  auto a = connectedApp(601);
-  auto b = connectedApp(602);
+  auto a = connectedApp();
+  auto b = connectedApp();
   ASSERT_EQ(lock(*a, 1, 1).after, 1);
   ASSERT_EQ(lock(*b, 2, 1).after, 1);
 
@@ -152,7 +152,7 @@ TEST_F(ArbitrationTest, LaserChangesGoToTheLockOwnerOnlyAndAbortsToItsInstrument
 
   // B asks for an abort: it goes to B's instrument. Handled after the events above, so
   // by now any event meant for B would be in its pipe.
-  ASSERT_TRUE(b->postEvent(brokla::kEventCmdAbort, 602));
+  ASSERT_TRUE(b->postEvent(brokla::kEventCmdAbort, static_cast<std::uint32_t>(b->pid())));
   ASSERT_TRUE(sims_[1]->waitForReceived(udp::kCmdAbort, 1));
   EXPECT_EQ(sims_[1]->received(udp::kCmdAbort)[0].dataU32(0), loopback(3));
   EXPECT_TRUE(log_.waitFor("Sending ABORT message to Instrument (127.0.0.3)"));
@@ -161,8 +161,11 @@ TEST_F(ArbitrationTest, LaserChangesGoToTheLockOwnerOnlyAndAbortsToItsInstrument
   EXPECT_TRUE(sims_[0]->received(udp::kCmdAbort).empty());
 
   // An abort in another's name is not taken.
-  ASSERT_TRUE(a->postEvent(brokla::kEventCmdAbort, 602));
-  EXPECT_TRUE(log_.waitFor("DoCmdAbort: Unable to find this app in the appList. (pid=602)"));
+  ASSERT_TRUE(a->postEvent(brokla::kEventCmdAbort, static_cast<std::uint32_t>(b->pid())));
+  EXPECT_TRUE(log_.waitFor("Refused CMD_ABORT from Application (channel 0): it states pid " +
+                           std::to_string(b->pid()) + ", but the process at that channel is pid " +
+                           std::to_string(a->pid())));
+  EXPECT_EQ(sims_[1]->received(udp::kCmdAbort).size(), 1u);
 
   ASSERT_TRUE(sims_[1]->sendStatusChange(0, 0));
   event = b->nextEvent();
@@ -174,9 +177,66 @@ TEST_F(ArbitrationTest, LaserChangesGoToTheLockOwnerOnlyAndAbortsToItsInstrument
   EXPECT_EQ(event->GetType(), brokla::kEventLaserPowerChange);
 }
 
+TEST_F(ArbitrationTest, AReplacedApplicationsPendingAnswerNeverReachesTheNextOnItsChannel) {
+  ASSERT_NO_FATAL_FAILURE(startWithInstruments(2));
+  sims_[0]->setAnswerIdentify(false);
+  sims_[1]->setAnswerIdentify(false);
+  auto first = connectedApp();
+  // A status request that waits for a silent instrument, and a request queued behind it.
+  CBroklaAppMessage ask;
+  ask.SetType(brokla::kMsgStatus);
+  ask.SetDataU32(0, 1);
+  ask.SetDataLength(4);
+  ASSERT_TRUE(first->requestPipe().write(ask.GetWire(), 1s));
+  ASSERT_TRUE(first->sendRaw({2, brokla::kMsgEnumerate}));
+  ASSERT_TRUE(log_.waitFor("DoInstrStatus: Sent GET_STATUS to instrument thread."));
+
+  // Another application of the same process says hello: the first one is dropped, and
+  // the next application takes its channel number.
+  auto second = first->twin();
+  ASSERT_TRUE(second->connect());
+  ASSERT_TRUE(log_.waitFor("Duplicate Process ID (" + std::to_string(first->pid()) + ")!"));
+  auto third = connectedApp();
+  const auto own = third->status(2, 15s);
+  ASSERT_TRUE(own);
+  EXPECT_EQ(own->status, 1);
+  // Its first answer is its own (instrument 2), not the first application's (1).
+  CBroklaAppMessage again;
+  again.SetType(brokla::kMsgEnumerate);
+  const auto next = third->request(again, 2s);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->GetType(), brokla::kMsgEnumerate);
+}
+
+TEST_F(ArbitrationTest, AProcessCannotSpeakInAnothersName) {
+  ASSERT_NO_FATAL_FAILURE(startWithInstruments(1));
+  auto victim = connectedApp();
+  ASSERT_EQ(lock(*victim, 1, 1), (LockReply{0, 0, 1}));
+
+  // A hello in the victim's name is refused and its pipe closed; the victim keeps all.
+  auto liar = app();
+  const int liarPid = liar->pid();
+  liar->statePid(victim->pid());
+  EXPECT_FALSE(liar->connectRequestsOnly());
+  EXPECT_TRUE(log_.waitFor("Refused New Application (channel 1): it states pid " + std::to_string(victim->pid()) +
+                           ", but the process at that channel is pid " + std::to_string(liarPid) + "."));
+  EXPECT_EQ(log_.count("Duplicate Process ID"), 0);
+  EXPECT_EQ(lock(*victim, 1, 2), (LockReply{0, 1, 1}));
+
+  // An announcement on the event pipe in its name takes nothing over either.
+  auto other = connectedApp();
+  ASSERT_TRUE(other->postEvent(brokla::kEventNewApp, static_cast<std::uint32_t>(victim->pid())));
+  EXPECT_TRUE(log_.waitFor("Refused Event 2 from Application"));
+  ASSERT_TRUE(sims_[0]->sendStatusChange(0, 0));
+  const auto event = victim->nextEvent();
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->GetType(), brokla::kEventLaserPowerChange);
+  EXPECT_FALSE(other->eventWaiting());
+}
+
 TEST_F(ArbitrationTest, LaserTimerRequestsReachTheirInstrumentAndAreRemovedWithTheirKeys) {
   ASSERT_NO_FATAL_FAILURE(startWithInstruments(2));
-  auto a = connectedApp(701);
+  auto a = connectedApp();
   // bPowerOn, bOneShot, nMinutesDelay, bRecurring, nRecurrenceInterval, bEnableSkip,
   // nPreloadCount, nSkipCycles, nOnCycles, bIdleTimer, nMinutesIdle
   EXPECT_EQ(a->laserRequest(2, {1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0);  // on, now

@@ -24,7 +24,7 @@ TEST_F(ControlCodesTest, PublishBreakRefreshAndUnknownCodes) {
   auto b = instrument(3, "SN-B");
   auto c = instrument(4, "SN-C");
   for (auto* sim : {a.get(), b.get(), c.get()}) ASSERT_TRUE(announce(*sim));
-  auto holder = connectedApp(800);
+  auto holder = connectedApp();
   ASSERT_EQ(holder->lock(2, 1).value_or(LockReply{}).after, 1);
 
   EXPECT_EQ(control(138), 0);
@@ -55,7 +55,7 @@ TEST_F(ControlCodesTest, PublishBreakRefreshAndUnknownCodes) {
   setString("InstrToUnlock", "SN-NONE");
   EXPECT_EQ(control(148), 0);
   EXPECT_EQ(log_.count("Break Instrument Lock Control Request."), 2);
-  auto other = connectedApp(801);
+  auto other = connectedApp();
   EXPECT_EQ(other->lock(2, 1).value_or(LockReply{}).after, 1);  // still held
   setString("InstrToUnlock", "SN-B");
   EXPECT_EQ(control(148), 0);
@@ -105,7 +105,7 @@ TEST_F(ControlCodesTest, StopIsCleanAndOneInstanceServesAtATime) {
   ASSERT_NO_FATAL_FAILURE(startDaemon());
   auto sim = instrument(2, "SN-A");
   ASSERT_TRUE(announce(*sim));
-  auto client = connectedApp(900);
+  auto client = connectedApp();
 
   EXPECT_EQ(runSecondDaemon(), 1);
   EXPECT_TRUE(log_.waitFor("StartServiceCtrlDispatcher error = 98"));  // EADDRINUSE

@@ -61,7 +61,7 @@ TEST_F(DiscoveryTest, NewInstrumentDuplicateAnnouncementAndReboots) {
   setDword("Spawn", 1);
   setString("SpawnApp", folder + "/start.sh");
   ASSERT_NO_FATAL_FAILURE(startDaemon());
-  auto owner = connectedApp(4242);
+  auto owner = connectedApp();
 
   auto sim = instrument(2, "SN-NEW", 3);
   const auto port = announce(*sim);
@@ -150,7 +150,7 @@ TEST_F(DiscoveryTest, InstrumentsAnsweringTheIdentifyBroadcastsAreListedWithThei
   EXPECT_TRUE(log_.waitFor("Found a customized lan interface address (IfaceAddr=127.0.2.1)"));
   ASSERT_TRUE(log_.waitFor("New Instrument has Identified Itself", 2));
 
-  auto app = connectedApp(77);
+  auto app = connectedApp();
   auto entries = app->enumerate();
   ASSERT_EQ(entries.size(), 2u);
   std::sort(entries.begin(), entries.end(), [](const auto& x, const auto& y) { return x.port < y.port; });
@@ -194,6 +194,40 @@ TEST_F(DiscoveryTest, TwoInstrumentsInterleavedKeepTheirOwnSequenceNumbers) {
   ASSERT_TRUE(log_.waitFor("from 0xb2 to 0xb3"));
   EXPECT_EQ(log_.count("to 0xa3"), 0);
   EXPECT_EQ(log_.count("Laser Power Status is now OFF"), 0);
+}
+
+TEST_F(DiscoveryTest, AFloodOfMadeUpIdentifyRepliesNeitherGrowsTheListNorHidesARealInstrument) {
+  setDword("MaxInstruments", 16);
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  // Identify replies from addresses where nothing answers an identify request.
+  int sent = 0;
+  auto flood = [&](int n) {
+    for (int i = 0; i < n; ++i, ++sent) {
+      const std::string serial = "FAKE-" + std::to_string(sent);
+      Bytes data{0, 0, 0x0B, 0xB8, 1};
+      data.insert(data.end(), serial.begin(), serial.end());
+      ASSERT_TRUE(sendDatagram(udp::encode(udp::kInstrIdentify, 0, data), eventPort_,
+                               0x7F010000u + static_cast<std::uint32_t>(sent + 1)));
+    }
+    ASSERT_TRUE(log_.waitFor("Received INSTR_IDENTIFY event from instrument.", sent));
+  };
+  ASSERT_NO_FATAL_FAILURE(flood(40));
+  auto real = instrument(2, "SN-REAL");
+  ASSERT_TRUE(announce(*real));
+  ASSERT_TRUE(real->waitForReceived(udp::kInstrIdentify, 1));  // asked who it is, it answers
+  ASSERT_TRUE(log_.waitFor("Received INSTR_IDENTIFY event from instrument.", sent + 1));
+  ASSERT_NO_FATAL_FAILURE(flood(40));
+
+  auto app = connectedApp();
+  const auto entries = app->enumerate();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries[0].serialNumber, "SN-REAL");
+  EXPECT_EQ(entries[0].address, loopback(2));
+  EXPECT_TRUE(log_.waitFor("Instrument list near its bound (16): dropped instrument id=1 (IP=127.1.0.1, SN: "
+                           "FAKE-0), which never answered an identify request."));
+  // Of 81 instruments heard of, at most 16 are kept: the oldest made-up ones went first.
+  EXPECT_GE(log_.count("which never answered an identify request."), 81 - 16);
+  EXPECT_EQ(log_.count("SN: SN-REAL), which never"), 0);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "platform/localpipe.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -71,7 +74,22 @@ bool fillAddress(const std::string& path, sockaddr_un& a) {
 
 }  // namespace
 
-int currentProcessId() { return static_cast<int>(::getpid()); }
+namespace {
+// getpid() is a system call each time; the link names its process with every command.
+// A forked child forgets the parent's id.
+std::atomic<int> g_processId{0};
+void forgetProcessId() { g_processId.store(0, std::memory_order_relaxed); }
+}  // namespace
+
+int currentProcessId() {
+  int pid = g_processId.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static const bool registered = ::pthread_atfork(nullptr, nullptr, forgetProcessId) == 0;
+    pid = static_cast<int>(::getpid());
+    if (registered) g_processId.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
 
 std::string runtimeDirectory(std::string* problem) {
   std::string dir;
@@ -141,6 +159,15 @@ std::string pipePath(std::string_view name) {
 // Pipe
 
 Pipe::~Pipe() { close(); }
+
+Pipe Pipe::adopt(int fd) {
+  // Like the ends this module makes: non-blocking (the time-outs wait in poll), not inherited.
+  if (fd >= 0) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  return Pipe(fd);
+}
 
 Pipe::Pipe(Pipe&& other) noexcept : fd_(other.fd_), error_(other.error_) { other.fd_ = -1; }
 

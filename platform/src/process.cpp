@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -289,6 +290,40 @@ std::optional<int> Child::wait(std::chrono::milliseconds timeout) {
 // ---------------------------------------------------------------------------------------
 // Listing
 
+namespace {
+
+constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+// Reads of a process caught between its new name and its new argument area.
+constexpr int kExecRereads = 200;
+
+std::vector<std::string> splitArguments(const std::string& cmdline) {
+  std::vector<std::string> arguments;
+  for (std::size_t at = 0; at < cmdline.size();) {
+    const auto end = cmdline.find('\0', at);
+    arguments.push_back(cmdline.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return arguments;
+}
+
+// Whether a process without arguments may have them soon: not a kernel thread (which has
+// none) and not a zombie (whose are gone). From /proc/<pid>/stat: state after the
+// name's closing parenthesis, the flags six fields on.
+bool argumentsMayCome(const std::string& base) {
+  const std::string stat = readSmallFile(base + "/stat");
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string state;
+  long ppid = 0, pgrp = 0, session = 0, tty = 0, tpgid = 0;
+  unsigned long flags = 0;
+  if (!(fields >> state >> ppid >> pgrp >> session >> tty >> tpgid >> flags)) return false;
+  return state != "Z" && state != "X" && (flags & kKernelThreadFlag) == 0;
+}
+
+}  // namespace
+
 std::vector<ProcessInfo> listProcesses() {
   std::vector<ProcessInfo> result;
   DIR* dir = ::opendir("/proc");
@@ -302,17 +337,23 @@ std::vector<ProcessInfo> listProcesses() {
     const std::string base = "/proc/" + std::string(name);
     info.name = readSmallFile(base + "/comm");
     if (info.name.empty()) continue;  // gone meanwhile
+    std::string cmdline = readSmallFile(base + "/cmdline");
+    // During execve the kernel names the process before its new argument area exists:
+    // for a moment it reads as a program without arguments. Read again until it has
+    // them (the moment is short), rather than report it so.
+    if (cmdline.empty() && argumentsMayCome(base)) {
+      for (int i = 0; i < kExecRereads && cmdline.empty(); ++i) {
+        ::sched_yield();
+        cmdline = readSmallFile(base + "/cmdline");
+      }
+      if (!cmdline.empty()) info.name = readSmallFile(base + "/comm");  // the name that goes with them
+      if (info.name.empty()) continue;
+    }
     if (info.name.back() == '\n') info.name.pop_back();
     char link[PATH_MAX];
     const ssize_t n = ::readlink((base + "/exe").c_str(), link, sizeof link - 1);
     if (n > 0) info.executable.assign(link, static_cast<std::size_t>(n));
-    const std::string cmdline = readSmallFile(base + "/cmdline");
-    for (std::size_t at = 0; at < cmdline.size();) {
-      const auto end = cmdline.find('\0', at);
-      info.arguments.push_back(cmdline.substr(at, end == std::string::npos ? std::string::npos : end - at));
-      if (end == std::string::npos) break;
-      at = end + 1;
-    }
+    info.arguments = splitArguments(cmdline);
     result.push_back(std::move(info));
   }
   ::closedir(dir);

@@ -73,10 +73,16 @@ TEST_F(ProcessTest, ChildIsWaitedForAndSignalled) {
   ASSERT_GT(sleeper.pid(), 0);
   EXPECT_TRUE(sleeper.running());
   EXPECT_FALSE(sleeper.wait(0ms).has_value());
-  // It is listed while it runs, under its program's name.
-  const auto list = platform::process::listProcesses();
-  const auto it =
-      std::find_if(list.begin(), list.end(), [&](const auto& p) { return p.pid == sleeper.pid(); });
+  // It is listed while it runs, under its program's name. The spawn returns while the
+  // child may still be in its exec (still named as this program): looked for, bounded,
+  // until it is the new program.
+  std::vector<platform::process::ProcessInfo> list;
+  auto it = list.end();
+  for (const auto end = std::chrono::steady_clock::now() + 10s;;) {
+    list = platform::process::listProcesses();
+    it = std::find_if(list.begin(), list.end(), [&](const auto& p) { return p.pid == sleeper.pid(); });
+    if ((it != list.end() && it->name == "sleep") || std::chrono::steady_clock::now() >= end) break;
+  }
   ASSERT_NE(it, list.end());
   EXPECT_EQ(it->name, "sleep");
   EXPECT_THAT(it->arguments, testing::ElementsAre("sleep", "30"));

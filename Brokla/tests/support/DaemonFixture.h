@@ -55,11 +55,37 @@ struct StatusReply {
   int laser = -1;
 };
 
-// One application: the request pipe and the event pipe, as an application uses them.
+// A child process that connects pipes for the test and hands them over, so that the
+// daemon sees that process at the other end (each application its own process id, as
+// it checks). It ends when the test lets it go.
+class StandInProcess {
+ public:
+  StandInProcess();
+  ~StandInProcess();
+  StandInProcess(const StandInProcess&) = delete;
+  StandInProcess& operator=(const StandInProcess&) = delete;
+  int pid() const { return pid_; }
+  // A pipe to `name` that this process connected; not open on failure.
+  platform::localpipe::Pipe connect(const char* name);
+
+ private:
+  int pid_ = -1;
+  int control_ = -1;  // socket pair end: names go out, connected sockets come back
+};
+
+// One application: the request pipe and the event pipe, as an application uses them,
+// connected by a process of its own (or of another TestApp, for two applications in one
+// process).
 class TestApp {
  public:
-  TestApp(const LogWatch& log, int pid) : log_(log), pid_(pid) {}
+  explicit TestApp(const LogWatch& log, std::shared_ptr<StandInProcess> process = nullptr)
+      : log_(log), process_(process ? std::move(process) : std::make_shared<StandInProcess>()),
+        pid_(process_->pid()) {}
   int pid() const { return pid_; }
+  // The process id it states in its hello and events (its own unless told otherwise).
+  void statePid(int pid) { pid_ = pid; }
+  // Another application in the same process.
+  std::unique_ptr<TestApp> twin() const { return std::make_unique<TestApp>(log_, process_); }
 
   // Hello on "appmon" (answered), then the event pipe and its announcement (waited for
   // in the log, so that events for this application find it).
@@ -89,6 +115,7 @@ class TestApp {
 
  private:
   const LogWatch& log_;
+  std::shared_ptr<StandInProcess> process_;
   int pid_;
   platform::localpipe::Pipe app_;
   platform::localpipe::Pipe events_;
@@ -127,8 +154,8 @@ class DaemonTest : public testsupport::ZevaTest {
   // The id the daemon gave the instrument at `address` (its enumeration entry).
   std::optional<std::uint32_t> idOf(TestApp& app, std::uint32_t address);
 
-  std::unique_ptr<TestApp> app(int pid) { return std::make_unique<TestApp>(log_, pid); }
-  std::unique_ptr<TestApp> connectedApp(int pid);
+  std::unique_ptr<TestApp> app() { return std::make_unique<TestApp>(log_); }
+  std::unique_ptr<TestApp> connectedApp();
 
   // Sends from a socket of its own (not the daemon's), for malformed-input tests.
   bool sendDatagram(const Bytes& bytes, std::uint16_t port, std::uint32_t from = 0x7F000063);

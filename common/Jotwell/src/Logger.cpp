@@ -254,7 +254,7 @@ void CLogger::FormatAndWrite(LogTag tag, CFile& file, int level, const char* fmt
 void CLogger::Log(LogTag tag, int level, const char* fmt, ...) {
   if (!fmt) return;
   CLogger lock;
-  if (!m_bOpen) return;
+  if (!m_bOpen || DebugLineOff(tag, level)) return;
   va_list args;
   va_start(args, fmt);
   try {
@@ -284,27 +284,35 @@ void CLogger::Log(LogTag tag, CFile& file, int level, const char* fmt, ...) {
   va_end(args);
 }
 
+// A debug line above the level in force is dropped before it costs a format or a look
+// at the file (the instrument link logs several per command).
+bool CLogger::DebugLineOff(LogTag tag, int level) {
+  return tag == LOG_DEBUG && (!m_bDebugOn || level > m_nDebugLevel);
+}
+
 void CLogger::LogVa(LogTag tag, int level, const char* fmt, va_list args) {
   if (!fmt) return;
   CLogger lock;
-  if (!m_bOpen) return;
+  if (!m_bOpen || DebugLineOff(tag, level)) return;
   FormatAndWrite(tag, m_File, level, fmt, args, true);
 }
 
 void CLogger::LogVa(LogTag tag, CFile& file, int level, const char* fmt, va_list args) {
   if (!fmt) return;
   CLogger lock;
+  if (DebugLineOff(tag, level)) return;
   FormatAndWrite(tag, file, level, fmt, args, false);
 }
 
 void CLogger::LogNoVa(LogTag tag, int level, const char* text) {
   CLogger lock;
-  if (!m_bOpen) return;
+  if (!m_bOpen || DebugLineOff(tag, level)) return;
   LogNoFormat(tag, m_File, level, text);
 }
 
 void CLogger::LogNoVa(LogTag tag, CFile& file, int level, const char* text) {
   CLogger lock;
+  if (DebugLineOff(tag, level)) return;
   LogNoFormat(tag, file, level, text);
 }
 

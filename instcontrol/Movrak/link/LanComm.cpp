@@ -113,8 +113,13 @@ void CLanComm::DropInstrument() {
 }
 
 int CLanComm::Execute(const std::uint8_t* bytes, int count) {
-  LanFrame frame = LanFrame::Binary(std::span(bytes, static_cast<std::size_t>(count)));
-  return ExecuteInstrCmd(instrument_.get(), frame, responses_, timeoutMs_ / 1000, true);
+  frame_.AssignBinary(std::span(bytes, static_cast<std::size_t>(count)));
+  return ExecuteInstrCmd(instrument_.get(), frame_, responses_, timeoutMs_ / 1000, true);
+}
+
+int CLanComm::IncompleteReply(std::string_view read) {
+  LogError("Reply from instrument without its line end: \"%.*s\"", static_cast<int>(read.size()), read.data());
+  return kErrTimedOut;
 }
 
 int CLanComm::SendPeek() {
@@ -240,7 +245,7 @@ int CLanComm::CloseDevice() {
 
 int CLanComm::WriteString(const char* line, int count, int* written) {
   if (!line || count < 0) return kErrBadParameter;
-  LogDebug(5, "WriteString(): %s", std::string(line, static_cast<std::size_t>(count)).c_str());
+  LogDebug(5, "WriteString(): %.*s", count, line);
   if (!IsConnected()) return kErrConnectionLost;
   replyReady_ = false;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(line);
@@ -303,6 +308,8 @@ int CLanComm::ReadString(char* buffer, int max, int* read) {
     readOffset_ = 0;
     if (tookNext || !TakeFirstResponse(responses_, readBuffer_)) break;
     tookNext = true;
+    const char last = readBuffer_.empty() ? 'x' : static_cast<char>(readBuffer_.back());
+    replyTerminated_ = last == '\n' || last == '\r' || last == '\0';
   }
   if (readOffset_ >= readBuffer_.size()) {
     readBuffer_.clear();
@@ -365,6 +372,7 @@ int CLanComm::ReadResponse(int* status, std::string& text) {
     count = std::clamp(count, 0, kMaxReply);
   }
   const std::string reply(buffer, static_cast<std::size_t>(count));
+  if (count > 0 && !replyTerminated_) return IncompleteReply(reply);
   const std::string::size_type comma = reply.find(',');
   const auto code = parseHexStatus(std::string_view(reply).substr(0, comma));
   if (comma != std::string::npos) {
@@ -405,6 +413,7 @@ int CLanComm::ReadResponseCount(int* status, char* buffer, int max) {
     count = std::clamp(count, 0, max - 1);
   }
   const std::string_view view(reply.data(), static_cast<std::size_t>(count));
+  if (count > 0 && !replyTerminated_) return IncompleteReply(view);
   std::size_t end = 0;
   const auto code = parseHexStatus(view, &end, false);
   if (!code) {

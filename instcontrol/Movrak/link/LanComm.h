@@ -5,13 +5,17 @@
 // downloads a new controller runtime and reconnects after the instrument rebooted.
 //
 // Results are error ids (0 success); 566 means not connected. Reply lines end with
-// "\n"; the text values handed out lose one trailing CR, LF or NUL.
+// "\n"; the text values handed out lose one trailing CR, LF or NUL. A reply split by
+// ReadResponse* must end with one of them: without it the reply did not come whole, and
+// reading it gives 603 as a reply that never came would.
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "link/LanLink.h"
 #include "link/LanTypes.h"
 #include "platform/sync.h"
 
@@ -101,6 +105,8 @@ class CLanComm {
 
  private:
   int Execute(const std::uint8_t* bytes, int count);
+  // The kept reply did not end with its line end: logged, and 603 for the reader.
+  int IncompleteReply(std::string_view read);
   // "peek 0" after a (re)connection: 604, or the failure after one reconnect.
   int SendPeek();
   void LogOpened(const char* prefix);
@@ -118,7 +124,9 @@ class CLanComm {
   LanResponseList responses_;
   std::size_t readOffset_ = 0;
   std::vector<std::uint8_t> readBuffer_;
+  bool replyTerminated_ = false;  // the reply in readBuffer_ ends with its line end
   bool replyReady_ = false;
+  LanFrame frame_ = LanFrame::Binary(std::string_view());  // reused for every command
   std::atomic<bool> laserPowerChanged_{false};
   bool rebooted_ = false;
   std::vector<std::uint8_t> rebootEvent_;  // data of the last reboot event seen

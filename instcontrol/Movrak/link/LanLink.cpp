@@ -72,17 +72,118 @@ bool lockForCommand(CLanInstr* instrument, const char* refusal, int& result) {
   return false;
 }
 
-// Receives one framed response: its header, then its payload. 0, or a link result.
-int receiveResponse(LanResponse& node, int timeoutSec, bool& bogus) {
-  bogus = false;
+platform::SteadyTime deadlineIn(int timeoutSec) {
+  return platform::steadyNow() + std::chrono::seconds(timeoutSec);
+}
+
+// Takes `count` bytes of the reply stream into `out`, bytes read earlier first, all by
+// `deadline`: 0; 603 when the deadline passed first; 566 when the connection failed or
+// ended. `missing` is what did not come. One deadline for the whole read, however the
+// bytes trickle in.
+int readStream(std::uint8_t* out, int count, int& missing, platform::SteadyTime deadline, int timeoutSec) {
+  LinkState& link = Link();
+  net::Socket& socket = link.socket;
+  missing = count;
+  auto takeBuffered = [&] {
+    const auto n = std::min<std::size_t>(link.rxEnd - link.rxBegin, static_cast<std::size_t>(missing));
+    if (n > 0) {
+      std::memcpy(out + (count - missing), link.rx.data() + link.rxBegin, n);
+      link.rxBegin += n;
+      missing -= static_cast<int>(n);
+    }
+    if (link.rxBegin == link.rxEnd) link.rxBegin = link.rxEnd = 0;
+  };
+  takeBuffered();
+  while (missing > 0) {
+    if (!socket.valid()) return kErrConnectionLost;
+    // Whatever arrived is read first; the end of the stream only counts when bytes are
+    // still missing after that (a reply sent just before a close is not lost).
+    const platform::SteadyTime now = platform::steadyNow();
+    const auto left = now >= deadline ? std::chrono::milliseconds::zero()
+                                      : std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    const net::Wait w = socket.waitReadable(left);
+    if (w == net::Wait::timedOut) {
+      if (timeoutSec != 0)
+        LogDebug(1, "DoRecv: WSAWaitForMultipleEvents timed out (GetLastError: %d).", net::lastError());
+      return kErrTimedOut;
+    }
+    if (w == net::Wait::failed) {
+      LogError("WSAEnumNetworkEvents error (%d)", net::lastError());
+      return kErrConnectionLost;
+    }
+    // A large rest goes straight to its place; a small one takes what is there, up to a
+    // chunk, so that a header and its payload come in one call.
+    const bool direct = static_cast<std::size_t>(missing) >= LinkState::kRxChunk;
+    const std::span<std::uint8_t> into =
+        direct ? std::span(out + (count - missing), static_cast<std::size_t>(missing)) : std::span(link.rx);
+    const net::IoResult r = socket.receive(into, std::chrono::milliseconds::zero());
+    if (r.error == net::WSAETIMEDOUT) {  // readiness without bytes
+      LogDebug(5, "WSARecv: No network events set (0x%x). timeOutSec = %d", 0, timeoutSec);
+      if (timeoutSec == 0) return kErrTimedOut;
+      continue;
+    }
+    if (!r.ok()) {
+      switch (r.error) {
+        case net::WSAECONNABORTED:
+          LogError("Connection with Instrument Terminated");
+          break;
+        case net::WSAECONNRESET:
+          LogError("Connection Reset by Instrument");
+          break;
+        case net::WSAENETDOWN:
+          LogError("WSARecv: connection closed, network down");
+          break;
+        default:
+          LogError("WSARecv: %d", r.error);
+          break;
+      }
+      return kErrConnectionLost;
+    }
+    if (r.bytes == 0) {
+      LogError("WSARecv: Connection terminated gracefully.");
+      return kErrConnectionLost;
+    }
+    if (direct) {
+      missing -= static_cast<int>(r.bytes);
+    } else {
+      link.rxBegin = 0;
+      link.rxEnd = r.bytes;
+      takeBuffered();
+    }
+  }
+  return 0;
+}
+
+// Bytes waiting that no command asked for yet.
+bool staleBytesWaiting() {
+  LinkState& link = Link();
+  return link.rxEnd > link.rxBegin || link.socket.available() > 0;
+}
+
+// Whether the bytes read beyond the last response begin with what can only be another
+// response's header: within range, the command id, this instrument's id.
+bool responseHeaderFollows(std::uint32_t instrId) {
+  const LinkState& link = Link();
+  if (link.rxEnd - link.rxBegin < LanHeader::kSize) return false;
+  const LanHeader h = LanHeader::Decode(link.rx.data() + link.rxBegin);
+  return h.cmdId == LanHeader::kCmdId && h.instrId == instrId && (h.flags & ~0x03u) == 0 &&
+         payloadLength(h) >= 0;
+}
+
+void markOutOfStep(const char* why) {
+  if (!Link().outOfStep) Link().outOfStep = why;
+}
+
+// Receives one framed response, its header and its payload, by one deadline. 0, or a
+// link result.
+int receiveResponse(LanResponse& node, platform::SteadyTime deadline, int timeoutSec) {
   std::uint8_t raw[LanHeader::kSize];
-  int count = static_cast<int>(LanHeader::kSize);
-  int r = DoRecv(count, raw, timeoutSec);
+  int missing = 0;
+  int r = readStream(raw, static_cast<int>(LanHeader::kSize), missing, deadline, timeoutSec);
   if (r != 0) return r;
   node.header = LanHeader::Decode(raw);
   const std::int64_t length = payloadLength(node.header);
   if (length < 0) {
-    bogus = true;
     logBogusHeader(node.header);
     return kErrCommandOverlap;
   }
@@ -93,8 +194,15 @@ int receiveResponse(LanResponse& node, int timeoutSec, bool& bogus) {
     LogError("LAN: Unrecoverable error: unable to allocate memory for response structure!");
     return kErrOutOfMemory;
   }
-  count = static_cast<int>(length);
-  return count > 0 ? DoRecv(count, node.data.data(), timeoutSec) : 0;
+  return length > 0 ? readStream(node.data.data(), static_cast<int>(length), missing, deadline, timeoutSec) : 0;
+}
+
+// What a failed receive says about the stream: after a time-out the rest of the reply
+// may still come, and after a header out of range its payload is still there.
+void noteFailedReceive(int result) {
+  if (result == kErrTimedOut) markOutOfStep("a reply did not come whole in time");
+  if (result == kErrCommandOverlap) markOutOfStep("a response header was out of range");
+  if (result == kErrConnectionLost) markOutOfStep("the connection failed");
 }
 
 // Ends a response monitor. One still receiving is woken at once by shutting the socket
@@ -126,10 +234,13 @@ std::uint32_t respMonitor(CLanInstrInfo* record) {
   }
   int result = 0;
   for (;;) {
+    // Each response has the command's time-out, from the end of the one before.
     LanResponse node;
-    bool bogus = false;
-    result = receiveResponse(node, timeoutSec, bogus);
-    if (result != 0) break;
+    result = receiveResponse(node, deadlineIn(timeoutSec), timeoutSec);
+    if (result != 0) {
+      noteFailedReceive(result);
+      break;
+    }
     const bool last = (node.header.flags & LanHeader::kFlagMore) == 0;
     {
       std::lock_guard lock(link.cs);
@@ -192,6 +303,16 @@ LanFrame LanFrame::Binary(std::span<const std::uint8_t> bytes) {
   return f;
 }
 
+void LanFrame::AssignBinary(std::span<const std::uint8_t> bytes) {
+  header_ = LanHeader{};
+  header_.flags = LanHeader::kFlagBinary;
+  header_.length = static_cast<std::uint32_t>(LanHeader::kSize + bytes.size());
+  buffer_.clear();
+  if (bytes.empty()) return;
+  buffer_.resize(LanHeader::kSize);
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
 LanFrame LanFrame::Binary(std::string_view bytes) {
   return Binary(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
@@ -213,6 +334,7 @@ bool CreateTCPSocket(std::uint32_t address, std::uint16_t port) {
   LogDebug(5, "CreateTCPSocket()");
   LinkState& link = Link();
   link.socket.close();
+  link.ResetStream();
   for (int attempt = 1; attempt <= 2; ++attempt) {
     net::Socket s = net::Socket::create(net::Socket::Type::stream);
     if (!s) {
@@ -247,6 +369,7 @@ int OpenInstrument(CLanInstr* instrument) {
 bool ReconnectInstrument(CLanInstr* instrument) {
   stopAllMonitors();
   Link().socket.close();
+  Link().ResetStream();
   if (!instrument || instrument->entries.empty()) return false;
   const CLanInstrEntry& e = instrument->First();
   if (!CreateTCPSocket(e.address, e.port)) return false;
@@ -268,6 +391,7 @@ void CloseInstrument(CLanInstr* instrument) {
     }
   }
   link.socket.close();
+  link.ResetStream();
 }
 
 void ForgetInstrument(CLanInstr* instrument) {
@@ -282,19 +406,9 @@ bool IsInstrumentOpen() { return Link().socket.valid(); }
 // ---------------------------------------------------------------------------------------
 // Sending and receiving
 
-int DoSend(std::span<const std::uint8_t> bytes, int timeoutSec) {
-  // Bytes of an earlier, aborted command must not be read as this command's response.
-  std::uint8_t scratch[kFlushChunk];
-  int flushes = 0;
-  for (;;) {
-    int count = kFlushChunk;
-    if (DoRecv(count, scratch, 0) != 0) break;
-    ++flushes;
-  }
-  if (flushes > 0)
-    LogWarning("DoSend: Flushed receive pipe %d times. Buffer size is %d. (hdr sz %d).", flushes, kFlushChunk,
-               static_cast<int>(LanHeader::kSize));
+namespace {
 
+int sendBytes(std::span<const std::uint8_t> bytes, int timeoutSec) {
   net::Socket& socket = Link().socket;
   if (!socket.valid()) return kErrConnectionLost;
   const auto timeout = timeoutSec == 0 ? net::kNoLimit : std::chrono::milliseconds(timeoutSec * 1000LL);
@@ -316,64 +430,30 @@ int DoSend(std::span<const std::uint8_t> bytes, int timeoutSec) {
   }
 }
 
+}  // namespace
+
+int DoSend(std::span<const std::uint8_t> bytes, int timeoutSec) {
+  // Bytes of an earlier, aborted command must not be read as this command's response.
+  int flushes = 0;
+  while (staleBytesWaiting()) {
+    std::uint8_t scratch[kFlushChunk];
+    int count = kFlushChunk;
+    if (DoRecv(count, scratch, 0) != 0 && count == kFlushChunk) break;
+    ++flushes;
+  }
+  if (flushes > 0)
+    LogWarning("DoSend: Flushed receive pipe %d times. Buffer size is %d. (hdr sz %d).", flushes, kFlushChunk,
+               static_cast<int>(LanHeader::kSize));
+  return sendBytes(bytes, timeoutSec);
+}
+
 int DoRecv(int& count, std::uint8_t* buffer, int timeoutSec) {
   LogDebug(6, "--Entering DoRecv");
-  net::Socket& socket = Link().socket;
-  if (!socket.valid() || count < 0 || (count > 0 && !buffer)) return kErrConnectionLost;
-  const auto timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSec) * 1000);
-  int missing = count;
-  while (missing > 0) {
-    // Whatever arrived is read first; the end of the stream only counts when bytes are
-    // still missing after that (a reply sent just before a close is not lost).
-    const net::Wait w = socket.waitReadable(timeout);
-    if (w == net::Wait::timedOut) {
-      count = missing;
-      if (timeoutSec != 0)
-        LogDebug(1, "DoRecv: WSAWaitForMultipleEvents timed out (GetLastError: %d).", net::lastError());
-      return kErrTimedOut;
-    }
-    if (w == net::Wait::failed) {
-      count = missing;
-      LogError("WSAEnumNetworkEvents error (%d)", net::lastError());
-      return kErrConnectionLost;
-    }
-    const net::IoResult r = socket.receive({buffer + (count - missing), static_cast<std::size_t>(missing)},
-                                           std::chrono::milliseconds::zero());
-    if (r.error == net::WSAETIMEDOUT) {  // readiness without bytes
-      LogDebug(5, "WSARecv: No network events set (0x%x). timeOutSec = %d", 0, timeoutSec);
-      if (timeoutSec == 0) {
-        count = missing;
-        return kErrTimedOut;
-      }
-      continue;
-    }
-    if (!r.ok()) {
-      switch (r.error) {
-        case net::WSAECONNABORTED:
-          LogError("Connection with Instrument Terminated");
-          break;
-        case net::WSAECONNRESET:
-          LogError("Connection Reset by Instrument");
-          break;
-        case net::WSAENETDOWN:
-          LogError("WSARecv: connection closed, network down");
-          break;
-        default:
-          LogError("WSARecv: %d", r.error);
-          break;
-      }
-      count = missing;
-      return kErrConnectionLost;
-    }
-    if (r.bytes == 0) {
-      LogError("WSARecv: Connection terminated gracefully.");
-      count = missing;
-      return kErrConnectionLost;
-    }
-    missing -= static_cast<int>(r.bytes);
-  }
-  count = 0;
-  return 0;
+  if (!Link().socket.valid() || count < 0 || (count > 0 && !buffer)) return kErrConnectionLost;
+  int missing = 0;
+  const int r = readStream(buffer, count, missing, deadlineIn(timeoutSec), timeoutSec);
+  count = missing;
+  return r;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -415,7 +495,20 @@ int ExecuteInstrCmd(CLanInstr* instrument, LanFrame& frame, LanResponseList& res
       for (std::size_t i = 0; i < responses.size(); ++i) LogDebug(4, "ExecuteInstrCmd: Flushing Unread Data");
       responses.clear();
     }
-    if (const int r = DoSend(bytes, timeoutSec); r != 0) {
+    // A stream that may still bring an earlier command's bytes is not read again: a new
+    // connection cannot hold them. Flushing what happens to be there would not do: the
+    // rest of a late reply may come a moment later.
+    const char* why = link.outOfStep.load();
+    if (!why && staleBytesWaiting()) why = "bytes that no command asked for were waiting";
+    if (why) {
+      LogWarning("LAN: Reply stream out of step (%s): reconnecting before the next command.", why);
+      if (!ReconnectInstrument(instrument)) {
+        unlockQuietly(instrument);
+        return kErrConnectionLost;
+      }
+    }
+    if (const int r = sendBytes(bytes, timeoutSec); r != 0) {
+      markOutOfStep("a command went out in part only");
       unlockQuietly(instrument);
       return r;
     }
@@ -423,15 +516,32 @@ int ExecuteInstrCmd(CLanInstr* instrument, LanFrame& frame, LanResponseList& res
   }
 
   if (blocking) {
-    // A time-out of 0 went out as 5 s: wait as long here (0 would only look once).
+    // A time-out of 0 went out as 5 s: wait as long here (0 would only look). One
+    // deadline for the whole reply, from the moment the command went out.
     const int waitSec = timeoutSec ? timeoutSec : kDefaultCommandTimeoutSec;
     LanResponse node;
-    bool bogus = false;
-    const int r = receiveResponse(node, waitSec, bogus);
+    const int r = receiveResponse(node, deadlineIn(waitSec), waitSec);
     if (r == kErrTimedOut)
       LogDebug(1, node.data.empty()
                       ? "ExecuteInstrCmd: Wait for Response (Blocking I/O Request) timed out!"
                       : "ExecuteInstrCmd: Receive response message (Blocking I/O Request) timed out!");
+    if (r != 0) noteFailedReceive(r);
+    // Further responses are announced, but a blocking command reads one: they would be
+    // the next command's reply.
+    if (r == 0 && (node.header.flags & LanHeader::kFlagMore) != 0)
+      markOutOfStep("a blocking command's reply announced further responses");
+    // Another response right behind this one, read with it: one of the two answers an
+    // earlier command (an instrument that answered twice), and which one cannot be told.
+    // Scan data may follow a reply as well, but it does not look like a response header.
+    if (r == 0 && responseHeaderFollows(instrument->First().id)) {
+      LogError("LAN: Two responses arrived for one command; neither is taken.");
+      markOutOfStep("two responses arrived for one command");
+      unlockQuietly(instrument);
+      record->responsePending = false;
+      std::lock_guard lock(link.cs);
+      responses.clear();
+      return kErrCommandOverlap;
+    }
     {
       std::lock_guard lock(link.cs);
       responses.clear();

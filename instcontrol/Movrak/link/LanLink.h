@@ -28,6 +28,9 @@ class LanFrame {
   // is sent and the command only receives.
   static LanFrame Binary(std::span<const std::uint8_t> bytes);
   static LanFrame Binary(std::string_view bytes);
+  // Makes this frame a binary frame of these bytes, keeping its buffer: a channel that
+  // sends one command after another needs no allocation per command.
+  void AssignBinary(std::span<const std::uint8_t> bytes);
 
   // The command's time-out in whole seconds (0 becomes 5).
   void SetTimeout(int timeoutSec);
@@ -54,16 +57,21 @@ void ForgetInstrument(CLanInstr* instrument);
 bool IsInstrumentOpen();
 
 // Sends one command and, when blocking, receives its response into `responses`
-// (604); unblocked, a response-monitor thread collects the responses (601).
+// (604); unblocked, a response-monitor thread collects the responses (601). A reply
+// waits at most timeoutSec (0: 5 s) as a whole. After a reply that did not come whole in
+// time, a header out of range or responses that no command reads, the stream is out of
+// step: the next command reconnects before it sends (and logs why), so that no command
+// ever takes an earlier command's bytes for its reply.
 int ExecuteInstrCmd(CLanInstr* instrument, LanFrame& frame, LanResponseList& responses, int timeoutSec,
                     bool blocking);
 // The state or end of an unblocked command: 601 while it runs (without wait), else its
 // result; with wait, waits up to timeoutSec (0: no limit) and gives 603 on time-out.
 int AwaitInstrCmd(CLanInstr* instrument, int timeoutSec, bool wait);
 
-// Sends every byte, after throwing away stale bytes waiting in the socket.
+// Sends every byte, after throwing away stale bytes waiting in the socket. (A command
+// does more: it reconnects when the stream is out of step, see ExecuteInstrCmd.)
 int DoSend(std::span<const std::uint8_t> bytes, int timeoutSec);
-// Receives exactly `count` bytes; each wait for bytes may last timeoutSec (0: only looks).
+// Receives exactly `count` bytes within timeoutSec from the call (0: only looks).
 // `count` ends as the number of bytes still missing (0 on success).
 int DoRecv(int& count, std::uint8_t* buffer, int timeoutSec);
 // Raw bytes of a running scan (no frame); `count` becomes the bytes received.

@@ -2,9 +2,12 @@
 // The instrument link's process-wide state: one instrument socket, the two connection-
 // manager pipes, the critical section of the response lists and lock records, and the
 // lock records themselves. One process talks to one instrument at a time.
+#include <atomic>
+#include <cstddef>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "link/LanTypes.h"
 #include "platform/localpipe.h"
@@ -27,6 +30,23 @@ struct LinkState {
   platform::localpipe::Pipe eventPipe;
 
   platform::net::Socket socket;  // not valid(): the "no socket" state
+
+  // What a read took from the socket beyond the bytes asked for (the next frame of a
+  // reply, the scan data after it): the next read starts here. One reader at a time.
+  static constexpr std::size_t kRxChunk = 4096;
+  std::vector<std::uint8_t> rx = std::vector<std::uint8_t>(kRxChunk);
+  std::size_t rxBegin = 0;
+  std::size_t rxEnd = 0;
+  // Why the stream may still bring bytes of an earlier command (a reply past its
+  // time-out, frames that no command reads); null while it is in step. The next command
+  // reconnects before it sends, so that such bytes are never taken for its reply.
+  std::atomic<const char*> outOfStep{nullptr};
+
+  // A new or closed connection: nothing buffered, nothing owed.
+  void ResetStream() {
+    rxBegin = rxEnd = 0;
+    outOfStep = nullptr;
+  }
 
   // Guards the response lists while a monitor appends, and the lock records.
   platform::CriticalSection cs;

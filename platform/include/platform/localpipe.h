@@ -65,6 +65,10 @@ class Pipe {
   static Pipe connect(std::string_view name, std::chrono::milliseconds timeout,
                       std::chrono::milliseconds retry = std::chrono::milliseconds(20));
 
+  // Takes over a connected socket of this kind (one another process connected and
+  // handed over, as tests do to appear as several processes).
+  static Pipe adopt(int fd);
+
   bool isOpen() const { return fd_ >= 0; }
   void close();
   // errno of the last failure of this end.

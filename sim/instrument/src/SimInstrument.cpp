@@ -146,11 +146,21 @@ struct Instrument::State {
   RebootListener rebootListener;
   std::map<std::uint32_t, std::uint8_t> memory;
 
-  std::vector<std::string> lines;
-  std::vector<Request> requests;
+  std::deque<std::string> lines;  // the last requestLogSize
+  std::deque<Request> requests;
+  std::size_t linesReceived = 0;
   int connections = 0;
   int replies = 0;
   int reboots = 0;
+
+  // Notes a received line (and its request), keeping the last `limit` (caller holds mutex).
+  void keep(std::string line, const Request* request, std::size_t limit) {
+    ++linesReceived;
+    lines.push_back(std::move(line));
+    if (request) requests.push_back(*request);
+    while (lines.size() > limit) lines.pop_front();
+    while (requests.size() > limit) requests.pop_front();
+  }
 
   // Waits `d` on platform::clock(), ending early when the simulator stops.
   void pause(std::chrono::milliseconds d) {
@@ -232,7 +242,7 @@ bool Instrument::start() {
         request.reserved = getBE32(h + 12);
         if (length < kHeaderSize || length > kMaxCommandFrame) {
           std::lock_guard lock(st.mutex);
-          st.lines.push_back("<frame rejected: length " + std::to_string(length) + ">");
+          st.keep("<frame rejected: length " + std::to_string(length) + ">", nullptr, options_.requestLogSize);
           st.changed.notify_all();
           break;
         }
@@ -253,8 +263,7 @@ bool Instrument::start() {
         std::optional<Fault> fault;
         {
           std::lock_guard lock(st.mutex);
-          st.lines.push_back(request.line);
-          st.requests.push_back(request);
+          st.keep(request.line, &request, options_.requestLogSize);
           if (!options_.logPath.empty())
             std::ofstream(options_.logPath, std::ios::app) << request.line << "\n";
           for (const std::string& key : {request.word, std::string("*")}) {
@@ -407,12 +416,17 @@ void Instrument::setMemory(std::uint32_t address, std::uint8_t value) {
 
 std::vector<std::string> Instrument::lines() const {
   std::lock_guard lock(state_->mutex);
-  return state_->lines;
+  return {state_->lines.begin(), state_->lines.end()};
 }
 
 std::vector<Request> Instrument::requests() const {
   std::lock_guard lock(state_->mutex);
-  return state_->requests;
+  return {state_->requests.begin(), state_->requests.end()};
+}
+
+std::size_t Instrument::linesReceived() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->linesReceived;
 }
 
 int Instrument::connections() const {
@@ -431,7 +445,7 @@ int Instrument::reboots() const {
 }
 
 bool Instrument::waitForLines(std::size_t n, std::chrono::milliseconds t) const {
-  return state_->waitFor(t, [&] { return state_->lines.size() >= n; });
+  return state_->waitFor(t, [&] { return state_->linesReceived >= n; });
 }
 bool Instrument::waitForConnections(int n, std::chrono::milliseconds t) const {
   return state_->waitFor(t, [&] { return state_->connections >= n; });

@@ -34,6 +34,7 @@ const char* const kUsage =
     "  --serial S          serial number (default ZS000001)\n"
     "  --type N            instrument type byte (default 1)\n"
     "  --log FILE          append every received command line to FILE\n"
+    "  --request-log N     keep the last N received commands in memory (default 10000)\n"
     "  --announce ADDRESS  speak UDP too: announce the instrument to the connection manager\n"
     "                      at ADDRESS (loopback) on the \"vrelevent\" port of the services\n"
     "                      file, answer its identify requests, take laser and abort requests;\n"
@@ -152,6 +153,13 @@ int main(int argc, char** argv) {
       options.type = static_cast<std::uint8_t>(std::atoi(value()));
     } else if (arg == "--log") {
       options.logPath = value();
+    } else if (arg == "--request-log") {
+      const long n = std::atol(value());
+      if (n < 1) {
+        std::fprintf(stderr, "zevasim: --request-log needs a count of 1 or more\n%s", kUsage);
+        return 2;
+      }
+      options.requestLogSize = static_cast<std::size_t>(n);
     } else if (arg == "--flash") {
       flashFile = value();
     } else if (arg == "--reboot-time") {

@@ -64,6 +64,24 @@ TEST_F(SimTest, AnswersCommandsInFramesAndLogsEveryLine) {
   EXPECT_EQ(testsupport::readFile(logFile), "poke 10 A5\npeek 10\npeek 0x10\nnosuch 1 2\npeek\n");
 }
 
+TEST_F(SimTest, KeepsTheLastRequestsOnlyAndCountsThemAll) {
+  zevasim::Options options;
+  options.requestLogSize = 3;
+  zevasim::Instrument small(options);
+  ASSERT_TRUE(small.start());
+  Socket s = Socket::create(Socket::Type::stream);
+  ASSERT_TRUE(s.connect({platform::net::kLoopbackAddress, small.port()}, 5000ms));
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(s.send(frame("poke " + std::to_string(i) + " 1\n")).ok());
+    ASSERT_EQ(parse(receive(s, 16 + 3)).size(), 1u);
+  }
+  EXPECT_TRUE(small.waitForLines(5));
+  EXPECT_EQ(small.linesReceived(), 5u);
+  EXPECT_THAT(small.lines(), testing::ElementsAre("poke 2 1", "poke 3 1", "poke 4 1"));
+  ASSERT_EQ(small.requests().size(), 3u);
+  EXPECT_EQ(small.requests().front().line, "poke 2 1");
+}
+
 TEST_F(SimTest, FramesWithALengthOutOfRangeEndTheConnection) {
   for (const std::uint32_t length : {0u, 15u, zevasim::Instrument::kMaxCommandFrame + 1, 0xFFFFFFFFu}) {
     SCOPED_TRACE(length);

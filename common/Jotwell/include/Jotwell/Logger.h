@@ -102,6 +102,7 @@ class JOTWELL_API CLogger {
   static bool OpenNextFile();
   static void FindOffsetAndFlags(const std::string& prefix, unsigned* number, unsigned* openMode);
   static void LogNoFormat(LogTag tag, CFile& file, int level, const char* text);
+  static bool DebugLineOff(LogTag tag, int level);
   static void ArchiveCurrFile();
   static void FormatArchiveLogName(const std::string& baseName, std::string& fullName, std::string& stamp);
   static bool IsArchiveFlagSet();

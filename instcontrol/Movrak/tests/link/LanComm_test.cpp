@@ -147,7 +147,6 @@ TEST_F(CommandChannelTest, RepliesSplitIntoStatusAndValues) {
   } cases[] = {
       {"00,1A,2\n", 0, "1A,2"},
       {"0\n", 0, ""},
-      {"00", 0, ""},
       {"3F\n", 4096 + 0x3F, ""},
       {"3f,12\n", 4096 + 0x3F, "12"},
       {"14,pos 12\r", 4096 + 0x14, "pos 12"},

@@ -92,6 +92,9 @@ struct Options {
   std::uint8_t type = 1;
   std::string logPath;  // every received line is also appended to this file
   std::chrono::milliseconds rebootTime{0};
+  // Received lines and requests kept for lines() and requests(): the last this many, so
+  // that long runs and load tests stay flat. The counts and waits go on past it.
+  std::size_t requestLogSize = 10000;
 };
 
 class Instrument {
@@ -124,11 +127,14 @@ class Instrument {
   std::uint8_t memory(std::uint32_t address) const;
   void setMemory(std::uint32_t address, std::uint8_t value);
 
-  // What happened, for tests. The waits are bounded in real time. A frame the simulator
+  // What happened, for tests: lines() and requests() hold the last
+  // Options::requestLogSize; linesReceived() and waitForLines() count every line. The
+  // waits are bounded in real time. A frame the simulator
   // rejects (length field below 16 or above kMaxCommandFrame) ends the connection and
   // shows in lines() as "<frame rejected: length N>".
   std::vector<std::string> lines() const;
   std::vector<Request> requests() const;
+  std::size_t linesReceived() const;
   int connections() const;
   int repliesSent() const;
   int reboots() const;
