@@ -15,6 +15,8 @@ class ScannerBoardTest : public DeviceTest {
 
   explicit ScannerBoardTest(std::shared_ptr<platform::Clock> clock) : scoped_(std::move(clock)) {
     okSim_Reset();
+    // The warm-up rules keep their values per process: each test starts from none.
+    CScanner::ResetLaserWarmUpValues();
     // The tubes reach the voltages they are set to.
     okSim_SetPMTReadsVoltage(1);
     const std::string bitFile = tempDir() + "/keth.bit";

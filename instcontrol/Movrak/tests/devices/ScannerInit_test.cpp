@@ -128,7 +128,10 @@ bool waitFor(Pred pred) {
 
 class ScannerInitTest : protected GatedClockHolder, public ScannerBoardTest {
  protected:
-  ScannerInitTest() : ScannerBoardTest(clock) {}
+  ScannerInitTest() : ScannerBoardTest(clock) {
+    redLaserAtTarget();
+    forget();
+  }
   ~ScannerInitTest() override {
     releaseReplies();
     scanner.StopStatusThread();
@@ -151,6 +154,14 @@ class ScannerInitTest : protected GatedClockHolder, public ScannerBoardTest {
     for (int i = 0; i < limit && state() != s; ++i) pass();
     ASSERT_EQ(state(), s);
   }
+  // A settled red laser: its power is the calibration target wherever the half-wave plate
+  // stands, so the warm-up check finds it inside its range.
+  void redLaserAtTarget() {
+    bool derated = false;
+    const double target = scanner.GetLaserCalibrationTargets(true, derated, true);
+    const int pd = scanner.LaserPowerToPD(true, target);
+    okSim_SetRedLaser(pd, pd, 0.01);
+  }
   // Started, initialised and warming up: the thread pauses after the pass that follows
   // the one that entered Warming. The green laser is kept from getting ready.
   void toWarming() {
@@ -159,12 +170,19 @@ class ScannerInitTest : protected GatedClockHolder, public ScannerBoardTest {
     pass();
     ASSERT_EQ(state(), kStateWarming);
   }
+  // Lets the green laser's READY bit show and passes until the warm-up check finds both
+  // lasers ready. The checks come every fifth pass (15 s apart): the first sees the bit,
+  // the one that finds it held for its stable time (30 s) passes.
+  void warmUpUntilReady() {
+    okSim_ForceStatusBits(1, 0, 0);
+    passUntil(kStateReady, kPassesUntilReady);
+  }
   void toReady() {
     toWarming();
-    okSim_ForceStatusBits(1, 0, 0);
-    passUntil(kStateReady);
+    warmUpUntilReady();
     pass();  // the pass that enters Ready
   }
+  static constexpr int kPassesUntilReady = 20;
   int warmupChecks() const { return logCount("Check Laser WarmingUp Status"); }
   bool doorLocked() const { return devices.autoloader->doorLocked(); }
   std::string statusText() { return scanner.GetStatusMsg(); }
@@ -409,9 +427,13 @@ TEST_F(ScannerInitTest, TheWarmUpCheckIsFirstMadeOnTheFifthPassAfterEnteringWarm
 
 TEST_F(ScannerInitTest, WarmingBecomesReadyWhenTheCheckPassesAndTheLEDsSayReady) {
   toWarming();
-  okSim_ForceStatusBits(1, 0, 0);  // the green laser may get ready now
-  passUntil(kStateReady);
-  EXPECT_EQ(warmupChecks(), 1);
+  warmUpUntilReady();
+  // The first check sees the green READY bit, the second finds it not yet held for its
+  // stable time, the third finds both ready; until then Warming stays, red ready or not.
+  EXPECT_EQ(warmupChecks(), 3);
+  EXPECT_EQ(logCount("Green laser got its first READY flag set - start stability waiting"), 1);
+  EXPECT_EQ(logCount("Red laser is ready, Green laser is still warming."), 2);
+  EXPECT_THAT(log(), HasSubstr("Detected Green laser is ready. Stablilty measuring"));
   EXPECT_EQ(scanner.GetStatusMsgId(), 3003u);
   EXPECT_EQ(devices.controller->leds(), (std::array<unsigned, 4>{1, 0, 3, 1}));
   EXPECT_THAT(log(), HasSubstr("<StatusProc::StateWarming> Lasers are ready."));
@@ -438,8 +460,7 @@ TEST_F(ScannerInitTest, ALaserPowerSwitchedOffInWarmingOrReadyGivesLasersOff) {
     for (const auto& c : cases) {
       SCOPED_TRACE(where + ": " + c.what);
       if (from == kStateReady) {
-        okSim_ForceStatusBits(1, 0, 0);
-        passUntil(kStateReady);
+        warmUpUntilReady();
         pass();
       }
       ASSERT_EQ(state(), from);
@@ -476,7 +497,8 @@ TEST_F(ScannerInitTest, LasersOffWaitsForBothPowersAndMayGoStraightToReady) {
   const int checks = warmupChecks();
   const auto leds = devices.controller->leds();
   port().SendLaserPowerOnOffCmd(true, false);
-  okSim_ForceStatusBits(1, PortCtrlStatus::kLaserReady_G, 0);  // the check finds both ready
+  // The green laser shows READY again 3 s after its supply: by the next pass, whose
+  // check finds both ready (the READY bit was never seen to drop).
   pass();
   EXPECT_EQ(state(), kStateReady);
   EXPECT_EQ(warmupChecks(), checks + 1);
@@ -503,7 +525,7 @@ TEST_F(ScannerInitTest, AnInitialisationRequestInReadyOrErrorInitialisesAgain) {
   scanner.StartStatusThread();  // running: only the request
   passUntil(kStateWarming);
   EXPECT_EQ(logCount("---------------------- Scanner Initialization started ----------------------"), 2);
-  passUntil(kStateReady);
+  passUntil(kStateReady, kPassesUntilReady);
 
   // A failed initialisation stays in Error until it is asked for again.
   sim.injectFault("initmotor", {zevasim::Fault::Kind::errorStatus, 0x1B, 1});
