@@ -277,9 +277,12 @@ TEST_F(ScanCtrlComTest, DisconnectClosesOnlyAfterTheStatusThreadHasEnded) {
   ComPtr<IScanCtrl> ctrl = create();
   connect(*ctrl);
   clock_->setAutoAdvance(false);
-  holdReplies("peek");
+  holdReplies("lockdoor");  // the initialisation's first command
   const std::size_t sent = sim.lines().size();
   ASSERT_EQ(ctrl->Initialize(), S_OK);
+  // The first pass leaves Offline and pauses; the next one initialises.
+  ASSERT_TRUE(clock_->waitForWaiters(1));
+  clock_->advance(std::chrono::milliseconds(3000));
   ASSERT_TRUE(sim.waitForLines(sent + 1));  // the thread's pass is in a command
 
   auto disconnected = std::async(std::launch::async, [&] { return ctrl->Disconnect(); });

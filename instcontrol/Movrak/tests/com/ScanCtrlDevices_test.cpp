@@ -52,10 +52,14 @@ TEST_F(ScanCtrlDevicesTest, PMTSettingsFromFlash) {
 }
 
 TEST_F(ScanCtrlDevicesTest, AnUnstablePMTCalibrationStillHandsOutItsFallbackSettings) {
-  // The calibration ends unstable (645), falling back to the full voltages it was given.
+  // With the instrument's light source marked unusable the calibration ends unstable
+  // (645), estimating from the full voltages it was given (at full sensitivity: them).
+  devices.flash->set("PMTCalibErrorFlag", "1");
+  devices.flash->set("PMT1_NominalCalibrationSignal", "1000");
+  devices.flash->set("PMT2_NominalCalibrationSignal", "1000");
   unsigned red = 0, green = 0;
   BOOL32 bad = 0;
-  EXPECT_EQ(ctrl->CalibratePMT(3, 0.5, 0.5, 6100, 6200, &red, &green, &bad, 1.0f, 1.0f), Itf(645));
+  EXPECT_EQ(ctrl->CalibratePMT(3, 1.0, 1.0, 6100, 6200, &red, &green, &bad, 1.0f, 1.0f), Itf(645));
   EXPECT_EQ(red, 6100u);
   EXPECT_EQ(green, 6200u);
   EXPECT_EQ(bad, 1);
