@@ -432,6 +432,21 @@ bool CarouselGridModel::ResetAllowed(int row, int col) const {
 
 // --- editing
 
+bool CarouselGridModel::Offers(int row, int col, const std::string& choice) const {
+  const auto in = [&choice](const std::vector<std::string>& list) {
+    return std::find(list.begin(), list.end(), choice) != list.end();
+  };
+  switch (ListOf(row, col)) {
+    case kListRegion: return m_Profile && m_Profile->RegionMap && m_Profile->RegionMap->Lookup(choice);
+    case kListResolution: return in(ResolutionChoices());
+    case kListChannels: return in(ChannelChoices());
+    case kListPMT: return in(GainChoices());
+    case kListDyx: return choice == FormatDyxRatio(ParseDyxRatio(choice));
+    case kListTiff: return choice == k16Bit || (choice == k20Bit && !SplitAndRotate());
+    default: return false;
+  }
+}
+
 std::vector<std::string> CarouselGridModel::ListChoices(int row, int col, bool multiColumnSelection) const {
   if (multiColumnSelection) return {kResetChoice};
   const int slot = SlotOfRow(row);
@@ -496,7 +511,7 @@ CarouselGridModel::EditResult CarouselGridModel::ApplyChoice(const Selection& se
           case kColDescription: changed = store(r->Description, p.Description); break;
           default: break;
         }
-      } else {
+      } else if (Offers(row, col, choice)) {
         switch (ListOf(row, col)) {
           case kListRegion: changed = store(r->RegionName, choice); break;
           case kListResolution: changed = store(r->Resolution, choice); break;

@@ -152,6 +152,8 @@ class CarouselGridModel {
  private:
   bool SplitAndRotate() const { return m_Profile && m_Profile->SplitAndRotate; }
   bool RegionLoaded(const std::string& name) const;
+  // The choice is one the cell's list can offer (no list reload).
+  bool Offers(int row, int col, const std::string& choice) const;
   void ResetRow(tagSlotCfgRow& row) const;
   // After a gain change: a ratio the new gains no longer allow goes to 0 or up to the
   // smallest allowed; true when it changed.

@@ -266,6 +266,17 @@ TEST_F(GridModelTest, ChoicesReachOnlySelectedCellsAndReportWhatChanged) {
   result = model_.ApplyChoice(sel, "G");  // nothing differs
   EXPECT_FALSE(result.changed || result.refresh);
 
+  // A text that is not among a cell's choices changes nothing there.
+  result = model_.ApplyChoice(M::Selection{0, 0, M::kColChannels, M::kColDyx, {}}, "20 bit");
+  EXPECT_EQ(model_.RowRecord(0)->Resolution, "5 um");
+  EXPECT_EQ(model_.RowRecord(0)->DyeChannels, "G");
+  EXPECT_EQ(model_.RowRecord(0)->RegionName, "Full Slide");
+  EXPECT_EQ(model_.RowRecord(0)->Tiff20Bit, 1);
+  EXPECT_TRUE(result.changed);
+  for (const char* bad : {"0.40", "7%", "Nowhere"}) {
+    EXPECT_FALSE(model_.ApplyChoice(M::Selection{1, 1, M::kColRegion, M::kColDyx, {}}, bad).changed) << bad;
+  }
+
   result = model_.ApplyChoice(cell(0, M::kColPMTRed), "50%");
   EXPECT_TRUE(result.changed);
   EXPECT_FALSE(result.estimateChanged);  // the gains do not change the estimates
