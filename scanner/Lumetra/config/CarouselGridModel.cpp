@@ -101,8 +101,8 @@ bool CarouselGridModel::IsSlotUsed(int slot) const {
 
 void CarouselGridModel::SetSlotEnabled(int slot, bool used, const std::string* slideId) {
   if (slot < 1 || slot > kSlotCount)
-    throw std::invalid_argument(FormatText("SetSlotEnabled: slot %d is not a carousel slot (1 to %d)", slot,
-                                           kSlotCount));
+    throw std::invalid_argument(
+        FormatText("SetSlotEnabled: slot %d is not a carousel slot (1 to %d)", slot, kSlotCount));
   m_Used[slot - 1] = used;
   tagSlotCfgRow& row = m_Rows[slot - 1];
   if (!used)
@@ -127,8 +127,8 @@ std::string CarouselGridModel::GainText(int gain) { return FormatText("%d%%", ga
 int CarouselGridModel::GainOf(const std::string& text) { return std::atoi(text.c_str()); }
 
 const std::vector<std::string>& CarouselGridModel::ResolutionChoices() {
-  static const std::vector<std::string> k = {"2 um",           "3 um",           "5 um", "10 um",
-                                             "2 um double pass", "3 um double pass", "5 um double pass"};
+  static const std::vector<std::string> k = {
+      "2 um", "3 um", "5 um", "10 um", "2 um double pass", "3 um double pass", "5 um double pass"};
   return k;
 }
 
@@ -156,7 +156,8 @@ bool CarouselGridModel::FitRatioToGains(tagSlotCfgRow& row) {
 
 // --- profile
 
-CarouselGridModel::EditResult CarouselGridModel::SetCurrentProfile(tagScanCfgStruct* profile, bool applyToAll) {
+CarouselGridModel::EditResult CarouselGridModel::SetCurrentProfile(tagScanCfgStruct* profile,
+                                                                   bool applyToAll) {
   EditResult result;
   result.refresh = result.fullRefresh = true;
   result.estimateChanged = true;
@@ -199,7 +200,8 @@ CarouselGridModel::EditResult CarouselGridModel::SetCurrentProfile(tagScanCfgStr
 }
 
 CarouselGridModel::EditResult CarouselGridModel::ApplyProfileToRows(const tagSlotCfgRow* source,
-                                                                    const std::vector<int>& rows, bool pmtOnly) {
+                                                                    const std::vector<int>& rows,
+                                                                    bool pmtOnly) {
   EditResult result;
   result.refresh = true;
   const bool fromProfile = source == nullptr;
@@ -223,20 +225,37 @@ CarouselGridModel::EditResult CarouselGridModel::ApplyProfileToRows(const tagSlo
         case kColSlideID:
           if (usedCount == 1 || fromProfile) changed = store(r.SlideID, src.SlideID);
           break;
-        case kColChannels: changed = store(r.DyeChannels, src.DyeChannels); break;
-        case kColRegion: changed = store(r.RegionName, src.RegionName); break;
-        case kColResolution: changed = store(r.Resolution, src.Resolution); break;
-        case kColTiff: changed = store(r.Tiff20Bit, src.Tiff20Bit); break;
-        case kColPMTRed: changed = store(r.PMTRed, src.PMTRed); break;
+        case kColChannels:
+          changed = store(r.DyeChannels, src.DyeChannels);
+          break;
+        case kColRegion:
+          changed = store(r.RegionName, src.RegionName);
+          break;
+        case kColResolution:
+          changed = store(r.Resolution, src.Resolution);
+          break;
+        case kColTiff:
+          changed = store(r.Tiff20Bit, src.Tiff20Bit);
+          break;
+        case kColPMTRed:
+          changed = store(r.PMTRed, src.PMTRed);
+          break;
         case kColPMTGreen:
           changed = store(r.PMTGreen, src.PMTGreen);
           // A ratio the new gains no longer allow would fail the run.
           if (pmtOnly && FitRatioToGains(r)) result.changed = result.estimateChanged = true;
           break;
-        case kColDyx: changed = store(r.DyxRatio, src.DyxRatio); break;
-        case kColOutputPath: changed = store(r.OutputPath, src.OutputPath); break;
-        case kColDescription: changed = store(r.Description, src.Description); break;
-        default: break;
+        case kColDyx:
+          changed = store(r.DyxRatio, src.DyxRatio);
+          break;
+        case kColOutputPath:
+          changed = store(r.OutputPath, src.OutputPath);
+          break;
+        case kColDescription:
+          changed = store(r.Description, src.Description);
+          break;
+        default:
+          break;
       }
       if (changed) {
         result.changed = true;
@@ -277,19 +296,28 @@ std::string CarouselGridModel::Heading(int col) {
   return FormatText(" %s ", kColumns[col].heading);
 }
 
-int CarouselGridModel::ColumnWidth(int col) { return col >= 0 && col < kColumnCount ? kColumns[col].width : 0; }
+int CarouselGridModel::ColumnWidth(int col) {
+  return col >= 0 && col < kColumnCount ? kColumns[col].width : 0;
+}
 
 int CarouselGridModel::ListOf(int row, int col) const {
   if (SlotOfRow(row) == 0) return kListNone;
   switch (col) {
-    case kColChannels: return kListChannels;
-    case kColRegion: return kListRegion;
-    case kColResolution: return kListResolution;
-    case kColTiff: return SplitAndRotate() ? kListNone : kListTiff;
+    case kColChannels:
+      return kListChannels;
+    case kColRegion:
+      return kListRegion;
+    case kColResolution:
+      return kListResolution;
+    case kColTiff:
+      return SplitAndRotate() ? kListNone : kListTiff;
     case kColPMTRed:
-    case kColPMTGreen: return kListPMT;
-    case kColDyx: return kListDyx;
-    default: return kListNone;
+    case kColPMTGreen:
+      return kListPMT;
+    case kColDyx:
+      return kListDyx;
+    default:
+      return kListNone;
   }
 }
 
@@ -362,7 +390,8 @@ CarouselGridModel::CellView CarouselGridModel::ViewOf(int row, int col) const {
       v.text = r.Description;
       v.bold = r.Description != p.Description;
       break;
-    default: break;
+    default:
+      break;
   }
   return v;
 }
@@ -394,7 +423,8 @@ void CarouselGridModel::RefreshCells(int r0, int r1, int c0, int c1,
   for (const std::string& n : invalid) names += n + ",";
   names.back() = '.';
   ui::messageBox(
-      "Detected some specified scan regions are invalid: might be caused by an updating of the chip region list "
+      "Detected some specified scan regions are invalid: might be caused by an updating of the chip region "
+      "list "
       "file.\r\nAffected scan has been reset with the profile's default region.  Please verify your settings"
       "\r\n\r\nInvalid region: " +
           names,
@@ -414,7 +444,8 @@ std::string CarouselGridModel::Hint(int row, int col) const {
         m_Profile && m_Profile->RegionMap ? m_Profile->RegionMap->Lookup(r.RegionName) : nullptr;
     if (!info) return {};
     return FormatText("Size=(%ldx%ld), Origin=(%ld, %ld)", static_cast<long>(info->Right - info->Left),
-                      static_cast<long>(info->Bottom - info->Top), static_cast<long>(info->Left + info->OriginX),
+                      static_cast<long>(info->Bottom - info->Top),
+                      static_cast<long>(info->Left + info->OriginX),
                       static_cast<long>(info->Top + info->OriginY));
   }
   if (col == kColDyx) {
@@ -437,13 +468,20 @@ bool CarouselGridModel::Offers(int row, int col, const std::string& choice) cons
     return std::find(list.begin(), list.end(), choice) != list.end();
   };
   switch (ListOf(row, col)) {
-    case kListRegion: return m_Profile && m_Profile->RegionMap && m_Profile->RegionMap->Lookup(choice);
-    case kListResolution: return in(ResolutionChoices());
-    case kListChannels: return in(ChannelChoices());
-    case kListPMT: return in(GainChoices());
-    case kListDyx: return choice == FormatDyxRatio(ParseDyxRatio(choice));
-    case kListTiff: return choice == k16Bit || (choice == k20Bit && !SplitAndRotate());
-    default: return false;
+    case kListRegion:
+      return m_Profile && m_Profile->RegionMap && m_Profile->RegionMap->Lookup(choice);
+    case kListResolution:
+      return in(ResolutionChoices());
+    case kListChannels:
+      return in(ChannelChoices());
+    case kListPMT:
+      return in(GainChoices());
+    case kListDyx:
+      return choice == FormatDyxRatio(ParseDyxRatio(choice));
+    case kListTiff:
+      return choice == k16Bit || (choice == k20Bit && !SplitAndRotate());
+    default:
+      return false;
   }
 }
 
@@ -464,9 +502,12 @@ std::vector<std::string> CarouselGridModel::ListChoices(int row, int col, bool m
       });
       return names;
     }
-    case kListResolution: return ResolutionChoices();
-    case kListChannels: return ChannelChoices();
-    case kListPMT: return GainChoices();
+    case kListResolution:
+      return ResolutionChoices();
+    case kListChannels:
+      return ChannelChoices();
+    case kListPMT:
+      return GainChoices();
     case kListDyx: {
       const tagSlotCfgRow& r = m_Rows[slot - 1];
       if (SplitAndRotate() || r.Tiff20Bit) return {kNoDyx};
@@ -479,11 +520,13 @@ std::vector<std::string> CarouselGridModel::ListChoices(int row, int col, bool m
     case kListTiff:
       if (SplitAndRotate()) return {k16Bit};
       return {k16Bit, k20Bit};
-    default: return {};
+    default:
+      return {};
   }
 }
 
-CarouselGridModel::EditResult CarouselGridModel::ApplyChoice(const Selection& selection, const std::string& choice) {
+CarouselGridModel::EditResult CarouselGridModel::ApplyChoice(const Selection& selection,
+                                                             const std::string& choice) {
   EditResult result;
   const bool reset = choice == kResetChoice;
   const tagSlotCfgRow& p = m_ProfileValues;
@@ -496,26 +539,51 @@ CarouselGridModel::EditResult CarouselGridModel::ApplyChoice(const Selection& se
       bool gainChanged = false;
       if (reset) {
         switch (col) {
-          case kColSlideID: changed = store(r->SlideID, std::string()); break;
-          case kColChannels: changed = store(r->DyeChannels, p.DyeChannels); break;
-          case kColRegion: changed = store(r->RegionName, p.RegionName); break;
-          case kColResolution: changed = store(r->Resolution, p.Resolution); break;
+          case kColSlideID:
+            changed = store(r->SlideID, std::string());
+            break;
+          case kColChannels:
+            changed = store(r->DyeChannels, p.DyeChannels);
+            break;
+          case kColRegion:
+            changed = store(r->RegionName, p.RegionName);
+            break;
+          case kColResolution:
+            changed = store(r->Resolution, p.Resolution);
+            break;
           case kColTiff:
             changed = store(r->Tiff20Bit, p.Tiff20Bit);
             if (changed) result.fullRefresh = true;  // the Dyx cell of the row follows the flag
             break;
-          case kColPMTRed: changed = gainChanged = store(r->PMTRed, p.PMTRed); break;
-          case kColPMTGreen: changed = gainChanged = store(r->PMTGreen, p.PMTGreen); break;
-          case kColDyx: changed = store(r->DyxRatio, p.DyxRatio); break;
-          case kColOutputPath: changed = store(r->OutputPath, p.OutputPath); break;
-          case kColDescription: changed = store(r->Description, p.Description); break;
-          default: break;
+          case kColPMTRed:
+            changed = gainChanged = store(r->PMTRed, p.PMTRed);
+            break;
+          case kColPMTGreen:
+            changed = gainChanged = store(r->PMTGreen, p.PMTGreen);
+            break;
+          case kColDyx:
+            changed = store(r->DyxRatio, p.DyxRatio);
+            break;
+          case kColOutputPath:
+            changed = store(r->OutputPath, p.OutputPath);
+            break;
+          case kColDescription:
+            changed = store(r->Description, p.Description);
+            break;
+          default:
+            break;
         }
       } else if (Offers(row, col, choice)) {
         switch (ListOf(row, col)) {
-          case kListRegion: changed = store(r->RegionName, choice); break;
-          case kListResolution: changed = store(r->Resolution, choice); break;
-          case kListChannels: changed = store(r->DyeChannels, choice); break;
+          case kListRegion:
+            changed = store(r->RegionName, choice);
+            break;
+          case kListResolution:
+            changed = store(r->Resolution, choice);
+            break;
+          case kListChannels:
+            changed = store(r->DyeChannels, choice);
+            break;
           case kListPMT:
             changed = gainChanged = store(col == kColPMTRed ? r->PMTRed : r->PMTGreen, choice);
             break;
@@ -541,7 +609,8 @@ CarouselGridModel::EditResult CarouselGridModel::ApplyChoice(const Selection& se
             }
             break;
           }
-          default: break;
+          default:
+            break;
         }
       }
       if (gainChanged && FitRatioToGains(*r)) {
@@ -558,13 +627,14 @@ CarouselGridModel::EditResult CarouselGridModel::ApplyChoice(const Selection& se
   return result;
 }
 
-CarouselGridModel::EditResult CarouselGridModel::ResetToProfile(const Selection& selection, bool selectedOnly) {
+CarouselGridModel::EditResult CarouselGridModel::ResetToProfile(const Selection& selection,
+                                                                bool selectedOnly) {
   EditResult result;
   const tagSlotCfgRow& p = m_ProfileValues;
   bool skipUnselected = selectedOnly;
   const auto refused = [&](const char* caption) {
-    ui::messageBox("The default value is not valid this time. Please check with your current setting!", caption,
-                   ui::MB_OK | ui::MB_ICONERROR);
+    ui::messageBox("The default value is not valid this time. Please check with your current setting!",
+                   caption, ui::MB_OK | ui::MB_ICONERROR);
     result.refresh = result.fullRefresh = true;
     return result;
   };
@@ -586,9 +656,15 @@ CarouselGridModel::EditResult CarouselGridModel::ResetToProfile(const Selection&
             changed = true;
           }
           break;
-        case kColChannels: changed = store(r.DyeChannels, p.DyeChannels); break;
-        case kColRegion: changed = store(r.RegionName, p.RegionName); break;
-        case kColResolution: changed = store(r.Resolution, p.Resolution); break;
+        case kColChannels:
+          changed = store(r.DyeChannels, p.DyeChannels);
+          break;
+        case kColRegion:
+          changed = store(r.RegionName, p.RegionName);
+          break;
+        case kColResolution:
+          changed = store(r.Resolution, p.Resolution);
+          break;
         case kColTiff:
           changed = store(r.Tiff20Bit, p.Tiff20Bit);
           if (changed) result.fullRefresh = true;
@@ -611,9 +687,14 @@ CarouselGridModel::EditResult CarouselGridModel::ResetToProfile(const Selection&
             return refused("Set Dyx-Lo PMT Factor");
           changed = store(r.DyxRatio, p.DyxRatio);
           break;
-        case kColOutputPath: changed = store(r.OutputPath, p.OutputPath); break;
-        case kColDescription: changed = store(r.Description, p.Description); break;
-        default: break;
+        case kColOutputPath:
+          changed = store(r.OutputPath, p.OutputPath);
+          break;
+        case kColDescription:
+          changed = store(r.Description, p.Description);
+          break;
+        default:
+          break;
       }
       if (changed) {
         result.changed = true;

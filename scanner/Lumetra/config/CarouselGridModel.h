@@ -26,7 +26,7 @@ struct tagSlotCfgRow {
   std::string PMTRed;  // "100%"
   std::string PMTGreen;
   std::string Spare;
-  std::string Resolution;  // GetResolutionName text
+  std::string Resolution;   // GetResolutionName text
   std::string DyeChannels;  // "R", "G" or "R+G"
   std::string OutputPath;
   std::string Description;
@@ -52,7 +52,15 @@ class CarouselGridModel {
     kColDescription
   };
   // The list parameter of a drop-list cell.
-  enum List { kListNone = 0, kListRegion = 101, kListResolution, kListChannels, kListPMT, kListDyx, kListTiff };
+  enum List {
+    kListNone = 0,
+    kListRegion = 101,
+    kListResolution,
+    kListChannels,
+    kListPMT,
+    kListDyx,
+    kListTiff
+  };
   enum class CellKind { Text, DropList, Folder, Plain };
 
   static constexpr const char* kResetChoice = "Reset to Profile Value";
@@ -79,8 +87,8 @@ class CarouselGridModel {
   // What the window must redraw after an edit.
   struct EditResult {
     bool changed = false;
-    bool refresh = false;      // redraw at all
-    bool fullRefresh = false;  // every row, not only the selected block
+    bool refresh = false;          // redraw at all
+    bool fullRefresh = false;      // every row, not only the selected block
     bool estimateChanged = false;  // channels, region, resolution, TIFF or Dyx ratio
   };
 
@@ -121,7 +129,8 @@ class CarouselGridModel {
   // longer allows (a region no longer loaded, 20 bit or a Dyx ratio under
   // split-and-rotate), hands each cell's view to `cell` and reports repaired regions in
   // one message box.
-  void RefreshCells(int r0, int r1, int c0, int c1, const std::function<void(int row, int col, const CellView&)>& cell);
+  void RefreshCells(int r0, int r1, int c0, int c1,
+                    const std::function<void(int row, int col, const CellView&)>& cell);
   // The view of one cell without repairing anything.
   CellView ViewOf(int row, int col) const;
   int ListOf(int row, int col) const;

@@ -53,23 +53,27 @@ const ItemInfo kItems[] = {
     {M::kGreenGain, 0, M::Kind::List, "Scan Settings", "Green PMT gain",
      "Green PMT sensitivity. Default (100%) corresponds to factory calibration setting."},
     {M::kDyxRatio, 0, M::Kind::List, "Scan Settings", "Dyx Ratio",
-     "Sensitivity ratio between high and low PMT gains for Dyx scans.  For example, to scan at 100% and 10% PMT "
+     "Sensitivity ratio between high and low PMT gains for Dyx scans.  For example, to scan at 100% and 10% "
+     "PMT "
      "sensitivity, set Dyx ratio to 0.1"},
     {M::kOutputPath, 0, M::Kind::Folder, "Image File Settings", "Output path",
      "Folder in which scan files should be stored."},
     {M::kSlideDescription, 0, M::Kind::Text, "Image File Settings", "Slide description",
      "Description to include in scan file."},
-    {M::kPrefix1, 0, M::Kind::List, "Image File Settings", "Naming prefix 1", "First prefix for scan file name."},
+    {M::kPrefix1, 0, M::Kind::List, "Image File Settings", "Naming prefix 1",
+     "First prefix for scan file name."},
     {M::kCustom1, M::kPrefix1, M::Kind::Text, "Image File Settings", "Customized",
      "User defined first prefix for scan file name."},
-    {M::kPrefix2, 0, M::Kind::List, "Image File Settings", "Naming prefix 2", "Second prefix for scan file name."},
+    {M::kPrefix2, 0, M::Kind::List, "Image File Settings", "Naming prefix 2",
+     "Second prefix for scan file name."},
     {M::kCustom2, M::kPrefix2, M::Kind::Text, "Image File Settings", "Customized",
      "User defined second prefix for scan file name."},
     {M::kCompressTiff, 0, M::Kind::YesNo, "Image File Settings", "Compress Tiff",
      "Compress scan files to save disk space.  The compression algorithm uses lossless compression."},
     {M::kSplitRotate, 0, M::Kind::YesNo, "Image File Settings", "Split/rotate image",
      "Reformat scan files for non-Tarsel image analysis software.  This setting can only be used for 16-bit "
-     "scans.  Splits the red and green channels into separate files and rotates the image by 90 degrees to be "
+     "scans.  Splits the red and green channels into separate files and rotates the image by 90 degrees to "
+     "be "
      "imported into a non-Tarsel image analysis software package."},
 };
 
@@ -229,7 +233,8 @@ bool ProfileEditModel::Changing(int id, const std::string& value) {
   if (!Loaded()) return false;
   if (id == kResolution || id == kTiffRange || id == kDyxRatio) {
     if (m_Edited.SplitAndRotate) {
-      constexpr const char* kText = "This option can't be selected for combining with 'Split And Rotate' option";
+      constexpr const char* kText =
+          "This option can't be selected for combining with 'Split And Rotate' option";
       if (id == kTiffRange && value != k16Bit) return refuse(kText, "Tiff Dynamic Range Option");
       if (id == kDyxRatio && value != kNoDyx) return refuse(kText, "Dyx Scan Option");
     }
@@ -241,9 +246,11 @@ bool ProfileEditModel::Changing(int id, const std::string& value) {
   if (id == kTiffRange && value == k20Bit && !NoDyx())
     return refuse("This option can't be selected for a Dyx scan", "TIFF File Dynamic Range Option");
   if (id == kSplitRotate && value == kYes && !m_Edited.SplitAndRotate) {
-    if (!NoDyx()) return refuse("This option can't be selected for a Dyx scan", "Select Split And Rotate Option");
+    if (!NoDyx())
+      return refuse("This option can't be selected for a Dyx scan", "Select Split And Rotate Option");
     if (Text(kTiffRange) != k16Bit)
-      return refuse("This option can't be selected for a high dynamic range TIFF", "Select Split And Rotate Option");
+      return refuse("This option can't be selected for a high dynamic range TIFF",
+                    "Select Split And Rotate Option");
   }
   return true;
 }
@@ -253,15 +260,33 @@ void ProfileEditModel::Changed(int id, const std::string& value) {
   At(id).text = value;
   bool modified = true;
   switch (id) {
-    case kDescription: m_Edited.Description = value; break;
-    case kDyeChannel: m_Edited.DyeChannel = value; break;
-    case kScanRegion: m_Edited.RegionName = value; break;
-    case kOutputPath: m_Edited.OutputPath = value; break;
-    case kSlideDescription: m_Edited.ScanDescription = value; break;
-    case kPrefix1: m_Edited.AutoNamingPrefix1 = value; break;
-    case kPrefix2: m_Edited.AutoNamingPrefix2 = value; break;
-    case kCompressTiff: m_Edited.CompressTiff = value == kYes ? 1 : 0; break;
-    case kSplitRotate: m_Edited.SplitAndRotate = value == kYes ? 1 : 0; break;
+    case kDescription:
+      m_Edited.Description = value;
+      break;
+    case kDyeChannel:
+      m_Edited.DyeChannel = value;
+      break;
+    case kScanRegion:
+      m_Edited.RegionName = value;
+      break;
+    case kOutputPath:
+      m_Edited.OutputPath = value;
+      break;
+    case kSlideDescription:
+      m_Edited.ScanDescription = value;
+      break;
+    case kPrefix1:
+      m_Edited.AutoNamingPrefix1 = value;
+      break;
+    case kPrefix2:
+      m_Edited.AutoNamingPrefix2 = value;
+      break;
+    case kCompressTiff:
+      m_Edited.CompressTiff = value == kYes ? 1 : 0;
+      break;
+    case kSplitRotate:
+      m_Edited.SplitAndRotate = value == kYes ? 1 : 0;
+      break;
     case kRedGain:
     case kGreenGain: {
       const double ratio = ParseDyxRatio(Text(kDyxRatio));
@@ -278,7 +303,8 @@ void ProfileEditModel::Changed(int id, const std::string& value) {
     case kCustom2:
       modified = value.empty() || CheckFileName(value.c_str(), true, nullptr);
       break;
-    default: break;
+    default:
+      break;
   }
   if (modified) Unsaved = true;
   UpdateStates();
@@ -349,7 +375,8 @@ bool ProfileEditModel::NameDialogAccepts(const CCarouselCfgProfileMap* map, std:
   name = trimmed(name);
   if (name.empty()) {
     // A profile without a name would not be read back from the profile file.
-    ui::messageBox("Please enter a name for the new profile.", "Save Profile As", ui::MB_OK | ui::MB_ICONERROR);
+    ui::messageBox("Please enter a name for the new profile.", "Save Profile As",
+                   ui::MB_OK | ui::MB_ICONERROR);
     return false;
   }
   if (map && map->Lookup(name)) {
@@ -418,7 +445,8 @@ ProfileEditModel::ImportResult ProfileEditModel::Import(const std::string& path)
   imported.RemoveKey(kDefaultProfileName);
   result.total = imported.GetCount();
   if (result.total == 0) {
-    ui::messageBox("No any vaild profile found from the import file!", kCaption, ui::MB_OK | ui::MB_ICONERROR);
+    ui::messageBox("No any vaild profile found from the import file!", kCaption,
+                   ui::MB_OK | ui::MB_ICONERROR);
     return result;
   }
   int added = 0, modified = 0;
@@ -436,24 +464,26 @@ ProfileEditModel::ImportResult ProfileEditModel::Import(const std::string& path)
   const auto plural = [](int n) { return n == 1 ? "" : "s"; };
   bool overwrite = false;
   if (added && modified) {
-    const int answer = ui::messageBox(
-        FormatText("Total %d profiles found from the import file", result.total) +
-            FormatText(": New profile = %d, modified = %d", added, modified) +
-            ".\r\nDo you want to update current list?" +
-            "\r\n\r\nClick Yes to add new and overwrite existing profile;" + "\r\nClick No to add new profile only;" +
-            "\r\nClick Cancel to stop importing.",
-        kCaption, ui::MB_YESNOCANCEL | ui::MB_ICONQUESTION);
+    const int answer =
+        ui::messageBox(FormatText("Total %d profiles found from the import file", result.total) +
+                           FormatText(": New profile = %d, modified = %d", added, modified) +
+                           ".\r\nDo you want to update current list?" +
+                           "\r\n\r\nClick Yes to add new and overwrite existing profile;" +
+                           "\r\nClick No to add new profile only;" + "\r\nClick Cancel to stop importing.",
+                       kCaption, ui::MB_YESNOCANCEL | ui::MB_ICONQUESTION);
     if (answer == ui::IDCANCEL) return result;
     overwrite = answer == ui::IDYES;
   } else if (modified) {
-    if (ui::messageBox(FormatText("Total %d modified profile%s found from the import file", modified, plural(modified)) +
-                           ".\r\nDo you want to overwrite existing profile on current list?",
-                       kCaption, ui::MB_YESNO | ui::MB_ICONQUESTION) != ui::IDYES)
+    if (ui::messageBox(
+            FormatText("Total %d modified profile%s found from the import file", modified, plural(modified)) +
+                ".\r\nDo you want to overwrite existing profile on current list?",
+            kCaption, ui::MB_YESNO | ui::MB_ICONQUESTION) != ui::IDYES)
       return result;
     overwrite = true;
-  } else if (ui::messageBox(FormatText("Total %d new profile%s found from the import file", added, plural(added)) +
-                                ".\r\nDo you want to add new profile to current list?",
-                            kCaption, ui::MB_YESNO | ui::MB_ICONQUESTION) != ui::IDYES) {
+  } else if (ui::messageBox(
+                 FormatText("Total %d new profile%s found from the import file", added, plural(added)) +
+                     ".\r\nDo you want to add new profile to current list?",
+                 kCaption, ui::MB_YESNO | ui::MB_ICONQUESTION) != ui::IDYES) {
     return result;
   }
 

@@ -20,7 +20,9 @@ class GridModelTest : public ProfileTest {
 
   // One cell as the selection.
   static M::Selection cell(int row, int col) { return M::Selection{row, row, col, col, {}}; }
-  static M::Selection column(int firstRow, int lastRow, int col) { return M::Selection{firstRow, lastRow, col, col, {}}; }
+  static M::Selection column(int firstRow, int lastRow, int col) {
+    return M::Selection{firstRow, lastRow, col, col, {}};
+  }
   // Runs the refresh pass over everything and returns the views.
   std::vector<std::vector<M::CellView>> refresh() {
     std::vector<std::vector<M::CellView>> views(model_.RowCount(), std::vector<M::CellView>(M::kColumnCount));
@@ -87,7 +89,7 @@ TEST_F(GridModelTest, ValuesDifferentFromTheProfileAreBold) {
     int col;
     const char* choice;
     const char* shown;
-  } cases[] = {{M::kColChannels, "R", "R"},        {M::kColRegion, "Array B", "Array B"},
+  } cases[] = {{M::kColChannels, "R", "R"},         {M::kColRegion, "Array B", "Array B"},
                {M::kColResolution, "2 um", "2 um"}, {M::kColTiff, "20 bit", "20 bit"},
                {M::kColPMTRed, "90%", "90%"},       {M::kColPMTGreen, "80%", "80%"},
                {M::kColDyx, "0.33", "0.33"}};
@@ -168,10 +170,11 @@ TEST_F(GridModelTest, RegionsNoLongerLoadedAreResetAndNamedOnce) {
   ASSERT_EQ(boxes_.size(), 1u);
   EXPECT_EQ(captions_[0], "Invalid Scan Region Found");
   EXPECT_EQ(types_[0], platform::ui::MB_ICONWARNING);
-  EXPECT_EQ(boxes_[0],
-            "Detected some specified scan regions are invalid: might be caused by an updating of the chip region "
-            "list file.\r\nAffected scan has been reset with the profile's default region.  Please verify your "
-            "settings\r\n\r\nInvalid region: Gone,Vanished.");
+  EXPECT_EQ(
+      boxes_[0],
+      "Detected some specified scan regions are invalid: might be caused by an updating of the chip region "
+      "list file.\r\nAffected scan has been reset with the profile's default region.  Please verify your "
+      "settings\r\n\r\nInvalid region: Gone,Vanished.");
   EXPECT_EQ(views[0][M::kColRegion].text, "Full Slide");
   EXPECT_FALSE(views[0][M::kColRegion].bold);
   EXPECT_EQ(model_.GetSlotCfg(3)->RegionName, "Full Slide");
@@ -210,8 +213,9 @@ TEST_F(GridModelTest, DropListChoices) {
   EXPECT_THAT(model_.ListChoices(1, M::kColDyx, false), ElementsAre("<No Dyx>"));
 
   // The region file changed since it was loaded: the list shows the new regions.
-  testsupport::writeFile(regionFile_, std::string(kRegions) + "[Region4]\nName=Extra\nType=TarselDefault\nX=0\nY=0\n"
-                                                            "W=5000\nH=5000\n");
+  testsupport::writeFile(regionFile_, std::string(kRegions) +
+                                          "[Region4]\nName=Extra\nType=TarselDefault\nX=0\nY=0\n"
+                                          "W=5000\nH=5000\n");
   platform::profile::writeString(regionFile_, "ScanRegions", "NumRegions", "4");
   EXPECT_THAT(model_.ListChoices(0, M::kColRegion, false),
               ElementsAre("Array B", "Extra", "Full Slide", "left Half"));
@@ -220,9 +224,9 @@ TEST_F(GridModelTest, DropListChoices) {
 TEST_F(GridModelTest, DyxRatioFollowsTheGainsAndTheTiffRange) {
   struct Case {
     const char* what;
-    const char* ratio;        // chosen first
-    int col;                  // then this column
-    const char* choice;       // gets this choice
+    const char* ratio;   // chosen first
+    int col;             // then this column
+    const char* choice;  // gets this choice
     double expectRatio;
     bool fullRefresh;
   } cases[] = {
@@ -294,7 +298,8 @@ TEST_F(GridModelTest, ResetToProfile) {
   model_.SetSlotEnabled(3, false, nullptr);
   // Column 0 of rows 0..3, only row 0 selected: the unused slot 3 (row 2) comes back into
   // use and from there on the rest of the block counts too.
-  M::Selection sel{0, 3, M::kColSlideID, M::kColResolution, [](int row, int) { return row == 0 || row == 2; }};
+  M::Selection sel{0, 3, M::kColSlideID, M::kColResolution,
+                   [](int row, int) { return row == 0 || row == 2; }};
   model_.RowRecord(3)->Resolution = "2 um";
   auto result = model_.ResetToProfile(sel, true);
   EXPECT_TRUE(result.changed && result.fullRefresh && result.estimateChanged);
@@ -355,17 +360,19 @@ TEST_F(GridModelTest, AProfileWhoseRegionIsNotLoaded) {
   clearBoxes();
   model_.SetCurrentProfile(&p, true);
   ASSERT_EQ(boxes_.size(), 1u);
-  EXPECT_EQ(boxes_[0],
-            "The scan region 'Retired' defined in the profile is not loaded by the system currently.\r\nThe Tarsel "
-            "default region will be used instead.");
+  EXPECT_EQ(
+      boxes_[0],
+      "The scan region 'Retired' defined in the profile is not loaded by the system currently.\r\nThe Tarsel "
+      "default region will be used instead.");
   EXPECT_EQ(captions_[0], "Load Profile for Carousel configuration Setting");
   EXPECT_EQ(p.RegionName, "Full Slide");
   EXPECT_EQ(model_.GetSlotCfg(17)->RegionName, "Full Slide");
 
   // Without a default region the region is emptied, silently.
-  testsupport::writeFile(regionFile_,
-                         "[ScanRegions]\nNumRegions=1\n[Region1]\nName=Only\nType=Mine\nX=0\nY=0\nW=9000\nH=9000\n"
-                         "[Mine]\nX=2000\nY=500\n");
+  testsupport::writeFile(
+      regionFile_,
+      "[ScanRegions]\nNumRegions=1\n[Region1]\nName=Only\nType=Mine\nX=0\nY=0\nW=9000\nH=9000\n"
+      "[Mine]\nX=2000\nY=500\n");
   CScanRegionInfoMap noDefault;
   noDefault.LoadScanRegions(regionFile_.c_str(), 0);
   ASSERT_EQ(noDefault.GetDefaultRegion(), nullptr);

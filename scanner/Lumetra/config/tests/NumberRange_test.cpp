@@ -31,9 +31,9 @@ TEST_F(NumberRangeTest, TextsAreReadAsTheCLibraryReadsThem) {
     long min, max;
     bool accepted;
   } cases[] = {
-      {"12", 1, 24, true},   {"  7", 1, 24, true}, {"24", 1, 24, true},  {"25", 1, 24, false},
-      {"0", 1, 24, false},   {"abc", 1, 24, false}, {"abc", 0, 24, true}, {"3hr", 1, 24, true},
-      {"-1", -5, 0, true},   {"", 0, 0, true},      {"5", 5, 5, true},    {"6", 5, 5, false},
+      {"12", 1, 24, true}, {"  7", 1, 24, true},  {"24", 1, 24, true},  {"25", 1, 24, false},
+      {"0", 1, 24, false}, {"abc", 1, 24, false}, {"abc", 0, 24, true}, {"3hr", 1, 24, true},
+      {"-1", -5, 0, true}, {"", 0, 0, true},      {"5", 5, 5, true},    {"6", 5, 5, false},
   };
   for (const Case& c : cases) {
     NumberRange r(c.min, c.max);

@@ -119,7 +119,8 @@ TEST_F(ProfileEditTest, ConsistencyRulesBetweenRatioTiffAndSplit) {
       {"a ratio is refused as soon as 20 bit is chosen, saved or not",
        {{M::kTiffRange, "20 bit", true, ""}, {M::kDyxRatio, "0.50", false, "Dyx Scan Option"}}},
       {"split and rotate refused with 20 bit",
-       {{M::kTiffRange, "20 bit", true, ""}, {M::kSplitRotate, "Yes", false, "Select Split And Rotate Option"}}},
+       {{M::kTiffRange, "20 bit", true, ""},
+        {M::kSplitRotate, "Yes", false, "Select Split And Rotate Option"}}},
       {"split and rotate refused during a Dyx scan",
        {{M::kDyxRatio, "0.20", true, ""}, {M::kSplitRotate, "Yes", false, "Select Split And Rotate Option"}}},
       {"under split and rotate neither 20 bit nor a ratio",
@@ -233,7 +234,8 @@ TEST_F(ProfileEditTest, SwitchingProfilesWithUnsavedEdits) {
   edit(*m, M::kDescription, "dropped");
   answers_ = {ui::IDNO};
   ASSERT_TRUE(m->SelectProfile("Night"));
-  EXPECT_EQ(boxes_, std::vector<std::string>{"Loaded profile has been modified. Do you want to save the change?"});
+  EXPECT_EQ(boxes_,
+            std::vector<std::string>{"Loaded profile has been modified. Do you want to save the change?"});
   EXPECT_EQ(captions_[0], "Select Profile");
   EXPECT_EQ(map_.Lookup("Lab")->Description, "Lab settings");
   EXPECT_EQ(m->LoadedName(), "Night");
@@ -351,10 +353,12 @@ TEST_F(ProfileEditTest, ExportAndImportRoundTripIgnoringTheDefaultProfile) {
     answers_ = {ui::IDNO};
     const auto r = m->Import(file);
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(boxes_[0],
-              "Total 2 profiles found from the import file: New profile = 1, modified = 1.\r\nDo you want to update "
-              "current list?\r\n\r\nClick Yes to add new and overwrite existing profile;\r\nClick No to add new "
-              "profile only;\r\nClick Cancel to stop importing.");
+    EXPECT_EQ(
+        boxes_[0],
+        "Total 2 profiles found from the import file: New profile = 1, modified = 1.\r\nDo you want to "
+        "update "
+        "current list?\r\n\r\nClick Yes to add new and overwrite existing profile;\r\nClick No to add new "
+        "profile only;\r\nClick Cancel to stop importing.");
     EXPECT_EQ(r.added, 1);
     EXPECT_EQ(r.overwritten, 0);
     EXPECT_NE(map_.Lookup("Night"), nullptr);
@@ -369,7 +373,8 @@ TEST_F(ProfileEditTest, ExportAndImportRoundTripIgnoringTheDefaultProfile) {
     answers_ = {ui::IDYES};
     const auto r = m->Import(file);
     EXPECT_EQ(boxes_.back(),
-              "Total 1 modified profile found from the import file.\r\nDo you want to overwrite existing profile on "
+              "Total 1 modified profile found from the import file.\r\nDo you want to overwrite existing "
+              "profile on "
               "current list?");
     EXPECT_EQ(r.overwritten, 1);
     EXPECT_EQ(map_.Lookup("Lab")->PMTRed, 100);
@@ -386,7 +391,8 @@ TEST_F(ProfileEditTest, ExportAndImportRoundTripIgnoringTheDefaultProfile) {
     answers_ = {ui::IDNO};
     m->Import(file);
     EXPECT_EQ(boxes_.back(),
-              "Total 2 new profiles found from the import file.\r\nDo you want to add new profile to current list?");
+              "Total 2 new profiles found from the import file.\r\nDo you want to add new profile to current "
+              "list?");
     EXPECT_EQ(map_.GetCount(), 2);
     EXPECT_FALSE(m->ListChanged);
   }

@@ -24,15 +24,16 @@ class ProfileTest : public ConfigTest {
     regionFile_ = tempDir() + "/ChipRegions.ini";
     testsupport::writeFile(regionFile_, kRegions);
     regions_.LoadScanRegions(regionFile_.c_str(), 0);
-    platform::ui::setMessageBoxHook([this](const std::string& text, const std::string& caption, unsigned type) {
-      boxes_.push_back(text);
-      captions_.push_back(caption);
-      types_.push_back(type);
-      if (answers_.empty()) return platform::ui::defaultAnswer(type);
-      const int answer = answers_.front();
-      answers_.pop_front();
-      return answer;
-    });
+    platform::ui::setMessageBoxHook(
+        [this](const std::string& text, const std::string& caption, unsigned type) {
+          boxes_.push_back(text);
+          captions_.push_back(caption);
+          types_.push_back(type);
+          if (answers_.empty()) return platform::ui::defaultAnswer(type);
+          const int answer = answers_.front();
+          answers_.pop_front();
+          return answer;
+        });
   }
 
   // A plain profile: both channels at 100 %, 5 um, 16 bit, no Dyx, on "Full Slide".

@@ -106,7 +106,8 @@ CCarouselCfgGrid::CCarouselCfgGrid(wxWindow* parent, wxWindowID id)
       attr->SetEditor(new DropListEditor(this));
     SetColAttr(col, attr);
   }
-  for (int row = 0; row < m_Model.RowCount(); ++row) SetRowLabelValue(row, wxString::Format("%d", m_Model.SlotOfRow(row)));
+  for (int row = 0; row < m_Model.RowCount(); ++row)
+    SetRowLabelValue(row, wxString::Format("%d", m_Model.SlotOfRow(row)));
 
   Bind(wxEVT_GRID_CELL_LEFT_CLICK, &CCarouselCfgGrid::OnLeftClick, this);
   Bind(wxEVT_GRID_CELL_LEFT_DCLICK, &CCarouselCfgGrid::OnLeftDoubleClick, this);
@@ -154,7 +155,8 @@ bool CCarouselCfgGrid::SetSlotRange(int first, int last) {
   for (int row = 0; row < rows; ++row) SetRowLabelValue(row, wxString::Format("%d", m_Model.SlotOfRow(row)));
   ClearSelection();
   if (hadSelection)
-    if (const auto kept = m_Model.RowsOfSlots(fromSlot, toSlot)) SelectBlock(kept->first, fromCol, kept->second, toCol);
+    if (const auto kept = m_Model.RowsOfSlots(fromSlot, toSlot))
+      SelectBlock(kept->first, fromCol, kept->second, toCol);
   EndBatch();
   return true;
 }
@@ -239,7 +241,8 @@ void CCarouselCfgGrid::RefreshRows(bool selectedBlockOnly, bool keepTopRow) {
   int viewX = 0, viewY = 0;
   GetViewStart(&viewX, &viewY);
   BeginBatch();
-  m_Model.RefreshCells(r0, r1, c0, c1, [this](int row, int col, const M::CellView& v) { WriteCell(row, col, v); });
+  m_Model.RefreshCells(r0, r1, c0, c1,
+                       [this](int row, int col, const M::CellView& v) { WriteCell(row, col, v); });
   EndBatch();
   Scroll(viewX, keepTopRow ? viewY : 0);
   ForceRefresh();
@@ -263,8 +266,10 @@ void CCarouselCfgGrid::ApplyProfileToRows(const tagSlotCfgRow* source, bool sele
   RefreshRows(selectedRowsOnly, keepTopRow);
 }
 
-void CCarouselCfgGrid::ResetToProfile(int firstRow, int lastRow, int firstCol, int lastCol, bool selectedCellsOnly) {
-  M::Selection s{firstRow, lastRow, firstCol, lastCol, [this](int row, int col) { return IsInSelection(row, col); }};
+void CCarouselCfgGrid::ResetToProfile(int firstRow, int lastRow, int firstCol, int lastCol,
+                                      bool selectedCellsOnly) {
+  M::Selection s{firstRow, lastRow, firstCol, lastCol,
+                 [this](int row, int col) { return IsInSelection(row, col); }};
   AfterEdit(m_Model.ResetToProfile(s, selectedCellsOnly));
 }
 
@@ -280,7 +285,9 @@ std::vector<std::string> CCarouselCfgGrid::ListChoicesAt(int row, int col) const
   return m_Model.ListChoices(row, col, !s.Empty() && s.firstCol != s.lastCol);
 }
 
-void CCarouselCfgGrid::ApplyChoice(const std::string& choice) { AfterEdit(m_Model.ApplyChoice(CurrentSelection(), choice)); }
+void CCarouselCfgGrid::ApplyChoice(const std::string& choice) {
+  AfterEdit(m_Model.ApplyChoice(CurrentSelection(), choice));
+}
 
 void CCarouselCfgGrid::ChooseOutputFolder() {
   const int row = GetGridCursorRow();
@@ -358,13 +365,21 @@ void CCarouselCfgGrid::RunMenuCommand(int id) {
   switch (id) {
     case kMenuReset: {
       const M::Selection s = CurrentSelection();
-      if (!s.Empty()) ResetToProfile(s.firstRow, s.lastRow, s.firstCol, s.lastCol, static_cast<bool>(s.isSelected));
+      if (!s.Empty())
+        ResetToProfile(s.firstRow, s.lastRow, s.firstCol, s.lastCol, static_cast<bool>(s.isSelected));
       break;
     }
-    case kMenuFitColumns: FitColumns(false); break;
-    case kMenuBestFit: FitColumns(true); break;
-    case kMenuRefresh: ForceRefresh(); break;
-    default: break;
+    case kMenuFitColumns:
+      FitColumns(false);
+      break;
+    case kMenuBestFit:
+      FitColumns(true);
+      break;
+    case kMenuRefresh:
+      ForceRefresh();
+      break;
+    default:
+      break;
   }
 }
 
@@ -381,7 +396,8 @@ void CCarouselCfgGrid::FitColumns(bool bestFit) {
   } else {
     // The chosen columns share what the others leave of the window, in their proportions.
     int others = 0, chosen = 0;
-    for (int col = 0; col < M::kColumnCount; ++col) (col >= c0 && col <= c1 ? chosen : others) += GetColSize(col);
+    for (int col = 0; col < M::kColumnCount; ++col)
+      (col >= c0 && col <= c1 ? chosen : others) += GetColSize(col);
     const int room = GetClientSize().x - GetRowLabelSize() - others;
     if (room > 0 && chosen > 0) {
       int given = 0;

@@ -39,7 +39,8 @@ class CCarouselCfgGrid : public wxGrid {
   std::vector<int> GetSelectedSlots() const;
   void RefreshRows(bool selectedBlockOnly, bool keepTopRow);
   void SetCurrentProfile(tagScanCfgStruct* profile, bool applyToAllSlots);
-  void ApplyProfileToRows(const tagSlotCfgRow* source, bool selectedRowsOnly, bool keepTopRow, bool pmtColumnsOnly);
+  void ApplyProfileToRows(const tagSlotCfgRow* source, bool selectedRowsOnly, bool keepTopRow,
+                          bool pmtColumnsOnly);
   void ResetToProfile(int firstRow, int lastRow, int firstCol, int lastCol, bool selectedCellsOnly);
 
   // Called after a change of a field the run estimates depend on.

@@ -65,7 +65,8 @@ CCfgProfileEditDlg::CCfgProfileEditDlg(CCarouselCfgProfileMap* map, const std::s
 
   auto* top = new wxBoxSizer(wxHORIZONTAL);
   top->Add(new wxStaticText(this, 3188, "Current &Profile:"), 0, wxALIGN_CENTRE_VERTICAL | wxRIGHT, 6);
-  m_ProfileList = new wxChoice(this, kIdProfileList, wxDefaultPosition, wxSize(220, -1), 0, nullptr, wxCB_SORT);
+  m_ProfileList =
+      new wxChoice(this, kIdProfileList, wxDefaultPosition, wxSize(220, -1), 0, nullptr, wxCB_SORT);
   top->Add(m_ProfileList, 0, wxALIGN_CENTRE_VERTICAL);
   top->AddStretchSpacer();
   m_Import = new wxButton(this, kIdImport, "&Import");
@@ -116,9 +117,7 @@ CCfgProfileEditDlg::CCfgProfileEditDlg(CCarouselCfgProfileMap* map, const std::s
   lumetra::WindowPlacement::RegisterAndRestore(this, "CfgProfileEditor");
 }
 
-CCfgProfileEditDlg::~CCfgProfileEditDlg() {
-  wxPersistenceManager::Get().SaveAndUnregister(this);
-}
+CCfgProfileEditDlg::~CCfgProfileEditDlg() { wxPersistenceManager::Get().SaveAndUnregister(this); }
 
 void CCfgProfileEditDlg::FillProfileList() {
   m_ProfileList->Clear();
@@ -140,8 +139,12 @@ void CCfgProfileEditDlg::BuildGrid() {
     }
     wxPGProperty* p = nullptr;
     switch (item.kind) {
-      case M::Kind::Text: p = new wxStringProperty(ToWx(item.caption), nameOf(id), ToWx(item.text)); break;
-      case M::Kind::Folder: p = new FolderProperty(ToWx(item.caption), nameOf(id), ToWx(item.text)); break;
+      case M::Kind::Text:
+        p = new wxStringProperty(ToWx(item.caption), nameOf(id), ToWx(item.text));
+        break;
+      case M::Kind::Folder:
+        p = new FolderProperty(ToWx(item.caption), nameOf(id), ToWx(item.text));
+        break;
       case M::Kind::List:
       case M::Kind::YesNo: {
         const wxArrayString labels = labelsOf(item);
@@ -280,17 +283,18 @@ void CCfgProfileEditDlg::OnExport() {
 
 std::optional<std::string> CCfgProfileEditDlg::RunFileDialog(bool exporting) {
   // Without wxFD_CHANGE_DIR: the process's current folder stays as it is.
-  wxFileDialog dialog(this,
-                      exporting ? "Export Carousel Configuration Profile" : "Import Carousel Configuration Profile",
-                      wxEmptyString, exporting ? ToWx(M::ProposedExportName()) : wxString(), ToWx(M::FileFilter()),
-                      exporting ? wxFD_SAVE | wxFD_OVERWRITE_PROMPT : wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+  wxFileDialog dialog(
+      this, exporting ? "Export Carousel Configuration Profile" : "Import Carousel Configuration Profile",
+      wxEmptyString, exporting ? ToWx(M::ProposedExportName()) : wxString(), ToWx(M::FileFilter()),
+      exporting ? wxFD_SAVE | wxFD_OVERWRITE_PROMPT : wxFD_OPEN | wxFD_FILE_MUST_EXIST);
   if (dialog.ShowModal() != wxID_OK) return std::nullopt;
   return FromWx(dialog.GetPath());
 }
 
 // --- name dialog
 
-CProfileNameDlg::CProfileNameDlg(const std::string& oldName, const CCarouselCfgProfileMap* map, wxWindow* parent)
+CProfileNameDlg::CProfileNameDlg(const std::string& oldName, const CCarouselCfgProfileMap* map,
+                                 wxWindow* parent)
     : wxDialog(parent, wxID_ANY, "Save Profile As"), m_Map(map), m_OldName(oldName) {
   auto* all = new wxBoxSizer(wxVERTICAL);
   all->Add(new wxStaticText(this, wxID_ANY, "Profile Name:"), 0, wxLEFT | wxRIGHT | wxTOP, 10);
@@ -298,7 +302,8 @@ CProfileNameDlg::CProfileNameDlg(const std::string& oldName, const CCarouselCfgP
   all->Add(m_Name, 0, wxEXPAND | wxALL, 10);
   all->Add(CreateStdDialogButtonSizer(wxOK | wxCANCEL), 0, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 10);
   SetSizerAndFit(all);
-  Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { TryOk(); }, wxID_OK);
+  Bind(
+      wxEVT_BUTTON, [this](wxCommandEvent&) { TryOk(); }, wxID_OK);
   m_Name->SetFocus();
   m_Name->SelectAll();
 }

@@ -10,7 +10,8 @@ namespace {
 using lumetra::FromWx;
 using lumetra::ToWx;
 
-std::optional<std::string> runDirDialog(wxWindow* parent, const std::string& title, const std::string& initial) {
+std::optional<std::string> runDirDialog(wxWindow* parent, const std::string& title,
+                                        const std::string& initial) {
   // Without wxDD_CHANGE_DIR: the dialog leaves the current folder alone.
   wxDirDialog dialog(parent, ToWx(title), ToWx(initial), wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
   if (dialog.ShowModal() != wxID_OK) return std::nullopt;

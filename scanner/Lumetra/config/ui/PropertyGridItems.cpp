@@ -89,7 +89,8 @@ class SliderEditor : public wxPGEditor {
     const int left = pos.x + item->LabelWidth + 2;
     const int right = pos.x + size.x;
     if (left >= right) return wxPGWindowList(nullptr);  // too narrow for a slider
-    auto* slider = new CInplaceSlider(grid->GetPanel(), item, wxPoint(left, pos.y), wxSize(right - left, size.y));
+    auto* slider =
+        new CInplaceSlider(grid->GetPanel(), item, wxPoint(left, pos.y), wxSize(right - left, size.y));
     return wxPGWindowList(slider);
   }
 
@@ -119,7 +120,8 @@ class SliderEditor : public wxPGEditor {
 
 }  // namespace
 
-CInplaceSlider::CInplaceSlider(wxWindow* parent, CCustomItemSlider* item, const wxPoint& pos, const wxSize& size)
+CInplaceSlider::CInplaceSlider(wxWindow* parent, CCustomItemSlider* item, const wxPoint& pos,
+                               const wxSize& size)
     : wxSlider(parent, wxID_ANY, 0, item->SliderMinimum(), item->SliderMaximum(), pos, size,
                wxSL_HORIZONTAL | (TicksFit(item, size) ? wxSL_AUTOTICKS : 0)),
       m_Item(item) {
@@ -145,8 +147,8 @@ bool CInplaceSlider::TakePosition() {
   return true;
 }
 
-CCustomItemSlider::CCustomItemSlider(const wxString& caption, long value, long* boundNumber, int sliderMinimum,
-                                     int sliderMaximum, bool tickMarks, int tickFrequency)
+CCustomItemSlider::CCustomItemSlider(const wxString& caption, long value, long* boundNumber,
+                                     int sliderMinimum, int sliderMaximum, bool tickMarks, int tickFrequency)
     : CTrqPropertyGridItemNumber(caption, value, boundNumber, LONG_MIN, LONG_MAX),
       m_SliderMinimum(sliderMinimum),
       m_SliderMaximum(sliderMaximum),

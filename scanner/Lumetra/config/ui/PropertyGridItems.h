@@ -12,7 +12,8 @@
 class CTrqPropertyGridItemNumber : public wxIntProperty {
  public:
   // The range is kept as given; SetRange orders it.
-  CTrqPropertyGridItemNumber(const wxString& caption, long value, long* boundNumber, long minimum, long maximum);
+  CTrqPropertyGridItemNumber(const wxString& caption, long value, long* boundNumber, long minimum,
+                             long maximum);
 
   void SetRange(long minimum, long maximum) { m_Range.SetRange(minimum, maximum); }
   const lumetra::NumberRange& Range() const { return m_Range; }
@@ -75,8 +76,8 @@ class CInplaceSlider : public wxSlider {
 
 class CCustomItemSlider : public CTrqPropertyGridItemNumber {
  public:
-  CCustomItemSlider(const wxString& caption, long value, long* boundNumber, int sliderMinimum, int sliderMaximum,
-                    bool tickMarks, int tickFrequency);
+  CCustomItemSlider(const wxString& caption, long value, long* boundNumber, int sliderMinimum,
+                    int sliderMaximum, bool tickMarks, int tickFrequency);
 
   const wxPGEditor* DoGetEditorClass() const override;
 

@@ -4,15 +4,16 @@
 // framework's ready-made window persistence saves from the destroy event, when only the
 // window's base part is left, which the sanitizers rightly reject.
 #include <wx/persist.h>
+#include <wx/toplevel.h>
 
 #include <algorithm>
-#include <wx/toplevel.h>
 
 namespace lumetra {
 
 class WindowPlacement : public wxPersistentObject {
  public:
-  WindowPlacement(wxTopLevelWindow* window, const wxString& name) : wxPersistentObject(window), m_Name(name) {}
+  WindowPlacement(wxTopLevelWindow* window, const wxString& name)
+      : wxPersistentObject(window), m_Name(name) {}
 
   void Save() const override {
     const auto* w = static_cast<const wxTopLevelWindow*>(GetObject());
@@ -25,7 +26,8 @@ class WindowPlacement : public wxPersistentObject {
   bool Restore() override {
     auto* w = static_cast<wxTopLevelWindow*>(GetObject());
     int x = 0, y = 0, width = 0, height = 0;
-    if (!RestoreValue("x", &x) || !RestoreValue("y", &y) || !RestoreValue("w", &width) || !RestoreValue("h", &height))
+    if (!RestoreValue("x", &x) || !RestoreValue("y", &y) || !RestoreValue("w", &width) ||
+        !RestoreValue("h", &height))
       return false;
     const wxSize least = w->GetMinSize();
     w->SetSize(x, y, std::max(width, least.x), std::max(height, least.y));

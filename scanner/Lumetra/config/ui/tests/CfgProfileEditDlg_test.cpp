@@ -35,12 +35,15 @@ class EditorWindowTest : public wxtest::WindowTest {
     EXPECT_NE(p, nullptr) << id;
     return p;
   }
-  static std::string value(CCfgProfileEditDlg* dlg, int id) { return FromWx(item(dlg, id)->GetValueAsString()); }
+  static std::string value(CCfgProfileEditDlg* dlg, int id) {
+    return FromWx(item(dlg, id)->GetValueAsString());
+  }
   // A choice made on the grid, as the user makes it: checked by the rules, then taken.
   static bool choose(CCfgProfileEditDlg* dlg, int id, const char* text) {
     wxPGProperty* p = item(dlg, id);
     const int index = p->GetChoices().Index(text);
-    return dlg->Grid()->ChangePropertyValue(p, index >= 0 ? wxVariant(static_cast<long>(index)) : wxVariant(text)) &&
+    return dlg->Grid()->ChangePropertyValue(
+               p, index >= 0 ? wxVariant(static_cast<long>(index)) : wxVariant(text)) &&
            value(dlg, id) == text;
   }
   static void click(wxButton* button) {

@@ -37,7 +37,8 @@ class WxEnvironment : public ::testing::Environment {
         });
     wxInitAllImageHandlers();
     // Stored window placements go to a file of the test run, not the user's.
-    delete wxConfigBase::Set(new wxFileConfig("", "", config_.file("placement.ini"), "", wxCONFIG_USE_LOCAL_FILE));
+    delete wxConfigBase::Set(
+        new wxFileConfig("", "", config_.file("placement.ini"), "", wxCONFIG_USE_LOCAL_FILE));
   }
   void TearDown() override {
     if (!gDisplay) return;
