@@ -29,15 +29,11 @@ constexpr std::uint32_t kMax20Bit = 0xFFFFF;
 
 std::string InstallFolder() { return CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("Path", ""); }
 
-std::string JoinPath(std::string folder, const std::string& name) {
-  while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
-  return folder + "/" + name;
-}
-
-// The folder part of a file path, with its trailing '/'; the whole path when it has none.
+// The folder part of a file path, with its trailing '/'; the whole path for a file
+// without a folder or directly under the root.
 std::string FolderOf(const std::string& file) {
-  const auto slash = file.rfind('/');
-  return slash != std::string::npos && slash > 1 ? file.substr(0, slash + 1) : file;
+  const std::string folder = platform::directoryOf(file);
+  return folder.size() > 2 ? folder : file;
 }
 
 void CheckFolderSpace(const std::string& folder, const std::string& file, std::int64_t required) {
@@ -286,7 +282,7 @@ MultiChannelTiffHandler::~MultiChannelTiffHandler() = default;
 std::string MultiChannelTiffHandler::GetTempScanPath() {
   const std::string install = InstallFolder();
   // Without an install folder the system's temporary folder stands in for "<Path>/Temp".
-  const std::string fallback = install.empty() ? platform::tempDirectory() : JoinPath(install, "Temp");
+  const std::string fallback = install.empty() ? platform::tempDirectory() : platform::joinPath(install, "Temp");
   return CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("TemporaryImageFolder", fallback);
 }
 
@@ -343,7 +339,7 @@ bool MultiChannelTiffHandler::GetLocalDataDirectory(const std::string& file, std
     LogError("No local backup folder for '%s': the installation folder is not set", file.c_str());
     return false;
   }
-  folder = JoinPath(install, "NetDataBackup");
+  folder = platform::joinPath(install, "NetDataBackup");
   return platform::directoryExists(folder) || platform::createDirectories(folder);
 }
 
@@ -359,17 +355,17 @@ bool MultiChannelTiffHandler::GenLocalFileName(const std::string& file, const st
 
   // A name is taken when the image or any file the merge may write for it exists.
   auto taken = [&](const std::string& base) {
-    if (platform::fileExists(JoinPath(folder, base + extension))) return true;
+    if (platform::fileExists(platform::joinPath(folder, base + extension))) return true;
     for (int channel = 0; channel < 4; ++channel) {
       const std::string name = TiffHandler::ChannelName(channel);
-      if (platform::fileExists(JoinPath(folder, base + "_" + name + ".tif")) ||
-          platform::fileExists(JoinPath(folder, base + "_Small_" + name + ".tif")))
+      if (platform::fileExists(platform::joinPath(folder, base + "_" + name + ".tif")) ||
+          platform::fileExists(platform::joinPath(folder, base + "_Small_" + name + ".tif")))
         return true;
     }
     return false;
   };
   if (!taken(stem)) {
-    result = JoinPath(folder, stem + extension);
+    result = platform::joinPath(folder, stem + extension);
     return true;
   }
   if (digits.size() > 2 && digits.find_first_not_of('0') != std::string::npos &&
@@ -378,7 +374,7 @@ bool MultiChannelTiffHandler::GenLocalFileName(const std::string& file, const st
   for (long number = std::strtol(digits.c_str(), nullptr, 10) + 1; number < 100; ++number) {
     const std::string base = prefix + FormatText("%.2ld", number);
     if (!taken(base)) {
-      result = JoinPath(folder, base + extension);
+      result = platform::joinPath(folder, base + extension);
       return true;
     }
   }

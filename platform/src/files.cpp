@@ -49,18 +49,6 @@ class ErrnoKeeper {
   int saved_;
 };
 
-struct FdCloser {
-  int fd = -1;
-  explicit FdCloser(int f) : fd(f) {}
-  ~FdCloser() {
-    if (fd >= 0) {
-      ErrnoKeeper keep;
-      ::close(fd);
-    }
-  }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-};
 
 bool writeAll(int fd, const char* p, std::size_t n) {
   while (n > 0) {
@@ -330,7 +318,7 @@ bool File::openExclusive(const std::string& path, OpenMode mode) {
         return fail(OpenError::other);
     }
   }
-  FdCloser guard(fd);
+  UniqueFd guard(fd);
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);
@@ -339,7 +327,7 @@ bool File::openExclusive(const std::string& path, OpenMode mode) {
   // Emptying only now that the lock is ours: a file another writer holds is never cut.
   if (mode == OpenMode::create && ::ftruncate(fd, 0) != 0) return fail(OpenError::other);
   if (mode == OpenMode::append && ::lseek(fd, 0, SEEK_END) < 0) return fail(OpenError::other);
-  fd_ = std::exchange(guard.fd, -1);
+  fd_ = guard.release();
   return true;
 }
 
@@ -451,6 +439,19 @@ bool createDirectories(const std::string& path) {
   return createDirectory(path);
 }
 
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0 && fd_ != fd) {
+    ErrnoKeeper keep;
+    ::close(fd_);
+  }
+  fd_ = fd;
+}
+
+bool UniqueFd::close() {
+  const int fd = release();
+  return fd < 0 || ::close(fd) == 0;
+}
+
 bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 namespace {
@@ -558,7 +559,7 @@ std::vector<std::string> listDirectory(const std::string& dir, const std::string
 bool copyFileNoOverwrite(const std::string& src, const std::string& dst) {
   const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
-  FdCloser inGuard(in);
+  UniqueFd inGuard(in);
   struct stat st {};
   if (::fstat(in, &st) != 0) return false;
   if (S_ISDIR(st.st_mode)) {
@@ -567,12 +568,12 @@ bool copyFileNoOverwrite(const std::string& src, const std::string& dst) {
   }
   const int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
   if (out < 0) return false;  // EEXIST: the target stays as it was
-  FdCloser outGuard(out);
+  UniqueFd outGuard(out);
 
   // From here on the target is ours: any failure removes it, keeping the cause in errno.
   const auto abandon = [&] {
     ErrnoKeeper keep;
-    ::close(std::exchange(outGuard.fd, -1));
+    ::close(outGuard.release());
     ::unlink(dst.c_str());
     return false;
   };
@@ -587,7 +588,7 @@ bool copyFileNoOverwrite(const std::string& src, const std::string& dst) {
     if (!writeAll(out, buf.data(), static_cast<std::size_t>(n))) return abandon();
   }
   if (::fsync(out) != 0) return abandon();
-  if (::close(std::exchange(outGuard.fd, -1)) != 0) {
+  if (::close(outGuard.release()) != 0) {
     ErrnoKeeper keep;
     ::unlink(dst.c_str());
     return false;
@@ -601,19 +602,19 @@ bool replaceFileContents(const std::string& path, std::string_view contents, con
   const std::string temp = !tempPath.empty() ? tempPath
                                              : dir + "." + fileNameOf(path) + "." + std::to_string(::getpid()) +
                                                    "." + std::to_string(counter++) + ".tmp";
-  FdCloser guard(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (guard.fd < 0) return false;
+  UniqueFd guard(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (guard.get() < 0) return false;
   const auto fail = [&] {
     ErrnoKeeper keep;
-    ::close(std::exchange(guard.fd, -1));
+    ::close(guard.release());
     ::unlink(temp.c_str());
     return false;
   };
   struct stat old {};
-  if (::stat(path.c_str(), &old) == 0) ::fchmod(guard.fd, old.st_mode & 07777);
-  if (!writeAll(guard.fd, contents.data(), contents.size())) return fail();
-  if (::fsync(guard.fd) != 0) return fail();
-  if (::close(std::exchange(guard.fd, -1)) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (::stat(path.c_str(), &old) == 0) ::fchmod(guard.get(), old.st_mode & 07777);
+  if (!writeAll(guard.get(), contents.data(), contents.size())) return fail();
+  if (::fsync(guard.get()) != 0) return fail();
+  if (::close(guard.release()) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
     ErrnoKeeper keep;
     ::unlink(temp.c_str());
     return false;
@@ -714,6 +715,11 @@ std::string modulePathOf(const void* address) {
 }
 
 // ---- path pieces ---------------------------------------------------------------
+
+std::string joinPath(std::string folder, const std::string& name) {
+  while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  return folder + "/" + name;
+}
 
 std::string directoryOf(const std::string& path) {
   const auto slash = path.rfind('/');

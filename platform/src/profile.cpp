@@ -1,6 +1,7 @@
 #include "platform/profile.h"
 
 #include "platform/files.h"
+#include "platform/text.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,23 +23,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Text helpers
-
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (fold(a[i]) != fold(b[i])) return false;
-  return true;
-}
-
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 bool hasLineBreakOrNul(std::string_view s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != s.npos;
@@ -100,34 +84,11 @@ int parseInt(std::string_view s) {
 // ---------------------------------------------------------------------------------------------
 // Files
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int release() { return std::exchange(fd_, -1); }
-  // Closes and reports a failure of the close itself (a delayed write error).
-  bool close() {
-    const int fd = std::exchange(fd_, -1);
-    return fd < 0 || ::close(fd) == 0;
-  }
 
- private:
-  int fd_;
-};
-
+// The folder holding a file, as a path that can be opened ("." for a bare name).
 std::string folderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == path.npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+  const std::string folder = directoryOf(path);
+  return folder.empty() ? "." : folder;
 }
 
 // The file a write must replace: a symbolic link is followed so that the link survives.
@@ -159,11 +120,11 @@ class FolderLock {
   }
 
  private:
-  Fd fd_;
+  UniqueFd fd_;
 };
 
 std::optional<Document> readUnlocked(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
     if (errno == ENOENT) return Document{};
     return std::nullopt;
@@ -491,12 +452,12 @@ FolderWatch::~FolderWatch() { close(); }
 
 bool FolderWatch::open(const std::string& folder) {
   close();
-  Fd notify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  UniqueFd notify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
   if (!notify) return false;
   constexpr std::uint32_t kMask = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_CREATE | IN_DELETE |
                                   IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
   if (::inotify_add_watch(notify.get(), folder.c_str(), kMask) < 0) return false;
-  Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake) return false;
   notify_ = notify.release();
   wakeFd_ = wake.release();

@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include "platform/files.h"
+#include "platform/text.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -52,25 +53,6 @@ constexpr RootInfo kRoots[] = {{HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},
 // ---------------------------------------------------------------------------------------------
 // Names
 
-char foldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string fold(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = foldChar(c);
-  return out;
-}
-
-bool equalsFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (foldChar(a[i]) != foldChar(b[i])) return false;
-  return true;
-}
-
-bool startsWithFolded(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && equalsFolded(s.substr(0, prefix.size()), prefix);
-}
-
 // Line breaks and NULs cannot be written to a hive file, so no name may hold them.
 bool hasForbiddenChar(std::string_view s) { return s.find_first_of(std::string_view("\0\r\n", 3)) != s.npos; }
 
@@ -110,21 +92,21 @@ class NamedList {
   };
 
   T* find(std::string_view name) {
-    const auto it = index_.find(fold(name));
+    const auto it = index_.find(foldedAscii(name));
     return it == index_.end() ? nullptr : &entries_[it->second].item;
   }
   // Adds at the end; the caller has checked that the name is new.
   T& add(std::string_view name, T item) {
-    index_.emplace(fold(name), entries_.size());
+    index_.emplace(foldedAscii(name), entries_.size());
     entries_.push_back(Entry{std::string(name), std::move(item)});
     return entries_.back().item;
   }
   bool erase(std::string_view name) {
-    const auto it = index_.find(fold(name));
+    const auto it = index_.find(foldedAscii(name));
     if (it == index_.end()) return false;
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(it->second));
     index_.clear();
-    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(fold(entries_[i].name), i);
+    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(foldedAscii(entries_[i].name), i);
     return true;
   }
   const std::vector<Entry>& entries() const { return entries_; }
@@ -167,36 +149,6 @@ struct ParseError {
   std::string reason;
 };
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trimLeft(std::string_view s) {
-  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-  return s;
-}
-
-std::string_view trimRight(std::string_view s) {
-  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// 1..maxDigits hex digits and nothing else.
-std::optional<std::uint32_t> parseHexNumber(std::string_view s, std::size_t maxDigits) {
-  if (s.empty() || s.size() > maxDigits) return std::nullopt;
-  std::uint32_t v = 0;
-  for (const char c : s) {
-    const int d = hexDigit(c);
-    if (d < 0) return std::nullopt;
-    v = (v << 4) | static_cast<std::uint32_t>(d);
-  }
-  return v;
-}
 
 // The file split into lines; CRLF and LF both end a line.
 class Lines {
@@ -331,7 +283,7 @@ class Parser {
       v.data.assign(text.begin(), text.end());
       v.data.push_back(0);
     } else if (startsWithFolded(t, "dword:")) {
-      const auto n = parseHexNumber(t.substr(6), 8);
+      const auto n = parseHexDigits(t.substr(6), 8);
       if (!n) return failed(error, "a dword needs 1 to 8 hex digits");
       v.type = REG_DWORD;
       for (int i = 0; i < 4; ++i) v.data.push_back(static_cast<std::uint8_t>(*n >> (8 * i)));
@@ -340,7 +292,7 @@ class Parser {
       v.type = REG_BINARY;
       if (t.starts_with('(')) {
         const std::size_t close = t.find(')');
-        const auto n = close == t.npos ? std::nullopt : parseHexNumber(t.substr(1, close - 1), 8);
+        const auto n = close == t.npos ? std::nullopt : parseHexDigits(t.substr(1, close - 1), 8);
         if (!n) return failed(error, "a bad type number in hex(...)");
         v.type = *n;
         t.remove_prefix(close + 1);
@@ -376,7 +328,7 @@ class Parser {
     if (trimLeft(list).empty()) return true;
     while (true) {
       const std::size_t comma = list.find(',');
-      const auto byte = parseHexNumber(trimRight(trimLeft(list.substr(0, comma))), 2);
+      const auto byte = parseHexDigits(trimRight(trimLeft(list.substr(0, comma))), 2);
       if (!byte) {
         error.line = startLine;
         error.reason = "bad hex bytes (two hex digits between commas expected)";
@@ -485,31 +437,6 @@ std::string serialize(const Key& root, std::string_view rootName) {
 // ---------------------------------------------------------------------------------------------
 // Files and locks
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Closes and reports whether the close succeeded (it can carry a delayed write error).
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  int fd_;
-};
 
 void report(const std::string& message) {
   const std::string line = "zeva registry: " + message + "\n";
@@ -548,8 +475,8 @@ class HiveLock {
   // Reads go ahead unlocked when no lock file can be had (a missing or read-only folder):
   // there is nothing to protect then but the reader's own view.
   long acquire(const std::string& path, bool exclusive) {
-    fd_ = Fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (!fd_ && !exclusive) fd_ = Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd_ && !exclusive) fd_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd_) {
       if (!exclusive) return kOk;
       report("cannot open the lock file " + path + ": " + errorText(errno));
@@ -581,7 +508,7 @@ class HiveLock {
   }
 
  private:
-  Fd fd_;  // closing it releases the lock
+  UniqueFd fd_;  // closing it releases the lock
 };
 
 struct CachedHive {
@@ -611,7 +538,7 @@ void reportOnce(State& st, const std::string& path, std::string_view content, co
 CachedHive readHive(State& st, const std::string& path, std::string_view rootName, std::uint64_t generation) {
   CachedHive hive;
   hive.sig.generation = generation;
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
     const int err = errno;
     if (err == ENOENT || err == ENOTDIR) {  // no file, or no folder: an empty hive

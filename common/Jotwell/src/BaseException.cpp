@@ -6,6 +6,7 @@
 
 #include "Jotwell/Logger.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "platform/ui.h"
 
 namespace {
@@ -34,16 +35,7 @@ const char* LookupMessageText(int id) {
 std::string CBaseException::FormatV(const char* fmt, va_list* args) {
   if (!fmt) return {};
   if (!args) return fmt;
-  va_list copy;
-  va_copy(copy, *args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  if (n < 0) return fmt;
-  std::string out(static_cast<std::size_t>(n), '\0');
-  va_copy(copy, *args);
-  std::vsnprintf(out.data(), out.size() + 1, fmt, copy);
-  va_end(copy);
-  return out;
+  return platform::formatV(fmt, *args).value_or(fmt);
 }
 
 std::string CBaseException::InsertAtPercentOne(std::string templ, const std::string& insert) {

@@ -10,22 +10,16 @@
 #include "LoggerInternal.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "platform/thread.h"
 
 namespace jotwell {
 
 std::string FormatV(const char* fmt, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
+  auto out = platform::formatV(fmt, args);
   // A format the C library rejects is an invalid parameter, as the runtime would say.
-  if (n < 0) throw CInvalidParamException("Invalid parameter detected in logging function");
-  std::string out(static_cast<std::size_t>(n), '\0');
-  va_copy(copy, args);
-  std::vsnprintf(out.data(), out.size() + 1, fmt, copy);
-  va_end(copy);
-  return out;
+  if (!out) throw CInvalidParamException("Invalid parameter detected in logging function");
+  return std::move(*out);
 }
 
 std::string Format(const char* fmt, ...) {

@@ -7,6 +7,7 @@
 
 #include "Jotwell/RegEdit.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "platform/ui.h"
 
 namespace {
@@ -15,14 +16,7 @@ constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
 
 std::string FormatTextV(const char* fmt, va_list args) {
   if (!fmt) return {};
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  if (n <= 0) return {};
-  std::string out(static_cast<std::size_t>(n), '\0');
-  std::vsnprintf(out.data(), out.size() + 1, fmt, args);
-  return out;
+  return platform::formatV(fmt, args).value_or(std::string());
 }
 
 std::string FormatText(const char* fmt, ...) {

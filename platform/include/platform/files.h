@@ -59,6 +59,36 @@ class File {
   int errno_ = 0;
 };
 
+// Owns a file descriptor: closed when the owner goes (keeping errno as it was, so a
+// clean-up never hides the error being reported).
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+  // Closes and reports whether the close itself succeeded (it can carry a delayed write
+  // error); true when nothing was open.
+  bool close();
+
+ private:
+  int fd_;
+};
+
 bool fileExists(const std::string& path);  // exists and is not a folder
 bool directoryExists(const std::string& path);
 std::optional<std::uint64_t> fileSize(const std::string& path);
@@ -119,6 +149,8 @@ std::vector<std::string> commandLineArguments();
 std::string modulePathOf(const void* address);
 
 // Path pieces ('/' separated).
+// folder + "/" + name, with the folder's own trailing separators ('/' or '\\') dropped.
+std::string joinPath(std::string folder, const std::string& name);
 std::string directoryOf(const std::string& path);  // with trailing '/', empty when none
 std::string fileNameOf(const std::string& path);
 std::string stemOf(const std::string& path);       // file name without its extension
