@@ -64,9 +64,11 @@ TEST_F(ScanCtrlComTest, ObjectsShareOneScannerThatOutlivesAllButTheLast) {
   ComPtr<IScanCtrl> second = create();
   ComPtr<IScanCtrl> third = create();
   connect(*first);
-  const std::size_t sent = sim.lines().size();
-  ASSERT_EQ(first->Initialize(), S_OK);  // the status thread runs from here on
-  ASSERT_TRUE(sim.waitForLines(sent + 1));
+  // The status thread runs from here on; held in its first pause, it leaves the
+  // instrument to the other objects.
+  clock_->setAutoAdvance(false);
+  ASSERT_EQ(first->Initialize(), S_OK);
+  ASSERT_TRUE(clock_->waitForWaiters(1));
   EXPECT_EQ(manager.lockCount(kInstrumentId), 1);
 
   // The others work on the same, connected scanner.
@@ -81,6 +83,7 @@ TEST_F(ScanCtrlComTest, ObjectsShareOneScannerThatOutlivesAllButTheLast) {
   EXPECT_EQ(sim.connections(), 1);
 
   // The last one ends the thread and the scanner, whose channel goes with it.
+  clock_->setAutoAdvance(true);
   third.reset();
   EXPECT_EQ(manager.lockCount(kInstrumentId), 0);
   platform::DynamicLibrary library;
