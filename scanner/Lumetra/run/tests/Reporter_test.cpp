@@ -127,7 +127,6 @@ TEST_F(ReporterTest, LostOrCutFileIsRebuiltFromItsHead) {
   report.Open(xml().c_str(), kTitle.c_str());
   report.AddLog(REPORT_INFO, "one");
   report.AddLog(REPORT_INFO, "two");
-  const std::string whole = Head() + Entry("INFO", " one") + Entry("INFO", "two") + kTail;
   const std::string twoEntries = Head() + Entry("INFO", "one") + Entry("INFO", "two");
 
   struct Case {
@@ -142,7 +141,6 @@ TEST_F(ReporterTest, LostOrCutFileIsRebuiltFromItsHead) {
       {"head cut", Head().substr(0, 30), Head() + Entry("INFO", "three") + kTail},
       {"another file", "not a report\r\n", Head() + Entry("INFO", "three") + kTail},
   };
-  (void)whole;
   for (const auto& c : cases) {
     if (c.before == "\x01")
       std::filesystem::remove(xml());
