@@ -262,3 +262,10 @@ void SETranslator(unsigned int code, EXCEPTION_POINTERS* info) {
   t_translator = nullptr;
   throw SE_Exception(code, info);
 }
+
+std::string SE_Exception::GetMessageText(const char* functionName) const {
+  char text[160];
+  std::snprintf(text, sizeof text, "Error 0x%X at address 0x%llX in ", static_cast<unsigned>(m_nSE),
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(m_pAddress)));
+  return std::string(text) + (functionName ? functionName : "") + "()";
+}

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 
 #include "Jotwell/BaseException.h"
@@ -136,4 +137,10 @@ TEST_F(ExceptionTest, TranslatorRemovesItselfWhenItThrows) {
     EXPECT_EQ(e.getSeNumber(), 0xC0000005u);
   }
   EXPECT_EQ(GetSETranslator(), nullptr);
+}
+
+TEST_F(ExceptionTest, StructuredExceptionTextNamesCodeAddressAndFunction) {
+  const SE_Exception e(0xC0000005u, reinterpret_cast<void*>(std::uintptr_t{0x7f00dead1234}));
+  EXPECT_EQ(e.GetMessageText("DoCarouselRun"), "Error 0xC0000005 at address 0x7F00DEAD1234 in DoCarouselRun()");
+  EXPECT_EQ(SE_Exception(0x10, nullptr).GetMessageText(nullptr), "Error 0x10 at address 0x0 in ()");
 }

@@ -105,7 +105,7 @@ double GetDyxRatio(int type) {
 std::string FileNameProblem(const char* name, const char* label) {
   const bool hasLabel = label && *label;
   if (!name || !*name) return std::string(hasLabel ? label : "File name") + " is empty";
-  if (std::strpbrk(name, "\\/:*?\"<>|"))
+  if (std::strpbrk(name, kFileNameRefusedChars))
     return std::string(hasLabel ? label : "A file name") +
            " cannot contain any of the following characters:\r\n\t\\ / : * ? \" < > |";
   return {};

@@ -18,6 +18,8 @@ int GetDyxRatioType(double ratio);
 // 0.0 for any other type.
 double GetDyxRatio(int type);
 
+// The characters a file name may not hold.
+inline constexpr const char* kFileNameRefusedChars = "\\/:*?\"<>|";
 // False, with the message in an error box when showMessage, for an empty name or one
 // holding any of \ / : * ? " < > |.
 bool CheckFileName(const char* name, bool showMessage, const char* label);

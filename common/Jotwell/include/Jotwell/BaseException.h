@@ -138,6 +138,9 @@ class SE_Exception {
   SE_Exception(std::uint32_t code, void* address) : m_nSE(code), m_pAddress(address) {}
   std::uint32_t getSeNumber() const { return m_nSE; }
   void* getAddress() const { return m_pAddress; }
+  // "Error 0x%X at address 0x%X in %s()": the code, the faulting address (all its digits)
+  // and the function that caught it.
+  std::string GetMessageText(const char* functionName) const;
 
  private:
   std::uint32_t m_nSE;
