@@ -73,9 +73,9 @@ const int kScanCtrlOnly[] = {566, 650, 651, 652, 653, 4161, 4162};
 }  // namespace
 
 bool IsErrorOfClass(int id, unsigned errorClass, ErrorClassTable table) {
-  if (table == ErrorClassTable::kScanLL && std::find(std::begin(kScanCtrlOnly), std::end(kScanCtrlOnly), id) !=
-                                               std::end(kScanCtrlOnly))
-    return false;
+  const bool scanCtrlOnly =
+      std::find(std::begin(kScanCtrlOnly), std::end(kScanCtrlOnly), id) != std::end(kScanCtrlOnly);
+  if (table == ErrorClassTable::kScanLL && scanCtrlOnly) return false;
   const auto row =
       std::find_if(std::begin(kMembers), std::end(kMembers), [&](const Membership& m) { return m.id == id; });
   return row != std::end(kMembers) &&

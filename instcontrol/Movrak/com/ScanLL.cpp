@@ -184,7 +184,8 @@ std::string CScanLL::ServiceFilePath(const std::string& name) {
 
 // ---- method frames -------------------------------------------------------------------------------
 
-HRESULT CScanLL::Run(int sourceId, const std::function<void()>& body, const Detail& detail, bool checkConnection) {
+HRESULT CScanLL::Run(int sourceId, const std::function<void()>& body, const Detail& detail,
+                     bool checkConnection) {
   platform::com::ClearErrorInfo();
   if (checkConnection) {
     if (const HRESULT hr = Connected(sourceId); hr != S_OK) return hr;
@@ -225,18 +226,22 @@ HRESULT CScanLL::WithDSP(int sourceId, tagDSPIDs dspId, const std::function<void
   platform::com::ClearErrorInfo();
   if (const HRESULT hr = Connected(sourceId); hr != S_OK) return hr;
   if (!IsValidDSPId(dspId))
-    return Fail(kErrInvalidDSPId, sourceId, FormatMessageResource(kDetailDSPId, static_cast<unsigned>(dspId)));
+    return Fail(kErrInvalidDSPId, sourceId,
+                FormatMessageResource(kDetailDSPId, static_cast<unsigned>(dspId)));
   CDSP& dsp = *Scanner().GetDSP(dspId);
-  return Run(sourceId, [&] { body(dsp); }, detail, false);
+  return Run(
+      sourceId, [&] { body(dsp); }, detail, false);
 }
 
-HRESULT CScanLL::WithChannel(int sourceId, tagPMTChannels channel, const std::function<void(CChannel&)>& body) {
+HRESULT CScanLL::WithChannel(int sourceId, tagPMTChannels channel,
+                             const std::function<void(CChannel&)>& body) {
   platform::com::ClearErrorInfo();
   if (const HRESULT hr = Connected(sourceId); hr != S_OK) return hr;
   std::string text;
   if (const int id = ValidatePMTChannel(channel, sourceId, text); id != 0) return ReportError(text, id);
   CChannel& c = *Scanner().GetChannel(channel);
-  return Run(sourceId, [&] { body(c); }, {}, false);
+  return Run(
+      sourceId, [&] { body(c); }, {}, false);
 }
 
 // ---- connection and versions -----------------------------------------------------------------------
@@ -301,8 +306,8 @@ void CScanLL::CacheVersionInfo() {
   m_bVersionCached = true;
 }
 
-HRESULT CScanLL::GetVersionInfo(std::string* pbstrBootVer, std::string* pbstrBootName, std::string* pbstrRunVer,
-                                std::string* pbstrRunName, ULONG* pdwRamSize) {
+HRESULT CScanLL::GetVersionInfo(std::string* pbstrBootVer, std::string* pbstrBootName,
+                                std::string* pbstrRunVer, std::string* pbstrRunName, ULONG* pdwRamSize) {
   return Run(kSrcGetVersionInfo, [&] {
     CacheVersionInfo();
     std::lock_guard lock(m_Mutex);
@@ -426,7 +431,8 @@ HRESULT CScanLL::FlashDump(const std::string& bstrFileName) {
 }
 
 HRESULT CScanLL::FlashEraseKey(const std::string& bstrKeyName) {
-  return Run(kSrcFlashErase, [&] { Scanner().GetFlash().EraseKey(bstrKeyName.c_str()); }, KeyDetail(bstrKeyName));
+  return Run(
+      kSrcFlashErase, [&] { Scanner().GetFlash().EraseKey(bstrKeyName.c_str()); }, KeyDetail(bstrKeyName));
 }
 
 HRESULT CScanLL::FlashGetString(const std::string& bstrKeyName, std::string* pbstrVal) {
@@ -508,7 +514,7 @@ HRESULT CScanLL::FlashSetUnsigned(const std::string& bstrKeyName, ULONG ulVal) {
       kSrcFlashSetUnsigned,
       [&] { Scanner().GetFlash().SetLong(bstrKeyName.c_str(), static_cast<std::int32_t>(ulVal)); },
       [&] {
-        return FormatMessageResource(kDetailKeyUnsigned, bstrKeyName.c_str(), static_cast<unsigned long>(ulVal),
-                                     static_cast<unsigned>(ulVal));
+        return FormatMessageResource(kDetailKeyUnsigned, bstrKeyName.c_str(),
+                                     static_cast<unsigned long>(ulVal), static_cast<unsigned>(ulVal));
       });
 }

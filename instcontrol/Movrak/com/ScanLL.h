@@ -200,11 +200,13 @@ class CScanLL final : public platform::com::Object<IScanLL> {
   HRESULT DSPResult(tagDSPIDs eDSPId, LONG* pVal) override;
   HRESULT ExecuteDSPCmd(tagDSPIDs eDSPId, WORD cmdNum, BYTE numParams, const WORD* pParams, LONG bGetResp,
                         LONG* pResp) override;
-  HRESULT GetVCDumpInfo(tagDSPIDs eDSPId, LONG* usPerTick, LONG* numPoints, ULONG* startAddr0, LONG* bytesPerPt0,
-                        ULONG* startAddr1, LONG* bytesPerPt1, ULONG* startAddr2, LONG* bytesPerPt2,
-                        ULONG* startAddr3, LONG* bytesPerPt3) override;
-  HRESULT DSPMemDump(tagDSPIDs eDSPId, WORD wStartAddr, WORD wNumWords, const std::string& bstrFileName) override;
-  HRESULT DSPMemWrite(tagDSPIDs eDSPId, WORD wStartAddr, LONG nNumWords, const std::string& bstrFileName) override;
+  HRESULT GetVCDumpInfo(tagDSPIDs eDSPId, LONG* usPerTick, LONG* numPoints, ULONG* startAddr0,
+                        LONG* bytesPerPt0, ULONG* startAddr1, LONG* bytesPerPt1, ULONG* startAddr2,
+                        LONG* bytesPerPt2, ULONG* startAddr3, LONG* bytesPerPt3) override;
+  HRESULT DSPMemDump(tagDSPIDs eDSPId, WORD wStartAddr, WORD wNumWords,
+                     const std::string& bstrFileName) override;
+  HRESULT DSPMemWrite(tagDSPIDs eDSPId, WORD wStartAddr, LONG nNumWords,
+                      const std::string& bstrFileName) override;
   HRESULT DSPMemRead(tagDSPIDs eDSPId, WORD wStartAddr, WORD wNumWords, WORD* pWordData) override;
   HRESULT WriteString(const std::string& bStr, LONG* plCount) override;
   HRESULT ReadString(LONG lLength, std::string* pbstrVal, LONG* plCount) override;
@@ -220,14 +222,14 @@ class CScanLL final : public platform::com::Object<IScanLL> {
                         std::string* pVCNameStr, std::string* pAFVerStr, std::string* pAFNameStr) override;
 
   // ---- scans, PMTs, lasers ------------------------------------------------------------------------
-  HRESULT SquareStartScan(LONG lPixels, LONG lNumRows, LONG lStageStart, LONG lStageInc, LONG lPackType, ULONG uBinX,
-                          ULONG uBinY, LONG lRescans, LONG lOutScale, ULONG uMask, ULONG lVCStart,
-                          ULONG uVCInc) override;
+  HRESULT SquareStartScan(LONG lPixels, LONG lNumRows, LONG lStageStart, LONG lStageInc, LONG lPackType,
+                          ULONG uBinX, ULONG uBinY, LONG lRescans, LONG lOutScale, ULONG uMask,
+                          ULONG lVCStart, ULONG uVCInc) override;
   HRESULT GetScanLine(LONG lPoints, WORD* pPoints) override;
   HRESULT EndScan() override;
   HRESULT AbortScan() override;
-  HRESULT SetScanRegion(LONG lPixels, LONG lNumRows, LONG lVCStart, LONG lStageStart, LONG lVCInc, LONG lStageInc,
-                        LONG lBinX, LONG lBinY) override;
+  HRESULT SetScanRegion(LONG lPixels, LONG lNumRows, LONG lVCStart, LONG lStageStart, LONG lVCInc,
+                        LONG lStageInc, LONG lBinX, LONG lBinY) override;
   HRESULT SetPackageType(LONG lPackType) override;
   HRESULT StartScan(LONG lChannelMask, LONG lRescans, LONG lOutShift) override;
   HRESULT DepthScan(LONG lDScanStart, LONG lDScanInc, LONG lDScanLines) override;
@@ -238,33 +240,36 @@ class CScanLL final : public platform::com::Object<IScanLL> {
   HRESULT PMTSetVoltage(tagPMTChannels eChannelId) override;
   HRESULT PMTSetVoltageEx(tagPMTChannels eChannelId, BOOL32 bNeedDisableShutdown) override;
   HRESULT PMTChangeVoltage(tagPMTChannels eChannelId, ULONG ulVoltage) override;
-  HRESULT PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage, BOOL32 bNeedDisableShutdown) override;
+  HRESULT PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage,
+                             BOOL32 bNeedDisableShutdown) override;
   HRESULT PMTGetVoltage(tagPMTChannels eChannelId, ULONG* pVoltage) override;
   HRESULT SetADC(ULONG ulShift, ULONG ulDecimation, ULONG ulSample) override;
   HRESULT LaserInit() override;
-  HRESULT CalibrateLasers(LONG lPowerLevelRed, LONG lPowerLevelGreen, float* minRed, float* maxRed, float* minGreen,
-                          float* maxGreen, ULONG* laserStatusMask) override;
+  HRESULT CalibrateLasers(LONG lPowerLevelRed, LONG lPowerLevelGreen, float* minRed, float* maxRed,
+                          float* minGreen, float* maxGreen, ULONG* laserStatusMask) override;
   HRESULT CalibrateLasersRaw(LONG lPowerLevelRed, LONG lPowerLevelGreen, ULONG* minRed, ULONG* maxRed,
                              ULONG* minGreen, ULONG* maxGreen, ULONG* laserStatusMask) override;
-  HRESULT CalibrateLaserEx(BOOL32 bRed, double dTargetLevel, double dAllowDelta, WORD uMinStableTime, WORD nRetry,
-                           BOOL32* pbRtn) override;
+  HRESULT CalibrateLaserEx(BOOL32 bRed, double dTargetLevel, double dAllowDelta, WORD uMinStableTime,
+                           WORD nRetry, BOOL32* pbRtn) override;
   HRESULT MeasureDarkOffset(ULONG lMask, ULONG lNumSamples, ULONG lArrayLength, WORD* sArray) override;
   HRESULT ControlLasers(LONG lLaserCtrlA, LONG lLaserCtrlB) override;
   HRESULT UpdateLaserVoltage(LONG lRedVolt, LONG lGreenVolt, LONG* redLaser, LONG* greenLaser) override;
   HRESULT ReadLaserPower(LONG* redLaser, LONG* greenLaser) override;
   HRESULT SetEOMDigitalPot(tagPMTChannels eChanId, LONG iVal) override;
   HRESULT CalibrationLightSource(BOOL32 bLightSourceOn) override;
-  HRESULT SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue, LONG* lGreenValue) override;
+  HRESULT SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue,
+                                  LONG* lGreenValue) override;
   HRESULT LaserPowerStatus(BOOL32 bRed, BOOL32* pbPowerOn) override;
   HRESULT LaserPowerRequest(BOOL32 bPowerOn, BOOL32 bOneShot, LONG nMinutesDelay, BOOL32 bRecurring,
-                            LONG nRecurrenceInterval, BOOL32 bEnableSkip, LONG nPreloadCount, LONG nSkipCycles,
-                            LONG nOnCycles, BOOL32 bIdleTimer, LONG nMinutesIdle) override;
+                            LONG nRecurrenceInterval, BOOL32 bEnableSkip, LONG nPreloadCount,
+                            LONG nSkipCycles, LONG nOnCycles, BOOL32 bIdleTimer, LONG nMinutesIdle) override;
   HRESULT RemoveAllLaserPowerRequests() override;
 
   // ---- devices, sensors, door, barcode, browsing, error classes -------------------------------------
   HRESULT SetLED(BYTE bGreenMode, BYTE bYellowMode, BYTE bRedMode, BYTE bBoardMode) override;
-  HRESULT CheckSensors(BOOL32* bArmAtCarousel, BOOL32* bArmAtHolder, BOOL32* bChipInSlot, BOOL32* bCarouselInSlot,
-                       BOOL32* bCarouselPresent, BOOL32* bCarouselHome, BOOL32* bDoorClosed) override;
+  HRESULT CheckSensors(BOOL32* bArmAtCarousel, BOOL32* bArmAtHolder, BOOL32* bChipInSlot,
+                       BOOL32* bCarouselInSlot, BOOL32* bCarouselPresent, BOOL32* bCarouselHome,
+                       BOOL32* bDoorClosed) override;
   HRESULT ClearBarcode() override;
   HRESULT get_Barcode(std::string* pVal) override;
   HRESULT LockDoor() override;
@@ -299,7 +304,8 @@ class CScanLL final : public platform::com::Object<IScanLL> {
                     const std::function<std::string(const std::string& name)>& detail = {},
                     bool checkConnection = true);
   // The DSP of a valid id (619 with detail 2022 reported otherwise).
-  HRESULT WithDSP(int sourceId, tagDSPIDs dspId, const std::function<void(CDSP&)>& body, const Detail& detail = {});
+  HRESULT WithDSP(int sourceId, tagDSPIDs dspId, const std::function<void(CDSP&)>& body,
+                  const Detail& detail = {});
   // The PMT channel of a valid id (607 reported otherwise).
   HRESULT WithChannel(int sourceId, tagPMTChannels channel, const std::function<void(CChannel&)>& body);
   // 109: its text with the method's suffix, logged with the source "CalibrateLasers".

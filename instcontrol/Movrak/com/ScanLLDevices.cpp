@@ -69,8 +69,8 @@ HRESULT CScanLL::ReadDiagADC(BYTE channel, ULONG* pValue) {
 
 HRESULT CScanLL::StartBrowseCarousel(int nFirstSlot, int nLastSlot, BOOL32 bScanBarcodes) {
   return Run(
-      kSrcBrowseCarousel, [&] { Scanner().StartBrowseCarousel(nFirstSlot, nLastSlot, bScanBarcodes != 0); }, {},
-      false);
+      kSrcBrowseCarousel, [&] { Scanner().StartBrowseCarousel(nFirstSlot, nLastSlot, bScanBarcodes != 0); },
+      {}, false);
 }
 
 HRESULT CScanLL::GetBrowseCarouselInfo(int nSlotNo, BOOL32* pbChipInSlot, unsigned char* pcSymbology,
@@ -81,7 +81,8 @@ HRESULT CScanLL::GetBrowseCarouselInfo(int nSlotNo, BOOL32* pbChipInSlot, unsign
 }
 
 HRESULT CScanLL::StopBrowseCarousel() {
-  return Run(kSrcBrowseCarousel, [&] { Scanner().StopBrowseCarousel(); }, {}, false);
+  return Run(
+      kSrcBrowseCarousel, [&] { Scanner().StopBrowseCarousel(); }, {}, false);
 }
 
 HRESULT CScanLL::CheckErrorCode(int iErrorCode, unsigned errorSymbol, BOOL32* pbMatch) {

@@ -1,10 +1,10 @@
 // IScanLL: controller memory, the DSPs' memory, registers and commands, DSP memory
 // blocks to and from text files, raw command lines and the command time-out.
 #include <charconv>
-#include <type_traits>
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "Jotwell/Logger.h"
@@ -142,8 +142,8 @@ HRESULT CScanLL::DSPResult(tagDSPIDs eDSPId, LONG* pVal) {
   });
 }
 
-HRESULT CScanLL::ExecuteDSPCmd(tagDSPIDs eDSPId, WORD cmdNum, BYTE numParams, const WORD* pParams, LONG bGetResp,
-                               LONG* pResp) {
+HRESULT CScanLL::ExecuteDSPCmd(tagDSPIDs eDSPId, WORD cmdNum, BYTE numParams, const WORD* pParams,
+                               LONG bGetResp, LONG* pResp) {
   return WithDSP(kSrcExecuteDSPCmd, eDSPId, [&](CDSP& dsp) {
     if (numParams > 0 && !pParams) throw kErrBadParameter;
     const int response = dsp.ExecuteCommand(cmdNum, numParams, pParams, bGetResp != 0);
@@ -157,8 +157,9 @@ HRESULT CScanLL::GetVCDumpInfo(tagDSPIDs eDSPId, LONG* usPerTick, LONG* numPoint
   return WithDSP(kSrcGetVCDumpInfo, eDSPId, [&](CDSP& dsp) {
     // The caller's values stay where the reply brings none.
     auto in = [](const auto* p) { return p ? static_cast<std::uint32_t>(*p) : 0u; };
-    std::uint32_t v[10] = {in(usPerTick),   in(numPoints),  in(startAddr0), in(bytesPerPt0), in(startAddr1),
-                           in(bytesPerPt1), in(startAddr2), in(bytesPerPt2), in(startAddr3), in(bytesPerPt3)};
+    std::uint32_t v[10] = {in(usPerTick),  in(numPoints),   in(startAddr0), in(bytesPerPt0),
+                           in(startAddr1), in(bytesPerPt1), in(startAddr2), in(bytesPerPt2),
+                           in(startAddr3), in(bytesPerPt3)};
     dsp.GetVCDumpInfo(&v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9]);
     auto out = [](auto* p, std::uint32_t value) {
       if (p) *p = static_cast<std::remove_pointer_t<decltype(p)>>(value);
@@ -178,7 +179,8 @@ HRESULT CScanLL::GetVCDumpInfo(tagDSPIDs eDSPId, LONG* usPerTick, LONG* numPoint
 
 // ---- DSP memory blocks ------------------------------------------------------------------------------
 
-HRESULT CScanLL::DSPMemDump(tagDSPIDs eDSPId, WORD wStartAddr, WORD wNumWords, const std::string& bstrFileName) {
+HRESULT CScanLL::DSPMemDump(tagDSPIDs eDSPId, WORD wStartAddr, WORD wNumWords,
+                            const std::string& bstrFileName) {
   std::vector<std::uint16_t> words;
   platform::File file;
   std::string path;
@@ -201,7 +203,8 @@ HRESULT CScanLL::DSPMemDump(tagDSPIDs eDSPId, WORD wStartAddr, WORD wNumWords, c
   return early != S_OK ? early : hr;
 }
 
-HRESULT CScanLL::DSPMemWrite(tagDSPIDs eDSPId, WORD wStartAddr, LONG nNumWords, const std::string& bstrFileName) {
+HRESULT CScanLL::DSPMemWrite(tagDSPIDs eDSPId, WORD wStartAddr, LONG nNumWords,
+                             const std::string& bstrFileName) {
   HRESULT early = S_OK;
   const HRESULT hr = WithDSP(
       kSrcDSPMemDump, eDSPId,

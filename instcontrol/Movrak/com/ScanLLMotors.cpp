@@ -190,15 +190,16 @@ HRESULT CScanLL::MotorStepTest(tagMotorIDs eMotorId, WORD lNumSteps, WORD uDelay
   platform::com::ClearErrorInfo();
   if (const HRESULT hr = Connected(kSrcMotorStepTest); hr != S_OK) return hr;
   std::string text;
-  if (const int id = ValidateMotorId(eMotorId, kSrcMotorStepTest, text); id != 0) return ReportError(text, id);
+  if (const int id = ValidateMotorId(eMotorId, kSrcMotorStepTest, text); id != 0)
+    return ReportError(text, id);
   if (!pStepPosBuf) return Fail(kErrOutOfMemory, kSrcMotorStepTest);
   return WithMotor(kSrcMotorStepTest, eMotorId, [&](CMotor& m) {
     m.StepTest(iStep1stMoveCt, iStep2ndMoveCt, uDelay, pStepPosBuf, lNumSteps);
   });
 }
 
-HRESULT CScanLL::MotorSetParams(tagMotorIDs eMotorId, SHORT iPIDKp, SHORT iPIDKi, SHORT iPIDKd, SHORT iPIDImax,
-                                ULONG lAccel, ULONG lVel) {
+HRESULT CScanLL::MotorSetParams(tagMotorIDs eMotorId, SHORT iPIDKp, SHORT iPIDKi, SHORT iPIDKd,
+                                SHORT iPIDImax, ULONG lAccel, ULONG lVel) {
   return WithMotor(kSrcMotorSetParams, eMotorId, [&](CMotor& m) {
     m.SetParams(iPIDKp, iPIDKi, iPIDKd, iPIDImax, static_cast<long>(lAccel), static_cast<long>(lVel));
   });

@@ -15,14 +15,14 @@ constexpr int kDetailADC = 2016;
 
 // ---- scans ---------------------------------------------------------------------------------------
 
-HRESULT CScanLL::SquareStartScan(LONG lPixels, LONG lNumRows, LONG lStageStart, LONG lStageInc, LONG lPackType,
-                                 ULONG uBinX, ULONG uBinY, LONG lRescans, LONG lOutScale, ULONG uMask,
-                                 ULONG lVCStart, ULONG uVCInc) {
+HRESULT CScanLL::SquareStartScan(LONG lPixels, LONG lNumRows, LONG lStageStart, LONG lStageInc,
+                                 LONG lPackType, ULONG uBinX, ULONG uBinY, LONG lRescans, LONG lOutScale,
+                                 ULONG uMask, ULONG lVCStart, ULONG uVCInc) {
   return Run(kSrcSquareStartScan, [&] {
     Scanner().GetScanObj().SquareStart(lPixels, lNumRows, lStageStart, lStageInc, lPackType,
                                        static_cast<int>(uBinX), static_cast<int>(uBinY),
-                                       static_cast<unsigned>(lRescans), static_cast<unsigned>(lOutScale), uMask,
-                                       static_cast<int>(lVCStart), uVCInc);
+                                       static_cast<unsigned>(lRescans), static_cast<unsigned>(lOutScale),
+                                       uMask, static_cast<int>(lVCStart), uVCInc);
   });
 }
 
@@ -41,7 +41,8 @@ HRESULT CScanLL::AbortScan() {
 HRESULT CScanLL::SetScanRegion(LONG lPixels, LONG lNumRows, LONG lVCStart, LONG lStageStart, LONG lVCInc,
                                LONG lStageInc, LONG lBinX, LONG lBinY) {
   return Run(kSrcSetScanRegion, [&] {
-    Scanner().GetScanObj().SetScanRegion(lPixels, lNumRows, lVCStart, lStageStart, lVCInc, lStageInc, lBinX, lBinY);
+    Scanner().GetScanObj().SetScanRegion(lPixels, lNumRows, lVCStart, lStageStart, lVCInc, lStageInc, lBinX,
+                                         lBinY);
   });
 }
 
@@ -62,14 +63,16 @@ HRESULT CScanLL::StartScan(LONG lChannelMask, LONG lRescans, LONG lOutShift) {
 
 HRESULT CScanLL::DepthScan(LONG lDScanStart, LONG lDScanInc, LONG lDScanLines) {
   return Run(kSrcEnableDepthScan, [&] {
-    Scanner().GetScanObj().EnableDepthScan(static_cast<unsigned>(lDScanStart), static_cast<unsigned>(lDScanInc),
+    Scanner().GetScanObj().EnableDepthScan(static_cast<unsigned>(lDScanStart),
+                                           static_cast<unsigned>(lDScanInc),
                                            static_cast<unsigned>(lDScanLines));
   });
 }
 
 HRESULT CScanLL::EnableAutoFocus(LONG lSafePosX, LONG lSafePosY) {
   return Run(kSrcEnableAF, [&] {
-    LogInfo("Homing autofocus at coordinate (%d,%d)...", static_cast<int>(lSafePosX), static_cast<int>(lSafePosY));
+    LogInfo("Homing autofocus at coordinate (%d,%d)...", static_cast<int>(lSafePosX),
+            static_cast<int>(lSafePosY));
     LONG packageType = 0;
     double thickness = 0.0;
     {
@@ -143,11 +146,13 @@ HRESULT CScanLL::SetADC(ULONG ulShift, ULONG ulDecimation, ULONG ulSample) {
   return Run(
       kSrcSetADC,
       [&] {
-        Scanner().SetADC(static_cast<long>(ulShift), static_cast<long>(ulDecimation), static_cast<long>(ulSample));
+        Scanner().SetADC(static_cast<long>(ulShift), static_cast<long>(ulDecimation),
+                         static_cast<long>(ulSample));
       },
       [&] {
         return FormatMessageResource(kDetailADC, static_cast<unsigned long>(ulShift),
-                                     static_cast<unsigned long>(ulDecimation), static_cast<unsigned>(ulSample));
+                                     static_cast<unsigned long>(ulDecimation),
+                                     static_cast<unsigned>(ulSample));
       });
 }
 
@@ -165,7 +170,8 @@ HRESULT CScanLL::CalibrateLasersRaw(LONG, LONG, ULONG*, ULONG*, ULONG*, ULONG*, 
   return Refuse(" [CScanLL::CalibrateLasers() function is not for C scanner]");
 }
 
-HRESULT CScanLL::LaserPowerRequest(BOOL32, BOOL32, LONG, BOOL32, LONG, BOOL32, LONG, LONG, LONG, BOOL32, LONG) {
+HRESULT CScanLL::LaserPowerRequest(BOOL32, BOOL32, LONG, BOOL32, LONG, BOOL32, LONG, LONG, LONG, BOOL32,
+                                   LONG) {
   return Refuse(" [CScanLL::LaserPowerRequest() function is not for C scanner]");
 }
 
@@ -179,7 +185,8 @@ HRESULT CScanLL::CalibrateLaserEx(BOOL32 bRed, double dTargetLevel, double dAllo
       kSrcCalibrateLasers,
       [&] {
         // A calibration that ran but missed its target is no failure of the call.
-        const LaserStatus status = Scanner().CalibrateLaser(bRed != 0, dTargetLevel, dAllowDelta, uMinStableTime, nRetry);
+        const LaserStatus status =
+            Scanner().CalibrateLaser(bRed != 0, dTargetLevel, dAllowDelta, uMinStableTime, nRetry);
         if (pbRtn) *pbRtn = status == LaserStatusDone ? 1 : 0;
       },
       {}, false);
@@ -196,8 +203,8 @@ HRESULT CScanLL::ControlLasers(LONG lLaserCtrlA, LONG lLaserCtrlB) {
 HRESULT CScanLL::UpdateLaserVoltage(LONG lRedVolt, LONG lGreenVolt, LONG* redLaser, LONG* greenLaser) {
   return Run(kSrcUpdateLaserVoltage, [&] {
     long red = redLaser ? *redLaser : 0, green = greenLaser ? *greenLaser : 0;
-    Scanner().GetScanObj().UpdateLaserVoltage(static_cast<unsigned>(lRedVolt), static_cast<unsigned>(lGreenVolt),
-                                              &red, &green);
+    Scanner().GetScanObj().UpdateLaserVoltage(static_cast<unsigned>(lRedVolt),
+                                              static_cast<unsigned>(lGreenVolt), &red, &green);
     if (redLaser) *redLaser = static_cast<LONG>(red);
     if (greenLaser) *greenLaser = static_cast<LONG>(green);
   });
@@ -221,7 +228,8 @@ HRESULT CScanLL::CalibrationLightSource(BOOL32 bLightSourceOn) {
   return Run(kSrcCalibratePMT, [&] { Scanner().GetScanObj().CalibrationLightSource(bLightSourceOn != 0); });
 }
 
-HRESULT CScanLL::SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue, LONG* lGreenValue) {
+HRESULT CScanLL::SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue,
+                                         LONG* lGreenValue) {
   return Run(kSrcSetDarkSubtractionValue, [&] {
     std::int32_t red = lRedValue ? *lRedValue : 0, green = lGreenValue ? *lGreenValue : 0;
     Scanner().SetDarkSubtractionValue(dRedMean, dGreenMean, red, green);

@@ -37,8 +37,8 @@ class IScanLL : public platform::com::IUnknown {
   // ---- connection, versions, downloads, FLASH store, motors (in the interface's order) ----
   virtual HRESULT Connect(const std::string& bstrConnectString) = 0;
   virtual HRESULT Disconnect() = 0;
-  virtual HRESULT GetVersionInfo(std::string* pbstrBootVer, std::string* pbstrBootName, std::string* pbstrRunVer,
-                                 std::string* pbstrRunName, ULONG* pdwRamSize) = 0;
+  virtual HRESULT GetVersionInfo(std::string* pbstrBootVer, std::string* pbstrBootName,
+                                 std::string* pbstrRunVer, std::string* pbstrRunName, ULONG* pdwRamSize) = 0;
   // The file name may hold at most 259 bytes (600 otherwise).
   virtual HRESULT DownloadFirmware(const std::string& bstrFileName) = 0;
   virtual HRESULT FlashBurn() = 0;
@@ -81,9 +81,9 @@ class IScanLL : public platform::com::IUnknown {
   virtual HRESULT get_RamSize(ULONG* pVal) = 0;
 
   // ---- scans, raw commands ------------------------------------------------------------------------
-  virtual HRESULT SquareStartScan(LONG lPixels, LONG lNumRows, LONG lStageStart, LONG lStageInc, LONG lPackType,
-                                  ULONG uBinX, ULONG uBinY, LONG lRescans, LONG lOutScale, ULONG uMask,
-                                  ULONG lVCStart, ULONG uVCInc) = 0;
+  virtual HRESULT SquareStartScan(LONG lPixels, LONG lNumRows, LONG lStageStart, LONG lStageInc,
+                                  LONG lPackType, ULONG uBinX, ULONG uBinY, LONG lRescans, LONG lOutScale,
+                                  ULONG uMask, ULONG lVCStart, ULONG uVCInc) = 0;
   // One line of lPoints 16-bit samples into pPoints, as the instrument sends them.
   virtual HRESULT GetScanLine(LONG lPoints, WORD* pPoints) = 0;
   virtual HRESULT EndScan() = 0;
@@ -104,8 +104,8 @@ class IScanLL : public platform::com::IUnknown {
   // The file name may hold at most 259 bytes (600 otherwise).
   virtual HRESULT DownloadDSP(const std::string& bstrFileName, tagDSPIDs eDSPId) = 0;
   // pParams holds numParams words (it may be null only without parameters).
-  virtual HRESULT ExecuteDSPCmd(tagDSPIDs eDSPId, WORD cmdNum, BYTE numParams, const WORD* pParams, LONG bGetResp,
-                                LONG* pResp) = 0;
+  virtual HRESULT ExecuteDSPCmd(tagDSPIDs eDSPId, WORD cmdNum, BYTE numParams, const WORD* pParams,
+                                LONG bGetResp, LONG* pResp) = 0;
   virtual HRESULT DSPResult(tagDSPIDs eDSPId, LONG* pVal) = 0;
 
   // ---- PMTs, diagnostic ADC, more FLASH, DSP memory blocks, sensors, barcode --------------------
@@ -121,7 +121,8 @@ class IScanLL : public platform::com::IUnknown {
   // Stored as the signed decimal of the same 32 bits.
   virtual HRESULT FlashSetUnsigned(const std::string& bstrKeyName, ULONG ulVal) = 0;
   // wNumWords words from wStartAddr into a text file, one unsigned decimal a line (CR LF).
-  virtual HRESULT DSPMemDump(tagDSPIDs eDSPId, WORD wStartAddr, WORD wNumWords, const std::string& bstrFileName) = 0;
+  virtual HRESULT DSPMemDump(tagDSPIDs eDSPId, WORD wStartAddr, WORD wNumWords,
+                             const std::string& bstrFileName) = 0;
   // pWordData holds wNumWords words.
   virtual HRESULT DSPMemRead(tagDSPIDs eDSPId, WORD wStartAddr, WORD wNumWords, WORD* pWordData) = 0;
   virtual HRESULT get_PSDVal(WORD* pwVal) = 0;
@@ -184,21 +185,24 @@ class IScanLL : public platform::com::IUnknown {
   // Not offered by this scanner model: 109.
   virtual HRESULT LaserPowerRequest(BOOL32 bPowerOn, BOOL32 bOneShot, LONG nMinutesDelay, BOOL32 bRecurring,
                                     LONG nRecurrenceInterval, BOOL32 bEnableSkip, LONG nPreloadCount,
-                                    LONG nSkipCycles, LONG nOnCycles, BOOL32 bIdleTimer, LONG nMinutesIdle) = 0;
+                                    LONG nSkipCycles, LONG nOnCycles, BOOL32 bIdleTimer,
+                                    LONG nMinutesIdle) = 0;
   virtual HRESULT RemoveAllLaserPowerRequests() = 0;
   // nNumWords words from a file DSPMemDump wrote into DSP memory from wStartAddr; they
   // must fit below the top of the address space (0x10000).
-  virtual HRESULT DSPMemWrite(tagDSPIDs eDSPId, WORD wStartAddr, LONG nNumWords, const std::string& bstrFileName) = 0;
+  virtual HRESULT DSPMemWrite(tagDSPIDs eDSPId, WORD wStartAddr, LONG nNumWords,
+                              const std::string& bstrFileName) = 0;
   virtual HRESULT GetVCDumpInfo(tagDSPIDs eDSPId, LONG* usPerTick, LONG* numPoints, ULONG* startAddr0,
                                 LONG* bytesPerPt0, ULONG* startAddr1, LONG* bytesPerPt1, ULONG* startAddr2,
                                 LONG* bytesPerPt2, ULONG* startAddr3, LONG* bytesPerPt3) = 0;
   // Slow stage only; pStepPosBuf holds lNumSteps x 4 words.
   virtual HRESULT MotorStepTest(tagMotorIDs eMotorId, WORD lNumSteps, WORD uDelay, SHORT iStep1stMoveCt,
                                 SHORT iStep2ndMoveCt, WORD* pStepPosBuf) = 0;
-  virtual HRESULT MotorSetParams(tagMotorIDs eMotorId, SHORT iPIDKp, SHORT iPIDKi, SHORT iPIDKd, SHORT iPIDImax,
-                                 ULONG lAccel, ULONG lVel) = 0;
+  virtual HRESULT MotorSetParams(tagMotorIDs eMotorId, SHORT iPIDKp, SHORT iPIDKi, SHORT iPIDKd,
+                                 SHORT iPIDImax, ULONG lAccel, ULONG lVel) = 0;
   virtual HRESULT PMTSetVoltageEx(tagPMTChannels eChannelId, BOOL32 bNeedDisableShutdown) = 0;
-  virtual HRESULT PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage, BOOL32 bNeedDisableShutdown) = 0;
+  virtual HRESULT PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage,
+                                     BOOL32 bNeedDisableShutdown) = 0;
   // pbRtn: whether the laser reached the target level.
   virtual HRESULT CalibrateLaserEx(BOOL32 bRed, double dTargetLevel, double dAllowDelta, WORD uMinStableTime,
                                    WORD nRetry, BOOL32* pbRtn) = 0;

@@ -29,7 +29,8 @@ class ScanLLComTest : public ComTest {
 TEST_F(ScanLLComTest, MethodsRefuseWithoutAConnectionOfTheirOwn) {
   ComPtr<IScanLL> ll = createLL();
   const std::string text566 =
-      "A connection to the scanner has been lost or has not been established yet.  Please connect to a scanner "
+      "A connection to the scanner has been lost or has not been established yet.  Please connect to a "
+      "scanner "
       "first.";
   LONG l = 0;
   ULONG u = 0;
@@ -73,7 +74,8 @@ TEST_F(ScanLLComTest, MethodsRefuseWithoutAConnectionOfTheirOwn) {
       {"FindFiducials", [&](IScanLL& o) { return o.FindFiducials(&x, &x, &x); }},
       {"PMTChangeVoltage", [&](IScanLL& o) { return o.PMTChangeVoltage(static_cast<tagPMTChannels>(7), 1); }},
       {"MeasureDarkOffset", [&](IScanLL& o) { return o.MeasureDarkOffset(1, 1, 1, &w); }},
-      {"CheckSensors", [&](IScanLL& o) { return o.CheckSensors(&f, nullptr, nullptr, nullptr, nullptr, nullptr, &f); }},
+      {"CheckSensors",
+       [&](IScanLL& o) { return o.CheckSensors(&f, nullptr, nullptr, nullptr, nullptr, nullptr, &f); }},
       {"UnlockDoor", [&](IScanLL& o) { return o.UnLockDoor(); }},
       {"SetLED", [&](IScanLL& o) { return o.SetLED(1, 1, 1, 1); }},
   };
@@ -99,14 +101,18 @@ TEST_F(ScanLLComTest, MethodsWithoutAConnectionCheckDoNotAnswer566) {
   ULONG u = 0;
   const std::string note109 = "Unsupported scanner model. [CScanLL::";
   EXPECT_EQ(ll->CalibrateLasers(1, 1, &v, &v, &v, &v, &u), Itf(109));
-  EXPECT_EQ(description(), "Unsupported scanner model. [CScanLL::CalibrateLasers() function is not for C scanner]");
-  EXPECT_EQ(ll->CalibrateLasersRaw(1, 1, &u, &u, &u, &u, &u), Itf(109));
-  EXPECT_EQ(description(), "Unsupported scanner model. [CScanLL::CalibrateLasers() function is not for C scanner]");
-  EXPECT_EQ(ll->LaserPowerRequest(1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1), Itf(109));
-  EXPECT_EQ(description(), "Unsupported scanner model. [CScanLL::LaserPowerRequest() function is not for C scanner]");
-  EXPECT_EQ(ll->RemoveAllLaserPowerRequests(), Itf(109));
   EXPECT_EQ(description(),
-            "Unsupported scanner model. [CScanLL::RemoveAllLaserPowerRequests() function is not for C scanner]");
+            "Unsupported scanner model. [CScanLL::CalibrateLasers() function is not for C scanner]");
+  EXPECT_EQ(ll->CalibrateLasersRaw(1, 1, &u, &u, &u, &u, &u), Itf(109));
+  EXPECT_EQ(description(),
+            "Unsupported scanner model. [CScanLL::CalibrateLasers() function is not for C scanner]");
+  EXPECT_EQ(ll->LaserPowerRequest(1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1), Itf(109));
+  EXPECT_EQ(description(),
+            "Unsupported scanner model. [CScanLL::LaserPowerRequest() function is not for C scanner]");
+  EXPECT_EQ(ll->RemoveAllLaserPowerRequests(), Itf(109));
+  EXPECT_EQ(
+      description(),
+      "Unsupported scanner model. [CScanLL::RemoveAllLaserPowerRequests() function is not for C scanner]");
   EXPECT_THAT(log(), HasSubstr(logLine("Unsupported scanner model.", 109, "CalibrateLasers")));
 
   // These go to the device model, whose closed link answers for itself: the failure
@@ -197,7 +203,8 @@ TEST_F(ScanLLComTest, VersionsAreReadOnceUntilTheNextConnect) {
   for (const auto& text : dsp) EXPECT_FALSE(text.empty());
   auto count = [&](const std::string& word) {
     const auto sent = lines();
-    return std::count_if(sent.begin(), sent.end(), [&](const std::string& l) { return l.rfind(word, 0) == 0; });
+    return std::count_if(sent.begin(), sent.end(),
+                         [&](const std::string& l) { return l.rfind(word, 0) == 0; });
   };
   EXPECT_EQ(count("getversioninfo"), 1);
   EXPECT_EQ(count("getdspversioninfo"), 1);
@@ -299,7 +306,8 @@ TEST_F(ScanLLComTest, FlashKeysAndTheirErrorTexts) {
   EXPECT_EQ(ll->FlashSetLong("Bad Key", -3), Itf(616));
   EXPECT_EQ(description(), "Invalid FLASH key parameter specified.  Key: Bad Key   Value: -3.");
   EXPECT_EQ(ll->FlashSetUnsigned("Bad Key", 4294967295u), Itf(616));
-  EXPECT_EQ(description(), "Invalid FLASH key parameter specified.  Key: Bad Key   Value: 4294967295 (0xFFFFFFFF).");
+  EXPECT_EQ(description(),
+            "Invalid FLASH key parameter specified.  Key: Bad Key   Value: 4294967295 (0xFFFFFFFF).");
   EXPECT_EQ(ll->FlashSetString("Bad Key", "v"), Itf(616));
   EXPECT_EQ(description(), "Invalid FLASH key parameter specified.  Key: Bad Key   Value: v.");
 
@@ -344,9 +352,9 @@ TEST_F(ScanLLComTest, ErrorClassesOfTheServiceTable) {
     unsigned cls;
     bool match;
   } cases[] = {
-      {12120, 45, true}, {12120, 50, true}, {12120, 46, false}, {4154, 6, true},   {4154, 5, false},
-      {566, 51, false},  {4161, 23, false}, {4161, 24, false},  {650, 31, false},  {651, 29, false},
-      {4162, 32, false}, {603, 26, true},   {10816, 18, true},  {10816, 24, true}, {600, 0, false},
+      {12120, 45, true}, {12120, 50, true},  {12120, 46, false}, {4154, 6, true},   {4154, 5, false},
+      {566, 51, false},  {4161, 23, false},  {4161, 24, false},  {650, 31, false},  {651, 29, false},
+      {4162, 32, false}, {603, 26, true},    {10816, 18, true},  {10816, 24, true}, {600, 0, false},
       {12112, 47, true}, {12113, 49, false}, {8217, 13, true},
   };
   for (const auto& c : cases) {

@@ -71,9 +71,11 @@ TEST_F(ScanLLDevicesTest, EachMethodSendsItsCommandAndHandsOutTheReply) {
        [&] { EXPECT_EQ(l, -1234); }},
       {"MotorGetSpeed", [&] { return ll->MotorGetSpeed(kAFMotor, &l); }, "motorgetspeed 0x5000001",
        [&] { EXPECT_EQ(l, 777); }},
-      {"MotorMove absolute", [&] { return ll->MotorMove(kAFMotor, 500, 0); }, "movemotor 0x5000001 0x0 0x0 500",
+      {"MotorMove absolute", [&] { return ll->MotorMove(kAFMotor, 500, 0); },
+       "movemotor 0x5000001 0x0 0x0 500",
        [&] { EXPECT_EQ(devices.motors->axis(zevasim::MotorFamily::kAutofocus).position, 500); }},
-      {"MotorMove relative", [&] { return ll->MotorMove(kAFMotor, 500, 1); }, "movemotor 0x5000001 0x0 0x1 500",
+      {"MotorMove relative", [&] { return ll->MotorMove(kAFMotor, 500, 1); },
+       "movemotor 0x5000001 0x0 0x1 500",
        [&] { EXPECT_EQ(devices.motors->axis(zevasim::MotorFamily::kAutofocus).position, 1000); }},
       {"MotorMovePhys relative", [&] { return ll->MotorMovePhys(kAFMotor, -100, 7); },
        "movemotor 0x5000001 0x1 0x1 -100",
@@ -108,8 +110,8 @@ TEST_F(ScanLLDevicesTest, EachMethodSendsItsCommandAndHandsOutTheReply) {
        [&] { EXPECT_EQ(sim.memory(0x101), 0x5A); }},
       {"ReadDSPDataMemory", [&] { return ll->ReadDSPDataMemory(kVCStage, 0x30, &w); }, "dmr 2 0030",
        [&] { EXPECT_EQ(w, 0xBEEF); }},
-      {"WriteDSPDataMemory", [&] { return ll->WriteDSPDataMemory(kVCStage, 0x32, 0xFFFF); }, "dmw 2 0032 FFFF",
-       [&] { EXPECT_EQ(devices.dsps->memory(2, 1, 0x32), 0xFFFF); }},
+      {"WriteDSPDataMemory", [&] { return ll->WriteDSPDataMemory(kVCStage, 0x32, 0xFFFF); },
+       "dmw 2 0032 FFFF", [&] { EXPECT_EQ(devices.dsps->memory(2, 1, 0x32), 0xFFFF); }},
       {"DSPPeek", [&] { return ll->DSPPeek(kVCAF, kProgramSpace, 0x31, &w); }, "dsppeek 3 2 0x31",
        [&] { EXPECT_EQ(w, 0x1234); }},
       {"DSPPoke", [&] { return ll->DSPPoke(kVCAF, kIOSpace, 0x33, 0x44); }, "dsppoke 3 3 0x33 0x44",
@@ -118,9 +120,12 @@ TEST_F(ScanLLDevicesTest, EachMethodSendsItsCommandAndHandsOutTheReply) {
        [&] { EXPECT_EQ(l, 7); }},
       {"FlushDMA", [&] { return ll->FlushDMA(); }, "flushdmalatch", [] {}},
       {"SetLED", [&] { return ll->SetLED(1, 2, 3, 4); }, "setledmode 0x1 0x2 0x3 0x4",
-       [&] { EXPECT_EQ(devices.controller->leds(), (std::array<unsigned, 4>{1, 2, 3, 4})); }},
+       [&] {
+         EXPECT_EQ(devices.controller->leds(), (std::array<unsigned, 4>{1, 2, 3, 4}));
+       }},
       {"PSDVal", [&] { return ll->get_PSDVal(&w); }, "psdval", [&] { EXPECT_EQ(w, 0x4321); }},
-      {"ReadDiagADC", [&] { return ll->ReadDiagADC(3, &u); }, "readdiagadc 0x3", [&] { EXPECT_EQ(u, 0x777u); }},
+      {"ReadDiagADC", [&] { return ll->ReadDiagADC(3, &u); }, "readdiagadc 0x3",
+       [&] { EXPECT_EQ(u, 0x777u); }},
       {"LockDoor", [&] { return ll->LockDoor(); }, "lockdoor",
        [&] { EXPECT_TRUE(devices.autoloader->doorLocked()); }},
       {"UnLockDoor", [&] { return ll->UnLockDoor(); }, "unlockdoor",
@@ -130,7 +135,8 @@ TEST_F(ScanLLDevicesTest, EachMethodSendsItsCommandAndHandsOutTheReply) {
       {"SetPackageType", [&] { return ll->SetPackageType(3); }, "setpackagetype 0x3",
        [&] { EXPECT_EQ(devices.scans->packageType(), 3); }},
       {"DepthScan", [&] { return ll->DepthScan(1, 2, 3); }, "enabledepthscan 0x1 0x2 0x3", [] {}},
-      {"SetEOMDigitalPot", [&] { return ll->SetEOMDigitalPot(kGreenPMT, 200); }, "seteomdigpot 1,0xc8", [] {}},
+      {"SetEOMDigitalPot", [&] { return ll->SetEOMDigitalPot(kGreenPMT, 200); }, "seteomdigpot 1,0xc8",
+       [] {}},
       {"LaserInit", [&] { return ll->LaserInit(); }, "initlasers", [] {}},
   };
   for (const auto& c : cases) {
@@ -158,36 +164,36 @@ TEST_F(ScanLLDevicesTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
        "Invalid motor type specified."},
       {"motor 6", [&] { return ll->MotorGetPos(static_cast<tagMotorIDs>(6), &l); }, 606, "MotorGetPos",
        "Invalid motor type specified."},
-      {"tune motor", [&] { return ll->MotorTune(static_cast<tagMotorIDs>(-1), 3, 1, 1, "t.txt"); }, 606, "MotorTune",
-       "Invalid motor type specified."},
+      {"tune motor", [&] { return ll->MotorTune(static_cast<tagMotorIDs>(-1), 3, 1, 1, "t.txt"); }, 606,
+       "MotorTune", "Invalid motor type specified."},
       {"step test motor", [&] { return ll->MotorStepTest(static_cast<tagMotorIDs>(6), 1, 1, 1, 1, &w); }, 606,
        "MotorStepTest", "Invalid motor type specified."},
       {"channel 7", [&] { return ll->PMTChangeVoltage(static_cast<tagPMTChannels>(7), 6000); }, 607,
        "PMTChangeVoltage", "Invalid PMT channel specified."},
-      {"channel -1", [&] { return ll->PMTSetVoltageEx(static_cast<tagPMTChannels>(-1), 1); }, 607, "PMTSetVoltage",
-       "Invalid PMT channel specified."},
-      {"channel 4", [&] { return ll->PMTGetVoltage(static_cast<tagPMTChannels>(4), nullptr); }, 607, "PMTGetVoltage",
-       "Invalid PMT channel specified."},
-      {"DSP 0", [&] { return ll->ReadDSPDataMemory(static_cast<tagDSPIDs>(0), 1, &w); }, 619, "ReadDSPDataMemory",
-       "Invalid DSP id specified.  DSP id: 0"},
+      {"channel -1", [&] { return ll->PMTSetVoltageEx(static_cast<tagPMTChannels>(-1), 1); }, 607,
+       "PMTSetVoltage", "Invalid PMT channel specified."},
+      {"channel 4", [&] { return ll->PMTGetVoltage(static_cast<tagPMTChannels>(4), nullptr); }, 607,
+       "PMTGetVoltage", "Invalid PMT channel specified."},
+      {"DSP 0", [&] { return ll->ReadDSPDataMemory(static_cast<tagDSPIDs>(0), 1, &w); }, 619,
+       "ReadDSPDataMemory", "Invalid DSP id specified.  DSP id: 0"},
       {"DSP 4", [&] { return ll->DSPMemWrite(static_cast<tagDSPIDs>(4), 0, 1, "d.txt"); }, 619, "DSPMemDump",
        "Invalid DSP id specified.  DSP id: 4"},
-      {"DSP 4 command", [&] { return ll->ExecuteDSPCmd(static_cast<tagDSPIDs>(4), 1, 0, nullptr, 0, &l); }, 619,
-       "ExecuteDSPCmd", "Invalid DSP id specified.  DSP id: 4"},
+      {"DSP 4 command", [&] { return ll->ExecuteDSPCmd(static_cast<tagDSPIDs>(4), 1, 0, nullptr, 0, &l); },
+       619, "ExecuteDSPCmd", "Invalid DSP id specified.  DSP id: 4"},
       {"DSP 9 result", [&] { return ll->DSPResult(static_cast<tagDSPIDs>(9), &l); }, 619, "dspresult",
        "Invalid DSP id specified.  DSP id: 9"},
       {"no step buffer", [&] { return ll->MotorStepTest(kSlowStageMotor, 2, 1, 1, 1, nullptr); }, 549,
        "MotorStepTest", "Unable to allocate memory."},
       {"tune without points", [&] { return ll->MotorTune(kAFMotor, 0, 1, 1, "t.txt"); }, 600, "MotorTune",
        "Bad parameter specified."},
-      {"tune with negative points", [&] { return ll->MotorTune(kAFMotor, -4, 1, 1, "t.txt"); }, 600, "MotorTune",
-       "Bad parameter specified."},
+      {"tune with negative points", [&] { return ll->MotorTune(kAFMotor, -4, 1, 1, "t.txt"); }, 600,
+       "MotorTune", "Bad parameter specified."},
       {"negative read length", [&] { return ll->ReadString(-1, &s, &l); }, 600, "ReadString",
        "Bad parameter specified."},
       {"no words buffer", [&] { return ll->DSPMemRead(kScan, 0, 4, nullptr); }, 600, "DSPMemDump",
        "Bad parameter specified.  DSP id: 1"},
-      {"no parameter words", [&] { return ll->ExecuteDSPCmd(kScan, 1, 1, nullptr, 0, &l); }, 600, "ExecuteDSPCmd",
-       "Bad parameter specified."},
+      {"no parameter words", [&] { return ll->ExecuteDSPCmd(kScan, 1, 1, nullptr, 0, &l); }, 600,
+       "ExecuteDSPCmd", "Bad parameter specified."},
       {"no line buffer", [&] { return ll->GetScanLine(4, nullptr); }, 600, "GetScanLine",
        "Bad parameter specified."},
       {"no line", [&] { return ll->GetScanLine(0, &w); }, 600, "GetScanLine", "Bad parameter specified."},
@@ -215,10 +221,12 @@ TEST_F(ScanLLDevicesTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
 
 TEST_F(ScanLLDevicesTest, ADumpedBlockIsWrittenBackWordForWord) {
   const std::vector<std::uint16_t> words = {0, 1, 32767, 32768, 40000, 65535};
-  for (std::size_t i = 0; i < words.size(); ++i) devices.dsps->setMemory(1, 1, 0x200 + static_cast<unsigned>(i), words[i]);
+  for (std::size_t i = 0; i < words.size(); ++i)
+    devices.dsps->setMemory(1, 1, 0x200 + static_cast<unsigned>(i), words[i]);
   ASSERT_EQ(ll->DSPMemDump(kScan, 0x200, 6, "block.txt"), S_OK) << description();
   EXPECT_EQ(testsupport::readFile(dataFile("block.txt")), "0\r\n1\r\n32767\r\n32768\r\n40000\r\n65535\r\n");
-  for (std::size_t i = 0; i < words.size(); ++i) devices.dsps->setMemory(2, 1, 0x300 + static_cast<unsigned>(i), 7);
+  for (std::size_t i = 0; i < words.size(); ++i)
+    devices.dsps->setMemory(2, 1, 0x300 + static_cast<unsigned>(i), 7);
   forget();
   ASSERT_EQ(ll->DSPMemWrite(kVCStage, 0x300, 6, dataFile("block.txt")), S_OK) << description();
   for (std::size_t i = 0; i < words.size(); ++i)
@@ -244,12 +252,9 @@ TEST_F(ScanLLDevicesTest, AFileThatCannotGiveTheWordsSendsNothing) {
     const char* contents;  // nullptr: no file
     int words;
   } cases[] = {
-      {"fewer words than asked", "1\r\n2\r\n", 3},
-      {"no file", nullptr, 1},
-      {"not a number", "1\r\nx\r\n", 2},
-      {"beyond 16 bits", "65536\r\n", 1},
-      {"below 16 bits", "-32769\r\n", 1},
-      {"half a number", "12ab\r\n", 1},
+      {"fewer words than asked", "1\r\n2\r\n", 3}, {"no file", nullptr, 1},
+      {"not a number", "1\r\nx\r\n", 2},           {"beyond 16 bits", "65536\r\n", 1},
+      {"below 16 bits", "-32769\r\n", 1},          {"half a number", "12ab\r\n", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -358,11 +363,13 @@ TEST_F(ScanLLDevicesTest, DSPCommandsPassTheirParametersAndResponse) {
 }
 
 TEST_F(ScanLLDevicesTest, SensorsAreGatheredInOneCall) {
-  devices.motors->update(zevasim::MotorFamily::kArm, [](Axis& a) { a.location = zevasim::MotorFamily::kArmAtHolder; });
+  devices.motors->update(zevasim::MotorFamily::kArm,
+                         [](Axis& a) { a.location = zevasim::MotorFamily::kArmAtHolder; });
   devices.autoloader->putSlide(0, {"250000000001", "7"});
   devices.autoloader->setDoorValue(0);
   BOOL32 atCarousel = 7, atHolder = 7, chip = 7, inSlot = 7, present = 7, home = 7, door = 7;
-  ASSERT_EQ(ll->CheckSensors(&atCarousel, &atHolder, &chip, &inSlot, &present, &home, &door), S_OK) << description();
+  ASSERT_EQ(ll->CheckSensors(&atCarousel, &atHolder, &chip, &inSlot, &present, &home, &door), S_OK)
+      << description();
   EXPECT_EQ(atCarousel, 0);
   EXPECT_EQ(atHolder, 1);
   EXPECT_EQ(chip, 1);
@@ -378,7 +385,8 @@ TEST_F(ScanLLDevicesTest, SensorsAreGatheredInOneCall) {
   // A home sensor that fails counts as not home; the call succeeds.
   sim.injectFault("carouselathome", {zevasim::Fault::Kind::errorStatus, 0x05, 1});
   home = 1;
-  ASSERT_EQ(ll->CheckSensors(nullptr, nullptr, nullptr, nullptr, nullptr, &home, &door), S_OK) << description();
+  ASSERT_EQ(ll->CheckSensors(nullptr, nullptr, nullptr, nullptr, nullptr, &home, &door), S_OK)
+      << description();
   EXPECT_EQ(home, 0);
   sim.injectFault("doorclosed", {zevasim::Fault::Kind::errorStatus, 0x05, 1});
   EXPECT_NE(ll->CheckSensors(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &door), S_OK);
