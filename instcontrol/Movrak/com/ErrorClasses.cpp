@@ -1,8 +1,9 @@
-// IScanCtrl::CheckErrorCode: whether an error id belongs to a class of errors.
+// CheckErrorCode of both interfaces: whether an error id belongs to a class of errors.
 #include <algorithm>
 #include <vector>
 #include <iterator>
 
+#include "com/ComServer.h"
 #include "com/ScanCtrl.h"
 
 namespace {
@@ -66,14 +67,22 @@ const Membership kMembers[] = {
     {12122, {33, 34}},
 };
 
+// The ids IScanLL does not classify.
+const int kScanCtrlOnly[] = {566, 650, 651, 652, 653, 4161, 4162};
+
 }  // namespace
 
+bool IsErrorOfClass(int id, unsigned errorClass, ErrorClassTable table) {
+  const bool scanCtrlOnly =
+      std::find(std::begin(kScanCtrlOnly), std::end(kScanCtrlOnly), id) != std::end(kScanCtrlOnly);
+  if (table == ErrorClassTable::kScanLL && scanCtrlOnly) return false;
+  const auto row =
+      std::find_if(std::begin(kMembers), std::end(kMembers), [&](const Membership& m) { return m.id == id; });
+  return row != std::end(kMembers) &&
+         std::find(row->classes.begin(), row->classes.end(), errorClass) != row->classes.end();
+}
+
 HRESULT CScanCtrl::CheckErrorCode(int iErrorCode, unsigned errorSymbol, BOOL32* pbMatch) {
-  bool match = false;
-  const auto row = std::find_if(std::begin(kMembers), std::end(kMembers),
-                                [&](const Membership& m) { return m.id == iErrorCode; });
-  if (row != std::end(kMembers))
-    match = std::find(row->classes.begin(), row->classes.end(), errorSymbol) != row->classes.end();
-  if (pbMatch) *pbMatch = match ? 1 : 0;
+  if (pbMatch) *pbMatch = IsErrorOfClass(iErrorCode, errorSymbol, ErrorClassTable::kScanCtrl) ? 1 : 0;
   return platform::com::S_OK;
 }

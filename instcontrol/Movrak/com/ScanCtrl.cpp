@@ -13,6 +13,7 @@
 #include "Jotwell/Utilities.h"
 #include "com/ComServer.h"
 #include "com/ScanList.h"
+#include "com/SharedLink.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
 #include "devices/Scanner.h"
@@ -46,6 +47,7 @@ CScanCtrl::CScanCtrl() {
 
 CScanCtrl::~CScanCtrl() {
   if (m_pScanner) {
+    m_Link.Leave(*m_pScanner);
     CScanList::Instance().ReleaseScanner();
     m_pScanner = nullptr;
   }
@@ -101,29 +103,9 @@ HRESULT FailWithText(const std::string& text, int id) {
 
 HRESULT CScanCtrl::Frame(const std::function<void()>& body) {
   platform::com::ClearErrorInfo();
-  try {
-    body();
-    return S_OK;
-  } catch (int id) {
-    return Fail(id);
-  } catch (PortStatus status) {
-    return Fail(kPortStatusBase + static_cast<int>(status));
-  } catch (const std::bad_alloc&) {
-    return Fail(kErrOutOfMemory);
-  } catch (const CBaseException& e) {
-    // Its id, when it has one of the table, else the general failure with its text.
-    const int id = e.GetMessageID() > 0 && FindMessageText(e.GetMessageID()) ? e.GetMessageID() : kErrUnknown;
-    const std::string text = e.GetMessageText();
-    return text.empty() ? Fail(id) : FailWithText(text, id);
-  } catch (const std::exception& e) {
-    return FailWithText(*e.what() ? e.what() : movrak::GetErrorText(kErrUnknown), kErrUnknown);
-  } catch (const char* text) {
-    return FailWithText(text && *text ? text : movrak::GetErrorText(kErrUnknown), kErrUnknown);
-  } catch (const std::string& text) {
-    return FailWithText(text.empty() ? movrak::GetErrorText(kErrUnknown) : text, kErrUnknown);
-  } catch (...) {
-    return Fail(kErrUnknown);
-  }
+  const auto failure = CatchError(body);
+  if (!failure) return S_OK;
+  return failure->text.empty() ? Fail(failure->id) : FailWithText(failure->text, failure->id);
 }
 
 // ---- property puts ------------------------------------------------------------------------------------
@@ -169,11 +151,7 @@ HRESULT CScanCtrl::Connect(const std::string& bstrConnectString) {
   else
     name = bstrConnectString.substr(0, kMaxConnectString);
 
-  if (const int r = Scanner().GetComm().OpenDevice(name.c_str()); r != 0) return Fail(r);
-  {
-    std::lock_guard lock(m_Mutex);
-    m_bOpenedChannel = true;
-  }
+  if (const int r = m_Link.Open(Scanner(), name.c_str()); r != 0) return Fail(r);
 
   const PortStatus port = Scanner().GetDataPort().OpenDataPort(nullptr, nullptr);
   if (port != PortStatusSuccess) {
@@ -198,7 +176,7 @@ HRESULT CScanCtrl::Disconnect() {
   {
     std::lock_guard lock(m_Mutex);
     // A channel this object opened is closed even when the connection stopped half-way.
-    if (!m_bConnected && !(m_bOpenedChannel && Scanner().GetComm().IsConnected())) return S_OK;
+    if (!m_bConnected && !(m_Link.IsOpen() && Scanner().GetComm().IsConnected())) return S_OK;
   }
   return Frame([&] {
     LogInfo("Disconnecting from Instrument");
@@ -211,10 +189,10 @@ HRESULT CScanCtrl::Disconnect() {
         LogWarning("Disconnect: the status thread is still running; waiting for it to end");
       platform::sleepFor(kThreadStopPoll);
     }
-    scanner.GetComm().CloseDevice();
+    // The link closes only when no other object of the process uses it.
+    m_Link.Close(scanner);
     std::lock_guard lock(m_Mutex);
     m_bConnected = false;
-    m_bOpenedChannel = false;
   });
 }
 

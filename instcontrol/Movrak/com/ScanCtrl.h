@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Movrak/IScanCtrl.h"
+#include "com/SharedLink.h"
 
 class CScanner;
 using platform::com::HRESULT;
@@ -232,7 +233,7 @@ class CScanCtrl final : public platform::com::Object<IScanCtrl> {
   // The object's own fields, under m_Mutex; instrument access is serialised below.
   mutable std::mutex m_Mutex;
   bool m_bConnected = false;
-  bool m_bOpenedChannel = false;  // this object opened the command channel
+  CLinkUser m_Link;  // this object's use of the scanner's shared command channel
   CScanner* m_pScanner = nullptr;
   LONG m_lScanRegionOriginX = 0, m_lScanRegionOriginY = 0;
   LONG m_lScanRegionWidth = 60000, m_lScanRegionHeight = 20000;

@@ -27,7 +27,6 @@ constexpr int kDetailDSPId = 2022;
 constexpr int kErrArmAtHolderWithChip = 629;
 // The open-door refusal of LockDoor.
 constexpr int kErrDoorOpen = kErrNotReady;
-constexpr std::size_t kMaxBarcode = 49;
 
 CChannel& Channel(CScanner& scanner, int channel) {
   CChannel* c = scanner.GetChannel(channel);
@@ -125,22 +124,7 @@ HRESULT CScanCtrl::StartBrowseCarousel(int nFirstSlot, int nLastSlot, BOOL32 bSc
 
 HRESULT CScanCtrl::GetBrowseCarouselInfo(int nSlotNo, BOOL32* pbChipInSlot, unsigned char* pcSymbology,
                                          unsigned char* pszBarcode) {
-  return Frame([&] {
-    int present = 0;
-    char symbology = 0;
-    // The client's buffer holds 50 bytes: the barcode is read into one of our own and
-    // handed on cut to 49 characters.
-    char barcode[kMaxBarcode + 1] = {};
-    Scanner().GetBrowseCarouselInfo(nSlotNo, &present, pcSymbology ? &symbology : nullptr,
-                                    pszBarcode ? barcode : nullptr);
-    if (pbChipInSlot) *pbChipInSlot = present;
-    if (pcSymbology) *pcSymbology = static_cast<unsigned char>(symbology);
-    if (pszBarcode) {
-      const auto length = static_cast<std::size_t>(std::find(barcode, barcode + kMaxBarcode, '\0') - barcode);
-      std::memcpy(pszBarcode, barcode, length);
-      pszBarcode[length] = 0;
-    }
-  });
+  return Frame([&] { ReadBrowseCarouselInfo(Scanner(), nSlotNo, pbChipInSlot, pcSymbology, pszBarcode); });
 }
 
 HRESULT CScanCtrl::StopBrowseCarousel() {

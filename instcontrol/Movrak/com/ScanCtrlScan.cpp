@@ -121,11 +121,7 @@ HRESULT CScanCtrl::EndScan() {
 }
 
 HRESULT CScanCtrl::GetScanLine(LONG lPoints, std::uint16_t* pPoints) {
-  return Frame([&] {
-    // Two bytes a point, and the byte count must fit the reader's count.
-    if (!pPoints || lPoints <= 0 || lPoints > INT_MAX / 2) throw kErrBadParameter;
-    Scanner().GetScanObj().GetData(reinterpret_cast<std::uint8_t*>(pPoints), static_cast<int>(lPoints) * 2);
-  });
+  return Frame([&] { ReadScanLine(Scanner(), lPoints, pPoints); });
 }
 
 namespace {

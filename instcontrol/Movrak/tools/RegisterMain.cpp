@@ -1,6 +1,6 @@
 // movrak-register: writes (or removes) the automation server's classes in the registry,
-// so that clients can create "Movrak.ScanCtrl". The library's own DllRegisterServer does
-// the writing; it stores the library's absolute path.
+// so that clients can create "Movrak.ScanCtrl" and "Movrak.ScanLL". The library's own
+// DllRegisterServer does the writing; it stores the library's absolute path.
 #include <cstdio>
 #include <string>
 

@@ -81,6 +81,12 @@ std::string hex2(unsigned v) {
   return b;
 }
 
+// A "poke" operand: hexadecimal, with or without "0x" (the service interface sends
+// "0x%08X" addresses and "0x%02X" values).
+std::optional<std::uint32_t> parsePokeOperand(const std::string& s) {
+  return s.rfind("0x", 0) == 0 ? parseHex(s.substr(2)) : parseHex(s);
+}
+
 // "peek", "poke" and "boot": what the link itself sends.
 class CoreCommands final : public CommandFamily {
  public:
@@ -94,8 +100,8 @@ class CoreCommands final : public CommandFamily {
     });
     in.setHandler("poke", [&in](const Request& r) {
       if (r.args.size() != 2) return Reply::error(0x05);
-      const auto address = parseHex(r.args[0]);
-      const auto value = parseHex(r.args[1]);
+      const auto address = parsePokeOperand(r.args[0]);
+      const auto value = parsePokeOperand(r.args[1]);
       if (!address || !value || *value > 0xFF) return Reply::error(0x05);
       in.setMemory(*address, static_cast<std::uint8_t>(*value));
       return Reply::ok();

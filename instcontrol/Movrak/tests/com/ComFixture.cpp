@@ -60,6 +60,18 @@ ComPtr<IScanCtrl> ComTest::create() {
   return ctrl;
 }
 
+ComPtr<IScanLL> ComTest::createLL() {
+  ComPtr<IScanLL> ll;
+  const HRESULT hr = platform::com::CreateInstance(kScanLLProgId, IScanLL::kIID, ll.put());
+  EXPECT_EQ(hr, platform::com::S_OK) << description();
+  return ll;
+}
+
+void ComTest::connect(IScanLL& ll) {
+  ASSERT_EQ(ll.Connect(connectString()), platform::com::S_OK) << description();
+  forget();
+}
+
 std::string ComTest::connectString() const { return "127.0.0.1_" + std::to_string(sim.port()); }
 
 void ComTest::connect(IScanCtrl& ctrl) {

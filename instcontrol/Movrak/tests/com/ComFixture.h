@@ -16,6 +16,7 @@
 
 #include "FakeConnectionManager.h"
 #include "Movrak/IScanCtrl.h"
+#include "Movrak/IScanLL.h"
 #include "platform/clock.h"
 #include "platform/com.h"
 #include "platform/dynlib.h"
@@ -40,10 +41,13 @@ class ComTest : public testsupport::ZevaTest {
 
   // A new ScanCtrl object from the registered library.
   ComPtr<IScanCtrl> create();
+  // A new ScanLL object from the registered library.
+  ComPtr<IScanLL> createLL();
   // "127.0.0.1_<port>"
   std::string connectString() const;
   // Connects `ctrl` and forgets what was sent so far.
   void connect(IScanCtrl& ctrl);
+  void connect(IScanLL& ll);
 
   // What the instrument received since the last forget().
   std::vector<std::string> lines() const;
