@@ -23,9 +23,6 @@ int Exchange(CLanComm& comm, const std::string& line, std::string* rest = nullpt
 // Sends raw bytes (binary parameters after a line) and reads the reply the same way.
 int ExchangeBinary(CLanComm& comm, const std::string& bytes, std::string* rest = nullptr);
 
-// The leading hexadecimal status of a raw reply: digits up to the first character that
-// is not one; nullopt without digits or beyond 32 bits.
-std::optional<unsigned> ParseLeadingHex(std::string_view text);
 // Reads up to `max` characters of the kept reply and takes the hexadecimal status at
 // its start, translated by `translate` (the owner's TranslateRuntimeError) when not 0.
 // A link error is the result; a reply without a status gives 512.

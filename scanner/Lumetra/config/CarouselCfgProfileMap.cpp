@@ -7,7 +7,6 @@
 
 #include "Jotwell/Logger.h"
 #include "Jotwell/RegEdit.h"
-#include "config/ConfigFiles.h"
 #include "config/ConfigUi.h"
 #include "config/ScanCfgRules.h"
 #include "config/ScanRegionInfoMap.h"
@@ -160,7 +159,7 @@ bool CCarouselCfgProfileMap::LoadCfgProfiles(const char* path, CScanRegionInfoMa
   // walk billions of them.
   int highest = 0;
   for (const std::string& s : doc->sectionNames())
-    highest = std::max(highest, lumetra::SectionNumber(s, "Profile"));
+    highest = std::max(highest, platform::profile::sectionNumber(s, "Profile"));
   const int last = std::min(count, highest);
 
   const ScanRegionInfo* defaultRegion = regionMap->GetDefaultRegion();

@@ -20,6 +20,7 @@
 #include "Pellux/okFrontPanelApi.h"
 #include "okSim/okSim.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 // The entries, declared with C linkage from the interface the port binds, so that a
 // definition that strays from it does not compile.
@@ -189,12 +190,11 @@ long elapsedMs(SteadyTime since) {
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
-  char buf[256];
   va_list args;
   va_start(args, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, args);
+  auto text = platform::formatV(fmt, args);
   va_end(args);
-  return buf;
+  return text ? std::move(*text) : std::string();
 }
 
 void logCall(std::string line) {
