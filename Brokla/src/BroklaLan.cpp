@@ -198,7 +198,7 @@ bool CBroklaLanSender::Send(int type, std::optional<std::uint32_t> address) {
 // Ports for instruments
 
 std::uint16_t CPortCycle::GetNextPortNum() {
-  CRegEdit reg(HKEY_LOCAL_MACHINE, brokla::kServiceKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kBroklaKey);
   if (!m_nBase) {
     const auto base = net::servicePort(brokla::kInstrService, "tcp");
     if (!base) FatalError(" [VREL_SVC] Unable to find %s in services file", brokla::kInstrService);

@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
     LogWarning("%s%s%s", caption.c_str(), caption.empty() ? "" : ": ", text.c_str());
     return platform::ui::defaultAnswer(type);
   });
-  CLogger::SetRegKey((std::string(brokla::kServiceKey) + "Logging").c_str());
+  CLogger::SetRegKey((std::string(zeva::kBroklaKey) + "Logging").c_str());
   OpenServiceLog();
   int rc = 0;
   {

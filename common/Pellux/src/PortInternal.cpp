@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "platform/files.h"
 
@@ -13,7 +14,7 @@ std::int64_t NowSeconds() {
 }
 
 std::string DataFolder() {
-  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("Path", "");
+  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
   if (install.empty()) return platform::tempDirectory();
   if (install.back() != '/') install += '/';
   const std::string folder = install + "Data";

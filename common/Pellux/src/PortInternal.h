@@ -8,9 +8,6 @@
 
 namespace pellux {
 
-inline constexpr const char* kDataPortKey = "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\";
-inline constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
-
 // Endpoints of the board.
 inline constexpr int kWireSPIData = 0x00;
 inline constexpr int kWireMode = 0x02;

@@ -7,6 +7,7 @@
 
 #include "FrontPanelTable.h"
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "PortInternal.h"
@@ -198,7 +199,7 @@ PortStatus CScanDataPort::OpenDataPort(const char* serialArg, const char* bitFil
   if (serial.empty() && !FindScanDataPort(serial)) return PortStatusDeviceNotFound;
   LogInfo("Connecting to DataPort device [DeviceSN = %s]", serial.c_str());
 
-  CRegEdit reg(HKEY_LOCAL_MACHINE, kDataPortKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kDataPortKey);
   std::string bitFile = bitFileArg ? bitFileArg : "";
   if (bitFile.empty()) {
     bitFile = reg.ReadString("KethConfigFile", "");

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "link/ErrorIds.h"
 #include "platform/files.h"
@@ -13,7 +14,6 @@
 namespace movrak {
 
 namespace {
-constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
 constexpr int kMaxRawRead = 4096;
 }  // namespace
 
@@ -89,7 +89,7 @@ bool HasControlCharacters(const char* text) {
 }
 
 std::string DataFolder() {
-  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("Path", "");
+  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
   if (install.empty()) return platform::tempDirectory();
   if (install.back() != '/') install += '/';
   const std::string folder = install + "Data";

@@ -14,7 +14,6 @@ namespace movrak {
 inline constexpr int kErrUnknown = 512;  // "Unknown error occurred." (a reply that makes no sense)
 
 // The scanner's own registry values (HKEY_LOCAL_MACHINE).
-inline constexpr const char* kScannerKey = "Software\\Tarsel\\ZevazOdizo\\Scanner\\";
 
 
 // Sends `line` and reads its reply through the channel's reply reader: the result is the

@@ -9,6 +9,7 @@
 
 #include "BroklaProtocol/BroklaAppMessage.h"
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "link/BroklaClient.h"
 #include "link/ErrorIds.h"
@@ -25,7 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kDalmorKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Dalmor\\";
 constexpr int kMaxReply = 199;
 constexpr int kBootReplyMax = 20;
 constexpr auto kRebootPoll = 100ms;
@@ -502,7 +502,7 @@ void CLanComm::TakeEventEntry(const std::vector<std::uint8_t>& data, bool& sameI
 }
 
 int CLanComm::DownloadRuntime(const char* fileName) {
-  CRegEdit reg(HKEY_LOCAL_MACHINE, kDalmorKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kDalmorKey);
   if (!IsConnected()) return kErrConnectionLost;
   std::uint64_t length = 0;
   {

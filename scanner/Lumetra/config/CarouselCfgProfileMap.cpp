@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "config/ConfigUi.h"
 #include "config/ScanCfgRules.h"
@@ -81,7 +82,7 @@ tagScanCfgStruct* CCarouselCfgProfileMap::LoadDefaultProfile(CScanRegionInfoMap*
   p.Description = "Default configuration settings";
   p.RegionMap = regionMap;
 
-  CRegEdit reg(HKEY_CURRENT_USER, lumetra::kScanOptionsKey);
+  CRegEdit reg(HKEY_CURRENT_USER, zeva::kScanOptionsKey);
   p.RegionName = reg.ReadString("RegionName", "");
   const bool red = reg.ReadInt("UseRedChannel", 1) != 0;
   const bool green = reg.ReadInt("UseGreenChannel", 1) != 0;
