@@ -89,7 +89,9 @@ TEST(TextTest, LeadingHexStopsAtTheFirstOtherCharacter) {
     SCOPED_TRACE(std::string(c.text));
     std::size_t end = 999;
     EXPECT_EQ(parseLeadingHex(c.text, &end), c.value);
-    if (c.value) EXPECT_EQ(end, c.end);
+    if (c.value) {
+      EXPECT_EQ(end, c.end);
+    }
     EXPECT_EQ(parseLeadingHex(c.text), c.value);
   }
 }

@@ -292,7 +292,7 @@ void Global::DeleteRegion(const RegionRecord& region) {
       // A custom slide section of this region alone follows the region's new number.
       const std::string type = doc.getString(to, "Type");
       const std::string wanted = "CustomerSlide" + std::to_string(i - 2);
-      if (!startsWithNoCase(type, "CustomerSlide") || platform::equalsFolded(type, wanted) ||
+      if (!platform::startsWithFolded(type, "CustomerSlide") || platform::equalsFolded(type, wanted) ||
           slideUsedByOthers(doc, type, to) || doc.hasSection(wanted))
         continue;
       if (doc.hasSection(type) && !doc.renameSection(type, wanted))
