@@ -27,6 +27,15 @@ std::string FormatText(const char* fmt, ...) {
   return out;
 }
 
+std::string InstallDataFolder() {
+  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+  if (install.empty()) return platform::tempDirectory();
+  if (install.back() != '/') install += '/';
+  const std::string folder = install + "Data";
+  platform::createDirectories(folder);
+  return folder;
+}
+
 bool FileExists(const char* path) { return path && *path && platform::fileExists(path); }
 
 std::string GetAppPath() {

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "Jotwell/ProductKeys.h"
-#include "Jotwell/RegEdit.h"
 #include "link/ErrorIds.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -86,15 +84,6 @@ bool HasControlCharacters(const char* text) {
     if (c < 0x20 || c == 0x7F) return true;
   }
   return false;
-}
-
-std::string DataFolder() {
-  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
-  if (install.empty()) return platform::tempDirectory();
-  if (install.back() != '/') install += '/';
-  const std::string folder = install + "Data";
-  platform::createDirectories(folder);
-  return folder;
 }
 
 bool WriteWholeFile(const std::string& path, std::string_view contents) {

@@ -48,9 +48,6 @@ class CTimeoutScope {
   int previous_;
 };
 
-// The folder that stands for the fixed Windows file locations: "Data" under the install
-// folder (registry "Path"), created when missing; the temporary folder without one.
-std::string DataFolder();
 // Writes `contents` to `path` so that the old file stays whole when it fails.
 bool WriteWholeFile(const std::string& path, std::string_view contents);
 
