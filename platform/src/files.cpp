@@ -231,23 +231,6 @@ const void* mainProgramBase() {
   return base;
 }
 
-// The file mapped at `address` according to /proc/self/maps (empty when none).
-std::string mappedFileAt(const void* address) {
-  const auto a = reinterpret_cast<std::uintptr_t>(address);
-  std::ifstream in("/proc/self/maps");
-  std::string line;
-  while (std::getline(in, line)) {
-    unsigned long long from = 0, to = 0;
-    int pathStart = -1;
-    if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %*s %*s %n", &from, &to, &pathStart) < 2) continue;
-    if (a < from || a >= to) continue;
-    if (pathStart < 0 || static_cast<std::size_t>(pathStart) >= line.size() || line[pathStart] != '/')
-      return {};
-    return line.substr(static_cast<std::size_t>(pathStart));
-  }
-  return {};
-}
-
 }  // namespace
 
 int lastError() { return errno; }
@@ -807,6 +790,22 @@ std::vector<std::string> commandLineArguments() {
     start = end + 1;
   }
   return args;
+}
+
+std::string mappedFileAt(const void* address) {
+  const auto a = reinterpret_cast<std::uintptr_t>(address);
+  std::ifstream in("/proc/self/maps");
+  std::string line;
+  while (std::getline(in, line)) {
+    unsigned long long from = 0, to = 0;
+    int pathStart = -1;
+    if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %*s %*s %n", &from, &to, &pathStart) < 2) continue;
+    if (a < from || a >= to) continue;
+    if (pathStart < 0 || static_cast<std::size_t>(pathStart) >= line.size() || line[pathStart] != '/')
+      return {};
+    return line.substr(static_cast<std::size_t>(pathStart));
+  }
+  return {};
 }
 
 std::string modulePathOf(const void* address) {

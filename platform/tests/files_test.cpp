@@ -265,6 +265,13 @@ TEST_F(FilesTest, ProcessIdentity) {
   EXPECT_NE(library, exe);
   EXPECT_TRUE(fileExists(library));
   EXPECT_EQ(modulePathOf(nullptr), "");
+
+  // What the kernel maps: the files themselves; nothing for memory of no file.
+  EXPECT_EQ(mappedFileAt(reinterpret_cast<const void*>(&localFunction)), exe);
+  EXPECT_EQ(mappedFileAt(reinterpret_cast<const void*>(&modulePathOf)), library);
+  const int onTheStack = 0;
+  EXPECT_EQ(mappedFileAt(&onTheStack), "");
+  EXPECT_EQ(mappedFileAt(nullptr), "");
 }
 
 TEST_F(FilesTest, ErrorTexts) {

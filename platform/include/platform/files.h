@@ -178,6 +178,8 @@ std::string executablePath();
 std::vector<std::string> commandLineArguments();
 // Full path of the loaded module (executable or shared library) containing `address`.
 std::string modulePathOf(const void* address);
+// The file the kernel maps at `address` (from /proc/self/maps); empty when none.
+std::string mappedFileAt(const void* address);
 
 // Path pieces ('/' separated).
 // folder + "/" + name, with the folder's own trailing separators ('/' or '\\') dropped.
