@@ -2,12 +2,13 @@
 // Names and registry places of the connection manager.
 #include <cstdint>
 
+#include "Jotwell/ProductKeys.h"
+
 namespace brokla {
 
 inline constexpr const char* kServiceName = "Brokla";
-// The service's key under HKEY_LOCAL_MACHINE; sub-keys are appended to it.
-inline constexpr const char* kServiceKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla\\";
-inline constexpr const char* kDalmorKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Dalmor\\";
+// The service's key under HKEY_LOCAL_MACHINE is zeva::kBroklaKey (Jotwell/ProductKeys.h);
+// sub-keys are appended to it.
 
 // Services-file entries.
 inline constexpr const char* kEventService = "vrelevent";    // udp

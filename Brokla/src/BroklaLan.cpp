@@ -9,6 +9,7 @@
 #include "BroklaConfig.h"
 #include "Jotwell/Logger.h"
 #include "Jotwell/RegEdit.h"
+#include "Jotwell/Utilities.h"
 
 namespace net = platform::net;
 
@@ -197,7 +198,7 @@ bool CBroklaLanSender::Send(int type, std::optional<std::uint32_t> address) {
 // Ports for instruments
 
 std::uint16_t CPortCycle::GetNextPortNum() {
-  CRegEdit reg(HKEY_LOCAL_MACHINE, brokla::kServiceKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kBroklaKey);
   if (!m_nBase) {
     const auto base = net::servicePort(brokla::kInstrService, "tcp");
     if (!base) FatalError(" [VREL_SVC] Unable to find %s in services file", brokla::kInstrService);
@@ -217,6 +218,9 @@ std::uint16_t CPortCycle::GetNextPortNum() {
 // Fatal errors
 
 namespace {
+// A fatal message is cut to the 127 characters the service has always logged.
+constexpr std::size_t kFatalTextMax = 127;
+
 std::mutex& FatalMutex() {
   static std::mutex m;
   return m;
@@ -233,12 +237,12 @@ void SetFatalCleanup(std::function<void()> cleanup) {
 }
 
 void FatalError(const char* format, ...) {
-  char text[128];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  std::string text = FormatTextV(format, args);
   va_end(args);
-  LogInfo("%s", text);
+  if (text.size() > kFatalTextMax) text.resize(kFatalTextMax);
+  LogInfo("%s", text.c_str());
   std::function<void()> cleanup;
   {
     std::lock_guard lock(FatalMutex());

@@ -195,7 +195,7 @@ void UpdateLaserOnMinutes(const std::string& serial, const CBroklaInstr::StatusR
   if (!result.minutesOn) return;
   const std::int64_t minutes = *result.minutesOn;
   if (minutes >= 1 && minutes <= INT_MAX) {
-    const std::string key = std::string(brokla::kServiceKey) + SerialKeyName(serial);
+    const std::string key = std::string(zeva::kBroklaKey) + SerialKeyName(serial);
     CRegEdit reg(HKEY_LOCAL_MACHINE, key);
     const std::uint64_t total = std::min<std::uint64_t>(
         reg.ReadUInt("LaserOnMinutes", 0u) + static_cast<std::uint64_t>(minutes), UINT32_MAX);

@@ -31,7 +31,7 @@ bool IsPublishedInstrValue(const std::string& name) {
 }  // namespace
 
 std::string LogFileBaseName() {
-  const std::string path = CRegEdit(HKEY_LOCAL_MACHINE, brokla::kServiceKey).ReadString("LogFile", "");
+  const std::string path = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kBroklaKey).ReadString("LogFile", "");
   if (path.empty()) return {};
   return platform::directoryOf(path) + platform::stemOf(path);
 }
@@ -127,10 +127,10 @@ void CBroklaService::PublishInstrumentList() {
   }
   for (int id : pruned) LogInfo("Instrument id=%d did not answer the refresh: removed from the list.", id);
 
-  CRegEdit reg(HKEY_LOCAL_MACHINE, brokla::kServiceKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kBroklaKey);
   // Every earlier publication goes, however many it held.
   std::vector<std::pair<std::string, platform::registry::Value>> values;
-  platform::registry::enumValues(HKEY_LOCAL_MACHINE, brokla::kServiceKey, values);
+  platform::registry::enumValues(HKEY_LOCAL_MACHINE, zeva::kBroklaKey, values);
   for (const auto& [name, value] : values)
     if (IsPublishedInstrValue(name)) reg.DeleteValue(name);
 
@@ -145,7 +145,7 @@ void CBroklaService::PublishInstrumentList() {
 
 void CBroklaService::BreakInstrumentLock() {
   const std::string serial =
-      CRegEdit(HKEY_LOCAL_MACHINE, brokla::kServiceKey).ReadString("InstrToUnlock", "");
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kBroklaKey).ReadString("InstrToUnlock", "");
   if (serial.empty()) return;
   int id = 0, before = 0;
   {

@@ -85,10 +85,10 @@ void CInstrThread::Run(const std::function<void()>& ready) {
   // Instruments are on another network in a real installation; with the loopback guard
   // on (tests, demos) nothing beyond this machine is listened to either.
   // Far more than a lab has; what bounds the list against a flood of made-up datagrams.
-  const unsigned maxInstruments = CRegEdit(HKEY_LOCAL_MACHINE, brokla::kServiceKey).ReadUInt("MaxInstruments", 64u);
+  const unsigned maxInstruments = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kBroklaKey).ReadUInt("MaxInstruments", 64u);
   m_nMaxInstruments = std::clamp<unsigned>(maxInstruments, 2u, 4096u);
 
-  const std::uint32_t listen = ReadAddress(brokla::kServiceKey, "ListenAddr",
+  const std::uint32_t listen = ReadAddress(zeva::kBroklaKey, "ListenAddr",
                                            net::loopbackOnly() ? net::kLoopbackAddress : net::kAnyAddress);
   m_Lan.OpenServer(listen);
   if (ready) ready();
@@ -445,7 +445,7 @@ void CInstrThread::OnIdentify(std::uint32_t address, const CBroklaLanMessage& m)
 void CInstrThread::OnRefresh(bool startup) {
   LogInfo(startup ? "Processing the startup REFRESH request"
                   : "Received REFRESH request from service control handler.");
-  const std::uint32_t broadcast = ReadAddress(brokla::kServiceKey, "BCastAddr", brokla::kDefaultBroadcast);
+  const std::uint32_t broadcast = ReadAddress(zeva::kBroklaKey, "BCastAddr", brokla::kDefaultBroadcast);
   LogInfo("Broadcast the INSTR_IDENTIFY message to the default interface (BCastAddr=%s)",
           DottedAddress(broadcast).c_str());
   auto send = [&](std::uint32_t target) {
@@ -455,7 +455,7 @@ void CInstrThread::OnRefresh(bool startup) {
       LogDebug(1, "SendLanEvent INSTR_IDENTIFY: error %d, (target=%s)", e, DottedAddress(target).c_str());
   };
   send(broadcast);
-  const std::uint32_t iface = ReadAddress(brokla::kDalmorKey, "IfaceAddr", brokla::kDefaultIfaceAddr);
+  const std::uint32_t iface = ReadAddress(zeva::kDalmorKey, "IfaceAddr", brokla::kDefaultIfaceAddr);
   if (iface != brokla::kDefaultIfaceAddr) {
     const std::uint32_t second = (iface & 0xFFFFFF00u) | 0xFFu;
     LogInfo("Found a customized lan interface address (IfaceAddr=%s)", DottedAddress(iface).c_str());

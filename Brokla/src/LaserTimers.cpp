@@ -167,7 +167,7 @@ int CLaserScheduler::LaserScheduler() {
     m_nRecurringTimerCount = 0;
   }
   for (auto t : timers) m_Queue.cancel(t);
-  CRegEdit reg(HKEY_LOCAL_MACHINE, brokla::kServiceKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kBroklaKey);
   for (const auto& k : keys) reg.DeleteKey(k);
   std::fprintf(stderr, "LaserScheduler: Removed %d timers from system\n", removed);
   std::fflush(stderr);
@@ -187,7 +187,7 @@ int CLaserScheduler::SuspendedCount() const {
 }
 
 void CLaserScheduler::WriteKey(const std::string& name, int instrumentId, const LaserTimerRequest& r) {
-  CRegEdit reg(HKEY_LOCAL_MACHINE, std::string(brokla::kServiceKey) + name);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, std::string(zeva::kBroklaKey) + name);
   reg.WriteInt("InstrumentId", instrumentId);
   const std::pair<const char*, std::uint32_t> values[] = {{"bPowerOn", r.bPowerOn},
                                                           {"bOneShot", r.bOneShot},

@@ -656,17 +656,17 @@ void CEventMonitor::DoCmdAbort(LockOwner connection, int pid) {
 }
 
 void CEventMonitor::AutoSpawn(const std::string& text) {
-  CRegEdit reg(HKEY_LOCAL_MACHINE, brokla::kServiceKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kBroklaKey);
   const unsigned spawn = reg.ReadUInt("Spawn", 0u);
   const std::string app = reg.ReadString("SpawnApp", "");
   if (spawn == 0) {
     LogInfo("Auto-spawning Disabled in Registry (HKEY_LOCAL_MACHINE), No App Spawned.");
-    LogInfo("Auto-spawning Enable Specified in: %s%s", brokla::kServiceKey, "Spawn");
+    LogInfo("Auto-spawning Enable Specified in: %s%s", zeva::kBroklaKey, "Spawn");
     return;
   }
   if (app.empty()) {
     LogInfo("No App Specified in Registry (HKEY_LOCAL_MACHINE).");
-    LogInfo("App Name Should be Specified in: %s%s", brokla::kServiceKey, "SpawnApp");
+    LogInfo("App Name Should be Specified in: %s%s", zeva::kBroklaKey, "SpawnApp");
     return;
   }
   LogInfo("Event Monitor Spawning App: %s %s", app.c_str(), text.c_str());

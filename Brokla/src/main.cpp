@@ -1,7 +1,6 @@
 // brokla: the connection manager daemon. Without options it runs the service in the
 // foreground; `brokla --control CODE` hands a control code to the running service.
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include "Jotwell/Utilities.h"
 #include "platform/localpipe.h"
 #include "platform/service.h"
+#include "platform/text.h"
 #include "platform/ui.h"
 
 using platform::service::State;
@@ -68,10 +68,7 @@ std::optional<std::uint32_t> ParseControlCode(std::string_view text) {
     return code;
   for (const NamedCode& c : kControlCodes) {
     const std::string_view name = c.name;
-    if (name.size() == text.size() && std::equal(name.begin(), name.end(), text.begin(), [](char a, char b) {
-          return a == std::tolower(static_cast<unsigned char>(b));
-        }))
-      return c.code;
+    if (platform::equalsFolded(name, text)) return c.code;
   }
   return std::nullopt;
 }
@@ -144,7 +141,7 @@ int main(int argc, char** argv) {
     LogWarning("%s%s%s", caption.c_str(), caption.empty() ? "" : ": ", text.c_str());
     return platform::ui::defaultAnswer(type);
   });
-  CLogger::SetRegKey((std::string(brokla::kServiceKey) + "Logging").c_str());
+  CLogger::SetRegKey((std::string(zeva::kBroklaKey) + "Logging").c_str());
   OpenServiceLog();
   int rc = 0;
   {

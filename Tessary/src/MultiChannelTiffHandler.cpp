@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Tessary/TiffTags.h"
 #include "TiffFile.h"
@@ -17,7 +18,6 @@ using tessary::detail::ErrorText;
 
 namespace {
 
-constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
 constexpr std::int64_t kMiB = 1048576;
 constexpr std::uint32_t kBlockLines = 100;
 constexpr std::uint32_t kMax20Bit = 0xFFFFF;
@@ -27,7 +27,7 @@ constexpr std::uint32_t kMax20Bit = 0xFFFFF;
   throw text;
 }
 
-std::string InstallFolder() { return CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("Path", ""); }
+std::string InstallFolder() { return CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, ""); }
 
 // The folder part of a file path, with its trailing '/'; the whole path for a file
 // without a folder or directly under the root.
@@ -283,7 +283,7 @@ std::string MultiChannelTiffHandler::GetTempScanPath() {
   const std::string install = InstallFolder();
   // Without an install folder the system's temporary folder stands in for "<Path>/Temp".
   const std::string fallback = install.empty() ? platform::tempDirectory() : platform::joinPath(install, "Temp");
-  return CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("TemporaryImageFolder", fallback);
+  return CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString("TemporaryImageFolder", fallback);
 }
 
 std::string MultiChannelTiffHandler::GetTempScanFile(long index) {

@@ -1,6 +1,5 @@
 #include "Tessary/TiffCompress.h"
 
-#include <sys/stat.h>
 #include <tiffio.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include "Jotwell/Logger.h"
 #include "Tessary/TiffTags.h"
 #include "TiffFile.h"
+#include "platform/files.h"
 
 using tessary::detail::ErrorText;
 using tessary::detail::TiffFile;
@@ -273,21 +273,13 @@ bool CopyDirectory(TIFF* in, TIFF* out, std::uint16_t compression) {
   return copied && TIFFWriteDirectory(out);
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {
-  }, sb{};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 eTiffCompressError Rewrite(const char* source, const char* destination, std::uint16_t compression) {
   InstallTiffTagExtender();
   const std::string src = source ? source : "";
-  const bool inPlace = !destination || *destination == '\0' || SameFile(src, destination);
+  const bool inPlace = !destination || *destination == '\0' || platform::sameFile(src, destination);
   const std::string dst = inPlace ? src : destination;
 
-  struct stat st {};
-  if (inPlace && (::stat(src.c_str(), &st) != 0 || !S_ISREG(st.st_mode))) {
+  if (inPlace && !platform::isRegularFile(src)) {
     const int error = errno != 0 ? errno : EINVAL;
     LogError("Failed to rewrite '%s' in place %s [error code: %d]", src.c_str(), ErrorText(error).c_str(),
              error);

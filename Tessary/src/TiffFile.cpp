@@ -1,15 +1,10 @@
 #include "TiffFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <utility>
 
 #include "Jotwell/Logger.h"
@@ -62,14 +57,10 @@ std::string ErrorText(int code) {
 // written: the final sync then waits only for the tail instead of the whole file.
 class FileIo {
  public:
-  FileIo(int fd, std::string diskPath, bool durable)
-      : fd_(fd), diskPath_(std::move(diskPath)), durable_(durable) {
+  FileIo(platform::UniqueFd fd, std::string diskPath, bool durable)
+      : fd_(std::move(fd)), diskPath_(std::move(diskPath)), durable_(durable) {
     // Nobody else writes our files: their size is known from here on without asking.
-    struct stat st {};
-    if (::fstat(fd_, &st) == 0) size_ = static_cast<std::uint64_t>(st.st_size);
-  }
-  ~FileIo() {
-    if (fd_ >= 0) ::close(fd_);
+    size_ = platform::openFileSize(fd_.get()).value_or(0);
   }
   FileIo(const FileIo&) = delete;
   FileIo& operator=(const FileIo&) = delete;
@@ -139,9 +130,9 @@ class FileIo {
   // Writes out what is buffered, syncs a durable file and closes the descriptor.
   bool Finish() {
     bool ok = FlushBuffer();
-    if (fd_ >= 0) {
-      if (ok && durable_ && ::fsync(fd_) != 0) ok = Fail(errno);
-      if (::close(std::exchange(fd_, -1)) != 0 && ok) ok = Fail(errno);
+    if (fd_) {
+      if (ok && durable_ && !platform::syncFile(fd_.get())) ok = Fail(errno);
+      if (!fd_.close() && ok) ok = Fail(errno);
     }
     return ok && error_ == 0;
   }
@@ -159,16 +150,11 @@ class FileIo {
   }
 
   tmsize_t PreadFully(std::uint8_t* out, std::size_t size, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < size) {
-      const ssize_t n = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        Fail(errno);
-        return done > 0 ? static_cast<tmsize_t>(done) : -1;
-      }
-      if (n == 0) break;
-      done += static_cast<std::size_t>(n);
+    int error = 0;
+    const std::size_t done = platform::readAt(fd_.get(), out, size, offset, error);
+    if (error != 0) {
+      Fail(error);
+      return done > 0 ? static_cast<tmsize_t>(done) : -1;
     }
     return static_cast<tmsize_t>(done);
   }
@@ -194,17 +180,9 @@ class FileIo {
     std::size_t allowed = size;
     const auto hooks = CurrentHooks();
     if (hooks->writeLimit) allowed = std::min(size, hooks->writeLimit(diskPath_, offset, size));
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    std::size_t done = 0;
-    while (done < allowed) {
-      const ssize_t n = ::pwrite(fd_, p + done, allowed - done, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Fail(errno);
-      }
-      if (n == 0) return Fail(EIO);
-      done += static_cast<std::size_t>(n);
-    }
+    int error = 0;
+    const std::size_t done = platform::writeAt(fd_.get(), data, allowed, offset, error);
+    if (error != 0) return Fail(error);
     size_ = std::max<std::uint64_t>(size_, offset + done);
     if (allowed < size) return Fail(ENOSPC);
     if (durable_) StartWriteBack(offset + done);
@@ -214,11 +192,11 @@ class FileIo {
   // Starts (without waiting) the disk writes of what was written up to `end` in steps.
   void StartWriteBack(std::uint64_t end) {
     if (end < writeBackFrom_ + kWriteBackStep) return;
-    platform::startWriteBack(fd_, writeBackFrom_, end - writeBackFrom_);
+    platform::startWriteBack(fd_.get(), writeBackFrom_, end - writeBackFrom_);
     writeBackFrom_ = end;
   }
 
-  int fd_;
+  platform::UniqueFd fd_;
   std::string diskPath_;
   bool durable_;
   int error_ = 0;
@@ -247,24 +225,10 @@ toff_t SizeProc(thandle_t h) { return static_cast<FileIo*>(h)->Size(); }
 int MapProc(thandle_t, void**, toff_t*) { return 0; }  // never mapped: every read goes through Read
 void UnmapProc(thandle_t, void*, toff_t) {}
 
-std::string RandomSuffix() {
-  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  thread_local std::mt19937_64 rng{std::random_device{}()};
-  std::string s(6, 'x');
-  for (auto& c : s) c = kChars[rng() % (sizeof(kChars) - 1)];
-  return s;
-}
-
 }  // namespace
 
-int CreateSiblingTemp(const std::string& path, std::string& tempPath) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    tempPath = path + ".part-" + RandomSuffix();
-    const int fd = ::open(tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
+platform::UniqueFd CreateSiblingTemp(const std::string& path, std::string& tempPath) {
+  return platform::createSiblingFile(path, ".part-", tempPath);
 }
 
 std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int& error) {
@@ -272,16 +236,16 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
   auto file = std::make_unique<TiffFile>(Token{});
   file->path_ = path;
   file->kind_ = kind;
-  int fd = -1;
+  platform::UniqueFd fd;
   const char* mode = "r";
   switch (kind) {
     case Kind::read:
-      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      fd = platform::openFile(path, platform::FileAccess::read);  // a folder: EISDIR
       file->diskPath_ = path;
       break;
     case Kind::edit:
       mode = "r+";
-      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+      fd = platform::openFile(path, platform::FileAccess::readWrite);
       file->diskPath_ = path;
       break;
     case Kind::scratch:
@@ -289,43 +253,28 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
       // Not O_TRUNC: truncating makes ext4 write the whole file out when it is closed
       // (its guard for files replaced by truncation), which a temporary file does not need.
       // A scratch path is normally a new, empty file; anything in it is cut away here.
-      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      fd = platform::openFile(path, platform::FileAccess::create);
       file->diskPath_ = path;
-      if (fd >= 0) {
-        struct stat st {};
-        if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
-          const int code = errno;
-          ::close(fd);
-          errno = code;
-          fd = -1;
-        }
-      }
+      if (fd && platform::openFileSize(fd.get()).value_or(0) > 0 && !platform::truncateFile(fd.get(), 0))
+        fd.reset();  // keeps errno
       break;
     case Kind::atomic:
       mode = "w";
       fd = CreateSiblingTemp(path, file->diskPath_);
       break;
   }
-  if (fd < 0) {
+  if (!fd) {
     error = errno;
     return nullptr;
   }
-  if (kind == Kind::read || kind == Kind::edit) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-      error = S_ISDIR(st.st_mode) ? EISDIR : errno;
-      ::close(fd);
-      return nullptr;
-    }
-  }
-  file->io_ = std::make_unique<FileIo>(fd, file->diskPath_, kind == Kind::atomic);
+  file->io_ = std::make_unique<FileIo>(std::move(fd), file->diskPath_, kind == Kind::atomic);
   errno = 0;
   file->tif_ = TIFFClientOpen(path.c_str(), mode, file->io_.get(), ReadProc, WriteProc, SeekProc, CloseProc,
                               SizeProc, MapProc, UnmapProc);
   if (!file->tif_) {
     error = file->io_->error();
     file->io_.reset();
-    if (kind == Kind::scratch || kind == Kind::atomic) ::unlink(file->diskPath_.c_str());
+    if (kind == Kind::scratch || kind == Kind::atomic) platform::removeFile(file->diskPath_);
     return nullptr;
   }
   error = 0;
@@ -357,13 +306,13 @@ bool TiffFile::Close() {
   if (!tif_) return true;
   bool ok = CloseHandle();
   if (kind_ == Kind::atomic) {
-    if (ok && ::rename(diskPath_.c_str(), path_.c_str()) != 0) {
+    if (ok && !platform::renameFile(diskPath_, path_)) {
       const int code = errno;
       LogError("Failed to move '%s' to '%s': %s [error code: %d]", diskPath_.c_str(), path_.c_str(),
                ErrorText(code).c_str(), code);
       ok = false;
     }
-    if (!ok) ::unlink(diskPath_.c_str());
+    if (!ok) platform::removeFile(diskPath_);
   }
   return ok;
 }
@@ -371,50 +320,49 @@ bool TiffFile::Close() {
 void TiffFile::Discard() {
   if (!tif_) return;
   CloseHandle();
-  if (kind_ == Kind::scratch || kind_ == Kind::atomic) ::unlink(diskPath_.c_str());
+  if (kind_ == Kind::scratch || kind_ == Kind::atomic) platform::removeFile(diskPath_);
 }
 
 bool CopyFileReplacing(const std::string& src, const std::string& dst, int& error) {
-  const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
+  const platform::UniqueFd in = platform::openFile(src, platform::FileAccess::read);
+  if (!in) {
     error = errno;
     return false;
   }
   std::string temp;
-  const int out = CreateSiblingTemp(dst, temp);
-  if (out < 0) {
+  platform::UniqueFd out = CreateSiblingTemp(dst, temp);
+  if (!out) {
     error = errno;
-    ::close(in);
     return false;
   }
-  FileIo io(out, temp, true);
+  FileIo io(std::move(out), temp, true);
   std::vector<std::uint8_t> buf(1 << 20);
   bool ok = true;
-  for (;;) {
-    const ssize_t n = ::read(in, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = errno;
+  for (std::uint64_t offset = 0;;) {
+    int readError = 0;
+    const std::size_t n = platform::readAt(in.get(), buf.data(), buf.size(), offset, readError);
+    if (readError != 0) {
+      error = readError;
       ok = false;
       break;
     }
     if (n == 0) break;
-    if (io.Write(buf.data(), n) != n) {
+    offset += n;
+    if (io.Write(buf.data(), static_cast<tmsize_t>(n)) != static_cast<tmsize_t>(n)) {
       error = io.error();
       ok = false;
       break;
     }
   }
-  ::close(in);
   if (ok && !io.Finish()) {
     error = io.error();
     ok = false;
   }
-  if (ok && ::rename(temp.c_str(), dst.c_str()) != 0) {
+  if (ok && !platform::renameFile(temp, dst)) {
     error = errno;
     ok = false;
   }
-  if (!ok) ::unlink(temp.c_str());
+  if (!ok) platform::removeFile(temp);
   return ok;
 }
 

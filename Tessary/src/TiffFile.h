@@ -70,7 +70,7 @@ class TiffFile {
 bool CopyFileReplacing(const std::string& src, const std::string& dst, int& error);
 
 // A new file beside `path` ("<path>.part-XXXXXX", created exclusively with the usual
-// permissions); returns its descriptor (or -1 with errno) and its name.
-int CreateSiblingTemp(const std::string& path, std::string& tempPath);
+// permissions); returns its descriptor (empty with errno) and its name.
+platform::UniqueFd CreateSiblingTemp(const std::string& path, std::string& tempPath);
 
 }  // namespace tessary::detail

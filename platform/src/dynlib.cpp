@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/files.h"
+
 namespace platform {
 
 // ---- DynamicLibrary ----------------------------------------------------------------
@@ -136,23 +138,6 @@ bool isVersionedName(std::string_view file, std::string_view base) {
     return false;
   const auto rest = file.substr(base.size() + 1);
   return std::all_of(rest.begin(), rest.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
-}
-
-// The file mapped at `address` according to /proc/self/maps (empty when none).
-std::string mappedFileAt(const void* address) {
-  const auto a = reinterpret_cast<std::uintptr_t>(address);
-  std::ifstream in("/proc/self/maps");
-  std::string line;
-  while (std::getline(in, line)) {
-    unsigned long long from = 0, to = 0;
-    int pathStart = -1;
-    if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %*s %*s %n", &from, &to, &pathStart) < 2) continue;
-    if (a < from || a >= to) continue;
-    if (pathStart < 0 || static_cast<std::size_t>(pathStart) >= line.size() || line[pathStart] != '/')
-      return {};
-    return line.substr(static_cast<std::size_t>(pathStart));
-  }
-  return {};
 }
 
 constexpr std::uint32_t kVersionNoteType = 0x5a455631u;

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <fstream>
 #include <iterator>
@@ -228,23 +229,6 @@ const void* mainProgramBase() {
       },
       &base);
   return base;
-}
-
-// The file mapped at `address` according to /proc/self/maps (empty when none).
-std::string mappedFileAt(const void* address) {
-  const auto a = reinterpret_cast<std::uintptr_t>(address);
-  std::ifstream in("/proc/self/maps");
-  std::string line;
-  while (std::getline(in, line)) {
-    unsigned long long from = 0, to = 0;
-    int pathStart = -1;
-    if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %*s %*s %n", &from, &to, &pathStart) < 2) continue;
-    if (a < from || a >= to) continue;
-    if (pathStart < 0 || static_cast<std::size_t>(pathStart) >= line.size() || line[pathStart] != '/')
-      return {};
-    return line.substr(static_cast<std::size_t>(pathStart));
-  }
-  return {};
 }
 
 }  // namespace
@@ -556,6 +540,112 @@ std::vector<std::string> listDirectory(const std::string& dir, const std::string
   return names;
 }
 
+// ---- descriptors ----------------------------------------------------------------
+
+UniqueFd openFile(const std::string& path, FileAccess access) {
+  int flags = O_CLOEXEC;
+  switch (access) {
+    case FileAccess::read:
+      flags |= O_RDONLY;
+      break;
+    case FileAccess::readWrite:
+      flags |= O_RDWR;
+      break;
+    case FileAccess::create:
+      flags |= O_RDWR | O_CREAT;
+      break;
+  }
+  UniqueFd fd(::open(path.c_str(), flags, 0666));
+  if (fd && access != FileAccess::create) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+      fd.reset();
+    } else if (S_ISDIR(st.st_mode)) {
+      fd.reset();
+      errno = EISDIR;
+    }
+  }
+  return fd;
+}
+
+UniqueFd createSiblingFile(const std::string& path, const std::string& infix, std::string& tempPath) {
+  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  thread_local std::mt19937_64 rng{std::random_device{}()};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string suffix(6, 'x');
+    for (auto& c : suffix) c = kChars[rng() % (sizeof(kChars) - 1)];
+    tempPath = path + infix + suffix;
+    UniqueFd fd(::open(tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return UniqueFd();
+}
+
+std::optional<std::uint64_t> openFileSize(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool truncateFile(int fd, std::uint64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
+
+std::size_t readAt(int fd, void* data, std::size_t size, std::uint64_t offset, int& error) {
+  auto* out = static_cast<char*>(data);
+  std::size_t done = 0;
+  error = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+std::size_t writeAt(int fd, const void* data, std::size_t size, std::uint64_t offset, int& error) {
+  const auto* p = static_cast<const char*>(data);
+  std::size_t done = 0;
+  error = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd, p + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    if (n == 0) {
+      error = EIO;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+bool syncFile(int fd) { return ::fsync(fd) == 0; }
+
+bool renameFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (S_ISREG(st.st_mode)) return true;
+  errno = EINVAL;
+  return false;
+}
+
 bool copyFileNoOverwrite(const std::string& src, const std::string& dst) {
   const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
@@ -700,6 +790,22 @@ std::vector<std::string> commandLineArguments() {
     start = end + 1;
   }
   return args;
+}
+
+std::string mappedFileAt(const void* address) {
+  const auto a = reinterpret_cast<std::uintptr_t>(address);
+  std::ifstream in("/proc/self/maps");
+  std::string line;
+  while (std::getline(in, line)) {
+    unsigned long long from = 0, to = 0;
+    int pathStart = -1;
+    if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %*s %*s %n", &from, &to, &pathStart) < 2) continue;
+    if (a < from || a >= to) continue;
+    if (pathStart < 0 || static_cast<std::size_t>(pathStart) >= line.size() || line[pathStart] != '/')
+      return {};
+    return line.substr(static_cast<std::size_t>(pathStart));
+  }
+  return {};
 }
 
 std::string modulePathOf(const void* address) {

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -24,6 +23,7 @@
 
 #include "platform/clock.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 
 namespace platform::net {
 
@@ -112,12 +112,6 @@ std::chrono::milliseconds timeoutFor(SteadyTime deadline) {
   return deadline == SteadyTime::max() ? kNoLimit : remainingUntil(deadline);
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 // One "name port/protocol [aliases] [# comment]" line; nullopt when it does not name
 // the service or is malformed.
 std::optional<std::uint16_t> matchServicesLine(const std::string& rawLine, std::string_view name,
@@ -133,10 +127,10 @@ std::optional<std::uint16_t> matchServicesLine(const std::string& rawLine, std::
   const char* end = begin + slash;
   const auto [ptr, ec] = std::from_chars(begin, end, port);
   if (ec != std::errc() || ptr != end || port == 0 || port > 65535) return std::nullopt;
-  if (!equalsNoCase(std::string_view(portProto).substr(slash + 1), protocol)) return std::nullopt;
-  bool named = equalsNoCase(first, name);
+  if (!platform::equalsFolded(std::string_view(portProto).substr(slash + 1), protocol)) return std::nullopt;
+  bool named = platform::equalsFolded(first, name);
   std::string alias;
-  while (!named && in >> alias) named = equalsNoCase(alias, name);
+  while (!named && in >> alias) named = platform::equalsFolded(alias, name);
   if (!named) return std::nullopt;
   return static_cast<std::uint16_t>(port);
 }
@@ -376,8 +370,8 @@ std::optional<int> protocolNumber(std::string_view name) {
     buffer.resize(buffer.size() * 2);
   if (found) return found->p_proto;
   // A system without the protocols file still knows these two.
-  if (equalsNoCase(name, "tcp")) return IPPROTO_TCP;
-  if (equalsNoCase(name, "udp")) return IPPROTO_UDP;
+  if (platform::equalsFolded(name, "tcp")) return IPPROTO_TCP;
+  if (platform::equalsFolded(name, "udp")) return IPPROTO_UDP;
   fail(WSANO_DATA);
   return std::nullopt;
 }
@@ -400,7 +394,7 @@ std::optional<std::uint32_t> resolveHost(std::string_view name) {
   // A name lookup may ask a name server, which is a packet beyond loopback: under the
   // guard only this machine's own names are resolved, to loopback.
   if (loopbackOnly()) {
-    if (equalsNoCase(name, "localhost") || equalsNoCase(name, hostName())) return kLoopbackAddress;
+    if (platform::equalsFolded(name, "localhost") || platform::equalsFolded(name, hostName())) return kLoopbackAddress;
     report("net: refused to look up \"" + std::string(name) + "\": ZEVA_NET_LOOPBACK_ONLY=1");
     fail(WSAHOST_NOT_FOUND);
     return std::nullopt;

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -21,6 +20,7 @@
 #include "platform/files.h"
 #include "platform/localpipe.h"
 #include "platform/service.h"
+#include "platform/text.h"
 
 extern char** environ;
 
@@ -67,12 +67,6 @@ struct Report {
 void writeReport(int fd, char tag, int value) {
   const Report r{tag, value};
   (void)!::write(fd, &r, sizeof r);
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 // Reads a /proc file with plain reads: the process may end while it is read, and a stream
@@ -361,11 +355,11 @@ std::vector<ProcessInfo> listProcesses() {
 }
 
 bool isProgramRunning(std::string_view name) {
-  if (name.size() > 4 && equalsNoCase(name.substr(name.size() - 4), ".exe")) name.remove_suffix(4);
+  if (name.size() > 4 && platform::equalsFolded(name.substr(name.size() - 4), ".exe")) name.remove_suffix(4);
   if (name.empty()) return false;
   for (const auto& p : listProcesses()) {
-    if (equalsNoCase(fileNameOf(p.executable), name) || equalsNoCase(p.name, name.substr(0, 15)) ||
-        (!p.arguments.empty() && equalsNoCase(fileNameOf(p.arguments[0]), name)))
+    if (platform::equalsFolded(fileNameOf(p.executable), name) || platform::equalsFolded(p.name, name.substr(0, 15)) ||
+        (!p.arguments.empty() && platform::equalsFolded(fileNameOf(p.arguments[0]), name)))
       return true;
   }
   return false;

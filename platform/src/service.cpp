@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include <thread>
 
 #include "platform/localpipe.h"
+#include "platform/text.h"
 
 namespace platform::service {
 
@@ -46,9 +46,7 @@ std::uint32_t getU32(const std::uint8_t* p) {
 }  // namespace
 
 std::string controlPipeName(std::string_view serviceName) {
-  std::string name(serviceName);
-  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return name + ".control";
+  return platform::foldedAscii(serviceName) + ".control";
 }
 
 struct ServiceHost::Impl {

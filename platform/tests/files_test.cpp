@@ -265,6 +265,13 @@ TEST_F(FilesTest, ProcessIdentity) {
   EXPECT_NE(library, exe);
   EXPECT_TRUE(fileExists(library));
   EXPECT_EQ(modulePathOf(nullptr), "");
+
+  // What the kernel maps: the files themselves; nothing for memory of no file.
+  EXPECT_EQ(mappedFileAt(reinterpret_cast<const void*>(&localFunction)), exe);
+  EXPECT_EQ(mappedFileAt(reinterpret_cast<const void*>(&modulePathOf)), library);
+  const int onTheStack = 0;
+  EXPECT_EQ(mappedFileAt(&onTheStack), "");
+  EXPECT_EQ(mappedFileAt(nullptr), "");
 }
 
 TEST_F(FilesTest, ErrorTexts) {
@@ -300,6 +307,110 @@ TEST(PathPieces, SplitOnSlashes) {
     EXPECT_EQ(stemOf(c.path), c.stem);
     EXPECT_EQ(extensionOf(c.path), c.ext);
   }
+}
+
+TEST_F(FilesTest, OpenFileByAccess) {
+  const std::string file = tempDir() + "/data.bin";
+  const std::string missing = tempDir() + "/missing.bin";
+  writeFile(file, "kept bytes");
+
+  struct Case {
+    std::string path;
+    FileAccess access;
+    int error;  // 0: opens
+  };
+  const Case cases[] = {
+      {file, FileAccess::read, 0},
+      {file, FileAccess::readWrite, 0},
+      {file, FileAccess::create, 0},
+      {missing, FileAccess::read, ENOENT},
+      {missing, FileAccess::readWrite, ENOENT},
+      {tempDir(), FileAccess::read, EISDIR},  // a folder opens for reading in POSIX: refused here
+      {tempDir(), FileAccess::readWrite, EISDIR},
+      {tempDir() + "/no-folder/x", FileAccess::create, ENOENT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " access " + std::to_string(static_cast<int>(c.access)));
+    errno = 0;
+    const UniqueFd fd = openFile(c.path, c.access);
+    EXPECT_EQ(static_cast<bool>(fd), c.error == 0);
+    if (c.error != 0) {
+      EXPECT_EQ(errno, c.error);
+    }
+  }
+  // Creating opens an existing file without cutting it, and makes a missing one.
+  EXPECT_EQ(readFile(file), "kept bytes");
+  EXPECT_TRUE(openFile(missing, FileAccess::create));
+  EXPECT_EQ(fileSize(missing), 0u);
+}
+
+TEST_F(FilesTest, PositionalReadsAndWritesSizeTruncateSyncAndRename) {
+  const std::string target = tempDir() + "/image.tif";
+  writeFile(target, "old");
+  std::string temp;
+  UniqueFd fd = createSiblingFile(target, ".part-", temp);
+  ASSERT_TRUE(fd);
+  EXPECT_EQ(temp.rfind(target + ".part-", 0), 0u);
+  EXPECT_EQ(temp.size(), target.size() + 6 + 6);
+
+  int error = -1;
+  EXPECT_EQ(writeAt(fd.get(), "world", 5, 6, error), 5u);  // past the end: a hole before it
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(writeAt(fd.get(), "hello,", 6, 0, error), 6u);
+  EXPECT_EQ(openFileSize(fd.get()), 11u);
+
+  char buf[32] = {};
+  EXPECT_EQ(readAt(fd.get(), buf, sizeof buf, 0, error), 11u);  // stops at the end
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(std::string(buf, 11), "hello,world");
+  EXPECT_EQ(readAt(fd.get(), buf, 4, 20, error), 0u);
+  EXPECT_EQ(error, 0);
+
+  EXPECT_TRUE(truncateFile(fd.get(), 5));
+  EXPECT_EQ(openFileSize(fd.get()), 5u);
+  EXPECT_TRUE(syncFile(fd.get()));
+  EXPECT_TRUE(fd.close());
+  EXPECT_TRUE(renameFile(temp, target));
+  EXPECT_EQ(readFile(target), "hello");
+  EXPECT_FALSE(fileExists(temp));
+
+  // A descriptor open for reading only: the write fails and says why.
+  const UniqueFd reader = openFile(target, FileAccess::read);
+  EXPECT_EQ(writeAt(reader.get(), "x", 1, 0, error), 0u);
+  EXPECT_EQ(error, EBADF);
+  EXPECT_FALSE(renameFile(tempDir() + "/gone", target));
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(FilesTest, SiblingFilesAreNewEachTime) {
+  const std::string target = tempDir() + "/out.tif";
+  std::string a, b;
+  const UniqueFd fa = createSiblingFile(target, ".part-", a);
+  const UniqueFd fb = createSiblingFile(target, ".part-", b);
+  ASSERT_TRUE(fa);
+  ASSERT_TRUE(fb);
+  EXPECT_NE(a, b);
+  EXPECT_FALSE(fileExists(target));
+  std::string c;
+  EXPECT_FALSE(createSiblingFile(tempDir() + "/no-folder/out.tif", ".part-", c));
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(FilesTest, SameFileAndRegularFile) {
+  const std::string a = tempDir() + "/a";
+  const std::string b = tempDir() + "/b";
+  writeFile(a, "1");
+  writeFile(b, "1");
+  EXPECT_TRUE(sameFile(a, a));
+  EXPECT_TRUE(sameFile(a, tempDir() + "/./a"));
+  EXPECT_FALSE(sameFile(a, b));  // same contents, other file
+  EXPECT_FALSE(sameFile(a, tempDir() + "/missing"));
+
+  EXPECT_TRUE(isRegularFile(a));
+  EXPECT_FALSE(isRegularFile(tempDir()));
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_FALSE(isRegularFile(tempDir() + "/missing"));
+  EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "LoggerInternal.h"
@@ -132,7 +133,7 @@ void CLogger::ArchiveCurrFile() {
     LogArchiveMsg(Format("Archive Failed (in CopyFile, Last Error: %d, from: %s, to: %s)", platform::lastError(),
                          m_strBaseFileName.c_str(), fullName.c_str()));
 
-  const std::string path = CRegEdit(HKEY_LOCAL_MACHINE, jotwell::kDefaultRegKey).ReadString("Path", "");
+  const std::string path = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
   const std::string report = path.empty() ? std::string("CarouselRunLog.htm")
                                           : path + (path.back() == '/' ? "" : "/") + "CarouselRunLog.htm";
   const std::string reportCopy = m_ArchiveFilePath + "CarouselRunLog" + stamp + ".htm";

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Jotwell/BaseException.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "LoggerInternal.h"
@@ -43,7 +44,6 @@ std::string LogFileName(const std::string& prefix, unsigned number) {
 }  // namespace jotwell
 
 using jotwell::Format;
-using jotwell::kDefaultRegKey;
 
 long CLogger::m_lMaxSize = jotwell::kDefaultMaxSize;
 unsigned long CLogger::m_uMaxFiles = 5;
@@ -87,7 +87,7 @@ void CLogger::Release() {
 void CLogger::Lock() { m_CritSection.Lock(); }
 void CLogger::Unlock() { m_CritSection.Unlock(); }
 
-std::string CLogger::SettingsKey() { return m_RegKeyStr.empty() ? std::string(kDefaultRegKey) : m_RegKeyStr; }
+std::string CLogger::SettingsKey() { return m_RegKeyStr.empty() ? std::string(zeva::kProductKey) : m_RegKeyStr; }
 
 bool CLogger::Open(const char* baseName) {
   CLogger lock;
@@ -158,7 +158,7 @@ void CLogger::LogGetBaseName(const char* baseName) {
   const std::string base = platform::stemOf(GetAppPath());
   if (!m_RegKeyStr.empty()) m_FilePathStr = CRegEdit(HKEY_LOCAL_MACHINE, m_RegKeyStr).ReadString("File", "");
   if (m_FilePathStr.empty()) {
-    const std::string path = CRegEdit(HKEY_LOCAL_MACHINE, kDefaultRegKey).ReadString("Path", "");
+    const std::string path = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
     if (!path.empty()) m_FilePathStr = path + (path.back() == '/' ? "" : "/") + "Logs/" + base;
   }
   if (m_FilePathStr.empty()) SetPathToTempDir();

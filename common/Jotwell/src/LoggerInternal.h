@@ -5,7 +5,6 @@
 
 namespace jotwell {
 
-inline constexpr const char* kDefaultRegKey = "Software\\Tarsel\\ZevazOdizo";
 inline constexpr long kDefaultMaxSize = 64000;
 inline constexpr long kMinMaxSize = 5000;
 inline constexpr unsigned long kMaxMaxFiles = 9999;

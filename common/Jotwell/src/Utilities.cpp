@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 
 namespace {
-constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
 }
 
 std::string FormatTextV(const char* fmt, va_list args) {
@@ -25,6 +25,15 @@ std::string FormatText(const char* fmt, ...) {
   std::string out = FormatTextV(fmt, args);
   va_end(args);
   return out;
+}
+
+std::string InstallDataFolder() {
+  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+  if (install.empty()) return platform::tempDirectory();
+  if (install.back() != '/') install += '/';
+  const std::string folder = install + "Data";
+  platform::createDirectories(folder);
+  return folder;
 }
 
 bool FileExists(const char* path) { return path && *path && platform::fileExists(path); }
@@ -70,7 +79,7 @@ std::string FormatVersionString(const platform::ModuleVersion& version) {
 
 std::uint32_t ReadUserFlag(const char* name) {
   if (!name) return 0;
-  return CRegEdit(HKEY_CURRENT_USER, kProductKey).ReadUInt(name, 0u);
+  return CRegEdit(HKEY_CURRENT_USER, zeva::kProductKey).ReadUInt(name, 0u);
 }
 
 bool IsAdvancedEnabled() { return ReadUserFlag("EnableAdvanced") != 0; }
@@ -170,9 +179,9 @@ bool HasFreeDiskSpace(const char* path, std::uint64_t bytes) {
 }
 
 void OpenTechSupportLink() {
-  std::string link = CRegEdit(HKEY_CURRENT_USER, kProductKey).ReadString("CurrentTechSupportHyperlink", "");
+  std::string link = CRegEdit(HKEY_CURRENT_USER, zeva::kProductKey).ReadString("CurrentTechSupportHyperlink", "");
   if (link.empty())
-    link = CRegEdit(HKEY_LOCAL_MACHINE, std::string(kProductKey) + "\\")
+    link = CRegEdit(HKEY_LOCAL_MACHINE, std::string(zeva::kProductKey) + "\\")
                .ReadString("DefaultTechSupportHyperlink", kDefaultTechSupportHyperlink);
   const int result = platform::ui::shellOpen(link);
   if (result > 32) return;

@@ -211,3 +211,16 @@ TEST_F(UtilitiesTest, WorkerRunsAndReportsAbort) {
   EXPECT_EQ(wnd.posted.size(), 2u);
   EXPECT_EQ(wnd.posted[0].first, platform::WM_USER + 300);
 }
+
+TEST_F(UtilitiesTest, InstallDataFolderIsDataUnderTheInstallFolderElseTheTemporaryOne) {
+  CRegEdit product(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo");
+  product.DeleteValue("Path");
+  EXPECT_EQ(InstallDataFolder(), platform::tempDirectory());
+
+  for (const std::string& install : {tempDir() + "/install", tempDir() + "/install/"}) {
+    SCOPED_TRACE(install);
+    ASSERT_TRUE(product.WriteString("Path", install));
+    EXPECT_EQ(InstallDataFolder(), tempDir() + "/install/Data");
+    EXPECT_TRUE(platform::directoryExists(tempDir() + "/install/Data"));  // made on demand
+  }
+}

@@ -6,6 +6,7 @@
 
 #include "FrontPanelTable.h"
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Pellux/ScanDataPort.h"
 #include "PortInternal.h"
@@ -176,7 +177,7 @@ class Walker {
 };
 
 int ReadMethodOption() {
-  const int method = CRegEdit(HKEY_LOCAL_MACHINE, kDataPortKey).ReadInt("DCMPhaseAdjustMethodOption", 1);
+  const int method = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kDataPortKey).ReadInt("DCMPhaseAdjustMethodOption", 1);
   return (method < 1 || method > 5) ? 1 : method;
 }
 

@@ -8,9 +8,6 @@
 
 namespace pellux {
 
-inline constexpr const char* kDataPortKey = "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\";
-inline constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
-
 // Endpoints of the board.
 inline constexpr int kWireSPIData = 0x00;
 inline constexpr int kWireMode = 0x02;
@@ -43,10 +40,8 @@ inline void SleepMs(long ms) { platform::sleepFor(std::chrono::milliseconds(ms))
 // Seconds since 1970 on the clock in use.
 std::int64_t NowSeconds();
 
-// The folder that holds the files the port and the data job write (the system's fixed
-// file names): "Data" under the install folder, created on demand; the temporary folder
-// when no install folder is registered.
-std::string DataFolder();
+// A file the port or the data job writes (the system's fixed file names), in
+// InstallDataFolder().
 std::string DataFile(const std::string& name);
 
 }  // namespace pellux

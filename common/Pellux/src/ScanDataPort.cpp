@@ -2,16 +2,17 @@
 // the board, status and identity, run modes and the keep-alive.
 #include "Pellux/ScanDataPort.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <mutex>
 
 #include "FrontPanelTable.h"
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "PortInternal.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/ui.h"
 
@@ -198,7 +199,7 @@ PortStatus CScanDataPort::OpenDataPort(const char* serialArg, const char* bitFil
   if (serial.empty() && !FindScanDataPort(serial)) return PortStatusDeviceNotFound;
   LogInfo("Connecting to DataPort device [DeviceSN = %s]", serial.c_str());
 
-  CRegEdit reg(HKEY_LOCAL_MACHINE, kDataPortKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kDataPortKey);
   std::string bitFile = bitFileArg ? bitFileArg : "";
   if (bitFile.empty()) {
     bitFile = reg.ReadString("KethConfigFile", "");
@@ -341,14 +342,9 @@ PortDeviceGUID CScanDataPort::GetScanDataPortDevGUID() {
   PortDeviceGUID guid;
   auto hex = [&](std::size_t pos, std::size_t len, std::uint64_t& out) {
     if (pos + len > text.size()) return false;
-    out = 0;
-    for (std::size_t i = pos; i < pos + len; ++i) {
-      const char c = text[i];
-      if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-      out = out * 16 + static_cast<std::uint64_t>(std::isdigit(static_cast<unsigned char>(c))
-                                                      ? c - '0'
-                                                      : (std::tolower(c) - 'a' + 10));
-    }
+    const auto v = platform::parseHexDigits64(std::string_view(text).substr(pos, len), len);
+    if (!v) return false;
+    out = *v;
     return true;
   };
   std::uint64_t d1, d2, d3, d4, d5;

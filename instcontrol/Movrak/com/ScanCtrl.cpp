@@ -9,6 +9,7 @@
 
 #include "Jotwell/BaseException.h"
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "com/ComServer.h"
@@ -199,7 +200,7 @@ HRESULT CScanCtrl::Disconnect() {
 HRESULT CScanCtrl::Initialize() {
   return Frame([&] {
     Scanner().StartStatusThread();
-    CRegEdit reg(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Scanner\\");
+    CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kScannerKey);
     if (reg.ReadInt("BarcodeCount", -1) == -1) reg.WriteInt("BarcodeCount", 2);
   });
 }

@@ -1,6 +1,5 @@
 // IScanCtrl: scan set-up, autofocus homing, start, lines, end and abort.
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <climits>
 
@@ -13,6 +12,7 @@
 #include "devices/Scanner.h"
 #include "link/MessageTable.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 using namespace movrak;
 using platform::com::S_OK;
@@ -402,9 +402,7 @@ void CScanCtrl::HomeAutofocus() {
       }
     }
 
-    std::string model = scanner.GetModel();
-    std::transform(model.begin(), model.end(), model.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string model = platform::foldedAscii(scanner.GetModel());
     if (model.find(kThicknessModel) != std::string::npos) {
       double t = 0;
       {

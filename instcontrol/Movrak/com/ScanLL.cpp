@@ -179,7 +179,7 @@ HRESULT CScanLL::FileError(int sourceId, const std::string& path) {
 
 std::string CScanLL::ServiceFilePath(const std::string& name) {
   if (name.empty() || name.front() == '/') return name;
-  return platform::joinPath(DataFolder(), name);
+  return platform::joinPath(InstallDataFolder(), name);
 }
 
 // ---- method frames -------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include "devices/DeviceUtil.h"
 #include "devices/Scanner.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 using namespace movrak;
 
@@ -694,7 +695,7 @@ void CScanner::ReadBrowseSlot(int slot) {
     if (const int r = ReadBrowseChars(code, 3); r != 0)
       fail(r, "GetBrowseCarouselInfo: not enough data when reading response code");
     m_bBrowseCodeRead = true;
-    const auto status = ParseLeadingHex(std::string_view(code, 2));
+    const auto status = platform::parseLeadingHex(std::string_view(code, 2));
     if (!status || *status != 0) {
       const int error = status ? TranslateRuntimeError(*status) : kErrUnknown;
       LogError("GetBrowseCarouselInfo: mapcarousel returned error: %d", error);
@@ -714,7 +715,7 @@ void CScanner::ReadBrowseSlot(int slot) {
     fail(r, "GetBrowseCarouselInfo: not enough data reading error code for slot %d");
   m_BrowsePresence[index] = presence == '1' ? 1 : 0;
   m_BrowseInfo[index] = {symbology,
-                         static_cast<int>(ParseLeadingHex(std::string_view(error, 2)).value_or(0))};
+                         static_cast<int>(platform::parseLeadingHex(std::string_view(error, 2)).value_or(0))};
 
   if (m_bBrowseBarcodes) {
     // The text ends at a line end; what goes beyond the field is read and dropped.

@@ -10,18 +10,12 @@
 #include "devices/Scanner.h"
 #include "link/MessageTable.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 using namespace movrak;
 
 namespace {
 constexpr int kStatusChars = 3;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 }  // namespace
 
 CDSP::CDSP(CInstrument* owner, std::uint32_t dspId, const char* name)
@@ -60,7 +54,7 @@ std::uint16_t CDSP::Peek(std::uint32_t space, std::uint16_t address) {
                      FormatText("%s %X %X 0x%X\n", "dsppeek", m_nDspId, space, static_cast<unsigned>(address)),
                      &rest);
   }
-  const auto value = ParseLeadingHex(rest);
+  const auto value = platform::parseLeadingHex(rest);
   if (error == 0 && !value) error = kErrUnknown;
   if (error != 0) {
     LogDebug(5, "DSP Peek failed with error: %d", error);
@@ -80,7 +74,7 @@ std::uint16_t CDSP::ReadDataMemory(std::uint16_t offset) {
     error = Exchange(m_pOwner->GetComm(),
                      FormatText("%s %X %04X\n", "dmr", m_nDspId, static_cast<unsigned>(offset)), &rest);
   }
-  const auto value = ParseLeadingHex(rest);
+  const auto value = platform::parseLeadingHex(rest);
   if (error == 0 && !value) error = kErrUnknown;
   if (error != 0) {
     LogDebug(5, "Read DSP Data Memory failed with error: %d", error);
@@ -191,8 +185,8 @@ std::vector<std::uint8_t> CDSP::ConvertSRecords(std::istream& in) {
     const std::size_t header = 2 + 2 + 2 * static_cast<std::size_t>(line[1] - '1' + 2);
     if (line.size() < header + 2 || (line.size() - header - 2) % 2 != 0) throw kErrDownloadFailed;
     for (std::size_t i = header; i + 2 < line.size(); i += 2) {
-      const int hi = HexDigit(line[i]);
-      const int lo = HexDigit(line[i + 1]);
+      const int hi = platform::hexDigit(line[i]);
+      const int lo = platform::hexDigit(line[i + 1]);
       if (hi < 0 || lo < 0) throw kErrDownloadFailed;
       image.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
       if (image.size() > kMaxImageBytes) return image;  // too large already: no need to read on
@@ -294,7 +288,7 @@ void CDSP::GetVCDumpInfo(std::uint32_t* v0, std::uint32_t* v1, std::uint32_t* v2
   int converted = 0;
   std::string_view text(rest);
   for (; converted < 10; ++converted) {
-    const auto v = ParseLeadingHex(text);
+    const auto v = platform::parseLeadingHex(text);
     if (!v) break;
     if (out[converted]) *out[converted] = *v;
     const auto comma = text.find(',');

@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "Jotwell/RegEdit.h"
 #include "link/ErrorIds.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace movrak {
 
 namespace {
-constexpr const char* kProductKey = "Software\\Tarsel\\ZevazOdizo";
 constexpr int kMaxRawRead = 4096;
 }  // namespace
 
@@ -37,29 +36,6 @@ int ExchangeBinary(CLanComm& comm, const std::string& bytes, std::string* rest) 
   return status;
 }
 
-std::optional<unsigned> ParseLeadingHex(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  const std::size_t first = i;
-  unsigned long long value = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    unsigned d;
-    if (c >= '0' && c <= '9')
-      d = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f')
-      d = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F')
-      d = static_cast<unsigned>(c - 'A' + 10);
-    else
-      break;
-    value = value * 16 + d;
-    if (value > 0xFFFFFFFFull) return std::nullopt;
-  }
-  if (i == first) return std::nullopt;
-  return static_cast<unsigned>(value);
-}
-
 int ReadRawStatus(CLanComm& comm, ILanCommOwner& owner, int max, std::string* text) {
   if (max < 1) max = 1;
   std::vector<char> buffer(static_cast<std::size_t>(max));
@@ -68,7 +44,7 @@ int ReadRawStatus(CLanComm& comm, ILanCommOwner& owner, int max, std::string* te
   read = std::clamp(read, 0, max);
   const std::string_view reply(buffer.data(), static_cast<std::size_t>(read));
   if (text) text->assign(reply);
-  const auto status = ParseLeadingHex(reply);
+  const auto status = platform::parseLeadingHex(reply);
   if (!status) return kErrUnknown;
   return *status == 0 ? 0 : owner.TranslateRuntimeError(*status);
 }
@@ -87,7 +63,7 @@ int ReadRawBytes(CLanComm& comm, std::uint8_t* buffer, int count) {
 }
 
 std::optional<std::int32_t> ParseHex32(std::string_view text) {
-  const auto v = ParseLeadingHex(text);
+  const auto v = platform::parseLeadingHex(text);
   if (!v) return std::nullopt;
   return static_cast<std::int32_t>(*v);
 }
@@ -108,15 +84,6 @@ bool HasControlCharacters(const char* text) {
     if (c < 0x20 || c == 0x7F) return true;
   }
   return false;
-}
-
-std::string DataFolder() {
-  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, kProductKey).ReadString("Path", "");
-  if (install.empty()) return platform::tempDirectory();
-  if (install.back() != '/') install += '/';
-  const std::string folder = install + "Data";
-  platform::createDirectories(folder);
-  return folder;
 }
 
 bool WriteWholeFile(const std::string& path, std::string_view contents) {

@@ -14,7 +14,6 @@ namespace movrak {
 inline constexpr int kErrUnknown = 512;  // "Unknown error occurred." (a reply that makes no sense)
 
 // The scanner's own registry values (HKEY_LOCAL_MACHINE).
-inline constexpr const char* kScannerKey = "Software\\Tarsel\\ZevazOdizo\\Scanner\\";
 
 
 // Sends `line` and reads its reply through the channel's reply reader: the result is the
@@ -23,9 +22,6 @@ int Exchange(CLanComm& comm, const std::string& line, std::string* rest = nullpt
 // Sends raw bytes (binary parameters after a line) and reads the reply the same way.
 int ExchangeBinary(CLanComm& comm, const std::string& bytes, std::string* rest = nullptr);
 
-// The leading hexadecimal status of a raw reply: digits up to the first character that
-// is not one; nullopt without digits or beyond 32 bits.
-std::optional<unsigned> ParseLeadingHex(std::string_view text);
 // Reads up to `max` characters of the kept reply and takes the hexadecimal status at
 // its start, translated by `translate` (the owner's TranslateRuntimeError) when not 0.
 // A link error is the result; a reply without a status gives 512.
@@ -52,9 +48,6 @@ class CTimeoutScope {
   int previous_;
 };
 
-// The folder that stands for the fixed Windows file locations: "Data" under the install
-// folder (registry "Path"), created when missing; the temporary folder without one.
-std::string DataFolder();
 // Writes `contents` to `path` so that the old file stays whole when it fails.
 bool WriteWholeFile(const std::string& path, std::string_view contents);
 

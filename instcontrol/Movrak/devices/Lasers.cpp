@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
@@ -77,7 +78,7 @@ std::int64_t NowSeconds() {
 // A registry level of this process: read once; a value that reads as 0 (or is missing)
 // becomes the default, which is written back.
 unsigned ReadWarmUpLevel(const char* name, unsigned def) {
-  CRegEdit reg(HKEY_LOCAL_MACHINE, kScannerKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kScannerKey);
   unsigned v = reg.ReadUInt(name, 0u);
   if (v == 0) {
     v = def;
@@ -228,7 +229,7 @@ void CScanner::ResetLaserWarmUpValues() {
 }
 
 void CScanner::OnEnterWarming() {
-  CRegEdit reg(HKEY_LOCAL_MACHINE, kScannerKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kScannerKey);
   double level = reg.ReadDouble("RLaserWarmingUpErraticWatchLevel", 0.0);
   if (level == 0 || !std::isfinite(level)) {
     level = kDefaultErraticWatchLevel;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Jotwell/Logger.h"
+#include "Jotwell/Utilities.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
 #include "devices/Scanner.h"
@@ -238,7 +239,7 @@ void CMotor::StepTest(int move1, int move2, unsigned readDelay, std::uint16_t* s
                    static_cast<int>(static_cast<std::int16_t>(BE16(step + 6))));
   }
   // A file that cannot be written costs only the file.
-  const std::string path = DataFolder() + "/" + kStepTestFile;
+  const std::string path = InstallDataFolder() + "/" + kStepTestFile;
   if (!WriteWholeFile(path, text)) LogDebug(1, "Unable to write the step test file %s", path.c_str());
 }
 

@@ -11,6 +11,7 @@
 #include "devices/DeviceUtil.h"
 #include "devices/Scanner.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 using namespace movrak;
 
@@ -262,8 +263,8 @@ double CScanObj::GetAFStats(long totalPixels) {
       int read = 0;
       error = comm.ReadString(record, kAFRecord, &read);
       if (error != 0 || read < kAFRecord) break;
-      const auto row = ParseLeadingHex(std::string_view(record, 4));
-      const auto count = record[4] == ',' ? ParseLeadingHex(std::string_view(record + 5, 5)) : std::nullopt;
+      const auto row = platform::parseLeadingHex(std::string_view(record, 4));
+      const auto count = record[4] == ',' ? platform::parseLeadingHex(std::string_view(record + 5, 5)) : std::nullopt;
       if (!row || !count || *row > 0xFFFF || *count > 0xFFFF) break;  // not a record: the end
       rows.emplace_back(static_cast<int>(*row), static_cast<int>(*count));
       sum += static_cast<long>(*count);

@@ -9,6 +9,7 @@
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
 #include "link/MessageTable.h"
+#include "platform/text.h"
 
 using namespace movrak;
 
@@ -218,7 +219,7 @@ std::string CScanner::Command(const std::string& line, const char* failure) {
 namespace {
 // A hexadecimal value that must be there (512 when it is not).
 std::uint32_t HexValue(const std::string& rest) {
-  const auto v = ParseLeadingHex(rest);
+  const auto v = platform::parseLeadingHex(rest);
   if (!v) throw kErrUnknown;
   return *v;
 }
@@ -266,7 +267,7 @@ unsigned char CScanner::Peek(const char* address) {
       read = std::clamp(read, 0, kRawReply);
       // The value, without the reply's line end.
       if (error == 0 && read > 0) {
-        if (const auto v = ParseLeadingHex(std::string_view(value, static_cast<std::size_t>(read - 1))))
+        if (const auto v = platform::parseLeadingHex(std::string_view(value, static_cast<std::size_t>(read - 1))))
           result = static_cast<unsigned char>(*v);
       }
     }
@@ -340,8 +341,8 @@ int CScanner::GetDSPExtendedStatus() {
     throw;
   }
   const auto comma = rest.find(',');
-  const auto dsp = ParseLeadingHex(rest);
-  const auto status = comma == std::string::npos ? std::nullopt : ParseLeadingHex(rest.substr(comma + 1));
+  const auto dsp = platform::parseLeadingHex(rest);
+  const auto status = comma == std::string::npos ? std::nullopt : platform::parseLeadingHex(rest.substr(comma + 1));
   if (!dsp || !status) {
     LogDebug(1, "GetDSPExtendedStatus failed with error: 0x%x", static_cast<unsigned>(kErrUnknown));
     throw kErrUnknown;
@@ -374,7 +375,7 @@ bool ParseVersionLine(std::string_view line, std::string& version, std::string& 
   for (unsigned& n : numbers) {
     const auto comma = line.find(',');
     if (comma == std::string_view::npos) return false;
-    const auto v = ParseLeadingHex(line.substr(0, comma));
+    const auto v = platform::parseLeadingHex(line.substr(0, comma));
     if (!v) return false;
     n = *v;
     line.remove_prefix(comma + 1);
@@ -414,7 +415,7 @@ void CScanner::GetFWVersion(std::string& bootVersion, std::string& bootField, st
   const auto lines = Lines(rest);
   std::string boot, bootF, runtime, runtimeF;
   const bool ok = lines.size() >= 3 && ParseVersionLine(lines[0], boot, bootF) &&
-                  ParseVersionLine(lines[1], runtime, runtimeF) && ParseLeadingHex(lines[2]).has_value();
+                  ParseVersionLine(lines[1], runtime, runtimeF) && platform::parseLeadingHex(lines[2]).has_value();
   if (!ok) {
     LogDebug(1, failure, kErrUnknown);
     throw kErrUnknown;
@@ -423,7 +424,7 @@ void CScanner::GetFWVersion(std::string& bootVersion, std::string& bootField, st
   bootField = bootF;
   runtimeVersion = runtime;
   runtimeField = runtimeF;
-  if (ramSize) *ramSize = *ParseLeadingHex(lines[2]);
+  if (ramSize) *ramSize = *platform::parseLeadingHex(lines[2]);
 }
 
 void CScanner::GetDSPVersion(std::array<std::string, 3>& versions, std::array<std::string, 3>& fields) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
@@ -39,7 +40,7 @@ void AbortCheck(CScanner& scanner) {
 // a laser that cannot be switched on fails the step.
 void TurnOnLasers(CScanner& scanner) {
   const double lasingLevel =
-      CRegEdit(HKEY_LOCAL_MACHINE, kScannerKey).ReadDouble("LaserLasingPowerLevel", 0.25);
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kScannerKey).ReadDouble("LaserLasingPowerLevel", 0.25);
 
   LogInfo("InitStep: Turn on Green laser");
   scanner.SetStatusMsgId(kMsgGreenLaserOn);

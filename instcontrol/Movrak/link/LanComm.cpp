@@ -1,7 +1,6 @@
 #include "link/LanComm.h"
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -10,6 +9,7 @@
 
 #include "BroklaProtocol/BroklaAppMessage.h"
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "link/BroklaClient.h"
 #include "link/ErrorIds.h"
@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/localpipe.h"
+#include "platform/text.h"
 #include "platform/thread.h"
 
 using namespace movrak;
@@ -25,7 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kDalmorKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Dalmor\\";
 constexpr int kMaxReply = 199;
 constexpr int kBootReplyMax = 20;
 constexpr auto kRebootPoll = 100ms;
@@ -41,22 +41,14 @@ int threadId() { return static_cast<int>(platform::currentThreadId()); }
 // already). nullopt for no digits, other characters or more than 32 bits.
 std::optional<unsigned> parseHexStatus(std::string_view s, std::size_t* digitsEnd = nullptr,
                                        bool wholeField = true) {
-  std::size_t i = 0;
-  while (i < s.size() && s[i] == ' ') ++i;
-  const std::size_t first = i;
-  unsigned long long value = 0;
-  while (i < s.size() && std::isxdigit(static_cast<unsigned char>(s[i]))) {
-    const char c = s[i];
-    value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-    if (value > 0xFFFFFFFFull) return std::nullopt;
-    ++i;
-  }
-  if (i == first) return std::nullopt;
-  if (digitsEnd) *digitsEnd = i;
+  std::size_t end = 0;
+  const auto value = platform::parseLeadingHex(s, &end);
+  if (!value) return std::nullopt;
+  if (digitsEnd) *digitsEnd = end;
   if (wholeField)
-    for (std::size_t k = i; k < s.size(); ++k)
+    for (std::size_t k = end; k < s.size(); ++k)
       if (s[k] != ' ' && s[k] != '\r' && s[k] != '\n' && s[k] != '\0') return std::nullopt;
-  return static_cast<unsigned>(value);
+  return *value;
 }
 
 // Text values lose one trailing line end (the terminator of the reply line).
@@ -510,7 +502,7 @@ void CLanComm::TakeEventEntry(const std::vector<std::uint8_t>& data, bool& sameI
 }
 
 int CLanComm::DownloadRuntime(const char* fileName) {
-  CRegEdit reg(HKEY_LOCAL_MACHINE, kDalmorKey);
+  CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kDalmorKey);
   if (!IsConnected()) return kErrConnectionLost;
   std::uint64_t length = 0;
   {

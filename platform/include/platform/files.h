@@ -124,6 +124,37 @@ bool copyFileNoOverwrite(const std::string& src, const std::string& dst);
 // `path`. On failure the temporary file is removed, `path` is unchanged and errno says why.
 bool replaceFileContents(const std::string& path, std::string_view contents, const std::string& tempPath = {});
 
+// ---- descriptors, for writers that buffer and place their bytes themselves (image files)
+enum class FileAccess {
+  read,       // an existing file, read only
+  readWrite,  // an existing file, read and written
+  create,     // read and written, created (usual permissions) when missing, never truncated here
+};
+// Opens `path` (close-on-exec); an empty UniqueFd with errno on failure. read and readWrite
+// refuse a folder (EISDIR).
+UniqueFd openFile(const std::string& path, FileAccess access);
+// Creates a new file "<path><infix>XXXXXX" (random letters and digits) beside `path`,
+// exclusively and with the usual permissions, for a writer that renames it into place
+// once complete; its name goes to `tempPath`. Empty with errno on failure.
+UniqueFd createSiblingFile(const std::string& path, const std::string& infix, std::string& tempPath);
+std::optional<std::uint64_t> openFileSize(int fd);
+bool truncateFile(int fd, std::uint64_t size);  // errno on failure
+// Reads up to `size` bytes at `offset`, going on after interruptions and short reads until
+// the end of the file. Returns the bytes read; `error` is 0 or the errno that stopped it.
+std::size_t readAt(int fd, void* data, std::size_t size, std::uint64_t offset, int& error);
+// Writes `size` bytes at `offset`, going on after interruptions and short writes. Returns
+// the bytes written; `error` is 0 or the errno that stopped it (EIO for a write that
+// makes no progress without saying why).
+std::size_t writeAt(int fd, const void* data, std::size_t size, std::uint64_t offset, int& error);
+bool syncFile(int fd);  // everything written so far is on the disk; errno on failure
+// Renames `from` onto `to`, replacing it in one step; errno on failure.
+bool renameFile(const std::string& from, const std::string& to);
+// Whether two paths name the same file (false when either is missing).
+bool sameFile(const std::string& a, const std::string& b);
+// True for an existing regular file; false with errno (EINVAL for something that exists
+// but is no regular file).
+bool isRegularFile(const std::string& path);
+
 // Space available to the caller on the file system holding `path` (or its nearest
 // existing parent).
 std::optional<std::uint64_t> freeSpace(const std::string& path);
@@ -147,6 +178,8 @@ std::string executablePath();
 std::vector<std::string> commandLineArguments();
 // Full path of the loaded module (executable or shared library) containing `address`.
 std::string modulePathOf(const void* address);
+// The file the kernel maps at `address` (from /proc/self/maps); empty when none.
+std::string mappedFileAt(const void* address);
 
 // Path pieces ('/' separated).
 // folder + "/" + name, with the folder's own trailing separators ('/' or '\\') dropped.

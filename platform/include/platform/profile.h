@@ -22,7 +22,25 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace platform::profile {
+
+// n for a section name "<prefix><n>" written as the writers of numbered sections write it
+// ("Region7": 7; "Region07", "Region", "Region-1" and names of other prefixes: 0). The
+// prefix compares case-insensitively, as section names do.
+constexpr int sectionNumber(std::string_view name, std::string_view prefix) {
+  if (name.size() <= prefix.size() || name.size() > prefix.size() + 9) return 0;
+  if (!startsWithFolded(name, prefix)) return 0;
+  const std::string_view digits = name.substr(prefix.size());
+  if (digits.front() == '0') return 0;
+  int n = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
 
 // Larger files are refused: a reader of outside bytes bounds what it takes in.
 inline constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
-#include "config/ConfigFiles.h"
 #include "config/ConfigUi.h"
 #include "config/ScanCfgRules.h"
 #include "config/ScanRegionInfoMap.h"
@@ -82,7 +82,7 @@ tagScanCfgStruct* CCarouselCfgProfileMap::LoadDefaultProfile(CScanRegionInfoMap*
   p.Description = "Default configuration settings";
   p.RegionMap = regionMap;
 
-  CRegEdit reg(HKEY_CURRENT_USER, lumetra::kScanOptionsKey);
+  CRegEdit reg(HKEY_CURRENT_USER, zeva::kScanOptionsKey);
   p.RegionName = reg.ReadString("RegionName", "");
   const bool red = reg.ReadInt("UseRedChannel", 1) != 0;
   const bool green = reg.ReadInt("UseGreenChannel", 1) != 0;
@@ -160,7 +160,7 @@ bool CCarouselCfgProfileMap::LoadCfgProfiles(const char* path, CScanRegionInfoMa
   // walk billions of them.
   int highest = 0;
   for (const std::string& s : doc->sectionNames())
-    highest = std::max(highest, lumetra::SectionNumber(s, "Profile"));
+    highest = std::max(highest, platform::profile::sectionNumber(s, "Profile"));
   const int last = std::min(count, highest);
 
   const ScanRegionInfo* defaultRegion = regionMap->GetDefaultRegion();

@@ -1,13 +1,13 @@
 #include "config/CarouselGridModel.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <stdexcept>
 
 #include "Jotwell/Utilities.h"
 #include "config/ScanCfgRules.h"
 #include "config/ScanRegionInfoMap.h"
+#include "platform/text.h"
 #include "platform/ui.h"
 
 namespace lumetra {
@@ -495,11 +495,8 @@ std::vector<std::string> CarouselGridModel::ListChoices(int row, int col, bool m
       // The region editor may have changed the file since the map was loaded.
       m_Profile->RegionMap->ReloadIfChanged();
       for (const auto& entry : m_Profile->RegionMap->Regions()) names.push_back(entry.second->Name);
-      const auto lower = [](unsigned char c) { return std::tolower(c); };
-      std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
-        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                            [&](char x, char y) { return lower(x) < lower(y); });
-      });
+      std::sort(names.begin(), names.end(),
+                [](const std::string& a, const std::string& b) { return platform::lessFolded(a, b); });
       return names;
     }
     case kListResolution:

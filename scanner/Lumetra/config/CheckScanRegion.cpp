@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "config/ConfigUi.h"
 #include "config/ScanRegionInfoMap.h"
@@ -41,11 +42,11 @@ void prematureEnd() { LogError("CheckScanRegion: premature end of file."); }
 
 // The limits for `scannerType`, or nullopt after the logged reason.
 std::optional<Limits> readLimits(int scannerType) {
-  const std::string folder = CRegEdit(HKEY_LOCAL_MACHINE, lumetra::kInstallKey).ReadString("Path", "");
+  const std::string folder = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
   if (folder.empty()) {
     LogError(
         "CheckScanRegion:: Cannot find the registry key '%s' with Value '%s' -- Cannot check Scan Region",
-        lumetra::kInstallKey, "Path");
+        zeva::kProductKey, zeva::kInstallPathValue);
     return std::nullopt;
   }
   const std::string path = folder + (folder.back() == '/' ? "" : "/") + kRegionDbName;

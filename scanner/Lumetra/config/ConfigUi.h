@@ -14,10 +14,7 @@ inline int ShowErrorMessage(const std::string& text) {
   return platform::ui::messageBox(text, kMessageCaption, platform::ui::MB_OK | platform::ui::MB_ICONERROR);
 }
 
-// Registry keys of the user interface (backslash form; the registry compares them
-// case-insensitively).
-inline constexpr const char* kInstallKey = "Software\\Tarsel\\ZevazOdizo";
-inline constexpr const char* kScanOptionsKey = "Software\\Tarsel\\ZevazOdizo\\Scanner\\ScanOptions";
+// The registry key of the laser power saver's settings (only the scanner window reads it).
 inline constexpr const char* kLaserPowerSaverKey = "Software\\Tarsel\\ZevazOdizo\\Scanner\\LaserPowerSaver";
 
 }  // namespace lumetra

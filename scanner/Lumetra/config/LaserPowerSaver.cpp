@@ -5,6 +5,7 @@
 #include "Jotwell/Logger.h"
 #include "Jotwell/RegEdit.h"
 #include "config/ConfigUi.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ bool timeOfDay(std::int32_t& minutes) {
 
 // Digits from `pos` (after blanks), saturated: no text can overflow the result.
 unsigned leadingNumber(const std::string& text, std::size_t pos) {
-  while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+  while (pos < text.size() && platform::isBlank(text[pos])) ++pos;
   unsigned v = 0;
   for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
     v = v * 10 + static_cast<unsigned>(text[pos] - '0');

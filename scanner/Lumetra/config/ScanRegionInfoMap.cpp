@@ -6,9 +6,9 @@
 #include <stdexcept>
 
 #include "Jotwell/Logger.h"
-#include "config/ConfigFiles.h"
 #include "config/ConfigUi.h"
 #include "platform/files.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -99,7 +99,7 @@ int CScanRegionInfoMap::LoadScanRegions(const char* path, int scannerType) {
   // a huge NumRegions cannot make the loop walk billions of them.
   int highest = 0;
   for (const std::string& s : doc->sectionNames())
-    highest = std::max(highest, lumetra::SectionNumber(s, "Region"));
+    highest = std::max(highest, platform::profile::sectionNumber(s, "Region"));
   for (int n = 1; n <= std::min(count, highest); ++n) {
     const std::string section = "Region" + std::to_string(n);
     const std::string name = readText(*doc, section, "Name");

@@ -22,7 +22,8 @@ struct CConnectionDiagnostics {
   std::string m_strConnectionName;        // the scanner connection's name
 };
 
-// Registry keys under HKEY_LOCAL_MACHINE.
+// Registry keys under HKEY_LOCAL_MACHINE, in the diagnostics' own spelling (the same
+// keys as zeva::kDalmorKey and zeva::kBroklaKey: key names compare case-insensitively).
 inline constexpr const char* kDalmorKey = "SOFTWARE\\Tarsel\\ZevazOdizo\\Services\\Dalmor";
 inline constexpr const char* kDalmorMacKey = "SOFTWARE\\Tarsel\\ZevazOdizo\\Services\\Dalmor\\MAC";
 inline constexpr const char* kBroklaKey = "SOFTWARE\\Tarsel\\ZevazOdizo\\Services\\Brokla";

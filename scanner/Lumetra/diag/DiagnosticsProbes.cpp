@@ -1,7 +1,8 @@
 #include "diag/DiagnosticsProbes.h"
 
-#include <cctype>
 #include <mutex>
+
+#include "platform/text.h"
 
 namespace lumetra {
 
@@ -30,8 +31,7 @@ class SystemProbes : public DiagnosticsProbes {
     using platform::process::UnitState;
     if (platform::process::isServiceRunning(name)) return true;
     // Units are named in lower case by custom ("brokla.service"); try the name as given too.
-    std::string lower = name;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = platform::foldedAscii(name);
     std::vector<std::string> units{lower + ".service"};
     if (lower != name) units.push_back(name + ".service");
     for (const ServiceManager m : {ServiceManager::system, ServiceManager::user})

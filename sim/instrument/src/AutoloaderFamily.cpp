@@ -203,8 +203,8 @@ void AutoloaderFamily::registerCommands(Instrument& in) {
     const auto barcodes = number(r.args[0]);
     const auto comma = r.args[1].find(',');
     if (!barcodes || *barcodes < 0 || *barcodes > 1 || comma == std::string::npos) return bad();
-    const auto first = hexArg(r.args[1].substr(0, comma));
-    const auto last = hexArg(r.args[1].substr(comma + 1));
+    const auto first = platform::parseHexNumber(r.args[1].substr(0, comma));
+    const auto last = platform::parseHexNumber(r.args[1].substr(comma + 1));
     const int slots = motors_->carouselSlots();
     if (!first || !last || *first > *last || *last >= static_cast<std::uint32_t>(slots)) return bad();
     std::string stream = mapReply(*barcodes == 1, static_cast<int>(*first), static_cast<int>(*last));

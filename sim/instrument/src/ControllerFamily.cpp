@@ -84,7 +84,7 @@ void ControllerFamily::registerCommands(Instrument& in) {
     return Reply::ok(dspVersion_);
   });
   in.setHandler("readdiagadc", [this](const Request& r) {
-    const auto channel = r.args.size() == 1 ? hexArg(r.args[0]) : std::nullopt;
+    const auto channel = r.args.size() == 1 ? platform::parseHexNumber(r.args[0]) : std::nullopt;
     if (!channel || *channel > 15) return bad();
     std::lock_guard lock(mutex_);
     const auto it = adc_.find(*channel);

@@ -79,7 +79,7 @@ void DspFamily::registerCommands(Instrument& in) {
     if (r.args.size() != n) return std::nullopt;
     std::vector<std::uint32_t> v;
     for (const auto& a : r.args) {
-      const auto x = hexArg(a);
+      const auto x = platform::parseHexNumber(a);
       if (!x) return std::nullopt;
       v.push_back(*x);
     }
@@ -118,9 +118,9 @@ void DspFamily::registerCommands(Instrument& in) {
   in.setHandler("dmwmulti", [this](const Request& r) {
     const auto s = split(r);
     if (!s || s->words.size() != 4) return bad();
-    const auto dsp = hexArg(s->words[1]);
-    const auto start = hexArg(s->words[2]);
-    const auto count = hexArg(s->words[3]);
+    const auto dsp = platform::parseHexNumber(s->words[1]);
+    const auto start = platform::parseHexNumber(s->words[2]);
+    const auto count = platform::parseHexNumber(s->words[3]);
     if (!dsp || !start || !count || !validDsp(*dsp)) return bad();
     std::istringstream words(s->data);
     std::vector<std::uint16_t> values;
@@ -140,8 +140,8 @@ void DspFamily::registerCommands(Instrument& in) {
   in.setHandler("sdsp", [this](const Request& r) {
     const auto s = split(r);
     if (!s || s->words.size() != 3) return bad();
-    const auto cmd = hexArg(s->words[1]);
-    const auto n = hexArg(s->words[2]);
+    const auto cmd = platform::parseHexNumber(s->words[1]);
+    const auto n = platform::parseHexNumber(s->words[2]);
     if (!cmd || !n || s->data.size() != *n * 2) return bad();
     Command c{*cmd, {}};
     for (std::size_t i = 0; i + 1 < s->data.size(); i += 2)
@@ -166,8 +166,8 @@ void DspFamily::registerCommands(Instrument& in) {
     std::istringstream header(std::string(r.payload.begin(), r.payload.begin() + kDownloadHeader - 1));
     std::string word, id, size;
     header >> word >> id >> size;
-    const auto dsp = hexArg(id);
-    const auto bytes = hexArg(size);
+    const auto dsp = platform::parseHexNumber(id);
+    const auto bytes = platform::parseHexNumber(size);
     if (!dsp || !bytes || !validDsp(*dsp) || *bytes != r.payload.size() - kDownloadHeader) return bad();
     std::lock_guard lock(mutex_);
     downloads_.push_back(

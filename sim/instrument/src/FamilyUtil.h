@@ -6,17 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/text.h"
 #include "zevasim/DeviceFamilies.h"
 
 namespace zevasim::detail {
-
-// The value of a hexadecimal digit; 16 or more for anything else.
-inline unsigned digitValue(char c) {
-  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
-  return 99;
-}
 
 // A whole argument as a C number: optional sign, then decimal, 0x-hexadecimal or
 // 0-octal. nullopt for anything else or a value beyond 64 bits.
@@ -37,26 +30,15 @@ inline std::optional<std::int64_t> number(std::string_view s) {
   }
   std::uint64_t v = 0;
   for (char c : s) {
-    const unsigned d = digitValue(c);
-    if (d >= base || v > (UINT64_MAX - d) / base) return std::nullopt;  // also a non-digit
+    const int digit = platform::hexDigit(c);
+    if (digit < 0 || static_cast<unsigned>(digit) >= base) return std::nullopt;
+    const auto d = static_cast<unsigned>(digit);
+    if (v > (UINT64_MAX - d) / base) return std::nullopt;
     v = v * base + d;
   }
   if (v > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
   const auto value = static_cast<std::int64_t>(v);
   return negative ? -value : value;
-}
-
-// A hexadecimal argument with or without "0x" (what "%X" and "0x%x" produce).
-inline std::optional<std::uint32_t> hexArg(std::string_view s) {
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s.remove_prefix(2);
-  if (s.empty() || s.size() > 8) return std::nullopt;
-  std::uint32_t v = 0;
-  for (char c : s) {
-    const unsigned d = digitValue(c);
-    if (d >= 16) return std::nullopt;
-    v = v * 16 + d;
-  }
-  return v;
 }
 
 // A C number that must fit 32 bits (signed or unsigned); returned as its bit pattern.

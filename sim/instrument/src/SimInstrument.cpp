@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/text.h"
 
 namespace zevasim {
 
@@ -57,34 +58,10 @@ bool readExact(net::Socket& s, std::span<std::uint8_t> buffer) {
   return true;
 }
 
-std::optional<std::uint32_t> parseHex(const std::string& s) {
-  if (s.empty() || s.size() > 8) return std::nullopt;
-  std::uint32_t v = 0;
-  for (char c : s) {
-    int d;
-    if (c >= '0' && c <= '9')
-      d = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
-    else
-      return std::nullopt;
-    v = v * 16 + static_cast<std::uint32_t>(d);
-  }
-  return v;
-}
-
 std::string hex2(unsigned v) {
   char b[8];
   std::snprintf(b, sizeof b, "%02X", v & 0xFFu);
   return b;
-}
-
-// A "poke" operand: hexadecimal, with or without "0x" (the service interface sends
-// "0x%08X" addresses and "0x%02X" values).
-std::optional<std::uint32_t> parsePokeOperand(const std::string& s) {
-  return s.rfind("0x", 0) == 0 ? parseHex(s.substr(2)) : parseHex(s);
 }
 
 // "peek", "poke" and "boot": what the link itself sends.
@@ -93,15 +70,14 @@ class CoreCommands final : public CommandFamily {
   void registerCommands(Instrument& in) override {
     in.setHandler("peek", [&in](const Request& r) {
       if (r.args.size() != 1) return Reply::error(0x05);  // bad parameters
-      const auto address =
-          r.args[0].rfind("0x", 0) == 0 ? parseHex(r.args[0].substr(2)) : parseHex(r.args[0]);
+      const auto address = platform::parseHexNumber(r.args[0]);
       if (!address) return Reply::error(0x05);
       return Reply::ok(hex2(in.memory(*address)));
     });
     in.setHandler("poke", [&in](const Request& r) {
       if (r.args.size() != 2) return Reply::error(0x05);
-      const auto address = parsePokeOperand(r.args[0]);
-      const auto value = parsePokeOperand(r.args[1]);
+      const auto address = platform::parseHexNumber(r.args[0]);
+      const auto value = platform::parseHexNumber(r.args[1]);
       if (!address || !value || *value > 0xFF) return Reply::error(0x05);
       in.setMemory(*address, static_cast<std::uint8_t>(*value));
       return Reply::ok();

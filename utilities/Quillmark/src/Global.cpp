@@ -7,6 +7,7 @@
 #include "Numbers.h"
 #include "RegUtils.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "platform/ui.h"
 
 namespace quillmark {
@@ -33,35 +34,14 @@ RegionLimitsRecord limitsAt(std::string_view b, std::size_t at) {
   return RegionLimitsRecord{mm(0), mm(1), mm(2), mm(3), mm(4), mm(5), mm(6), mm(7)};
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && equalsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
 // n of "Region<n>" as the editor writes section names; 0 for anything else.
-int regionNumber(std::string_view section) {
-  if (!startsWithNoCase(section, "Region") || section.size() == 6 || section.size() > 11) return 0;
-  const std::string_view digits = section.substr(6);
-  if (digits.front() == '0') return 0;
-  int n = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return 0;
-    n = n * 10 + (c - '0');
-  }
-  return n;
-}
+int regionNumber(std::string_view section) { return profile::sectionNumber(section, "Region"); }
 
 // True when a region section other than `except` names `slide` as its slide section.
 bool slideUsedByOthers(const profile::Document& doc, const std::string& slide, const std::string& except) {
   for (const std::string& s : doc.sectionNames()) {
-    if (regionNumber(s) == 0 || equalsNoCase(s, except)) continue;
-    if (equalsNoCase(doc.getString(s, "Type"), slide)) return true;
+    if (regionNumber(s) == 0 || platform::equalsFolded(s, except)) continue;
+    if (platform::equalsFolded(doc.getString(s, "Type"), slide)) return true;
   }
   return false;
 }
@@ -242,7 +222,7 @@ RegionRecord Global::WriteRegion(const RegionRecord& region, bool isNew) {
       if (k < 1 || k > n || !doc.hasSection(out.Section))
         throw QuillError(kErrRefused, "Unable to locate the region " + out.Name + " in " + IniPath);
       // The maker's slide section and one shared with other regions would move them too.
-      if (equalsNoCase(out.Type, "TarselDefault") || equalsNoCase(out.Type, kUnknown))
+      if (platform::equalsFolded(out.Type, "TarselDefault") || platform::equalsFolded(out.Type, kUnknown))
         throw QuillError(kErrRefused, "Cannot modify Tarsel supplied regions " + out.Name);
       if (slideUsedByOthers(doc, out.Type, out.Section))
         throw QuillError(kErrRefused, "The region " + out.Name + " shares its slide section " + out.Type +
@@ -288,7 +268,7 @@ void Global::DeleteRegion(const RegionRecord& region) {
     const int n = ReadRegionCount(doc);
     if (k > n) refuse("Unable to locate the region " + region.Name + " in " + IniPath);
     const std::string makerDefault = doc.getString("TarselDefault", "Region");
-    if (equalsNoCase(makerDefault, region.Section))
+    if (platform::equalsFolded(makerDefault, region.Section))
       refuse("Cannot delete Tarsel supplied region " + region.Name);
     const auto failed = [&](const char* what) {
       throw QuillError(kErrWrite, std::string(what) + " " + IniPath);
@@ -297,7 +277,7 @@ void Global::DeleteRegion(const RegionRecord& region) {
     const std::string slide = doc.getString(region.Section, "Type", kUnknown);
     doc.removeSection(region.Section);
     // The maker's section and a slide section other regions use stay.
-    if (!equalsNoCase(slide, "TarselDefault") && !equalsNoCase(slide, kUnknown) &&
+    if (!platform::equalsFolded(slide, "TarselDefault") && !platform::equalsFolded(slide, kUnknown) &&
         !slideUsedByOthers(doc, slide, region.Section))
       doc.removeSection(slide);
     if (!doc.set("ScanRegions", "NumRegions", std::to_string(n - 1)))
@@ -308,11 +288,11 @@ void Global::DeleteRegion(const RegionRecord& region) {
       const std::string to = "Region" + std::to_string(i - 1);
       if (!doc.hasSection(from)) continue;
       if (!doc.renameSection(from, to)) failed("Error writing/deleting region in");
-      if (equalsNoCase(makerDefault, from)) doc.set("TarselDefault", "Region", to);
+      if (platform::equalsFolded(makerDefault, from)) doc.set("TarselDefault", "Region", to);
       // A custom slide section of this region alone follows the region's new number.
       const std::string type = doc.getString(to, "Type");
       const std::string wanted = "CustomerSlide" + std::to_string(i - 2);
-      if (!startsWithNoCase(type, "CustomerSlide") || equalsNoCase(type, wanted) ||
+      if (!platform::startsWithFolded(type, "CustomerSlide") || platform::equalsFolded(type, wanted) ||
           slideUsedByOthers(doc, type, to) || doc.hasSection(wanted))
         continue;
       if (doc.hasSection(type) && !doc.renameSection(type, wanted))
@@ -333,7 +313,7 @@ bool Global::NameExists(const std::string& name, const std::string& section) con
   for (int i = 1; i <= n; ++i) {
     const std::string s = "Region" + std::to_string(i);
     if (s == section) continue;
-    if (equalsNoCase(doc.getString(s, "Name", kUnknown), wanted)) return true;
+    if (platform::equalsFolded(doc.getString(s, "Name", kUnknown), wanted)) return true;
   }
   return false;
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/text.h"
+
 namespace quillmark {
 
 std::string GetDecimalSpecifier() {
@@ -99,11 +101,7 @@ std::string FormatFileNumber(double value) {
   return std::string(buf, r.ptr);
 }
 
-std::string Trim(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return std::string(text);
-}
+std::string Trim(std::string_view text) { return std::string(platform::trim(text, " ")); }
 
 bool HasControlChar(std::string_view text) {
   for (const char c : text)

@@ -13,6 +13,8 @@ std::string ReadRegValue(platform::HKEY root, const std::string& subKey, const s
 bool WriteRegValue(platform::HKEY root, const std::string& subKey, const std::string& valueName,
                    const std::string& value);
 
+// The product's keys in the editor's own spelling (the same keys as zeva::kProductKey and
+// zeva::kScanOptionsKey: key names compare case-insensitively).
 inline constexpr const char* kInstallKey = "Software\\Tarsel\\Zevazodizo\\";
 inline constexpr const char* kScanOptionsKey = "Software\\Tarsel\\Zevazodizo\\Scanner\\ScanOptions\\";
 

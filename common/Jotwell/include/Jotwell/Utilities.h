@@ -54,6 +54,10 @@ bool IsBarcodeFormatValid(const char* barcode);
 
 std::string GetModulePath();
 std::string GetModuleDir();  // with a trailing '/'
+// The folder that stands for the fixed Windows file locations of the instrument's files:
+// "Data" under the install folder (registry "Path"), created when missing; the temporary
+// folder when no install folder is registered.
+std::string InstallDataFolder();
 bool HasFreeDiskSpace(const char* path, std::uint64_t bytes);
 void OpenTechSupportLink();
 // Used when neither the user's nor the installation's support link is configured.

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "BoardFixture.h"
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
@@ -60,7 +61,7 @@ class LasersTest : public BoardDeviceTest {
     }
     return gains;
   }
-  static CRegEdit scannerKey() { return CRegEdit(HKEY_LOCAL_MACHINE, movrak::kScannerKey); }
+  static CRegEdit scannerKey() { return CRegEdit(HKEY_LOCAL_MACHINE, zeva::kScannerKey); }
 };
 
 TEST_F(LasersTest, FactorsAndConversions) {

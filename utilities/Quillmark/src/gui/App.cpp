@@ -1,6 +1,5 @@
 #include "App.h"
 
-#include <unistd.h>
 #include <wx/ipc.h>
 #include <wx/msgdlg.h>
 
@@ -143,7 +142,7 @@ bool QuillmarkApp::OnInit() {
     return false;
   }
   SetTopWindow(frame_);
-  ::unlink(socketPath().c_str());  // left by an instance that did not end cleanly
+  platform::removeFile(socketPath());  // left by an instance that did not end cleanly
   server_ = std::make_unique<ActivationServer>(*this);
   server_->Create(ToWx(socketPath()));
   return true;
@@ -154,7 +153,7 @@ int QuillmarkApp::OnRun() { return handedOver_ ? 0 : wxApp::OnRun(); }
 int QuillmarkApp::OnExit() {
   if (server_) {
     server_.reset();
-    ::unlink(socketPath().c_str());
+    platform::removeFile(socketPath());
   }
   platform::ui::setMessageBoxHook({});
   return wxApp::OnExit();
