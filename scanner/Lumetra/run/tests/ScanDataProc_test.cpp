@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -190,6 +191,166 @@ TEST_F(ScanDataProcTest, AFullRingWrapsOntoItsReaderWithoutLosingALine) {
   ASSERT_EQ(proc->CloseAndSaveScan(), 0);
   ExpectImage();
   EXPECT_THAT(logText(), HasSubstr("WriteTest Failed -- buffer FULL"));
+}
+
+// ---- decoding and registration ------------------------------------------------------------------
+
+// The DDN the data path logged for a channel ("Red" or "Green").
+int LoggedDdn(const std::string& log, const std::string& name) {
+  const std::string key = name + " Scan image has DDN noise of OddRowAve = ";
+  const auto at = log.rfind(key);
+  if (at == std::string::npos) return 0;
+  double odd = 0, even = 0;
+  std::sscanf(log.c_str() + at + key.size(), "%lf, EvenRowAve = %lf", &odd, &even);
+  return static_cast<int>(std::floor(odd - even + 0.5));
+}
+
+TEST_F(ScanDataProcTest, PixelsDecodeFromTheirSumsWithDarkGainOffsetAndLaserPower) {
+  ctrl->flash["RedGreenOffsetDeltaV"] = "0";
+  ctrl->flash["LaserSetPointMWatt_R"] = "3000";  // red reference 3000 against 2000 counts: x 1.5
+  Prepare(4, 6, 5, 2, /*highDynamicRange=*/true);
+  proc->m_nRedBaseOffsetV = 0;
+  ASSERT_EQ(proc->PrepareScan(4, 6, false, 0), 1);
+  ASSERT_EQ(proc->GetRedLineDelay(), 0);
+  // Red: dark 2 per count (3 at low gain), low-gain ratio 4, raw mean 100, channel offset 90:
+  // offsets 90 - (100 - 2) = -8 and 90 - (100 - 3) = -7. Green: no dark, offset 5.
+  proc->m_Red.rawMean = 100, proc->m_Red.offsetLevel = 2, proc->m_Red.offsetLevelLow = 3;
+  proc->m_Red.lowGainRatio = 4, proc->m_Red.channelOffset = 90;
+  proc->m_Green.rawMean = 0, proc->m_Green.offsetLevel = 0, proc->m_Green.offsetLevelLow = 0;
+  proc->m_Green.lowGainRatio = 2, proc->m_Green.channelOffset = 5;
+  struct Px {
+    RawPixel raw;
+    std::uint32_t red, green;
+  } table[] = {
+      {{40, 4000, 400, false, false}, 139, 15},    // 1.5 x (4000 - 80) / 40 - 8 + 0.5; 400 / 40 + 5
+      {{40, 4000, 400, true, true}, 575, 25},      // 1.5 x (4000 - 120) x 4 / 40 - 7 + 0.5; 10 x 2 + 5
+      {{0, 500, 500, false, false}, 4, 15},        // a count of 0 is 50
+      {{40, 0, 0, false, false}, 0, 5},            // below zero: 0
+      {{1, 0x3FFFFFC, 0x3FFFFFC, false, false}, 0xFFFFF, 0xFFFFF},  // saturates at 20 bits
+      {{1023, 1023 * 7, 1023 * 9, false, false}, 0, 14},  // 1.5 x (7 - 2) - 7.5 = 0; 9 + 5
+  };
+  std::vector<std::uint8_t> stream;
+  for (int n = 0; n < Records(); ++n) {
+    // Lines of the lead-in without red power: counted, warned about five times, dropped.
+    const auto line = MakeLine(n, 0, 6, kGreenPd, n < 7 ? 0 : kRedPd, [&](int j) { return table[j].raw; });
+    stream.insert(stream.end(), line.begin(), line.end());
+  }
+  ctrl->AppendScanData(stream);
+  Run();
+  EXPECT_EQ(proc->GetZeroPowerLines(), 7);
+  ASSERT_EQ(proc->CloseAndSaveScan(), 0);
+  const auto pages = ReadTiff(file, 6);
+  ASSERT_GE(pages.size(), 2u);
+  for (int row = 0; row < 4; ++row)
+    for (int j = 0; j < 6; ++j) {
+      EXPECT_EQ(pages[0].rows[row][j], table[j].red) << "red row " << row << " pixel " << j;
+      EXPECT_EQ(pages[1].rows[row][j], table[j].green) << "green row " << row << " pixel " << j;
+    }
+  const std::string log = logText();
+  std::size_t warnings = 0;
+  for (auto at = log.find("the red laser power returned is 0"); at != std::string::npos;
+       at = log.find("the red laser power returned is 0", at + 1))
+    ++warnings;
+  EXPECT_EQ(warnings, 5u);
+  EXPECT_THAT(log, HasSubstr("Laser power was calculated as zero for 7 lines in the image"));
+  // No backward line: no offset to measure, and no division by zero.
+  EXPECT_THAT(log, HasSubstr("Red Scan image has DDN noise of OddRowAve = 0.0"));
+}
+
+TEST_F(ScanDataProcTest, ChannelsAreRegisteredAndPositionsOutsideTheLineDropped) {
+  // Red 2 pixels right (10 um at 5 um), odd/even 1 pixel, red 11 lines late ((50 + 5) / 5 + 0.5).
+  ctrl->flash["RedGreenOffsetDeltaH"] = "10";
+  ctrl->flash["RedGreenOffsetDeltaV"] = "5";
+  ctrl->flash["LeftRightOffsetDeltaH"] = "5";
+  const int n = 8;
+  Prepare(20, n);
+  ASSERT_EQ(proc->GetRedLineDelay(), 11);
+  const auto value = [](int line, int j, int channel) { return std::uint32_t(100 * line + 10 * j + channel + 1); };
+  std::vector<std::uint8_t> stream;
+  for (int l = 0; l < Records(); ++l) {
+    const auto line = MakeLine(l, l & 1, n, kGreenPd, kRedPd, [&](int j) {
+      RawPixel p;
+      p.redSum = value(l, j, 0) * p.count;
+      p.greenSum = value(l, j, 1) * p.count;
+      return p;
+    });
+    stream.insert(stream.end(), line.begin(), line.end());
+  }
+  ctrl->AppendScanData(stream);
+  Run();
+  ASSERT_EQ(proc->CloseAndSaveScan(), 0);
+  const auto pages = ReadTiff(file);
+  ASSERT_GE(pages.size(), 2u);
+  const std::string log = logText();
+  const int ddnRed = LoggedDdn(log, "Red"), ddnGreen = LoggedDdn(log, "Green");
+  for (int row = 0; row < lines; ++row) {
+    const int line = row + 10, redLine = line - 11;  // the red of a row comes from a line of the other direction
+    for (int p = 0; p < n; ++p) {
+      // Green: forward lines as they come; backward lines mirrored and 1 pixel on (pixel 0 gets none).
+      std::int64_t green = 0;
+      if (!(line & 1))
+        green = value(line, p, 1);
+      else if (p >= 1)
+        green = value(line, n - p, 1);
+      // Red: forward 2 + 1 pixels on (the slots differ in parity); backward mirrored, 2 on.
+      std::int64_t red = 0;
+      if (redLine >= 0 && !(redLine & 1) && p >= 3)
+        red = value(redLine, p - 3, 0);
+      else if (redLine >= 0 && (redLine & 1) && p >= 2)
+        red = value(redLine, n + 1 - p, 0);
+      EXPECT_EQ(pages[1].rows[row][p], std::clamp<std::int64_t>(green + DdnShift(ddnGreen, row & 1), 0, 65535))
+          << "green row " << row << " pixel " << p;
+      EXPECT_EQ(pages[0].rows[row][p], std::clamp<std::int64_t>(red + DdnShift(ddnRed, row & 1), 0, 65535))
+          << "red row " << row << " pixel " << p;
+    }
+  }
+}
+
+TEST_F(ScanDataProcTest, PairsOfLinesAreAveragedIntoOneRowAtTenMicrons) {
+  ctrl->flash["RedGreenOffsetDeltaV"] = "0";
+  Prepare(6, 4, 10, 2);
+  proc->m_nRedBaseOffsetV = 0;
+  ASSERT_EQ(proc->PrepareScan(6, 4, false, 0), 1);
+  ASSERT_EQ(proc->GetRedLineDelay(), 0);
+  EXPECT_EQ(proc->GetExpectedBytes(), 2 * (6 + 5) * (32 + 8 * 4));
+  std::vector<std::uint8_t> stream;
+  for (int l = 0; l < 2 * Records(); ++l) {
+    // Forward and backward pass of one row; the backward one sees the row mirrored.
+    const auto line = MakeLine(l, l & 1, 4, kGreenPd, kRedPd, [&](int j) {
+      const int pixel = (l & 1) ? 3 - j : j;
+      RawPixel p;
+      p.greenSum = std::uint32_t(10 * (l / 2) + pixel + (l & 1) * 4) * p.count;  // the passes differ by 4
+      p.redSum = std::uint32_t(1000 + pixel) * p.count;
+      return p;
+    });
+    stream.insert(stream.end(), line.begin(), line.end());
+  }
+  ctrl->AppendScanData(stream);
+  Run();
+  EXPECT_EQ(proc->GetLinesConsidered(), Records());
+  ASSERT_EQ(proc->CloseAndSaveScan(), 0);
+  const auto pages = ReadTiff(file);
+  ASSERT_GE(pages.size(), 2u);
+  ASSERT_EQ(pages[1].length, 6u);
+  for (int row = 0; row < 6; ++row)
+    for (int p = 0; p < 4; ++p) {
+      EXPECT_EQ(pages[1].rows[row][p], std::uint32_t(10 * (row + 5) + p + 2)) << row << "," << p;
+      EXPECT_EQ(pages[0].rows[row][p], std::uint32_t(1000 + p));
+    }
+  EXPECT_THAT(logText(), Not(HasSubstr("DDN noise")));
+}
+
+TEST_F(ScanDataProcTest, ProgressComesEveryTwoPercentOfTheLines) {
+  Prepare(1000, 2);
+  ctrl->AppendScanData(Stream(0, Records()));
+  Run();
+  Pairs progress;
+  for (const auto& m : Progress())
+    if (m.first == 2) progress.push_back(m);
+  ASSERT_EQ(progress.size(), 51u);  // every 20 lines, and once more at the end
+  for (std::size_t i = 0; i < 50; ++i) EXPECT_EQ(progress[i].second, static_cast<std::intptr_t>(20 * (i + 1)));
+  EXPECT_TRUE(Has(3, 1000));
+  proc->CloseAndRemoveScan();
 }
 
 // ---- failures ----------------------------------------------------------------------------------
