@@ -222,12 +222,12 @@ TEST_F(ScanDataProcTest, PixelsDecodeFromTheirSumsWithDarkGainOffsetAndLaserPowe
     RawPixel raw;
     std::uint32_t red, green;
   } table[] = {
-      {{40, 4000, 400, false, false}, 139, 15},    // 1.5 x (4000 - 80) / 40 - 8 + 0.5; 400 / 40 + 5
-      {{40, 4000, 400, true, true}, 575, 25},      // 1.5 x (4000 - 120) x 4 / 40 - 7 + 0.5; 10 x 2 + 5
-      {{0, 500, 500, false, false}, 4, 15},        // a count of 0 is 50
-      {{40, 0, 0, false, false}, 0, 5},            // below zero: 0
+      {{40, 4000, 400, false, false}, 139, 15},  // 1.5 x (4000 - 80) / 40 - 8 + 0.5; 400 / 40 + 5
+      {{40, 4000, 400, true, true}, 575, 25},    // 1.5 x (4000 - 120) x 4 / 40 - 7 + 0.5; 10 x 2 + 5
+      {{0, 500, 500, false, false}, 4, 15},      // a count of 0 is 50
+      {{40, 0, 0, false, false}, 0, 5},          // below zero: 0
       {{1, 0x3FFFFFC, 0x3FFFFFC, false, false}, 0xFFFFF, 0xFFFFF},  // saturates at 20 bits
-      {{1023, 1023 * 7, 1023 * 9, false, false}, 0, 14},  // 1.5 x (7 - 2) - 7.5 = 0; 9 + 5
+      {{1023, 1023 * 7, 1023 * 9, false, false}, 0, 14},            // 1.5 x (7 - 2) - 7.5 = 0; 9 + 5
   };
   std::vector<std::uint8_t> stream;
   for (int n = 0; n < Records(); ++n) {
@@ -265,7 +265,9 @@ TEST_F(ScanDataProcTest, ChannelsAreRegisteredAndPositionsOutsideTheLineDropped)
   const int n = 8;
   Prepare(20, n);
   ASSERT_EQ(proc->GetRedLineDelay(), 11);
-  const auto value = [](int line, int j, int channel) { return std::uint32_t(100 * line + 10 * j + channel + 1); };
+  const auto value = [](int line, int j, int channel) {
+    return std::uint32_t(100 * line + 10 * j + channel + 1);
+  };
   std::vector<std::uint8_t> stream;
   for (int l = 0; l < Records(); ++l) {
     const auto line = MakeLine(l, l & 1, n, kGreenPd, kRedPd, [&](int j) {
@@ -284,7 +286,8 @@ TEST_F(ScanDataProcTest, ChannelsAreRegisteredAndPositionsOutsideTheLineDropped)
   const std::string log = logText();
   const int ddnRed = LoggedDdn(log, "Red"), ddnGreen = LoggedDdn(log, "Green");
   for (int row = 0; row < lines; ++row) {
-    const int line = row + 10, redLine = line - 11;  // the red of a row comes from a line of the other direction
+    const int line = row + 10,
+              redLine = line - 11;  // the red of a row comes from a line of the other direction
     for (int p = 0; p < n; ++p) {
       // Green: forward lines as they come; backward lines mirrored and 1 pixel on (pixel 0 gets none).
       std::int64_t green = 0;
@@ -298,7 +301,8 @@ TEST_F(ScanDataProcTest, ChannelsAreRegisteredAndPositionsOutsideTheLineDropped)
         red = value(redLine, p - 3, 0);
       else if (redLine >= 0 && (redLine & 1) && p >= 2)
         red = value(redLine, n + 1 - p, 0);
-      EXPECT_EQ(pages[1].rows[row][p], std::clamp<std::int64_t>(green + DdnShift(ddnGreen, row & 1), 0, 65535))
+      EXPECT_EQ(pages[1].rows[row][p],
+                std::clamp<std::int64_t>(green + DdnShift(ddnGreen, row & 1), 0, 65535))
           << "green row " << row << " pixel " << p;
       EXPECT_EQ(pages[0].rows[row][p], std::clamp<std::int64_t>(red + DdnShift(ddnRed, row & 1), 0, 65535))
           << "red row " << row << " pixel " << p;
@@ -348,7 +352,8 @@ TEST_F(ScanDataProcTest, ProgressComesEveryTwoPercentOfTheLines) {
   for (const auto& m : Progress())
     if (m.first == 2) progress.push_back(m);
   ASSERT_EQ(progress.size(), 51u);  // every 20 lines, and once more at the end
-  for (std::size_t i = 0; i < 50; ++i) EXPECT_EQ(progress[i].second, static_cast<std::intptr_t>(20 * (i + 1)));
+  for (std::size_t i = 0; i < 50; ++i)
+    EXPECT_EQ(progress[i].second, static_cast<std::intptr_t>(20 * (i + 1)));
   EXPECT_TRUE(Has(3, 1000));
   proc->CloseAndRemoveScan();
 }
