@@ -29,15 +29,29 @@ std::uint32_t U32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// One calibrated sample: laser-normalised, dark-subtracted per integration count, scaled
-// for low gain and offset; within 0 and the 20 bits an image sample can hold.
-std::uint32_t DecodeSample(double laserFactor, std::uint32_t sum, std::uint32_t count, double dark,
-                           double gain, double offset) {
-  const double c = count;
-  const double v = std::floor(laserFactor * (static_cast<double>(sum) - dark * c) * gain / c + offset + 0.5);
-  if (!(v > 0)) return 0;  // negative or not a number
-  return v >= kMax20Bit ? kMax20Bit : static_cast<std::uint32_t>(v);
-}
+// One colour's decoding for one line: value = factor x (sum - dark x count) x gain / count
+// + offset, rounded, within 0 and the 20 bits an image sample can hold. Computed as
+// sum x (factor x gain / count) + (offset + 0.5 - factor x gain x dark): a line has one
+// integration count in practice, so the division is made once per count, not per pixel.
+class SampleDecoder {
+ public:
+  SampleDecoder(double laserFactor, double dark, double gain, double offset)
+      : scale_(laserFactor * gain), base_(offset + 0.5 - laserFactor * gain * dark) {}
+  std::uint32_t operator()(std::uint32_t sum, std::uint32_t count) {
+    if (count != count_) {
+      count_ = count;
+      perSum_ = scale_ / count;
+    }
+    const double v = static_cast<double>(sum) * perSum_ + base_;
+    if (!(v >= 1.0)) return 0;  // below zero, or not a number
+    return v >= kMax20Bit ? kMax20Bit : static_cast<std::uint32_t>(v);
+  }
+
+ private:
+  double scale_, base_;
+  std::uint32_t count_ = 0;
+  double perSum_ = 0;
+};
 
 }  // namespace
 
@@ -662,6 +676,10 @@ void CScanDataProc::DecodeLine(const std::uint8_t* line, const Header& header, i
 
   const Colour& g = m_Green;
   const Colour& rc = m_Red;
+  SampleDecoder greenNormal(greenFactor, g.offsetLevel, 1.0, g.decodeOffset);
+  SampleDecoder greenLowGain(greenFactor, g.offsetLevelLow, g.lowGainRatio, g.decodeOffsetLow);
+  SampleDecoder redNormal(redFactor, rc.offsetLevel, 1.0, rc.decodeOffset);
+  SampleDecoder redLowGain(redFactor, rc.offsetLevelLow, rc.lowGainRatio, rc.decodeOffsetLow);
   double greenSum = 0, redSum = 0;
   int greenCount = 0, redCount = 0;
   for (int j = 0; j < n; ++j) {
@@ -671,14 +689,8 @@ void CScanDataProc::DecodeLine(const std::uint8_t* line, const Header& header, i
     const bool greenLow = (p[1] & 0x40) != 0, redLow = (p[1] & 0x80) != 0;
     const std::uint32_t greenRaw = ((std::uint32_t{p[4]} << 16) | (std::uint32_t{p[7]} << 8) | p[6]) * 4;
     const std::uint32_t redRaw = ((std::uint32_t{p[3]} << 16) | (std::uint32_t{p[2]} << 8) | p[5]) * 4;
-    const std::uint32_t gv =
-        greenLow
-            ? DecodeSample(greenFactor, greenRaw, count, g.offsetLevelLow, g.lowGainRatio, g.decodeOffsetLow)
-            : DecodeSample(greenFactor, greenRaw, count, g.offsetLevel, 1.0, g.decodeOffset);
-    const std::uint32_t rv =
-        redLow
-            ? DecodeSample(redFactor, redRaw, count, rc.offsetLevelLow, rc.lowGainRatio, rc.decodeOffsetLow)
-            : DecodeSample(redFactor, redRaw, count, rc.offsetLevel, 1.0, rc.decodeOffset);
+    const std::uint32_t gv = greenLow ? greenLowGain(greenRaw, count) : greenNormal(greenRaw, count);
+    const std::uint32_t rv = redLow ? redLowGain(redRaw, count) : redNormal(redRaw, count);
     const int base = backward ? n - 1 - j : j;
     const int gp = base + greenShift;
     if (gp >= 0 && gp < n) {

@@ -27,9 +27,16 @@ bool CScanDataRing::HasRoom() const {
   return room >= m_Geometry.minRoom;
 }
 
-std::span<std::uint8_t> CScanDataRing::WriteSpan() const {
+std::span<std::uint8_t> CScanDataRing::WriteSpan() {
   std::lock_guard lock(m_CritSection);
   if (!m_pData) return {};
+  // An empty ring starts over at its beginning: while the reader keeps up, the data stays
+  // in the same few (cached, already mapped) pages instead of sweeping the whole ring.
+  // Safe here: with nothing stored, the reader is not copying.
+  if (m_nFilled == 0 && !m_bWrapped) {
+    m_nWrite = m_nRead = 0;
+    m_nWrapMark = m_Geometry.wrapMark;
+  }
   const std::size_t free = m_bWrapped ? m_nRead - m_nWrite : m_Geometry.capacity - m_nWrite;
   return {m_pData.get() + m_nWrite, free};
 }

@@ -37,8 +37,9 @@ class CScanDataRing {
   // Whether the writer has at least minRoom free, counting the part before the reader
   // when the writer is ahead.
   bool HasRoom() const;
-  // Where the next bytes go and how many fit there without crossing the end or the reader.
-  std::span<std::uint8_t> WriteSpan() const;
+  // Where the next bytes go and how many fit there without crossing the end or the
+  // reader (the writer's call: an empty ring starts over at 0).
+  std::span<std::uint8_t> WriteSpan();
   // The writer stored `count` bytes at WriteSpan().
   void Advance(std::size_t count);
 

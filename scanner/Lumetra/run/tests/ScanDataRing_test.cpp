@@ -91,6 +91,17 @@ TEST_F(RingTest, RoomCountsTheFreeBytesOnBothSidesOfTheReader) {
   }
 }
 
+TEST_F(RingTest, AnEmptyRingStartsOverAtItsBeginning) {
+  ASSERT_TRUE(Write(300));
+  Take(300);
+  EXPECT_EQ(ring.WriteSpan().size(), 1000u);  // the whole ring again, from 0
+  EXPECT_EQ(ring.WriteIndex(), 0u);
+  ASSERT_TRUE(Write(700));
+  Take(100);
+  EXPECT_EQ(ring.WriteSpan().size(), 300u);  // not empty: the writer goes on where it is
+  Take(600);
+}
+
 TEST_F(RingTest, TakingMoreThanIsStoredFailsAndLeavesTheRingAlone) {
   ASSERT_TRUE(Write(10));
   std::vector<std::uint8_t> out(11);
