@@ -11,7 +11,9 @@
 #include "platform/clock.h"
 #include "platform/com.h"
 #include "platform/files.h"
-#include "run/ComErrorText.h"
+#include "run/ComError.h"
+
+using lumetra::run::FormatComError;
 
 namespace {
 

@@ -1,0 +1,53 @@
+#pragma once
+// Shared by the run side's tests: a fixture with its own registry, install and image
+// folders, the process log in the test's folder and a clock whose sleeps cost nothing;
+// scan lines as the board sends them; merged images read back with libtiff.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "testsupport/TestEnv.h"
+
+namespace lumetra_test {
+
+class RunTest : public testsupport::ZevaTest {
+ protected:
+  RunTest();
+  ~RunTest() override;
+  std::string logText() const;
+  const std::string& outDir() const { return outDir_; }
+  const std::string& install() const { return install_; }
+
+  std::shared_ptr<platform::ManualClock> clock_;
+
+ private:
+  platform::ScopedClock scopedClock_;
+  std::string install_, outDir_;
+};
+
+// One pixel record's content.
+struct RawPixel {
+  std::uint32_t count = 40;                // integration count (10 bits)
+  std::uint32_t redSum = 0, greenSum = 0;  // what the sums stand for (multiples of 4)
+  bool redLow = false, greenLow = false;
+};
+// One scan line as the board sends it: header (magic, line number, direction, pixels,
+// green and red photodiode counts) and the pixel records.
+std::vector<std::uint8_t> MakeLine(int lineNumber, int direction, int pixels, int greenPd, int redPd,
+                                   const std::function<RawPixel(int)>& pixel);
+
+struct TiffPage {
+  std::uint32_t width = 0, length = 0;
+  std::uint16_t bits = 0;
+  std::vector<std::vector<std::uint32_t>> rows;  // samples (20-bit pages unpacked to `samples` per row)
+};
+// Every page of a TIFF file; `samples` is the line length of packed 32-bit pages.
+std::vector<TiffPage> ReadTiff(const std::string& path, std::uint32_t samples = 0);
+
+}  // namespace lumetra_test
