@@ -12,6 +12,7 @@
 #include "FakeScanCtrl.h"
 #include "RecordingWindow.h"
 #include "RunTestSupport.h"
+#include "Tessary/FileSystemHooks.h"
 #include "platform/files.h"
 
 namespace {
@@ -176,6 +177,28 @@ TEST_F(ScanDataProcTest, LinesFromReadsThatSplitThemBecomeTheRegisteredMergedIma
   for (int i = 0; i < lines; ++i) EXPECT_EQ(progress[static_cast<std::size_t>(i)].second, i + 1);
   EXPECT_EQ(Progress().back(), (std::pair<std::uintptr_t, std::intptr_t>{3, 20}));
   EXPECT_FALSE(Has(5, 0) || Has(5, 1) || Has(5, 2));
+}
+
+TEST_F(ScanDataProcTest, AnImageThatCannotBeWrittenIsReportedAsAWriteFailure) {
+  Prepare(20, 24);
+  const auto stream = Stream(0, Records());
+  std::size_t offset = 0;
+  ctrl->DataSource = [&](unsigned char* buffer, long available, long) -> long {
+    const std::size_t n = std::min(stream.size() - offset, static_cast<std::size_t>(available));
+    std::memcpy(buffer, stream.data() + offset, n);
+    offset += n;
+    return static_cast<long>(n);
+  };
+  ctrl->PortBacklog = [&] { return static_cast<std::uint32_t>(stream.size() - offset); };
+  Run();
+  // The disk refuses the image itself (not the temporary files): the merge fails.
+  const std::string target = file;
+  tessary::SetFileSystemHooks({.writeLimit = [target](const std::string& path, std::uint64_t, std::size_t size) {
+    return path.rfind(target, 0) == 0 ? std::size_t{0} : size;
+  }});
+  EXPECT_NE(proc->CloseAndSaveScan(), 0);
+  tessary::SetFileSystemHooks({});
+  EXPECT_TRUE(Has(5, 5));
 }
 
 TEST_F(ScanDataProcTest, AFullRingWrapsOntoItsReaderWithoutLosingALine) {
