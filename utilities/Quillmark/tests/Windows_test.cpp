@@ -1,14 +1,11 @@
 // The editor's windows on a real (virtual) display.
 #include <gtest/gtest.h>
-#include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
-#include <wx/image.h>
-#include <wx/init.h>
 #include <wx/wx.h>
 
 #include <cstdlib>
 
 #include "QuillFixture.h"
+#include "testsupport/WxTestEnv.h"
 #include "Windows.h"
 #include "platform/registry.h"
 
@@ -16,39 +13,10 @@ namespace {
 
 using namespace quillmark;
 
-bool gDisplay = false;
-
-class WxEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (!std::getenv("DISPLAY")) return;
-    static int argc = 1;
-    static char name[] = "Quillmark_gui_tests";
-    static char* argv[] = {name, nullptr};
-    wxApp::SetInstance(new wxApp);  // owned by wx from here on
-    gDisplay = wxEntryStart(argc, argv) && wxTheApp && wxTheApp->CallOnInit();
-    // A failed wx check fails the test instead of opening a dialog.
-    wxSetAssertHandler(
-        [](const wxString& file, int line, const wxString&, const wxString& cond, const wxString& msg) {
-          ADD_FAILURE() << file << ":" << line << " " << cond << " " << msg;
-        });
-    wxInitAllImageHandlers();
-  }
-  void TearDown() override {
-    if (!gDisplay) return;
-    wxTheApp->OnExit();
-    wxEntryCleanup();
-  }
-};
-::testing::Environment* const gEnvironment = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
-
-// Runs what the display has queued, a bounded number of rounds.
-void settle() {
-  for (int i = 0; i < 20; ++i) {
-    wxTheApp->Yield(true);
-    wxTheApp->ProcessIdle();  // also deletes destroyed windows
-  }
-}
+using wxtest::gDisplay;
+using wxtest::settle;
+::testing::Environment* const gEnvironment =
+    ::testing::AddGlobalTestEnvironment(new wxtest::WxEnvironment("Quillmark_gui_tests"));
 
 class GuiTest : public QuillTest {
  protected:
@@ -75,30 +43,7 @@ class GuiTest : public QuillTest {
     windows_.push_back(w);
     return w;
   }
-  // Saves what the display shows of `w` as a PNG when ZEVA_SCREENSHOT_DIR is set, once the
-  // window has painted itself (a bounded number of event rounds).
-  static void screenshot(wxWindow* w, const std::string& name) {
-    const char* dir = std::getenv("ZEVA_SCREENSHOT_DIR");
-    if (!dir) return;
-    bool painted = false;
-    const auto onPaint = [&painted](wxPaintEvent& e) {
-      painted = true;
-      e.Skip();
-    };
-    w->Bind(wxEVT_PAINT, onPaint);
-    w->Raise();
-    w->Refresh();
-    for (int i = 0; i < 100000 && !painted; ++i) wxTheApp->Yield(true);
-    w->Unbind(wxEVT_PAINT, onPaint);
-    settle();
-    const wxRect r = w->GetScreenRect();
-    wxBitmap bitmap(r.width, r.height);
-    wxMemoryDC memory(bitmap);
-    wxScreenDC screen;
-    memory.Blit(0, 0, r.width, r.height, &screen, r.x, r.y);
-    memory.SelectObject(wxNullBitmap);
-    bitmap.SaveFile(std::string(dir) + "/" + name, wxBITMAP_TYPE_PNG);
-  }
+  static void screenshot(wxWindow* w, const std::string& name) { wxtest::screenshot(w, name); }
   std::vector<wxWindow*> windows_;
 };
 

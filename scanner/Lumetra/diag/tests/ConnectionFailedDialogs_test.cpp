@@ -2,10 +2,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <wx/button.h>
-#include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
-#include <wx/image.h>
-#include <wx/init.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
@@ -22,6 +18,7 @@
 #include "platform/registry.h"
 #include "platform/ui.h"
 #include "testsupport/TestEnv.h"
+#include "testsupport/WxTestEnv.h"
 
 namespace {
 
@@ -29,63 +26,11 @@ using namespace lumetra;
 using platform::icmp::EchoResult;
 using platform::icmp::EchoStatus;
 
-bool gDisplay = false;
-
-class WxEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (!std::getenv("DISPLAY")) return;
-    static int argc = 1;
-    static char name[] = "Lumetra_diag_gui_tests";
-    static char* argv[] = {name, nullptr};
-    wxApp::SetInstance(new wxApp);  // owned by wx from here on
-    gDisplay = wxEntryStart(argc, argv) && wxTheApp && wxTheApp->CallOnInit();
-    // A failed wx check fails the test instead of opening a dialog.
-    wxSetAssertHandler(
-        [](const wxString& file, int line, const wxString&, const wxString& cond, const wxString& msg) {
-          ADD_FAILURE() << file << ":" << line << " " << cond << " " << msg;
-        });
-    wxInitAllImageHandlers();
-  }
-  void TearDown() override {
-    if (!gDisplay) return;
-    wxTheApp->OnExit();
-    wxEntryCleanup();
-  }
-};
-::testing::Environment* const gEnvironment = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
-
-void settle() {
-  for (int i = 0; i < 20; ++i) {
-    wxTheApp->Yield(true);
-    wxTheApp->ProcessIdle();
-  }
-}
-
-// Saves what the display shows of `w` as a PNG when ZEVA_SCREENSHOT_DIR is set, once the
-// window has painted itself (a bounded number of event rounds).
-void screenshot(wxWindow* w, const std::string& name) {
-  const char* dir = std::getenv("ZEVA_SCREENSHOT_DIR");
-  if (!dir) return;
-  bool painted = false;
-  const auto onPaint = [&painted](wxPaintEvent& e) {
-    painted = true;
-    e.Skip();
-  };
-  w->Bind(wxEVT_PAINT, onPaint);
-  w->Raise();
-  w->Refresh();
-  for (int i = 0; i < 100000 && !painted; ++i) wxTheApp->Yield(true);
-  w->Unbind(wxEVT_PAINT, onPaint);
-  settle();
-  const wxRect r = w->GetScreenRect();
-  wxBitmap bitmap(r.width, r.height);
-  wxMemoryDC memory(bitmap);
-  wxScreenDC screen;
-  memory.Blit(0, 0, r.width, r.height, &screen, r.x, r.y);
-  memory.SelectObject(wxNullBitmap);
-  bitmap.SaveFile(std::string(dir) + "/" + name, wxBITMAP_TYPE_PNG);
-}
+using wxtest::gDisplay;
+using wxtest::screenshot;
+using wxtest::settle;
+::testing::Environment* const gEnvironment =
+    ::testing::AddGlobalTestEnvironment(new wxtest::WxEnvironment("Lumetra_diag_gui_tests"));
 
 void click(wxWindow* dialog, int id) {
   wxWindow* button = dialog->FindWindow(id);
