@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "FakeScanCtrl.h"
+#include "PlainWrite.h"
 #include "Jotwell/RegEdit.h"
 #include "platform/window.h"
 #include "run/ScanDataProc.h"
@@ -240,21 +241,8 @@ void RunPath(Case& c, benchmark::State& state) {
 }
 
 void RunPlain(Case& c, benchmark::State& state) {
-  const std::string path = g_dir + "/plain.bin";
-  std::vector<std::uint8_t> piece(1 << 20, 0x5A);
-  const auto start = Clock::now();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  bool ok = fd >= 0;
-  for (std::uint64_t done = 0; ok && done < c.imageBytes;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), c.imageBytes - done));
-    ok = ::write(fd, piece.data(), n) == static_cast<ssize_t>(n);
-    done += n;
-  }
-  ok = ok && ::fsync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  c.plain = Seconds(start);
-  if (!ok) state.SkipWithError("plain write failed");
-  ::unlink(path.c_str());
+  c.plain = bench::WritePlainAndSync(g_dir + "/plain.bin", c.imageBytes);
+  if (c.plain < 0) state.SkipWithError("plain write failed");
 }
 
 void BM_DataPath(benchmark::State& state) {

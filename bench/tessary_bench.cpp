@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "Jotwell/RegEdit.h"
+#include "PlainWrite.h"
 #include "Tessary/MultiChannelTiffHandler.h"
 #include "Tessary/TiffCompress.h"
 #include "platform/files.h"
@@ -131,22 +132,9 @@ bool WaitForTemporariesGone(const std::string& folder) {
 
 void BM_PlainWriteAndSync(benchmark::State& state) {
   auto& b = B();
-  const std::string path = b.dir + "/plain.bin";
-  std::vector<std::uint8_t> piece(1 << 20, 0x5A);
   for (auto _ : state) {
-    const auto start = Clock::now();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    bool ok = fd >= 0;
-    for (std::uint64_t done = 0; ok && done < b.imageBytes;) {
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), b.imageBytes - done));
-      ok = ::write(fd, piece.data(), n) == static_cast<ssize_t>(n);
-      done += n;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    b.plain = Seconds(start);
-    if (!ok) state.SkipWithError("plain write failed");
-    ::unlink(path.c_str());
+    b.plain = bench::WritePlainAndSync(b.dir + "/plain.bin", b.imageBytes);
+    if (b.plain < 0) state.SkipWithError("plain write failed");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(b.imageBytes));
 }
