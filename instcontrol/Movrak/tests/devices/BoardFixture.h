@@ -12,6 +12,14 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 
+// The control trigger's bits in the board's call log, in order.
+inline std::vector<int> ControlTriggerBits() {
+  std::vector<int> bits;
+  const std::string prefix = "okUsbFrontPanel_ActivateTriggerIn(0x40,";
+  for (const std::string& call : oksim::calls(prefix)) bits.push_back(std::stoi(call.substr(prefix.size())));
+  return bits;
+}
+
 class BoardDeviceTest : public DeviceTest {
  protected:
   using Axis = zevasim::MotorFamily::Axis;
@@ -39,14 +47,7 @@ class BoardDeviceTest : public DeviceTest {
     ASSERT_TRUE(opened_);
   }
 
-  // Trigger bits of the control trigger, in order.
-  static std::vector<int> triggers() {
-    std::vector<int> bits;
-    const std::string prefix = "okUsbFrontPanel_ActivateTriggerIn(0x40,";
-    for (const std::string& call : oksim::calls(prefix))
-      bits.push_back(std::stoi(call.substr(prefix.size())));
-    return bits;
-  }
+  static std::vector<int> triggers() { return ControlTriggerBits(); }
   static int pmtWrites(bool red) {
     int n = 0;
     for (int bit : triggers()) n += bit == (red ? 2 : 3);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "BoardFixture.h"
 #include "DeviceFixture.h"
 #include "okSim/okSim.h"
 #include "platform/clock.h"
@@ -38,14 +39,7 @@ class ScannerBoardTest : public DeviceTest {
     ASSERT_TRUE(opened_);
   }
 
-  // The control trigger's bits in the board's call log, in order.
-  static std::vector<int> triggers() {
-    std::vector<int> bits;
-    const std::string prefix = "okUsbFrontPanel_ActivateTriggerIn(0x40,";
-    for (const std::string& call : oksim::calls(prefix))
-      bits.push_back(std::stoi(call.substr(prefix.size())));
-    return bits;
-  }
+  static std::vector<int> triggers() { return ControlTriggerBits(); }
   // The voltage (tenths of volts) a PMT was last set to, as the board got it.
   unsigned boardVoltage(int channel) {
     unsigned tenths = 0;
