@@ -15,8 +15,12 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "platform/window.h"
+#include "run/OutputNaming.h"
 #include "run/ScanDataProc.h"
 #include "run/ScannerInfo.h"
+
+class CCarouselCfgInfo;
+class CSlotScanCfgInfo;
 
 namespace lumetra::run {
 
@@ -39,7 +43,7 @@ enum CheckCarouselCode : std::uintptr_t {
   kCheckEnded = 3,
 };
 
-class CScanMgr {
+class CScanMgr : public INamingHost {
  public:
   static constexpr int kFirstSlot = 1;
   static constexpr int kLastSlot = 48;
@@ -54,7 +58,7 @@ class CScanMgr {
   // Holds one reference on `scanner` (may be null). Never calls the instrument.
   CScanMgr(platform::Window* statusWindow, IScanCtrl* scanner, bool mainHost);
   // Stops the poll thread, aborts a check and joins both.
-  ~CScanMgr();
+  ~CScanMgr() override;
   CScanMgr(const CScanMgr&) = delete;
   CScanMgr& operator=(const CScanMgr&) = delete;
 
@@ -98,6 +102,65 @@ class CScanMgr {
   // `slotUsed` (index slot - 1); -1 after an abort or a failure (reported as a line).
   int CheckCarouselForRun(int first, int last, std::array<std::int32_t, kLastSlot>& slotUsed);
 
+  // ---- carousel run ----------------------------------------------------------------------
+  // The run configuration the main dialog fills before a run (not owned; set only while no
+  // run is in progress).
+  void SetRunConfig(CCarouselCfgInfo* config) { m_pRunConfig = config; }
+  CCarouselCfgInfo* GetRunConfig() const { return m_pRunConfig; }
+  // Starts the run thread over slots 1..48 and returns at once; false while a run thread
+  // still exists or when it could not be started.
+  bool StartCarouselRunThread();
+  // Waits (bounded) for the run thread to end and joins it; true when none runs any more.
+  bool WaitForCarouselRun(std::chrono::milliseconds timeout);
+  bool IsRunInProgress() const { return m_nRunInProgress.load() != 0; }
+  // The run body (the run thread's work); every exit sends the run end.
+  void DoCarouselRun();
+  // History result of the slot, its history line and WM_SLOT_RECORDED.
+  void RecordSlotResult(int slot);
+  // Pixel sizes, binning, output scale, channel flags, percentages and the channel table of
+  // a slot from its resolution type.
+  void SetChannelSettings(int resolutionType, bool green, bool red, unsigned redPercent, unsigned greenPercent);
+  // The PMT memory at run start (instrument calls fail as platform::com::ComError).
+  void LoadLastGoodPMTVoltages();
+  void StoreLastGoodPMTVoltages();
+  void DeleteLastGoodPMTVoltages();
+  // "ScanRetries" (default 1).
+  int GetScanRetries();
+  // The local time as "%m%d%Y%H%M%S" (the two-pass identifier).
+  static std::string GetTimeStamp();
+  // Set by the status window when the data threads report a failure (WM_USER+300 code 5).
+  void SetDataStatus(int status) { m_nDataStatus.store(status); }
+  int GetDataStatus() const { return m_nDataStatus.load(); }
+
+  // ---- status messages (to the current status window) -----------------------------------
+  void SendStatusLine(const std::string& text, int kind) override;
+  void SendStatusMessage(int id, int id2, int kind);
+  void SendStatusText(int id, const std::string& extra, int kind);
+  void SendAttention(int code, std::uintptr_t wParam);
+  void SendScanFileInfo(const std::string& fileName, const std::string& barcode, int slot, int slidesDone);
+
+  // ---- naming host ------------------------------------------------------------------------
+  std::string ReadInstrumentSerialNumber() override;
+  std::string& GetSerialNumberText() override { return m_Info.serialNumber; }
+  bool IsSlotTwoPass() const override { return m_bSlotTwoPass; }
+  bool UseTwoPassSuffixes() const override;
+
+  // ---- one-slide scan ---------------------------------------------------------------------
+  // The nine region values in order: chip origin X, Y, scan region origin X, Y, autofocus
+  // X, Y, package type, width, height. Unless `skipCheck`, the region is checked for the
+  // scanner model; a failure throws the text "CheckScanRegion failed" (std::runtime_error).
+  void SetLumetraParams(const std::array<int, 9>& values, bool skipCheck);
+  // Writes the pass's parameters to the instrument; a failure throws its ComError.
+  void SetInstrumentScanParams();
+  // One pass of one slide into the created image. Throws platform::com::ComError, RunMessage
+  // (9918 abort, 9952 data processing failed) or std::runtime_error. Virtual so that run
+  // tests can script a pass.
+  virtual void DoScan(const std::string& path);
+  // Starts the receive thread of the scan (joined by DoScan and the destructor).
+  bool StartRecvThread();
+  // 0 K7431A, 1 K7431B, 2 K7431C, 3 not recognised (logged), from the instrument's model.
+  int GetScannerModel();
+
   // The instrument reset its analog-to-digital converter; false on a failure (logged).
   bool IsADCReset();
 
@@ -106,6 +169,28 @@ class CScanMgr {
   // Information texts (the main dialog reads and fills them at start-up).
   CScannerInfoTexts m_Info;
   const bool m_bMainHost;
+
+  // ---- per-run, per-slot and per-pass state (owned by the run thread while a run works) ----
+  int m_nPixelSizeX = 5, m_nPixelSizeY = 5;
+  int m_nBinX = 1, m_nBinY = 1, m_nOutScale = 0;
+  bool m_bGreenEnable = false, m_bRedEnable = false;
+  unsigned m_nGreenPercent = 100, m_nRedPercent = 100;
+  unsigned m_nNewRedVoltage = 0, m_nNewGreenVoltage = 0;
+  int m_nCalibrationFailed = 0;
+  bool m_bCalibrationDue = false;
+  unsigned m_nLastGoodRedVoltage = 0, m_nLastGoodGreenVoltage = 0;
+  int m_nRedConfirmed = 0, m_nGreenConfirmed = 0;
+  std::array<int, 9> m_SlotRegion{};  // the slot's region as taken over
+  std::array<int, 9> m_ScanRegion{};  // as stored by SetLumetraParams
+  int m_nChannelCount = 0;
+  std::array<int, 2> m_Channels{};    // PMT channel per image channel, red first
+  bool m_bAutoNaming = false;
+  std::string m_strBarcode, m_strScanComment;
+  int m_nCurrentSlot = 0;
+  int m_nScanStarted = 0, m_nSlotSkipped = 0, m_nSlotError = 0, m_nScanFinished = 0;
+  float m_fRedLaserFactor = 1.0f, m_fGreenLaserFactor = 1.0f;
+  bool m_bSlotTwoPass = false;
+  int m_nDoublePass = 0, m_n20BitImage = 0, m_nCompressImage = 0;
 
  private:
   std::uint32_t DoStatusPoll(platform::Event& stop);
@@ -137,6 +222,22 @@ class CScanMgr {
   std::atomic<int> m_nEndSlot{kLastSlot};
   bool m_bReadBarcodes = false;
   platform::Thread m_CheckThread;
+
+  CCarouselCfgInfo* m_pRunConfig = nullptr;
+  std::atomic<int> m_nDataStatus{0};
+  platform::Thread m_RunThread;
+  platform::Thread m_RecvThread;
+  std::unique_ptr<COutputNaming> m_pNaming;
 };
+
+// A run failure that carries one of the run's message ids (9918 abort, 9949 naming failed,
+// 9952 data processing failed, ...).
+struct RunMessage {
+  int id;
+};
+
+// The scanner model index of an instrument model text, any case: 2 for "k7431c", 1 for
+// "k7431b", 0 for "k7431a" (tested in that order), 3 otherwise.
+int ScannerModelIndex(const std::string& model);
 
 }  // namespace lumetra::run
