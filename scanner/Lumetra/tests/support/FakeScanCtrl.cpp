@@ -497,7 +497,12 @@ HRESULT FakeScanCtrl::InitStartScan(float* /*ffX*/, float* /*ffY*/, float* /*ffS
 }
 HRESULT FakeScanCtrl::StartScan_C() { return Call("StartScan_C", {}); }
 HRESULT FakeScanCtrl::FlashBurn() { return Call("FlashBurn", {}); }
-HRESULT FakeScanCtrl::SDPIsDCMPhaseOK(BOOL32* /*pbPhaseOK*/) { return Call("SDPIsDCMPhaseOK", {}); }
+HRESULT FakeScanCtrl::SDPIsDCMPhaseOK(BOOL32* pbPhaseOK) {
+  if (const HRESULT hr = Call("SDPIsDCMPhaseOK", {}); hr != S_OK) return hr;
+  std::lock_guard lock(mutex_);
+  Put(pbPhaseOK, dcmPhaseOk);
+  return S_OK;
+}
 HRESULT FakeScanCtrl::SDPGetDeviceVersion(std::string* /*pVal*/) { return Call("SDPGetDeviceVersion", {}); }
 HRESULT FakeScanCtrl::SDPGetDeviceSN(std::string* /*pVal*/) { return Call("SDPGetDeviceSN", {}); }
 HRESULT FakeScanCtrl::SDPGetDeviceID(std::string* /*pVal*/) { return Call("SDPGetDeviceID", {}); }
@@ -548,14 +553,24 @@ HRESULT FakeScanCtrl::SDPSetHeNePD(std::uint16_t nPhotodiode) {
 HRESULT FakeScanCtrl::SDPSetSPIWriteData(std::uint16_t nData) {
   return Call("SDPSetSPIWriteData", {Arg(nData)});
 }
-HRESULT FakeScanCtrl::SDPKeepAlive(BOOL32* /*pbRtn*/) { return Call("SDPKeepAlive", {}); }
+HRESULT FakeScanCtrl::SDPKeepAlive(BOOL32* pbRtn) {
+  if (const HRESULT hr = Call("SDPKeepAlive", {}); hr != S_OK) return hr;
+  std::lock_guard lock(mutex_);
+  Put(pbRtn, keepAlive);
+  return S_OK;
+}
 HRESULT FakeScanCtrl::SDPLoadFPGA(const std::string& bstrFileName) {
   return Call("SDPLoadFPGA", {Arg(bstrFileName)});
 }
 HRESULT FakeScanCtrl::SDPOpenPort(const std::string& bstrFileName) {
   return Call("SDPOpenPort", {Arg(bstrFileName)});
 }
-HRESULT FakeScanCtrl::SDPAutoAdjustDCMPhases(BOOL32* /*pbRtn*/) { return Call("SDPAutoAdjustDCMPhases", {}); }
+HRESULT FakeScanCtrl::SDPAutoAdjustDCMPhases(BOOL32* pbRtn) {
+  if (const HRESULT hr = Call("SDPAutoAdjustDCMPhases", {}); hr != S_OK) return hr;
+  std::lock_guard lock(mutex_);
+  Put(pbRtn, dcmAutoAdjust);
+  return S_OK;
+}
 HRESULT FakeScanCtrl::SDPConfigPort(const std::string& bstrSN, const std::string& bstrFileName,
                                     BOOL32* /*pbRtn*/) {
   return Call("SDPConfigPort", {Arg(bstrSN), Arg(bstrFileName)});
@@ -598,8 +613,11 @@ HRESULT FakeScanCtrl::CalibrateLaserEx(BOOL32 bRed, double dTargetLevel, double 
   return Call("CalibrateLaserEx",
               {Arg(bRed), Arg(dTargetLevel), Arg(dAllowDelta), Arg(uMinStableTimeSec), Arg(nRetry)});
 }
-HRESULT FakeScanCtrl::GetRedLaserLastOnMinutes(ULONG* /*pRtn*/) {
-  return Call("GetRedLaserLastOnMinutes", {});
+HRESULT FakeScanCtrl::GetRedLaserLastOnMinutes(ULONG* pRtn) {
+  if (const HRESULT hr = Call("GetRedLaserLastOnMinutes", {}); hr != S_OK) return hr;
+  std::lock_guard lock(mutex_);
+  Put(pRtn, redLaserOnMinutes);
+  return S_OK;
 }
 HRESULT FakeScanCtrl::CheckLaserWarmingUpStatus(BOOL32 bForInitCheck, BOOL32* /*pbReadyRed*/,
                                                 BOOL32* /*pbReadyGreen*/) {
@@ -615,8 +633,11 @@ HRESULT FakeScanCtrl::SDPEnableSimpleDuplication(BOOL32 bEnable) {
 HRESULT FakeScanCtrl::GetRedLaserPowerReadyToAdjustMinWaitTime(LONG* /*pRtn*/) {
   return Call("GetRedLaserPowerReadyToAdjustMinWaitTime", {});
 }
-HRESULT FakeScanCtrl::GetRedLaserPowerReadyToAdjustWaitTimeLeft(LONG* /*pRtn*/) {
-  return Call("GetRedLaserPowerReadyToAdjustWaitTimeLeft", {});
+HRESULT FakeScanCtrl::GetRedLaserPowerReadyToAdjustWaitTimeLeft(LONG* pRtn) {
+  if (const HRESULT hr = Call("GetRedLaserPowerReadyToAdjustWaitTimeLeft", {}); hr != S_OK) return hr;
+  std::lock_guard lock(mutex_);
+  Put(pRtn, redLaserWaitLeft);
+  return S_OK;
 }
 HRESULT FakeScanCtrl::SelfTest(LONG* /*pRtn*/) { return Call("SelfTest", {}); }
 HRESULT FakeScanCtrl::OnStartExitCarouselRun(BOOL32 bStart) {

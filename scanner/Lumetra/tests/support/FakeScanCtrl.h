@@ -98,6 +98,9 @@ class FakeScanCtrl final : public platform::com::Object<IScanCtrl> {
   unsigned newVoltRed = 0, newVoltGreen = 0;
   BOOL32 badPMTCalib = 0, calibrateLaserResult = 1, laserPowersResult = 1;
   BOOL32 redLaserDid1stCalibration = 1, redLaserReadyToAdjust = 1;
+  ULONG redLaserOnMinutes = 0;
+  LONG redLaserWaitLeft = 0;
+  BOOL32 dcmPhaseOk = 1, dcmAutoAdjust = 1, keepAlive = 1;
   std::map<int, Slot> slots;                        // GetBrowseCarouselInfo by slot number
   std::set<std::pair<int, unsigned>> errorClasses;  // CheckErrorCode matches
   // SDPGetRaw...Stats answers by kind ("Raw", "Gain", "Offset", "Gated") and colour (0 red, 1 green).

@@ -1,0 +1,140 @@
+#include "maindlg/RunSpaceCheck.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+
+#include "config/CarouselCfgInfo.h"
+
+namespace {
+
+using namespace lumetra::maindlg;
+using ::testing::HasSubstr;
+
+// Folders under /mnt/<drive>/...: the drive is the second path element.
+class FakeDrives {
+ public:
+  std::map<std::string, DriveType> types{{"/mnt/a", DriveType::local}, {"/mnt/b", DriveType::local},
+                                         {"/mnt/net", DriveType::remote}, {"/mnt/cd", DriveType::cdrom}};
+  std::map<std::string, std::uint64_t> free;
+  std::string temp = "/mnt/a/tmp";
+
+  FileSystemQueries queries() {
+    FileSystemQueries fs;
+    fs.folderExists = [](const std::string& p) { return p.rfind("/mnt/", 0) == 0 && p.find("missing") == std::string::npos; };
+    fs.driveOf = [](const std::string& p) { return p.substr(0, p.find('/', 5)); };
+    fs.driveType = [this](const std::string& p) { return types.at(p.substr(0, p.find('/', 5))); };
+    fs.freeBytes = [this](const std::string& d, int* error) -> std::optional<std::uint64_t> {
+      if (!free.count(d)) {
+        *error = 5;
+        return std::nullopt;
+      }
+      return free.at(d);
+    };
+    fs.tempScanPath = [this] { return temp; };
+    return fs;
+  }
+};
+
+class SpaceCheckTest : public ::testing::Test {
+ protected:
+  SpaceCheckTest() {
+    cfg_.FirstSlot = 1;
+    cfg_.LastSlot = 48;
+  }
+  std::int64_t addSlot(int slot, const std::string& folder, int width = 20000, int height = 10000) {
+    auto info = CSlotScanCfgInfo::CreateObject();
+    info->OutputPath = folder;
+    info->RegionWidth = width;
+    info->RegionHeight = height;
+    info->ResolutionType = 2;
+    const std::int64_t bytes = info->EstimateImageBytes();
+    cfg_.SetAt(slot, std::move(info));
+    cfg_.SlotUsed[slot - 1] = 1;
+    return bytes;
+  }
+  std::string failure() {
+    try {
+      CheckDiskSpace(&cfg_, drives_.queries());
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+    return {};
+  }
+  CCarouselCfgInfo cfg_;
+  FakeDrives drives_;
+};
+
+TEST_F(SpaceCheckTest, SlotsOnOneDriveAddUpAndTheTemporaryDriveNeedsThreeLargestImages) {
+  const std::int64_t small = addSlot(1, "/mnt/b/out");
+  const std::int64_t large = addSlot(2, "/mnt/b/out2", 40000, 20000);
+  addSlot(3, "/mnt/a/images", 20000, 10000);
+  ASSERT_GT(large, small);
+  const std::int64_t onA = small + 3 * large;  // slot 3's image (as big as slot 1's) plus the temporary files
+
+  struct Case {
+    std::int64_t freeB, freeA;
+    std::string failureStart;
+  };
+  const Case cases[] = {
+      {small + large + 1, onA + 1, ""},
+      {small + large, onA + 1, "Not enough free space on drive '/mnt/b': Total free bytes available = "},
+      {small + large + 1, onA,
+       "Not enough free space on drive '/mnt/a': Total free bytes available = " + std::to_string(onA) +
+           ", Required (images + temporary files) = " + std::to_string(onA)},
+  };
+  for (const Case& c : cases) {
+    drives_.free = {{"/mnt/b", static_cast<std::uint64_t>(c.freeB)}, {"/mnt/a", static_cast<std::uint64_t>(c.freeA)}};
+    const std::string text = failure();
+    if (c.failureStart.empty())
+      EXPECT_EQ(text, "");
+    else
+      EXPECT_EQ(text.substr(0, c.failureStart.size()), c.failureStart);
+  }
+  drives_.free = {{"/mnt/b", static_cast<std::uint64_t>(small + large)}, {"/mnt/a", 1ull << 50}};
+  EXPECT_EQ(failure(), "Not enough free space on drive '/mnt/b': Total free bytes available = " +
+                           std::to_string(small + large) + ", Required = " + std::to_string(small + large));
+}
+
+TEST_F(SpaceCheckTest, FoldersAndDrivesNoRunMayUse) {
+  drives_.free = {{"/mnt/a", 1ull << 50}, {"/mnt/net", 1ull << 50}, {"/mnt/cd", 1ull << 50}};
+  struct Case {
+    std::string folder;
+    std::string failure;
+  };
+  const Case cases[] = {
+      {"/mnt/net/share", ""},  // a network mount is asked for its own space
+      {"/mnt/cd/disc", "Invalid output path '/mnt/cd/disc': The drive is a CD-ROM drive"},
+      {"/mnt/a/missing", "Output Path '/mnt/a/missing' does not exist"},
+      {"", "Output Path '' does not exist"},
+      {"/mnt/b/x", "Failed to get drive '/mnt/b' disk free space: "},
+  };
+  for (const Case& c : cases) {
+    cfg_.RemoveAll();
+    cfg_.ClearSlotFlags();
+    addSlot(5, c.folder);
+    if (c.failure.empty()) {
+      EXPECT_EQ(failure(), "") << c.folder;
+    } else {
+      EXPECT_EQ(failure().substr(0, c.failure.size()), c.failure) << c.folder;
+    }
+  }
+  drives_.types["/mnt/a"] = DriveType::noRoot;
+  cfg_.RemoveAll();
+  addSlot(5, "/mnt/a/x");
+  EXPECT_EQ(failure(), "Invalid output path '/mnt/a/x': The drive root path is invalid");
+}
+
+TEST_F(SpaceCheckTest, OnlyUsedSlotsInTheRangeCount) {
+  drives_.free = {{"/mnt/a", 1ull << 50}};
+  addSlot(1, "/mnt/cd/disc");
+  cfg_.SlotUsed[0] = 0;  // not used
+  addSlot(40, "/mnt/a/missing");
+  cfg_.LastSlot = 39;  // outside the range
+  EXPECT_EQ(failure(), "");
+  EXPECT_FALSE(CheckDiskSpace(nullptr, drives_.queries()));
+}
+
+}  // namespace
