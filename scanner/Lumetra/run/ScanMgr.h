@@ -54,10 +54,13 @@ class CScanMgr : public INamingHost {
   static constexpr std::chrono::seconds kBrowseEndLimit{60};
   // Bound of every hand-over with the poll thread and of its join.
   static constexpr std::chrono::seconds kThreadWait{10};
+  // Bound of the destructor's wait for a run thread told to abort now: longer than the
+  // scan's own 120 s wait for the read thread.
+  static constexpr std::chrono::seconds kRunThreadWait{150};
 
   // Holds one reference on `scanner` (may be null). Never calls the instrument.
   CScanMgr(platform::Window* statusWindow, IScanCtrl* scanner, bool mainHost);
-  // Stops the poll thread, aborts a check and joins both.
+  // Stops the poll thread, aborts a check or a run (now) and joins their threads.
   ~CScanMgr() override;
   CScanMgr(const CScanMgr&) = delete;
   CScanMgr& operator=(const CScanMgr&) = delete;
@@ -193,6 +196,12 @@ class CScanMgr : public INamingHost {
   int m_nDoublePass = 0, m_n20BitImage = 0, m_nCompressImage = 0;
 
  private:
+  // The carousel run's steps (CarouselRun.cpp) work on the manager's run state.
+  friend class CCarouselRun;
+  std::uint32_t CarouselRunThreadProc();
+  // Aborts a run thread now and joins it (bounded, then for good: it uses this object).
+  void StopCarouselRun();
+
   std::uint32_t DoStatusPoll(platform::Event& stop);
   void PostStatusText(const std::string& text);
   // Waits while the scanner browses; "" when it stopped browsing, else the error text.
