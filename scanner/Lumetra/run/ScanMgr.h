@@ -237,6 +237,22 @@ class CScanMgr : public INamingHost {
   platform::Thread m_RunThread;
   platform::Thread m_RecvThread;
   std::unique_ptr<COutputNaming> m_pNaming;
+
+  // ---- one-slide scan helpers ---------------------------------------------------------------
+  void ThrowIfAbortNow() const;
+  bool IsErrorClass(const platform::com::ComError& e, unsigned errorClass);
+  void AddScanWarning(const std::string& text);
+  void CalibratePMTs(unsigned channelMask);
+  void ClearSimpleErrCounts();
+  void LogSimpleErrCounts();
+  // Tells the data processor and the data port to stop (a failure is logged).
+  void AbortDataProc();
+  // Polls every second, at most 120 times, for the end of reading; true when it ended.
+  bool WaitForReading(bool stopOnAbortOrDataFailure);
+  // Joins the receive thread (bounded); false (logged) when it did not end in time.
+  bool JoinRecvThread();
+  // Every exit once the scan started: the receive thread joined and the data threads ended.
+  void EndReceiving();
 };
 
 // A run failure that carries one of the run's message ids (9918 abort, 9949 naming failed,
