@@ -1,9 +1,1246 @@
+// The carousel run: the run thread, the run body (run start, slot loop with its passes,
+// run end), the slot record, the senders to the status window and the naming host.
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "Jotwell/BaseException.h"
+#include "Jotwell/Logger.h"
+#include "Jotwell/ProductKeys.h"
+#include "Jotwell/RegEdit.h"
+#include "Jotwell/Utilities.h"
+#include "Tessary/MultiChannelTiffHandler.h"
+#include "config/CarouselCfgInfo.h"
+#include "platform/clock.h"
+#include "run/ComError.h"
+#include "run/RunStatus.h"
+#include "run/ScanLogFile.h"
 #include "run/ScanMgr.h"
 
 namespace lumetra::run {
 
-void CScanMgr::SendStatusLine(const std::string&, int) {}
-std::string CScanMgr::ReadInstrumentSerialNumber() { return m_Info.serialNumber; }
-bool CScanMgr::UseTwoPassSuffixes() const { return false; }
+using platform::com::ComError;
+
+namespace {
+
+// Run end codes (lParam of WM_RUN_ENDED).
+constexpr int kRunCompleted = 0;
+constexpr int kRunFailed = 1;
+constexpr int kRunNotEjected = 2;
+
+// Error classes of IScanCtrl::CheckErrorCode that the run tells apart.
+constexpr unsigned kClassAutofocus = 24;
+constexpr unsigned kClassNoSlide = 25;
+constexpr unsigned kClassTimeout = 26;
+constexpr unsigned kClassPMTUnstable = 27;
+constexpr unsigned kClassPMTLost = 28;
+constexpr unsigned kClassPMTCalibration = 29;
+constexpr unsigned kClassThickness = 31;
+constexpr unsigned kClassArmTimeout = 32;
+constexpr unsigned kClassRedLaserSpec = 35;
+constexpr unsigned kClassLaserTarget = 47;
+constexpr unsigned kClassLaserPower = 50;
+
+constexpr std::size_t kMaxScanStatus = 2046;
+constexpr std::size_t kMaxExceptionText = 255;
+constexpr auto kAbortScanWait = std::chrono::milliseconds(3000);
+
+// Slide thickness limits: the maker's slides, and any slide on the first scanner model.
+constexpr double kTarselThicknessMin = 594.865, kTarselThicknessMax = 657.483;
+constexpr double kThicknessMin = 594.8653726, kThicknessMax = 657.4827802;
+constexpr double kThicknessScale = 1.597;
+constexpr double kAFHoldExtended = 8.0, kAFHoldLonger = 2.0;
+constexpr int kBarcodeOverlapEdge = 11000;
+
+// What a pass that is scanned again says in its image and to the user.
+constexpr const char* kRetryStatus = "Scan incomplete; the scan will be repeated.\r\n";
+
+std::string MessageText(int id) {
+  std::string text;
+  GetMessageText(id, text);
+  return text;
+}
+
+// The text of a run message id, "Unknown error: %d" when it has none.
+std::string RunMessageText(int id) {
+  std::string text;
+  if (!GetMessageText(id, text)) text = FormatText("Unknown error: %d", id);
+  return text;
+}
+
+// The C library's time text ("Wed Jun 30 21:49:08 1993"), without its line end.
+std::string TimeText() {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::tm t = platform::localTime();
+  return FormatText("%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDays[(t.tm_wday % 7 + 7) % 7],
+                    kMonths[(t.tm_mon % 12 + 12) % 12], t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                    1900 + t.tm_year);
+}
+
+std::string WithoutTifExtension(const std::string& path) {
+  constexpr std::string_view kTif = ".tif";
+  if (path.size() >= kTif.size() && path.compare(path.size() - kTif.size(), kTif.size(), kTif) == 0)
+    return path.substr(0, path.size() - kTif.size());
+  return path;
+}
+
+}  // namespace
+
+// One run of the carousel: the state of the run, of the slot and of the pass that the
+// manager's members do not hold.
+class CCarouselRun {
+ public:
+  explicit CCarouselRun(CScanMgr& mgr) : m(mgr), m_pScan(mgr.m_pScanCtrl.get()) {}
+
+  // The run body; returns the run end code (sent by the caller).
+  int Run();
+  // After an exception escaped the body: leaves the instrument and the image in order.
+  void CleanUpAfterEscape();
+
+ private:
+  int RunStart();
+  // One slot; false when the slot loop ends.
+  enum class SlotEnd { next, stop, runEnded };
+  SlotEnd DoSlot(int slot);
+  bool PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const std::string& read);
+  int RunEnd();
+
+  bool AbortNow() const { return m.m_nAbortRequest.load() == 1; }
+  bool AbortRequested() const { return m.m_nAbortRequest.load() != 0; }
+  void CheckAbortNow() const {
+    if (AbortNow()) throw RunMessage{9918};
+  }
+  bool IsClass(const ComError& e, unsigned errorClass) const;
+  COutputNaming& Naming();
+  // Base path of the slide, with the local backup folder when the output folder fails.
+  std::string MakeBatchFileName(int slot);
+  void PresetPMT(tagPMTChannels channel, unsigned percent, bool secondDyx);
+  void PresetPMTs(bool red, unsigned redPercent, bool green, unsigned greenPercent, bool secondDyx);
+  void BlockLasers();
+  void CloseAndSave();
+  void CloseAndRemove();
+  void SetScanStatus(const std::string& comment);
+
+  CScanMgr& m;
+  IScanCtrl* m_pScan;
+  CCarouselCfgInfo* m_pCfg = nullptr;
+  std::string m_strHiSuffix, m_strLoSuffix;
+  long m_nBarcodeCount = 0;
+  int m_nSlidesDone = 0;
+  bool m_bLoadFailed = false;
+  bool m_bEjectFailed = false;
+  bool m_bImageCreated = false;
+  std::string m_strErrorText;
+  // Slot.
+  std::string m_strNamingBarcode;
+  bool m_bHasBarcode = false;
+  std::string m_strBase, m_strFirstName, m_strSecondName;
+  unsigned m_nLoRed = 0, m_nLoGreen = 0;
+};
+
+bool CCarouselRun::IsClass(const ComError& e, unsigned errorClass) const {
+  IScanCtrl::BOOL32 match = 0;
+  const int code = static_cast<int>(platform::com::HResultCode(e.Error()));
+  if (!m_pScan || platform::com::Failed(m_pScan->CheckErrorCode(code, errorClass, &match))) return false;
+  return match != 0;
+}
+
+COutputNaming& CCarouselRun::Naming() {
+  if (!m.m_pNaming) m.m_pNaming = std::make_unique<COutputNaming>(m);
+  return *m.m_pNaming;
+}
+
+int CCarouselRun::Run() {
+  m_pCfg = m.m_pRunConfig;
+  if (!m_pScan || !m_pCfg) {
+    const std::string text = m_pScan ? "Internal error: the carousel run has no run configuration."
+                                     : "Movrak was not set in ScanMgr.";
+    LogErrorNoFormat(text.c_str());
+    m.SendStatusText(9909, text, kLineError);
+    return kRunFailed;
+  }
+  if (const int code = RunStart(); code >= 0) return code;
+
+  for (int slot = m.m_nStartSlot.load(); slot <= m.m_nEndSlot.load() && !AbortRequested(); ++slot) {
+    const SlotEnd end = DoSlot(slot);
+    if (end == SlotEnd::runEnded) return kRunFailed;
+    if (end == SlotEnd::stop) break;
+  }
+  return RunEnd();
+}
+
+// The run start; -1 to go on with the slots, else the run end code.
+int CCarouselRun::RunStart() {
+  // 1. Fresh scanner texts and run state. Factors of a previous run must not reach this
+  //    run's end-of-run calibration when no slide of this run is scanned.
+  ReadScannerInfo(m_pScan, m.m_Info);
+  m.m_nSlotError = 0;
+  m.m_nScanFinished = 0;
+  m.m_nScanStarted = 0;
+  m.m_strScanComment.clear();
+  m.m_nDataStatus.store(0);
+  m.m_fRedLaserFactor = 1.0f;
+  m.m_fGreenLaserFactor = 1.0f;
+  m.m_nCompressImage = m_pCfg->CompressTiff;
+  CRegEdit runKey(HKEY_LOCAL_MACHINE, zeva::kScannerKey);
+
+  // 2. Carousel check.
+  CLogger::OnFunctionBegin(CLogger::CAROUSEL_CHECK);
+  m.SendStatusText(9945, "", kLineProgress);
+  m_pCfg->ClearSlotFlags();
+  if (!m.CheckSlotRange(m_pCfg->FirstSlot, m_pCfg->LastSlot)) {
+    m.SendStatusText(9946, "", kLineError);
+    CLogger::OnFunctionEnd(CLogger::CAROUSEL_CHECK);
+    return kRunFailed;
+  }
+  CLogger::OnFunctionEnd(CLogger::CAROUSEL_CHECK);
+  const int start = m.m_nStartSlot.load(), end = m.m_nEndSlot.load();
+
+  // 3.
+  if (m_pCfg->DyxScanNameUseSuffix) {
+    m_strHiSuffix = "_H";
+    m_strLoSuffix = "_L";
+  }
+
+  // 4.
+  m.SendStatusLine("Scanner SN: " + m.m_Info.serialNumber, kLineInfo);
+  m.SendStatusLine(FormatText("Carousel run requested from Slot %d to Slot %d", start, end), kLineInfo);
+
+  // 5.
+  const int found = m.CheckCarouselForRun(start, end, m_pCfg->SlotUsed);
+  if (found < 0) {
+    if (AbortRequested()) m.SendStatusText(9947, MessageText(9918), kLineAttention);
+    return kRunFailed;
+  }
+  if (platform::Window* window = m.m_pStatusWindow.load())
+    window->send(WM_CAROUSEL_CHECKED, static_cast<std::uintptr_t>(found), 0);
+  if (found == 0) {
+    m.SendStatusText(9909, "There is no chip to scan.", kLineAttention);
+    return kRunFailed;
+  }
+  m.SendStatusLine(FormatText("Total number of slide(s) detected: %d.", found), kLineSuccess);
+  std::string empty;
+  for (int slot = start; slot <= end; ++slot) {
+    if (m_pCfg->SlotUsed[slot - 1]) continue;
+    if (!empty.empty()) empty += ", ";
+    empty += std::to_string(slot);
+  }
+  if (!empty.empty()) m.SendStatusLine("No slide present in slot(#): " + empty + ".", kLineSuccess);
+
+  // 6. to 8.
+  m.SendStatusText(9902, "", kLineProgress);
+  std::string failure;
+  try {
+    try {
+      CheckScanCtrl(m_pScan->LoadCarousel());
+    } catch (const ComError& e) {
+      const std::string text = FormatComError(e);
+      LogErrorNoFormat(text.c_str());
+      m.SendStatusLine(text, kLineError);
+      return kRunFailed;
+    }
+    CheckAbortNow();
+    m.LoadLastGoodPMTVoltages();
+  } catch (const ComError& e) {
+    failure = FormatComError(e);
+  } catch (const RunMessage& r) {
+    failure = RunMessageText(r.id);
+  } catch (...) {
+    failure = MessageText(9919);
+  }
+  if (!failure.empty()) {
+    m.m_nSlotError = 1;
+    LogErrorNoFormat(failure.c_str());
+    m.SendStatusText(AbortRequested() ? 9947 : 9909, failure, kLineProgress);
+    return kRunFailed;
+  }
+
+  // 9.
+  try {
+    CheckScanCtrl(m_pScan->ResetADCResetFlag());
+  } catch (const ComError& e) {
+    LogErrorNoFormat(FormatComError(e).c_str());
+  } catch (const RunMessage& r) {
+    LogErrorNoFormat(RunMessageText(r.id).c_str());
+  } catch (...) {
+    LogErrorNoFormat(MessageText(9919).c_str());
+  }
+
+  // 10.
+  m_nBarcodeCount = runKey.ReadInt("BarcodeCount", 0L);
+  GetScanLog().Open(m.m_Info.serialNumber);
+  return -1;
+}
+
+void CCarouselRun::PresetPMT(tagPMTChannels channel, unsigned percent, bool secondDyx) {
+  try {
+    IScanCtrl::ULONG base = channel == kRedPMT ? m.m_nLastGoodRedVoltage : m.m_nLastGoodGreenVoltage;
+    if (base == 0) CheckScanCtrl(m_pScan->PMTGetFlashVoltage(channel, &base));
+    IScanCtrl::ULONG voltage = 0;
+    CheckScanCtrl(m_pScan->CalculatePMTVoltage(channel, percent / 100.0, base, &voltage));
+    const int value = static_cast<int>(voltage);
+    if (channel == kRedPMT)
+      LogDebug(1, secondDyx ? "Pre-set Red PMT voltage for the 2nd Dyx scan: %d" : "Pre-set Red PMT voltage: %d", value);
+    else
+      LogDebug(1, secondDyx ? "Pre-set Green PMT voltage for the 2nd Dyx scan: %d" : "Pre-set Green PMT voltage: %d",
+               value);
+    CheckScanCtrl(m_pScan->PMTChangeVoltageEx(channel, voltage, 1));
+  } catch (const ComError& e) {
+    LogError("Falied to pre-set PMT voltage: %s", FormatComError(e).c_str());
+  }
+}
+
+void CCarouselRun::PresetPMTs(bool red, unsigned redPercent, bool green, unsigned greenPercent, bool secondDyx) {
+  if (red) PresetPMT(kRedPMT, redPercent, secondDyx);
+  if (green) PresetPMT(kGreenPMT, greenPercent, secondDyx);
+}
+
+void CCarouselRun::BlockLasers() {
+  try {
+    CheckScanCtrl(m_pScan->SDPBlockLasers(1));
+  } catch (const ComError& e) {
+    LogError("Failed to block lasers: %s", FormatComError(e).c_str());
+  }
+}
+
+std::string CCarouselRun::MakeBatchFileName(int slot) {
+  COutputNaming& naming = Naming();
+  std::string name = naming.GetBatchFileName(m_bHasBarcode, m_strNamingBarcode, slot, &m.m_strScanComment);
+  if (!name.empty()) return name;
+  const std::string oldFolder = naming.m_strOutputFolder;
+  std::string local;
+  if (MultiChannelTiffHandler::GetLocalDataDirectory(oldFolder, local)) {
+    naming.m_strOutputFolder = local;
+    name = naming.GetBatchFileName(m_bHasBarcode, m_strNamingBarcode, slot, &m.m_strScanComment);
+    if (!name.empty())
+      m.SendStatusLine(FormatText("ERROR: Network drive %s inaccessible; image has been saved in %s.\r\n",
+                                  oldFolder.c_str(), local.c_str()),
+                       kLineError);
+  }
+  return name;
+}
+
+void CCarouselRun::SetScanStatus(const std::string& comment) {
+  if (comment.empty()) return;
+  if (comment.size() > kMaxScanStatus) LogInfo("File comment has been truncated.");
+  if (CScanDataProc* dp = m.GetDataProc()) dp->SetScanStatus(comment.substr(0, kMaxScanStatus).c_str());
+}
+
+void CCarouselRun::CloseAndSave() {
+  CScanDataProc* dp = m.GetDataProc();
+  m_bImageCreated = false;
+  if (!dp) return;
+  try {
+    dp->CloseAndSaveScan();
+    if (const int status = m.m_nDataStatus.load(); status != 0) {
+      const std::string text = CScanDataProc::GetStatusText(status);
+      LogErrorNoFormat(text.c_str());
+      m_strErrorText += text + "\r\n";
+      m.SendStatusLine(text, kLineError);
+    }
+  } catch (const ComError& e) {
+    const std::string text = FormatComError(e);
+    LogErrorNoFormat(text.c_str());
+    m_strErrorText += text + "\r\n";
+  } catch (const CNetworkFailedRedirected& redirected) {
+    m.SendStatusLine(redirected.GetMessage() + "\r\n", kLineError);
+  } catch (const std::string& text) {
+    m_strErrorText += text + "\r\n";
+    if (m.m_nDataStatus.load() != 0)
+      m.SendStatusLine(text, kLineError);
+    else
+      LogErrorNoFormat(text.c_str());
+  }
+}
+
+void CCarouselRun::CloseAndRemove() {
+  m_bImageCreated = false;
+  CScanDataProc* dp = m.GetDataProc();
+  if (!dp) return;
+  try {
+    dp->CloseAndRemoveScan();
+  } catch (const ComError& e) {
+    const std::string text = FormatComError(e);
+    LogErrorNoFormat(text.c_str());
+    m_strErrorText += text + "\r\n";
+  } catch (const std::string& text) {
+    LogErrorNoFormat(text.c_str());
+  }
+}
+
+// Slot steps 6 to 12; false when the preparation failed (handled by the caller).
+bool CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const std::string& read) {
+  // 7. Mode of the slot.
+  const bool twoPass = settings.DyxRatio > 0;
+  m.m_bSlotTwoPass = twoPass;
+  if (twoPass) {
+    m_nLoRed = static_cast<unsigned>(settings.PMTRed * settings.DyxRatio);
+    m_nLoGreen = static_cast<unsigned>(settings.PMTGreen * settings.DyxRatio);
+  }
+  m.m_nDoublePass =
+      (settings.ResolutionType == 1 || settings.ResolutionType == 4) ? 0 : settings.DoublePass;
+  m.m_n20BitImage = settings.Tiff32Bit;
+  m.SetChannelSettings(settings.ResolutionType, settings.UseGreen != 0, settings.UseRed != 0,
+                       static_cast<unsigned>(settings.PMTRed), static_cast<unsigned>(settings.PMTGreen));
+  m.m_SlotRegion = {settings.OriginX, settings.OriginY, settings.RegionLeft, settings.RegionTop, settings.AFX,
+                    settings.AFY,     settings.PKG,     settings.RegionWidth, settings.RegionHeight};
+  COutputNaming& naming = Naming();
+  naming.SetStringParams(settings.OutputPath, settings.ScanDescription, m_pCfg->OperatorName,
+                         m_pCfg->AutoNamingPrefix1, m_pCfg->AutoNamingPrefix2, m_pCfg->ScanNumberToken,
+                         m_pCfg->Text4, m_pCfg->UseSlideID != 0);
+  m.m_bAutoNaming = naming.m_bAutoNaming;
+  m.m_strScanComment = naming.m_strScanComment;
+
+  // 8. Barcode check.
+  std::string imageBarcode = read;
+  m_strNamingBarcode = read;
+  if (!settings.SlideID.empty()) {
+    m_strNamingBarcode = settings.SlideID;
+    if (read.empty()) {
+      imageBarcode = settings.SlideID;
+      m.SendStatusLine("No barcode read.  Using user entered barcode\r\n", kLineInfo);
+    } else if (read != settings.SlideID) {
+      m.SendStatusLine(FormatText("Read barcode (%s) mismatches with user entered (%s). Using read barcode\r\n",
+                                  read.c_str(), settings.SlideID.c_str()),
+                       kLineBarcodeMismatch);
+    }
+  }
+  m.m_strBarcode = imageBarcode;
+
+  // 9. Scan region.
+  m.SetLumetraParams(m.m_SlotRegion, false);
+  if (m.m_ScanRegion[0] < kBarcodeOverlapEdge && !read.empty())
+    m.SendStatusLine(
+        "The left side of the scan region used for this slide may overlap with the barcode."
+        "  This might cause Autofocus errors and a poor scan image.",
+        kLineWarning);
+
+  // 10. Naming.
+  m_bHasBarcode = false;
+  if (m.m_bAutoNaming) {
+    if (m_strNamingBarcode.empty()) {
+      m.m_strBarcode = "NOBARCODE";
+      if (naming.m_strNamingTemplate1 == kTemplateSlideId) naming.m_strNamingTemplate1 = kTemplateSlot;
+      if (naming.m_strNamingTemplate2 == kTemplateSlideId) naming.m_strNamingTemplate2 = kTemplateSlot;
+      m.SendStatusLine("Slot number used as file name prefix\r\n", kLineInfo);
+    } else {
+      m_bHasBarcode = true;
+    }
+  }
+  m_strBase = MakeBatchFileName(slot);
+  if (m_strBase.empty()) {
+    m.m_nSlotSkipped = 1;
+    throw RunMessage{9949};
+  }
+
+  // 11. Two-pass names.
+  if (twoPass) {
+    const bool loFirst = m_pCfg->DyxScanLoPMTFirst != 0;
+    if (!m_strHiSuffix.empty()) {
+      m_strFirstName = m_strBase + (loFirst ? m_strLoSuffix : m_strHiSuffix) + ".tif";
+      m_strSecondName = m_strBase + (loFirst ? m_strHiSuffix : m_strLoSuffix) + ".tif";
+    } else {
+      m_strFirstName = m_strBase + ".tif";
+    }
+  }
+
+  // 12.
+  CheckAbortNow();
+  return true;
+}
+
+CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
+  m.m_nCurrentSlot = slot;
+  // 1. Per-slot state.
+  m.m_nSlotError = 0;
+  m.m_nSlotSkipped = 0;
+  m.m_nScanStarted = 0;
+  m.m_nScanFinished = 0;
+  m_bImageCreated = false;
+  m_bLoadFailed = false;
+  m.m_strBarcode.clear();
+  m.m_strScanComment.clear();
+  m_strErrorText.clear();
+  m_strBase.clear();
+  m_strFirstName.clear();
+  m_strSecondName.clear();
+  m.m_bSlotTwoPass = false;
+  m_nLoRed = m_nLoGreen = 0;
+
+  // 2.
+  if (!m_pCfg->SlotUsed[slot - 1]) return SlotEnd::next;
+
+  // 3.
+  const CSlotScanCfgInfo* settingsOf = m_pCfg->GetAt(slot);
+  if (!settingsOf) {
+    const std::string text = FormatText("Slot %d holds a slide but has no scan settings; slot skipped.", slot);
+    LogErrorNoFormat(text.c_str());
+    m.SendStatusText(9909, text, kLineError);
+    return SlotEnd::next;
+  }
+  const CSlotScanCfgInfo settings = *settingsOf;
+  GetScanLog().SetSlotConfig(settings);
+
+  // 4.
+  m.SendStatusLine(" ", kLineInfo);
+  m.SendStatusLine(FormatText("Slot %d ----------------\r\n", slot), kLineInfo);
+  m.SendStatusLine(FormatText("Loading chip (Slot %d)...", slot), kLineProgress);
+  LogInfo("******************************************************");
+  LogInfo("Starting Scan of Slide (Slot %d) at Time: %s [%s]", slot, TimeText().c_str(),
+          m.m_Info.serialNumber.c_str());
+  GetScanLog().SetStartTime(
+      std::chrono::duration_cast<std::chrono::seconds>(platform::systemNow().time_since_epoch()).count());
+
+  // 5. Preset the PMTs for this slot's first pass.
+  const bool loFirst = m_pCfg->DyxScanLoPMTFirst != 0;
+  const bool firstLow = settings.DyxRatio > 0 && loFirst;
+  PresetPMTs(settings.UseRed != 0,
+             firstLow ? static_cast<unsigned>(settings.PMTRed * settings.DyxRatio)
+                      : static_cast<unsigned>(settings.PMTRed),
+             settings.UseGreen != 0,
+             firstLow ? static_cast<unsigned>(settings.PMTGreen * settings.DyxRatio)
+                      : static_cast<unsigned>(settings.PMTGreen),
+             false);
+
+  // 6. to 12.
+  std::string failure;
+  try {
+    CLogger::OnFunctionBegin(CLogger::SLIDE_LOADING);
+    try {
+      CheckScanCtrl(m_pScan->LoadChip(static_cast<int>(m_nBarcodeCount), slot));
+    } catch (const ComError& e) {
+      CLogger::OnFunctionEnd(CLogger::SLIDE_LOADING);
+      if (IsClass(e, kClassNoSlide)) {
+        m.SendStatusLine("No slide found.", kLineAttention);
+        LogError("No slide found in the slot %d, it was detected (when CheckCarousel) before the carousel run",
+                 slot);
+        return SlotEnd::next;
+      }
+      if (IsClass(e, kClassArmTimeout)) {
+        m.SendStatusText(
+            9909, FormatText("The slide failed to load [%s]; slide was skipped.", FormatComError(e).c_str()),
+            kLineError);
+        m.SendStatusLine(
+            "NOTE: The Autoloader may be out of alignment or the slide holder may need to be replaced."
+            " Be careful when removing the carousel not to bump the Autoloader Guide Bracket.",
+            kLineAttention);
+        // Recorded as what it is: a skipped slide, not a success.
+        m.m_nSlotSkipped = 1;
+        m.RecordSlotResult(slot);
+        ++m_nSlidesDone;
+        m.m_nSlotError = 0;
+        return SlotEnd::next;
+      }
+      m_bLoadFailed = true;
+      throw;
+    }
+    CheckAbortNow();
+    std::string read;
+    CheckScanCtrl(m_pScan->get_Barcode(&read));
+    GetScanLog().SetBarcode(read);
+    PrepareSlot(slot, settings, read);
+  } catch (const ComError& e) {
+    failure = FormatComError(e);
+    LogErrorNoFormat(failure.c_str());
+  } catch (const RunMessage& r) {
+    failure = RunMessageText(r.id);
+    if (r.id == 9918) {
+      LogInfoNoFormat(failure.c_str());
+      m.m_strScanComment += "Scan aborted by user.";
+    } else {
+      LogErrorNoFormat(failure.c_str());
+      m.m_strScanComment += "Scan Error. " + failure;
+    }
+  } catch (const std::string& text) {
+    failure = text;
+    LogErrorNoFormat(failure.c_str());
+  } catch (const std::exception& e) {
+    failure = e.what();
+    LogErrorNoFormat(failure.c_str());
+  } catch (...) {
+    failure = MessageText(9919);
+    LogErrorNoFormat(failure.c_str());
+  }
+  if (!failure.empty()) {
+    m.m_nSlotError = 1;
+    m_strErrorText += failure + "\r\n";
+    CloseAndRemove();
+    if (!m.m_nSlotSkipped) return SlotEnd::stop;
+    m.SendStatusText(9909, m_strErrorText, kLineError);
+    m.RecordSlotResult(slot);
+    ++m_nSlidesDone;
+    m.m_nSlotError = 0;
+    m_strErrorText.clear();
+    return SlotEnd::next;
+  }
+
+  // Passes.
+  CScanDataProc* dp = m.GetDataProc();
+  const bool twoPass = m.m_bSlotTwoPass;
+  bool secondPass = false;
+  int retries = 0;
+  const int maxRetries = m.m_bMainHost ? m.GetScanRetries() : 0;
+  std::string dyxId = CScanMgr::GetTimeStamp();
+  const std::string commentBefore = m.m_strScanComment;
+  bool slideDone = false;
+  while (!slideDone && !AbortNow()) {
+    // 1.
+    m_strErrorText.clear();
+    m.m_nScanStarted = 0;
+    // A second pass that fails must not pass for finished because its first pass did.
+    m.m_nScanFinished = 0;
+    bool retryRequested = false;
+    bool abortScan = false;
+
+    // 2. Name and announce the file.
+    std::string path, line;
+    const bool low = twoPass && (secondPass ? !loFirst : loFirst);
+    if (twoPass) {
+      const char* which = low ? "Lo" : "Hi";
+      if (!secondPass) {
+        path = m_strFirstName;
+      } else {
+        if (m_strSecondName.empty()) {
+          const std::string base = MakeBatchFileName(slot);
+          if (base.empty()) {
+            const std::string text = RunMessageText(9949);
+            LogErrorNoFormat(text.c_str());
+            m_strErrorText += text + "\r\n";
+            m.m_nSlotSkipped = 1;
+            m.SendStatusText(9909, m_strErrorText, kLineError);
+            break;
+          }
+          m_strSecondName = base + ".tif";
+        }
+        path = m_strSecondName;
+        m.m_strScanComment = commentBefore;
+      }
+      LogInfo("Creating file for Dyxwide scan (%s): %s", which, path.c_str());
+      line = m.m_strScanComment.empty()
+                 ? FormatText("Creating file for Dyxwide scan (%s): %s \r\nPreparing Scan.", which, path.c_str())
+                 : m.m_strScanComment + "\r\nPreparing Scan.";
+    } else {
+      path = m_strBase;
+      LogInfo("Creating file: %s", path.c_str());
+      line = m.m_strScanComment.empty() ? FormatText("Creating file: %s \r\nPreparing Scan.", path.c_str())
+                                        : m.m_strScanComment + "\r\nPreparing Scan.";
+    }
+    m.SendStatusLine(line, kLineProgress);
+
+    // 3. Create the image.
+    std::string createFailure;
+    try {
+      if (!dp) throw std::string("The scan data processor is missing.");
+      const int psx = std::max(m.m_nPixelSizeX, 1), psy = std::max(m.m_nPixelSizeY, 1);
+      const bool split = m_pCfg->SplitAndRotate != 0;
+      dp->CreateTiff(path.c_str(), static_cast<unsigned long>(m.m_ScanRegion[7] / psx),
+                     static_cast<unsigned long>(m.m_ScanRegion[8] / psy), m.m_nChannelCount, psx, psy,
+                     split ? false : m.m_n20BitImage != 0, split, m.m_nCompressImage != 0);
+      m_bImageCreated = true;
+      dp->SetBarcode(m.m_strBarcode.c_str());
+    } catch (const std::string& text) {
+      m.m_nSlotSkipped = 1;
+      m.SendStatusText(9909, text, kLineError);
+      createFailure = text;
+      LogErrorNoFormat(text.c_str());
+    } catch (const ComError& e) {
+      m.m_nSlotSkipped = 1;
+      createFailure = FormatComError(e);
+      LogErrorNoFormat(createFailure.c_str());
+      m.SendStatusText(9909, createFailure, kLineError);
+    } catch (const RunMessage& r) {
+      createFailure = RunMessageText(r.id);
+      if (r.id == 9918) {
+        LogInfoNoFormat(createFailure.c_str());
+        m.m_strScanComment += "Scan aborted by user.";
+      } else {
+        LogErrorNoFormat(createFailure.c_str());
+        m.m_strScanComment += "Scan Error. " + createFailure;
+      }
+    } catch (const std::exception& e) {
+      m.m_nSlotSkipped = 1;
+      createFailure = e.what();
+      m.SendStatusText(9909, createFailure, kLineError);
+      LogErrorNoFormat(createFailure.c_str());
+    } catch (...) {
+      createFailure = MessageText(9919);
+      LogErrorNoFormat(createFailure.c_str());
+    }
+    if (!createFailure.empty()) {
+      m.m_nSlotError = 1;
+      m_strErrorText += createFailure + "\r\n";
+      CloseAndRemove();
+      break;
+    }
+
+    // 4. PMT percentages of the pass.
+    if (twoPass) {
+      m.m_nRedPercent = low ? m_nLoRed : static_cast<unsigned>(settings.PMTRed);
+      m.m_nGreenPercent = low ? m_nLoGreen : static_cast<unsigned>(settings.PMTGreen);
+      if (secondPass) PresetPMTs(m.m_bRedEnable, m.m_nRedPercent, m.m_bGreenEnable, m.m_nGreenPercent, true);
+    } else {
+      m.m_nRedPercent = static_cast<unsigned>(settings.PMTRed);
+      m.m_nGreenPercent = static_cast<unsigned>(settings.PMTGreen);
+    }
+
+    // 5. to 7.
+    const bool retriesLeft = retries < maxRetries && maxRetries != 0;
+    auto requestRetry = [&](const std::string& text) {
+      retryRequested = true;
+      const std::string retryLine = text + "***Scan retry***\r\n";
+      m_strErrorText += retryLine;
+      m.SendStatusLine(retryLine, kLineRetry);
+    };
+    try {
+      m.SendScanFileInfo(path, m.m_strBarcode, slot, m_nSlidesDone);
+      TiffHeaderValues header;
+      header.mainHost = m.m_bMainHost;
+      header.channelCount = static_cast<unsigned>(std::max(m.m_nChannelCount, 0));
+      header.channels = m.m_Channels;
+      header.binX = static_cast<unsigned>(m.m_nBinX);
+      header.binY = static_cast<unsigned>(m.m_nBinY);
+      header.originX = m.m_ScanRegion[0];
+      header.originY = m.m_ScanRegion[1];
+      header.width = m.m_ScanRegion[7];
+      header.height = m.m_ScanRegion[8];
+      header.description = Naming().m_strScanDescription;
+      header.operatorName = Naming().m_strOperatorName;
+      if (dp) SetTiffHeaderInfo(m_pScan, *dp, header);
+      CheckAbortNow();
+      CLogger::OnFunctionBegin(CLogger::SCANNING);
+      m.DoScan(path);
+      CLogger::OnFunctionEnd(CLogger::SCANNING);
+      m.m_nScanFinished = 1;
+    } catch (const ComError& e) {
+      const std::string text = FormatComError(e);
+      if (IsClass(e, kClassAutofocus)) {
+        if (retriesLeft) {
+          requestRetry(text);
+        } else {
+          const std::string dump = WithoutTifExtension(path) + "_AF_MemDump.log";
+          LogInfo("Autofocus Error - Creating DSP memdump log file: %s", dump.c_str());
+          try {
+            CheckScanCtrl(m_pScan->DSPMemDump(kVCAF, 0x2000, 0x1700, dump));
+          } catch (const ComError& dumpError) {
+            LogErrorNoFormat(FormatComError(dumpError).c_str());
+          }
+          m.m_strScanComment = text;
+          m_strErrorText += text + "\r\n";
+          m.m_nSlotSkipped = 1;
+          m.SendStatusLine(m_strErrorText, kLineWarning);
+        }
+      } else if (IsClass(e, kClassThickness) || IsClass(e, kClassPMTCalibration)) {
+        if (retriesLeft) {
+          requestRetry(text);
+        } else {
+          m_strErrorText += text + "\r\n";
+          m.m_nSlotSkipped = 1;
+          m.SendStatusLine(m_strErrorText, kLineError);
+        }
+      } else {
+        LogErrorNoFormat(text.c_str());
+        m.m_strScanComment += "Scan Error. " + text;
+        m_strErrorText += text + "\r\n";
+        m.m_nSlotError = 1;
+        if (IsClass(e, kClassLaserPower) || IsClass(e, kClassTimeout)) {
+          // The run ends here: lasers blocked before anything else, the partial image
+          // kept, and the run end sent by the caller only after the last instrument call.
+          BlockLasers();
+          if (m_bImageCreated) {
+            SetScanStatus(m.m_strScanComment);
+            CloseAndSave();
+          }
+          m.SendStatusText(9909, m_strErrorText, kLineError);
+          return SlotEnd::runEnded;
+        }
+      }
+    } catch (const RunMessage& r) {
+      const std::string text = RunMessageText(r.id);
+      if (r.id == 9918) {
+        LogInfoNoFormat(text.c_str());
+        m.m_strScanComment += "Scan aborted by user.";
+      } else if (r.id == 9952 && m.m_nScanStarted) {
+        if (retriesLeft) {
+          requestRetry(text);
+          abortScan = true;
+        } else {
+          const std::string failed = FormatText("Scan failed: Failed to process scan data - %s.",
+                                                CScanDataProc::GetStatusText(m.m_nDataStatus.load()).c_str());
+          m.SendStatusLine(failed, kLineError);
+          m.m_strScanComment += failed;
+          LogErrorNoFormat(failed.c_str());
+          m.m_nSlotSkipped = 1;
+        }
+      } else {
+        LogErrorNoFormat(text.c_str());
+        m.m_strScanComment += "Scan Error. " + text;
+      }
+      if (!retryRequested) {
+        m_strErrorText += text + "\r\n";
+        m.m_nSlotError = 1;
+      }
+    } catch (const std::exception& e) {
+      const std::string text = std::string(e.what()).substr(0, kMaxExceptionText);
+      LogErrorNoFormat(text.c_str());
+      m.m_strScanComment += "Scan Error. " + text;
+      m_strErrorText += text + "\r\n";
+      m.m_nSlotError = 1;
+    } catch (const std::string& thrown) {
+      const std::string text = thrown.substr(0, kMaxExceptionText);
+      LogErrorNoFormat(text.c_str());
+      m.m_strScanComment += "Scan Error. " + text;
+      m_strErrorText += text + "\r\n";
+      m.m_nSlotError = 1;
+    } catch (...) {
+      const std::string text = MessageText(9919);
+      LogErrorNoFormat(text.c_str());
+      m.m_strScanComment += "Scan Error. " + text;
+      m_strErrorText += text + "\r\n";
+      m.m_nSlotError = 1;
+    }
+
+    // 8.
+    if (m.m_nScanStarted && !m.m_nScanFinished) BlockLasers();
+
+    // 9.
+    if (AbortNow() || (m.m_nSlotError && m.m_nScanStarted && !m.m_nScanFinished) || abortScan) {
+      LogInfo("Aborting Scanning");
+      try {
+        CheckScanCtrl(m_pScan->AbortScan());
+      } catch (const ComError& e) {
+        m_strErrorText += FormatComError(e) + "\r\n";
+      }
+      platform::sleepFor(kAbortScanWait);
+    }
+
+    // 10. to 12.
+    if (m.m_nScanStarted) {
+      try {
+        BlockLasers();
+        CheckScanCtrl(m_pScan->EndScan());
+        IScanCtrl::LONG afStats = 0;
+        CheckScanCtrl(m_pScan->GetAFStats(&afStats));
+        const double measured = afStats;
+        const double percent = std::clamp(measured, 0.0, 100.0);
+        if (percent != measured)
+          LogDebug(1, "ScanMgr: percent AF hold has been adjusted from %.4f to %.4f", measured, percent);
+        else
+          LogDebug(1, "ScanMgr: percent AF hold = %.4f", percent);
+        if (percent >= kAFHoldExtended) {
+          m.SendStatusLine(
+              FormatText("AutoFocus was suspended for an extended period of time during the scan [%.4f percent].",
+                         percent) +
+                  "  Check the scan image for anomalies.  To rectify, eliminate any contamination on the "
+                  "surface of the slide,"
+                  " insure that the scan region does not overlap the barcode or other non-transparent areas, "
+                  "then rescan.",
+              kLineError);
+        } else if (percent > kAFHoldLonger) {
+          m.SendStatusLine(
+              FormatText("AutoFocus was suspended longer than normal during the scan [%.4f percent].", percent) +
+                  "  Eliminate any contamination on the surface of the slide, and make sure that the scan "
+                  "region does not overlap the barcode or other non-transparent areas."
+                  "  Check the scan image and rescan, if necessary.",
+              kLineWarning);
+        }
+        if (dp) dp->SetPercentAutoFocusHold(percent);
+
+        double thickness = 0;
+        CheckScanCtrl(m_pScan->get_ChipThickness(&thickness));
+        IScanCtrl::LONG tarsel = 0;
+        CheckScanCtrl(m_pScan->get_IsTarselBarcode(&tarsel));
+        if (tarsel) {
+          if (thickness < kTarselThicknessMin || thickness > kTarselThicknessMax)
+            m.SendStatusLine(
+                "The Autofocus pre-scan calibration obtained a slide thickness that is inconsistent with the "
+                "known thickness range of Tarsel zevazodizos."
+                " Inspect the scan image for anomalies such as red/green feature misalignment."
+                " Before scanning, insure that slides are free of hybridization residue and an appropriate "
+                "scan region is selected.",
+                kLineWarning);
+        } else if (m.GetScannerModel() == 0 && (thickness < kThicknessMin || thickness > kThicknessMax)) {
+          LogInfo("The slide has a thickness of %.3f which is outside the allowable thickness range (%.3f -  %.3f).",
+                  thickness, kThicknessMin, kThicknessMax);
+          m.SendStatusLine(
+              "Warning: the scanner has detected a glass slide that is outside the allowable thickness range or "
+              "the selected scan region contains an obstruction to the initial focus positions."
+              "This slide may damage the scanner.  Please remove the slide from the carousel.",
+              kLineAttention);
+        }
+        if (dp) dp->SetGlassThickness(thickness * kThicknessScale);
+
+        try {
+          IScanCtrl::ULONG red = 0, green = 0;
+          CheckScanCtrl(m_pScan->FlashGetUnsignedDef("LaserCompensationRequired_R", 0, &red));
+          CheckScanCtrl(m_pScan->FlashGetUnsignedDef("LaserCompensationRequired_G", 0, &green));
+          std::string text;
+          if (red && green)
+            text = "Both laser powers are low.";
+          else if (red || green)
+            text = FormatText("%s laser power is low.", red ? "Red" : "Green");
+          if (!text.empty()) {
+            text += " Software correction is applied.";
+            m.m_strScanComment += text;
+            m.SendStatusLine(text, kLineWarning);
+          }
+        } catch (const ComError& e) {
+          LogError("Failed to check Laser Calibration Warning flag: %s", FormatComError(e).c_str());
+        }
+      } catch (const ComError& e) {
+        const std::string text = FormatComError(e);
+        LogErrorNoFormat(text.c_str());
+        m_strErrorText += text + "\r\n";
+        if (m.m_strScanComment.empty()) m.m_strScanComment = "Scan Error. " + text;
+        m.SendStatusLine(text, kLineError);
+      }
+    }
+
+    // 13. Close and save.
+    if (m_bImageCreated) {
+      if (m.m_nSlotSkipped) {
+        m.m_strScanComment += "Slide skipped.\r\n";
+        m.SendStatusLine("Slide skipped.\r\n\r\n", kLineAttention);
+      } else if (!m.m_nScanStarted) {
+        m.m_strScanComment += "Scan not started.";
+      } else if (retryRequested) {
+        // A pass cut short for a retry holds a partial image: never "completed".
+        m.m_strScanComment += kRetryStatus;
+        m.SendStatusLine(kRetryStatus, kLineRetry);
+      } else if (!AbortNow() && !m.m_nSlotError) {
+        m.m_strScanComment += "Scan completed.\r\n";
+        m.SendStatusLine("Scan completed.\r\n\r\n", kLineSuccess);
+      }
+      if (twoPass && dp) {
+        if (dyxId.empty()) {
+          if (!secondPass) {
+            dyxId = CScanMgr::GetTimeStamp();
+            LogInfo("Failed to get the first Dyx scan file GUID as DyxID, use the time-stamp instead.");
+          } else {
+            LogInfo("Failed to add DyxID info to the 2nd Dyx scan file");
+          }
+        }
+        dp->SetDyxScanIDInfo(dyxId.c_str(), low ? 2 : 1);
+      }
+      SetScanStatus(m.m_strScanComment);
+      if (AbortNow())
+        m.SendStatusMessage(9911, 9912, kLineProgress);
+      else if (m.m_nSlotError)
+        m.SendStatusMessage(9909, 9912, kLineProgress);
+      else
+        m.SendStatusMessage(9913, 0, kLineProgress);
+      CloseAndSave();
+    }
+
+    // 14. Next pass.
+    if (retryRequested && maxRetries != 0 && retries < maxRetries) {
+      ++retries;
+    } else if (twoPass && !secondPass && !retryRequested && !m.m_nSlotError && !m.m_nSlotSkipped) {
+      // A slide given up in its first pass is not scanned a second time.
+      secondPass = true;
+      retries = 0;
+    } else {
+      slideDone = true;
+    }
+  }
+
+  LogInfo("Ending Scan of Slide at Time: %s \r\n", TimeText().c_str());
+  m.RecordSlotResult(slot);
+  ++m_nSlidesDone;
+  if (AbortNow()) return SlotEnd::stop;
+  if (m.m_nSlotError && !m.m_nSlotSkipped) return SlotEnd::stop;
+  if (m.m_nSlotSkipped) {
+    m.m_nSlotError = 0;
+    m_strErrorText.clear();
+  }
+  return SlotEnd::next;
+}
+
+int CCarouselRun::RunEnd() {
+  // 1. PMT calibration at 100 percent of the channels this run did not confirm.
+  if (m.m_bCalibrationDue && !m.m_nSlotError) {
+    unsigned mask = 0;
+    if (!m.m_nRedConfirmed) {
+      mask |= 1;
+      m.m_nRedPercent = 100;
+    }
+    if (!m.m_nGreenConfirmed) {
+      mask |= 2;
+      m.m_nGreenPercent = 100;
+    }
+    if (mask) {
+      m.SendStatusText(9941, "", kLineProgress);
+      unsigned newRed = 0, newGreen = 0;
+      IScanCtrl::BOOL32 failed = 0;
+      try {
+        CheckScanCtrl(m_pScan->CalibratePMT(mask, m.m_nRedPercent / 100.0, m.m_nGreenPercent / 100.0,
+                                            m.m_nLastGoodRedVoltage, m.m_nLastGoodGreenVoltage, &newRed, &newGreen,
+                                            &failed, m.m_fRedLaserFactor, m.m_fGreenLaserFactor));
+      } catch (const ComError& e) {
+        failed = 1;
+        const std::string text = FormatComError(e);
+        LogErrorNoFormat(text.c_str());
+        if (IsClass(e, kClassPMTUnstable) || IsClass(e, kClassPMTLost)) {
+          m.SendStatusLine(" ", kLineInfo);
+          m.SendStatusLine("End of carousel run maintenance tasks ----------------", kLineInfo);
+          m.SendStatusLine(text, kLineWarning);
+        } else {
+          m.SendStatusLine(text, kLineProgress);
+        }
+      }
+      m.m_nCalibrationFailed = failed ? 1 : 0;
+      if (!failed) {
+        m.m_nNewRedVoltage = newRed;
+        m.m_nNewGreenVoltage = newGreen;
+        if (mask & 1) {
+          m.m_nLastGoodRedVoltage = newRed;
+          m.m_nRedConfirmed = 1;
+        }
+        if (mask & 2) {
+          m.m_nLastGoodGreenVoltage = newGreen;
+          m.m_nGreenConfirmed = 1;
+        }
+      }
+    }
+  }
+
+  // 2.
+  if (m.m_nRedConfirmed && m.m_nGreenConfirmed) m.StoreLastGoodPMTVoltages();
+
+  // 3. First red-laser calibration.
+  std::string laserFailure;
+  try {
+    IScanCtrl::BOOL32 ready = 0;
+    CheckScanCtrl(m_pScan->IsRedLaserReadyToAdjust(&ready));
+    if (ready) {
+      m.SendStatusText(9953, "", kLineProgress);
+      IScanCtrl::BOOL32 done = 0;
+      try {
+        CheckScanCtrl(m_pScan->CalibrateLaser(1, &done));
+      } catch (const ComError& e) {
+        if (!IsClass(e, kClassRedLaserSpec) && !IsClass(e, kClassLaserTarget)) throw;
+        CheckScanCtrl(m_pScan->CalibrateLaser(1, &done));
+      }
+    }
+  } catch (const ComError& e) {
+    laserFailure = FormatComError(e);
+    m.SendStatusLine(laserFailure, kLineError);
+  } catch (const RunMessage& r) {
+    if (!GetMessageText(r.id, laserFailure)) laserFailure = FormatText("error code = %d", r.id);
+  } catch (...) {
+    laserFailure = MessageText(9919);
+  }
+  if (!laserFailure.empty()) LogError("Failed to calibrate red laser: %s", laserFailure.c_str());
+
+  // 4. Eject.
+  if (!m_bLoadFailed) {
+    if (AbortRequested())
+      m.SendStatusMessage(9947, 9915, kLineProgress);
+    else
+      m.SendStatusText(9915, "", kLineProgress);
+    try {
+      try {
+        CheckScanCtrl(m_pScan->EjectCarousel());
+      } catch (const ComError& e) {
+        // The slide may still sit in the holder: the scanner must be initialised again.
+        const std::string text = FormatComError(e);
+        LogErrorNoFormat(text.c_str());
+        m_strErrorText += text + "\r\n" + MessageText(9916);
+        m_bEjectFailed = true;
+      }
+      if (!m_bEjectFailed) {
+        try {
+          CheckScanCtrl(m_pScan->UnLockDoor());
+        } catch (const ComError& e) {
+          const std::string text = FormatComError(e);
+          LogErrorNoFormat(text.c_str());
+          m_strErrorText += text + "\r\n";
+        }
+      }
+      try {
+        CheckScanCtrl(m_pScan->SetFSMotorCtrlMode(kMotorCtrlOpen));
+      } catch (const ComError& e) {
+        LogErrorNoFormat(FormatComError(e).c_str());
+      }
+    } catch (const RunMessage& r) {
+      m_strErrorText += RunMessageText(r.id) + MessageText(9916);
+      m_bEjectFailed = true;
+    } catch (const std::exception& e) {
+      m_strErrorText += std::string(e.what()) + MessageText(9916);
+      m_bEjectFailed = true;
+    } catch (...) {
+      m_strErrorText += MessageText(9919) + MessageText(9916);
+      m_bEjectFailed = true;
+    }
+  }
+
+  // 5. Summary.
+  m.SendStatusLine(" ", kLineInfo);
+  if (AbortRequested()) {
+    if (AbortNow()) m.SendStatusText(9911, "", kLineAttention);
+    m.SendStatusMessage(9947, 9918, kLineAttention);
+  } else if (m_bLoadFailed) {
+    m.SendStatusText(9948, m_strErrorText, kLineError);
+  } else if (m.m_nSlotError) {
+    m.SendStatusText(9909, m_strErrorText, kLineError);
+  } else if (m_bEjectFailed) {
+    m.SendStatusLine(m_strErrorText, kLineError);
+  } else if (m_nSlidesDone == 0 && !m.m_nScanStarted) {
+    m.SendStatusText(9938, m_strErrorText, kLineAttention);
+  } else {
+    m.SendStatusText(9937, m_strErrorText, kLineSuccess);
+  }
+
+  // 6.
+  if (m_bEjectFailed) return kRunNotEjected;
+  if (m.m_nSlotError || AbortRequested()) return kRunFailed;
+  return kRunCompleted;
+}
+
+void CCarouselRun::CleanUpAfterEscape() {
+  try {
+    if (m_pScan && m.m_nScanStarted && !m.m_nScanFinished) BlockLasers();
+    if (m_bImageCreated) {
+      if (m.m_nScanStarted) {
+        // Keep what was scanned, marked as the failure it is.
+        SetScanStatus(m.m_strScanComment + "Scan Error. " + MessageText(9919));
+        CloseAndSave();
+      } else {
+        CloseAndRemove();
+      }
+    }
+  } catch (...) {
+    LogError("The scan image could not be closed after an unhandled error.");
+  }
+}
+
+// ---- CScanMgr ----------------------------------------------------------------------------------
+
+void CScanMgr::DoCarouselRun() {
+  CCarouselRun run(*this);
+  int code = kRunFailed;
+  try {
+    code = run.Run();
+  } catch (...) {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      LogError("Carousel run: %s", e.what());
+    } catch (...) {
+    }
+    run.CleanUpAfterEscape();
+    SendAttention(kRunFailed, 0);
+    throw;
+  }
+  SendAttention(code, 0);
+}
+
+std::uint32_t CScanMgr::CarouselRunThreadProc() {
+  m_nRunInProgress.store(1);
+  InstallSETranslator();
+  CLogger::OnFunctionBegin(CLogger::CAROUSEL_RUN);
+  try {
+    DoCarouselRun();
+  } catch (const SE_Exception& e) {
+    LogError("An unhandled error occurred. [Caught a SE_Exception: %s]", e.GetMessageText("ScanThread").c_str());
+  } catch (...) {
+    LogError("An unhandled error occurred. [Unknown error in ScanThread()]");
+  }
+  m_nRunInProgress.store(0);
+  CLogger::OnFunctionEnd(CLogger::CAROUSEL_RUN);
+  return 0;
+}
+
+bool CScanMgr::StartCarouselRunThread() {
+  if (m_nRunInProgress.load()) {
+    LogError("ScanMgr: a carousel run is still in progress.");
+    return false;
+  }
+  // A thread past its body only has its last log lines left.
+  if (m_RunThread.joinable() && !m_RunThread.join(kThreadWait)) {
+    LogError("ScanMgr: the previous carousel run thread has not ended.");
+    return false;
+  }
+  CheckSlotRange(kFirstSlot, kLastSlot);
+  m_nRunInProgress.store(1);
+  if (!m_RunThread.start([this](platform::Event&) { return CarouselRunThreadProc(); }, "CarouselRun")) {
+    m_nRunInProgress.store(0);
+    LogError("ScanMgr: cannot start the carousel run thread.");
+    return false;
+  }
+  return true;
+}
+
+bool CScanMgr::WaitForCarouselRun(std::chrono::milliseconds timeout) {
+  return !m_RunThread.joinable() || m_RunThread.join(timeout);
+}
+
+void CScanMgr::StopCarouselRun() {
+  if (!m_RunThread.joinable()) return;
+  // No window may wait for this thread's messages while it is being joined.
+  m_pStatusWindow.store(nullptr);
+  m_pMainWindow.store(nullptr);
+  if (m_RunThread.running()) {
+    try {
+      RequestAbort(true, false);
+    } catch (const ComError& e) {
+      m_nAbortRequest.store(1);
+      LogErrorNoFormat(FormatComError(e).c_str());
+    }
+  }
+  if (!m_RunThread.join(kRunThreadWait)) {
+    // It works on this object: it must end before the members go.
+    LogError("ScanMgr: the carousel run thread did not end within %d s after the abort; still waiting for it.",
+             static_cast<int>(kRunThreadWait.count()));
+    m_RunThread.join();
+  }
+}
+
+void CScanMgr::RecordSlotResult(int slot) {
+  CScanLogFile& history = GetScanLog();
+  history.SetResult(m_nSlotError ? "Failed" : "Success");
+  if (m_nSlotSkipped) history.SetResult("Skipped");
+  if (!history.WriteRecord()) LogWarning("The scan-history line of slot %d was not written.", slot);
+  if (platform::Window* window = m_pStatusWindow.load()) window->post(WM_SLOT_RECORDED, 0, slot);
+}
+
+// ---- status messages -----------------------------------------------------------------------------
+
+void CScanMgr::SendStatusLine(const std::string& text, int kind) {
+  CRunStatus(m_pStatusWindow.load()).SendStatusLine(text, kind);
+}
+
+void CScanMgr::SendStatusMessage(int id, int id2, int kind) {
+  CRunStatus(m_pStatusWindow.load()).SendStatusMessage(id, id2, kind);
+}
+
+void CScanMgr::SendStatusText(int id, const std::string& extra, int kind) {
+  CRunStatus(m_pStatusWindow.load()).SendStatusText(id, extra, kind);
+}
+
+void CScanMgr::SendAttention(int code, std::uintptr_t wParam) {
+  CRunStatus(m_pStatusWindow.load()).SendAttention(code, wParam);
+}
+
+void CScanMgr::SendScanFileInfo(const std::string& fileName, const std::string& barcode, int slot,
+                                int slidesDone) {
+  const int lines = m_nPixelSizeY > 0 ? static_cast<int>(static_cast<unsigned>(m_ScanRegion[8]) /
+                                                         static_cast<unsigned>(m_nPixelSizeY))
+                                      : 0;
+  CRunStatus(m_pStatusWindow.load()).SendScanFileInfo(fileName, barcode, slot, slidesDone, lines);
+}
+
+// ---- naming host ---------------------------------------------------------------------------------
+
+std::string CScanMgr::ReadInstrumentSerialNumber() {
+  if (!m_pScanCtrl) throw ComError(platform::com::E_POINTER, "Movrak was not set in ScanMgr.");
+  std::string serial;
+  CheckScanCtrl(m_pScanCtrl->get_InstrumentSerialNumber(&serial));
+  return serial;
+}
+
+bool CScanMgr::UseTwoPassSuffixes() const { return m_pRunConfig && m_pRunConfig->DyxScanNameUseSuffix != 0; }
 
 }  // namespace lumetra::run

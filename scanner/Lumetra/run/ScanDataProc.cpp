@@ -195,6 +195,7 @@ void CScanDataProc::StartScan() {
   m_RoomWaited = {};
   m_bScanStarted = true;
   m_bReadDone = false;
+  m_ReadDoneEvent.reset();
   m_bWriteDone = m_nRunMode != 1;
   if (!m_bWriteDone) m_WriteDoneEvent.reset();
   m_DoneEvent.reset();
@@ -214,6 +215,7 @@ void CScanDataProc::StartScan() {
           LogError("<CScanDataProc::DoGetDataJob> Unexpected failure");
         }
         m_bReadDone = true;
+        m_ReadDoneEvent.set();
         m_DataEvent.set();
         ended();
         return 0;

@@ -106,6 +106,9 @@ class CScanDataProc {
   bool IsDoneWriting() const { return m_bWriteDone.load(); }
   // Blocks until both threads have finished (clock wait; kInfinite: no limit).
   bool WaitUntilDone(std::chrono::milliseconds timeout = platform::kInfinite);
+  // The same for the read thread alone and for the write thread alone.
+  bool WaitUntilDoneReading(std::chrono::milliseconds timeout) { return m_ReadDoneEvent.wait(timeout); }
+  bool WaitUntilDoneWriting(std::chrono::milliseconds timeout) { return m_WriteDoneEvent.wait(timeout); }
   bool IsAborted() const { return m_bAbort.load(); }
 
   MultiChannelTiffHandler& GetTiffHandler() { return m_Tiff; }
@@ -184,6 +187,7 @@ class CScanDataProc {
   platform::Event m_RoomEvent{false};            // auto reset: the write thread took a line
   platform::Event m_DoneEvent{true, true};       // manual: set while no data thread runs
   platform::Event m_WriteDoneEvent{true, true};  // manual: set while no write thread runs
+  platform::Event m_ReadDoneEvent{true, true};   // manual: set while no read thread runs
   platform::Thread m_ReadThread, m_WriteThread;
 
   // Geometry.

@@ -31,6 +31,7 @@ CScanMgr::CScanMgr(platform::Window* statusWindow, IScanCtrl* scanner, bool main
 
 CScanMgr::~CScanMgr() {
   StopStatusThread();
+  StopCarouselRun();
   // A check still browsing ends at its next slot; its thread is joined before the members go.
   m_nAbortRequest.store(1);
   if (m_CheckThread.joinable()) m_CheckThread.join();

@@ -54,10 +54,13 @@ class CScanMgr : public INamingHost {
   static constexpr std::chrono::seconds kBrowseEndLimit{60};
   // Bound of every hand-over with the poll thread and of its join.
   static constexpr std::chrono::seconds kThreadWait{10};
+  // Bound of the destructor's wait for a run thread told to abort now: longer than the
+  // scan's own 120 s wait for the read thread.
+  static constexpr std::chrono::seconds kRunThreadWait{150};
 
   // Holds one reference on `scanner` (may be null). Never calls the instrument.
   CScanMgr(platform::Window* statusWindow, IScanCtrl* scanner, bool mainHost);
-  // Stops the poll thread, aborts a check and joins both.
+  // Stops the poll thread, aborts a check or a run (now) and joins their threads.
   ~CScanMgr() override;
   CScanMgr(const CScanMgr&) = delete;
   CScanMgr& operator=(const CScanMgr&) = delete;
@@ -193,6 +196,12 @@ class CScanMgr : public INamingHost {
   int m_nDoublePass = 0, m_n20BitImage = 0, m_nCompressImage = 0;
 
  private:
+  // The carousel run's steps (CarouselRun.cpp) work on the manager's run state.
+  friend class CCarouselRun;
+  std::uint32_t CarouselRunThreadProc();
+  // Aborts a run thread now and joins it (bounded, then for good: it uses this object).
+  void StopCarouselRun();
+
   std::uint32_t DoStatusPoll(platform::Event& stop);
   void PostStatusText(const std::string& text);
   // Waits while the scanner browses; "" when it stopped browsing, else the error text.
@@ -228,6 +237,22 @@ class CScanMgr : public INamingHost {
   platform::Thread m_RunThread;
   platform::Thread m_RecvThread;
   std::unique_ptr<COutputNaming> m_pNaming;
+
+  // ---- one-slide scan helpers ---------------------------------------------------------------
+  void ThrowIfAbortNow() const;
+  bool IsErrorClass(const platform::com::ComError& e, unsigned errorClass);
+  void AddScanWarning(const std::string& text);
+  void CalibratePMTs(unsigned channelMask);
+  void ClearSimpleErrCounts();
+  void LogSimpleErrCounts();
+  // Tells the data processor and the data port to stop (a failure is logged).
+  void AbortDataProc();
+  // Polls every second, at most 120 times, for the end of reading; true when it ended.
+  bool WaitForReading(bool stopOnAbortOrDataFailure);
+  // Joins the receive thread (bounded); false (logged) when it did not end in time.
+  bool JoinRecvThread();
+  // Every exit once the scan started: the receive thread joined and the data threads ended.
+  void EndReceiving();
 };
 
 // A run failure that carries one of the run's message ids (9918 abort, 9949 naming failed,
