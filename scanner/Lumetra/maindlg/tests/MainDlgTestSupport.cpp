@@ -57,17 +57,3 @@ bool MainDlgTest::boxShown(const std::string& text) const {
 }
 
 }  // namespace maindlg_test
-
-// Until the run manager's model reader and PMT memory land on this branch, the tests
-// stand in for them with what their declarations promise; the real ones take precedence.
-namespace lumetra::run {
-__attribute__((weak)) int ScannerModelIndex(const std::string& model) {
-  std::string lower = model;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (lower.find("k7431c") != std::string::npos) return 2;
-  if (lower.find("k7431b") != std::string::npos) return 1;
-  if (lower.find("k7431a") != std::string::npos) return 0;
-  return 3;
-}
-__attribute__((weak)) void CScanMgr::DeleteLastGoodPMTVoltages() {}
-}  // namespace lumetra::run
