@@ -31,8 +31,9 @@ namespace {
 constexpr const char* kCaption = "Tarsel Halvorn";
 constexpr const char* kQuillmark = "Quillmark";
 
-// The main window's own string-table texts; the run side's table has the rest.
-std::string LoadText(int id, const char* fallback) {
+}  // namespace
+
+std::string MainDlgText(int id, const char* fallback) {
   switch (id) {
     case 2003: return "Unable to allocate memory. ";
     case 2006: return "The application is busy.  Cannot exit until it is no longer busy or  scan is aborted.";
@@ -41,8 +42,10 @@ std::string LoadText(int id, const char* fallback) {
   return run::LoadResourceString(id).value_or(fallback);
 }
 
-std::string BusyText() { return LoadText(2006, "Cannot exit application....application is busy."); }
-std::string UnhandledText() { return LoadText(9919, "An unhandled error occurred."); }
+namespace {
+
+std::string BusyText() { return MainDlgText(2006, "Cannot exit application....application is busy."); }
+std::string UnhandledText() { return MainDlgText(9919, "An unhandled error occurred."); }
 
 // Begins a traced operation of the log and ends it on every way out.
 class TracedFunction {
@@ -176,6 +179,7 @@ void CScanDlgCore::OnInitDialog() {
   m_View.ShowSplash();
   SetScanButtonCaption();
   LoadLaserPowerSaverSettings(&m_LPSSettings);
+  m_View.LpsSettingsChanged(m_LPSSettings);
 
   if (m_InitPortLib && !m_InitPortLib()) {
     const char* text = "Scanner Init:  Failed to load Scan Data Port device library.";
@@ -194,7 +198,7 @@ void CScanDlgCore::OnInitDialog() {
   }
   if (!m_pScanCtrl) {
     m_View.HideSplash();
-    ErrorBox(LoadText(9922, "Error:  Missing Movrak.DLL."));
+    ErrorBox(MainDlgText(9922, "Error:  Missing Movrak.DLL."));
     LogError("Scanner Init:  Failed to create instance of scanner interface.");
     m_bBusy = false;
     EndDialog(ui::IDCANCEL);
@@ -215,6 +219,7 @@ void CScanDlgCore::OnInitDialog() {
     return;
   }
   m_pScanMgr->SetMainWindow(m_pWindow);
+  m_View.ScanCtrlChanged(m_pScanCtrl.get());
 
   std::string failure;
   const bool connected = Connect(failure);
@@ -482,6 +487,7 @@ bool CScanDlgCore::ExitApplication() {
     } catch (const ComError& e) {
       ErrorBox(FormatComError(e));
     }
+    m_View.ScanCtrlChanged(nullptr);
     m_pScanCtrl.reset();
   }
   if (m_pCurProfile) CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).WriteString("LastUsedProfile", m_pCurProfile->Name);
@@ -512,6 +518,7 @@ void CScanDlgCore::OnDestroy() {
       }
     }
   }
+  if (m_pScanCtrl) m_View.ScanCtrlChanged(nullptr);
   m_pScanCtrl.reset();
 }
 
@@ -596,7 +603,7 @@ void CScanDlgCore::OnScannerStateMsg(std::uintptr_t bForce, std::intptr_t nNewSt
         }
       }
       m_bInitialized = false;
-      if (m_bRedLaserCalibrating) {
+      if (m_bRedLaserCalibrating || m_View.RedLaserCalibrating()) {
         CheckDoorClosed(false);
         break;
       }
@@ -801,7 +808,7 @@ void CScanDlgCore::OnOK() {
     m_pScanMgr->RequestAbort(false, false);
     if (!m_View.CreateStatusDlg(*m_pScanMgr)) {
       SetStatusText(std::string());
-      throw std::runtime_error(LoadText(2003, "Memory allocation failed"));
+      throw std::runtime_error(MainDlgText(2003, "Memory allocation failed"));
     }
     m_bRunDialogOpen = true;
     SetStatusText(std::string());
@@ -1063,6 +1070,7 @@ void CScanDlgCore::RunLaserPowerSaveSettings() {
   }
   if (!changed) return;
   SaveLaserPowerSaverSettings(&m_LPSSettings);
+  m_View.LpsSettingsChanged(m_LPSSettings);
   if (!m_bOffline) m_View.ResetLpsTasks(false);
 }
 

@@ -63,6 +63,9 @@ inline constexpr const char* kScanDataPortInterfaceClass = "{2B5C3A9E-6F41-4D0B-
 // device interface: kind 5, "Unknown port"), with its name.
 int ClassifyDeviceInterface(const std::string& classId, std::string* name = nullptr);
 
+// A text of the main window's string table (the run side's texts too); `fallback` when
+// neither holds the id.
+std::string MainDlgText(int id, const char* fallback);
 // "&Scan Slot %d" or "&Scan Slot %d-%d".
 std::string ScanCaption(int start, int end);
 // The shell's error text of a failed open (result 32 or less).

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Movrak/IScanCtrl.h"
 #include "config/CarouselGridModel.h"
 
 class CCarouselCfgProfileMap;
@@ -85,6 +86,12 @@ class IScanDlgView {
   virtual void StopLpsTimers() {}
   // Re-arms the power-saving timers; the no-use one only unless `keepNonUse`.
   virtual void ResetLpsTasks(bool /*keepNonUse*/) {}
+  // The settings were loaded or saved.
+  virtual void LpsSettingsChanged(const LaserPowerSaverSettings& /*settings*/) {}
+  // The first red-laser power calibration runs.
+  virtual bool RedLaserCalibrating() { return false; }
+  // The automation interface was created (or is about to be released: null).
+  virtual void ScanCtrlChanged(IScanCtrl* /*scanCtrl*/) {}
 };
 
 }  // namespace lumetra::maindlg

@@ -1,0 +1,184 @@
+// The main window on a real (virtual) display, over the fake instrument.
+#include "maindlg/ui/ScanDlg.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <wx/button.h>
+#include <wx/choice.h>
+#include <wx/menu.h>
+#include <wx/textctrl.h>
+#include <wx/timer.h>
+
+#include <future>
+#include <thread>
+
+#include "FakeScanCtrl.h"
+#include "Jotwell/ProductKeys.h"
+#include "Jotwell/RegEdit.h"
+#include "ProfileFixture.h"
+#include "config/ui/CarouselCfgGrid.h"
+#include "maindlg/SingleInstance.h"
+#include "run/RunStatus.h"
+#include "testsupport/TestEnv.h"
+#include "testsupport/WxTestEnv.h"
+
+namespace {
+
+using namespace lumetra::maindlg;
+using wxtest::gDisplay;
+namespace ui = platform::ui;
+
+testsupport::TempDir gConfigDir;
+::testing::Environment* const gEnvironment = ::testing::AddGlobalTestEnvironment(
+    new wxtest::WxEnvironment("Lumetra_maindlg_gui_tests", gConfigDir.file("placement.ini")));
+
+class ScanDlgWindowTest : public ProfileTest {
+ protected:
+  void SetUp() override {
+    if (!gDisplay) GTEST_SKIP() << "no display";
+    appDir_ = tempDir() + "/host";
+    platform::createDirectories(appDir_);
+    testsupport::writeFile(appDir_ + "/ChipRegions.ini", kRegions);
+    scan_ = lumetra_test::FakeScanCtrl::Create();
+    scan_->model = "K7431C";
+    dialog_ = new CScanDlg(nullptr);
+    CScanDlgCore& core = dialog_->Core();
+    core.m_strAppDir = appDir_;
+    core.m_InitPortLib = [] { return true; };
+    core.m_CreateScanCtrl = [this] {
+      scan_->AddRef();
+      return platform::com::ComPtr<IScanCtrl>(scan_.get());
+    };
+    // Should a scripted step fail to end the window, the test fails instead of hanging.
+    watchdog_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
+      ADD_FAILURE() << "the window was still open after 60 s";
+      for (wxWindow* w : wxTopLevelWindows)
+        if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsModal()) d->EndModal(wxID_CANCEL);
+      dialog_->EndDialog(ui::IDCANCEL);
+    });
+    watchdog_.StartOnce(60000);
+  }
+  void TearDown() override {
+    watchdog_.Stop();
+    if (dialog_) dialog_->Destroy();
+    if (gDisplay) wxtest::settle();
+  }
+  // Runs the window with `steps` run inside its modal loop; the end code.
+  int run(std::function<void()> steps) {
+    dialog_->WhenRunning(std::move(steps));
+    return dialog_->DoModal();
+  }
+  // Posts a state report as the status-poll thread does, and lets the window handle it.
+  void reportState(tagScannerState state) {
+    dialog_->MessageTarget()->post(lumetra::run::WM_SCANNER_STATE, 0, state);
+    wxtest::settle();
+  }
+
+  std::string appDir_;
+  platform::com::ComPtr<lumetra_test::FakeScanCtrl> scan_;
+  CScanDlg* dialog_ = nullptr;
+  wxTimer watchdog_;
+};
+
+TEST_F(ScanDlgWindowTest, StartsUpShowsTheStateAndClosesThroughExit) {
+  bool closeRefused = false;
+  const int code = run([&] {
+    EXPECT_EQ(dialog_->GetTitle(), "Tarsel Halvorn");
+    EXPECT_EQ(dialog_->StartSlotList()->GetCount(), 48u);
+    EXPECT_EQ(dialog_->EndSlotList()->GetStringSelection(), "48");
+    EXPECT_EQ(dialog_->ProfileList()->GetStringSelection(), "<Default>");
+    EXPECT_EQ(dialog_->ScanButton()->GetLabel(), "&Scan Slot 1-48");
+    EXPECT_FALSE(dialog_->ScanButton()->IsEnabled());  // busy until the first state report
+    EXPECT_EQ(dialog_->Grid()->GetNumberRows(), 48);
+
+    dialog_->Close();  // the close box while busy: refused, the window stays
+    wxtest::settle();
+    closeRefused = dialog_->IsRunningModal() && !boxes_.empty() &&
+                   boxes_.back() ==
+                       "The application is busy.  Cannot exit until it is no longer busy or  scan is aborted.";
+
+    reportState(kStateInitializing);
+    reportState(kStateReady);
+    EXPECT_TRUE(dialog_->ScanButton()->IsEnabled());
+    EXPECT_EQ(dialog_->StatusTextCtrl()->GetValue(), "Scanner ready.");
+    wxtest::screenshot(dialog_, "maindlg-ready.png");
+
+    wxCommandEvent pick(wxEVT_CHOICE, CScanDlg::IDC_START_SLOT);
+    dialog_->StartSlotList()->SetStringSelection("12");
+    dialog_->StartSlotList()->GetEventHandler()->ProcessEvent(pick);
+    EXPECT_EQ(dialog_->ScanButton()->GetLabel(), "&Scan Slot 12-48");
+    EXPECT_EQ(dialog_->EndSlotList()->GetCount(), 37u);
+    EXPECT_EQ(dialog_->Grid()->GetNumberRows(), 37);
+
+    dialog_->Close();  // idle now: the Exit routine ends the window
+  });
+  EXPECT_TRUE(closeRefused);
+  EXPECT_EQ(code, ui::IDCANCEL);
+  EXPECT_EQ(scan_->CallCount("Disconnect"), 1);
+  EXPECT_EQ(CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadString("LastUsedProfile", ""), "<Default>");
+}
+
+TEST_F(ScanDlgWindowTest, EscapeGoesThroughExitAndMenuItemsFollowTheState) {
+  const int code = run([&] {
+    reportState(kStateInitializing);
+    reportState(kStateReady);
+    wxMenuBar* bar = dialog_->GetMenuBar();
+    ASSERT_NE(bar, nullptr);
+    dialog_->UpdateWindowUI();
+    EXPECT_TRUE(bar->IsEnabled(CScanDlg::MenuItemId(ID_TOOLS_CAROUSEL_CHECK)));
+    reportState(kStateError);  // the instrument failed: offline from here on
+    dialog_->UpdateWindowUI();
+    EXPECT_FALSE(bar->IsEnabled(CScanDlg::MenuItemId(ID_TOOLS_CAROUSEL_CHECK)));
+    EXPECT_FALSE(bar->IsEnabled(CScanDlg::MenuItemId(ID_TOOLS_UNLOCK_DOOR)));
+    EXPECT_TRUE(bar->IsEnabled(CScanDlg::MenuItemId(ID_APP_EXIT)));
+    EXPECT_FALSE(dialog_->ScanButton()->IsEnabled());
+
+    wxKeyEvent escape(wxEVT_CHAR_HOOK);
+    escape.m_keyCode = WXK_ESCAPE;
+    dialog_->GetEventHandler()->ProcessEvent(escape);
+  });
+  EXPECT_EQ(code, ui::IDCANCEL);
+  EXPECT_EQ(scan_->CallCount("Disconnect"), 1);
+}
+
+TEST_F(ScanDlgWindowTest, AnotherCallerFindsTheRunningWindow) {
+  RunningInstance found = RunningInstance::none;
+  bool told = false;
+  const int code = run([&] {
+    // The caller waits for the window's answer, so it asks from a thread of its own while
+    // this thread keeps handling the window's events.
+    auto asked = std::async(std::launch::async, [&] { return FindRunningInstance([&] { told = true; }); });
+    while (asked.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) wxTheApp->Yield(true);
+    found = asked.get();
+    dialog_->EndDialog(ui::IDCANCEL);
+  });
+  EXPECT_EQ(code, ui::IDCANCEL);
+  EXPECT_EQ(found, RunningInstance::windowRaised);  // no host window titled for the scanner here
+  EXPECT_TRUE(told);
+  EXPECT_EQ(FindRunningInstance([] {}), RunningInstance::none);  // gone with the window
+}
+
+TEST_F(ScanDlgWindowTest, RefusedConnectionAnsweredNoEndsTheWindow) {
+  scan_->Fail("Connect", 643, 1, "Failed to communicate with Connection Manager.");
+  bool ran = false;
+  // The connection-failed dialog is answered No by closing it.
+  wxTimer answer;
+  answer.Bind(wxEVT_TIMER, [](wxTimerEvent&) {
+    for (wxWindow* w : wxTopLevelWindows)
+      if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsModal()) {
+        if (wxWindow* button = d->FindWindow(wxID_NO)) {
+          wxCommandEvent no(wxEVT_BUTTON, wxID_NO);
+          no.SetEventObject(button);
+          button->GetEventHandler()->ProcessEvent(no);
+        }
+      }
+  });
+  answer.Start(100);
+  const int code = run([&] { ran = true; });
+  answer.Stop();
+  EXPECT_EQ(code, ui::IDCANCEL);
+  EXPECT_FALSE(ran);  // ended before its loop ran
+  EXPECT_EQ(scan_->CallCount("Initialize"), 0);
+}
+
+}  // namespace
