@@ -594,6 +594,17 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
   std::string dyxId = CScanMgr::GetTimeStamp();
   const std::string commentBefore = m.m_strScanComment;
   bool slideDone = false;
+  bool repeating = false;
+  std::string passComment;
+  // A repeated pass starts its image's comment over: what the cut-short attempt said
+  // belongs to the image it replaces.
+  auto startPassComment = [&] {
+    if (repeating)
+      m.m_strScanComment = passComment;
+    else
+      passComment = m.m_strScanComment;
+    repeating = false;
+  };
   while (!slideDone && !AbortNow()) {
     // 1.
     m_strErrorText.clear();
@@ -626,6 +637,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
         path = m_strSecondName;
         m.m_strScanComment = commentBefore;
       }
+      startPassComment();
       LogInfo("Creating file for Dyxwide scan (%s): %s", which, path.c_str());
       line =
           m.m_strScanComment.empty()
@@ -633,6 +645,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
               : m.m_strScanComment + "\r\nPreparing Scan.";
     } else {
       path = m_strBase;
+      startPassComment();
       LogInfo("Creating file: %s", path.c_str());
       line = m.m_strScanComment.empty() ? FormatText("Creating file: %s \r\nPreparing Scan.", path.c_str())
                                         : m.m_strScanComment + "\r\nPreparing Scan.";
@@ -951,6 +964,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
     // 14. Next pass.
     if (retryRequested && maxRetries != 0 && retries < maxRetries) {
       ++retries;
+      repeating = true;
     } else if (twoPass && !secondPass && !retryRequested && !m.m_nSlotError && !m.m_nSlotSkipped) {
       // A slide given up in its first pass is not scanned a second time.
       secondPass = true;

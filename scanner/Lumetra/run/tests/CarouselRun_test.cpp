@@ -236,6 +236,55 @@ TEST_F(CarouselRunTest, EmptySlotsArePassedOverSilentlyAndListed) {
   EXPECT_THAT(window_.Ends(), ElementsAre(0));
 }
 
+TEST_F(CarouselRunTest, SlideLoadFailuresOfSlotOne) {
+  struct Case {
+    int error;
+    std::vector<std::string> lines;
+    std::vector<std::intptr_t> recorded;
+    std::intptr_t code;
+    int ejects;
+  };
+  Classes({{631, 25}, {4162, 32}});
+  const Case cases[] = {
+      {631, {"7:No slide found."}, {2}, 0, 1},
+      {4162,
+       {"5:Scan failed.\r\nThe slide failed to load [Description: Error 4162]; slide was skipped.",
+        "7:NOTE: The Autoloader may be out of alignment or the slide holder may need to be replaced. Be "
+        "careful "
+        "when removing the carousel not to bump the Autoloader Guide Bracket."},
+       {1, 2},
+       0,
+       1},
+      {627, {"5:Failed to load the chip.\r\nDescription: Error 627\r\n"}, {}, 1, 0},
+  };
+  AddSlide(1);
+  AddSlide(2);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    RunWindow window;
+    mgr_->SetStatusWindow(&window);
+    fake_->ClearCalls();
+    fake_->Fail("LoadChip", c.error, 1, "Error " + std::to_string(c.error));
+    mgr_->DoCarouselRun();
+    for (const auto& line : c.lines) EXPECT_TRUE(window.HasLine(line)) << line;
+    EXPECT_EQ(window.Recorded(), c.recorded);
+    EXPECT_THAT(window.Ends(), ElementsAre(c.code));
+    EXPECT_EQ(fake_->CallCount("EjectCarousel"), c.ejects);
+  }
+}
+
+TEST_F(CarouselRunTest, SlideThatCannotBeNamedIsSkipped) {
+  AddSlide(1).OutputPath = "relative/folder";
+  AddSlide(2);
+  mgr_->DoCarouselRun();
+  std::string naming;
+  GetMessageText(9949, naming);
+  EXPECT_TRUE(window_.HasLine("5:Scan failed.\r\n" + naming + "\r\n"));
+  EXPECT_EQ(mgr_->paths.size(), 1u);
+  EXPECT_THAT(window_.Recorded(), ElementsAre(1, 2));
+  EXPECT_THAT(window_.Ends(), ElementsAre(0));
+}
+
 TEST_F(CarouselRunTest, BarcodeReadEnteredMismatchedOrMissing) {
   struct Case {
     std::string read, entered, file, imageBarcode, line;
@@ -340,6 +389,7 @@ TEST_F(CarouselRunTest, RetriedPassIsNeverReportedComplete) {
   EXPECT_THAT(images[0].status, Not(HasSubstr("Scan completed.")));
   EXPECT_THAT(images[0].status, HasSubstr("repeated"));
   EXPECT_THAT(images[1].status, HasSubstr("Scan completed."));
+  EXPECT_THAT(images[1].status, Not(HasSubstr("repeated")));
   EXPECT_TRUE(window_.HasLine("3:Failed to process scan data***Scan retry***\r\n"));
   EXPECT_EQ(Count(window_.Lines(), "1:Scan completed.\r\n\r\n"), 1);
   EXPECT_EQ(fake_->CallCount("AbortScan"), 1);  // the cut-short pass is stopped on the instrument
