@@ -150,6 +150,8 @@ TEST_F(RunProgressDlgTest, RunMessagesReachTheControls) {
   fake_->Hook("StartBrowseCarousel", [] { return platform::com::E_FAIL; });  // the run ends at once
   CRunProgressDlg* dlg = open();
   ASSERT_TRUE(wxtest::runUntil([&] { return !dlg->IsBusy(); }));
+  EXPECT_FALSE(dlg->m_AbortButton->IsEnabled());
+  EXPECT_TRUE(dlg->m_CloseButton->IsEnabled());
 
   const std::string name = "/data/scans/2024/" + std::string(40, 'n') + "/Slide12.tif";
   ScanFileRecord record;
@@ -184,6 +186,8 @@ TEST_F(RunProgressDlgTest, RunMessagesReachTheControls) {
 
   wxtest::click(dlg, lumetra::IDC_VIEW_REPORT);
   EXPECT_EQ(opened_.back(), tempDir() + "/CarouselRunLog.htm");
+  EXPECT_FALSE(dlg->m_AbortButton->IsEnabled());
+  EXPECT_TRUE(dlg->m_CloseButton->IsEnabled());
   wxtest::screenshot(dlg, "lumetra-run-progress.png");
 }
 
