@@ -98,6 +98,7 @@ void CCheckCarouselDlg::OnInitDialog(wxInitDialogEvent& event) {
   TransferTexts();
   UpdateActionInfo();
   m_CheckButton->Enable(m_bCheckAllowed);
+  CentreOnParent();
 }
 
 void CCheckCarouselDlg::UpdateActionInfo() {

@@ -127,6 +127,7 @@ int CRunProgressDlg::DoModal() {
 
 void CRunProgressDlg::OnInitDialog(wxInitDialogEvent& event) {
   event.Skip();
+  CentreOnParent();
   InitRun();
 }
 

@@ -71,6 +71,8 @@ class CRunProgressDlg : public wxDialog {
   int DoModal();
 
   bool IsBusy() const { return m_Model.IsBusy(); }
+  // The run's end code so far (kRunNotEnded until the run reported its end).
+  int GetEndCode() const { return m_nEndCode; }
   RunProgressModel& Model() { return m_Model; }
   CReporter& Report() { return m_Report; }
   // The page "View Report" opens.
