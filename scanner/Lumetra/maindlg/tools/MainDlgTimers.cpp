@@ -317,6 +317,9 @@ void CMainDlgTimers::StartRedLaserCalibThread() {
 }
 
 void CMainDlgTimers::OnRedLaserCalibDone(std::optional<tagScannerState> state, const std::string& errorText) {
+  // The worker has posted its result and only returns now: collect it, so that the next
+  // calibration can start.
+  m_RedLaserCalibThread.join();
   m_bRedLaserCalibrating = false;
   if (!errorText.empty()) m_Hooks.SetStatusText(errorText);
   if (!state && m_pScanCtrl) {
