@@ -48,6 +48,8 @@ class CLaserPwrSaveTaskDlg : public wxDialog {
   bool m_bChanged = false;
   bool m_bTwelveHour = false;
   long m_IdleHours = 1;
+  bool m_bBuilding = false;
+  wxPGProperty* m_Items[7] = {};
   wxPropertyGridManager* m_Grid = nullptr;
   wxButton* m_LaserButton = nullptr;
   wxButton* m_Reset = nullptr;
