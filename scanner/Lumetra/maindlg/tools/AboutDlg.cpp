@@ -38,7 +38,8 @@ CAboutDlg::CAboutDlg(wxWindow* parent, IScanCtrl* scanCtrl, bool offline, bool b
   m_pScanCtrl = platform::com::ComPtr<IScanCtrl>(scanCtrl);
   const std::string notice = lumetra::run::ReadAboutInfo(m_pScanCtrl.get(), offline, busy, m_Info);
   if (!notice.empty())
-    platform::ui::messageBox(notice, "About Halvorn System", platform::ui::MB_OK | platform::ui::MB_ICONWARNING);
+    platform::ui::messageBox(notice, "About Halvorn System",
+                             platform::ui::MB_OK | platform::ui::MB_ICONWARNING);
 
   auto* title = new wxBoxSizer(wxHORIZONTAL);
   title->Add(new wxStaticBitmap(this, kIdPicture, ProductBitmap()), 0, wxRIGHT, 10);

@@ -16,8 +16,8 @@ CExLaserCalibMsgDlg::CExLaserCalibMsgDlg(wxWindow* parent, IScanCtrl* scanCtrl, 
       m_nTimer(this, kAnimationTimerId) {
   m_Message = new wxStaticText(this, kIdMessage, ToWx(m_strMessage), wxDefaultPosition, wxSize(300, -1),
                                wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
-  m_Wait = new wxStaticText(this, kIdWait, "Please wait....................", wxDefaultPosition, wxSize(300, -1),
-                            wxST_NO_AUTORESIZE);
+  m_Wait = new wxStaticText(this, kIdWait, "Please wait....................", wxDefaultPosition,
+                            wxSize(300, -1), wxST_NO_AUTORESIZE);
   auto* all = new wxBoxSizer(wxVERTICAL);
   all->Add(m_Message, 0, wxEXPAND | wxALL, 16);
   all->Add(m_Wait, 0, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 16);

@@ -32,13 +32,14 @@ wxPGChoices Labels(const std::vector<std::string>& texts) {
 
 // The four items whose change alters what else may be edited.
 bool IsSwitch(GridItem item) {
-  return item == GridItem::EnableAuto || item == GridItem::DailyOn || item == GridItem::DailyOff || item == GridItem::NonUseOff;
+  return item == GridItem::EnableAuto || item == GridItem::DailyOn || item == GridItem::DailyOff ||
+         item == GridItem::NonUseOff;
 }
 
 }  // namespace
 
-CLaserPwrSaveTaskDlg::CLaserPwrSaveTaskDlg(LaserPowerSaverSettings* record, lumetra::ILaserPowerControl& control,
-                                           wxWindow* parent)
+CLaserPwrSaveTaskDlg::CLaserPwrSaveTaskDlg(LaserPowerSaverSettings* record,
+                                           lumetra::ILaserPowerControl& control, wxWindow* parent)
     : wxDialog(parent, wxID_ANY, "Laser Auto ON/OFF Settings", wxDefaultPosition, wxSize(460, 420),
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
       m_pRecord(record),
@@ -182,9 +183,14 @@ void CLaserPwrSaveTaskDlg::OnReset() {
 bool CLaserPwrSaveTaskDlg::OnOK() {
   TakeGrid();
   switch (m_Model.Apply(*m_pRecord)) {
-    case LaserPwrSaveTaskModel::OkResult::SameOnOff: return false;
-    case LaserPwrSaveTaskModel::OkResult::Changed: m_bChanged = true; return true;
-    case LaserPwrSaveTaskModel::OkResult::Unchanged: m_bChanged = false; return true;
+    case LaserPwrSaveTaskModel::OkResult::SameOnOff:
+      return false;
+    case LaserPwrSaveTaskModel::OkResult::Changed:
+      m_bChanged = true;
+      return true;
+    case LaserPwrSaveTaskModel::OkResult::Unchanged:
+      m_bChanged = false;
+      return true;
   }
   return true;
 }

@@ -60,16 +60,18 @@ TEST_F(ExLaserCalibTest, RedCalibrationErrorsDecideBetweenRetryAndStop) {
     if (c.group) scanCtrl->errorClasses.insert({kError, c.group});
     scanCtrl->Hook("TestLaserPowerMinMax", [&, s = scanCtrl.get()] {
       // The red power test comes just before the red calibrations: script them now.
-      if (s->CallCount("TestLaserPowerMinMax") == 2) s->Fail("CalibrateLaser", kError, c.failures, "Red trouble");
+      if (s->CallCount("TestLaserPowerMinMax") == 2)
+        s->Fail("CalibrateLaser", kError, c.failures, "Red trouble");
       return platform::com::S_OK;
     });
     const std::string before = log();
     OnExLaserCalibrating(scanCtrl.get());
     const std::string text = log().substr(before.size());
     EXPECT_EQ(scanCtrl->Calls("CalibrateLaser(1)").size(), static_cast<std::size_t>(c.redCalls)) << c.what;
-    EXPECT_EQ(text.find("<OnExLaserCalibrating> Failed to calibrate the Red laser: Description: Red trouble") !=
-                  std::string::npos,
-              c.redFailedLine)
+    EXPECT_EQ(
+        text.find("<OnExLaserCalibrating> Failed to calibrate the Red laser: Description: Red trouble") !=
+            std::string::npos,
+        c.redFailedLine)
         << c.what;
     EXPECT_EQ(text.find("Extended Laser Calibration failed: Description: Red trouble") != std::string::npos,
               c.calibrationFailedLine)
@@ -84,7 +86,8 @@ TEST_F(ExLaserCalibTest, RedCalibrationErrorsDecideBetweenRetryAndStop) {
 TEST_F(ExLaserCalibTest, AGreenFailureIsLoggedAndAFailedPowerTestEndsTheWork) {
   scanCtrl_->Fail("CalibrateLaser", 4100, 1, "Green trouble");
   OnExLaserCalibrating(scanCtrl_.get());
-  EXPECT_TRUE(logged("<OnExLaserCalibrating> Failed to calibrate the Green laser: Description: Green trouble"));
+  EXPECT_TRUE(
+      logged("<OnExLaserCalibrating> Failed to calibrate the Green laser: Description: Green trouble"));
   EXPECT_EQ(scanCtrl_->Calls("CalibrateLaser(1)").size(), 1u);
 
   scanCtrl_->ClearCalls();
@@ -111,7 +114,8 @@ TEST_F(ExLaserCalibTest, TheCommandLocksTheDoorAroundTheDialogAndReappliesTheSta
   EXPECT_FALSE(ran);
   ASSERT_EQ(hooks.actions.size(), 1u);
   EXPECT_EQ(hooks.actions[0],
-            "box Warning: This feature is intended for service personel.  It will take over 5 minutes to complete\n "
+            "box Warning: This feature is intended for service personel.  It will take over 5 minutes to "
+            "complete\n "
             "and cannot be canceled once started.  Do you want to continue?");
   EXPECT_EQ(hooks.boxTypes[0] & platform::ui::MB_TYPEMASK, platform::ui::MB_YESNO);
 

@@ -31,13 +31,17 @@ TEST_F(LaserPwrSaveTaskModelTest, ItemsAreReadOnlyWhileTheirSwitchIsOff) {
     int master, dailyOn, dailyOff, idle;
     std::vector<Item> readOnly;
   } cases[] = {
-      {0, 2, 1, 1, {Item::DailyOn, Item::DailyOnAt, Item::DailyOff, Item::DailyOffAt, Item::NonUseOff, Item::IdleHours}},
+      {0,
+       2,
+       1,
+       1,
+       {Item::DailyOn, Item::DailyOnAt, Item::DailyOff, Item::DailyOffAt, Item::NonUseOff, Item::IdleHours}},
       {1, 2, 1, 1, {}},
       {1, 0, 1, 1, {Item::DailyOnAt}},
       {1, 1, 0, 1, {Item::DailyOffAt}},
       {1, 1, 1, 0, {Item::IdleHours}},
   };
-  const Item all[] = {Item::EnableAuto, Item::DailyOn,  Item::DailyOnAt, Item::DailyOff,
+  const Item all[] = {Item::EnableAuto, Item::DailyOn,   Item::DailyOnAt, Item::DailyOff,
                       Item::DailyOffAt, Item::NonUseOff, Item::IdleHours};
   for (const auto& c : cases) {
     LaserPwrSaveTaskModel model(record_);
@@ -63,9 +67,10 @@ TEST_F(LaserPwrSaveTaskModelTest, OkRefusesEqualTimesAndChangesTheRecordOnlyAfte
 
   model.Edit.DailyTurnOffAt = model.Edit.DailyTurnOnAt;
   EXPECT_EQ(model.Apply(record_), OkResult::SameOnOff);
-  EXPECT_EQ(boxes_, std::vector<std::string>{
-                        "Laser power Save Task: The daily ON and OFF time can not be the same.  Please modify your "
-                        "schedule again."});
+  EXPECT_EQ(boxes_,
+            std::vector<std::string>{
+                "Laser power Save Task: The daily ON and OFF time can not be the same.  Please modify your "
+                "schedule again."});
   EXPECT_EQ(record_.DailyTurnOffAt, before.DailyTurnOffAt);
 
   model.Edit.DailyTurnOffAt = 1080;
@@ -104,7 +109,8 @@ TEST_F(LaserPwrSaveTaskModelTest, ResetSetsTheScheduleDefaultsInTheEditedCopy) {
 }
 
 TEST_F(LaserPwrSaveTaskModelTest, ChoiceTexts) {
-  for (auto [text, option] : {std::pair{"No", 0}, {"Weekdays only", 1}, {"Every day", 2}, {"", 0}, {"every day", 0}})
+  for (auto [text, option] :
+       {std::pair{"No", 0}, {"Weekdays only", 1}, {"Every day", 2}, {"", 0}, {"every day", 0}})
     EXPECT_EQ(LaserPwrSaveTaskModel::DailyOnOptionOf(text), option) << text;
   const auto twelve = LaserPwrSaveTaskModel::HalfHourChoices(true);
   ASSERT_EQ(twelve.size(), 48u);
@@ -161,8 +167,9 @@ TEST_F(LaserPwrSaveTaskModelTest, TheLaserButton) {
   model.OnLaserButton(control);
   control.offline = true;
   model.OnLaserButton(control);
-  EXPECT_EQ(boxes_, (std::vector<std::string>{"Laser power Save Task: Scanner is busy right now, please try later",
-                                              "Laser power Save Task: Scanner is offline right now, please try later"}));
+  EXPECT_EQ(boxes_, (std::vector<std::string>{
+                        "Laser power Save Task: Scanner is busy right now, please try later",
+                        "Laser power Save Task: Scanner is offline right now, please try later"}));
   EXPECT_EQ(control.switched.size(), 3u);
 }
 

@@ -44,8 +44,9 @@ TEST_F(TimersTest, DailyTimersRunUntilTheNextTargetMinute) {
   setLocalTime(2026, 12, 9, 18, 0);
   ASSERT_TRUE(timers_.SetLPSTimer(CMainDlgTimers::kDailyOffTimerId, true, 0));
   EXPECT_EQ(minutes(4), 1380u);
-  EXPECT_TRUE(logged("<SetLPSTimer>: the DAILY-OFF laser power saving timer has been set (time-out = 1380 minutes) "
-                     "[TimerID = 4]."));
+  EXPECT_TRUE(
+      logged("<SetLPSTimer>: the DAILY-OFF laser power saving timer has been set (time-out = 1380 minutes) "
+             "[TimerID = 4]."));
   // A given period is taken as it is.
   ASSERT_TRUE(timers_.SetLPSTimer(CMainDlgTimers::kNonUseOffTimerId, true, 1234));
   EXPECT_EQ(hooks_.timers.at(5), 1234u);
@@ -174,9 +175,11 @@ TEST_F(TimersTest, TheFirstRedCalibrationIsSkippedUnlessDueAndPossible) {
     RunDlgState runDlg;
     const char* line;
   } cases[] = {
-      {"laser not ready", false, false, RunDlgState::none, "either the laser is OFF or is not ready to adjust yet."},
+      {"laser not ready", false, false, RunDlgState::none,
+       "either the laser is OFF or is not ready to adjust yet."},
       {"done already", true, true, RunDlgState::none, "either did already or the system is in Carousel Run."},
-      {"run dialog open", true, false, RunDlgState::idle, "either did already or the system is in Carousel Run."},
+      {"run dialog open", true, false, RunDlgState::idle,
+       "either did already or the system is in Carousel Run."},
   };
   for (const auto& c : cases) {
     scanCtrl_->redLaserReadyToAdjust = c.ready;
@@ -207,8 +210,7 @@ TEST_F(TimersTest, TheFirstRedCalibrationRunsOnAWorkerAndReportsOnTheUiThread) {
   timers_.StartRedLaserCalibTimer(60000);
   timers_.OnTimer(2);
   EXPECT_TRUE(timers_.IsRedLaserCalibrating());
-  EXPECT_EQ(hooks_.actions,
-            (std::vector<std::string>{"status Calibrating red laser power...", "state 0 7"}));
+  EXPECT_EQ(hooks_.actions, (std::vector<std::string>{"status Calibrating red laser power...", "state 0 7"}));
   // A second tick while it runs starts nothing.
   timers_.StartRedLaserCalibTimer(60000);
   timers_.OnTimer(2);
@@ -226,9 +228,9 @@ TEST_F(TimersTest, TheFirstRedCalibrationRunsOnAWorkerAndReportsOnTheUiThread) {
   timers_.StartRedLaserCalibTimer(60000);
   timers_.OnTimer(2);
   ASSERT_TRUE(hooks_.RunPosted());
-  EXPECT_EQ(hooks_.actions, (std::vector<std::string>{"status Calibrating red laser power...", "state 0 7",
-                                                      "status Description: Red laser power is below specification.",
-                                                      "state 1 5"}));
+  EXPECT_EQ(hooks_.actions, (std::vector<std::string>{
+                                "status Calibrating red laser power...", "state 0 7",
+                                "status Description: Red laser power is below specification.", "state 1 5"}));
 }
 
 TEST_F(TimersTest, AResultArrivingAfterTheTimersWentIsDropped) {
@@ -297,9 +299,12 @@ TEST_F(TimersTest, IsSystemIdle) {
     RunDlgState runDlg;
     bool idle;
   } cases[] = {
-      {false, true, false, false, RunDlgState::none, true},  {true, true, false, false, RunDlgState::none, false},
-      {false, false, false, false, RunDlgState::none, false}, {false, true, true, false, RunDlgState::none, false},
-      {false, true, false, true, RunDlgState::none, false},  {false, true, false, true, RunDlgState::busy, false},
+      {false, true, false, false, RunDlgState::none, true},
+      {true, true, false, false, RunDlgState::none, false},
+      {false, false, false, false, RunDlgState::none, false},
+      {false, true, true, false, RunDlgState::none, false},
+      {false, true, false, true, RunDlgState::none, false},
+      {false, true, false, true, RunDlgState::busy, false},
       {false, true, false, true, RunDlgState::idle, true},
   };
   for (const auto& c : cases) {
@@ -343,7 +348,8 @@ TEST_F(TimersTest, EveningSwitchOffShowsTheNoticeUntilTheUserOrTheMorningClosesI
   EXPECT_TRUE(openInside);
   EXPECT_EQ(hooks_.notices.size(), 2u);
   EXPECT_TRUE(logged("<CScanDlg::OnTimer> Try to close the laser power auto-off message dialog box"));
-  EXPECT_TRUE(logged("<CScanDlg::OnTimer> The laser power auto-off message dialog box closed by auto-on task"));
+  EXPECT_TRUE(
+      logged("<CScanDlg::OnTimer> The laser power auto-off message dialog box closed by auto-on task"));
   EXPECT_FALSE(timers_.AutoOffNoticeOpen());
   EXPECT_EQ(scanCtrl_->redLaserOn, 1);
   EXPECT_EQ(scanCtrl_->greenLaserOn, 1);
@@ -353,7 +359,8 @@ TEST_F(TimersTest, UndefinedTasksStopTheirTimers) {
   ASSERT_TRUE(timers_.SetLPSTimer(3, true, 0));
   timers_.LPSSettings().EnableSaverAutoTasks = 0;
   timers_.OnTimer(3);
-  EXPECT_TRUE(logged("<CScanDlg::OnTimer> invalid LPS time out task, (none auto task has been defined yet)."));
+  EXPECT_TRUE(
+      logged("<CScanDlg::OnTimer> invalid LPS time out task, (none auto task has been defined yet)."));
   EXPECT_FALSE(armed(3));
 
   timers_.LPSSettings().EnableSaverAutoTasks = 1;

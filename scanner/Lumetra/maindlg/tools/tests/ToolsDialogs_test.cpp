@@ -89,8 +89,8 @@ TEST_F(ToolsWindowTest, AboutBoxShowsWhatCanBeReadNow) {
     CAboutDlg about(frame_, scanCtrl_.get(), c.offline, c.busy);
     EXPECT_EQ(boxes_, std::vector<std::string>{c.box});
     EXPECT_EQ(about.Text(CAboutDlg::kIdMovrak), scanCtrl_->softwareVersion);
-    for (int id : {CAboutDlg::kIdModel, CAboutDlg::kIdSerialNumber, CAboutDlg::kIdRuntime, CAboutDlg::kIdBootRom,
-                   CAboutDlg::kIdScanDsp, CAboutDlg::kIdVcDsp, CAboutDlg::kIdAfDsp})
+    for (int id : {CAboutDlg::kIdModel, CAboutDlg::kIdSerialNumber, CAboutDlg::kIdRuntime,
+                   CAboutDlg::kIdBootRom, CAboutDlg::kIdScanDsp, CAboutDlg::kIdVcDsp, CAboutDlg::kIdAfDsp})
       EXPECT_EQ(about.Text(id), "Unknown") << id;
   }
 
@@ -122,6 +122,7 @@ TEST_F(ToolsWindowTest, SplashGoesAtTheFirstPressAndSwallowsIt) {
   CSplashWnd* splash = CSplashWnd::Current();
   ASSERT_NE(splash, nullptr);
   EXPECT_EQ(splash->GetTimeout(), CSplashWnd::kTimeoutMs);
+  EXPECT_TRUE(splash->IsShown());
   CSplashWnd::ShowSplashScreen(frame_);
   EXPECT_EQ(CSplashWnd::Current(), splash);
   wxtest::screenshot(splash, "splash.png");
@@ -243,7 +244,8 @@ TEST_F(ToolsWindowTest, TheMorningSwitchOnClosesTheEveningNotice) {
   EXPECT_FALSE(timers.AutoOffNoticeOpen());
   EXPECT_EQ(scanCtrl_->Calls("SetOnOffLaserPowers"),
             (std::vector<std::string>{"SetOnOffLaserPowers(0)", "SetOnOffLaserPowers(1)"}));
-  EXPECT_TRUE(logged("<CScanDlg::OnTimer> The laser power auto-off message dialog box closed by auto-on task"));
+  EXPECT_TRUE(
+      logged("<CScanDlg::OnTimer> The laser power auto-off message dialog box closed by auto-on task"));
 }
 
 TEST_F(ToolsWindowTest, SettingsDialogEditsTheRecordOnlyOnOkAfterAChange) {

@@ -138,11 +138,11 @@ class ToolsTest : public testsupport::ZevaTest {
     CLogger::SetDebugLogging(true);
     logPrefix_ = tempDir() + "/test";
     CLogger::Open(logPrefix_.c_str());
-    previousHook_ = platform::ui::setMessageBoxHook([this](const std::string& text, const std::string& caption,
-                                                           unsigned type) {
-      boxes_.push_back(caption + ": " + text);
-      return platform::ui::defaultAnswer(type);
-    });
+    previousHook_ = platform::ui::setMessageBoxHook(
+        [this](const std::string& text, const std::string& caption, unsigned type) {
+          boxes_.push_back(caption + ": " + text);
+          return platform::ui::defaultAnswer(type);
+        });
     scanCtrl_ = lumetra_test::FakeScanCtrl::Create();
     setLocalTime(2026, 12, 9, 12, 0);  // a Wednesday
   }
