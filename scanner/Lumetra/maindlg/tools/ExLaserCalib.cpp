@@ -60,7 +60,8 @@ void OnExLaserCalibrating(IScanCtrl* scanCtrl) {
       try {
         Calibrate(scanCtrl, true);
       } catch (const ComError& again) {
-        LogError("<OnExLaserCalibrating> Failed to calibrate the Red laser: %s", FormatComError(again).c_str());
+        LogError("<OnExLaserCalibrating> Failed to calibrate the Red laser: %s",
+                 FormatComError(again).c_str());
       }
     }
   } catch (const ComError& e) {
@@ -73,9 +74,11 @@ std::string ExLaserCalibWaitText(unsigned ticks, const std::string& current) {
   return ticks % 20 == 0 ? std::string("Please wait ") : current + ".";
 }
 
-bool ExLaserCalibCommand(IScanDlgHooks& hooks, IScanCtrl* scanCtrl, const std::function<void()>& runWaitDialog) {
+bool ExLaserCalibCommand(IScanDlgHooks& hooks, IScanCtrl* scanCtrl,
+                         const std::function<void()>& runWaitDialog) {
   const int answer = hooks.MessageBox(
-      "This feature is intended for service personel.  It will take over 5 minutes to complete\n and cannot be "
+      "This feature is intended for service personel.  It will take over 5 minutes to complete\n and cannot "
+      "be "
       "canceled once started.  Do you want to continue?",
       "Warning", platform::ui::MB_YESNO | platform::ui::MB_ICONWARNING);
   if (answer != platform::ui::IDYES) return false;

@@ -26,6 +26,7 @@ std::string ExLaserCalibWaitText(unsigned ticks, const std::string& current);
 // The menu command: asks, locks the door, runs the wait dialog (`runWaitDialog` returns
 // when the calibration ended), re-applies the scanner state, unlocks the door. False when
 // the user declined.
-bool ExLaserCalibCommand(IScanDlgHooks& hooks, IScanCtrl* scanCtrl, const std::function<void()>& runWaitDialog);
+bool ExLaserCalibCommand(IScanDlgHooks& hooks, IScanCtrl* scanCtrl,
+                         const std::function<void()>& runWaitDialog);
 
 }  // namespace lumetra

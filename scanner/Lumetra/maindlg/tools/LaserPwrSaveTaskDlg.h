@@ -17,7 +17,8 @@ class CLaserPwrSaveTaskDlg : public wxDialog {
   enum ControlId { kIdLaserButton = 3196, kIdReset = 3199, kIdGrid = 3198 };
 
   // `record` is the caller's and changes only on OK after an edit.
-  CLaserPwrSaveTaskDlg(LaserPowerSaverSettings* record, lumetra::ILaserPowerControl& control, wxWindow* parent);
+  CLaserPwrSaveTaskDlg(LaserPowerSaverSettings* record, lumetra::ILaserPowerControl& control,
+                       wxWindow* parent);
   ~CLaserPwrSaveTaskDlg() override;
 
   // After OK: whether the record was modified.
@@ -48,6 +49,8 @@ class CLaserPwrSaveTaskDlg : public wxDialog {
   bool m_bChanged = false;
   bool m_bTwelveHour = false;
   long m_IdleHours = 1;
+  bool m_bBuilding = false;
+  wxPGProperty* m_Items[7] = {};
   wxPropertyGridManager* m_Grid = nullptr;
   wxButton* m_LaserButton = nullptr;
   wxButton* m_Reset = nullptr;

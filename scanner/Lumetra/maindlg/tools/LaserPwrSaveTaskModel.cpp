@@ -9,7 +9,8 @@ namespace lumetra {
 namespace {
 
 int ErrorBox(const std::string& text) {
-  return platform::ui::messageBox(text, kLaserPwrSaveCaption, platform::ui::MB_OK | platform::ui::MB_ICONERROR);
+  return platform::ui::messageBox(text, kLaserPwrSaveCaption,
+                                  platform::ui::MB_OK | platform::ui::MB_ICONERROR);
 }
 
 // A stored time of day as the grid offers it: one of the 48 half hours.
@@ -37,10 +38,14 @@ bool LaserPwrSaveTaskModel::IsReadOnly(Item item) const {
   if (item == Item::EnableAuto) return false;
   if (!Edit.EnableSaverAutoTasks) return true;
   switch (item) {
-    case Item::DailyOnAt: return Edit.AutoDailyOnOption == 0;
-    case Item::DailyOffAt: return !Edit.EnableDailyOff;
-    case Item::IdleHours: return !Edit.EnableMaxNonUsePeriod;
-    default: return false;
+    case Item::DailyOnAt:
+      return Edit.AutoDailyOnOption == 0;
+    case Item::DailyOffAt:
+      return !Edit.EnableDailyOff;
+    case Item::IdleHours:
+      return !Edit.EnableMaxNonUsePeriod;
+    default:
+      return false;
   }
 }
 
@@ -57,12 +62,12 @@ LaserPwrSaveTaskModel::OkResult LaserPwrSaveTaskModel::Apply(LaserPowerSaverSett
     ErrorBox("The daily ON and OFF time can not be the same.  Please modify your schedule again.");
     return OkResult::SameOnOff;
   }
-  const bool same = Edit.EnableSaverAutoTasks == r.EnableSaverAutoTasks &&
-                    Edit.AutoDailyOnOption == r.AutoDailyOnOption &&
-                    static_cast<std::int32_t>(Edit.DailyTurnOnAt) == r.DailyTurnOnAt &&
-                    Edit.EnableDailyOff == r.EnableDailyOff &&
-                    static_cast<std::int32_t>(Edit.DailyTurnOffAt) == r.DailyTurnOffAt &&
-                    Edit.EnableMaxNonUsePeriod == r.EnableMaxNonUsePeriod && Edit.IdleHours == m_OpenedIdleHours;
+  const bool same =
+      Edit.EnableSaverAutoTasks == r.EnableSaverAutoTasks && Edit.AutoDailyOnOption == r.AutoDailyOnOption &&
+      static_cast<std::int32_t>(Edit.DailyTurnOnAt) == r.DailyTurnOnAt &&
+      Edit.EnableDailyOff == r.EnableDailyOff &&
+      static_cast<std::int32_t>(Edit.DailyTurnOffAt) == r.DailyTurnOffAt &&
+      Edit.EnableMaxNonUsePeriod == r.EnableMaxNonUsePeriod && Edit.IdleHours == m_OpenedIdleHours;
   if (same) return OkResult::Unchanged;
   r.EnableSaverAutoTasks = Edit.EnableSaverAutoTasks;
   r.AutoDailyOnOption = Edit.AutoDailyOnOption;

@@ -33,10 +33,14 @@ void CMainDlgTimers::SetScanCtrl(IScanCtrl* scanCtrl) {
 
 const char* CMainDlgTimers::LPSTimerName(unsigned nTimerId) {
   switch (nTimerId) {
-    case kDailyOnTimerId: return "DAILY-ON";
-    case kDailyOffTimerId: return "DAILY-OFF";
-    case kNonUseOffTimerId: return "NONUSE-OFF";
-    default: return nullptr;
+    case kDailyOnTimerId:
+      return "DAILY-ON";
+    case kDailyOffTimerId:
+      return "DAILY-OFF";
+    case kNonUseOffTimerId:
+      return "NONUSE-OFF";
+    default:
+      return nullptr;
   }
 }
 
@@ -84,7 +88,8 @@ bool CMainDlgTimers::StartRedLaserCalibTimer(unsigned elapseMs) {
 }
 
 void CMainDlgTimers::StopAllTimers() {
-  for (int* id : {&m_nKeepAliveTimer, &m_nRedLaserCalibTimer, &m_nLPSTimer[0], &m_nLPSTimer[1], &m_nLPSTimer[2]}) {
+  for (int* id :
+       {&m_nKeepAliveTimer, &m_nRedLaserCalibTimer, &m_nLPSTimer[0], &m_nLPSTimer[1], &m_nLPSTimer[2]}) {
     if (*id > 0) m_Hooks.KillTimer(static_cast<unsigned>(*id));
     *id = -1;
   }
@@ -117,7 +122,8 @@ bool CMainDlgTimers::SetLPSTimer(unsigned nTimerId, bool bSet, unsigned nElapseM
       minutes = m_LPSSettings.MaxNonUsePeriod;
     } else {
       const std::tm now = platform::localTime();
-      const int target = nTimerId == kDailyOnTimerId ? m_LPSSettings.DailyTurnOnAt : m_LPSSettings.DailyTurnOffAt;
+      const int target =
+          nTimerId == kDailyOnTimerId ? m_LPSSettings.DailyTurnOnAt : m_LPSSettings.DailyTurnOffAt;
       minutes = MinutesUntil(target, now.tm_hour * 60 + now.tm_min);
     }
     elapse = static_cast<unsigned>(minutes) * kMsPerMinute;
@@ -154,8 +160,9 @@ bool CMainDlgTimers::SetLPSTimer(unsigned nTimerId, bool bSet, unsigned nElapseM
     return false;
   }
   *stored = static_cast<int>(nTimerId);
-  LogInfo("<SetLPSTimer>: the %s laser power saving timer has been set (time-out = %d minutes) [TimerID = %d].",
-          name, minutes, *stored);
+  LogInfo(
+      "<SetLPSTimer>: the %s laser power saving timer has been set (time-out = %d minutes) [TimerID = %d].",
+      name, minutes, *stored);
   return true;
 }
 
@@ -230,9 +237,15 @@ void CMainDlgTimers::OnTimer(unsigned nIDEvent) {
     return;
   }
   switch (nIDEvent) {
-    case kKeepAliveTimerId: OnKeepAliveTimer(); break;
-    case kRedLaserCalibTimerId: OnRedLaserCalibTimer(nIDEvent); break;
-    default: OnLPSTimer(nIDEvent); break;
+    case kKeepAliveTimerId:
+      OnKeepAliveTimer();
+      break;
+    case kRedLaserCalibTimerId:
+      OnRedLaserCalibTimer(nIDEvent);
+      break;
+    default:
+      OnLPSTimer(nIDEvent);
+      break;
   }
 }
 
@@ -263,7 +276,8 @@ void CMainDlgTimers::OnRedLaserCalibTimer(unsigned nIDEvent) {
     CheckScanCtrl(m_pScanCtrl->IsRedLaserReadyToAdjust(&ready));
     if (!ready) {
       LogInfo(
-          "<CScanDlg::OnTimer> Skip the scheduled 1st-time Red laser power calibration task - either the laser is "
+          "<CScanDlg::OnTimer> Skip the scheduled 1st-time Red laser power calibration task - either the "
+          "laser is "
           "OFF or is not ready to adjust yet.");
       return;
     }
@@ -271,7 +285,8 @@ void CMainDlgTimers::OnRedLaserCalibTimer(unsigned nIDEvent) {
     CheckScanCtrl(m_pScanCtrl->IsRedLaserDid1stCalibration(&did));
     if (did || m_bRedLaserCalibrating || m_Hooks.RunProgressState() != RunDlgState::none) {
       LogInfo(
-          "<CScanDlg::OnTimer> Skip the scheduled 1st-time Red laser power calibration task - either did already "
+          "<CScanDlg::OnTimer> Skip the scheduled 1st-time Red laser power calibration task - either did "
+          "already "
           "or the system is in Carousel Run.");
       return;
     }
@@ -288,35 +303,36 @@ void CMainDlgTimers::OnRedLaserCalibTimer(unsigned nIDEvent) {
 void CMainDlgTimers::StartRedLaserCalibThread() {
   platform::com::ComPtr<IScanCtrl> scanCtrl = m_pScanCtrl;
   std::weak_ptr<bool> alive = m_Alive;
-  const bool started = scanCtrl && m_RedLaserCalibThread.start(
-                                       [this, scanCtrl, alive](platform::Event&) -> std::uint32_t {
-                                         // Only the instrument is called here; the rest
-                                         // happens on the user-interface thread.
-                                         std::optional<tagScannerState> state;
-                                         std::string errorText;
-                                         try {
-                                           tagScannerState s = kStateError;
-                                           CheckScanCtrl(scanCtrl->get_ScannerState(&s));
-                                           state = s;
-                                           IScanCtrl::BOOL32 done = 0;
-                                           CheckScanCtrl(scanCtrl->CalibrateLaser(1, &done));
-                                         } catch (const ComError& e) {
-                                           errorText = FormatComError(e);
-                                           LogError("%s", errorText.c_str());
-                                         }
-                                         m_Hooks.PostToUiThread([this, alive, state, errorText] {
-                                           if (alive.lock()) OnRedLaserCalibDone(state, errorText);
-                                         });
-                                         return 0;
-                                       },
-                                       "red laser calibration");
-  if (!started) {
+  // Only the instrument is called on the worker; the rest happens on the user-interface
+  // thread.
+  auto body = [this, scanCtrl, alive](platform::Event&) -> std::uint32_t {
+    std::optional<tagScannerState> state;
+    std::string errorText;
+    try {
+      tagScannerState s = kStateError;
+      CheckScanCtrl(scanCtrl->get_ScannerState(&s));
+      state = s;
+      IScanCtrl::BOOL32 done = 0;
+      CheckScanCtrl(scanCtrl->CalibrateLaser(1, &done));
+    } catch (const ComError& e) {
+      errorText = FormatComError(e);
+      LogError("%s", errorText.c_str());
+    }
+    m_Hooks.PostToUiThread([this, alive, state, errorText] {
+      if (alive.lock()) OnRedLaserCalibDone(state, errorText);
+    });
+    return 0;
+  };
+  if (!scanCtrl || !m_RedLaserCalibThread.start(std::move(body), "red laser calibration")) {
     LogError("Failed to start the 1st-time Red laser power calibration.");
     OnRedLaserCalibDone(std::nullopt, {});
   }
 }
 
 void CMainDlgTimers::OnRedLaserCalibDone(std::optional<tagScannerState> state, const std::string& errorText) {
+  // The worker has posted its result and only returns now: collect it, so that the next
+  // calibration can start.
+  m_RedLaserCalibThread.join();
   m_bRedLaserCalibrating = false;
   if (!errorText.empty()) m_Hooks.SetStatusText(errorText);
   if (!state && m_pScanCtrl) {
@@ -352,7 +368,8 @@ void CMainDlgTimers::OnLPSTimer(unsigned nIDEvent) {
     case kDailyOnTimerId:
       if (!m_LPSSettings.AutoDailyOnOption) {
         LogInfo(
-            "<CScanDlg::OnTimer> Got an invalid LPS DAILY-ON time out task - the task has not been defined yet).");
+            "<CScanDlg::OnTimer> Got an invalid LPS DAILY-ON time out task - the task has not been defined "
+            "yet).");
         skip = true;
         break;
       }
@@ -360,7 +377,8 @@ void CMainDlgTimers::OnLPSTimer(unsigned nIDEvent) {
       on = true;
       if (m_LPSSettings.AutoDailyOnOption == 1 && (now.tm_wday == 0 || now.tm_wday == 6)) {
         skip = true;
-      } else if (m_Hooks.IsTaskRunning() || (m_Hooks.IsBusy() && m_Hooks.RunProgressState() == RunDlgState::busy)) {
+      } else if (m_Hooks.IsTaskRunning() ||
+                 (m_Hooks.IsBusy() && m_Hooks.RunProgressState() == RunDlgState::busy)) {
         LogInfo("Got a LPS %s time out task - the system is busy, task skipped", name);
         skip = true;
       }
@@ -368,7 +386,8 @@ void CMainDlgTimers::OnLPSTimer(unsigned nIDEvent) {
     case kDailyOffTimerId:
       if (!m_LPSSettings.EnableDailyOff) {
         LogInfo(
-            "<CScanDlg::OnTimer> Got an invalid LPS DAILY-OFF time out task - the task has not been defined yet).");
+            "<CScanDlg::OnTimer> Got an invalid LPS DAILY-OFF time out task - the task has not been defined "
+            "yet).");
         skip = true;
         break;
       }

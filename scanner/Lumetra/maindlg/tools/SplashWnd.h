@@ -13,18 +13,19 @@ class CSplashWnd : public wxSplashScreen {
   // Shows the splash over `parent` when allowed and none is shown.
   static void ShowSplashScreen(wxWindow* parent);
   static void HideSplashScreen();
-  // For the main window's event pre-processing: hides the splash and returns true
-  // (consumed) for a key or mouse-button press while a splash is shown; else false.
+  // Offered every event of the application while a splash is shown (the splash is an
+  // event filter; the main window may also call it): hides the splash and returns true
+  // (consumed) for a key or mouse-button press; else false.
   static bool PreTranslateAppMessage(const wxEvent& event);
 
   // The splash shown now, or null.
   static CSplashWnd* Current();
 
   ~CSplashWnd() override;
+  int FilterEvent(wxEvent& event) override;
 
  private:
   CSplashWnd(const wxBitmap& bitmap, wxWindow* parent);
-  void Hide();
   void OnClose(wxCloseEvent& event);
 
   wxWindow* m_pParent;

@@ -335,7 +335,8 @@ HRESULT FakeScanCtrl::CalibrateLaser(BOOL32 bRed, BOOL32* pbRtn) {
   FAKE_ANSWER(Call("CalibrateLaser", {Arg(bRed)}), Put(pbRtn, calibrateLaserResult));
 }
 HRESULT FakeScanCtrl::SetOnOffLaserPowers(BOOL32 bPowerOn, BOOL32* pbRtn) {
-  FAKE_ANSWER(Call("SetOnOffLaserPowers", {Arg(bPowerOn)}), Put(pbRtn, laserPowersResult));
+  FAKE_ANSWER(Call("SetOnOffLaserPowers", {Arg(bPowerOn)}), Put(pbRtn, laserPowersResult);
+              if (laserPowersResult) redLaserOn = greenLaserOn = bPowerOn ? 1 : 0);
 }
 HRESULT FakeScanCtrl::IsRedLaserDid1stCalibration(BOOL32* pbRtn) {
   FAKE_ANSWER(Call("IsRedLaserDid1stCalibration", {}), Put(pbRtn, redLaserDid1stCalibration));
@@ -386,6 +387,17 @@ HRESULT FakeScanCtrl::SDPGetRawGatedStats(LONG lNumSamples, BOOL32 bGreen, int n
                                           double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) {
   return StatsCall("SDPGetRawGatedStats", "Gated", lNumSamples, bGreen, nPixelSizeX, pdHiAve, pdHiStDev,
                    pdLoAve, pdLoStDev, nullptr, pbRtn);
+}
+
+HRESULT FakeScanCtrl::LaserPowerStatus(BOOL32 bRed, BOOL32* pbPowerOn) {
+  FAKE_ANSWER(Call("LaserPowerStatus", {Arg(bRed)}), Put(pbPowerOn, bRed ? redLaserOn : greenLaserOn));
+}
+HRESULT FakeScanCtrl::SDPKeepAlive(BOOL32* pbRtn) {
+  FAKE_ANSWER(Call("SDPKeepAlive", {}), Put(pbRtn, keepAliveResult));
+}
+HRESULT FakeScanCtrl::TestLaserPowerMinMax(BOOL32 bRed, double* pMWattsMin, double* pMWattsMax) {
+  FAKE_ANSWER(Call("TestLaserPowerMinMax", {Arg(bRed)}), Put(pMWattsMin, laserPowerMin[bRed ? 1 : 0]);
+              Put(pMWattsMax, laserPowerMax[bRed ? 1 : 0]));
 }
 
 #undef FAKE_ANSWER
@@ -481,9 +493,6 @@ HRESULT FakeScanCtrl::StopBrowseCarousel() { return Call("StopBrowseCarousel", {
 HRESULT FakeScanCtrl::CalibrationLightSource(BOOL32 bLightSourceOn) {
   return Call("CalibrationLightSource", {Arg(bLightSourceOn)});
 }
-HRESULT FakeScanCtrl::LaserPowerStatus(BOOL32 bRed, BOOL32* /*pbPowerOn*/) {
-  return Call("LaserPowerStatus", {Arg(bRed)});
-}
 HRESULT FakeScanCtrl::LaserPowerRequest(BOOL32 bRed, BOOL32 bOn) {
   return Call("LaserPowerRequest", {Arg(bRed), Arg(bOn)});
 }
@@ -555,12 +564,6 @@ HRESULT FakeScanCtrl::SDPSetHeNePD(std::uint16_t nPhotodiode) {
 }
 HRESULT FakeScanCtrl::SDPSetSPIWriteData(std::uint16_t nData) {
   return Call("SDPSetSPIWriteData", {Arg(nData)});
-}
-HRESULT FakeScanCtrl::SDPKeepAlive(BOOL32* pbRtn) {
-  if (const HRESULT hr = Call("SDPKeepAlive", {}); hr != S_OK) return hr;
-  std::lock_guard lock(mutex_);
-  Put(pbRtn, keepAlive);
-  return S_OK;
 }
 HRESULT FakeScanCtrl::SDPLoadFPGA(const std::string& bstrFileName) {
   return Call("SDPLoadFPGA", {Arg(bstrFileName)});
@@ -645,9 +648,6 @@ HRESULT FakeScanCtrl::GetRedLaserPowerReadyToAdjustWaitTimeLeft(LONG* pRtn) {
 HRESULT FakeScanCtrl::SelfTest(LONG* /*pRtn*/) { return Call("SelfTest", {}); }
 HRESULT FakeScanCtrl::OnStartExitCarouselRun(BOOL32 bStart) {
   return Call("OnStartExitCarouselRun", {Arg(bStart)});
-}
-HRESULT FakeScanCtrl::TestLaserPowerMinMax(BOOL32 bRed, double* /*pMWattsMin*/, double* /*pMWattsMax*/) {
-  return Call("TestLaserPowerMinMax", {Arg(bRed)});
 }
 HRESULT FakeScanCtrl::SDPGetRawData(LONG lNumSamples, BOOL32 bGreen, unsigned char* /*pBuffer*/,
                                     LONG lBufAvailable, BOOL32* /*pbRtn*/) {

@@ -101,7 +101,10 @@ class FakeScanCtrl final : public platform::com::Object<IScanCtrl> {
   BOOL32 redLaserDid1stCalibration = 1, redLaserReadyToAdjust = 1;
   ULONG redLaserOnMinutes = 0;
   LONG redLaserWaitLeft = 0;
-  BOOL32 dcmPhaseOk = 1, dcmAutoAdjust = 1, keepAlive = 1;
+  BOOL32 dcmPhaseOk = 1, dcmAutoAdjust = 1;
+  // LaserPowerStatus answers; SetOnOffLaserPowers switches both when it succeeds.
+  BOOL32 redLaserOn = 1, greenLaserOn = 1, keepAliveResult = 1;
+  double laserPowerMin[2] = {1.25, 2.5}, laserPowerMax[2] = {20.0, 30.0};  // TestLaserPowerMinMax: green, red
   std::map<int, Slot> slots;                        // GetBrowseCarouselInfo by slot number
   std::set<std::pair<int, unsigned>> errorClasses;  // CheckErrorCode matches
   // SDPGetRaw...Stats answers by kind ("Raw", "Gain", "Offset", "Gated") and colour (0 red, 1 green).
