@@ -393,7 +393,13 @@ bool CScanDlg::StartTimer(int id, unsigned milliseconds) {
   return SetTimer(static_cast<unsigned>(id), milliseconds);
 }
 
-bool CScanDlg::StopTimer(int id) { return KillTimer(static_cast<unsigned>(id)); }
+bool CScanDlg::StopTimer(int id) {
+  KillTimer(static_cast<unsigned>(id));
+  // The timer logic keeps its own two timers and says whether they still run.
+  if (id == CMainDlgTimers::kKeepAliveTimerId) return m_pTimers->KeepAliveTimer() < 0;
+  if (id == CMainDlgTimers::kRedLaserCalibTimerId) return m_pTimers->RedLaserCalibTimer() < 0;
+  return true;
+}
 
 void CScanDlg::BeginWaitCursor() { wxBeginBusyCursor(); }
 
