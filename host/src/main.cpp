@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
   }
 
   if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
-    std::fputs("scanner-host: cannot start: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n", stderr);
+    std::fputs("scanner-host: cannot start: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n",
+               stderr);
     return 1;
   }
   CStartLogger log;

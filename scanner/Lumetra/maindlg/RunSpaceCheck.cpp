@@ -20,10 +20,14 @@ FileSystemQueries FileSystemQueries::System() {
   fs.driveOf = [](const std::string& path) { return platform::mountPoint(path); };
   fs.driveType = [](const std::string& path) {
     switch (platform::driveKind(path)) {
-      case platform::DriveKind::local: return DriveType::local;
-      case platform::DriveKind::remote: return DriveType::remote;
-      case platform::DriveKind::removable: return DriveType::removable;
-      case platform::DriveKind::noRoot: return DriveType::noRoot;
+      case platform::DriveKind::local:
+        return DriveType::local;
+      case platform::DriveKind::remote:
+        return DriveType::remote;
+      case platform::DriveKind::removable:
+        return DriveType::removable;
+      case platform::DriveKind::noRoot:
+        return DriveType::noRoot;
     }
     return DriveType::unknown;
   };
@@ -45,10 +49,17 @@ bool CheckOutputPath(const FileSystemQueries& fs, const std::string& path, std::
 
 bool CheckDriveType(DriveType type, std::string& text) {
   switch (type) {
-    case DriveType::unknown: text = "The drive type cannot be determined"; return false;
-    case DriveType::noRoot: text = "The drive root path is invalid"; return false;
-    case DriveType::cdrom: text = "The drive is a CD-ROM drive"; return false;
-    default: return true;
+    case DriveType::unknown:
+      text = "The drive type cannot be determined";
+      return false;
+    case DriveType::noRoot:
+      text = "The drive root path is invalid";
+      return false;
+    case DriveType::cdrom:
+      text = "The drive is a CD-ROM drive";
+      return false;
+    default:
+      return true;
   }
 }
 
@@ -72,7 +83,8 @@ bool CheckDiskSpace(const CCarouselCfgInfo* config, const FileSystemQueries& fs)
     if (found == drives.end()) {
       DriveSpaceInfo record{drive, drive.empty() ? DriveType::noRoot : fs.driveType(info->OutputPath), 0};
       if (!CheckDriveType(record.type, text))
-        throw std::runtime_error(FormatText("Invalid output path '%s': %s", info->OutputPath.c_str(), text.c_str()));
+        throw std::runtime_error(
+            FormatText("Invalid output path '%s': %s", info->OutputPath.c_str(), text.c_str()));
       found = drives.emplace(drive, record).first;
     }
     const std::int64_t bytes = info->EstimateImageBytes();
@@ -91,13 +103,14 @@ bool CheckDiskSpace(const CCarouselCfgInfo* config, const FileSystemQueries& fs)
     const auto available = static_cast<std::int64_t>(std::min<std::uint64_t>(*free, INT64_MAX));
     if (available <= required) {
       if (temporary)
-        throw std::runtime_error(FormatText(
-            "Not enough free space on drive '%s': Total free bytes available = %" PRId64
-            ", Required (images + temporary files) = %" PRId64,
-            drive.c_str(), available, required));
-      throw std::runtime_error(FormatText("Not enough free space on drive '%s': Total free bytes available = %" PRId64
-                                          ", Required = %" PRId64,
-                                          drive.c_str(), available, required));
+        throw std::runtime_error(
+            FormatText("Not enough free space on drive '%s': Total free bytes available = %" PRId64
+                       ", Required (images + temporary files) = %" PRId64,
+                       drive.c_str(), available, required));
+      throw std::runtime_error(
+          FormatText("Not enough free space on drive '%s': Total free bytes available = %" PRId64
+                     ", Required = %" PRId64,
+                     drive.c_str(), available, required));
     }
   }
   return true;

@@ -35,9 +35,12 @@ constexpr const char* kQuillmark = "Quillmark";
 
 std::string MainDlgText(int id, const char* fallback) {
   switch (id) {
-    case 2003: return "Unable to allocate memory. ";
-    case 2006: return "The application is busy.  Cannot exit until it is no longer busy or  scan is aborted.";
-    default: break;
+    case 2003:
+      return "Unable to allocate memory. ";
+    case 2006:
+      return "The application is busy.  Cannot exit until it is no longer busy or  scan is aborted.";
+    default:
+      break;
   }
   return run::LoadResourceString(id).value_or(fallback);
 }
@@ -74,10 +77,10 @@ struct DeviceClass {
 // Tested in this order.
 constexpr DeviceClass kDeviceClasses[] = {
     {kScanDataPortInterfaceClass, 1, "ScannerDataPort"},
-    {"{4d36e972-e325-11ce-bfc1-08002be10318}", 2, "ScannerCmdPort"},    // network adapters
-    {"{4d36e978-e325-11ce-bfc1-08002be10318}", 3, "ScannerSerialPort"}, // serial ports
-    {"{36fc9e60-c465-11cf-8056-444553540000}", 0, "ScanerHub"},         // USB hubs and hosts
-    {"{50906cb8-ba12-11d1-bf5d-0000f805f530}", 4, "TISerialAdapter"},   // multi-port serial
+    {"{4d36e972-e325-11ce-bfc1-08002be10318}", 2, "ScannerCmdPort"},     // network adapters
+    {"{4d36e978-e325-11ce-bfc1-08002be10318}", 3, "ScannerSerialPort"},  // serial ports
+    {"{36fc9e60-c465-11cf-8056-444553540000}", 0, "ScanerHub"},          // USB hubs and hosts
+    {"{50906cb8-ba12-11d1-bf5d-0000f805f530}", 4, "TISerialAdapter"},    // multi-port serial
 };
 
 }  // namespace
@@ -103,20 +106,34 @@ std::string ScanCaption(int start, int end) {
 
 std::string ShellErrorText(int result) {
   switch (result) {
-    case 0: return "The operating system is out of memory or resources";
-    case 2: return "File not found";
-    case 3: return "The specified path was not found";
-    case 5: return "Access denied";
-    case 8: return "Not enough memory to complete the operation";
-    case 11: return "The .exe file is invalid (non-Win32?.exe or error in .exe image)";
-    case 26: return "A sharing violation occurred";
-    case 27: return "Incomplete or invalid file association";
-    case 28: return "DDE Time out";
-    case 29: return "DDE transaction failed";
-    case 30: return "DDE busy";
-    case 31: return "No association for file extension";
-    case 32: return "DLL not found";
-    default: return "Unknown error";
+    case 0:
+      return "The operating system is out of memory or resources";
+    case 2:
+      return "File not found";
+    case 3:
+      return "The specified path was not found";
+    case 5:
+      return "Access denied";
+    case 8:
+      return "Not enough memory to complete the operation";
+    case 11:
+      return "The .exe file is invalid (non-Win32?.exe or error in .exe image)";
+    case 26:
+      return "A sharing violation occurred";
+    case 27:
+      return "Incomplete or invalid file association";
+    case 28:
+      return "DDE Time out";
+    case 29:
+      return "DDE transaction failed";
+    case 30:
+      return "DDE busy";
+    case 31:
+      return "No association for file extension";
+    case 32:
+      return "DLL not found";
+    default:
+      return "Unknown error";
   }
 }
 
@@ -139,7 +156,8 @@ CScanDlgCore::CScanDlgCore(IScanDlgView& view, platform::Window* window)
   m_strAppDir = platform::directoryOf(GetAppPath());
   m_CreateScanCtrl = [] {
     platform::com::ComPtr<platform::com::IUnknown> unknown;
-    platform::com::Check(platform::com::CreateInstance(kScanCtrlProgId, platform::com::IUnknown::kIID, unknown.put()));
+    platform::com::Check(
+        platform::com::CreateInstance(kScanCtrlProgId, platform::com::IUnknown::kIID, unknown.put()));
     return unknown.as<IScanCtrl>();
   };
   m_CreateScanMgr = [](platform::Window* w, IScanCtrl* scanner) {
@@ -305,17 +323,20 @@ bool CScanDlgCore::Connect(std::string& failure) {
   try {
     run::ReadScannerInfo(m_pScanCtrl.get(), m_pScanMgr->m_Info);
     const run::CScannerInfoTexts& info = m_pScanMgr->m_Info;
-    LogInfo("Halvorn software version info:\r\n\tScanner Executable: %s\r\n\tLumetra DLL: %s\r\n\tMovrak DLL: %s",
-            info.hostVersion.c_str(), info.libraryVersion.c_str(), info.movrakVersion.c_str());
+    LogInfo(
+        "Halvorn software version info:\r\n\tScanner Executable: %s\r\n\tLumetra DLL: %s\r\n\tMovrak DLL: %s",
+        info.hostVersion.c_str(), info.libraryVersion.c_str(), info.movrakVersion.c_str());
     if (m_strConnectString.empty())
       LogDebug(3, "No connect string specified.");
     else
       LogDebug(3, "Connect string is: %s", m_strConnectString.c_str());
     CheckScanCtrl(m_pScanCtrl->Connect(m_strConnectString));
     run::ReadScannerInfo(m_pScanCtrl.get(), m_pScanMgr->m_Info);
-    LogInfo("Halvorn firmware version info:\r\n\tRuntime: %s\r\n\tBootROM: %s\r\n\tScanDSP: %s\r\n\tAFDSP: %s\r\n\tVCDSP: %s",
-            info.firmwareRuntime.c_str(), info.bootRom.c_str(), info.scanDsp.c_str(), info.afDsp.c_str(),
-            info.vcDsp.c_str());
+    LogInfo(
+        "Halvorn firmware version info:\r\n\tRuntime: %s\r\n\tBootROM: %s\r\n\tScanDSP: %s\r\n\tAFDSP: "
+        "%s\r\n\tVCDSP: %s",
+        info.firmwareRuntime.c_str(), info.bootRom.c_str(), info.scanDsp.c_str(), info.afDsp.c_str(),
+        info.vcDsp.c_str());
   } catch (const ComError& e) {
     failure = "Failed to connect to K7431C scanner!\n" + FormatComError(e);
     return false;
@@ -336,13 +357,16 @@ bool CScanDlgCore::LoadSettings() {
     LoadScanRegions();
     step = "LoadCarouselCfgProfile()";
     LoadCarouselCfgProfile();
-    std::string last = CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadString("LastUsedProfile", kDefaultProfileName);
+    std::string last =
+        CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadString("LastUsedProfile", kDefaultProfileName);
     if (!m_ProfileMap.Lookup(last)) last = kDefaultProfileName;
-    m_View.FillProfileList([this] {
-      std::vector<std::string> names;
-      for (const auto& entry : m_ProfileMap.Profiles()) names.push_back(entry.first);
-      return names;
-    }(), last);
+    m_View.FillProfileList(
+        [this] {
+          std::vector<std::string> names;
+          for (const auto& entry : m_ProfileMap.Profiles()) names.push_back(entry.first);
+          return names;
+        }(),
+        last);
     OnProfileSelected(last);
     return true;
   } catch (const std::exception& e) {
@@ -490,7 +514,8 @@ bool CScanDlgCore::ExitApplication() {
     m_View.ScanCtrlChanged(nullptr);
     m_pScanCtrl.reset();
   }
-  if (m_pCurProfile) CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).WriteString("LastUsedProfile", m_pCurProfile->Name);
+  if (m_pCurProfile)
+    CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).WriteString("LastUsedProfile", m_pCurProfile->Name);
   m_bDevNotify = false;
   LogDebug(1, "Exit application....");
   EndDialog(ui::IDCANCEL);
@@ -581,12 +606,14 @@ void CScanDlgCore::OnScannerStateMsg(std::uintptr_t bForce, std::intptr_t nNewSt
             if (waitLeft < 0) {
               LogError("<StateReady> System Error: Red laser is off");
             } else {
-              long wait = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kScannerKey).ReadInt("RLaserPower1stCalibWaitTimeMin", 0L);
+              long wait = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kScannerKey)
+                              .ReadInt("RLaserPower1stCalibWaitTimeMin", 0L);
               if (wait > 0) {
-                LogDebug(1,
-                         "<StateReady> Got the minimum waiting time for the 1st time red laser power calibration "
-                         "from Sys Reg [wait = %ld minutes]",
-                         wait);
+                LogDebug(
+                    1,
+                    "<StateReady> Got the minimum waiting time for the 1st time red laser power calibration "
+                    "from Sys Reg [wait = %ld minutes]",
+                    wait);
               } else {
                 wait = std::max<long>(waitLeft, 1);
               }
@@ -594,7 +621,9 @@ void CScanDlgCore::OnScannerStateMsg(std::uintptr_t bForce, std::intptr_t nNewSt
               wait = std::min<long>(wait, 60L * 24 * 30);
               if (m_View.StartTimer(kRedLaserCalibTimer, static_cast<unsigned>(wait) * 60000u))
                 m_nRedLaserCalibTimer = kRedLaserCalibTimer;
-              LogDebug(1, "<StateReady> The red laser has been turned on for %ld minutes, set ReadyToCalibTimer for %d minutes",
+              LogDebug(1,
+                       "<StateReady> The red laser has been turned on for %ld minutes, set ReadyToCalibTimer "
+                       "for %d minutes",
                        static_cast<long>(onMinutes), static_cast<int>(wait));
             }
           }
@@ -686,17 +715,22 @@ void CScanDlgCore::UpdateStatusBar(bool bTotalsOnly) {
 bool CScanDlgCore::IsCommandEnabled(int command) {
   const bool idle = !m_bBusy && !m_bOffline && !m_bTaskRunning;
   switch (command) {
-    case ID_APP_EXIT: return !m_bBusy;
+    case ID_APP_EXIT:
+      return !m_bBusy;
     case ID_TOOLS_PROFILE_EDITOR:
     case ID_HELP_LOG_FILE_FINDER:
     case ID_APP_ABOUT:
     case ID_TOOLS_QUILLMARK:
-    case ID_HELP_TECH_SUPPORT: return true;
-    case ID_HELP_ONLINE_HELP: return platform::fileExists(platform::joinPath(m_strAppDir, "help/Scanner.pdf"));
-    case ID_TOOLS_LASER_AUTO_ONOFF: return !m_bBusy && GetScannerType(true) != 0;
+    case ID_HELP_TECH_SUPPORT:
+      return true;
+    case ID_HELP_ONLINE_HELP:
+      return platform::fileExists(platform::joinPath(m_strAppDir, "help/Scanner.pdf"));
+    case ID_TOOLS_LASER_AUTO_ONOFF:
+      return !m_bBusy && GetScannerType(true) != 0;
     case ID_TOOLS_CAROUSEL_CHECK:
     case ID_TOOLS_UNLOCK_DOOR:
-    case ID_TOOLS_RESET_CALIB_WARNINGS: return idle;
+    case ID_TOOLS_RESET_CALIB_WARNINGS:
+      return idle;
     case ID_TOOLS_EXT_LASER_CALIB: {
       if (m_bOffline || m_bBusy || !m_pScanCtrl) return false;
       try {
@@ -708,7 +742,8 @@ bool CScanDlgCore::IsCommandEnabled(int command) {
         return false;
       }
     }
-    default: return true;
+    default:
+      return true;
   }
 }
 
@@ -726,7 +761,9 @@ std::intptr_t CScanDlgCore::OnMessage(unsigned message, std::uintptr_t wParam, s
       if (text && *text) SetStatusText(std::string(text));
       return 0;
     }
-    case run::WM_SCANNER_STATE: OnScannerStateMsg(wParam, lParam); return 0;
+    case run::WM_SCANNER_STATE:
+      OnScannerStateMsg(wParam, lParam);
+      return 0;
     case run::WM_SCAN_FILE_INFO: {
       const auto* record = reinterpret_cast<const run::ScanFileRecord*>(lParam);
       if (!record) return 0;
@@ -743,7 +780,9 @@ std::intptr_t CScanDlgCore::OnMessage(unsigned message, std::uintptr_t wParam, s
       if (!text.empty()) SetStatusText(text);
       return 0;
     }
-    case run::WM_RUN_ENDED: OnInitScannerMsg(lParam); return 0;
+    case run::WM_RUN_ENDED:
+      OnInitScannerMsg(lParam);
+      return 0;
     case kRegionMapMessage:
       if (wParam == kRegionFileChanged) {
         // The monitor only detects; the reload runs here, on the window's thread.
@@ -753,7 +792,8 @@ std::intptr_t CScanDlgCore::OnMessage(unsigned message, std::uintptr_t wParam, s
         m_View.GridRefreshAll();
       }
       return 0;
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
@@ -800,9 +840,11 @@ void CScanDlgCore::OnOK() {
     if (!CheckDiskSpace(m_pCarouselCfg.get(), m_FileSystem))
       throw std::runtime_error("Invalid carousel run configuration");
     const tagScanCfgStruct& p = *m_pCurProfile;
-    LogDebug(1, "Loaded profile info: Name = %s, Prefix1 = %s, Prefix2 = %s, CompressTiff = %s, SplitAndRotate = %s",
-             p.Name.c_str(), p.AutoNamingPrefix1.c_str(), p.AutoNamingPrefix2.c_str(), p.CompressTiff ? "On" : "Off",
-             p.SplitAndRotate ? "On" : "Off");
+    LogDebug(
+        1,
+        "Loaded profile info: Name = %s, Prefix1 = %s, Prefix2 = %s, CompressTiff = %s, SplitAndRotate = %s",
+        p.Name.c_str(), p.AutoNamingPrefix1.c_str(), p.AutoNamingPrefix2.c_str(),
+        p.CompressTiff ? "On" : "Off", p.SplitAndRotate ? "On" : "Off");
     const int disable = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kDataPortKey).ReadInt("DisableShutdownCtrl", 0);
     CheckScanCtrl(m_pScanCtrl->SDPEnablingShutdown(disable == 0 ? 1 : 0));
     m_pScanMgr->RequestAbort(false, false);
@@ -923,8 +965,8 @@ bool CScanDlgCore::LoadCarouselCfgInfo() {
     bool doublePass = false;
     if (!ParseResolutionName(row->Resolution, &type, &doublePass)) {
       const std::string text = FormatText(
-          "LoadCarouselCfgInfo:  Failed to configurate scan for slot %d - invalide scan resolution '%s'.", slot,
-          row->Resolution.c_str());
+          "LoadCarouselCfgInfo:  Failed to configurate scan for slot %d - invalide scan resolution '%s'.",
+          slot, row->Resolution.c_str());
       LogErrorNoFormat(text.c_str());
       ErrorBox(text);
       return false;
@@ -956,11 +998,21 @@ bool CScanDlgCore::LoadCarouselCfgInfo() {
 
 void CScanDlgCore::OnCommand(int command) {
   switch (command) {
-    case ID_APP_EXIT: ExitApplication(); break;
-    case ID_TOOLS_PROFILE_EDITOR: RunProfileEditor(); break;
-    case ID_TOOLS_QUILLMARK: StartQuillmark(); break;
-    case ID_TOOLS_LASER_AUTO_ONOFF: RunLaserPowerSaveSettings(); break;
-    case ID_TOOLS_CAROUSEL_CHECK: RunCarouselCheck(); break;
+    case ID_APP_EXIT:
+      ExitApplication();
+      break;
+    case ID_TOOLS_PROFILE_EDITOR:
+      RunProfileEditor();
+      break;
+    case ID_TOOLS_QUILLMARK:
+      StartQuillmark();
+      break;
+    case ID_TOOLS_LASER_AUTO_ONOFF:
+      RunLaserPowerSaveSettings();
+      break;
+    case ID_TOOLS_CAROUSEL_CHECK:
+      RunCarouselCheck();
+      break;
     case ID_TOOLS_UNLOCK_DOOR:
       if (!m_bBusy && !m_bOffline && !m_bTaskRunning && m_pScanCtrl) {
         try {
@@ -975,14 +1027,23 @@ void CScanDlgCore::OnCommand(int command) {
     case ID_TOOLS_RESET_CALIB_WARNINGS:
       if (!m_bBusy && !m_bOffline && !m_bTaskRunning) ResetCalibrationWarnings();
       break;
-    case ID_TOOLS_EXT_LASER_CALIB: m_View.RunExtendedLaserCalibration(); break;
-    case ID_HELP_LOG_FILE_FINDER: OpenLogFileFolder(); break;
-    case ID_HELP_ONLINE_HELP: OpenHelp(); break;
-    case ID_HELP_TECH_SUPPORT: OpenTechSupport(); break;
+    case ID_TOOLS_EXT_LASER_CALIB:
+      m_View.RunExtendedLaserCalibration();
+      break;
+    case ID_HELP_LOG_FILE_FINDER:
+      OpenLogFileFolder();
+      break;
+    case ID_HELP_ONLINE_HELP:
+      OpenHelp();
+      break;
+    case ID_HELP_TECH_SUPPORT:
+      OpenTechSupport();
+      break;
     case ID_APP_ABOUT:
       if (!m_bBusy) m_View.RunAboutDlg();
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -1026,9 +1087,10 @@ void CScanDlgCore::RunProfileEditor() {
     if (result.defaultChanged) WriteDefaultProfile();
     if (m_ProfileMap.GetCount() >= 2 && result.listChanged) m_ProfileMap.SaveCfgProfiles(nullptr);
     if (result.currentChanged && !profileGone) {
-      const bool update = m_View.MessageBox(
-                              "The current profile has been modified.  Do you want to update the slot settings?",
-                              "Current Profile Modified", ui::MB_YESNO | ui::MB_ICONQUESTION) == ui::IDYES;
+      const bool update =
+          m_View.MessageBox(
+              "The current profile has been modified.  Do you want to update the slot settings?",
+              "Current Profile Modified", ui::MB_YESNO | ui::MB_ICONQUESTION) == ui::IDYES;
       m_View.GridSetCurrentProfile(m_pCurProfile, update);
       if (update) UpdateStatusBar(false);
     }
@@ -1048,14 +1110,14 @@ void CScanDlgCore::StartQuillmark() {
   // The editor is installed beside the scanner software; else it is looked up in PATH.
   const std::string beside = GetModuleDir() + "quillmark";
   if (platform::fileExists(beside)) argv[0] = beside;
-  if (type >= 0 && type <= 2) argv.push_back(QuillmarkCommandLine(type).substr(std::string(kQuillmark).size() + 1));
+  if (type >= 0 && type <= 2)
+    argv.push_back(QuillmarkCommandLine(type).substr(std::string(kQuillmark).size() + 1));
   int error = 0;
   if (m_Spawn && m_Spawn(argv, &error)) return;
   const std::string system = platform::systemErrorText(error);
-  const std::string text = system.empty()
-                               ? FormatText("Call %s failed, system returned an error code: %u", kQuillmark,
-                                            static_cast<unsigned>(error))
-                               : FormatText("Call %s failed: %s", kQuillmark, system.c_str());
+  const std::string text = system.empty() ? FormatText("Call %s failed, system returned an error code: %u",
+                                                       kQuillmark, static_cast<unsigned>(error))
+                                          : FormatText("Call %s failed: %s", kQuillmark, system.c_str());
   m_View.MessageBox(text, "Customize Scan Region Error", ui::MB_OK | ui::MB_ICONINFORMATION);
 }
 
@@ -1104,7 +1166,8 @@ void CScanDlgCore::ResetCalibrationWarnings() {
   static constexpr Flag kFlags[] = {
       {"PMTCalibErrorFlag", "Detected the PMT Calibration waring flag has been set on this instrument.",
        "The PMT Calibration warning flag has been reset.", "PMT"},
-      {"LaserCompensationRequired_R", "Detected the Red Laser Calibration Warning flag has been set on this instrument.",
+      {"LaserCompensationRequired_R",
+       "Detected the Red Laser Calibration Warning flag has been set on this instrument.",
        "The Red Laser Calibration Warning flag has been reset.", "Red Laser"},
       {"LaserCompensationRequired_G",
        "Detected the Green Laser Calibration Warning flag has been set on this instrument.",
@@ -1161,7 +1224,8 @@ void CScanDlgCore::OpenHelp() {
 }
 
 void CScanDlgCore::OpenTechSupport() {
-  std::string link = CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadString("CurrentTechSupportHyperlink", "");
+  std::string link =
+      CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadString("CurrentTechSupportHyperlink", "");
   if (link.empty())
     link = CRegEdit(HKEY_LOCAL_MACHINE, std::string(zeva::kProductKey) + "\\")
                .ReadString("DefaultTechSupportHyperlink", kDefaultTechSupportHyperlink);

@@ -55,7 +55,8 @@ std::uint32_t CScannerGuiServer::Serve(platform::Event& stop) {
     auto activity = m_pServer->wait();
     if (activity.kind == Kind::woken || activity.kind == Kind::failed) break;
     if (activity.kind != Kind::message) continue;
-    const std::string_view text(reinterpret_cast<const char*>(activity.message.data()), activity.message.size());
+    const std::string_view text(reinterpret_cast<const char*>(activity.message.data()),
+                                activity.message.size());
     if (text == kQuery) {
       const bool host = m_Handlers.raiseHost && m_Handlers.raiseHost();
       const auto answer = static_cast<std::uint32_t>(kScannerGuiAnswer);
@@ -86,7 +87,8 @@ RunningInstance FindRunningInstance(const std::function<void()>& tell, std::chro
   if (tell)
     tell();
   else
-    platform::ui::messageBox("Application is already running", kHostWindowTitle, platform::ui::MB_ICONWARNING);
+    platform::ui::messageBox("Application is already running", kHostWindowTitle,
+                             platform::ui::MB_ICONWARNING);
   if (pipe.write(Bytes(kActivate), timeout)) pipe.read(reply, timeout);
   return RunningInstance::windowRaised;
 }

@@ -11,5 +11,4 @@ extern "C" {
 // Only one scanner window runs on a user's desktop: a second call brings the running one
 // forward and returns at once.
 LUMETRA_API void ShowScannerUI(void* hParent, const char* connect);
-
 }

@@ -38,10 +38,14 @@ class RecordingView : public lumetra::maindlg::IScanDlgView {
     profiles = names;
     profileSelected = selected;
   }
-  void SetStatusPane(lumetra::maindlg::StatusPane pane, const std::string& text) override { panes[pane] = text; }
+  void SetStatusPane(lumetra::maindlg::StatusPane pane, const std::string& text) override {
+    panes[pane] = text;
+  }
   std::string OperatorName() const override { return operatorName; }
   lumetra::CarouselGridModel& GridModel() override { return grid; }
-  void GridSetCurrentProfile(tagScanCfgStruct* profile, bool all) override { grid.SetCurrentProfile(profile, all); }
+  void GridSetCurrentProfile(tagScanCfgStruct* profile, bool all) override {
+    grid.SetCurrentProfile(profile, all);
+  }
   void GridChangeSlotRange(int first, int last) override { grid.SetSlotRange(first, last); }
   void GridRefreshAll() override { ++gridRefreshes; }
   int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
@@ -57,7 +61,8 @@ class RecordingView : public lumetra::maindlg::IScanDlgView {
     connectFailed.push_back(message);
     return connectAnswer;
   }
-  lumetra::maindlg::ProfileEditResult RunProfileEditor(CCarouselCfgProfileMap& map, const std::string& cur) override {
+  lumetra::maindlg::ProfileEditResult RunProfileEditor(CCarouselCfgProfileMap& map,
+                                                       const std::string& cur) override {
     return editProfiles ? editProfiles(map, cur) : lumetra::maindlg::ProfileEditResult{};
   }
   bool CreateStatusDlg(lumetra::run::CScanMgr&) override { return statusDlgCreated; }
@@ -88,7 +93,8 @@ class RecordingView : public lumetra::maindlg::IScanDlgView {
   std::map<int, unsigned> timers;
   std::vector<std::string> connectFailed;
   int connectAnswer = 7;  // No
-  std::function<lumetra::maindlg::ProfileEditResult(CCarouselCfgProfileMap&, const std::string&)> editProfiles;
+  std::function<lumetra::maindlg::ProfileEditResult(CCarouselCfgProfileMap&, const std::string&)>
+      editProfiles;
   std::function<void()> duringRun;
   std::vector<std::vector<int>> checks;
   bool nonUseArmed = false;

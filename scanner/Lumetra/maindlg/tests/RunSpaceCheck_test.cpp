@@ -16,14 +16,18 @@ using ::testing::HasSubstr;
 // Folders under /mnt/<drive>/...: the drive is the second path element.
 class FakeDrives {
  public:
-  std::map<std::string, DriveType> types{{"/mnt/a", DriveType::local}, {"/mnt/b", DriveType::local},
-                                         {"/mnt/net", DriveType::remote}, {"/mnt/cd", DriveType::cdrom}};
+  std::map<std::string, DriveType> types{{"/mnt/a", DriveType::local},
+                                         {"/mnt/b", DriveType::local},
+                                         {"/mnt/net", DriveType::remote},
+                                         {"/mnt/cd", DriveType::cdrom}};
   std::map<std::string, std::uint64_t> free;
   std::string temp = "/mnt/a/tmp";
 
   FileSystemQueries queries() {
     FileSystemQueries fs;
-    fs.folderExists = [](const std::string& p) { return p.rfind("/mnt/", 0) == 0 && p.find("missing") == std::string::npos; };
+    fs.folderExists = [](const std::string& p) {
+      return p.rfind("/mnt/", 0) == 0 && p.find("missing") == std::string::npos;
+    };
     fs.driveOf = [](const std::string& p) { return p.substr(0, p.find('/', 5)); };
     fs.driveType = [this](const std::string& p) { return types.at(p.substr(0, p.find('/', 5))); };
     fs.freeBytes = [this](const std::string& d, int* error) -> std::optional<std::uint64_t> {
@@ -86,7 +90,8 @@ TEST_F(SpaceCheckTest, SlotsOnOneDriveAddUpAndTheTemporaryDriveNeedsThreeLargest
            ", Required (images + temporary files) = " + std::to_string(onA)},
   };
   for (const Case& c : cases) {
-    drives_.free = {{"/mnt/b", static_cast<std::uint64_t>(c.freeB)}, {"/mnt/a", static_cast<std::uint64_t>(c.freeA)}};
+    drives_.free = {{"/mnt/b", static_cast<std::uint64_t>(c.freeB)},
+                    {"/mnt/a", static_cast<std::uint64_t>(c.freeA)}};
     const std::string text = failure();
     if (c.failureStart.empty())
       EXPECT_EQ(text, "");

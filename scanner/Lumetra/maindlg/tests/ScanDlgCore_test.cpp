@@ -35,7 +35,9 @@ TEST_F(MainDlgTest, StartUpOnlineConnectsLocksInitializesAndPolls) {
   EXPECT_EQ(core().m_nScannerType, 2);
   EXPECT_THAT(scan_->Calls("Connect"), ElementsAre("Connect(127.0.0.1_4001)"));
   const auto calls = scan_->Calls();
-  const auto at = [&](const std::string& c) { return std::find(calls.begin(), calls.end(), c) - calls.begin(); };
+  const auto at = [&](const std::string& c) {
+    return std::find(calls.begin(), calls.end(), c) - calls.begin();
+  };
   EXPECT_LT(at("Connect(127.0.0.1_4001)"), at("LockDoor()"));
   EXPECT_LT(at("LockDoor()"), at("Initialize()"));
   EXPECT_EQ(scan_->CallCount("SDPKeepAlive"), 1);
@@ -70,9 +72,10 @@ TEST_F(MainDlgTest, AnotherModelDisconnectsAndOffersOfflineModeNoEnds) {
   EXPECT_TRUE(logged("INFO: Connected scanner model = K7431B"));
   EXPECT_EQ(scan_->CallCount("Disconnect"), 1);
   ASSERT_EQ(view_.connectFailed.size(), 1u);
-  EXPECT_EQ(view_.connectFailed[0],
-            "Connected scanner is not K7431C, the software will disconnect from the scanner!\n\n\nContinue in "
-            "offline mode?");
+  EXPECT_EQ(
+      view_.connectFailed[0],
+      "Connected scanner is not K7431C, the software will disconnect from the scanner!\n\n\nContinue in "
+      "offline mode?");
   EXPECT_EQ(view_.endCode, ui::IDCANCEL);
   EXPECT_EQ(scan_->CallCount("Initialize"), 0);
 }
@@ -89,7 +92,8 @@ TEST_F(MainDlgTest, OfflineModeLoadsListsWithoutTouchingTheInstrument) {
   EXPECT_FALSE(core().m_bBusy);
   EXPECT_EQ(core().GetScannerType(false), 2);
   EXPECT_EQ(view_.timers.count(kKeepAliveTimer), 0u);
-  EXPECT_EQ(scan_->CallCount("IsDoorClosed") + scan_->CallCount("LockDoor") + scan_->CallCount("UnLockDoor"), 0);
+  EXPECT_EQ(scan_->CallCount("IsDoorClosed") + scan_->CallCount("LockDoor") + scan_->CallCount("UnLockDoor"),
+            0);
   EXPECT_EQ(core().m_RegionMap.GetCount(), 3);
   EXPECT_THAT(view_.profiles, Contains("<Default>"));
   EXPECT_FALSE(view_.scanEnabled);
@@ -149,7 +153,8 @@ TEST_F(MainDlgTest, CloseWhileBusyIsRefusedAndTheWindowStays) {
   EXPECT_FALSE(core().ExitApplication());
   EXPECT_EQ(view_.endCode, 0);
   ASSERT_EQ(boxes().size(), 2u) << testing::PrintToString(boxes());
-  EXPECT_EQ(boxes()[0], "The application is busy.  Cannot exit until it is no longer busy or  scan is aborted.");
+  EXPECT_EQ(boxes()[0],
+            "The application is busy.  Cannot exit until it is no longer busy or  scan is aborted.");
   EXPECT_EQ(scan_->CallCount("Disconnect"), 0);
 }
 
@@ -170,10 +175,12 @@ TEST_F(MainDlgTest, CloseWhenIdleRunsTheWholeExit) {
 
 TEST_F(MainDlgTest, FailedUnlockLeavesTheWindowFreeToExitAndScan) {
   startReady();
-  scan_->Fail("UnLockDoor", 634, 1, "Instrument is busy.  Another operation has locked access to the instrument.");
+  scan_->Fail("UnLockDoor", 634, 1,
+              "Instrument is busy.  Another operation has locked access to the instrument.");
   EXPECT_FALSE(core().CheckDoorClosed(true));
   EXPECT_FALSE(core().m_bBusy);
-  EXPECT_TRUE(boxShown("Description: Instrument is busy.  Another operation has locked access to the instrument."));
+  EXPECT_TRUE(
+      boxShown("Description: Instrument is busy.  Another operation has locked access to the instrument."));
   EXPECT_TRUE(core().IsCommandEnabled(ID_APP_EXIT));
   EXPECT_TRUE(core().ExitApplication());
 }
@@ -211,7 +218,8 @@ TEST_F(MainDlgTest, StateMessagesDriveDoorBusyAndScanButton) {
   EXPECT_TRUE(core().m_bOffline);
   EXPECT_FALSE(core().m_bBusy);
   EXPECT_THAT(scan_->Calls("SetFSMotorCtrlMode"), Contains("SetFSMotorCtrlMode(0)"));
-  for (int id : {ID_TOOLS_CAROUSEL_CHECK, ID_TOOLS_UNLOCK_DOOR, ID_TOOLS_RESET_CALIB_WARNINGS, ID_TOOLS_EXT_LASER_CALIB})
+  for (int id : {ID_TOOLS_CAROUSEL_CHECK, ID_TOOLS_UNLOCK_DOOR, ID_TOOLS_RESET_CALIB_WARNINGS,
+                 ID_TOOLS_EXT_LASER_CALIB})
     EXPECT_FALSE(core().IsCommandEnabled(id)) << id;
 }
 
@@ -367,7 +375,8 @@ TEST_F(ScanStartTest, AnUnknownResolutionNamesTheSlot) {
   core().OnOK();
   EXPECT_EQ(view_.runs, 0);
   ASSERT_EQ(boxes().size(), 2u);
-  EXPECT_EQ(boxes()[0], "LoadCarouselCfgInfo:  Failed to configurate scan for slot 2 - invalide scan resolution '7 um'.");
+  EXPECT_EQ(boxes()[0],
+            "LoadCarouselCfgInfo:  Failed to configurate scan for slot 2 - invalide scan resolution '7 um'.");
   EXPECT_EQ(boxes()[1], "Couldn't start carousel run: Failed to load carousel scanning configuration");
 }
 
@@ -405,7 +414,8 @@ TEST_F(MainDlgTest, ResetCalibrationWarningsResetsOnlyTheFlagsSet) {
   startReady();
   scan_->flash["LaserCompensationRequired_G"] = "1";
   core().OnCommand(ID_TOOLS_RESET_CALIB_WARNINGS);
-  EXPECT_THAT(scan_->Calls("FlashSetUnsigned"), ElementsAre("FlashSetUnsigned(LaserCompensationRequired_G,0)"));
+  EXPECT_THAT(scan_->Calls("FlashSetUnsigned"),
+              ElementsAre("FlashSetUnsigned(LaserCompensationRequired_G,0)"));
   EXPECT_EQ(scan_->CallCount("FlashBurn"), 1);
   EXPECT_EQ(view_.status, "Reset calibration warning flag: Green Laser");
 
@@ -442,7 +452,8 @@ TEST_F(MainDlgTest, CancellingTheProfileQuestionKeepsThePreviousProfile) {
   EXPECT_EQ(view_.profileSelected, "<Default>");
   EXPECT_EQ(view_.grid.CurrentProfile(), core().m_ProfileMap.GetDefault());
   ASSERT_FALSE(boxes().empty());
-  EXPECT_EQ(boxes().back(), "Selecting a new profile will overwrite the slot settings.\r\n\r\nClick OK to continue.");
+  EXPECT_EQ(boxes().back(),
+            "Selecting a new profile will overwrite the slot settings.\r\n\r\nClick OK to continue.");
 
   core().OnProfileSelected("Lab");  // OK this time
   EXPECT_EQ(core().m_strCurProfile, "Lab");
@@ -480,7 +491,8 @@ TEST_F(MainDlgTest, StatusBarPanesShowTheProfileAndTotals) {
   ASSERT_GE(bytes, 1000.0 * 1024 * 1024);
   EXPECT_EQ(view_.panes[kPaneFileSize], FormatText(" Total file size:  %.1f GB", bytes / 1073741824.0));
   const unsigned minutes = cfg.GetTotalScanTime(0, 0);
-  EXPECT_EQ(view_.panes[kPaneRunTime], FormatText(" Total run time:  %u hr %u min", minutes / 60, minutes % 60));
+  EXPECT_EQ(view_.panes[kPaneRunTime],
+            FormatText(" Total run time:  %u hr %u min", minutes / 60, minutes % 60));
   core().OnEndSlotChanged(1);
   for (int slot = 1; slot <= 48; ++slot) view_.grid.SetSlotEnabled(slot, false, nullptr);
   core().UpdateStatusBar(true);

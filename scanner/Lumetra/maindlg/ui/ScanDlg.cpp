@@ -80,18 +80,35 @@ int WxMessageBox(const std::string& text, const std::string& caption, unsigned t
   const unsigned buttons = type & ui::MB_TYPEMASK;
   switch (buttons) {
     case ui::MB_OKCANCEL:
-    case ui::MB_RETRYCANCEL: style = wxOK | wxCANCEL; break;
-    case ui::MB_YESNO: style = wxYES_NO; break;
+    case ui::MB_RETRYCANCEL:
+      style = wxOK | wxCANCEL;
+      break;
+    case ui::MB_YESNO:
+      style = wxYES_NO;
+      break;
     case ui::MB_YESNOCANCEL:
-    case ui::MB_ABORTRETRYIGNORE: style = wxYES_NO | wxCANCEL; break;
-    default: style = wxOK; break;
+    case ui::MB_ABORTRETRYIGNORE:
+      style = wxYES_NO | wxCANCEL;
+      break;
+    default:
+      style = wxOK;
+      break;
   }
   switch (type & 0xF0) {
-    case ui::MB_ICONERROR: style |= wxICON_ERROR; break;
-    case ui::MB_ICONQUESTION: style |= wxICON_QUESTION; break;
-    case ui::MB_ICONWARNING: style |= wxICON_WARNING; break;
-    case ui::MB_ICONINFORMATION: style |= wxICON_INFORMATION; break;
-    default: break;
+    case ui::MB_ICONERROR:
+      style |= wxICON_ERROR;
+      break;
+    case ui::MB_ICONQUESTION:
+      style |= wxICON_QUESTION;
+      break;
+    case ui::MB_ICONWARNING:
+      style |= wxICON_WARNING;
+      break;
+    case ui::MB_ICONINFORMATION:
+      style |= wxICON_INFORMATION;
+      break;
+    default:
+      break;
   }
   wxWindow* parent = wxGetActiveWindow();
   wxMessageDialog box(parent, ToWx(text), ToWx(caption), style);
@@ -99,10 +116,14 @@ int WxMessageBox(const std::string& text, const std::string& caption, unsigned t
   if (buttons == ui::MB_ABORTRETRYIGNORE) box.SetYesNoCancelLabels("&Abort", "&Retry", "&Ignore");
   const int answer = box.ShowModal();
   switch (answer) {
-    case wxID_OK: return buttons == ui::MB_RETRYCANCEL ? ui::IDRETRY : ui::IDOK;
-    case wxID_YES: return buttons == ui::MB_ABORTRETRYIGNORE ? ui::IDABORT : ui::IDYES;
-    case wxID_NO: return buttons == ui::MB_ABORTRETRYIGNORE ? ui::IDRETRY : ui::IDNO;
-    default: return buttons == ui::MB_ABORTRETRYIGNORE ? ui::IDIGNORE : ui::IDCANCEL;
+    case wxID_OK:
+      return buttons == ui::MB_RETRYCANCEL ? ui::IDRETRY : ui::IDOK;
+    case wxID_YES:
+      return buttons == ui::MB_ABORTRETRYIGNORE ? ui::IDABORT : ui::IDYES;
+    case wxID_NO:
+      return buttons == ui::MB_ABORTRETRYIGNORE ? ui::IDRETRY : ui::IDNO;
+    default:
+      return buttons == ui::MB_ABORTRETRYIGNORE ? ui::IDIGNORE : ui::IDCANCEL;
   }
 }
 
@@ -110,13 +131,12 @@ int WxMessageBox(const std::string& text, const std::string& caption, unsigned t
 
 CScanDlg::CScanDlg(wxWindow* parent)
     : wxFrame(parent, wxID_ANY, kCaption, wxDefaultPosition, wxSize(1100, 640)) {
-  m_pTarget = WxMessageTarget::Create(
-      [this](unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool) {
-        return OnWindowMessage(message, wParam, lParam);
-      },
-      [](unsigned message, std::uintptr_t, std::intptr_t lParam) {
-        if (message == run::WM_SCANNER_STATUS_TEXT) run::TakePostedText(lParam);
-      });
+  m_pTarget = WxMessageTarget::Create([this](unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                                             bool) { return OnWindowMessage(message, wParam, lParam); },
+                                      [](unsigned message, std::uintptr_t, std::intptr_t lParam) {
+                                        if (message == run::WM_SCANNER_STATUS_TEXT)
+                                          run::TakePostedText(lParam);
+                                      });
   m_pTimers = std::make_unique<CMainDlgTimers>(*this);
   m_pCore = std::make_unique<CScanDlgCore>(*this, m_pTarget.get());
   m_pCore->m_InitPortLib = [] { return CScanDataPort::InitPortLib(nullptr); };
@@ -128,9 +148,9 @@ CScanDlg::CScanDlg(wxWindow* parent)
   Bind(wxEVT_TIMER, &CScanDlg::OnTimer, this);
   Bind(wxEVT_MAXIMIZE, &CScanDlg::OnMaximize, this);
 
-  m_pGuiServer = std::make_unique<CScannerGuiServer>(CScannerGuiServer::Handlers{
-      [target = m_pTarget] { return target->send(kRaiseHostMessage, 0, 0) != 0; },
-      [target = m_pTarget] { target->send(kRaiseWindowMessage, 0, 0); }});
+  m_pGuiServer = std::make_unique<CScannerGuiServer>(
+      CScannerGuiServer::Handlers{[target = m_pTarget] { return target->send(kRaiseHostMessage, 0, 0) != 0; },
+                                  [target = m_pTarget] { target->send(kRaiseWindowMessage, 0, 0); }});
 }
 
 CScanDlg::~CScanDlg() {
@@ -177,7 +197,8 @@ void CScanDlg::BuildMenu() {
   bar->Append(help, "&Help");
   SetMenuBar(bar);
   Bind(wxEVT_MENU, &CScanDlg::OnMenu, this, kFirstMenuItemId, kFirstMenuItemId + std::size(kCommands) - 1);
-  Bind(wxEVT_UPDATE_UI, &CScanDlg::OnUpdateMenu, this, kFirstMenuItemId, kFirstMenuItemId + std::size(kCommands) - 1);
+  Bind(wxEVT_UPDATE_UI, &CScanDlg::OnUpdateMenu, this, kFirstMenuItemId,
+       kFirstMenuItemId + std::size(kCommands) - 1);
 }
 
 void CScanDlg::BuildControls() {
@@ -224,8 +245,8 @@ void CScanDlg::BuildControls() {
   } else {
     const int widths[kPaneCount] = {120, 130, -1, 210, 210};
     bar->SetStatusWidths(kPaneCount, widths);
-    const char* labels[kPaneCount] = {"Compress: ", "Split/Rotate: ", "Naming: ", "Total file size: ",
-                                      "Total run time: "};
+    const char* labels[kPaneCount] = {
+        "Compress: ", "Split/Rotate: ", "Naming: ", "Total file size: ", "Total run time: "};
     for (int i = 0; i < kPaneCount; ++i) bar->SetStatusText(labels[i], i);
   }
 
@@ -237,8 +258,9 @@ void CScanDlg::BuildControls() {
     long slot = 0;
     if (m_EndSlot->GetStringSelection().ToLong(&slot)) m_pCore->OnEndSlotChanged(static_cast<int>(slot));
   });
-  m_Profile->Bind(wxEVT_CHOICE,
-                  [this](wxCommandEvent&) { m_pCore->OnProfileSelected(FromWx(m_Profile->GetStringSelection())); });
+  m_Profile->Bind(wxEVT_CHOICE, [this](wxCommandEvent&) {
+    m_pCore->OnProfileSelected(FromWx(m_Profile->GetStringSelection()));
+  });
   m_Scan->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { m_pCore->OnOK(); });
 }
 
@@ -293,8 +315,11 @@ std::intptr_t CScanDlg::OnWindowMessage(unsigned message, std::uintptr_t wParam,
         }
       }
       return 0;
-    case kRaiseWindowMessage: BringToFront(); return 0;
-    default: return m_pCore->OnMessage(message, wParam, lParam);
+    case kRaiseWindowMessage:
+      BringToFront();
+      return 0;
+    default:
+      return m_pCore->OnMessage(message, wParam, lParam);
   }
 }
 
@@ -349,9 +374,13 @@ void FillSlots(wxChoice* list, int first, int last, int selected) {
 }
 }  // namespace
 
-void CScanDlg::FillStartSlotList(int first, int last, int selected) { FillSlots(m_StartSlot, first, last, selected); }
+void CScanDlg::FillStartSlotList(int first, int last, int selected) {
+  FillSlots(m_StartSlot, first, last, selected);
+}
 
-void CScanDlg::FillEndSlotList(int first, int last, int selected) { FillSlots(m_EndSlot, first, last, selected); }
+void CScanDlg::FillEndSlotList(int first, int last, int selected) {
+  FillSlots(m_EndSlot, first, last, selected);
+}
 
 void CScanDlg::FillProfileList(const std::vector<std::string>& names, const std::string& selected) {
   m_Profile->Clear();
@@ -476,13 +505,17 @@ void CScanDlg::ArmDailyLpsTimers() {
   m_pTimers->SetLPSTimer(CMainDlgTimers::kDailyOffTimerId, true, 0);
 }
 
-void CScanDlg::SetNonUseLpsTimer(bool arm) { m_pTimers->SetLPSTimer(CMainDlgTimers::kNonUseOffTimerId, arm, 0); }
+void CScanDlg::SetNonUseLpsTimer(bool arm) {
+  m_pTimers->SetLPSTimer(CMainDlgTimers::kNonUseOffTimerId, arm, 0);
+}
 
 void CScanDlg::StopLpsTimers() { m_pTimers->StopAllTimers(); }
 
 void CScanDlg::ResetLpsTasks(bool keepNonUse) { m_pTimers->ResetLPSTasks(keepNonUse); }
 
-void CScanDlg::LpsSettingsChanged(const LaserPowerSaverSettings& settings) { m_pTimers->LPSSettings() = settings; }
+void CScanDlg::LpsSettingsChanged(const LaserPowerSaverSettings& settings) {
+  m_pTimers->LPSSettings() = settings;
+}
 
 bool CScanDlg::RedLaserCalibrating() { return m_pTimers->IsRedLaserCalibrating(); }
 

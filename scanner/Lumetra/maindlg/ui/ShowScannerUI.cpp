@@ -1,6 +1,4 @@
 // The library's entry: one scanner window per desktop, run modally on the caller's thread.
-#include "Lumetra/ScannerUI.h"
-
 #include <wx/app.h>
 #include <wx/init.h>
 #include <wx/msgdlg.h>
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "Jotwell/Logger.h"
+#include "Lumetra/ScannerUI.h"
 #include "maindlg/SingleInstance.h"
 #include "maindlg/ui/ScanDlg.h"
 #include "platform/ui.h"
@@ -39,7 +38,8 @@ class WxSession {
     m_bReady = wxEntryStart(argc, argv) && wxTheApp && wxTheApp->CallOnInit();
     if (!m_bReady) {
       LogError("ShowScannerUI: the window system cannot be started (no display?).");
-      std::fputs("The scanner window cannot open: the window system cannot be started (no display?).\n", stderr);
+      std::fputs("The scanner window cannot open: the window system cannot be started (no display?).\n",
+                 stderr);
     }
   }
   ~WxSession() {

@@ -93,9 +93,10 @@ TEST_F(ScanDlgWindowTest, StartsUpShowsTheStateAndClosesThroughExit) {
 
     dialog_->Close();  // the close box while busy: refused, the window stays
     wxtest::settle();
-    closeRefused = dialog_->IsRunningModal() && !boxes_.empty() &&
-                   boxes_.back() ==
-                       "The application is busy.  Cannot exit until it is no longer busy or  scan is aborted.";
+    closeRefused =
+        dialog_->IsRunningModal() && !boxes_.empty() &&
+        boxes_.back() ==
+            "The application is busy.  Cannot exit until it is no longer busy or  scan is aborted.";
 
     reportState(kStateInitializing);
     reportState(kStateReady);
