@@ -125,7 +125,8 @@ void ProgressWindow::AppendStatus(const std::string& text) {
   m_StatusText += text;
 }
 
-std::intptr_t ProgressWindow::Handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool sent) {
+std::intptr_t ProgressWindow::Handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                                     bool sent) {
   // Handlers run on this thread only; the lock keeps the test's readers consistent.
   switch (message) {
     case kStartRunMessage: {
@@ -157,8 +158,8 @@ std::intptr_t ProgressWindow::Handle(unsigned message, std::uintptr_t wParam, st
     }
     case WM_SCANNER_STATUS_TEXT: {
       // The status poll posts owned copies; a sender's text is only borrowed.
-      const std::string text = sent ? std::string(lParam ? reinterpret_cast<const char*>(lParam) : "")
-                                    : TakePostedText(lParam);
+      const std::string text =
+          sent ? std::string(lParam ? reinterpret_cast<const char*>(lParam) : "") : TakePostedText(lParam);
       std::lock_guard lock(m_Mutex);
       if (!text.empty()) AppendStatus(text);
       return 0;
@@ -177,8 +178,8 @@ std::intptr_t ProgressWindow::Handle(unsigned message, std::uintptr_t wParam, st
     case WM_SCAN_FILE_INFO: {
       const auto* record = reinterpret_cast<const ScanFileRecord*>(lParam);
       if (!record) return 0;
-      ScanFile file{record->slot, record->fileName ? record->fileName : "", record->barcode ? record->barcode : "",
-                    record->lines};
+      ScanFile file{record->slot, record->fileName ? record->fileName : "",
+                    record->barcode ? record->barcode : "", record->lines};
       m_Report.AddLog(REPORT_HEADER, ("Scanned image: " + file.fileName + "\r\n").c_str());
       std::lock_guard lock(m_Mutex);
       m_Files.push_back(std::move(file));
@@ -261,7 +262,8 @@ CarouselRunTest::CarouselRunTest() {
   m_Install = tempDir() + "/install";
   m_Out = tempDir() + "/images";
   m_Report = tempDir() + "/report";
-  for (const std::string& folder : {m_Install + "/Logs", m_Out, m_Report}) platform::createDirectories(folder);
+  for (const std::string& folder : {m_Install + "/Logs", m_Out, m_Report})
+    platform::createDirectories(folder);
 
   // A region database that takes tiny regions anywhere on every model.
   testsupport::writeFile(m_Install + "/RegionDB.sys",
@@ -372,7 +374,8 @@ std::unique_ptr<CCarouselCfgInfo> CarouselRunTest::MakeRunConfig(int first, int 
   return config;
 }
 
-std::optional<int> CarouselRunTest::DriveRunToEnd(ProgressWindow& window, std::chrono::milliseconds realLimit) {
+std::optional<int> CarouselRunTest::DriveRunToEnd(ProgressWindow& window,
+                                                  std::chrono::milliseconds realLimit) {
   constexpr auto kStep = std::chrono::milliseconds(10);
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
@@ -410,11 +413,13 @@ int CarouselRunTest::ExpectedDdn(int channel, double darkRed, double darkGreen) 
   return static_cast<int>(std::floor(sum[1] / (kRecords / 2) - sum[0] / (kRecords / 2) + 0.5));
 }
 
-long long CarouselRunTest::ExpectedPixel(int channel, int row, int pixel, double darkRed, double darkGreen, int ddn) {
+long long CarouselRunTest::ExpectedPixel(int channel, int row, int pixel, double darkRed, double darkGreen,
+                                         int ddn) {
   // Red is seen ten lines after green; backward lines arrive mirrored.
   const int line = row + kLeadIn - (channel == 0 ? kLeadIn : 0);
   const int j = (line & 1) ? kPixels - 1 - pixel : pixel;
-  return std::clamp<long long>(Decoded(line, j, channel, darkRed, darkGreen) + DdnShift(ddn, row & 1), 0, 65535);
+  return std::clamp<long long>(Decoded(line, j, channel, darkRed, darkGreen) + DdnShift(ddn, row & 1), 0,
+                               65535);
 }
 
 }  // namespace lumetra_test

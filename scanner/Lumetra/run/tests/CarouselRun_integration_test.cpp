@@ -103,7 +103,8 @@ TEST_F(CarouselRunTest, TwoBarcodedSlidesGiveExactImagesTheReportAndTheHistory) 
   ASSERT_EQ(files.size(), slides.size()) << window.Transcript();
   const int ddn[2] = {ExpectedDdn(0, dark[0], dark[1]), ExpectedDdn(1, dark[0], dark[1])};
   for (std::size_t i = 0; i < slides.size(); ++i) {
-    const std::string path = outDir() + "/" + slides[i].barcode + "_SLOT0" + std::to_string(slides[i].slot) + "_S01.tif";
+    const std::string path =
+        outDir() + "/" + slides[i].barcode + "_SLOT0" + std::to_string(slides[i].slot) + "_S01.tif";
     EXPECT_EQ(files[i].fileName, path);
     EXPECT_EQ(files[i].barcode, slides[i].barcode);
     EXPECT_EQ(files[i].slot, slides[i].slot);
@@ -123,7 +124,8 @@ TEST_F(CarouselRunTest, TwoBarcodedSlidesGiveExactImagesTheReportAndTheHistory) 
   }
   // The channel files were merged away.
   std::vector<std::string> left;
-  for (const auto& entry : std::filesystem::directory_iterator(outDir())) left.push_back(entry.path().string());
+  for (const auto& entry : std::filesystem::directory_iterator(outDir()))
+    left.push_back(entry.path().string());
   EXPECT_EQ(left.size(), slides.size()) << testing::PrintToString(left);
 
   // The report: valid against its DTD, the run's story in order, nothing alarming; and
