@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <future>
+#include <filesystem>
 
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "RegionDbBuilder.h"
+#include "RunTestSupport.h"
 #include "okSim/okSim.h"
 #include "platform/files.h"
 #include "run/RunStatus.h"
@@ -128,6 +129,7 @@ void ProgressWindow::AppendStatus(const std::string& text) {
 std::intptr_t ProgressWindow::Handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
                                      bool sent) {
   // Handlers run on this thread only; the lock keeps the test's readers consistent.
+  if (OnMessage) OnMessage(message, wParam, lParam);
   switch (message) {
     case kStartRunMessage: {
       auto* manager = reinterpret_cast<CScanMgr*>(lParam);
@@ -383,6 +385,65 @@ std::optional<int> CarouselRunTest::DriveRunToEnd(ProgressWindow& window,
     if (std::chrono::steady_clock::now() - start > realLimit) return std::nullopt;
     clock_->advance(2 * kStep);
   }
+}
+
+CarouselRunTest::RunResult CarouselRunTest::RunCarousel(IScanCtrl& ctrl, CCarouselCfgInfo& config,
+                                                       ProgressWindow& window) {
+  RunResult result;
+  CScanMgr manager(nullptr, &ctrl, true);
+  manager.SetRunConfig(&config);
+  if (!window.StartRun(manager)) {
+    ADD_FAILURE() << "the run did not start";
+    return result;
+  }
+  result.code = DriveRunToEnd(window);
+  if (!manager.WaitForCarouselRun(std::chrono::seconds(60))) ADD_FAILURE() << "the run thread did not end";
+  const CScanDataProc& proc = *manager.GetDataProc();
+  result.darkRed = proc.m_Red.rawMean - proc.m_Red.channelOffset;
+  result.darkGreen = proc.m_Green.rawMean - proc.m_Green.channelOffset;
+  return result;
+}
+
+void CarouselRunTest::ExpectExactImage(const std::string& path, double darkRed, double darkGreen) {
+  const auto pages = ReadTiff(path);
+  ASSERT_EQ(pages.size(), 2u) << path;
+  for (int channel : {0, 1}) {
+    const int ddn = ExpectedDdn(channel, darkRed, darkGreen);
+    const auto& page = pages[static_cast<std::size_t>(channel)];
+    ASSERT_EQ(page.width, static_cast<std::uint32_t>(kPixels));
+    ASSERT_EQ(page.length, static_cast<std::uint32_t>(kLines));
+    ASSERT_EQ(page.bits, 16);
+    for (int row = 0; row < kLines; ++row)
+      for (int p = 0; p < kPixels; ++p)
+        ASSERT_EQ(page.rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(p)],
+                  ExpectedPixel(channel, row, p, darkRed, darkGreen, ddn))
+            << path << " channel " << channel << " row " << row << " pixel " << p;
+  }
+}
+
+std::vector<std::vector<std::string>> CarouselRunTest::HistoryRecords(const std::string& serialNumber) {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(m_Install + "/Logs"))
+    if (entry.path().filename().string().ends_with("_" + serialNumber + ".log"))
+      files.push_back(entry.path().string());
+  if (files.size() != 1) {
+    ADD_FAILURE() << files.size() << " scan-history files for " << serialNumber;
+    return {};
+  }
+  const auto split = [](const std::string& text, const std::string& separator) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + separator.size())
+      parts.push_back(text.substr(from, at - from));
+    parts.push_back(text.substr(from));
+    return parts;
+  };
+  const std::string text = testsupport::readFile(files[0]);
+  std::vector<std::vector<std::string>> records;
+  const auto lines = split(text, "\r\n");
+  EXPECT_EQ(lines.back(), "") << "the last line is not ended: " << text;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) records.push_back(split(lines[i], "\t"));
+  return records;
 }
 
 namespace {

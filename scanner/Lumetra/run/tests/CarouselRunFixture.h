@@ -45,6 +45,10 @@ class ProgressWindow : public platform::Window {
 
   ProgressWindow();
   ~ProgressWindow() override;
+
+  // Runs on the window's thread before each message is handled (tests script the
+  // simulators at a given moment of the run through it). Set before the run starts.
+  std::function<void(unsigned message, std::uintptr_t wParam, std::intptr_t lParam)> OnMessage;
   ProgressWindow(const ProgressWindow&) = delete;
   ProgressWindow& operator=(const ProgressWindow&) = delete;
 
@@ -131,6 +135,21 @@ class CarouselRunTest : public ComTest {
   // A run over `first`..`last` in which `slots` have the small region at 5 um, both
   // channels at 100 %, one pass, named "<Slide ID>_<Slot #>" into outDir().
   std::unique_ptr<CCarouselCfgInfo> MakeRunConfig(int first, int last, const std::vector<int>& slots) const;
+
+  struct RunResult {
+    std::optional<int> code;  // of the run's end message; nullopt: none came
+    // The data processor's dark levels of the last scan (the same for every scan of the
+    // board as set up here).
+    double darkRed = 0, darkGreen = 0;
+  };
+  // A whole run of `config` with `window` as its progress dialog, through a run manager
+  // of its own, until its thread has ended.
+  RunResult RunCarousel(IScanCtrl& ctrl, CCarouselCfgInfo& config, ProgressWindow& window);
+  // Every pixel of both channels of the image at `path` is what the board's pattern gives.
+  void ExpectExactImage(const std::string& path, double darkRed, double darkGreen);
+  // The lines of the instrument's scan-history file, each split into its fields; fails
+  // the test when there is not exactly one such file.
+  std::vector<std::vector<std::string>> HistoryRecords(const std::string& serialNumber);
 
   // Waits for the run's end while the test clock runs at twice the real pace (the run
   // waits out the instrument's time-outs on it, e.g. the end of the scan data); the end
