@@ -13,6 +13,7 @@
 #include "okSim/okSim.h"
 #include "platform/files.h"
 #include "run/RunStatus.h"
+#include "run/ScanLogFile.h"
 #include "run/ScanDataProc.h"
 #include "run/ScanMgr.h"
 
@@ -388,7 +389,7 @@ std::optional<int> CarouselRunTest::DriveRunToEnd(ProgressWindow& window,
 }
 
 CarouselRunTest::RunResult CarouselRunTest::RunCarousel(IScanCtrl& ctrl, CCarouselCfgInfo& config,
-                                                       ProgressWindow& window) {
+                                                        ProgressWindow& window) {
   RunResult result;
   CScanMgr manager(nullptr, &ctrl, true);
   manager.SetRunConfig(&config);
@@ -422,6 +423,12 @@ void CarouselRunTest::ExpectExactImage(const std::string& path, double darkRed, 
 }
 
 std::vector<std::vector<std::string>> CarouselRunTest::HistoryRecords(const std::string& serialNumber) {
+  // The history log is one per process and keeps the file it opened first.
+  if (GetScanLog().IsOpen() && GetScanLog().GetFilePath().rfind(m_Install + "/", 0) != 0) {
+    ADD_FAILURE() << "the scan-history log of this process was opened by an earlier test ("
+                  << GetScanLog().GetFilePath() << "): run each run test in a process of its own, as ctest does";
+    return {};
+  }
   std::vector<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(m_Install + "/Logs"))
     if (entry.path().filename().string().ends_with("_" + serialNumber + ".log"))

@@ -109,6 +109,12 @@ class ProgressWindow : public platform::Window {
 
 // The simulated scanner set up for carousel runs.
 class CarouselRunTest : public ComTest {
+ public:
+  struct Slide {
+    int slot;
+    std::string barcode;
+  };
+
  protected:
   // A region of 300 x 200 um at 5 um: 60 pixels by 40 lines.
   static constexpr int kMicrons = 5;
@@ -121,11 +127,6 @@ class CarouselRunTest : public ComTest {
   // calibration signal each tube gives there (the nominal one: it needs no correction).
   static constexpr unsigned kFactoryVoltage = 6000;
   static constexpr int kNominalSignal = 2000;
-
-  struct Slide {
-    int slot;
-    std::string barcode;
-  };
 
   CarouselRunTest();
   ~CarouselRunTest() override;

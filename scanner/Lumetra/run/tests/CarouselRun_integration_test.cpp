@@ -3,8 +3,8 @@
 // against the board's pattern, and the run report, its page and the scan-history lines
 // checked as the operator would read them; a slide whose data stops coming is skipped and
 // the run goes on.
-#include <filesystem>
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -58,7 +58,8 @@ int ValidationErrors(const std::string& path) {
 }
 
 // The history record of a slide: everything but the time, which only has its form.
-void ExpectHistory(const std::vector<std::string>& record, const std::string& barcode, const std::string& result) {
+void ExpectHistory(const std::vector<std::string>& record, const std::string& barcode,
+                   const std::string& result) {
   ASSERT_EQ(record.size(), 11u) << testing::PrintToString(record);
   EXPECT_TRUE(std::regex_match(record[0], std::regex(R"(\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\])"))) << record[0];
   EXPECT_EQ(std::vector<std::string>(record.begin() + 1, record.end()),
@@ -80,7 +81,8 @@ std::string ImageName(const std::string& folder, const CarouselRunTest::Slide& s
 
 std::vector<std::string> FolderEntries(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -97,8 +99,7 @@ TEST_F(CarouselRunTest, TwoBarcodedSlidesGiveExactImagesTheReportAndTheHistory) 
   ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
 
   // What the operator saw: no warning or failure of any kind, both slides done.
-  for (const auto& line : window.Lines())
-    EXPECT_LE(line.kind, 3) << line.text << "\n" << window.Transcript();
+  for (const auto& line : window.Lines()) EXPECT_LE(line.kind, 3) << line.text << "\n" << window.Transcript();
   EXPECT_EQ(window.TotalSlides(), 2);
   EXPECT_EQ(window.SlidesCompleted(), 2);
   EXPECT_THAT(window.StatusText(), HasSubstr("Total number of slide(s) detected: 2."));
@@ -167,7 +168,8 @@ TEST_F(CarouselRunTest, ABoardThatStopsDeliveringSkipsItsSlideAndTheRunGoesOn) {
   bool failed = false;
   window.OnMessage = [&failed](unsigned message, std::uintptr_t code, std::intptr_t) {
     if (message != lumetra::run::WM_SCANDATA_PROGRESS || failed) return;
-    if (code == lumetra::run::kScanDataStarted) okSim_ScriptResult("okUsbFrontPanel_ReadFromBlockPipeOut", -1, 1);
+    if (code == lumetra::run::kScanDataStarted)
+      okSim_ScriptResult("okUsbFrontPanel_ReadFromBlockPipeOut", -1, 1);
     if (code == lumetra::run::kScanDataFailed) {
       okSim_ClearScripts();
       failed = true;
@@ -184,9 +186,9 @@ TEST_F(CarouselRunTest, ABoardThatStopsDeliveringSkipsItsSlideAndTheRunGoesOn) {
                                                                 lumetra::run::kDataStatusReadFailed}),
             1)
       << testing::PrintToString(progress);
-  const std::string failure = "Scan failed: Failed to process scan data - " +
-                              lumetra::run::CScanDataProc::GetStatusText(lumetra::run::kDataStatusReadFailed) +
-                              ".";
+  const std::string failure =
+      "Scan failed: Failed to process scan data - " +
+      lumetra::run::CScanDataProc::GetStatusText(lumetra::run::kDataStatusReadFailed) + ".";
   EXPECT_THAT(window.StatusText(), HasSubstr(failure)) << window.Transcript();
   EXPECT_EQ(window.SlidesCompleted(), 2);
 
