@@ -164,7 +164,7 @@ class CarouselRunTest : public ComTest {
 
   // The pixel an image channel (0 red, 1 green) holds at (row, pixel) of the region when
   // the board sends okSim_PixelValue, the data processor's dark levels are `darkRed` and
-  // `darkGreen`, and the image's line offset is `ddn` (-1 ... 1 when measured).
+  // `darkGreen`, and the line offset the write thread measured for the channel is `ddn`.
   static long long ExpectedPixel(int channel, int row, int pixel, double darkRed, double darkGreen, int ddn);
   // The line offset the write thread measures for a channel from the board's values.
   static int ExpectedDdn(int channel, double darkRed, double darkGreen);
