@@ -275,7 +275,7 @@ bool Run::startDaemon() {
     const int started = log_.count("Processing the startup REFRESH request");
     const int clashes = log_.count("can't bind to");
     {
-      SanitizerQuarantineOff quarantineOff;
+      [[maybe_unused]] SanitizerQuarantineOff quarantineOff;
       daemon_ = platform::process::Child::spawn(
           {o_.program}, {o_.folder, o_.folder + "/brokla.stdout", o_.folder + "/brokla.stderr"});
     }
