@@ -84,13 +84,15 @@ void Report() {
   const auto per = [&](std::uint64_t n) { return static_cast<double>(n) / std::max(r.loadSeconds, 1e-9); };
   std::printf("\nbrokla under load, %.1f s measured after a 5 s warm-up (13 applications, 5 instruments):\n",
               r.loadSeconds);
-  std::printf("  datagrams to and from the daemon: %llu (%.1f/s); application requests answered: %llu (%.1f/s)\n",
-              static_cast<unsigned long long>(r.datagrams), per(r.datagrams),
-              static_cast<unsigned long long>(r.requests), per(r.requests));
-  std::printf("  checked over the run: %llu replies, %llu events, %llu commands at the instruments, "
-              "%llu comings back of an application\n",
-              static_cast<unsigned long long>(r.checkedReplies), static_cast<unsigned long long>(r.checkedEvents),
-              static_cast<unsigned long long>(r.checkedCommands), static_cast<unsigned long long>(r.reconnects));
+  std::printf(
+      "  datagrams to and from the daemon: %llu (%.1f/s); application requests answered: %llu (%.1f/s)\n",
+      static_cast<unsigned long long>(r.datagrams), per(r.datagrams),
+      static_cast<unsigned long long>(r.requests), per(r.requests));
+  std::printf(
+      "  checked over the run: %llu replies, %llu events, %llu commands at the instruments, "
+      "%llu comings back of an application\n",
+      static_cast<unsigned long long>(r.checkedReplies), static_cast<unsigned long long>(r.checkedEvents),
+      static_cast<unsigned long long>(r.checkedCommands), static_cast<unsigned long long>(r.reconnects));
   std::printf("  status round trip alone:      median %.0f us, p99 %.0f us, max %.0f us (%zu)\n",
               r.statusIdle.medianUs, r.statusIdle.p99Us, r.statusIdle.maxUs, r.statusIdle.count);
   std::printf("  status round trip under load: median %.0f us, p99 %.0f us, max %.0f us (%zu)\n",
@@ -99,9 +101,11 @@ void Report() {
     std::printf("  under load: %.2f x the round trip alone (median), %.2f x (p99)\n",
                 r.statusLoaded.medianUs / r.statusIdle.medianUs,
                 r.statusIdle.p99Us > 0 ? r.statusLoaded.p99Us / r.statusIdle.p99Us : 0.0);
-  std::printf("  daemon (pid %d) VmRSS: %ld KiB before the warm-up, %ld after, %ld at the end (%+ld KiB while measured)\n",
-              r.daemonPid, r.beforeWarmUp.rssKiB, r.afterWarmUp.rssKiB, r.atEnd.rssKiB,
-              r.atEnd.rssKiB - r.afterWarmUp.rssKiB);
+  std::printf(
+      "  daemon (pid %d) VmRSS: %ld KiB before the warm-up, %ld after, %ld at the end (%+ld KiB while "
+      "measured)\n",
+      r.daemonPid, r.beforeWarmUp.rssKiB, r.afterWarmUp.rssKiB, r.atEnd.rssKiB,
+      r.atEnd.rssKiB - r.afterWarmUp.rssKiB);
   std::printf("  daemon descriptors: %d before the warm-up, %d after, %d at the end\n", r.beforeWarmUp.fds,
               r.afterWarmUp.fds, r.atEnd.fds);
   std::printf("  stop: exit code %s, %.0f ms after SIGTERM; files left in its runtime folder: %zu\n",

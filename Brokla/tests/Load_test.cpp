@@ -42,18 +42,20 @@ TEST_F(LoadTest, EveryAnswerReachesItsAskerAndTheDaemonStaysFlat) {
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_THAT(r.leftInRuntime, IsEmpty());
 
-  std::printf("load: %.1f s, %llu datagrams (%.0f/s), %llu requests answered; replies checked %llu, events %llu, "
-              "commands %llu, %llu comings back\n"
-              "brokla (pid %d): fds %d / %d / %d, VmRSS %ld / %ld / %ld KiB (before warm-up / after / end); "
-              "exit %d after %.0f ms\n",
-              r.loadSeconds, static_cast<unsigned long long>(r.datagrams), r.datagrams / std::max(r.loadSeconds, 1e-9),
-              static_cast<unsigned long long>(r.requests), static_cast<unsigned long long>(r.checkedReplies),
-              static_cast<unsigned long long>(r.checkedEvents), static_cast<unsigned long long>(r.checkedCommands),
-              static_cast<unsigned long long>(r.reconnects),
-              r.daemonPid, r.beforeWarmUp.fds, r.afterWarmUp.fds, r.atEnd.fds, r.beforeWarmUp.rssKiB,
-              r.afterWarmUp.rssKiB, r.atEnd.rssKiB, r.exitCode.value_or(-1), r.stopMs);
+  std::printf(
+      "load: %.1f s, %llu datagrams (%.0f/s), %llu requests answered; replies checked %llu, events %llu, "
+      "commands %llu, %llu comings back\n"
+      "brokla (pid %d): fds %d / %d / %d, VmRSS %ld / %ld / %ld KiB (before warm-up / after / end); "
+      "exit %d after %.0f ms\n",
+      r.loadSeconds, static_cast<unsigned long long>(r.datagrams),
+      r.datagrams / std::max(r.loadSeconds, 1e-9), static_cast<unsigned long long>(r.requests),
+      static_cast<unsigned long long>(r.checkedReplies), static_cast<unsigned long long>(r.checkedEvents),
+      static_cast<unsigned long long>(r.checkedCommands), static_cast<unsigned long long>(r.reconnects),
+      r.daemonPid, r.beforeWarmUp.fds, r.afterWarmUp.fds, r.atEnd.fds, r.beforeWarmUp.rssKiB,
+      r.afterWarmUp.rssKiB, r.atEnd.rssKiB, r.exitCode.value_or(-1), r.stopMs);
   if (HasFailure())
-    std::printf("---- brokla log ----\n%s---- brokla stderr ----\n%s", LogWatch(tempDir() + "/logs").text().c_str(),
+    std::printf("---- brokla log ----\n%s---- brokla stderr ----\n%s",
+                LogWatch(tempDir() + "/logs").text().c_str(),
                 testsupport::readFile(tempDir() + "/brokla.stderr").c_str());
 }
 

@@ -228,7 +228,8 @@ class Run {
                  const std::function<bool(int, int)>& expected);
   void checkEnumeration(App& app);
   void fault(const App& app, const std::string& what) {
-    faults_.add("application " + std::to_string(app.index) + " (pid " + std::to_string(app.pid) + "): " + what);
+    faults_.add("application " + std::to_string(app.index) + " (pid " + std::to_string(app.pid) +
+                "): " + what);
   }
 
   const LoadOptions& o_;
@@ -264,7 +265,8 @@ bool Run::startDaemon() {
   fs::create_directories(o_.folder + "/logs");
   reg::createKey(platform::HKEY_LOCAL_MACHINE, kKey);
   reg::createKey(platform::HKEY_LOCAL_MACHINE, std::string(kKey) + "\\Logging");
-  reg::setValue(platform::HKEY_LOCAL_MACHINE, kKey, "LogFile", reg::makeString(o_.folder + "/logs/brokla.log"));
+  reg::setValue(platform::HKEY_LOCAL_MACHINE, kKey, "LogFile",
+                reg::makeString(o_.folder + "/logs/brokla.log"));
   reg::setValue(platform::HKEY_LOCAL_MACHINE, std::string(kKey) + "\\Logging", "DebugLevel",
                 reg::makeDword(static_cast<std::uint32_t>(o_.debugLevel)));
   // The identify broadcast goes where nobody listens.
@@ -357,9 +359,11 @@ bool Run::connect(App& app) {
   app.events = app.process->connect(brokla::kEventPipe);
   // The event monitor takes the announcement whole before it does anything else: once
   // it has logged it, events for this application find it.
-  const std::string seen = "New Application (pid=" + std::to_string(app.pid) + ") Connection Request to Event Monitor";
+  const std::string seen =
+      "New Application (pid=" + std::to_string(app.pid) + ") Connection Request to Event Monitor";
   if (!app.events.isOpen() ||
-      !app.events.write(Message(brokla::kEventNewApp, Le32(static_cast<std::uint32_t>(app.pid))).GetWire(), 5s) ||
+      !app.events.write(Message(brokla::kEventNewApp, Le32(static_cast<std::uint32_t>(app.pid))).GetWire(),
+                        5s) ||
       !log_.waitFor(seen)) {
     fault(app, "its event pipe was not taken");
     return false;
@@ -386,8 +390,10 @@ void Run::reconnect(App& app) {
     fault(app, "an event it was not meant to get was waiting when it went");
   app.requests.close();
   app.events.close();
-  if (connect(app)) ++reconnects_;
-  else app.broken = true;
+  if (connect(app))
+    ++reconnects_;
+  else
+    app.broken = true;
 }
 
 bool Run::learnInstruments() {
@@ -395,7 +401,8 @@ bool Run::learnInstruments() {
   const auto reply = ask(first, brokla::kMsgEnumerate, {}, "enumeration");
   if (!reply) return false;
   const auto wire = reply->GetWire();
-  for (int at = 0; at + brokla::kInstrumentEntrySize <= reply->GetDataLength(); at += brokla::kInstrumentEntrySize)
+  for (int at = 0; at + brokla::kInstrumentEntrySize <= reply->GetDataLength();
+       at += brokla::kInstrumentEntrySize)
     if (auto e = brokla::ParseInstrumentEntry(
             wire.subspan(static_cast<std::size_t>(2 + at), brokla::kInstrumentEntrySize)))
       listing_.push_back(*e);
@@ -486,25 +493,30 @@ void Run::checkStatus(App& app, std::uint32_t id, const Instrument* in, bool tim
     if (result != 1 || comm != 0 || shown != 0) fault(app, what + "an unknown id is answered as known");
     return;
   }
-  if (result != 0) return fault(app, what + "answered as not answering (result " + std::to_string(result) + ")");
+  if (result != 0)
+    return fault(app, what + "answered as not answering (result " + std::to_string(result) + ")");
   if (comm != in->comm)
-    return fault(app, what + "communication status " + Hex(static_cast<std::uint32_t>(comm)) + ", the instrument's is " +
-                          Hex(in->comm) + " (another instrument's answer)");
+    return fault(app, what + "communication status " + Hex(static_cast<std::uint32_t>(comm)) +
+                          ", the instrument's is " + Hex(in->comm) + " (another instrument's answer)");
   if (laser >= 0 ? shown != laser : shown > 1) fault(app, what + "laser state " + std::to_string(shown));
 }
 
 void Run::checkLock(App& app, std::uint32_t id, int operation, const std::string& what,
                     const std::function<bool(int, int)>& expected) {
-  const auto r = ask(app, brokla::kMsgLock, [&] {
-    Bytes d = Le32(id);
-    d.push_back(static_cast<std::uint8_t>(operation));
-    return d;
-  }(), what);
+  const auto r = ask(
+      app, brokla::kMsgLock,
+      [&] {
+        Bytes d = Le32(id);
+        d.push_back(static_cast<std::uint8_t>(operation));
+        return d;
+      }(),
+      what);
   if (!r) return;
   if (r->GetDataU32(0) != id)
     return fault(app, what + ": the answer names id " + Hex(r->GetDataU32(0)) + " (misrouted)");
   if (!expected) {  // an id nobody has
-    if (r->GetDataLength() != 5 || r->GetDataByte(4) != 1) fault(app, what + ": an unknown id is answered as known");
+    if (r->GetDataLength() != 5 || r->GetDataByte(4) != 1)
+      fault(app, what + ": an unknown id is answered as known");
     return;
   }
   const int before = static_cast<std::int8_t>(r->GetDataByte(5));
@@ -518,12 +530,14 @@ void Run::checkEnumeration(App& app) {
   if (!r) return;
   std::vector<brokla::InstrumentEntry> got;
   const auto wire = r->GetWire();
-  for (int at = 0; at + brokla::kInstrumentEntrySize <= r->GetDataLength(); at += brokla::kInstrumentEntrySize)
+  for (int at = 0; at + brokla::kInstrumentEntrySize <= r->GetDataLength();
+       at += brokla::kInstrumentEntrySize)
     if (auto e = brokla::ParseInstrumentEntry(
             wire.subspan(static_cast<std::size_t>(2 + at), brokla::kInstrumentEntrySize)))
       got.push_back(*e);
   if (got != listing_ || r->GetDataLength() % brokla::kInstrumentEntrySize != 0)
-    fault(app, "enumeration: " + std::to_string(got.size()) + " entries that differ from the instrument list");
+    fault(app,
+          "enumeration: " + std::to_string(got.size()) + " entries that differ from the instrument list");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -549,13 +563,14 @@ void Run::appStep(App& app, int k) {
         checkLock(app, instruments_[static_cast<std::size_t>(app.holds)]->entry.id, brokla::kLockOpQuery,
                   "querying its lock", [](int b, int after) { return b == 1 && after == 1; });
       else
-        checkLock(app, instruments_[static_cast<std::size_t>((app.index + k) % n)]->entry.id, brokla::kLockOpLock,
-                  "locking a held instrument", heldByOther);
+        checkLock(app, instruments_[static_cast<std::size_t>((app.index + k) % n)]->entry.id,
+                  brokla::kLockOpLock, "locking a held instrument", heldByOther);
       break;
     case 3:
       if (app.holds >= 0) {
         const std::uint32_t id = instruments_[static_cast<std::size_t>(app.holds)]->entry.id;
-        checkLock(app, id, brokla::kLockOpLock, "nesting its lock", [](int b, int after) { return b == 1 && after == 2; });
+        checkLock(app, id, brokla::kLockOpLock, "nesting its lock",
+                  [](int b, int after) { return b == 1 && after == 2; });
         checkLock(app, id, brokla::kLockOpUnlock, "unnesting its lock",
                   [](int b, int after) { return b == 2 && after == 1; });
       } else {
@@ -572,7 +587,8 @@ void Run::appStep(App& app, int k) {
   }
   if (app.churns && k % kChurnEvery == kChurnEvery - 1) reconnect(app);
   if (app.holds >= 0 && k % kAbortEvery == (app.index * 7) % kAbortEvery) {
-    if (app.events.write(Message(brokla::kEventCmdAbort, Le32(static_cast<std::uint32_t>(app.pid))).GetWire(), 5s)) {
+    if (app.events.write(Message(brokla::kEventCmdAbort, Le32(static_cast<std::uint32_t>(app.pid))).GetWire(),
+                         5s)) {
       ++app.aborts;
       ++abortsPosted_;
     } else {
@@ -619,8 +635,9 @@ void Run::eventLoop(App& app) {
                          ? brokla::ParseInstrumentEntry(m.GetWire().subspan(2, brokla::kInstrumentEntrySize))
                          : std::nullopt;
       if (!e || *e != held->entry)
-        fault(app, "a reboot event for " + (e ? e->serialNumber + " id " + Hex(e->id) : std::string("nothing")) +
-                       ", it holds " + held->entry.serialNumber + " (misrouted)");
+        fault(app, "a reboot event for " +
+                       (e ? e->serialNumber + " id " + Hex(e->id) : std::string("nothing")) + ", it holds " +
+                       held->entry.serialNumber + " (misrouted)");
       std::lock_guard lock(app.m);
       ++app.rebootEvents;
     } else {
@@ -671,13 +688,12 @@ void Run::drain() {
     if (app->holds < 0) continue;
     const Instrument& in = *instruments_[static_cast<std::size_t>(app->holds)];
     std::unique_lock lock(app->m);
-    const bool all = app->cv.wait_for(lock, kWait, [&] {
-      return app->laserEvents >= in.toggles && app->rebootEvents >= in.reboots;
-    });
+    const bool all = app->cv.wait_for(
+        lock, kWait, [&] { return app->laserEvents >= in.toggles && app->rebootEvents >= in.reboots; });
     if (!all || app->laserEvents != in.toggles || app->rebootEvents != in.reboots)
-      fault(*app, "events of " + in.entry.serialNumber + ": " + std::to_string(app->laserEvents) + " laser of " +
-                      std::to_string(in.toggles) + ", " + std::to_string(app->rebootEvents) + " reboot of " +
-                      std::to_string(in.reboots));
+      fault(*app, "events of " + in.entry.serialNumber + ": " + std::to_string(app->laserEvents) +
+                      " laser of " + std::to_string(in.toggles) + ", " + std::to_string(app->rebootEvents) +
+                      " reboot of " + std::to_string(in.reboots));
     r_.checkedEvents += static_cast<std::uint64_t>(app->laserEvents + app->rebootEvents);
   }
   for (auto& app : apps_) {
@@ -698,7 +714,8 @@ void Run::drain() {
       fault(*app, in.entry.serialNumber + " got " + std::to_string(aborts.size()) + " aborts of " +
                       std::to_string(app->aborts) + " posted");
     for (const auto& d : aborts)
-      if (d.dataU32(0) != in.entry.address) fault(*app, in.entry.serialNumber + " got an abort for another address");
+      if (d.dataU32(0) != in.entry.address)
+        fault(*app, in.entry.serialNumber + " got an abort for another address");
     r_.checkedCommands += aborts.size();
   }
   for (auto& in : instruments_) {
@@ -709,17 +726,32 @@ void Run::drain() {
       faults_.add(in->entry.serialNumber + ": " + std::to_string(replies.size()) + " answers to " +
                   std::to_string(want) + " soft boots");
     for (const auto& d : replies)
-      if (d.dataU16(0) != in->entry.port) faults_.add(in->entry.serialNumber + ": a soft boot answered with another port");
+      if (d.dataU16(0) != in->entry.port)
+        faults_.add(in->entry.serialNumber + ": a soft boot answered with another port");
     r_.checkedCommands += replies.size();
   }
   // Replies: one more question each; after its answer nothing may be left.
   for (auto& app : apps_) {
     checkEnumeration(*app);
-    if (const auto left = app->requests.peek(); left && *left > 0) fault(*app, "an answer nobody asked for is waiting");
+    if (const auto left = app->requests.peek(); left && *left > 0)
+      fault(*app, "an answer nobody asked for is waiting");
   }
 }
 
 LoadResult Run::go() {
+  // The services file is this run's only: the caller's setting comes back afterwards.
+  struct KeepServicesFile {
+    std::optional<std::string> saved;
+    KeepServicesFile() {
+      if (const char* v = std::getenv("ZEVA_SERVICES_FILE")) saved = v;
+    }
+    ~KeepServicesFile() {
+      if (saved)
+        ::setenv("ZEVA_SERVICES_FILE", saved->c_str(), 1);
+      else
+        ::unsetenv("ZEVA_SERVICES_FILE");
+    }
+  } keepServicesFile;
   const std::string runtime = platform::localpipe::runtimeDirectory();
   const std::set<std::string> before = Listing(runtime);
   if (!startDaemon() || !startInstruments() || !connectApps() || !learnInstruments()) {
@@ -794,7 +826,8 @@ std::optional<ProcessSample> SampleProcess(int pid) {
     if (line.rfind("VmRSS:", 0) == 0) s.rssKiB = std::strtol(line.c_str() + 6, nullptr, 10);
   std::error_code ec;
   int fds = 0;
-  for (auto it = fs::directory_iterator(proc + "/fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+  for (auto it = fs::directory_iterator(proc + "/fd", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec))
     ++fds;
   if (ec || s.rssKiB < 0) return std::nullopt;
   s.fds = fds;

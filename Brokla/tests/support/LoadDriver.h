@@ -64,8 +64,8 @@ struct LoadResult {
   std::uint64_t checkedReplies = 0, checkedEvents = 0, checkedCommands = 0;  // whole run
   Latency statusIdle, statusLoaded;
 
-  std::optional<int> exitCode;  // of the daemon after SIGTERM (nullopt: it did not end)
-  double stopMs = 0;            // from SIGTERM to its end
+  std::optional<int> exitCode;             // of the daemon after SIGTERM (nullopt: it did not end)
+  double stopMs = 0;                       // from SIGTERM to its end
   std::vector<std::string> leftInRuntime;  // its files still in the runtime folder after it ended
 };
 

@@ -72,7 +72,8 @@ namespace {
     if (n <= 0) ::_exit(0);  // the test let it go
     address.sun_family = AF_UNIX;
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    const bool connected = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const bool connected =
+        fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     char ok = connected ? 1 : 0;
     iovec iov{&ok, 1};
     alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
