@@ -49,7 +49,8 @@ constexpr int kRebootEvery = 5;
 // Ids nobody has: each application asks about its own, so that an answer about another's
 // would show.
 constexpr std::uint32_t kUnknownIdBase = 0x40000000;
-constexpr auto kEventPoll = 100ms;  // how soon an event reader sees it is to stop
+constexpr auto kEventPoll = 100ms;
+constexpr auto kBaselineEvery = 50ms;  // between two status questions of the baseline  // how soon an event reader sees it is to stop
 
 // Phases of the run: the measured figures count only what happens during `load`.
 enum Phase : int { kSetup, kWarmUp, kLoad, kDrain };
@@ -437,7 +438,11 @@ bool Run::learnInstruments() {
 void Run::baseline() {
   App& first = *apps_.front();
   std::vector<double> us;
+  // At the pace of the load's questions, not back to back: a thread woken from idle
+  // answers slower than one kept busy, and the load's own questions come sparse.
+  const auto start = Clock::now();
   for (int n = 0; n < o_.baselineRounds; ++n) {
+    if (!pacer_.waitUntil(start + kBaselineEvery * n)) return;
     const Instrument& in = *instruments_[static_cast<std::size_t>(n) % instruments_.size()];
     const auto t0 = Clock::now();
     const auto reply = ask(first, brokla::kMsgStatus, Le32(in.entry.id), "status");

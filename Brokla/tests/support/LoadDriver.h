@@ -39,7 +39,8 @@ struct LoadOptions {
   std::chrono::milliseconds warmUp{1000};
   std::chrono::milliseconds load{3000};
   int debugLevel = 2;      // of the daemon's log
-  int baselineRounds = 0;  // status round trips timed with nothing else going on, before the load
+  // Status round trips timed with nothing else going on, before the load, one every 50 ms.
+  int baselineRounds = 0;
   bool churn = true;       // the last application (holding nothing) goes and comes back every 2 s
 };
 
