@@ -1,12 +1,20 @@
 // The instrument link's command round trip: CLanComm::WriteString of "peek 0" and
-// ReadResponse of its reply, against a framed responder thread on loopback; the baseline
-// is a bare TCP echo of the same sizes (23 bytes out, 22 back) in the same run, with
-// blocking sockets and nothing else on the path. The ratio says what the link's own
-// path (framing, lock nesting, stale-byte check, deadline, reply parsing) costs.
+// ReadResponse of its reply, against a bare TCP echo of the same sizes (23 bytes out, 22
+// back), with blocking sockets and nothing else on the path. The link goes against two
+// servers on loopback: a minimal framed responder thread, so that the ratio says what the
+// link's own path (framing, lock nesting, stale-byte check, deadline, reply parsing)
+// costs; and the simulated instrument (zevasim), the server every test and the demo use,
+// whose ratio adds its command dispatch and request log.
 //
-// A small stand-in for the connection manager serves the pipes for the one lock taken at
-// the open; after that every command nests the lock in the process. All of it runs in
-// this process on loopback; LINK_BENCH_ROUNDS (default 20000) sets the round trips.
+// The three are measured in one run, in turns of short blocks after a warm-up round of
+// each, so that all of them see the same machine: a shared machine's load comes and goes,
+// and what runs first would otherwise pay for starting cold. Each ratio is the median of
+// the blocks' ratios.
+//
+// A small stand-in for the connection manager serves the pipes for the one lock each link
+// takes at its open; after that every command nests the lock in the process. All of it
+// runs in this process on loopback; LINK_BENCH_ROUNDS (default 20000) sets the round
+// trips of each kind.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +37,7 @@
 #include "Jotwell/Logger.h"
 #include "link/LanComm.h"
 #include "platform/localpipe.h"
+#include "zevasim/SimInstrument.h"
 
 namespace {
 
@@ -40,7 +50,8 @@ constexpr std::size_t kReply = 16 + 6;
 struct Bench {
   std::string dir;
   long rounds = 20000;
-  double echo = 0, link = 0;  // seconds per round trip
+  double echo = 0, link = 0, sim = 0;  // seconds per round trip (means)
+  double linkRatio = 0, simRatio = 0;  // medians of the blocks' ratios
 };
 
 Bench& B() {
@@ -124,10 +135,11 @@ std::thread Serve(int listener, bool framed, std::vector<std::uint8_t> reply) {
   });
 }
 
-// The connection manager's part in an open: hello, enumeration of one instrument, lock.
+// The connection manager's part in an open: hello, enumeration, lock. It lists one
+// instrument on 127.0.0.1 per port given, with ids from 1.
 class Manager {
  public:
-  explicit Manager(std::uint16_t instrumentPort) : server_(4), port_(instrumentPort) {
+  explicit Manager(std::vector<std::uint16_t> instrumentPorts) : server_(4), ports_(std::move(instrumentPorts)) {
     if (server_.listen(brokla::kAppPipe) < 0 || server_.listen(brokla::kEventPipe) < 0) {
       std::fprintf(stderr, "cannot serve the manager's pipes\n");
       std::exit(1);
@@ -142,7 +154,7 @@ class Manager {
 
  private:
   void Run() {
-    int lockCount = 0;
+    std::vector<int> lockCount(ports_.size(), 0);
     while (!stop_) {
       auto a = server_.wait();
       if (a.kind != platform::localpipe::PipeServer::Activity::Kind::message) continue;
@@ -153,18 +165,27 @@ class Manager {
         case brokla::kMsgHello:
           break;
         case brokla::kMsgEnumerate:
-          brokla::PutInstrumentEntry(out, 0, {1, 0x7F000001, port_, 1, "BENCH"});
-          out.SetDataLength(brokla::kInstrumentEntrySize);
+          for (std::size_t i = 0; i < ports_.size(); ++i)
+            brokla::PutInstrumentEntry(out, static_cast<int>(i) * brokla::kInstrumentEntrySize,
+                                       {static_cast<std::uint32_t>(i + 1), 0x7F000001, ports_[i], 1, "BENCH"});
+          out.SetDataLength(static_cast<int>(ports_.size()) * brokla::kInstrumentEntrySize);
           break;
         case brokla::kMsgLock: {
-          const int before = lockCount;
+          const std::uint32_t id = in.GetDataU32(0);
+          out.SetDataU32(0, id);
+          if (id < 1 || id > ports_.size()) {
+            out.SetDataByte(4, 1);
+            out.SetDataLength(5);
+            break;
+          }
+          int& count = lockCount[id - 1];
+          const int before = count;
           const int op = in.GetDataByte(4);
-          if (op == brokla::kLockOpLock) ++lockCount;
-          if (op == brokla::kLockOpUnlock && lockCount > 0) --lockCount;
-          out.SetDataU32(0, 1);
+          if (op == brokla::kLockOpLock) ++count;
+          if (op == brokla::kLockOpUnlock && count > 0) --count;
           out.SetDataByte(4, 0);
           out.SetDataByte(5, static_cast<std::uint8_t>(before));
-          out.SetDataByte(6, static_cast<std::uint8_t>(lockCount));
+          out.SetDataByte(6, static_cast<std::uint8_t>(count));
           out.SetDataLength(7);
           break;
         }
@@ -176,7 +197,7 @@ class Manager {
   }
 
   platform::localpipe::PipeServer server_;
-  std::uint16_t port_;
+  std::vector<std::uint16_t> ports_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -187,73 +208,124 @@ class Owner : public ILanCommOwner {
   void Set68KCurrentDateTime() override {}
 };
 
-void BM_BareEcho(benchmark::State& state) {
+// One round trip of each kind; false when it failed.
+bool EchoOnce(int fd) {
+  static const std::uint8_t out[kRequest] = {};
+  std::uint8_t in[kReply];
+  return WriteAll(fd, out, sizeof out) && ReadExact(fd, in, sizeof in);
+}
+
+bool CommandOnce(CLanComm& comm) {
+  static const std::string line = "peek 0\n";
+  int written = 0, status = -1;
+  std::string text;
+  return comm.WriteString(line.c_str(), static_cast<int>(line.size()), &written) == 0 &&
+         comm.ReadResponse(&status, text) == 0 && status == 0 && text == "5A";
+}
+
+// Seconds for `n` round trips of one kind; negative when one failed.
+template <typename Once>
+double Block(long n, Once once) {
+  const auto start = Clock::now();
+  for (long i = 0; i < n; ++i)
+    if (!once()) return -1;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+void BM_CommandRoundTrips(benchmark::State& state) {
   auto& b = B();
-  std::uint16_t port = 0;
-  const int listener = Listen(port);
-  std::thread server = Serve(listener, false, std::vector<std::uint8_t>(kReply, 'R'));
+  constexpr long kBlocks = 20;
+  const long perBlock = std::max(1L, b.rounds / kBlocks);
+
+  // The bare echo.
+  std::uint16_t echoPort = 0;
+  std::thread echoServer = Serve(Listen(echoPort), false, std::vector<std::uint8_t>(kReply, 'R'));
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
+  a.sin_port = htons(echoPort);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) state.SkipWithError("connect failed");
   NoDelay(fd);
-  std::uint8_t out[kRequest] = {};
-  std::uint8_t in[kReply];
-  for (auto _ : state) {
-    const auto start = Clock::now();
-    for (long i = 0; i < b.rounds; ++i)
-      if (!WriteAll(fd, out, sizeof out) || !ReadExact(fd, in, sizeof in)) {
-        state.SkipWithError("echo failed");
-        break;
-      }
-    b.echo = std::chrono::duration<double>(Clock::now() - start).count() / static_cast<double>(b.rounds);
-  }
-  ::close(fd);
-  server.join();
-  state.counters["us_per_round_trip"] = b.echo * 1e6;
-}
 
-void BM_LinkCommand(benchmark::State& state) {
-  auto& b = B();
-  std::uint16_t port = 0;
-  const int listener = Listen(port);
+  // The minimal framed responder.
+  std::uint16_t framedPort = 0;
   std::vector<std::uint8_t> reply(16, 0);
   reply[3] = static_cast<std::uint8_t>(kReply);
   reply[9] = 0x4B;
   reply.insert(reply.end(), kReplyPayload.begin(), kReplyPayload.end());
-  std::thread server = Serve(listener, true, reply);
+  std::thread framedServer = Serve(Listen(framedPort), true, reply);
+
+  // The simulated instrument, whose "peek" answers the byte at the address: the same 22
+  // bytes back.
+  zevasim::Options options;
+  options.address = 0x7F000001;
+  zevasim::Instrument sim(options);
+  if (!sim.start()) state.SkipWithError("the simulated instrument did not start");
+  sim.setMemory(0, 0x5A);
+
+  std::vector<double> linkRatios, simRatios;
+  double echoTotal = 0, linkTotal = 0, simTotal = 0;
   {
-    Manager manager(port);
+    Manager manager({framedPort, sim.port()});
     Owner owner;
-    CLanComm comm(&owner);
-    const std::string connect = "127.0.0.1_" + std::to_string(port);
-    if (comm.OpenDevice(connect.c_str()) != 0) state.SkipWithError("open failed");
-    const std::string line = "peek 0\n";
+    CLanComm link(&owner), simLink(&owner);
+    if (link.OpenDevice(("127.0.0.1_" + std::to_string(framedPort)).c_str()) != 0 ||
+        simLink.OpenDevice(("127.0.0.1_" + std::to_string(sim.port())).c_str()) != 0)
+      state.SkipWithError("open failed");
+    const auto echoOnce = [fd] { return EchoOnce(fd); };
+    const auto linkOnce = [&link] { return CommandOnce(link); };
+    const auto simOnce = [&simLink] { return CommandOnce(simLink); };
     for (auto _ : state) {
-      const auto start = Clock::now();
-      for (long i = 0; i < b.rounds; ++i) {
-        int written = 0, status = -1;
-        std::string text;
-        if (comm.WriteString(line.c_str(), static_cast<int>(line.size()), &written) != 0 ||
-            comm.ReadResponse(&status, text) != 0 || status != 0 || text != "5A") {
-          state.SkipWithError("command failed");
+      // Warm: each path once, not counted.
+      if (Block(perBlock, echoOnce) < 0 || Block(perBlock, linkOnce) < 0 || Block(perBlock, simOnce) < 0) {
+        state.SkipWithError("round trip failed");
+        break;
+      }
+      for (long k = 0; k < kBlocks; ++k) {
+        const double e = Block(perBlock, echoOnce), l = Block(perBlock, linkOnce), m = Block(perBlock, simOnce);
+        if (e <= 0 || l < 0 || m < 0) {
+          state.SkipWithError("round trip failed");
           break;
         }
+        echoTotal += e;
+        linkTotal += l;
+        simTotal += m;
+        linkRatios.push_back(l / e);
+        simRatios.push_back(m / e);
       }
-      b.link = std::chrono::duration<double>(Clock::now() - start).count() / static_cast<double>(b.rounds);
     }
-    comm.CloseDevice();
+    link.CloseDevice();
+    simLink.CloseDevice();
   }
-  server.join();
-  state.counters["us_per_round_trip"] = b.link * 1e6;
-  if (b.echo > 0) state.counters["x_bare_echo"] = b.link / b.echo;
+  ::close(fd);
+  echoServer.join();
+  framedServer.join();
+  sim.stop();
+
+  const double rounds = static_cast<double>(perBlock * static_cast<long>(linkRatios.size()));
+  if (rounds > 0) {
+    b.rounds = static_cast<long>(rounds);
+    b.echo = echoTotal / rounds;
+    b.link = linkTotal / rounds;
+    b.sim = simTotal / rounds;
+    b.linkRatio = Median(linkRatios);
+    b.simRatio = Median(simRatios);
+  }
+  state.counters["us_echo"] = b.echo * 1e6;
+  state.counters["us_link"] = b.link * 1e6;
+  state.counters["us_link_sim"] = b.sim * 1e6;
+  state.counters["x_echo_link"] = b.linkRatio;
+  state.counters["x_echo_link_sim"] = b.simRatio;
 }
 
-// The baseline first: the ratio needs it.
-BENCHMARK(BM_BareEcho)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LinkCommand)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CommandRoundTrips)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void Prepare() {
   auto& b = B();
@@ -283,9 +355,13 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   const auto& b = B();
-  if (b.echo > 0 && b.link > 0)
-    std::printf("\nCommand round trip: %.2f x bare TCP echo of the same sizes (%.1f us vs %.1f us, %ld rounds)\n",
-                b.link / b.echo, b.link * 1e6, b.echo * 1e6, b.rounds);
+  if (b.linkRatio > 0)
+    std::printf("\nCommand round trip: %.2f x bare TCP echo of the same sizes (%.1f us vs %.1f us, %ld rounds each)\n",
+                b.linkRatio, b.link * 1e6, b.echo * 1e6, b.rounds);
+  if (b.simRatio > 0)
+    std::printf("Command round trip against the simulated instrument: %.2f x bare TCP echo of the same sizes "
+                "(%.1f us vs %.1f us)\n",
+                b.simRatio, b.sim * 1e6, b.echo * 1e6);
   benchmark::Shutdown();
   CLogger::Close();
   std::error_code ec;

@@ -16,6 +16,7 @@
 #include "platform/localpipe.h"
 #include "platform/net.h"
 #include "platform/process.h"
+#include "support/StandIn.h"
 #include "testsupport/TestEnv.h"
 #include "zevasim/SimUdp.h"
 
@@ -25,20 +26,6 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 inline constexpr const char* kServiceKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla";
-inline constexpr std::chrono::milliseconds kWait = 10s;
-
-// The daemon's log, read as it grows.
-class LogWatch {
- public:
-  explicit LogWatch(std::string folder) : folder_(std::move(folder)) {}
-  std::string text() const;  // every log file of the folder, in name order
-  int count(const std::string& needle) const;
-  // Until `needle` is in the log at least `n` times.
-  bool waitFor(const std::string& needle, int n = 1, std::chrono::milliseconds timeout = kWait) const;
-
- private:
-  std::string folder_;
-};
 
 struct LockReply {
   int status = -1;
@@ -53,24 +40,6 @@ struct StatusReply {
   int status = -1;
   int comm = -1;
   int laser = -1;
-};
-
-// A child process that connects pipes for the test and hands them over, so that the
-// daemon sees that process at the other end (each application its own process id, as
-// it checks). It ends when the test lets it go.
-class StandInProcess {
- public:
-  StandInProcess();
-  ~StandInProcess();
-  StandInProcess(const StandInProcess&) = delete;
-  StandInProcess& operator=(const StandInProcess&) = delete;
-  int pid() const { return pid_; }
-  // A pipe to `name` that this process connected; not open on failure.
-  platform::localpipe::Pipe connect(const char* name);
-
- private:
-  int pid_ = -1;
-  int control_ = -1;  // socket pair end: names go out, connected sockets come back
 };
 
 // One application: the request pipe and the event pipe, as an application uses them,

@@ -168,6 +168,10 @@ void UdpSide::stop() {
 }
 
 namespace {
+// Numbered datagrams are stamped and sent under the state's lock, so that they leave in
+// the order of their numbers whichever thread sends: the manager drops one numbered
+// below one it has taken as a repeat, and its status (the identify answer) must not
+// overtake the status change it follows.
 bool sendTo(net::Socket& socket, std::span<const std::uint8_t> bytes, const net::Endpoint& to) {
   return socket.valid() && socket.sendTo(bytes, to).ok();
 }
@@ -178,57 +182,37 @@ bool UdpSide::announce() {
   data.push_back(options_.type);
   data.insert(data.end(), options_.serialNumber.begin(), options_.serialNumber.end());
   data.push_back(0);
-  std::vector<std::uint8_t> bytes;
-  net::Endpoint to;
-  {
-    std::lock_guard lock(state_->mutex);
-    state_->sequence = 0;
-    bytes = udp::encode(udp::kNewInstr, state_->sequence++, data);
-    to = {options_.managerAddress, state_->port};
-  }
-  return sendTo(state_->socket, bytes, to);
+  std::lock_guard lock(state_->mutex);
+  state_->sequence = 0;
+  return sendTo(state_->socket, udp::encode(udp::kNewInstr, state_->sequence++, data),
+                {options_.managerAddress, state_->port});
 }
 
 bool UdpSide::sendReboot() {
-  std::vector<std::uint8_t> bytes;
-  net::Endpoint to;
-  {
-    std::lock_guard lock(state_->mutex);
-    bytes = udp::encode(udp::kInstrReboot, state_->sequence++);
-    to = {options_.managerAddress, state_->port};
-  }
-  return sendTo(state_->socket, bytes, to);
+  std::lock_guard lock(state_->mutex);
+  return sendTo(state_->socket, udp::encode(udp::kInstrReboot, state_->sequence++),
+                {options_.managerAddress, state_->port});
 }
 
 bool UdpSide::sendStatusChange(std::uint16_t comm, std::uint8_t laser) {
   const std::uint8_t data[3] = {static_cast<std::uint8_t>(comm >> 8), static_cast<std::uint8_t>(comm), laser};
-  std::vector<std::uint8_t> bytes;
-  net::Endpoint to;
-  {
-    std::lock_guard lock(state_->mutex);
-    state_->comm = comm;
-    state_->laser = laser;
-    bytes = udp::encode(udp::kStatusChange, state_->sequence++, data);
-    to = {options_.managerAddress, state_->port};
-  }
-  return sendTo(state_->socket, bytes, to);
+  std::lock_guard lock(state_->mutex);
+  state_->comm = comm;
+  state_->laser = laser;
+  return sendTo(state_->socket, udp::encode(udp::kStatusChange, state_->sequence++, data),
+                {options_.managerAddress, state_->port});
 }
 
 bool UdpSide::sendIdentifyReply() {
-  std::vector<std::uint8_t> bytes;
-  net::Endpoint to;
-  {
-    std::lock_guard lock(state_->mutex);
-    const std::uint16_t port = state_->assigned.value_or(options_.tcpPort);
-    std::vector<std::uint8_t> data = {static_cast<std::uint8_t>(state_->comm), state_->laser,
-                                      static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port),
-                                      options_.type};
-    data.insert(data.end(), options_.serialNumber.begin(), options_.serialNumber.end());
-    data.push_back(0);
-    bytes = udp::encode(udp::kInstrIdentify, state_->sequence++, data);
-    to = {options_.managerAddress, state_->port};
-  }
-  return sendTo(state_->socket, bytes, to);
+  std::lock_guard lock(state_->mutex);
+  const std::uint16_t port = state_->assigned.value_or(options_.tcpPort);
+  std::vector<std::uint8_t> data = {static_cast<std::uint8_t>(state_->comm), state_->laser,
+                                    static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port),
+                                    options_.type};
+  data.insert(data.end(), options_.serialNumber.begin(), options_.serialNumber.end());
+  data.push_back(0);
+  return sendTo(state_->socket, udp::encode(udp::kInstrIdentify, state_->sequence++, data),
+                {options_.managerAddress, state_->port});
 }
 
 bool UdpSide::sendRaw(std::span<const std::uint8_t> bytes) {

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testsupport/TestEnv.h"
@@ -119,6 +120,41 @@ TEST_F(SimUdpTest, IdentifyRequestsAreAnsweredUnlessTurnedOffAndRequestsAreRecor
 
   sim.stop();
   EXPECT_FALSE(sim.announce());
+}
+
+// A status change sent by the test while the receiving thread answers identify requests:
+// whichever thread sends, the numbers go out in order (the manager drops one below a
+// number it took), and an answer never tells a laser state ahead of the changes sent.
+TEST_F(SimUdpTest, NumberedDatagramsLeaveInOrderWhicheverThreadSends) {
+  UdpOptions o;
+  o.address = 0x7F000004;
+  UdpSide sim(o);
+  ASSERT_TRUE(sim.start());
+  constexpr int kEach = 60;  // of each: all of them fit the receive buffer of the manager's end
+  std::vector<Bytes> got;
+  std::thread reader([&] {
+    for (Bytes b; got.size() < 2 * kEach && !(b = receive()).empty();) got.push_back(b);
+  });
+  std::thread changes([&] {
+    for (int i = 1; i <= kEach; ++i) sim.sendStatusChange(0, static_cast<std::uint8_t>(i % 2));
+  });
+  const Bytes target = {127, 0, 0, 4};
+  for (int i = 0; i < kEach; ++i) sendToSim(sim, udp::encode(udp::kInstrIdentify, 0, target));
+  changes.join();
+  reader.join();
+  ASSERT_EQ(got.size(), 2u * kEach);
+  int laser = 0;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    const Bytes& d = got[i];
+    ASSERT_GE(d.size(), 9u);
+    const std::uint32_t sequence = (std::uint32_t{d[2]} << 24) | (d[3] << 16) | (d[4] << 8) | d[5];
+    EXPECT_EQ(sequence, i) << "datagram " << i;
+    if (d[1] == udp::kStatusChange) {
+      laser = d[8];
+    } else {
+      EXPECT_EQ(d[7], laser) << "answer " << i;
+    }
+  }
 }
 
 TEST_F(SimUdpTest, RefusesAnAddressOffLoopback) {
