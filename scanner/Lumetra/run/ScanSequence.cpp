@@ -458,6 +458,13 @@ void CScanMgr::DoScan(const std::string& path) {
     ~Receiving() { mgr.EndReceiving(); }
   } receiving{*this};
   if (!StartRecvThread()) throw std::runtime_error("Failed to start the receive thread of the scan data.");
+  // The receive thread only starts the read and write threads: once it has ended, the
+  // data processor's done flags and its abort belong to this scan.
+  if (!JoinRecvThread()) {
+    AbortDataProc();
+    if (m_nDataStatus.load() == 0) m_nDataStatus.store(kDataStatusReadFailed);
+    throw RunMessage{9952};
+  }
 
   std::vector<std::uint16_t> lineStatus(std::size_t{lines} * kLineStatusWords, 0);
   try {
@@ -466,17 +473,14 @@ void CScanMgr::DoScan(const std::string& path) {
   } catch (...) {
     AbortDataProc();
     LogDebug(1, "<CScanMgr::DoScan> Caught an exception during scanning, try to stop receiving data.");
-    JoinRecvThread();
     WaitForReading(false);
     throw;
   }
 
-  const bool joined = JoinRecvThread();
-  const bool read = joined && WaitForReading(true);
-  if (!read) {
+  if (!WaitForReading(true)) {
     // Reading must not run on into the next pass.
     AbortDataProc();
-    if (joined && m_nAbortRequest.load() != 1 && m_nDataStatus.load() == 0) {
+    if (m_nAbortRequest.load() != 1 && m_nDataStatus.load() == 0) {
       LogError("<CScanMgr::DoScan> The scan data was not read completely; the data processing was stopped.");
       m_nDataStatus.store(kDataStatusIncomplete);
     }
@@ -485,13 +489,6 @@ void CScanMgr::DoScan(const std::string& path) {
   CheckScanCtrl(scanner.SDPBlockLasers(1));
   lineStatus = {};
 
-  if (!joined) {
-    // The data threads may not even have started: their flags say nothing yet, and the
-    // receive thread is waited for once more on the way out.
-    ThrowIfAbortNow();
-    if (m_nDataStatus.load() == 0) m_nDataStatus.store(kDataStatusReadFailed);
-    throw RunMessage{9952};
-  }
   // No limit: the write thread ends on its own, on an abort and on a failure too.
   while (!proc.WaitUntilDoneWriting(kPoll)) {
   }

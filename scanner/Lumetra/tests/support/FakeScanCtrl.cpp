@@ -463,8 +463,11 @@ HRESULT FakeScanCtrl::PMTGetVoltage(tagPMTChannels eChannelId, ULONG* /*pVoltage
 HRESULT FakeScanCtrl::PMTGetNomCalibSignal(tagPMTChannels eChannelId, ULONG* /*pVal*/) {
   return Call("PMTGetNomCalibSignal", {Arg(eChannelId)});
 }
-HRESULT FakeScanCtrl::PMTGetFlashVoltage(tagPMTChannels eChannelId, ULONG* /*pVoltage*/) {
-  return Call("PMTGetFlashVoltage", {Arg(eChannelId)});
+HRESULT FakeScanCtrl::PMTGetFlashVoltage(tagPMTChannels eChannelId, ULONG* pVoltage) {
+  if (const HRESULT hr = Call("PMTGetFlashVoltage", {Arg(eChannelId)}); hr != S_OK) return hr;
+  std::lock_guard lock(mutex_);
+  if (eChannelId == kRedPMT || eChannelId == kGreenPMT) Put(pVoltage, flashVoltage[eChannelId]);
+  return S_OK;
 }
 HRESULT FakeScanCtrl::InitializeSync() { return Call("InitializeSync", {}); }
 HRESULT FakeScanCtrl::CheckLaserStatus() { return Call("CheckLaserStatus", {}); }

@@ -96,6 +96,7 @@ class FakeScanCtrl final : public platform::com::Object<IScanCtrl> {
   double afStatsEx = 0, chipThickness = 0;
   int simpleErrCounts = 0;
   unsigned newVoltRed = 0, newVoltGreen = 0;
+  ULONG flashVoltage[2] = {0, 0};  // PMTGetFlashVoltage: the factory voltage by channel
   BOOL32 badPMTCalib = 0, calibrateLaserResult = 1, laserPowersResult = 1;
   BOOL32 redLaserDid1stCalibration = 1, redLaserReadyToAdjust = 1;
   std::map<int, Slot> slots;                        // GetBrowseCarouselInfo by slot number
