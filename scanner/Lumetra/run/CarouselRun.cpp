@@ -283,17 +283,22 @@ void CCarouselRun::PresetPMT(tagPMTChannels channel, unsigned percent, bool seco
     CheckScanCtrl(m_pScan->CalculatePMTVoltage(channel, percent / 100.0, base, &voltage));
     const int value = static_cast<int>(voltage);
     if (channel == kRedPMT)
-      LogDebug(1, secondDyx ? "Pre-set Red PMT voltage for the 2nd Dyx scan: %d" : "Pre-set Red PMT voltage: %d", value);
-    else
-      LogDebug(1, secondDyx ? "Pre-set Green PMT voltage for the 2nd Dyx scan: %d" : "Pre-set Green PMT voltage: %d",
+      LogDebug(1,
+               secondDyx ? "Pre-set Red PMT voltage for the 2nd Dyx scan: %d" : "Pre-set Red PMT voltage: %d",
                value);
+    else
+      LogDebug(
+          1,
+          secondDyx ? "Pre-set Green PMT voltage for the 2nd Dyx scan: %d" : "Pre-set Green PMT voltage: %d",
+          value);
     CheckScanCtrl(m_pScan->PMTChangeVoltageEx(channel, voltage, 1));
   } catch (const ComError& e) {
     LogError("Falied to pre-set PMT voltage: %s", FormatComError(e).c_str());
   }
 }
 
-void CCarouselRun::PresetPMTs(bool red, unsigned redPercent, bool green, unsigned greenPercent, bool secondDyx) {
+void CCarouselRun::PresetPMTs(bool red, unsigned redPercent, bool green, unsigned greenPercent,
+                              bool secondDyx) {
   if (red) PresetPMT(kRedPMT, redPercent, secondDyx);
   if (green) PresetPMT(kGreenPMT, greenPercent, secondDyx);
 }
@@ -380,13 +385,13 @@ bool CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
     m_nLoRed = static_cast<unsigned>(settings.PMTRed * settings.DyxRatio);
     m_nLoGreen = static_cast<unsigned>(settings.PMTGreen * settings.DyxRatio);
   }
-  m.m_nDoublePass =
-      (settings.ResolutionType == 1 || settings.ResolutionType == 4) ? 0 : settings.DoublePass;
+  m.m_nDoublePass = (settings.ResolutionType == 1 || settings.ResolutionType == 4) ? 0 : settings.DoublePass;
   m.m_n20BitImage = settings.Tiff32Bit;
   m.SetChannelSettings(settings.ResolutionType, settings.UseGreen != 0, settings.UseRed != 0,
                        static_cast<unsigned>(settings.PMTRed), static_cast<unsigned>(settings.PMTGreen));
-  m.m_SlotRegion = {settings.OriginX, settings.OriginY, settings.RegionLeft, settings.RegionTop, settings.AFX,
-                    settings.AFY,     settings.PKG,     settings.RegionWidth, settings.RegionHeight};
+  m.m_SlotRegion = {settings.OriginX,   settings.OriginY,     settings.RegionLeft,
+                    settings.RegionTop, settings.AFX,         settings.AFY,
+                    settings.PKG,       settings.RegionWidth, settings.RegionHeight};
   COutputNaming& naming = Naming();
   naming.SetStringParams(settings.OutputPath, settings.ScanDescription, m_pCfg->OperatorName,
                          m_pCfg->AutoNamingPrefix1, m_pCfg->AutoNamingPrefix2, m_pCfg->ScanNumberToken,
@@ -403,9 +408,10 @@ bool CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
       imageBarcode = settings.SlideID;
       m.SendStatusLine("No barcode read.  Using user entered barcode\r\n", kLineInfo);
     } else if (read != settings.SlideID) {
-      m.SendStatusLine(FormatText("Read barcode (%s) mismatches with user entered (%s). Using read barcode\r\n",
-                                  read.c_str(), settings.SlideID.c_str()),
-                       kLineBarcodeMismatch);
+      m.SendStatusLine(
+          FormatText("Read barcode (%s) mismatches with user entered (%s). Using read barcode\r\n",
+                     read.c_str(), settings.SlideID.c_str()),
+          kLineBarcodeMismatch);
     }
   }
   m.m_strBarcode = imageBarcode;
@@ -476,7 +482,8 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
   // 3.
   const CSlotScanCfgInfo* settingsOf = m_pCfg->GetAt(slot);
   if (!settingsOf) {
-    const std::string text = FormatText("Slot %d holds a slide but has no scan settings; slot skipped.", slot);
+    const std::string text =
+        FormatText("Slot %d holds a slide but has no scan settings; slot skipped.", slot);
     LogErrorNoFormat(text.c_str());
     m.SendStatusText(9909, text, kLineError);
     return SlotEnd::next;
@@ -515,8 +522,9 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
       CLogger::OnFunctionEnd(CLogger::SLIDE_LOADING);
       if (IsClass(e, kClassNoSlide)) {
         m.SendStatusLine("No slide found.", kLineAttention);
-        LogError("No slide found in the slot %d, it was detected (when CheckCarousel) before the carousel run",
-                 slot);
+        LogError(
+            "No slide found in the slot %d, it was detected (when CheckCarousel) before the carousel run",
+            slot);
         return SlotEnd::next;
       }
       if (IsClass(e, kClassArmTimeout)) {
@@ -586,6 +594,17 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
   std::string dyxId = CScanMgr::GetTimeStamp();
   const std::string commentBefore = m.m_strScanComment;
   bool slideDone = false;
+  bool repeating = false;
+  std::string passComment;
+  // A repeated pass starts its image's comment over: what the cut-short attempt said
+  // belongs to the image it replaces.
+  auto startPassComment = [&] {
+    if (repeating)
+      m.m_strScanComment = passComment;
+    else
+      passComment = m.m_strScanComment;
+    repeating = false;
+  };
   while (!slideDone && !AbortNow()) {
     // 1.
     m_strErrorText.clear();
@@ -618,12 +637,15 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
         path = m_strSecondName;
         m.m_strScanComment = commentBefore;
       }
+      startPassComment();
       LogInfo("Creating file for Dyxwide scan (%s): %s", which, path.c_str());
-      line = m.m_strScanComment.empty()
-                 ? FormatText("Creating file for Dyxwide scan (%s): %s \r\nPreparing Scan.", which, path.c_str())
-                 : m.m_strScanComment + "\r\nPreparing Scan.";
+      line =
+          m.m_strScanComment.empty()
+              ? FormatText("Creating file for Dyxwide scan (%s): %s \r\nPreparing Scan.", which, path.c_str())
+              : m.m_strScanComment + "\r\nPreparing Scan.";
     } else {
       path = m_strBase;
+      startPassComment();
       LogInfo("Creating file: %s", path.c_str());
       line = m.m_strScanComment.empty() ? FormatText("Creating file: %s \r\nPreparing Scan.", path.c_str())
                                         : m.m_strScanComment + "\r\nPreparing Scan.";
@@ -831,8 +853,9 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
           LogDebug(1, "ScanMgr: percent AF hold = %.4f", percent);
         if (percent >= kAFHoldExtended) {
           m.SendStatusLine(
-              FormatText("AutoFocus was suspended for an extended period of time during the scan [%.4f percent].",
-                         percent) +
+              FormatText(
+                  "AutoFocus was suspended for an extended period of time during the scan [%.4f percent].",
+                  percent) +
                   "  Check the scan image for anomalies.  To rectify, eliminate any contamination on the "
                   "surface of the slide,"
                   " insure that the scan region does not overlap the barcode or other non-transparent areas, "
@@ -840,7 +863,8 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
               kLineError);
         } else if (percent > kAFHoldLonger) {
           m.SendStatusLine(
-              FormatText("AutoFocus was suspended longer than normal during the scan [%.4f percent].", percent) +
+              FormatText("AutoFocus was suspended longer than normal during the scan [%.4f percent].",
+                         percent) +
                   "  Eliminate any contamination on the surface of the slide, and make sure that the scan "
                   "region does not overlap the barcode or other non-transparent areas."
                   "  Check the scan image and rescan, if necessary.",
@@ -862,10 +886,13 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
                 "scan region is selected.",
                 kLineWarning);
         } else if (m.GetScannerModel() == 0 && (thickness < kThicknessMin || thickness > kThicknessMax)) {
-          LogInfo("The slide has a thickness of %.3f which is outside the allowable thickness range (%.3f -  %.3f).",
-                  thickness, kThicknessMin, kThicknessMax);
+          LogInfo(
+              "The slide has a thickness of %.3f which is outside the allowable thickness range (%.3f -  "
+              "%.3f).",
+              thickness, kThicknessMin, kThicknessMax);
           m.SendStatusLine(
-              "Warning: the scanner has detected a glass slide that is outside the allowable thickness range or "
+              "Warning: the scanner has detected a glass slide that is outside the allowable thickness range "
+              "or "
               "the selected scan region contains an obstruction to the initial focus positions."
               "This slide may damage the scanner.  Please remove the slide from the carousel.",
               kLineAttention);
@@ -937,6 +964,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
     // 14. Next pass.
     if (retryRequested && maxRetries != 0 && retries < maxRetries) {
       ++retries;
+      repeating = true;
     } else if (twoPass && !secondPass && !retryRequested && !m.m_nSlotError && !m.m_nSlotSkipped) {
       // A slide given up in its first pass is not scanned a second time.
       secondPass = true;
@@ -976,8 +1004,8 @@ int CCarouselRun::RunEnd() {
       IScanCtrl::BOOL32 failed = 0;
       try {
         CheckScanCtrl(m_pScan->CalibratePMT(mask, m.m_nRedPercent / 100.0, m.m_nGreenPercent / 100.0,
-                                            m.m_nLastGoodRedVoltage, m.m_nLastGoodGreenVoltage, &newRed, &newGreen,
-                                            &failed, m.m_fRedLaserFactor, m.m_fGreenLaserFactor));
+                                            m.m_nLastGoodRedVoltage, m.m_nLastGoodGreenVoltage, &newRed,
+                                            &newGreen, &failed, m.m_fRedLaserFactor, m.m_fGreenLaserFactor));
       } catch (const ComError& e) {
         failed = 1;
         const std::string text = FormatComError(e);
@@ -1144,7 +1172,8 @@ std::uint32_t CScanMgr::CarouselRunThreadProc() {
   try {
     DoCarouselRun();
   } catch (const SE_Exception& e) {
-    LogError("An unhandled error occurred. [Caught a SE_Exception: %s]", e.GetMessageText("ScanThread").c_str());
+    LogError("An unhandled error occurred. [Caught a SE_Exception: %s]",
+             e.GetMessageText("ScanThread").c_str());
   } catch (...) {
     LogError("An unhandled error occurred. [Unknown error in ScanThread()]");
   }
@@ -1192,8 +1221,9 @@ void CScanMgr::StopCarouselRun() {
   }
   if (!m_RunThread.join(kRunThreadWait)) {
     // It works on this object: it must end before the members go.
-    LogError("ScanMgr: the carousel run thread did not end within %d s after the abort; still waiting for it.",
-             static_cast<int>(kRunThreadWait.count()));
+    LogError(
+        "ScanMgr: the carousel run thread did not end within %d s after the abort; still waiting for it.",
+        static_cast<int>(kRunThreadWait.count()));
     m_RunThread.join();
   }
 }
@@ -1226,9 +1256,10 @@ void CScanMgr::SendAttention(int code, std::uintptr_t wParam) {
 
 void CScanMgr::SendScanFileInfo(const std::string& fileName, const std::string& barcode, int slot,
                                 int slidesDone) {
-  const int lines = m_nPixelSizeY > 0 ? static_cast<int>(static_cast<unsigned>(m_ScanRegion[8]) /
-                                                         static_cast<unsigned>(m_nPixelSizeY))
-                                      : 0;
+  const int lines =
+      m_nPixelSizeY > 0
+          ? static_cast<int>(static_cast<unsigned>(m_ScanRegion[8]) / static_cast<unsigned>(m_nPixelSizeY))
+          : 0;
   CRunStatus(m_pStatusWindow.load()).SendScanFileInfo(fileName, barcode, slot, slidesDone, lines);
 }
 
