@@ -45,11 +45,10 @@ CCheckCarouselDlg::CCheckCarouselDlg(wxWindow* parent, CCarouselCfgGrid* grid, i
       m_bCheckAllowed(checkAllowed),
       m_Model(startSlot, endSlot) {
   SetName("CheckCarousel");
-  m_pTarget = WxMessageTarget::Create(
-      [this](unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool sent) {
-        return OnCheckMessage(message, wParam, lParam, sent);
-      },
-      DropPosted);
+  m_pTarget =
+      WxMessageTarget::Create([this](unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                                     bool sent) { return OnCheckMessage(message, wParam, lParam, sent); },
+                              DropPosted);
 
   const int gap = FromDIP(6);
   auto* top = new wxBoxSizer(wxVERTICAL);
@@ -150,7 +149,8 @@ std::intptr_t CCheckCarouselDlg::OnCheckMessage(unsigned message, std::uintptr_t
   }
   if (message != run::WM_CHECK_CAROUSEL) return 0;
   const char* text = wParam == run::kCheckFailed ? reinterpret_cast<const char*>(lParam) : nullptr;
-  const auto* slot = wParam == run::kCheckSlot ? reinterpret_cast<const run::BrowsedSlotRecord*>(lParam) : nullptr;
+  const auto* slot =
+      wParam == run::kCheckSlot ? reinterpret_cast<const run::BrowsedSlotRecord*>(lParam) : nullptr;
   const CheckCarouselModel::MessageResult result = m_Model.OnMessage(wParam, text, slot);
   if (result.mark && m_pGrid) {
     try {
@@ -206,7 +206,8 @@ void CCheckCarouselDlg::DetachFromCheck() {
   if (!m_pTarget) return;
   m_pTarget->Detach();
   if (m_pScanMgr && m_bInstalled) {
-    if (m_pScanMgr->GetStatusWindow() == m_pTarget.get()) m_pScanMgr->SetStatusWindow(m_pPreviousStatusWindow);
+    if (m_pScanMgr->GetStatusWindow() == m_pTarget.get())
+      m_pScanMgr->SetStatusWindow(m_pPreviousStatusWindow);
     if (m_Model.IsBusy()) {
       LogWarning("Check Carousel closes while the check browses: aborting the check.");
       m_pScanMgr->RequestAbort(true, false);

@@ -20,11 +20,13 @@ std::string CheckCarouselModel::DurationText(int seconds) {
 }
 
 std::string CheckCarouselModel::ActionInfo(bool readBarcode) const {
-  std::string first = FormatText("Check the presence of slides from slot%d to slot%d", m_nStartSlot, m_nEndSlot);
+  std::string first =
+      FormatText("Check the presence of slides from slot%d to slot%d", m_nStartSlot, m_nEndSlot);
   if (readBarcode) first += " and read the barcode";
   first += ".";
-  const std::string second = FormatText("This operation will be completed in %s",
-                                        DurationText(EstimatedSeconds(m_nStartSlot, m_nEndSlot, readBarcode)).c_str());
+  const std::string second =
+      FormatText("This operation will be completed in %s",
+                 DurationText(EstimatedSeconds(m_nStartSlot, m_nEndSlot, readBarcode)).c_str());
   return first + "\r\n" + second;
 }
 
@@ -70,7 +72,8 @@ CheckCarouselModel::MessageResult CheckCarouselModel::OnMessage(std::uintptr_t c
       m_bBusy = false;
       m_bCancelRequested = false;
       result.finished = true;
-      if (!m_bFailed) m_strProgressInfo = m_bReadBarcode ? "Reading barcode completed" : "Browsing carousel completed";
+      if (!m_bFailed)
+        m_strProgressInfo = m_bReadBarcode ? "Reading barcode completed" : "Browsing carousel completed";
       break;
     default:
       break;

@@ -56,12 +56,12 @@ CRunProgressDlg::CRunProgressDlg(wxWindow* parent, run::CScanMgr& scanMgr, RunMa
       m_Hooks(std::move(hooks)),
       m_Report("logfile", "logfile", "") {
   SetName("ScanProgress");
-  m_Model.SetReportSink([this](int category, const std::string& text) { m_Report.AddLog(category, text.c_str()); });
-  m_pTarget = WxMessageTarget::Create(
-      [this](unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool sent) {
-        return OnRunMessage(message, wParam, lParam, sent);
-      },
-      DropPosted);
+  m_Model.SetReportSink(
+      [this](int category, const std::string& text) { m_Report.AddLog(category, text.c_str()); });
+  m_pTarget =
+      WxMessageTarget::Create([this](unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                                     bool sent) { return OnRunMessage(message, wParam, lParam, sent); },
+                              DropPosted);
 
   const int gap = FromDIP(6);
   auto* top = new wxBoxSizer(wxVERTICAL);
@@ -79,8 +79,8 @@ CRunProgressDlg::CRunProgressDlg(wxWindow* parent, run::CScanMgr& scanMgr, RunMa
   slide->Add(m_FileName, 1, wxEXPAND);
   top->Add(slide, 0, wxEXPAND | wxALL, 2 * gap);
 
-  m_StatusText = new wxTextCtrl(this, IDC_STATUS_TEXT, wxEmptyString, wxDefaultPosition, FromDIP(wxSize(520, 220)),
-                                wxTE_MULTILINE | wxTE_READONLY | wxTE_DONTWRAP);
+  m_StatusText = new wxTextCtrl(this, IDC_STATUS_TEXT, wxEmptyString, wxDefaultPosition,
+                                FromDIP(wxSize(520, 220)), wxTE_MULTILINE | wxTE_READONLY | wxTE_DONTWRAP);
   top->Add(m_StatusText, 1, wxEXPAND | wxLEFT | wxRIGHT, 2 * gap);
 
   auto* bars = new wxFlexGridSizer(3, gap, gap);
@@ -94,8 +94,8 @@ CRunProgressDlg::CRunProgressDlg(wxWindow* parent, run::CScanMgr& scanMgr, RunMa
   bars->Add(new wxStaticText(this, wxID_ANY, "Carousel:"), 0, wxALIGN_CENTRE_VERTICAL);
   m_CarouselProgress = new wxGauge(this, IDC_CAROUSEL_PROGRESS, 100);
   bars->Add(m_CarouselProgress, 1, wxEXPAND | wxALIGN_CENTRE_VERTICAL);
-  m_CarouselProgressText = new wxStaticText(this, IDC_CAROUSEL_PROGRESS_TEXT, wxEmptyString, wxDefaultPosition,
-                                            FromDIP(wxSize(240, -1)), wxST_NO_AUTORESIZE);
+  m_CarouselProgressText = new wxStaticText(this, IDC_CAROUSEL_PROGRESS_TEXT, wxEmptyString,
+                                            wxDefaultPosition, FromDIP(wxSize(240, -1)), wxST_NO_AUTORESIZE);
   bars->Add(m_CarouselProgressText, 0, wxALIGN_CENTRE_VERTICAL);
   top->Add(bars, 0, wxEXPAND | wxALL, 2 * gap);
 
@@ -187,8 +187,8 @@ std::intptr_t CRunProgressDlg::OnRunMessage(unsigned message, std::uintptr_t wPa
   switch (message) {
     case run::WM_SCANNER_STATUS_TEXT: {
       // Sent texts are the sender's; posted ones are heap copies this window takes over.
-      const std::string text =
-          sent ? std::string(lParam ? reinterpret_cast<const char*>(lParam) : "") : run::TakePostedText(lParam);
+      const std::string text = sent ? std::string(lParam ? reinterpret_cast<const char*>(lParam) : "")
+                                    : run::TakePostedText(lParam);
       m_Model.OnStatusText(text);
       break;
     }
@@ -226,11 +226,13 @@ void CRunProgressDlg::OnRunEnded(int outcome) {
   m_AbortButton->Disable();
   RunProgressModel::RunEndInput input;
   input.outcome = outcome;
-  if (outcome == 2) input.ejectFailedText = run::LoadResourceString(RunProgressModel::kEjectFailedTextId).value_or("");
+  if (outcome == 2)
+    input.ejectFailedText = run::LoadResourceString(RunProgressModel::kEjectFailedTextId).value_or("");
   input.saverAutoTasks = m_Hooks.IsSaverAutoTasksEnabled && m_Hooks.IsSaverAutoTasksEnabled();
   if (input.saverAutoTasks && m_Hooks.GetScannerType) input.scannerType = m_Hooks.GetScannerType(true);
   input.adcReset = m_ScanMgr.IsADCReset();
-  input.autoDisplayReport = CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadUInt("AutoDisplayScanReport", 1u);
+  input.autoDisplayReport =
+      CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadUInt("AutoDisplayScanReport", 1u);
   const bool wasBusy = m_Model.IsBusy();
   const RunProgressModel::RunEndActions actions = m_Model.OnRunEnded(input);
   if (wasBusy) m_nEndCode = outcome;
@@ -239,7 +241,8 @@ void CRunProgressDlg::OnRunEnded(int outcome) {
   TransferTexts();
   if (actions.showReport) ShowReport();
   if (!actions.attentionMessage.empty())
-    ui::messageBox(actions.attentionMessage, RunProgressModel::kAttentionCaption, ui::MB_OK | ui::MB_ICONWARNING);
+    ui::messageBox(actions.attentionMessage, RunProgressModel::kAttentionCaption,
+                   ui::MB_OK | ui::MB_ICONWARNING);
   m_CloseButton->Enable();
 }
 
@@ -261,7 +264,8 @@ void CRunProgressDlg::ShowReport() { ShowReportFile(m_strHtmlPath); }
 
 void CRunProgressDlg::OnClose(wxCommandEvent&) {
   if (m_Model.IsBusy()) {
-    ui::messageBox(RunProgressModel::kBusyText, RunProgressModel::kCaption, ui::MB_OK | ui::MB_ICONINFORMATION);
+    ui::messageBox(RunProgressModel::kBusyText, RunProgressModel::kCaption,
+                   ui::MB_OK | ui::MB_ICONINFORMATION);
     return;
   }
   if (IsModal())
@@ -273,7 +277,8 @@ void CRunProgressDlg::OnClose(wxCommandEvent&) {
 void CRunProgressDlg::OnCloseWindow(wxCloseEvent& event) {
   if (m_Model.IsBusy() && event.CanVeto()) {
     event.Veto();
-    ui::messageBox(RunProgressModel::kBusyText, RunProgressModel::kCaption, ui::MB_OK | ui::MB_ICONINFORMATION);
+    ui::messageBox(RunProgressModel::kBusyText, RunProgressModel::kCaption,
+                   ui::MB_OK | ui::MB_ICONINFORMATION);
     return;
   }
   if (IsModal())
@@ -301,7 +306,8 @@ void CRunProgressDlg::TransferTexts() {
 void CRunProgressDlg::DetachFromRun() {
   if (!m_pTarget) return;
   m_pTarget->Detach();
-  if (m_bInstalled && m_ScanMgr.GetStatusWindow() == m_pTarget.get()) m_ScanMgr.SetStatusWindow(m_pPreviousStatusWindow);
+  if (m_bInstalled && m_ScanMgr.GetStatusWindow() == m_pTarget.get())
+    m_ScanMgr.SetStatusWindow(m_pPreviousStatusWindow);
   m_bInstalled = false;
   if (m_bRunStarted) {
     if (m_Model.IsBusy()) {

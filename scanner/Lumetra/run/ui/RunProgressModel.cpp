@@ -19,7 +19,8 @@ void RunProgressModel::Report(int category, const std::string& text) {
 }
 
 void RunProgressModel::AppendStatus(const std::string& text) {
-  if (m_strStatus.size() < 2 || m_strStatus.compare(m_strStatus.size() - 2, 2, "\r\n") != 0) m_strStatus += "\r\n";
+  if (m_strStatus.size() < 2 || m_strStatus.compare(m_strStatus.size() - 2, 2, "\r\n") != 0)
+    m_strStatus += "\r\n";
   m_strStatus += text;
 }
 
@@ -29,17 +30,28 @@ void RunProgressModel::OnStatusText(const std::string& text) {
 
 std::optional<RunProgressModel::LineTreatment> RunProgressModel::TreatmentOf(int kind) {
   switch (kind) {
-    case 0: return LineTreatment{std::nullopt, true};
-    case 1: return LineTreatment{REPORT_HEADER, true};
-    case 2: return LineTreatment{REPORT_HEADER, false};
-    case 3: return LineTreatment{REPORT_INFO, true};
-    case 4: return LineTreatment{REPORT_WARNING, false};
-    case 5: return LineTreatment{REPORT_ERROR, true};
-    case 6: return LineTreatment{std::nullopt, false};
-    case 7: return LineTreatment{REPORT_ATTENTION1, true};
-    case 8: return LineTreatment{REPORT_ATTENTION2, false};
-    case 9: return LineTreatment{REPORT_ATTENTION3, false};
-    default: return std::nullopt;
+    case 0:
+      return LineTreatment{std::nullopt, true};
+    case 1:
+      return LineTreatment{REPORT_HEADER, true};
+    case 2:
+      return LineTreatment{REPORT_HEADER, false};
+    case 3:
+      return LineTreatment{REPORT_INFO, true};
+    case 4:
+      return LineTreatment{REPORT_WARNING, false};
+    case 5:
+      return LineTreatment{REPORT_ERROR, true};
+    case 6:
+      return LineTreatment{std::nullopt, false};
+    case 7:
+      return LineTreatment{REPORT_ATTENTION1, true};
+    case 8:
+      return LineTreatment{REPORT_ATTENTION2, false};
+    case 9:
+      return LineTreatment{REPORT_ATTENTION3, false};
+    default:
+      return std::nullopt;
   }
 }
 
@@ -70,8 +82,9 @@ std::string RunProgressModel::ShortenFileName(const std::string& name, std::stri
         shown = name.substr(0, kMax - 3 - file.size()) + "..." + file;
     }
     if (logLine)
-      *logLine = FormatText("StatusDlg: scan file name is too long - '%s', compacted to '%s' by PathCompactPathEx",
-                            name.c_str(), shown.c_str());
+      *logLine =
+          FormatText("StatusDlg: scan file name is too long - '%s', compacted to '%s' by PathCompactPathEx",
+                     name.c_str(), shown.c_str());
     return shown;
   }
   const std::size_t first = name.find_first_of(kSeparators);
@@ -204,15 +217,16 @@ void RunProgressModel::WriteAttentionBlock() {
 }
 
 std::string RunProgressModel::AttentionMessage() {
-  return std::string("New scanner diagnostic software has detected an intermittent Autofocus error ") + "\r\n" +
-         "from which the scanner may or may not have recovered." + "\r\n\r\n" +
+  return std::string("New scanner diagnostic software has detected an intermittent Autofocus error ") +
+         "\r\n" + "from which the scanner may or may not have recovered." + "\r\n\r\n" +
          "Check that all slides have been scanned successfully. If not, simply reboot the " + "\r\n" +
-         "scanner and rescan the skipped slides." + "\r\n\r\nBEFORE RESCANNING OR STARTING THE NEXT SCAN RUN..." +
-         "\r\n\r\n\t" + "Copy all Scanner#.log files from:" + "\r\n\r\n\t\t" +
+         "scanner and rescan the skipped slides." +
+         "\r\n\r\nBEFORE RESCANNING OR STARTING THE NEXT SCAN RUN..." + "\r\n\r\n\t" +
+         "Copy all Scanner#.log files from:" + "\r\n\r\n\t\t" +
          "C:\\Program Files\\Tarsel\\Zevazodizo\\Logs\\" + "\r\n\r\n\t" +
          "to an archive folder [e.g., D:\\Support\\AF_errors\\Logs#1]" + "\r\n\t" +
-         "and e-mail them with the scanner serial number to:" + "\r\n\r\n\t\t" + kSupportAddress + "\r\n\r\n\t" +
-         "and contact your local Tarsel support center" +
+         "and e-mail them with the scanner serial number to:" + "\r\n\r\n\t\t" + kSupportAddress +
+         "\r\n\r\n\t" + "and contact your local Tarsel support center" +
          "\r\n\r\n[You will see this message on the CAROUSEL REPORT LOG as well]";
 }
 

@@ -92,18 +92,18 @@ class RunProgressModel {
 
   // ---- the end of the run -------------------------------------------------------------------
   struct RunEndInput {
-    int outcome = 0;                // lParam of WM_USER+105
-    std::string ejectFailedText;    // string 114, or empty (the built-in text is taken)
-    bool saverAutoTasks = false;    // EnableSaverAutoTasks
-    int scannerType = 0;            // CScanDlg::GetScannerType(TRUE)
-    bool adcReset = false;          // CScanMgr::IsADCReset
+    int outcome = 0;                      // lParam of WM_USER+105
+    std::string ejectFailedText;          // string 114, or empty (the built-in text is taken)
+    bool saverAutoTasks = false;          // EnableSaverAutoTasks
+    int scannerType = 0;                  // CScanDlg::GetScannerType(TRUE)
+    bool adcReset = false;                // CScanMgr::IsADCReset
     std::uint32_t autoDisplayReport = 1;  // "AutoDisplayScanReport"
   };
   struct RunEndActions {
-    bool reinitialize = false;      // set the main window's m_bReinitAfterRun
-    bool rearmLaserTimer = false;   // SetLPSTimer(5, TRUE, 0)
+    bool reinitialize = false;     // set the main window's m_bReinitAfterRun
+    bool rearmLaserTimer = false;  // SetLPSTimer(5, TRUE, 0)
     bool showReport = false;
-    std::string attentionMessage;   // empty: none
+    std::string attentionMessage;  // empty: none
   };
   // Appends and reports what the end says and ends the busy state.
   RunEndActions OnRunEnded(const RunEndInput& input);

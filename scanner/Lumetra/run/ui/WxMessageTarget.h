@@ -18,8 +18,8 @@ namespace lumetra {
 class WxMessageTarget : public platform::Window {
  public:
   // Handles one message on the user-interface thread; `sent` tells a sent one.
-  using Handler = std::function<std::intptr_t(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
-                                              bool sent)>;
+  using Handler =
+      std::function<std::intptr_t(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool sent)>;
   // Frees what a posted message carries when it is dropped unhandled (window gone).
   using DropHandler = std::function<void(unsigned message, std::uintptr_t wParam, std::intptr_t lParam)>;
 

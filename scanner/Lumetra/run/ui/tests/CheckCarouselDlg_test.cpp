@@ -51,11 +51,14 @@ class CheckCarouselDlgTest : public wxtest::RunWindowTest {
     mgr_.reset();
   }
   CCheckCarouselDlg* open(bool allowed = true, bool withMgr = true) {
-    auto* dlg = keep(new CCheckCarouselDlg(frame_, grid_, 1, 3, fake_.get(), withMgr ? mgr_.get() : nullptr, allowed));
+    auto* dlg = keep(
+        new CCheckCarouselDlg(frame_, grid_, 1, 3, fake_.get(), withMgr ? mgr_.get() : nullptr, allowed));
     dlg->Show();
     return dlg;
   }
-  std::string slideId(int row) const { return std::string(grid_->GetCellValue(row, M::kColSlideID).utf8_str()); }
+  std::string slideId(int row) const {
+    return std::string(grid_->GetCellValue(row, M::kColSlideID).utf8_str());
+  }
 
   RecordingWindow main_;
   platform::com::ComPtr<FakeScanCtrl> fake_;
@@ -104,8 +107,9 @@ TEST_F(CheckCarouselDlgTest, ACheckWithBarcodesMarksTheGridAndEndsWithClose) {
 TEST_F(CheckCarouselDlgTest, CheckIsOfferedOnlyWhenConnectedAndIdle) {
   CCheckCarouselDlg* dlg = open(false);
   EXPECT_FALSE(dlg->m_CheckButton->IsEnabled());
-  EXPECT_EQ(label(dlg->m_ActionInfo),
-            "Check the presence of slides from slot1 to slot3.\r\nThis operation will be completed in 28 seconds.");
+  EXPECT_EQ(
+      label(dlg->m_ActionInfo),
+      "Check the presence of slides from slot1 to slot3.\r\nThis operation will be completed in 28 seconds.");
 }
 
 TEST_F(CheckCarouselDlgTest, CancelStopsTheCheckAndTheDialogStaysUntilItEnds) {

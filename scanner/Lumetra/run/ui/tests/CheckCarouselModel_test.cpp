@@ -30,8 +30,9 @@ TEST(CheckCarouselModelTest, EstimatedTimeInSecondsOrWholeMinutes) {
   EXPECT_EQ(CheckCarouselModel(3, 7).ActionInfo(true),
             "Check the presence of slides from slot3 to slot7 and read the barcode.\r\n"
             "This operation will be completed in 1 minute.");
-  EXPECT_EQ(CheckCarouselModel(1, 48).ActionInfo(false),
-            "Check the presence of slides from slot1 to slot48.\r\nThis operation will be completed in 1 minute.");
+  EXPECT_EQ(
+      CheckCarouselModel(1, 48).ActionInfo(false),
+      "Check the presence of slides from slot1 to slot48.\r\nThis operation will be completed in 1 minute.");
 }
 
 TEST(CheckCarouselModelTest, ACheckWithBarcodesMarksEachSlotAndCountsTheProgress) {
@@ -41,7 +42,8 @@ TEST(CheckCarouselModelTest, ACheckWithBarcodesMarksEachSlotAndCountsTheProgress
   model.OnMessage(kCheckStarted, nullptr, nullptr);
   EXPECT_EQ(model.ProgressInfo(), "Start reading barcode...");
 
-  const BrowsedSlotRecord withCode{5, 1, "AB-12"}, emptyCode{6, 1, ""}, noCode{7, 1, nullptr}, empty{8, 0, nullptr};
+  const BrowsedSlotRecord withCode{5, 1, "AB-12"}, emptyCode{6, 1, ""}, noCode{7, 1, nullptr},
+      empty{8, 0, nullptr};
   auto r = model.OnMessage(kCheckSlot, nullptr, &withCode);
   ASSERT_TRUE(r.mark);
   EXPECT_EQ(r.mark->slot, 5);

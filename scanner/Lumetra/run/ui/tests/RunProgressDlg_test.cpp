@@ -16,9 +16,9 @@
 #include "RecordingWindow.h"
 #include "RunWindowsFixture.h"
 #include "config/CarouselCfgInfo.h"
+#include "platform/sync.h"
 #include "run/RunStatus.h"
 #include "run/ScanDataProc.h"
-#include "platform/sync.h"
 #include "run/ScanMgr.h"
 
 namespace {
@@ -86,7 +86,8 @@ TEST_F(RunProgressDlgTest, ARunWithoutSlidesIsReportedAndEndsWithTheAttentionMes
   const std::string xml = report();
   EXPECT_THAT(xml, HasSubstr("<title>TARSEL SCANNER -- CAROUSEL REPORT LOG</title>"));
   EXPECT_THAT(xml, HasSubstr("<log category=\"HEADER\"> Scanner SN: SN000001 </log>"));
-  EXPECT_THAT(xml, HasSubstr("<log category=\"ATTENTION1\"> Scan failed.\r\nThere is no chip to scan. </log>"));
+  EXPECT_THAT(xml,
+              HasSubstr("<log category=\"ATTENTION1\"> Scan failed.\r\nThere is no chip to scan. </log>"));
   EXPECT_THAT(xml, HasSubstr("<log category=\"ATTENTION1\"> ATTENTION! </log>"));
   EXPECT_TRUE(xml.ends_with("\t\t</message_logger>\r\n\t</Corvane>\r\n</project>\r\n"));
   EXPECT_EQ(opened_, std::vector<std::string>{tempDir() + "/CarouselRunLog.htm"});
@@ -180,7 +181,8 @@ TEST_F(RunProgressDlgTest, RunMessagesReachTheControls) {
   EXPECT_EQ(dlg->m_CarouselProgress->GetValue(), 33);
 
   dlg->OnRunMessage(WM_SCAN_STATUS_LINE, kLineRetry, reinterpret_cast<std::intptr_t>("Retrying."), true);
-  dlg->OnRunMessage(WM_SCANNER_STATUS_TEXT, 0, reinterpret_cast<std::intptr_t>(new std::string("Posted.")), false);
+  dlg->OnRunMessage(WM_SCANNER_STATUS_TEXT, 0, reinterpret_cast<std::intptr_t>(new std::string("Posted.")),
+                    false);
   const std::string status(dlg->m_StatusText->GetValue().utf8_str());
   EXPECT_TRUE(status.ends_with("\r\nRetrying.\r\nPosted.")) << status;
 
@@ -195,9 +197,10 @@ TEST_F(RunProgressDlgTest, AMissingReportFolderIsToldAndTheRunStillStarts) {
   CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Scanner\\Logging\\")
       .WriteString("HTMLLogPath", tempDir() + "/gone/CarouselRunLog.htm");
   CRunProgressDlg* dlg = open();
-  EXPECT_THAT(dlg->Model().StatusText(), HasSubstr("CheckPath:: The path specified by '" + tempDir() + "/gone/"));
+  EXPECT_THAT(dlg->Model().StatusText(),
+              HasSubstr("CheckPath:: The path specified by '" + tempDir() + "/gone/"));
   ASSERT_TRUE(wxtest::runUntil([&] { return !dlg->IsBusy(); }));
-  EXPECT_GT(fake_->CallCount("StartBrowseCarousel"), 0);  // the run was started
+  EXPECT_GT(fake_->CallCount("StartBrowseCarousel"), 0);                   // the run was started
   EXPECT_EQ(dlg->GetHtmlReportPath(), tempDir() + "/CarouselRunLog.htm");  // the page beside the XML report
 }
 

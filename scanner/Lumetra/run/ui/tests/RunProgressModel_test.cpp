@@ -33,12 +33,18 @@ TEST_F(RunProgressModelTest, EachLineKindIsReportedAndShownByItsKind) {
     bool shown;
   };
   const Case cases[] = {
-      {0, "progress", -1, true},        {1, "success", REPORT_HEADER, true},
-      {2, "info", REPORT_HEADER, false}, {3, "retry", REPORT_INFO, true},
-      {4, "warning", REPORT_WARNING, false}, {5, "error", REPORT_ERROR, true},
-      {6, "six", -1, false},            {7, "serious", REPORT_ATTENTION1, true},
-      {8, "mismatch", REPORT_ATTENTION2, false}, {9, "nine", REPORT_ATTENTION3, false},
-      {10, "ten", -1, false},           {-1, "negative", -1, false},
+      {0, "progress", -1, true},
+      {1, "success", REPORT_HEADER, true},
+      {2, "info", REPORT_HEADER, false},
+      {3, "retry", REPORT_INFO, true},
+      {4, "warning", REPORT_WARNING, false},
+      {5, "error", REPORT_ERROR, true},
+      {6, "six", -1, false},
+      {7, "serious", REPORT_ATTENTION1, true},
+      {8, "mismatch", REPORT_ATTENTION2, false},
+      {9, "nine", REPORT_ATTENTION3, false},
+      {10, "ten", -1, false},
+      {-1, "negative", -1, false},
       {5, "", -1, false},
   };
   for (const Case& c : cases) {
@@ -88,7 +94,8 @@ TEST_F(RunProgressModelTest, LongFileNamesAreShortenedForDisplay) {
 
   const std::string huge = "/mnt/" + std::string(250, 'x') + "/deep/scan.tif";  // over 260
   EXPECT_EQ(RunProgressModel::ShortenFileName(huge, &log), "/.../scan.tif");
-  EXPECT_EQ(log, "StatusDlg: scan file name is exceed MAX_PATH 260 - '" + huge + "', compacted to '/.../scan.tif'");
+  EXPECT_EQ(
+      log, "StatusDlg: scan file name is exceed MAX_PATH 260 - '" + huge + "', compacted to '/.../scan.tif'");
   const std::string hugeRelative = "scans/" + std::string(260, 'y') + "/x.tif";
   EXPECT_EQ(RunProgressModel::ShortenFileName(hugeRelative), "scans/.../x.tif");
 }
@@ -149,10 +156,11 @@ TEST_F(RunProgressModelTest, CarouselProgressCountsSlidesAndSkipsAZeroTotal) {
 TEST_F(RunProgressModelTest, AbortTexts) {
   EXPECT_EQ(RunProgressModel::AbortLine(true), "Trying to abort carousel run (pending) ...");
   EXPECT_EQ(RunProgressModel::AbortLine(false), "Trying to abort carousel run ...");
-  EXPECT_EQ(RunProgressModel::AbortQuestion(),
-            "Do you want to abort the carousel run now?\r\n\r\nClick Yes to abort the run now; you may lose scan "
-            "data.\r\nClick No to abort the run after the current scan is done.\r\nClick Cancel to cancel your "
-            "abort command.");
+  EXPECT_EQ(
+      RunProgressModel::AbortQuestion(),
+      "Do you want to abort the carousel run now?\r\n\r\nClick Yes to abort the run now; you may lose scan "
+      "data.\r\nClick No to abort the run after the current scan is done.\r\nClick Cancel to cancel your "
+      "abort command.");
 }
 
 TEST_F(RunProgressModelTest, RunEndDecisions) {
@@ -196,11 +204,15 @@ TEST_F(RunProgressModelTest, AttentionBlockAndMessage) {
   EXPECT_EQ(report_[20], (Entry{REPORT_ATTENTION3, RunProgressModel::kSupportAddress}));
   EXPECT_EQ(report_[24], (Entry{REPORT_NORMAL, "****************************************"}));
   const std::string message = RunProgressModel::AttentionMessage();
-  EXPECT_TRUE(message.starts_with("New scanner diagnostic software has detected an intermittent Autofocus error "
-                                  "\r\nfrom which"));
-  EXPECT_THAT(message, HasSubstr("\r\n\r\nBEFORE RESCANNING OR STARTING THE NEXT SCAN RUN...\r\n\r\n\tCopy all"));
-  EXPECT_THAT(message, HasSubstr(std::string("\r\n\r\n\t\t") + RunProgressModel::kSupportAddress + "\r\n\r\n\t"));
-  EXPECT_TRUE(message.ends_with("center\r\n\r\n[You will see this message on the CAROUSEL REPORT LOG as well]"));
+  EXPECT_TRUE(
+      message.starts_with("New scanner diagnostic software has detected an intermittent Autofocus error "
+                          "\r\nfrom which"));
+  EXPECT_THAT(message,
+              HasSubstr("\r\n\r\nBEFORE RESCANNING OR STARTING THE NEXT SCAN RUN...\r\n\r\n\tCopy all"));
+  EXPECT_THAT(message,
+              HasSubstr(std::string("\r\n\r\n\t\t") + RunProgressModel::kSupportAddress + "\r\n\r\n\t"));
+  EXPECT_TRUE(
+      message.ends_with("center\r\n\r\n[You will see this message on the CAROUSEL REPORT LOG as well]"));
 }
 
 }  // namespace

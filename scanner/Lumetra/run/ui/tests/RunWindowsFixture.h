@@ -21,7 +21,8 @@
 namespace wxtest {
 
 // Runs the display's events until `done` holds or `limit` has passed; false on the limit.
-inline bool runUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(30)) {
+inline bool runUntil(const std::function<bool()>& done,
+                     std::chrono::seconds limit = std::chrono::seconds(30)) {
   if (done()) return true;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   wxGUIEventLoop loop;

@@ -46,8 +46,9 @@ TEST_F(MessageTargetTest, PostedAndSentMessagesRunInOrderOnTheWindowsThread) {
 TEST_F(MessageTargetTest, ADetachedWindowReleasesItsWaitingSenderAndFreesQueuedPosts) {
   int handled = 0;
   std::vector<std::intptr_t> dropped;
-  auto target = WxMessageTarget::Create([&](unsigned, std::uintptr_t, std::intptr_t, bool) { return ++handled; },
-                                        [&](unsigned, std::uintptr_t, std::intptr_t l) { dropped.push_back(l); });
+  auto target =
+      WxMessageTarget::Create([&](unsigned, std::uintptr_t, std::intptr_t, bool) { return ++handled; },
+                              [&](unsigned, std::uintptr_t, std::intptr_t l) { dropped.push_back(l); });
   platform::Event sending(true), returned(true);
   std::intptr_t answer = -1;
   std::thread worker([&] {
