@@ -77,11 +77,21 @@ CScanDataProc::~CScanDataProc() {
 // ---------------------------------------------------------------- messages
 
 void CScanDataProc::Post(unsigned code, std::intptr_t value) {
+  NoteFailure(code, value);
   if (m_pStatusWindow) m_pStatusWindow->post(WM_SCANDATA_PROGRESS, code, value);
 }
 
 void CScanDataProc::Send(unsigned code, std::intptr_t value) {
+  NoteFailure(code, value);
   if (m_pStatusWindow) m_pStatusWindow->send(WM_SCANDATA_PROGRESS, code, value);
+}
+
+// The scan learns of a failure from this object too: a posted report may still be queued
+// at the status window (or there may be none) when the scan asks whether its data is whole.
+void CScanDataProc::NoteFailure(unsigned code, std::intptr_t value) {
+  if (code != kScanDataFailed) return;
+  int none = kDataStatusOK;
+  m_nFailure.compare_exchange_strong(none, value != kDataStatusOK ? static_cast<int>(value) : kDataStatusReadFailed);
 }
 
 std::string CScanDataProc::GetStatusText(int code) {
@@ -188,6 +198,7 @@ void CScanDataProc::StartScan() {
   for (auto& row : m_DDNSum) row[0] = row[1] = 0;
   for (auto& row : m_DDNCount) row[0] = row[1] = 0;
   m_bWriteFailed = false;
+  m_nFailure = kDataStatusOK;
   m_Ring.Reset();
   m_WaitStats.assign(static_cast<std::size_t>(std::max(0, m_nLines + GetLeadInLines())), 0);
   m_DataEvent.reset();
@@ -205,7 +216,7 @@ void CScanDataProc::StartScan() {
   const auto ended = [this] {
     if (m_bReadDone && m_bWriteDone) m_DoneEvent.set();
   };
-  m_ReadThread.start(
+  const bool readStarted = m_ReadThread.start(
       [this, ended](platform::Event&) -> std::uint32_t {
         try {
           DoGetDataJob(false);
@@ -221,11 +232,19 @@ void CScanDataProc::StartScan() {
         return 0;
       },
       "ScanDataRead");
+  if (!readStarted) {
+    // Nothing will read: stand for the thread so that every wait on it ends.
+    LogError("<CScanDataProc::StartScan> Failed to start the read thread.");
+    m_bAbort = true;
+    m_bReadDone = true;
+    m_ReadDoneEvent.set();
+    Post(kScanDataFailed, kDataStatusReadFailed);
+  }
   m_ReadThread.setPriority(platform::ThreadPriority::timeCritical);
   LogInfo("<CScanDataProc::StartScan> Starting Read Thread: priority = %d, ThreadId = %ld",
           kTimeCriticalPriority, m_ReadThread.id());
   if (m_nRunMode == 1) {
-    m_WriteThread.start(
+    const bool writeStarted = m_WriteThread.start(
         [this, ended](platform::Event&) -> std::uint32_t {
           try {
             DoProcessLines();
@@ -240,6 +259,15 @@ void CScanDataProc::StartScan() {
           return 0;
         },
         "ScanDataWrite");
+    if (!writeStarted) {
+      LogError("<CScanDataProc::StartScan> Failed to start the write thread.");
+      m_bAbort = true;
+      m_DataEvent.set();
+      m_bWriteDone = true;
+      m_WriteDoneEvent.set();
+      Post(kScanDataFailed, kDataStatusWriteFailed);
+      ended();
+    }
     m_WriteThread.setPriority(platform::ThreadPriority::highest);
     LogInfo("<CScanDataProc::StartScan> Starting Write Thread: priority = %d, ThreadId = %ld",
             kHighestPriority, m_WriteThread.id());

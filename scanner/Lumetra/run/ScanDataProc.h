@@ -104,6 +104,8 @@ class CScanDataProc {
 
   bool IsDoneReading() const { return m_bReadDone.load(); }
   bool IsDoneWriting() const { return m_bWriteDone.load(); }
+  // The first failure the data threads reported in this scan (kDataStatusOK when none).
+  int GetFailureStatus() const { return m_nFailure.load(); }
   // Blocks until both threads have finished (clock wait; kInfinite: no limit).
   bool WaitUntilDone(std::chrono::milliseconds timeout = platform::kInfinite);
   // The same for the read thread alone and for the write thread alone.
@@ -156,6 +158,7 @@ class CScanDataProc {
   };
   void Post(unsigned code, std::intptr_t value);
   void Send(unsigned code, std::intptr_t value);
+  void NoteFailure(unsigned code, std::intptr_t value);
   void AbortPort(const char* why);
   // Read thread, scan mode; the raw modes.
   void ReadScanData();
@@ -182,6 +185,7 @@ class CScanDataProc {
   std::atomic<bool> m_bAbort{false};
   std::atomic<bool> m_bReadDone{true};
   std::atomic<bool> m_bWriteDone{true};
+  std::atomic<int> m_nFailure{0};
   bool m_bScanStarted = false;
   platform::Event m_DataEvent{false};            // auto reset: the ring got bytes, or reading ended
   platform::Event m_RoomEvent{false};            // auto reset: the write thread took a line

@@ -190,17 +190,22 @@ class CScanMgr : public INamingHost {
   bool m_bAutoNaming = false;
   std::string m_strBarcode, m_strScanComment;
   int m_nCurrentSlot = 0;
-  int m_nScanStarted = 0, m_nSlotSkipped = 0, m_nSlotError = 0, m_nScanFinished = 0;
+  // Read by the progress dialog on the UI thread while the run thread writes it.
+  std::atomic<int> m_nScanStarted{0};
+  int m_nSlotSkipped = 0, m_nSlotError = 0, m_nScanFinished = 0;
   float m_fRedLaserFactor = 1.0f, m_fGreenLaserFactor = 1.0f;
   bool m_bSlotTwoPass = false;
   int m_nDoublePass = 0, m_n20BitImage = 0, m_nCompressImage = 0;
+
+ protected:
+  // Aborts a run thread now and joins it (bounded, then for good: it uses this object). The
+  // destructor does it; a derived class whose overrides the run calls must do it in its own.
+  void StopCarouselRun();
 
  private:
   // The carousel run's steps (CarouselRun.cpp) work on the manager's run state.
   friend class CCarouselRun;
   std::uint32_t CarouselRunThreadProc();
-  // Aborts a run thread now and joins it (bounded, then for good: it uses this object).
-  void StopCarouselRun();
 
   std::uint32_t DoStatusPoll(platform::Event& stop);
   void PostStatusText(const std::string& text);
@@ -240,6 +245,8 @@ class CScanMgr : public INamingHost {
 
   // ---- one-slide scan helpers ---------------------------------------------------------------
   void ThrowIfAbortNow() const;
+  // True when this pass's data failed, taking over the data processor's own report.
+  bool TakeDataFailure(const CScanDataProc& proc);
   bool IsErrorClass(const platform::com::ComError& e, unsigned errorClass);
   void AddScanWarning(const std::string& text);
   void CalibratePMTs(unsigned channelMask);

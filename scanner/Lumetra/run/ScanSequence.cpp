@@ -468,7 +468,7 @@ void CScanMgr::DoScan(const std::string& path) {
 
   std::vector<std::uint16_t> lineStatus(std::size_t{lines} * kLineStatusWords, 0);
   try {
-    for (unsigned line = 0; line < lines && m_nAbortRequest.load() != 1 && m_nDataStatus.load() == 0; ++line)
+    for (unsigned line = 0; line < lines && m_nAbortRequest.load() != 1 && !TakeDataFailure(proc); ++line)
       CheckScanCtrl(scanner.GetScanLine(kLineStatusWords, &lineStatus[std::size_t{line} * kLineStatusWords]));
   } catch (...) {
     AbortDataProc();
@@ -498,7 +498,16 @@ void CScanMgr::DoScan(const std::string& path) {
   }
 
   ThrowIfAbortNow();
-  if (m_nDataStatus.load() != 0) throw RunMessage{9952};
+  if (TakeDataFailure(proc)) throw RunMessage{9952};
+}
+
+bool CScanMgr::TakeDataFailure(const CScanDataProc& proc) {
+  // The status window relays the data threads' failure report when it gets to it; the data
+  // processor's own record closes the gap, so a failed pass is never taken for a whole one.
+  int none = kDataStatusOK;
+  if (const int failure = proc.GetFailureStatus(); failure != kDataStatusOK)
+    m_nDataStatus.compare_exchange_strong(none, failure);
+  return m_nDataStatus.load() != kDataStatusOK;
 }
 
 }  // namespace lumetra::run

@@ -46,6 +46,8 @@ struct Pass {
 class ScriptedScanMgr : public CScanMgr {
  public:
   using CScanMgr::CScanMgr;
+  // The run thread calls DoScan: it must end before this part of the object goes.
+  ~ScriptedScanMgr() override { StopCarouselRun(); }
 
   std::deque<Pass> script;
   std::function<void()> during;  // runs inside every pass

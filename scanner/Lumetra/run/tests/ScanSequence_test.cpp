@@ -361,7 +361,7 @@ TEST_F(ScanSequenceTest, PassRecordsEachChannelsPmtSettingAndConfirmsFullSensiti
     EXPECT_EQ(mgr_.m_nGreenConfirmed, r.greenConfirmed);
     EXPECT_EQ(mgr_.m_nLastGoodRedVoltage, r.redConfirmed ? 4321u : 5000u);
     EXPECT_EQ(mgr_.m_nLastGoodGreenVoltage, r.greenConfirmed ? 6543u : 6000u);
-    EXPECT_EQ(mgr_.m_nScanStarted, 1);
+    EXPECT_EQ(mgr_.m_nScanStarted.load(), 1);
     EXPECT_EQ(fake_->CallCount("GetScanLine"), lines_);
     EXPECT_EQ(Proc().GetLinesWritten(), lines_ + kLeadIn);
     EXPECT_TRUE(Proc().IsDoneReading() && Proc().IsDoneWriting());
@@ -438,7 +438,7 @@ TEST_F(ScanSequenceTest, FailuresBeforeTheScanStartLeaveItUnstarted) {
 
     if (r.failure.empty()) {
       EXPECT_EQ(failure, "");
-      EXPECT_EQ(mgr_.m_nScanStarted, 1);
+      EXPECT_EQ(mgr_.m_nScanStarted.load(), 1);
     } else {
       EXPECT_THAT(failure, HasSubstr(r.failure));
       EXPECT_EQ(mgr_.m_nScanStarted, 0);
@@ -460,7 +460,7 @@ TEST_F(ScanSequenceTest, AbortNowInTheLineLoopRaises9918AndTheNextPassStartsClea
 
   EXPECT_EQ(Scan(), "id 9918");
   EXPECT_EQ(fake_->CallCount("GetScanLine"), 3);
-  EXPECT_EQ(mgr_.m_nScanStarted, 1);
+  EXPECT_EQ(mgr_.m_nScanStarted.load(), 1);
   EXPECT_GE(IndexOf("SDPBlockLasers(1)"), 0);
   // Nothing of the pass runs on: both data threads have ended.
   EXPECT_TRUE(Proc().IsDoneReading() && Proc().IsDoneWriting());
@@ -510,6 +510,22 @@ TEST_F(ScanSequenceTest, ADataFailureDuringTheLineLoopStopsTheStalledReadAndFail
   EXPECT_TRUE(Proc().IsAborted());
   EXPECT_TRUE(Proc().WaitUntilDone(std::chrono::milliseconds(0)));
   EXPECT_GE(IndexOf("SDPBlockLasers(1)"), 0);
+}
+
+TEST_F(ScanSequenceTest, ADataFailureNoWindowRelayedStillFailsThePass) {
+  InstallFeed();
+  SetUpPass(true, true, 100, 100);
+  {
+    // A line in the middle of the scan loses its header; nobody relays the data threads'
+    // report, so the scan has to learn of it from the data processor.
+    std::lock_guard lock(feedMutex_);
+    const std::size_t lineBytes = stream_.size() / static_cast<std::size_t>(lines_ + kLeadIn);
+    stream_[lineBytes * (kLeadIn + 3)] ^= 0xFF;
+  }
+
+  EXPECT_EQ(Scan(), "id 9952");
+  EXPECT_EQ(mgr_.GetDataStatus(), kDataStatusInvalidHeader);
+  EXPECT_TRUE(Proc().WaitUntilDone(std::chrono::milliseconds(0)));
 }
 
 }  // namespace

@@ -210,7 +210,7 @@ std::intptr_t CRunProgressDlg::OnRunMessage(unsigned message, std::uintptr_t wPa
       break;
     case run::WM_SCANDATA_PROGRESS: {
       // The run thread owns the flag; reading it whole is all this window needs.
-      const bool scanStarted = std::atomic_ref<int>(m_ScanMgr.m_nScanStarted).load() != 0;
+      const bool scanStarted = m_ScanMgr.m_nScanStarted.load() != 0;
       if (const auto status = m_Model.OnScanData(static_cast<unsigned>(wParam), lParam, scanStarted))
         m_ScanMgr.SetDataStatus(*status);
       break;
