@@ -42,9 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return;
     }
     g.LoadScannerModels();
-    for (const std::string& model : g.Models) {
-      if (!g.ModelExists(model)) std::abort();
-      g.LoadModelRegionLimits(model);
+    // The editor loads the limits of the one model chosen; a few stand for that here.
+    for (std::size_t i = 0; i < g.Models.size() && i < 3; ++i) {
+      if (!g.ModelExists(g.Models[i])) std::abort();
+      g.LoadModelRegionLimits(g.Models[i]);
     }
   });
   quillmark::RegionList list(g);
@@ -52,8 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Try([&] { g.NameExists("Full Slide", "Region1"); });
 
   // The edits: a region deleted (the ones after it move down) and a new one written.
+  // Each changes the count by one, and the new region reads back as written.
   const std::string section = "Region" + std::to_string(1 + (input.selector >> 1) % 3);
-  Try([&] { g.DeleteRegion(g.LoadRegion(section)); });
+  Try([&] {
+    const int before = g.ReadRegionCount(g.ReadIni());
+    g.DeleteRegion(g.LoadRegion(section));
+    if (g.ReadRegionCount(g.ReadIni()) != before - 1) std::abort();
+  });
   Try([&] {
     quillmark::RegionRecord r;
     r.Name = "Fuzz region";
@@ -64,7 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     r.Height = "3";
     r.SlideX = r.SlideY = r.AFX = r.AFY = "0";
     r.PKG = "0";
-    g.WriteRegion(r, true);
+    const int before = g.ReadRegionCount(g.ReadIni());
+    const quillmark::RegionRecord written = g.WriteRegion(r, true);
+    const auto doc = g.ReadIni();
+    if (g.ReadRegionCount(doc) != before + 1) std::abort();
+    const quillmark::RegionRecord back = g.LoadRegion(doc, written.Section);
+    if (back.Name != r.Name || back.Custom != r.Custom || back.X != r.X || back.Y != r.Y) std::abort();
     list.Load(false);
   });
   return 0;
