@@ -298,7 +298,7 @@ TEST_F(ProfileMapTest, ATextEndsAtAStrayCarriageReturnOrNulAndSurvivesASave) {
   const std::string file =
       "[Profiles]\r\nCount=2\r\n"
       "[Profile1]\r\nName=A\rype=3\r\nDyeChannel=R\r\nRegionName=Full Slide\r\nPMTRed=50\r\nPMTGreen=62\r\n"
-      "[Profile2]\r\nName=B\r\nDescription=x\0y\r\nDyeChannel=G\r\nRegionName=Full Slide\r\nPMTRed=5\r\n"
+      "[Profile2]\r\nName=B\r\nDescription=x \t\0y\r\nDyeChannel=G\r\nRegionName=Full Slide\r\nPMTRed=5\r\n"
       "PMTGreen=5\r\n"s;
   writeFile(pfl(), file);
   CCarouselCfgProfileMap map;
