@@ -19,6 +19,10 @@ inline constexpr std::int64_t kMaxResponsePayload = 100000;
 // What a time-out of 0 means for a command: sent as 5 s, and waited for 5 s.
 inline constexpr int kDefaultCommandTimeoutSec = 5;
 
+// The payload length a received header announces, or -1 when it is out of range (a
+// stale or garbled header must never size an allocation).
+std::int64_t ResponsePayloadLength(const LanHeader& header);
+
 // One command's frame: header and payload in one buffer.
 class LanFrame {
  public:

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 
 #include "Jotwell/Logger.h"
 #include "Jotwell/ProductKeys.h"
@@ -13,6 +14,7 @@
 #include "config/ScanRegionInfoMap.h"
 #include "platform/files.h"
 #include "platform/profile.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -24,9 +26,14 @@ constexpr const char* kDefaultPrefix2 = "<Slot #>";
 
 std::string noCustomize(std::string prefix) { return prefix == kCustomize ? std::string() : prefix; }
 
+// A text is what one line holds: it ends at a stray CR or a NUL in the value (trimmed as
+// the value is). Kept, such a character could not be written back, and the next save
+// would leave the profile out.
 std::string readText(const platform::profile::Document& doc, const std::string& section, const char* key,
                      const char* def) {
   std::string s = doc.getString(section, key, def);
+  if (const auto end = s.find_first_of(std::string_view("\r\n\0", 3)); end != std::string::npos)
+    s = std::string(platform::trimRight(std::string_view(s).substr(0, end)));
   if (s.size() > kMaxText) s.resize(kMaxText);
   return s;
 }

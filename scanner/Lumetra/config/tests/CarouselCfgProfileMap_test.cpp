@@ -291,6 +291,32 @@ TEST_F(ProfileMapTest, SaveAndLoadRoundTripWithBackup) {
   EXPECT_EQ(readFile(tempDir() + "/CarouselCfg.bak"), saved);
 }
 
+// Found by fuzzing: a stray CR (the first profile) or a NUL (the second) inside a value
+// was read into the text, which the save could not write, so the profile vanished.
+TEST_F(ProfileMapTest, ATextEndsAtAStrayCarriageReturnOrNulAndSurvivesASave) {
+  using namespace std::string_literals;  // the text holds a NUL
+  const std::string file =
+      "[Profiles]\r\nCount=2\r\n"
+      "[Profile1]\r\nName=A\rype=3\r\nDyeChannel=R\r\nRegionName=Full Slide\r\nPMTRed=50\r\nPMTGreen=62\r\n"
+      "[Profile2]\r\nName=B\r\nDescription=x \t\0y\r\nDyeChannel=G\r\nRegionName=Full Slide\r\nPMTRed=5\r\n"
+      "PMTGreen=5\r\n"s;
+  writeFile(pfl(), file);
+  CCarouselCfgProfileMap map;
+  ASSERT_TRUE(map.LoadCfgProfiles(pfl().c_str(), &regions_));
+  ASSERT_NE(map.Lookup("A"), nullptr);
+  ASSERT_NE(map.Lookup("B"), nullptr);
+  EXPECT_EQ(map.Lookup("B")->Description, "x");
+
+  ASSERT_TRUE(map.SaveCfgProfiles(pfl("saved.pfl").c_str()));
+  CCarouselCfgProfileMap back;
+  ASSERT_TRUE(back.LoadCfgProfiles(pfl("saved.pfl").c_str(), &regions_));
+  ASSERT_EQ(back.GetCount(), map.GetCount());
+  for (const char* name : {"A", "B"}) {
+    ASSERT_NE(back.Lookup(name), nullptr) << name;
+    EXPECT_TRUE(back.Lookup(name)->IsEqual(map.Lookup(name))) << name;
+  }
+}
+
 TEST_F(ProfileMapTest, AProfileThatCannotBeWrittenGivesUpItsNumber) {
   CCarouselCfgProfileMap map;
   map.LoadDefaultProfile(&regions_);
