@@ -204,8 +204,8 @@ void CScanDlgCore::OnInitDialog() {
     LogErrorNoFormat(text);
     ErrorBox(text);
   }
-  // No device-interface notifications reach a process here; arrivals and removals are
-  // only logged when the window learns of them, so the registration is a flag.
+  // The window watches the system's device changes itself (from before this start-up to
+  // its end) and only hands them here to be logged, so the registration is a flag.
   m_bDevNotify = true;
 
   m_pScanCtrl.reset();

@@ -14,6 +14,7 @@
 #include <wx/utils.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
 
 #include "Jotwell/Logger.h"
@@ -30,6 +31,7 @@
 #include "maindlg/tools/LaserPwrSaveTaskDlg.h"
 #include "maindlg/tools/MainDlgTimers.h"
 #include "maindlg/tools/SplashWnd.h"
+#include "platform/syswatch.h"
 #include "platform/ui.h"
 #include "run/ScanMgr.h"
 #include "run/ui/CheckCarouselDlg.h"
@@ -140,6 +142,7 @@ CScanDlg::CScanDlg(wxWindow* parent)
   m_pTimers = std::make_unique<CMainDlgTimers>(*this);
   m_pCore = std::make_unique<CScanDlgCore>(*this, m_pTarget.get());
   m_pCore->m_InitPortLib = [] { return CScanDataPort::InitPortLib(nullptr); };
+  m_pSystemEvents = CreateSystemEvents();
   BuildMenu();
   BuildControls();
 
@@ -155,6 +158,7 @@ CScanDlg::CScanDlg(wxWindow* parent)
 
 CScanDlg::~CScanDlg() {
   // No worker reaches the window from here on; the logic stops its threads.
+  StopSystemEvents();
   m_pTarget->Detach();
   m_pGuiServer.reset();
   if (m_pStatusDlg) DestroyStatusDlg();
@@ -276,6 +280,7 @@ int CScanDlg::DoModal() {
   m_nMinHeight = size.y;
   Show();
   wxWindowDisabler others(this);
+  StartSystemEvents();
   m_pCore->OnInitDialog();
   if (!m_bEndRequested) {
     wxGUIEventLoop loop;
@@ -284,12 +289,37 @@ int CScanDlg::DoModal() {
     loop.Run();
     m_pLoop = nullptr;
   }
+  StopSystemEvents();
   // The window is done: nothing reaches it any more, so the channel's thread cannot wait
   // for it while it is stopped.
   m_pTarget->Detach();
   if (m_pGuiServer) m_pGuiServer->Stop();
   Hide();
   return m_nEndCode;
+}
+
+// Clock and device changes reach the logic on this thread, as the system's broadcasts would.
+void CScanDlg::StartSystemEvents() {
+  if (!m_pSystemEvents || m_bSystemEvents) return;
+  m_bSystemEvents = true;
+  const bool started = m_pSystemEvents->Start(
+      [this] {
+        CallAfter([this] {
+          if (m_bSystemEvents) m_pCore->OnTimeChange();
+        });
+      },
+      [this](unsigned eventType, bool deviceInterface, const std::string& classId) {
+        CallAfter([this, eventType, deviceInterface, classId] {
+          if (m_bSystemEvents) m_pCore->OnDeviceChange(eventType, deviceInterface, classId);
+        });
+      });
+  if (!started) LogDebug(1, "Regist <ScanDataPort> DeviceNotification failed: %d\n", errno);
+}
+
+void CScanDlg::StopSystemEvents() {
+  if (!m_bSystemEvents) return;
+  m_bSystemEvents = false;  // what is still queued is dropped
+  m_pSystemEvents->Stop();
 }
 
 void CScanDlg::EndDialog(int code) {
@@ -567,5 +597,36 @@ std::unique_ptr<IAutoOffNotice> CScanDlg::CreateAutoOffNotice(const std::string&
     parent = m_pLPSTaskDlg;
   return std::make_unique<CLaserAutoOffMsgDlg>(*m_pTimers, text, parent);
 }
+
+
+// ---- the system's broadcasts ---------------------------------------------------------------------------
+
+namespace {
+
+class SystemEvents : public ISystemEvents {
+ public:
+  bool Start(TimeChangeFn onTimeChange, DeviceChangeFn onDeviceChange) override {
+    if (!m_Clock.Start(std::move(onTimeChange)))
+      LogDebug(1, "The system clock cannot be watched: %d", errno);
+    // Every change is a device-interface change of the class the watch names.
+    return m_Devices.Start([onDeviceChange = std::move(onDeviceChange)](const platform::syswatch::DeviceChange& c) {
+      onDeviceChange(c.action == platform::syswatch::DeviceAction::Arrival ? DBT_DEVICEARRIVAL
+                                                                           : DBT_DEVICEREMOVECOMPLETE,
+                     true, c.classId);
+    });
+  }
+  void Stop() override {
+    m_Devices.Stop();
+    m_Clock.Stop();
+  }
+
+ private:
+  platform::syswatch::ClockWatch m_Clock;
+  platform::syswatch::DeviceWatch m_Devices;
+};
+
+}  // namespace
+
+std::unique_ptr<ISystemEvents> CreateSystemEvents() { return std::make_unique<SystemEvents>(); }
 
 }  // namespace lumetra::maindlg

@@ -32,6 +32,20 @@ class CRunProgressDlg;
 
 namespace lumetra::maindlg {
 
+// The system's clock-change and device-change broadcasts as the window receives them.
+// The callbacks may run on any thread; none runs once Stop has returned.
+class ISystemEvents {
+ public:
+  using TimeChangeFn = std::function<void()>;
+  using DeviceChangeFn = std::function<void(unsigned eventType, bool deviceInterface, const std::string& classId)>;
+  virtual ~ISystemEvents() = default;
+  // False (errno) when device changes cannot be watched.
+  virtual bool Start(TimeChangeFn onTimeChange, DeviceChangeFn onDeviceChange) = 0;
+  virtual void Stop() = 0;
+};
+// The machine's own: the wall clock being set, devices arriving and leaving.
+std::unique_ptr<ISystemEvents> CreateSystemEvents();
+
 class CScanDlg : public wxFrame, public IScanDlgView, public IScanDlgHooks {
  public:
   enum ControlId {
@@ -57,6 +71,8 @@ class CScanDlg : public wxFrame, public IScanDlgView, public IScanDlgHooks {
   // Runs `f` on the user-interface thread once the modal loop runs (tests drive the window
   // from there).
   void WhenRunning(std::function<void()> f) { m_WhenRunning = std::move(f); }
+  // Where the window learns of clock and device changes (tests give their own before DoModal).
+  void SetSystemEvents(std::unique_ptr<ISystemEvents> source) { m_pSystemEvents = std::move(source); }
 
   // The controls, open to tests.
   wxChoice* StartSlotList() const { return m_StartSlot; }
@@ -136,6 +152,8 @@ class CScanDlg : public wxFrame, public IScanDlgView, public IScanDlgHooks {
   void OnUpdateMenu(wxUpdateUIEvent& event);
   void OnTimer(wxTimerEvent& event);
   void OnMaximize(wxMaximizeEvent& event);
+  void StartSystemEvents();
+  void StopSystemEvents();
 
   std::shared_ptr<WxMessageTarget> m_pTarget;
   std::unique_ptr<CMainDlgTimers> m_pTimers;
@@ -146,6 +164,8 @@ class CScanDlg : public wxFrame, public IScanDlgView, public IScanDlgHooks {
   bool m_bEndRequested = false;
   int m_nEndCode = 0;
   std::function<void()> m_WhenRunning;
+  std::unique_ptr<ISystemEvents> m_pSystemEvents;
+  bool m_bSystemEvents = false;  // their handlers run only while set
   lumetra::CRunProgressDlg* m_pStatusDlg = nullptr;
   CLaserPwrSaveTaskDlg* m_pLPSTaskDlg = nullptr;
   int m_nMinWidth = 0, m_nMinHeight = 0;

@@ -16,6 +16,7 @@
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "ProfileFixture.h"
+#include "config/ConfigUi.h"
 #include "config/ui/CarouselCfgGrid.h"
 #include "maindlg/SingleInstance.h"
 #include "run/RunStatus.h"
@@ -180,6 +181,54 @@ TEST_F(ScanDlgWindowTest, RefusedConnectionAnsweredNoEndsTheWindow) {
   EXPECT_EQ(code, ui::IDCANCEL);
   EXPECT_FALSE(ran);  // ended before its loop ran
   EXPECT_EQ(scan_->CallCount("Initialize"), 0);
+}
+
+// Stands for the system's broadcasts: the test fires them from a thread of its own.
+class FakeSystemEvents : public ISystemEvents {
+ public:
+  bool Start(TimeChangeFn onTimeChange, DeviceChangeFn onDeviceChange) override {
+    ++starts;
+    timeChange = std::move(onTimeChange);
+    deviceChange = std::move(onDeviceChange);
+    return true;
+  }
+  void Stop() override { ++stops; }
+  TimeChangeFn timeChange;
+  DeviceChangeFn deviceChange;
+  int starts = 0, stops = 0;
+};
+
+TEST_F(ScanDlgWindowTest, ClockAndDeviceChangesReachTheWindowOnItsThread) {
+  const std::string kTimeChanged =
+      "INFO: OnTimeChange(): the Windows system's clock has been updated, reset the LPS auto tasks";
+  CRegEdit(HKEY_LOCAL_MACHINE, lumetra::kLaserPowerSaverKey).WriteInt("EnableSaverAutoTasks", 1);
+  auto owned = std::make_unique<FakeSystemEvents>();
+  FakeSystemEvents* events = owned.get();
+  dialog_->SetSystemEvents(std::move(owned));
+  const int code = run([&] {
+    EXPECT_EQ(events->starts, 1);
+    reportState(kStateInitializing);
+    reportState(kStateReady);
+    std::thread system([&] {
+      events->deviceChange(DBT_DEVICEARRIVAL, true, "{36fc9e60-c465-11cf-8056-444553540000}");
+      events->deviceChange(DBT_DEVICEREMOVECOMPLETE, true, kScanDataPortInterfaceClass);
+      events->deviceChange(DBT_DEVICEARRIVAL, true, "{00000000-0000-0000-0000-000000000001}");
+      events->timeChange();
+    });
+    system.join();
+    wxtest::settle();
+    EXPECT_TRUE(logged("DEBUG(1): <Device_Arrival> Detected: device = ScanerHub"));
+    EXPECT_TRUE(logged("DEBUG(1): <Device_Removed> Detected: device = ScannerDataPort"));
+    EXPECT_EQ(loggedCount("DEBUG(1): <Device_Arrival> Detected: device = ScanerHub"), 1u);
+    EXPECT_EQ(loggedCount(kTimeChanged), 1u);
+    dialog_->EndDialog(ui::IDCANCEL);
+  });
+  EXPECT_EQ(code, ui::IDCANCEL);
+  EXPECT_EQ(events->stops, 1);
+  // Reported after the window ended: nothing reaches the ended window.
+  events->timeChange();
+  wxtest::settle();
+  EXPECT_EQ(loggedCount(kTimeChanged), 1u);
 }
 
 }  // namespace
