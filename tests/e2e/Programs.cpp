@@ -119,14 +119,14 @@ Instrument::Instrument(const std::string& program, const std::string& folder, co
     : m_Program("zevasim-" + serial,
                 [&] {
                   std::vector<std::string> argv{program, "--address", address, "--announce", "127.0.0.1",
-                                                "--port",  "0",     "--serial", serial};
+                                                "--port",  "assigned", "--serial", serial};
                   argv.insert(argv.end(), extra.begin(), extra.end());
                   return argv;
                 }(),
                 folder) {}
 
 std::optional<std::uint16_t> Instrument::WaitServing() {
-  if (!m_Program.WaitForOutput("zevasim: announced to")) return std::nullopt;
+  if (!m_Program.WaitForOutput(" serving ")) return std::nullopt;
   std::smatch m;
   const std::string out = m_Program.Out();
   if (!std::regex_search(out, m, std::regex("serving [0-9.]+:([0-9]+)"))) return std::nullopt;

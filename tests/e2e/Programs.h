@@ -69,7 +69,8 @@ class Daemon {
   Program m_Program;
 };
 
-// `zevasim` on `address`, announced to the daemon on 127.0.0.1, with `extra` options
+// `zevasim` on `address`, announced to the daemon on 127.0.0.1 and serving the TCP port
+// the daemon hands out (the one it lists to applications), with `extra` options
 // (slides, FLASH file, faults).
 class Instrument {
  public:
