@@ -133,6 +133,18 @@ std::optional<std::uint16_t> Instrument::WaitServing() {
   return static_cast<std::uint16_t>(std::stoi(m[1].str()));
 }
 
+ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : m_Name(name) {
+  if (const char* old = std::getenv(name)) m_Old = old;
+  ::setenv(name, value, 1);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  if (m_Old)
+    ::setenv(m_Name.c_str(), m_Old->c_str(), 1);
+  else
+    ::unsetenv(m_Name.c_str());
+}
+
 void WriteFlashFile(const std::string& path, const std::vector<std::pair<std::string, std::string>>& values) {
   std::string text;
   for (const auto& [key, value] : values) text += key + " " + value + "\n";

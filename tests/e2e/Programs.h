@@ -84,6 +84,20 @@ class Instrument {
   Program m_Program;
 };
 
+// Sets an environment variable for this process and the programs it starts; the old
+// value comes back when it goes.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string m_Name;
+  std::optional<std::string> m_Old;
+};
+
 // "KEY VALUE" lines of a FLASH file for zevasim.
 void WriteFlashFile(const std::string& path, const std::vector<std::pair<std::string, std::string>>& values);
 

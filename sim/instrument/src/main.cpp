@@ -46,6 +46,7 @@ const char* const kUsage =
     "                      an empty CODE: a slide without a readable barcode); may be\n"
     "                      given more than once\n"
     "  --nominal-supplies  report healthy supply voltages\n"
+    "  --homed             start with every motor initialised and homed\n"
     "  --autofocus UM      the slide thickness the autofocus finds (micrometres)\n"
     "  --scan-lines N      after a scan's first line request, stream the status records\n"
     "                      of N lines (line number first)\n"
@@ -109,6 +110,7 @@ int main(int argc, char** argv) {
   std::string flashFile;
   std::vector<std::pair<int, std::string>> slides;
   bool nominalSupplies = false;
+  bool homed = false;
   std::optional<double> autofocus;
   int scanLines = 0;
   std::optional<std::uint32_t> announceTo;
@@ -184,6 +186,8 @@ int main(int argc, char** argv) {
         return 2;
       }
       slides.emplace_back(static_cast<int>(slot), v.substr(colon + 1));
+    } else if (arg == "--homed") {
+      homed = true;
     } else if (arg == "--nominal-supplies") {
       nominalSupplies = true;
     } else if (arg == "--autofocus") {
@@ -264,12 +268,18 @@ int main(int argc, char** argv) {
 
   zevasim::Instrument instrument(options);
   const zevasim::DeviceFamilies devices = zevasim::addDeviceFamilies(instrument);
+  // One serial number: the one the instrument announces is the one its FLASH holds.
+  devices.flash->set("InstSerialNum", options.serialNumber);
   if (!flashFile.empty() && !devices.flash->loadFile(flashFile)) {
     std::fprintf(stderr, "zevasim: cannot read the FLASH file '%s'\n", flashFile.c_str());
     return 2;
   }
   for (const auto& [slot, barcode] : slides) devices.autoloader->putSlide(slot, {barcode, "7"});
   if (nominalSupplies) devices.controller->setNominalSupplies();
+  if (homed)
+    for (auto id : {zevasim::MotorFamily::kSlowStage, zevasim::MotorFamily::kVCStage, zevasim::MotorFamily::kAutofocus,
+                    zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
+      devices.motors->update(id, [](zevasim::MotorFamily::Axis& a) { a.initialised = a.homed = true; });
   if (autofocus) devices.scans->setAutofocus(*autofocus, 0, 25);
   if (scanLines > 0) {
     // 18 words a line, the line number in the first.
