@@ -16,6 +16,7 @@
 #include "Jotwell/RegEdit.h"
 #include "Programs.h"
 #include "okSim/okSim.h"
+#include "run/ScanDataProc.h"
 #include "testsupport/TestEnv.h"
 
 namespace e2e_test {
@@ -41,7 +42,7 @@ class CarouselRunE2eTest : public lumetra_test::CarouselRunTest {
   ~CarouselRunE2eTest() override { okSim_SetCalibrationLightProbe(nullptr, nullptr); }
 
   // The instrument program with `slides` in its carousel; its port, or nullopt.
-  std::optional<std::uint16_t> StartInstrument(const std::vector<Slide>& slides) {
+  std::optional<std::uint16_t> StartInstrument(const std::vector<Slide>& slides, std::uint16_t at = 0) {
     std::vector<std::string> args{"--homed", "--nominal-supplies", "--autofocus", "620.5",
                                   "--scan-lines", std::to_string(kLines), "--flash", tempDir() + "/flash.txt",
                                   "--log", m_InstrumentLog};
@@ -50,7 +51,7 @@ class CarouselRunE2eTest : public lumetra_test::CarouselRunTest {
       args.push_back(std::to_string(slide.slot) + ":" + slide.barcode);
     }
     m_Instrument.reset();
-    m_Instrument.emplace(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", kSerial, args);
+    m_Instrument.emplace(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", kSerial, args, at);
     const auto port = m_Instrument->WaitServing();
     if (!port) ADD_FAILURE() << m_Instrument->program().Out() << m_Instrument->program().Err();
     return port;
@@ -132,6 +133,59 @@ TEST_F(CarouselRunE2eTest, ThreeBarcodedSlidesGiveExactImagesTheReportAndTheHist
 
   EXPECT_EQ(m_Instrument->program().Stop(), 0);
   EXPECT_EQ(m_Daemon.program().Stop(), 0) << m_Daemon.program().Err();
+}
+
+TEST_F(CarouselRunE2eTest, AnInstrumentGoneMidScanEndsTheRunWithoutAPartImageAndTheNextRunWorks) {
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  const std::vector<Slide> slides = {{1, "250000000001"}, {2, "250000000002"}};
+  auto port = StartInstrument(slides);
+  ASSERT_TRUE(port);
+  {
+    ComPtr<IScanCtrl> ctrl = create();
+    ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << description() << log();
+    const auto config = MakeRunConfig(1, 2, {1, 2});
+    ProgressWindow window;
+    // The instrument's process dies as the first slide's data starts to flow.
+    bool killed = false;
+    window.OnMessage = [&](unsigned message, std::uintptr_t code, std::intptr_t) {
+      if (message != lumetra::run::WM_SCANDATA_PROGRESS || killed || code != lumetra::run::kScanDataStarted) return;
+      killed = true;
+      m_Instrument->program().Kill();
+    };
+    const RunResult run = RunCarousel(*ctrl, *config, window);
+    ctrl->Disconnect();
+    ASSERT_TRUE(killed) << window.Transcript();
+    ASSERT_TRUE(run.code) << window.Transcript() << log();
+    EXPECT_EQ(*run.code, 1) << window.Transcript();
+    // The operator is told why: the server's text for a lost connection, as an error.
+    std::string errors;
+    for (const auto& line : window.Lines())
+      if (line.kind == 5) errors += line.text + "\n";
+    EXPECT_THAT(errors, HasSubstr("A connection to the scanner has been lost or has not been established yet."))
+        << window.Transcript();
+    // No image, or a whole one: never a part.
+    for (const auto& entry : std::filesystem::directory_iterator(outDir())) {
+      SCOPED_TRACE(entry.path().string());
+      ExpectExactImage(entry.path().string(), run.darkRed, run.darkGreen);
+    }
+    std::filesystem::remove_all(outDir());
+    std::filesystem::create_directories(outDir());
+  }
+
+  // The instrument back (a new process, where it was), the next run works.
+  port = StartInstrument(slides, *port);
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "Instrument (127.0.0.2)")) << m_Daemon.Log();
+  ComPtr<IScanCtrl> ctrl = create();
+  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << description() << log();
+  const auto config = MakeRunConfig(1, 2, {1, 2});
+  ProgressWindow window;
+  const RunResult run = RunCarousel(*ctrl, *config, window);
+  ctrl->Disconnect();
+  ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
+  const auto files = window.ScanFiles();
+  ASSERT_EQ(files.size(), slides.size()) << window.Transcript();
+  for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
 }
 
 }  // namespace

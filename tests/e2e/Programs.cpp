@@ -115,18 +115,18 @@ bool Daemon::Ready() {
 std::string Daemon::Log() const { return ReadIfThere(m_Log); }
 
 Instrument::Instrument(const std::string& program, const std::string& folder, const std::string& address,
-                       const std::string& serial, const std::vector<std::string>& extra)
+                       const std::string& serial, const std::vector<std::string>& extra, std::uint16_t port)
     : m_Program("zevasim-" + serial,
                 [&] {
                   std::vector<std::string> argv{program, "--address", address, "--announce", "127.0.0.1",
-                                                "--port",  "assigned", "--serial", serial};
+                                                "--port",  port ? std::to_string(port) : "assigned", "--serial", serial};
                   argv.insert(argv.end(), extra.begin(), extra.end());
                   return argv;
                 }(),
                 folder) {}
 
 std::optional<std::uint16_t> Instrument::WaitServing() {
-  if (!m_Program.WaitForOutput(" serving ")) return std::nullopt;
+  if (!m_Program.WaitForOutput(" serving ") || !m_Program.WaitForOutput("zevasim: announced to")) return std::nullopt;
   std::smatch m;
   const std::string out = m_Program.Out();
   if (!std::regex_search(out, m, std::regex("serving [0-9.]+:([0-9]+)"))) return std::nullopt;

@@ -74,8 +74,10 @@ class Daemon {
 // (slides, FLASH file, faults).
 class Instrument {
  public:
+  // `port` 0: the one the daemon hands out; else that port (an instrument that comes back
+  // where it was).
   Instrument(const std::string& program, const std::string& folder, const std::string& address,
-             const std::string& serial, const std::vector<std::string>& extra);
+             const std::string& serial, const std::vector<std::string>& extra, std::uint16_t port = 0);
   // Serving and announced; its TCP port then.
   std::optional<std::uint16_t> WaitServing();
   Program& program() { return m_Program; }
