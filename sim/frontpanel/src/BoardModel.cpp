@@ -272,7 +272,8 @@ bool modelledSamples(int code, int& lo, int& hi) {
   const Board::PmtResponse& r = b.pmtResponse[green];
   if (!r.modelled) return false;
   double signal = r.dark;
-  if (b.calibLight && r.refCounts > 0)
+  const bool light = b.calibLightProbe ? b.calibLightProbe(b.calibLightProbeContext) != 0 : b.calibLight;
+  if (light && r.refCounts > 0)
     signal += r.light * std::pow(static_cast<double>(b.pmt[green]) / r.refCounts, r.exponent);
   const int offsetCode = 2 | (code & 4), gainCode = 1 | (code & 4);
   const double gainHi = b.sampleHi[gainCode] - b.sampleHi[offsetCode];

@@ -111,6 +111,8 @@ struct Board {
   unsigned pmt[2] = {};  // [0] red, [1] green
   // The calibration light and what each tube makes of it ([0] red, [1] green).
   bool calibLight = false;
+  int (*calibLightProbe)(void*) = nullptr;
+  void* calibLightProbeContext = nullptr;
   struct PmtResponse {
     bool modelled = false;
     double dark = 0, light = 0;

@@ -207,6 +207,12 @@ void okSim_SetCalibrationLight(int on) {
   board().calibLight = on != 0;
 }
 
+void okSim_SetCalibrationLightProbe(int (*probe)(void* context), void* context) {
+  Lock lock(lockOf());
+  board().calibLightProbe = probe;
+  board().calibLightProbeContext = context;
+}
+
 int okSim_GetCalibrationLight(void) {
   Lock lock(lockOf());
   return board().calibLight ? 1 : 0;

@@ -42,6 +42,14 @@ const char* const kUsage =
     "  --port assigned     with --announce: serve the TCP port the manager hands out\n"
     "  --reboot-time MS    how long a reboot keeps the instrument away (default 0)\n"
     "  --flash FILE        seed the FLASH store with the \"KEY VALUE\" lines of FILE\n"
+    "  --slide SLOT:CODE   put a slide with barcode CODE into carousel slot SLOT (1-48;\n"
+    "                      an empty CODE: a slide without a readable barcode); may be\n"
+    "                      given more than once\n"
+    "  --nominal-supplies  report healthy supply voltages\n"
+    "  --homed             start with every motor initialised and homed\n"
+    "  --autofocus UM      the slide thickness the autofocus finds (micrometres)\n"
+    "  --scan-lines N      after a scan's first line request, stream the status records\n"
+    "                      of N lines (line number first)\n"
     "  --fault FAULT       misbehave on a command; FAULT is WORD:KIND[:VALUE[:TIMES]]\n"
     "                      WORD is a command word or * for every command; KIND is one of\n"
     "                        error         reply with status VALUE (hexadecimal)\n"
@@ -100,6 +108,11 @@ int main(int argc, char** argv) {
   zevasim::Options options;
   std::vector<std::pair<std::string, zevasim::Fault>> faults;
   std::string flashFile;
+  std::vector<std::pair<int, std::string>> slides;
+  bool nominalSupplies = false;
+  bool homed = false;
+  std::optional<double> autofocus;
+  int scanLines = 0;
   std::optional<std::uint32_t> announceTo;
   bool assignedPort = false;
   for (int i = 1; i < argc; ++i) {
@@ -162,6 +175,39 @@ int main(int argc, char** argv) {
       options.requestLogSize = static_cast<std::size_t>(n);
     } else if (arg == "--flash") {
       flashFile = value();
+    } else if (arg == "--slide") {
+      const std::string v = value();
+      const auto colon = v.find(':');
+      const std::string slotText = colon == std::string::npos ? std::string() : v.substr(0, colon);
+      char* end = nullptr;
+      const long slot = std::strtol(slotText.c_str(), &end, 10);
+      if (colon == std::string::npos || colon == 0 || !end || *end != '\0' || slot < 1 || slot > 48) {
+        std::fprintf(stderr, "zevasim: bad slide '%s' (SLOT:CODE, SLOT 1-48)\n", v.c_str());
+        return 2;
+      }
+      slides.emplace_back(static_cast<int>(slot), v.substr(colon + 1));
+    } else if (arg == "--homed") {
+      homed = true;
+    } else if (arg == "--nominal-supplies") {
+      nominalSupplies = true;
+    } else if (arg == "--autofocus") {
+      const std::string v = value();
+      char* end = nullptr;
+      const double um = std::strtod(v.c_str(), &end);
+      if (!end || *end != '\0' || !(um > 0)) {
+        std::fprintf(stderr, "zevasim: bad autofocus thickness '%s'\n", v.c_str());
+        return 2;
+      }
+      autofocus = um;
+    } else if (arg == "--scan-lines") {
+      const std::string v = value();
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (!end || *end != '\0' || n < 1 || n > 65535) {
+        std::fprintf(stderr, "zevasim: bad line count '%s' (1-65535)\n", v.c_str());
+        return 2;
+      }
+      scanLines = static_cast<int>(n);
     } else if (arg == "--reboot-time") {
       options.rebootTime = std::chrono::milliseconds(std::atol(value()));
     } else if (arg == "--fault") {
@@ -222,9 +268,30 @@ int main(int argc, char** argv) {
 
   zevasim::Instrument instrument(options);
   const zevasim::DeviceFamilies devices = zevasim::addDeviceFamilies(instrument);
+  // One serial number: the one the instrument announces is the one its FLASH holds.
+  devices.flash->set("InstSerialNum", options.serialNumber);
   if (!flashFile.empty() && !devices.flash->loadFile(flashFile)) {
     std::fprintf(stderr, "zevasim: cannot read the FLASH file '%s'\n", flashFile.c_str());
     return 2;
+  }
+  for (const auto& [slot, barcode] : slides) devices.autoloader->putSlide(slot, {barcode, "7"});
+  if (nominalSupplies) devices.controller->setNominalSupplies();
+  if (homed)
+    for (auto id : {zevasim::MotorFamily::kSlowStage, zevasim::MotorFamily::kVCStage, zevasim::MotorFamily::kAutofocus,
+                    zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
+      devices.motors->update(id, [](zevasim::MotorFamily::Axis& a) { a.initialised = a.homed = true; });
+  if (autofocus) devices.scans->setAutofocus(*autofocus, 0, 25);
+  if (scanLines > 0) {
+    // 18 words a line, the line number in the first.
+    instrument.setHandler("getscanline", [scanLines](const zevasim::Request&) {
+      zevasim::Reply reply = zevasim::Reply::ok();
+      reply.rawAfter.assign(static_cast<std::size_t>(scanLines) * 36, 0);
+      for (int line = 0; line < scanLines; ++line) {
+        reply.rawAfter[static_cast<std::size_t>(line) * 36] = static_cast<std::uint8_t>(line >> 8);
+        reply.rawAfter[static_cast<std::size_t>(line) * 36 + 1] = static_cast<std::uint8_t>(line);
+      }
+      return reply;
+    });
   }
   for (const auto& [word, fault] : faults) instrument.injectFault(word, fault);
   instrument.setRebootListener([](zevasim::Instrument& in) {

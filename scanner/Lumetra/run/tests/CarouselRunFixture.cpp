@@ -285,7 +285,6 @@ CarouselRunTest::CarouselRunTest() {
   // Healthy supplies; the instrument's calibration light reaches the board's tubes.
   devices.controller->setNominalSupplies();
   devices.scans->onCalibrationLight([](bool on) { okSim_SetCalibrationLight(on ? 1 : 0); });
-  devices.flash->set("Model", "K7431C");
   // A slide of the maker's thickness.
   devices.scans->setAutofocus(620.5, 0, 25);
   // The instrument streams the 18-word status record of every line of the scan after its
@@ -304,23 +303,12 @@ CarouselRunTest::CarouselRunTest() {
   // offsets, so that a pixel decodes to the board's value less the dark level.
   okSim_ForcePd(0, 1000);
   okSim_ForcePd(1, 2000);
-  for (auto [key, value] : {std::pair{"LaserSetPointMWatt_G", "1000"},
-                            {"LaserPDCtToMWatt_G", "1"},
-                            {"LaserSetPointMWatt_R", "2000"},
-                            {"LaserPDCtToMWatt_R", "1"},
-                            {"RedGreenOffsetDeltaH", "0"},
-                            {"RedGreenOffsetDeltaV", "0"},
-                            {"LeftRightOffsetDeltaH", "0"}})
-    devices.flash->set(key, value);
+  for (const auto& [key, value] : FlashValues()) devices.flash->set(key, value);
   devices.flash->erase("LaserCompensationRequired_R");
   devices.flash->erase("LaserCompensationRequired_G");
 
   // Tubes that give the nominal calibration signal at the factory voltage: the PMT
   // calibration keeps that voltage. Their read-back follows what they were set to.
-  devices.flash->set("PMT1", std::to_string(kFactoryVoltage));
-  devices.flash->set("PMT2", std::to_string(kFactoryVoltage));
-  devices.flash->set("PMT1_NominalCalibrationSignal", std::to_string(kNominalSignal));
-  devices.flash->set("PMT2_NominalCalibrationSignal", std::to_string(kNominalSignal));
   devices.flash->erase("PMTCalibErrorFlag");
   okSim_SetPMTReadsVoltage(1);
   for (int green : {0, 4}) {
@@ -333,6 +321,21 @@ CarouselRunTest::CarouselRunTest() {
 
   okSim_SetScanGeometry(kPixels, kRecords);
   okSim_SetIntegrationCount(40);
+}
+
+std::vector<std::pair<std::string, std::string>> CarouselRunTest::FlashValues() {
+  return {{"Model", "K7431C"},
+          {"LaserSetPointMWatt_G", "1000"},
+          {"LaserPDCtToMWatt_G", "1"},
+          {"LaserSetPointMWatt_R", "2000"},
+          {"LaserPDCtToMWatt_R", "1"},
+          {"RedGreenOffsetDeltaH", "0"},
+          {"RedGreenOffsetDeltaV", "0"},
+          {"LeftRightOffsetDeltaH", "0"},
+          {"PMT1", std::to_string(kFactoryVoltage)},
+          {"PMT2", std::to_string(kFactoryVoltage)},
+          {"PMT1_NominalCalibrationSignal", std::to_string(kNominalSignal)},
+          {"PMT2_NominalCalibrationSignal", std::to_string(kNominalSignal)}};
 }
 
 CarouselRunTest::~CarouselRunTest() { devices.scans->onCalibrationLight(nullptr); }

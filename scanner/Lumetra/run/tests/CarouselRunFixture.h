@@ -131,6 +131,11 @@ class CarouselRunTest : public ComTest {
   CarouselRunTest();
   ~CarouselRunTest() override;
 
+  // The instrument's FLASH values for these runs: the model, laser references equal to the
+  // photodiode counts the board puts in the lines' headers, no channel offsets, and tubes
+  // that give the nominal calibration signal at the factory voltage.
+  static std::vector<std::pair<std::string, std::string>> FlashValues();
+
   // Puts the slides into the carousel.
   void LoadCarousel(const std::vector<Slide>& slides);
   // A run over `first`..`last` in which `slots` have the small region at 5 um, both

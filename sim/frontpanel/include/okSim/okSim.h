@@ -124,6 +124,9 @@ OKSIM_API void okSim_SetPdDrift(int red, double countsPerSecond);
 // ---- PMT calibration ----
 OKSIM_API void okSim_SetCalibrationLight(int on);
 OKSIM_API int okSim_GetCalibrationLight(void);
+// For an instrument that runs in another process: the board asks `probe` whether the
+// light is on each time a tube is sampled (nullptr: the switch above decides again).
+OKSIM_API void okSim_SetCalibrationLightProbe(int (*probe)(void* context), void* context);
 // Models the tube's raw samples (red non-zero: red); see above. Exponent 0: the signal
 // ignores the voltage; light 0: the light is not seen.
 OKSIM_API void okSim_SetPmtResponse(int red, double dark, double light, int refCounts, double exponent);

@@ -1,0 +1,103 @@
+// The connection manager and the simulated instrument as processes of their own on
+// loopback, started the way an installation runs them: the instrument announces itself,
+// the manager lists it, and the carousel given on the instrument's command line is what
+// the instrument reports; killed and started again, it is back in the list.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "../../sim/instrument/tests/SimClient.h"
+#include "Programs.h"
+#include "platform/net.h"
+#include "testsupport/TestEnv.h"
+
+namespace e2e_test {
+namespace {
+
+using testing::HasSubstr;
+
+class SystemProcessesTest : public testsupport::ZevaTest {
+ protected:
+  SystemProcessesTest() : m_Daemon(BROKLA_PROGRAM, tempDir(), tempDir() + "/install") {}
+
+  // The replies to one command, up to the one not flagged "more follow".
+  static std::string Exchange(platform::net::Socket& socket, const std::string& line) {
+    EXPECT_TRUE(socket.send(simclient::frame(line + "\n")).ok());
+    std::string all;
+    simclient::Bytes pending;
+    for (bool more = true; more;) {
+      const auto got = simclient::receive(socket, 16);
+      if (got.empty()) break;
+      pending.insert(pending.end(), got.begin(), got.end());
+      while (more && pending.size() >= 16) {
+        const std::size_t length = (static_cast<std::size_t>(pending[0]) << 24) | (pending[1] << 16) |
+                                   (pending[2] << 8) | pending[3];
+        if (pending.size() < length) break;
+        const auto one = simclient::parse({pending.begin(), pending.begin() + static_cast<long>(length)});
+        all += one.at(0).payload;
+        more = (one.at(0).flags & 0x02) != 0;
+        pending.erase(pending.begin(), pending.begin() + static_cast<long>(length));
+      }
+    }
+    return all;
+  }
+
+  Daemon m_Daemon;
+};
+
+TEST_F(SystemProcessesTest, InstrumentProcessIsListedAndHoldsTheCarouselOfItsCommandLine) {
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  const std::vector<std::string> carousel{"--slide", "2:250000000001", "--slide", "3:", "--nominal-supplies",
+                                          "--autofocus", "620.5", "--scan-lines", "40"};
+  std::uint16_t port = 0;
+  {
+    Instrument instrument(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", "ZS000101", carousel);
+    const auto serving = instrument.WaitServing();
+    ASSERT_TRUE(serving) << instrument.program().Out() << instrument.program().Err();
+    port = *serving;
+    ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
+
+    auto socket = platform::net::Socket::create(platform::net::Socket::Type::stream);
+    const auto address = platform::net::parseAddress("127.0.0.2");
+    ASSERT_TRUE(address);
+    ASSERT_TRUE(socket.connect({*address, port}, std::chrono::milliseconds(5000)));
+    EXPECT_EQ(Exchange(socket, "mapcarousel 1 1,4"), "00,0000,\n1700,250000000001\n1030,\n0000,\n");
+
+    // Gone without a word, as when its power fails.
+    instrument.program().Kill();
+  }
+  // Started again, it announces itself anew and the manager takes it back.
+  Instrument again(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", "ZS000101", carousel);
+  ASSERT_TRUE(again.WaitServing()) << again.program().Out() << again.program().Err();
+  EXPECT_TRUE(WaitForText(m_Daemon.LogPath(), "Reconnecting Instrument (127.0.0.2)")) << m_Daemon.Log();
+
+  EXPECT_EQ(again.program().Stop(), 0);
+  EXPECT_EQ(m_Daemon.program().Stop(), 0) << m_Daemon.program().Err();
+}
+
+TEST(ZevasimCarouselOptions, BadSlidesAndCountsAreRefusedByName) {
+  testsupport::TempDir folder;
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"--slide", "49:1"}, "bad slide '49:1'"},
+      {{"--slide", "0:1"}, "bad slide '0:1'"},
+      {{"--slide", "2"}, "bad slide '2'"},
+      {{"--slide", "x:1"}, "bad slide 'x:1'"},
+      {{"--scan-lines", "0"}, "bad line count '0'"},
+      {{"--scan-lines", "12x"}, "bad line count '12x'"},
+      {{"--autofocus", "-3"}, "bad autofocus thickness '-3'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    std::vector<std::string> argv{ZEVASIM_PROGRAM};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Program program("zevasim", argv, folder.path());
+    ASSERT_TRUE(program.Started());
+    EXPECT_EQ(program.Wait(), 2);
+    EXPECT_THAT(program.Err(), HasSubstr(c.says));
+  }
+}
+
+}  // namespace
+}  // namespace e2e_test
