@@ -1,0 +1,493 @@
+#include "CarouselRunFixture.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+#include "Jotwell/ProductKeys.h"
+#include "Jotwell/RegEdit.h"
+#include "Jotwell/Utilities.h"
+#include "RegionDbBuilder.h"
+#include "RunTestSupport.h"
+#include "okSim/okSim.h"
+#include "platform/files.h"
+#include "run/RunStatus.h"
+#include "run/ScanLogFile.h"
+#include "run/ScanDataProc.h"
+#include "run/ScanMgr.h"
+
+namespace lumetra_test {
+
+using namespace lumetra::run;
+
+namespace {
+
+// The dialog's own start-up step, run on its thread.
+constexpr unsigned kStartRunMessage = platform::WM_USER + 900;
+
+constexpr const char* kLoggingKey = "Software\\Tarsel\\ZevazOdizo\\Scanner\\Logging\\";
+constexpr const char* kReportTitle = "TARSEL SCANNER -- CAROUSEL REPORT LOG";
+
+// Report category of a status line's kind; -1: none.
+int ReportCategory(int kind) {
+  switch (kind) {
+    case 1:
+    case 2:
+      return REPORT_HEADER;
+    case 3:
+      return REPORT_INFO;
+    case 4:
+      return REPORT_WARNING;
+    case 5:
+      return REPORT_ERROR;
+    case 7:
+      return REPORT_ATTENTION1;
+    case 8:
+      return REPORT_ATTENTION2;
+    case 9:
+      return REPORT_ATTENTION3;
+    default:
+      return -1;
+  }
+}
+
+bool ShownInStatusBox(int kind) { return kind == 0 || kind == 1 || kind == 3 || kind == 5 || kind == 7; }
+
+}  // namespace
+
+// ---- ProgressWindow ---------------------------------------------------------------------------
+
+ProgressWindow::ProgressWindow() : m_Thread([this] { Loop(); }) {}
+
+ProgressWindow::~ProgressWindow() {
+  {
+    std::lock_guard lock(m_Mutex);
+    m_bQuit = true;
+  }
+  m_Changed.notify_all();
+  m_Thread.join();
+  // Posted texts still queued are owned by the queue.
+  for (const auto& item : m_Queue)
+    if (item->message == WM_SCANNER_STATUS_TEXT && !item->sent) TakePostedText(item->lParam);
+}
+
+bool ProgressWindow::StartRun(CScanMgr& manager) {
+  return send(kStartRunMessage, 0, reinterpret_cast<std::intptr_t>(&manager)) != 0;
+}
+
+std::optional<int> ProgressWindow::WaitForRunEnd(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_Mutex);
+  m_Changed.wait_for(lock, timeout, [this] { return m_RunEnd.has_value(); });
+  return m_RunEnd;
+}
+
+bool ProgressWindow::post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+  auto item = std::make_shared<Item>(Item{message, wParam, lParam, false});
+  {
+    std::lock_guard lock(m_Mutex);
+    if (m_bQuit) return false;
+    m_Queue.push_back(item);
+  }
+  m_Changed.notify_all();
+  return true;
+}
+
+std::intptr_t ProgressWindow::send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+  if (std::this_thread::get_id() == m_Thread.get_id()) return Handle(message, wParam, lParam, true);
+  auto item = std::make_shared<Item>(Item{message, wParam, lParam, true});
+  std::unique_lock lock(m_Mutex);
+  if (m_bQuit) return 0;
+  m_Queue.push_back(item);
+  m_Changed.notify_all();
+  // As SendMessage: the sender waits until the window has handled it.
+  m_Changed.wait(lock, [&] { return item->done || m_bQuit; });
+  return item->result;
+}
+
+void ProgressWindow::Loop() {
+  std::unique_lock lock(m_Mutex);
+  for (;;) {
+    m_Changed.wait(lock, [this] { return m_bQuit || !m_Queue.empty(); });
+    if (m_bQuit) return;
+    const std::shared_ptr<Item> item = m_Queue.front();
+    m_Queue.pop_front();
+    lock.unlock();
+    const std::intptr_t result = Handle(item->message, item->wParam, item->lParam, item->sent);
+    lock.lock();
+    item->result = result;
+    item->done = true;
+    m_Changed.notify_all();
+  }
+}
+
+void ProgressWindow::AppendStatus(const std::string& text) {
+  if (m_StatusText.size() < 2 || m_StatusText.compare(m_StatusText.size() - 2, 2, "\r\n") != 0)
+    m_StatusText += "\r\n";
+  m_StatusText += text;
+}
+
+std::intptr_t ProgressWindow::Handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                                     bool sent) {
+  // Handlers run on this thread only; the lock keeps the test's readers consistent.
+  if (OnMessage) OnMessage(message, wParam, lParam);
+  switch (message) {
+    case kStartRunMessage: {
+      auto* manager = reinterpret_cast<CScanMgr*>(lParam);
+      CRegEdit reg(HKEY_LOCAL_MACHINE, kLoggingKey);
+      std::string html = reg.ReadString("HTMLLogPath", "");
+      if (html.empty()) html = GetModuleDir() + "CarouselRunLog.htm";
+      std::string xml = reg.ReadString("XMLFilesPath", "");
+      if (xml.empty()) xml = GetModuleDir() + "CarouselRunLog.xml";
+      {
+        std::lock_guard lock(m_Mutex);
+        m_pManager = manager;
+        m_XmlPath = xml;
+      }
+      manager->SetStatusWindow(this);
+      m_Report.SetXslFile(reg.ReadString("XSLFileName", "logfile").c_str());
+      m_Report.SetDtdFile(reg.ReadString("DTDFileName", "logfile").c_str());
+      try {
+        m_Report.SetHtmlPath(html.c_str());
+      } catch (const std::string& text) {
+        ADD_FAILURE() << text;
+      }
+      m_Report.Open(xml.c_str(), kReportTitle);
+      {
+        std::lock_guard lock(m_Mutex);
+        m_HtmlPath = m_Report.GetHtmlFile();
+      }
+      return manager->StartCarouselRunThread() ? 1 : 0;
+    }
+    case WM_SCANNER_STATUS_TEXT: {
+      // The status poll posts owned copies; a sender's text is only borrowed.
+      const std::string text =
+          sent ? std::string(lParam ? reinterpret_cast<const char*>(lParam) : "") : TakePostedText(lParam);
+      std::lock_guard lock(m_Mutex);
+      if (!text.empty()) AppendStatus(text);
+      return 0;
+    }
+    case WM_SCAN_STATUS_LINE: {
+      const std::string text = lParam ? reinterpret_cast<const char*>(lParam) : "";
+      const int kind = static_cast<int>(wParam);
+      if (text.empty() || kind > 9) return 0;
+      // The report entry comes before the status box.
+      if (const int category = ReportCategory(kind); category >= 0) m_Report.AddLog(category, text.c_str());
+      std::lock_guard lock(m_Mutex);
+      m_Lines.push_back({kind, text});
+      if (ShownInStatusBox(kind)) AppendStatus(text);
+      return 0;
+    }
+    case WM_SCAN_FILE_INFO: {
+      const auto* record = reinterpret_cast<const ScanFileRecord*>(lParam);
+      if (!record) return 0;
+      ScanFile file{record->slot, record->fileName ? record->fileName : "",
+                    record->barcode ? record->barcode : "", record->lines};
+      m_Report.AddLog(REPORT_HEADER, ("Scanned image: " + file.fileName + "\r\n").c_str());
+      std::lock_guard lock(m_Mutex);
+      m_Files.push_back(std::move(file));
+      return 0;
+    }
+    case WM_SLOT_RECORDED: {
+      std::lock_guard lock(m_Mutex);
+      ++m_nCompleted;
+      return 0;
+    }
+    case WM_CAROUSEL_CHECKED: {
+      std::lock_guard lock(m_Mutex);
+      m_nTotal = static_cast<int>(wParam);
+      return 0;
+    }
+    case WM_SCANDATA_PROGRESS: {
+      CScanMgr* manager = nullptr;
+      {
+        std::lock_guard lock(m_Mutex);
+        m_DataProgress.emplace_back(wParam, lParam);
+        manager = m_pManager;
+      }
+      // The one-slide scan polls the data status the failure leaves here.
+      if (wParam == kScanDataFailed && manager) manager->SetDataStatus(static_cast<int>(lParam));
+      return 0;
+    }
+    case WM_RUN_ENDED: {
+      {
+        std::lock_guard lock(m_Mutex);
+        m_RunEnd = static_cast<int>(lParam);
+      }
+      m_Changed.notify_all();
+      return 0;
+    }
+    default:
+      return 0;
+  }
+}
+
+std::vector<ProgressWindow::Line> ProgressWindow::Lines() const {
+  std::lock_guard lock(m_Mutex);
+  return m_Lines;
+}
+
+std::vector<ProgressWindow::ScanFile> ProgressWindow::ScanFiles() const {
+  std::lock_guard lock(m_Mutex);
+  return m_Files;
+}
+
+std::string ProgressWindow::StatusText() const {
+  std::lock_guard lock(m_Mutex);
+  return m_StatusText;
+}
+
+std::vector<std::pair<std::uintptr_t, std::intptr_t>> ProgressWindow::DataProgress() const {
+  std::lock_guard lock(m_Mutex);
+  return m_DataProgress;
+}
+
+int ProgressWindow::SlidesCompleted() const {
+  std::lock_guard lock(m_Mutex);
+  return m_nCompleted;
+}
+
+int ProgressWindow::TotalSlides() const {
+  std::lock_guard lock(m_Mutex);
+  return m_nTotal;
+}
+
+std::string ProgressWindow::Transcript() const {
+  std::lock_guard lock(m_Mutex);
+  std::string out;
+  for (const Line& line : m_Lines) out += "[" + std::to_string(line.kind) + "] " + line.text + "\n";
+  return out;
+}
+
+// ---- CarouselRunTest ----------------------------------------------------------------------------
+
+CarouselRunTest::CarouselRunTest() {
+  m_Install = tempDir() + "/install";
+  m_Out = tempDir() + "/images";
+  m_Report = tempDir() + "/report";
+  for (const std::string& folder : {m_Install + "/Logs", m_Out, m_Report})
+    platform::createDirectories(folder);
+
+  // A region database that takes tiny regions anywhere on every model.
+  testsupport::writeFile(m_Install + "/RegionDB.sys",
+                         regiondb::version2({{"ANY", 0xF, {0, 0, 75000, 25000, 75000, 25000, 100, 100}}}));
+
+  CRegEdit scanner(HKEY_LOCAL_MACHINE, zeva::kScannerKey);
+  scanner.WriteInt("BarcodeCount", 1);
+  CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Scanner").WriteInt("ScanRetries", 0);
+  CRegEdit logging(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Scanner\\Logging\\");
+  logging.WriteString("XMLFilesPath", m_Report + "/CarouselRunLog.xml");
+  logging.WriteString("HTMLLogPath", m_Report + "/CarouselRunLog.htm");
+  logging.WriteString("DTDFileName", "logfile");
+  logging.WriteString("XSLFileName", "logfile");
+  CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).WriteInt("AutoDisplayScanReport", 0);
+
+  // Healthy supplies; the instrument's calibration light reaches the board's tubes.
+  devices.controller->setNominalSupplies();
+  devices.scans->onCalibrationLight([](bool on) { okSim_SetCalibrationLight(on ? 1 : 0); });
+  devices.flash->set("Model", "K7431C");
+  // A slide of the maker's thickness.
+  devices.scans->setAutofocus(620.5, 0, 25);
+  // The instrument streams the 18-word status record of every line of the scan after its
+  // first line request (the run fetches them one by one).
+  sim.setHandler("getscanline", [](const zevasim::Request&) {
+    zevasim::Reply reply = zevasim::Reply::ok();
+    reply.rawAfter.assign(static_cast<std::size_t>(kLines) * 36, 0);
+    for (int line = 0; line < kLines; ++line) {
+      reply.rawAfter[static_cast<std::size_t>(line) * 36] = static_cast<std::uint8_t>(line >> 8);
+      reply.rawAfter[static_cast<std::size_t>(line) * 36 + 1] = static_cast<std::uint8_t>(line);
+    }
+    return reply;
+  });
+
+  // Laser references equal to the photodiode counts in the lines' headers and no channel
+  // offsets, so that a pixel decodes to the board's value less the dark level.
+  okSim_ForcePd(0, 1000);
+  okSim_ForcePd(1, 2000);
+  for (auto [key, value] : {std::pair{"LaserSetPointMWatt_G", "1000"},
+                            {"LaserPDCtToMWatt_G", "1"},
+                            {"LaserSetPointMWatt_R", "2000"},
+                            {"LaserPDCtToMWatt_R", "1"},
+                            {"RedGreenOffsetDeltaH", "0"},
+                            {"RedGreenOffsetDeltaV", "0"},
+                            {"LeftRightOffsetDeltaH", "0"}})
+    devices.flash->set(key, value);
+  devices.flash->erase("LaserCompensationRequired_R");
+  devices.flash->erase("LaserCompensationRequired_G");
+
+  // Tubes that give the nominal calibration signal at the factory voltage: the PMT
+  // calibration keeps that voltage. Their read-back follows what they were set to.
+  devices.flash->set("PMT1", std::to_string(kFactoryVoltage));
+  devices.flash->set("PMT2", std::to_string(kFactoryVoltage));
+  devices.flash->set("PMT1_NominalCalibrationSignal", std::to_string(kNominalSignal));
+  devices.flash->set("PMT2_NominalCalibrationSignal", std::to_string(kNominalSignal));
+  devices.flash->erase("PMTCalibErrorFlag");
+  okSim_SetPMTReadsVoltage(1);
+  for (int green : {0, 4}) {
+    okSim_SetSampleValues(1 | green, 600, 4200);
+    okSim_SetSampleValues(2 | green, 100, 200);
+  }
+  // The set word of the factory voltage: 4.095 counts a volt.
+  constexpr int kFactoryCounts = kFactoryVoltage * 4095 / 10000;
+  for (int red : {1, 0}) okSim_SetPmtResponse(red, 30, kNominalSignal / 4.0, kFactoryCounts, 7.833);
+
+  okSim_SetScanGeometry(kPixels, kRecords);
+  okSim_SetIntegrationCount(40);
+}
+
+CarouselRunTest::~CarouselRunTest() { devices.scans->onCalibrationLight(nullptr); }
+
+void CarouselRunTest::LoadCarousel(const std::vector<Slide>& slides) {
+  for (const Slide& slide : slides) devices.autoloader->putSlide(slide.slot, {slide.barcode, "7"});
+}
+
+std::unique_ptr<CCarouselCfgInfo> CarouselRunTest::MakeRunConfig(int first, int last,
+                                                                 const std::vector<int>& slots) const {
+  auto config = std::make_unique<CCarouselCfgInfo>();
+  config->FirstSlot = first;
+  config->LastSlot = last;
+  config->OperatorName = "itest";
+  config->AutoNamingPrefix1 = "<Slide ID>";
+  config->AutoNamingPrefix2 = "<Slot #>";
+  config->ScanNumberToken = "<Scan #>";
+  config->UseSlideID = 1;
+  config->DyxScanNameUseSuffix = 1;
+  for (int slot : slots) {
+    auto record = std::make_unique<CSlotScanCfgInfo>();
+    record->OutputPath = m_Out;
+    record->ScanDescription = "carousel run test";
+    record->PMTRed = record->PMTGreen = 100;
+    record->UseRed = record->UseGreen = 1;
+    record->ResolutionType = 2;  // 5 um
+    record->RegionName = "Tiny";
+    // The chip's origin right of the barcode label (11000 um); the region and the
+    // autofocus point within the region database's limits.
+    record->OriginX = 12000;
+    record->OriginY = 5000;
+    record->RegionLeft = 2000;
+    record->RegionTop = 1000;
+    record->RegionWidth = kRegionWidth;
+    record->RegionHeight = kRegionHeight;
+    record->AFX = 500;
+    record->AFY = 500;
+    record->PKG = 0;
+    config->SetAt(slot, std::move(record));
+    config->SlotUsed[static_cast<std::size_t>(slot - 1)] = 1;
+  }
+  return config;
+}
+
+std::optional<int> CarouselRunTest::DriveRunToEnd(ProgressWindow& window,
+                                                  std::chrono::milliseconds realLimit) {
+  constexpr auto kStep = std::chrono::milliseconds(10);
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    if (const auto code = window.WaitForRunEnd(kStep)) return code;
+    if (std::chrono::steady_clock::now() - start > realLimit) return std::nullopt;
+    clock_->advance(2 * kStep);
+  }
+}
+
+CarouselRunTest::RunResult CarouselRunTest::RunCarousel(IScanCtrl& ctrl, CCarouselCfgInfo& config,
+                                                        ProgressWindow& window) {
+  RunResult result;
+  CScanMgr manager(nullptr, &ctrl, true);
+  manager.SetRunConfig(&config);
+  if (!window.StartRun(manager)) {
+    ADD_FAILURE() << "the run did not start";
+    return result;
+  }
+  result.code = DriveRunToEnd(window);
+  if (!manager.WaitForCarouselRun(std::chrono::seconds(60))) ADD_FAILURE() << "the run thread did not end";
+  const CScanDataProc& proc = *manager.GetDataProc();
+  result.darkRed = proc.m_Red.rawMean - proc.m_Red.channelOffset;
+  result.darkGreen = proc.m_Green.rawMean - proc.m_Green.channelOffset;
+  return result;
+}
+
+void CarouselRunTest::ExpectExactImage(const std::string& path, double darkRed, double darkGreen) {
+  const auto pages = ReadTiff(path);
+  ASSERT_EQ(pages.size(), 2u) << path;
+  for (int channel : {0, 1}) {
+    const int ddn = ExpectedDdn(channel, darkRed, darkGreen);
+    const auto& page = pages[static_cast<std::size_t>(channel)];
+    ASSERT_EQ(page.width, static_cast<std::uint32_t>(kPixels));
+    ASSERT_EQ(page.length, static_cast<std::uint32_t>(kLines));
+    ASSERT_EQ(page.bits, 16);
+    for (int row = 0; row < kLines; ++row)
+      for (int p = 0; p < kPixels; ++p)
+        ASSERT_EQ(page.rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(p)],
+                  ExpectedPixel(channel, row, p, darkRed, darkGreen, ddn))
+            << path << " channel " << channel << " row " << row << " pixel " << p;
+  }
+}
+
+std::vector<std::vector<std::string>> CarouselRunTest::HistoryRecords(const std::string& serialNumber) {
+  // The history log is one per process and keeps the file it opened first.
+  if (GetScanLog().IsOpen() && GetScanLog().GetFilePath().rfind(m_Install + "/", 0) != 0) {
+    ADD_FAILURE() << "the scan-history log of this process was opened by an earlier test ("
+                  << GetScanLog().GetFilePath() << "): run each run test in a process of its own, as ctest does";
+    return {};
+  }
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(m_Install + "/Logs"))
+    if (entry.path().filename().string().ends_with("_" + serialNumber + ".log"))
+      files.push_back(entry.path().string());
+  if (files.size() != 1) {
+    ADD_FAILURE() << files.size() << " scan-history files for " << serialNumber;
+    return {};
+  }
+  const auto split = [](const std::string& text, const std::string& separator) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + separator.size())
+      parts.push_back(text.substr(from, at - from));
+    parts.push_back(text.substr(from));
+    return parts;
+  };
+  const std::string text = testsupport::readFile(files[0]);
+  std::vector<std::vector<std::string>> records;
+  const auto lines = split(text, "\r\n");
+  EXPECT_EQ(lines.back(), "") << "the last line is not ended: " << text;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) records.push_back(split(lines[i], "\t"));
+  return records;
+}
+
+namespace {
+
+long long Decoded(int line, int pixel, int channel, double darkRed, double darkGreen) {
+  const double dark = channel == 0 ? darkRed : darkGreen;
+  return std::max<long long>(okSim_PixelValue(line, pixel, channel) - std::llround(dark), 0);
+}
+
+// The correction of a row by half the line offset: down on forward rows, up on backward
+// ones (the odd share goes to the side the offset points to).
+long long DdnShift(int ddn, bool oddRow) {
+  const long long magnitude = std::llabs(ddn);
+  const long long down = (magnitude + 1) / 2, up = magnitude / 2;
+  if (!oddRow) return ddn < 0 ? -down : up;
+  return ddn > 0 ? -down : up;
+}
+
+}  // namespace
+
+int CarouselRunTest::ExpectedDdn(int channel, double darkRed, double darkGreen) {
+  double sum[2] = {0, 0};
+  for (int n = 0; n < kRecords; ++n) {
+    double mean = 0;
+    for (int j = 0; j < kPixels; ++j) mean += static_cast<double>(Decoded(n, j, channel, darkRed, darkGreen));
+    sum[n & 1] += mean / kPixels;
+  }
+  return static_cast<int>(std::floor(sum[1] / (kRecords / 2) - sum[0] / (kRecords / 2) + 0.5));
+}
+
+long long CarouselRunTest::ExpectedPixel(int channel, int row, int pixel, double darkRed, double darkGreen,
+                                         int ddn) {
+  // Red is seen ten lines after green; backward lines arrive mirrored.
+  const int line = row + kLeadIn - (channel == 0 ? kLeadIn : 0);
+  const int j = (line & 1) ? kPixels - 1 - pixel : pixel;
+  return std::clamp<long long>(Decoded(line, j, channel, darkRed, darkGreen) + DdnShift(ddn, row & 1), 0,
+                               65535);
+}
+
+}  // namespace lumetra_test
