@@ -40,8 +40,14 @@ const char* const kUsage =
     "                      file, answer its identify requests, take laser and abort requests;\n"
     "                      the instrument needs an address of its own (--address 127.0.0.2)\n"
     "  --port assigned     with --announce: serve the TCP port the manager hands out\n"
+    "  --ready             healthy supplies, motors initialised and homed, and a slide of\n"
+    "                      the maker's thickness under the autofocus\n"
+    "  --line-records N    after the first line request of a scan, stream the 18-word\n"
+    "                      status records of N lines (line number first)\n"
     "  --reboot-time MS    how long a reboot keeps the instrument away (default 0)\n"
     "  --flash FILE        seed the FLASH store with the \"KEY VALUE\" lines of FILE\n"
+    "  --slide SLOT:CODE   put a slide whose barcode is CODE into carousel slot SLOT\n"
+    "                      (1-48); may be given more than once\n"
     "  --fault FAULT       misbehave on a command; FAULT is WORD:KIND[:VALUE[:TIMES]]\n"
     "                      WORD is a command word or * for every command; KIND is one of\n"
     "                        error         reply with status VALUE (hexadecimal)\n"
@@ -100,6 +106,9 @@ int main(int argc, char** argv) {
   zevasim::Options options;
   std::vector<std::pair<std::string, zevasim::Fault>> faults;
   std::string flashFile;
+  std::vector<std::pair<int, std::string>> slides;
+  bool ready = false;
+  long lineRecords = -1;
   std::optional<std::uint32_t> announceTo;
   bool assignedPort = false;
   for (int i = 1; i < argc; ++i) {
@@ -162,6 +171,24 @@ int main(int argc, char** argv) {
       options.requestLogSize = static_cast<std::size_t>(n);
     } else if (arg == "--flash") {
       flashFile = value();
+    } else if (arg == "--slide") {
+      const std::string v = value();
+      const auto colon = v.find(':');
+      char* end = nullptr;
+      const long slot = colon == std::string::npos ? 0 : std::strtol(v.substr(0, colon).c_str(), &end, 10);
+      if (colon == 0 || colon == std::string::npos || !end || *end != '\0' || slot < 1 || slot > 48) {
+        std::fprintf(stderr, "zevasim: bad slide '%s': give SLOT:BARCODE with a slot of 1-48\n", v.c_str());
+        return 2;
+      }
+      slides.emplace_back(static_cast<int>(slot), v.substr(colon + 1));
+    } else if (arg == "--ready") {
+      ready = true;
+    } else if (arg == "--line-records") {
+      lineRecords = std::atol(value());
+      if (lineRecords < 1 || lineRecords > 65535) {
+        std::fprintf(stderr, "zevasim: --line-records needs a count of 1-65535\n");
+        return 2;
+      }
     } else if (arg == "--reboot-time") {
       options.rebootTime = std::chrono::milliseconds(std::atol(value()));
     } else if (arg == "--fault") {
@@ -225,6 +252,25 @@ int main(int argc, char** argv) {
   if (!flashFile.empty() && !devices.flash->loadFile(flashFile)) {
     std::fprintf(stderr, "zevasim: cannot read the FLASH file '%s'\n", flashFile.c_str());
     return 2;
+  }
+  for (const auto& [slot, barcode] : slides) devices.autoloader->putSlide(slot, {barcode});
+  if (ready) {
+    devices.controller->setNominalSupplies();
+    devices.scans->setAutofocus(620.5, 0, 25);
+    for (auto id : {zevasim::MotorFamily::kSlowStage, zevasim::MotorFamily::kVCStage, zevasim::MotorFamily::kAutofocus,
+                    zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
+      devices.motors->update(id, [](zevasim::MotorFamily::Axis& a) { a.initialised = a.homed = true; });
+  }
+  if (lineRecords > 0) {
+    instrument.setHandler("getscanline", [lineRecords](const zevasim::Request&) {
+      zevasim::Reply reply = zevasim::Reply::ok();
+      reply.rawAfter.assign(static_cast<std::size_t>(lineRecords) * 36, 0);
+      for (long line = 0; line < lineRecords; ++line) {
+        reply.rawAfter[static_cast<std::size_t>(line) * 36] = static_cast<std::uint8_t>(line >> 8);
+        reply.rawAfter[static_cast<std::size_t>(line) * 36 + 1] = static_cast<std::uint8_t>(line);
+      }
+      return reply;
+    });
   }
   for (const auto& [word, fault] : faults) instrument.injectFault(word, fault);
   instrument.setRebootListener([](zevasim::Instrument& in) {
