@@ -272,7 +272,12 @@ bool modelledSamples(int code, int& lo, int& hi) {
   const Board::PmtResponse& r = b.pmtResponse[green];
   if (!r.modelled) return false;
   double signal = r.dark;
-  if (b.calibLight && r.refCounts > 0)
+  bool light = b.calibLight;
+  if (!light && !b.calibLightFile.empty()) {
+    std::ifstream in(b.calibLightFile);
+    light = in.get() == '1';
+  }
+  if (light && r.refCounts > 0)
     signal += r.light * std::pow(static_cast<double>(b.pmt[green]) / r.refCounts, r.exponent);
   const int offsetCode = 2 | (code & 4), gainCode = 1 | (code & 4);
   const double gainHi = b.sampleHi[gainCode] - b.sampleHi[offsetCode];

@@ -111,6 +111,9 @@ struct Board {
   unsigned pmt[2] = {};  // [0] red, [1] green
   // The calibration light and what each tube makes of it ([0] red, [1] green).
   bool calibLight = false;
+  // A file whose first byte '1' also switches the light on: how an instrument that runs
+  // in another process (the demo's) reaches it.
+  std::string calibLightFile;
   struct PmtResponse {
     bool modelled = false;
     double dark = 0, light = 0;

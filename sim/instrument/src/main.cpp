@@ -42,6 +42,8 @@ const char* const kUsage =
     "  --port assigned     with --announce: serve the TCP port the manager hands out\n"
     "  --ready             healthy supplies, motors initialised and homed, and a slide of\n"
     "                      the maker's thickness under the autofocus\n"
+    "  --calibration-light FILE  keep FILE at \"1\" while the calibration light is on, else\n"
+    "                      \"0\" (for a simulated board in another process)\n"
     "  --line-records N    after the first line request of a scan, stream the 18-word\n"
     "                      status records of N lines (line number first)\n"
     "  --reboot-time MS    how long a reboot keeps the instrument away (default 0)\n"
@@ -109,6 +111,7 @@ int main(int argc, char** argv) {
   std::vector<std::pair<int, std::string>> slides;
   bool ready = false;
   long lineRecords = -1;
+  std::string lightFile;
   std::optional<std::uint32_t> announceTo;
   bool assignedPort = false;
   for (int i = 1; i < argc; ++i) {
@@ -183,6 +186,8 @@ int main(int argc, char** argv) {
       slides.emplace_back(static_cast<int>(slot), v.substr(colon + 1));
     } else if (arg == "--ready") {
       ready = true;
+    } else if (arg == "--calibration-light") {
+      lightFile = value();
     } else if (arg == "--line-records") {
       lineRecords = std::atol(value());
       if (lineRecords < 1 || lineRecords > 65535) {
@@ -237,7 +242,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "zevasim: the connection manager did not answer the announcement\n");
       return !assignedPort;
     }
-    std::printf("zevasim: announced to %s, port %u assigned\n", platform::net::formatAddress(*announceTo).c_str(),
+    std::printf("zevasim: announced to %s, port %u assigned\n",
+                platform::net::formatAddress(*announceTo).c_str(),
                 static_cast<unsigned>(udpSide->assignedPort().value_or(0)));
     std::fflush(stdout);
     return true;
@@ -257,9 +263,21 @@ int main(int argc, char** argv) {
   if (ready) {
     devices.controller->setNominalSupplies();
     devices.scans->setAutofocus(620.5, 0, 25);
-    for (auto id : {zevasim::MotorFamily::kSlowStage, zevasim::MotorFamily::kVCStage, zevasim::MotorFamily::kAutofocus,
-                    zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
+    for (auto id :
+         {zevasim::MotorFamily::kSlowStage, zevasim::MotorFamily::kVCStage, zevasim::MotorFamily::kAutofocus,
+          zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
       devices.motors->update(id, [](zevasim::MotorFamily::Axis& a) { a.initialised = a.homed = true; });
+  }
+  if (!lightFile.empty()) {
+    const auto write = [lightFile](bool on) {
+      const std::string temporary = lightFile + ".new";
+      if (std::FILE* f = std::fopen(temporary.c_str(), "w")) {
+        std::fputs(on ? "1\n" : "0\n", f);
+        if (std::fclose(f) == 0) std::rename(temporary.c_str(), lightFile.c_str());
+      }
+    };
+    write(false);
+    devices.scans->onCalibrationLight(write);
   }
   if (lineRecords > 0) {
     instrument.setHandler("getscanline", [lineRecords](const zevasim::Request&) {
