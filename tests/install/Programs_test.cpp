@@ -102,5 +102,27 @@ TEST_F(ProgramsTest, ZevasimSaysWhyItCannotStart) {
   EXPECT_THAT(noPort.err, HasSubstr("exit code 1"));
 }
 
+TEST_F(ProgramsTest, ZevasimRefusesBadDemoSettings) {
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"--slide", "3"}, "bad slide '3'"},
+      {{"--slide", ":A1"}, "bad slide ':A1'"},
+      {{"--slide", "0:A1"}, "bad slide '0:A1'"},
+      {{"--slide", "49:A1"}, "bad slide '49:A1'"},
+      {{"--slide", "2x:A1"}, "bad slide '2x:A1'"},
+      {{"--line-records", "0"}, "--line-records needs a count of 1-65535"},
+      {{"--line-records", "70000"}, "--line-records needs a count of 1-65535"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> command{ZEVASIM_PROGRAM};
+    command.insert(command.end(), c.args.begin(), c.args.end());
+    const RunResult result = run(command, tempDir());
+    EXPECT_EQ(result.exitCode, 2) << c.args[0] << " " << c.args[1];
+    EXPECT_THAT(result.err, HasSubstr(c.says));
+  }
+}
+
 }  // namespace
 }  // namespace install_test
