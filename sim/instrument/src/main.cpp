@@ -177,8 +177,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--slide") {
       const std::string v = value();
       const auto colon = v.find(':');
+      const std::string slotText = v.substr(0, colon);
       char* end = nullptr;
-      const long slot = colon == std::string::npos ? 0 : std::strtol(v.substr(0, colon).c_str(), &end, 10);
+      const long slot = colon == std::string::npos ? 0 : std::strtol(slotText.c_str(), &end, 10);
       if (colon == 0 || colon == std::string::npos || !end || *end != '\0' || slot < 1 || slot > 48) {
         std::fprintf(stderr, "zevasim: bad slide '%s': give SLOT:BARCODE with a slot of 1-48\n", v.c_str());
         return 2;
