@@ -272,7 +272,11 @@ bool modelledSamples(int code, int& lo, int& hi) {
   const Board::PmtResponse& r = b.pmtResponse[green];
   if (!r.modelled) return false;
   double signal = r.dark;
-  const bool light = b.calibLightProbe ? b.calibLightProbe(b.calibLightProbeContext) != 0 : b.calibLight;
+  bool light = b.calibLightProbe ? b.calibLightProbe(b.calibLightProbeContext) != 0 : b.calibLight;
+  if (!light && !b.calibLightFile.empty()) {
+    std::ifstream in(b.calibLightFile);
+    light = in.get() == '1';
+  }
   if (light && r.refCounts > 0)
     signal += r.light * std::pow(static_cast<double>(b.pmt[green]) / r.refCounts, r.exponent);
   const int offsetCode = 2 | (code & 4), gainCode = 1 | (code & 4);

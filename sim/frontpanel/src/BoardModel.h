@@ -113,6 +113,9 @@ struct Board {
   bool calibLight = false;
   int (*calibLightProbe)(void*) = nullptr;
   void* calibLightProbeContext = nullptr;
+  // A file whose first byte '1' also switches the light on: how an instrument that runs
+  // in another process (the demo's) reaches it.
+  std::string calibLightFile;
   struct PmtResponse {
     bool modelled = false;
     double dark = 0, light = 0;

@@ -40,6 +40,10 @@ const char* const kUsage =
     "                      file, answer its identify requests, take laser and abort requests;\n"
     "                      the instrument needs an address of its own (--address 127.0.0.2)\n"
     "  --port assigned     with --announce: serve the TCP port the manager hands out\n"
+    "  --ready             healthy supplies, motors initialised and homed, and a slide of\n"
+    "                      the maker's thickness under the autofocus\n"
+    "  --calibration-light FILE  keep FILE at \"1\" while the calibration light is on, else\n"
+    "                      \"0\" (for a simulated board in another process)\n"
     "  --reboot-time MS    how long a reboot keeps the instrument away (default 0)\n"
     "  --flash FILE        seed the FLASH store with the \"KEY VALUE\" lines of FILE\n"
     "  --slide SLOT:CODE   put a slide with barcode CODE into carousel slot SLOT (1-48;\n"
@@ -113,6 +117,7 @@ int main(int argc, char** argv) {
   bool homed = false;
   std::optional<double> autofocus;
   int scanLines = 0;
+  std::string lightFile;
   std::optional<std::uint32_t> announceTo;
   bool assignedPort = false;
   for (int i = 1; i < argc; ++i) {
@@ -208,6 +213,11 @@ int main(int argc, char** argv) {
         return 2;
       }
       scanLines = static_cast<int>(n);
+    } else if (arg == "--ready") {
+      nominalSupplies = homed = true;
+      if (!autofocus) autofocus = 620.5;
+    } else if (arg == "--calibration-light") {
+      lightFile = value();
     } else if (arg == "--reboot-time") {
       options.rebootTime = std::chrono::milliseconds(std::atol(value()));
     } else if (arg == "--fault") {
@@ -256,7 +266,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "zevasim: the connection manager did not answer the announcement\n");
       return !assignedPort;
     }
-    std::printf("zevasim: announced to %s, port %u assigned\n", platform::net::formatAddress(*announceTo).c_str(),
+    std::printf("zevasim: announced to %s, port %u assigned\n",
+                platform::net::formatAddress(*announceTo).c_str(),
                 static_cast<unsigned>(udpSide->assignedPort().value_or(0)));
     std::fflush(stdout);
     return true;
@@ -281,6 +292,17 @@ int main(int argc, char** argv) {
                     zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
       devices.motors->update(id, [](zevasim::MotorFamily::Axis& a) { a.initialised = a.homed = true; });
   if (autofocus) devices.scans->setAutofocus(*autofocus, 0, 25);
+  if (!lightFile.empty()) {
+    const auto write = [lightFile](bool on) {
+      const std::string temporary = lightFile + ".new";
+      if (std::FILE* f = std::fopen(temporary.c_str(), "w")) {
+        std::fputs(on ? "1\n" : "0\n", f);
+        if (std::fclose(f) == 0) std::rename(temporary.c_str(), lightFile.c_str());
+      }
+    };
+    write(false);
+    devices.scans->onCalibrationLight(write);
+  }
   if (scanLines > 0) {
     // 18 words a line, the line number in the first.
     instrument.setHandler("getscanline", [scanLines](const zevasim::Request&) {
