@@ -4,6 +4,7 @@
 
 #include "Jotwell/Logger.h"
 #include "Jotwell/Utilities.h"
+#include "platform/files.h"
 #include "run/Reporter.h"
 
 namespace lumetra {
@@ -185,6 +186,13 @@ RunProgressModel::RunEndActions RunProgressModel::OnRunEnded(const RunEndInput& 
   return actions;
 }
 
+// Where the user finds the log files to send: the folder the log is written to (the
+// message's fixed folder belongs to another platform's installation).
+std::string RunProgressModel::LogFolder() {
+  const std::string folder = platform::directoryOf(CLogger::m_FilePathStr);
+  return folder.empty() ? std::string("Logs/") : folder;
+}
+
 void RunProgressModel::WriteAttentionBlock() {
   const std::pair<int, std::string> entries[] = {
       {REPORT_NORMAL, " "},
@@ -202,7 +210,7 @@ void RunProgressModel::WriteAttentionBlock() {
       {REPORT_NORMAL, " "},
       {REPORT_NORMAL, "Copy all Scanner#.log files from:"},
       {REPORT_NORMAL, " "},
-      {REPORT_HEADER, "C:\\Program Files\\Tarsel\\Zevazodizo\\Logs\\"},
+      {REPORT_HEADER, LogFolder()},
       {REPORT_NORMAL, " "},
       {REPORT_NORMAL, "to an archive folder [e.g., D:\\Support\\AF_errors\\Logs#1]"},
       {REPORT_NORMAL, "and e-mail them with the scanner serial number to:"},
@@ -223,7 +231,7 @@ std::string RunProgressModel::AttentionMessage() {
          "scanner and rescan the skipped slides." +
          "\r\n\r\nBEFORE RESCANNING OR STARTING THE NEXT SCAN RUN..." + "\r\n\r\n\t" +
          "Copy all Scanner#.log files from:" + "\r\n\r\n\t\t" +
-         "C:\\Program Files\\Tarsel\\Zevazodizo\\Logs\\" + "\r\n\r\n\t" +
+         LogFolder() + "\r\n\r\n\t" +
          "to an archive folder [e.g., D:\\Support\\AF_errors\\Logs#1]" + "\r\n\t" +
          "and e-mail them with the scanner serial number to:" + "\r\n\r\n\t\t" + kSupportAddress +
          "\r\n\r\n\t" + "and contact your local Tarsel support center" +

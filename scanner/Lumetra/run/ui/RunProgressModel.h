@@ -110,6 +110,8 @@ class RunProgressModel {
   // The attention entries written into the report after an ADC reset.
   void WriteAttentionBlock();
   static std::string AttentionMessage();
+  // The folder of the log files, as the attention texts name it.
+  static std::string LogFolder();
 
  private:
   void Report(int category, const std::string& text);

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "Jotwell/Logger.h"
 #include "run/Reporter.h"
 
 namespace {
@@ -196,11 +197,14 @@ TEST_F(RunProgressModelTest, RunEndDecisions) {
 }
 
 TEST_F(RunProgressModelTest, AttentionBlockAndMessage) {
+  // The texts name the folder the log is really written to.
+  const std::string savedLogPath = CLogger::m_FilePathStr;
+  CLogger::m_FilePathStr = "/opt/zevazodizo/Logs/scanner-host";
   model_.WriteAttentionBlock();
   ASSERT_EQ(report_.size(), 25u);
   EXPECT_EQ(report_[3], (Entry{REPORT_ATTENTION1, "ATTENTION!"}));
   EXPECT_EQ(report_[11], (Entry{REPORT_NORMAL_IB, "Before rescanning or starting the next scan run..."}));
-  EXPECT_EQ(report_[15], (Entry{REPORT_HEADER, "C:\\Program Files\\Tarsel\\Zevazodizo\\Logs\\"}));
+  EXPECT_EQ(report_[15], (Entry{REPORT_HEADER, "/opt/zevazodizo/Logs/"}));
   EXPECT_EQ(report_[20], (Entry{REPORT_ATTENTION3, RunProgressModel::kSupportAddress}));
   EXPECT_EQ(report_[24], (Entry{REPORT_NORMAL, "****************************************"}));
   const std::string message = RunProgressModel::AttentionMessage();
@@ -211,6 +215,8 @@ TEST_F(RunProgressModelTest, AttentionBlockAndMessage) {
               HasSubstr("\r\n\r\nBEFORE RESCANNING OR STARTING THE NEXT SCAN RUN...\r\n\r\n\tCopy all"));
   EXPECT_THAT(message,
               HasSubstr(std::string("\r\n\r\n\t\t") + RunProgressModel::kSupportAddress + "\r\n\r\n\t"));
+  EXPECT_THAT(message, HasSubstr("from:\r\n\r\n\t\t/opt/zevazodizo/Logs/\r\n"));
+  CLogger::m_FilePathStr = savedLogPath;
   EXPECT_TRUE(
       message.ends_with("center\r\n\r\n[You will see this message on the CAROUSEL REPORT LOG as well]"));
 }
