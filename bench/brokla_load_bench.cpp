@@ -8,7 +8,6 @@
 //
 // Its own registry, runtime folder and log; loopback only.
 #include <benchmark/benchmark.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "BenchFolder.h"
 #include "support/LoadDriver.h"
 
 namespace {
@@ -60,21 +60,8 @@ BENCHMARK(BM_BroklaLoad)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond)
 
 void Prepare() {
   auto& b = B();
-  if (const char* s = std::getenv("BROKLA_LOAD_SECONDS")) {
-    const long n = std::atol(s);
-    if (n > 0) b.seconds = n;
-  }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/brokla-load-XXXXXX";
-  if (!::mkdtemp(templ.data())) {
-    std::perror("mkdtemp");
-    std::exit(1);
-  }
-  b.dir = templ;
-  ::setenv("ZEVA_RUNTIME_DIR", (b.dir + "/run").c_str(), 1);
-  ::setenv("ZEVA_REGISTRY_DIR", (b.dir + "/registry").c_str(), 1);
-  ::setenv("ZEVA_NET_LOOPBACK_ONLY", "1", 1);
-  ::mkdir((b.dir + "/run").c_str(), 0700);  // the pipes' folder is for this user only
+  b.seconds = bench::PositiveFromEnv("BROKLA_LOAD_SECONDS", b.seconds);
+  b.dir = bench::MakeSystemFolder("brokla-load");
 }
 
 void Report() {

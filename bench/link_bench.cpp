@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchFolder.h"
 #include "BroklaProtocol/BroklaAppMessage.h"
 #include "Jotwell/Logger.h"
 #include "link/LanComm.h"
@@ -329,22 +330,9 @@ BENCHMARK(BM_CommandRoundTrips)->Iterations(1)->UseRealTime()->Unit(benchmark::k
 
 void Prepare() {
   auto& b = B();
-  if (const char* rounds = std::getenv("LINK_BENCH_ROUNDS")) {
-    const long n = std::atol(rounds);
-    if (n > 0) b.rounds = n;
-  }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/link-bench-XXXXXX";
-  if (!::mkdtemp(templ.data())) {
-    std::perror("mkdtemp");
-    std::exit(1);
-  }
-  b.dir = templ;
+  b.rounds = bench::PositiveFromEnv("LINK_BENCH_ROUNDS", b.rounds);
   // Pipes, registry and log of its own; only loopback is ever reached.
-  ::setenv("ZEVA_RUNTIME_DIR", (b.dir + "/run").c_str(), 1);
-  ::setenv("ZEVA_REGISTRY_DIR", (b.dir + "/registry").c_str(), 1);
-  ::setenv("ZEVA_NET_LOOPBACK_ONLY", "1", 1);
-  ::mkdir((b.dir + "/run").c_str(), 0700);  // the pipes' folder is for this user only
+  b.dir = bench::MakeSystemFolder("link-bench");
   CLogger::Open((b.dir + "/link").c_str());
 }
 

@@ -64,7 +64,7 @@ void zeva_fuzz::WriteSeeds(const std::string& folder) {
   WriteSeed(folder, "status-and-text",
             op(kResponse, 0, Frame("0,12345\n")) + op(kResponseString, 8, Frame("1A,a longer text\r\n")) +
                 op(kResponseCount, 4, Frame("0 99,98\n")));
-  WriteSeed(folder, "pieces", op(kRead, 3, Frame("0,abc", true) + Frame("def\n")) + op(kBinary, 1, Frame("0\n")));
+  WriteSeed(folder, "split-reply", op(kRead, 3, Frame("0,abc", true) + Frame("def\n")) + op(kBinary, 1, Frame("0\n")));
   WriteSeed(folder, "unblocked", op(kUnblocked, 16, Frame("line 1\n", true) + Frame("line 2\n")));
   WriteSeed(folder, "malformed", op(kResponse, 0, Frame("zz\n")) + op(kResponse, 0, Frame("0")) +
                                      op(kResponse, 0, std::string(16, '\xFF')));

@@ -47,23 +47,6 @@ D* openDialog() {
   return nullptr;
 }
 
-// Ends every modal dialog should a test's scripted steps not, so that a fault fails the
-// test instead of hanging it.
-class Watchdog {
- public:
-  Watchdog() {
-    timer_.Bind(wxEVT_TIMER, [](wxTimerEvent&) {
-      ADD_FAILURE() << "a dialog was still open after 30 s";
-      for (wxWindow* w : wxTopLevelWindows)
-        if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsModal()) d->EndModal(wxID_CANCEL);
-    });
-    timer_.StartOnce(30000);
-  }
-
- private:
-  wxTimer timer_;
-};
-
 class CountingProbes : public DiagnosticsProbes {
  public:
   int runs = 0;  // the sweep opens the echo sender once per run
@@ -146,7 +129,7 @@ std::string withoutCr(std::string s) {
 }
 
 TEST_F(DialogTest, ConnectFailedDialogShowsItsTextAndAnswersYesNoOrCancel) {
-  const Watchdog watchdog;
+  const wxtest::Watchdog watchdog;
   struct Case {
     std::function<void(CConnectToScannerFailedDlg*)> act;
     int result;
@@ -184,7 +167,7 @@ TEST_F(DialogTest, ConnectFailedDialogShowsItsTextAndAnswersYesNoOrCancel) {
 }
 
 TEST_F(DialogTest, DiagnosticsButtonRunsTheChecksAfreshEachTimeAndComesBack) {
-  const Watchdog watchdog;
+  const wxtest::Watchdog watchdog;
   const std::string expected = expectedText();
   CConnectToScannerFailedDlg dlg(nullptr);
   dlg.m_strMessage = "Unable to connect to the scanner.";
@@ -223,7 +206,7 @@ TEST_F(DialogTest, DiagnosticsButtonRunsTheChecksAfreshEachTimeAndComesBack) {
 }
 
 TEST_F(DialogTest, DiagnosticsDialogKeepsItsLayoutWhenResized) {
-  const Watchdog watchdog;
+  const wxtest::Watchdog watchdog;
   CConnectionFailedDiagnosticsDlg dlg(nullptr);
   wxTheApp->CallAfter([&] {
     screenshot(&dlg, "connection-diagnostics.png");

@@ -10,6 +10,7 @@
 #include <wx/fileconf.h>
 #include <wx/image.h>
 #include <wx/init.h>
+#include <wx/timer.h>
 #include <wx/wx.h>
 
 #include <cstdlib>
@@ -88,5 +89,22 @@ inline void screenshot(wxWindow* w, const std::string& name) {
   memory.SelectObject(wxNullBitmap);
   bitmap.SaveFile(std::string(dir) + "/" + name, wxBITMAP_TYPE_PNG);
 }
+
+// Ends every modal dialog should a test's scripted steps not, so that a fault fails the
+// test instead of hanging it.
+class Watchdog {
+ public:
+  Watchdog() {
+    timer_.Bind(wxEVT_TIMER, [](wxTimerEvent&) {
+      ADD_FAILURE() << "a dialog was still open after 30 s";
+      for (wxWindow* w : wxTopLevelWindows)
+        if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsModal()) d->EndModal(wxID_CANCEL);
+    });
+    timer_.StartOnce(30000);
+  }
+
+ private:
+  wxTimer timer_;
+};
 
 }  // namespace wxtest

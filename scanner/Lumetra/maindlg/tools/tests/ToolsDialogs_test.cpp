@@ -30,23 +30,6 @@ namespace {
 
 using Item = lumetra::LaserPwrSaveTaskModel::Item;
 
-// Ends every modal dialog should a test's scripted steps not, so that a fault fails the
-// test instead of hanging it.
-class Watchdog {
- public:
-  Watchdog() {
-    timer_.Bind(wxEVT_TIMER, [](wxTimerEvent&) {
-      ADD_FAILURE() << "a dialog was still open after 30 s";
-      for (wxWindow* w : wxTopLevelWindows)
-        if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsModal()) d->EndModal(wxID_CANCEL);
-    });
-    timer_.StartOnce(30000);
-  }
-
- private:
-  wxTimer timer_;
-};
-
 class ToolsWindowTest : public ToolsTest {
  protected:
   void SetUp() override {
@@ -160,7 +143,7 @@ TEST_F(ToolsWindowTest, CalibrationWaitDialogClosesOnlyWhenTheWorkerEnds) {
   });
   CExLaserCalibMsgDlg dialog(frame_, scanCtrl_.get(), "Calibration is in progress");
   EXPECT_FALSE(dialog.HasFlag(wxCLOSE_BOX));
-  Watchdog watchdog;
+  wxtest::Watchdog watchdog;
   bool stillOpen = false;
   std::string waitText;
   wxTheApp->CallAfter([&] {
@@ -190,7 +173,7 @@ TEST_F(ToolsWindowTest, LaserOffNoticeIgnoresEscapeAndTheCloseBox) {
   control.on = false;
   CLaserAutoOffMsgDlg notice(control, "Lasers have been turned off...", frame_);
   EXPECT_FALSE(notice.Showing());
-  Watchdog watchdog;
+  wxtest::Watchdog watchdog;
   bool stillOpen = false, showing = false;
   wxTheApp->CallAfter([&] {
     notice.Close();
@@ -233,7 +216,7 @@ TEST_F(ToolsWindowTest, TheMorningSwitchOnClosesTheEveningNotice) {
   timers.SetScanCtrl(scanCtrl_.get());
   timers.LPSSettings().EnableSaverAutoTasks = 1;
   timers.LPSSettings().AutoDailyOnOption = 2;
-  Watchdog watchdog;
+  wxtest::Watchdog watchdog;
   bool noticeOpen = false;
   wxTheApp->CallAfter([&] {
     noticeOpen = timers.AutoOffNoticeOpen();
