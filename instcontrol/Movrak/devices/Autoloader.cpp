@@ -50,6 +50,16 @@ constexpr const char* kBrowseComplete = "-------------------BrowseCarousel Compl
 
 bool IsNotHomed(int e) { return e == kErrMotorNotHomed || e == kErrMotorNotInitialised; }
 
+// Reads and drops what is left of an unblocked command's reply, until the command has
+// ended and the link is free for the next one (or the link fails).
+void DrainUnblockedReply(CLanComm& comm) {
+  for (;;) {
+    char c = 0;
+    int read = 0;
+    if (comm.ReadStringUnblocked(&c, 1, &read) != 0 || read == 0) break;
+  }
+}
+
 // Runs a sequence between its banners: any failure logs the closing banner before it
 // is thrown on.
 template <typename Body>
@@ -699,6 +709,9 @@ void CScanner::ReadBrowseSlot(int slot) {
     if (!status || *status != 0) {
       const int error = status ? TranslateRuntimeError(*status) : kErrUnknown;
       LogError("GetBrowseCarouselInfo: mapcarousel returned error: %d", error);
+      // The command mutex goes back only when the refused command has really ended:
+      // another command sent before that would be refused as overlapping.
+      DrainUnblockedReply(m_Comm);
       EndBrowse();
       throw error;
     }
@@ -757,7 +770,11 @@ void CScanner::GetBrowseCarouselInfo(int slot, int* present, char* symbology, ch
       throw kErrTimedOut;
     }
     ReadBrowseSlot(m_nBrowseSlot);
-    if (m_nBrowseSlot > m_nBrowseLast) EndBrowse();
+    if (m_nBrowseSlot > m_nBrowseLast) {
+      // The last slot read; the reply's end is what remains (see the refused map above).
+      DrainUnblockedReply(m_Comm);
+      EndBrowse();
+    }
   }
 
   const auto index = static_cast<std::size_t>(slot - m_nBrowseFirst);
@@ -810,11 +827,7 @@ void CScanner::StopBrowseCarousel() {
   const bool aborted = m_Comm.AbortCommand() == 0;
   if (aborted) {
     platform::sleepFor(kAbortSettle);
-    for (;;) {
-      char c = 0;
-      int read = 0;
-      if (m_Comm.ReadStringUnblocked(&c, 1, &read) != 0 || read == 0) break;
-    }
+    DrainUnblockedReply(m_Comm);
   }
   EndBrowse();
   if (!aborted) throw kErrAbortScan;
