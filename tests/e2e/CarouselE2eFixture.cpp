@@ -1,7 +1,6 @@
 #include "CarouselE2eFixture.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -24,10 +23,12 @@ CarouselRunE2eTest::CarouselRunE2eTest()
 
 CarouselRunE2eTest::~CarouselRunE2eTest() { okSim_SetCalibrationLightProbe(nullptr, nullptr); }
 
-std::optional<std::uint16_t> CarouselRunE2eTest::StartInstrument(const std::vector<Slide>& slides, std::uint16_t at) {
-  std::vector<std::string> args{"--homed", "--nominal-supplies", "--autofocus", "620.5",
-                                "--scan-lines", std::to_string(kLines), "--flash", tempDir() + "/flash.txt",
-                                "--log", m_InstrumentLog};
+std::optional<std::uint16_t> CarouselRunE2eTest::StartInstrument(const std::vector<Slide>& slides,
+                                                                 std::uint16_t at) {
+  std::vector<std::string> args{"--homed",      "--nominal-supplies",     "--autofocus",
+                                "620.5",        "--scan-lines",           std::to_string(kLines),
+                                "--flash",      tempDir() + "/flash.txt", "--log",
+                                m_InstrumentLog};
   for (const Slide& slide : slides) {
     args.push_back("--slide");
     args.push_back(std::to_string(slide.slot) + ":" + slide.barcode);
