@@ -143,6 +143,9 @@ OKSIM_API void okSim_FailSampling(int code, int after);
 // ---- data ----
 // Scan geometry of the stream a scan run produces (lines 0: no data at all).
 OKSIM_API void okSim_SetScanGeometry(int pixels, int lines);
+// A board that stops sending: each scan run's stream ends after its first `lines` lines
+// (the rest never arrives; reads for it time out); -1: the whole stream again.
+OKSIM_API void okSim_SetScanLinesDelivered(int lines);
 OKSIM_API void okSim_SetIntegrationCount(int count);
 // Bytes per second after the run starts; 0: all at once.
 OKSIM_API void okSim_SetDataRate(long bytesPerSecond);
