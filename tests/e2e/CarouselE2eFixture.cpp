@@ -18,15 +18,15 @@ CarouselRunE2eTest::CarouselRunE2eTest()
   WriteFlashFile(tempDir() + "/flash.txt", FlashValues());
   // The instrument runs elsewhere: the board sees the light the instrument last
   // switched, from the commands it logged before answering them.
-  okSim_SetCalibrationLightProbe(&CarouselRunE2eTest::LightProbe, &m_InstrumentLog);
+  okSim_SetCalibrationLightProbe(&LightFromInstrumentLog, &m_InstrumentLog);
 }
 
 CarouselRunE2eTest::~CarouselRunE2eTest() { okSim_SetCalibrationLightProbe(nullptr, nullptr); }
 
 std::optional<std::uint16_t> CarouselRunE2eTest::StartInstrument(const std::vector<Slide>& slides,
-                                                                 std::uint16_t at) {
+                                                                 std::uint16_t at, int scanLines) {
   std::vector<std::string> args{"--homed",      "--nominal-supplies",     "--autofocus",
-                                "620.5",        "--scan-lines",           std::to_string(kLines),
+                                "620.5",        "--scan-lines",           std::to_string(scanLines),
                                 "--flash",      tempDir() + "/flash.txt", "--log",
                                 m_InstrumentLog};
   for (const Slide& slide : slides) {
@@ -40,7 +40,7 @@ std::optional<std::uint16_t> CarouselRunE2eTest::StartInstrument(const std::vect
   return port;
 }
 
-int CarouselRunE2eTest::LightProbe(void* context) {
+int LightFromInstrumentLog(void* context) {
   const std::string text = testsupport::readFile(*static_cast<const std::string*>(context));
   const auto at = text.rfind("calibratepmt ");
   return at != std::string::npos && text.compare(at, 14, "calibratepmt 1") == 0 ? 1 : 0;

@@ -14,15 +14,20 @@ namespace e2e_test {
 
 inline constexpr const char* kSerial = "ZS000101";
 
+// The board's calibration light as the instrument program last switched it, from the
+// commands it logged (`context`: the path of its command log, a std::string).
+int LightFromInstrumentLog(void* context);
+
 class CarouselRunE2eTest : public lumetra_test::CarouselRunTest {
  protected:
   CarouselRunE2eTest();
   ~CarouselRunE2eTest() override;
 
-  // The instrument program with `slides` in its carousel; its port, or nullopt.
-  std::optional<std::uint16_t> StartInstrument(const std::vector<Slide>& slides, std::uint16_t at = 0);
+  // The instrument program with `slides` in its carousel, whose scans have `scanLines`
+  // lines; its port, or nullopt.
+  std::optional<std::uint16_t> StartInstrument(const std::vector<Slide>& slides, std::uint16_t at = 0,
+                                               int scanLines = kLines);
 
-  static int LightProbe(void* context);
   static std::string MakeRuntime(const std::string& path);
 
   // The connection manager's pipes in a folder of their own: the fixture's stand-in for
