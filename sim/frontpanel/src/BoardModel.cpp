@@ -201,6 +201,7 @@ std::int64_t scanAvailable() {
     const auto ms = std::chrono::duration_cast<Ms>(now() - b.runStart).count();
     produced = std::min<std::int64_t>(total, static_cast<std::int64_t>(ms) * b.dataRate / 1000);
   }
+  if (b.bufferBytes > 0) produced = std::min(produced, b.consumed + b.bufferBytes);
   return std::max<std::int64_t>(0, produced - b.consumed);
 }
 

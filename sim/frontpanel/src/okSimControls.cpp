@@ -272,6 +272,11 @@ void okSim_SetScanLinesDelivered(int lines) {
   board().linesDelivered = std::max(lines, -1);
 }
 
+void okSim_SetScanBuffer(long bytes) {
+  Lock lock(lockOf());
+  board().bufferBytes = std::max(bytes, 0L);
+}
+
 void okSim_SetIntegrationCount(int count) {
   Lock lock(lockOf());
   board().integrationCount = std::clamp(count, 0, 1023);

@@ -132,6 +132,21 @@ TEST_F(OkSimBoardTest, ABoardThatStopsSendingHasOnlyItsFirstLinesForEveryRun) {
   EXPECT_EQ(wireOut(0x2A), 5 * lineBytes);
 }
 
+TEST_F(OkSimBoardTest, ABoundedBoardHoldsNoMoreThanItsBufferUnread) {
+  okSim_SetScanGeometry(50, 5);
+  okSim_SetScanBuffer(2 * (32 + 8 * 50));
+  const long lineBytes = 32 + 8 * 50;
+  okUsbFrontPanel_SetWireInValue(board_, 0x02, 0x8080, 0xFFFF);
+  okUsbFrontPanel_UpdateWireIns(board_);
+  std::vector<unsigned char> data(5 * lineBytes);
+  for (long left = 5 * lineBytes; left > 0; left -= lineBytes) {
+    EXPECT_EQ(wireOut(0x2A), std::min(left, 2 * lineBytes));
+    ASSERT_EQ(okUsbFrontPanel_ReadFromBlockPipeOut(board_, 0xA0, 8, lineBytes, data.data()), lineBytes);
+  }
+  EXPECT_EQ(wireOut(0x2A), 0);
+  okSim_SetScanBuffer(0);
+}
+
 TEST_F(OkSimBoardTest, TheDcmEyeAndItsNeighbours) {
   okSim_SetDcmEye(1, 0, 10, 5);
   okSim_SetDcmPosition(1, 0);
