@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "CarouselE2eFixture.h"
 #include "CarouselRunFixture.h"
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
@@ -24,59 +25,6 @@ namespace {
 
 using lumetra_test::ProgressWindow;
 using testing::HasSubstr;
-
-constexpr const char* kSerial = "ZS000101";
-
-class CarouselRunE2eTest : public lumetra_test::CarouselRunTest {
- protected:
-  CarouselRunE2eTest()
-      : m_Runtime(MakeRuntime(tempDir() + "/runtime")),
-        m_RuntimeEnv("ZEVA_RUNTIME_DIR", m_Runtime.c_str()),
-        m_Daemon(BROKLA_PROGRAM, tempDir(), installDir()),
-        m_InstrumentLog(tempDir() + "/zevasim-commands.log") {
-    WriteFlashFile(tempDir() + "/flash.txt", FlashValues());
-    // The instrument runs elsewhere: the board sees the light the instrument last
-    // switched, from the commands it logged before answering them.
-    okSim_SetCalibrationLightProbe(&CarouselRunE2eTest::LightProbe, &m_InstrumentLog);
-  }
-  ~CarouselRunE2eTest() override { okSim_SetCalibrationLightProbe(nullptr, nullptr); }
-
-  // The instrument program with `slides` in its carousel; its port, or nullopt.
-  std::optional<std::uint16_t> StartInstrument(const std::vector<Slide>& slides, std::uint16_t at = 0) {
-    std::vector<std::string> args{"--homed", "--nominal-supplies", "--autofocus", "620.5",
-                                  "--scan-lines", std::to_string(kLines), "--flash", tempDir() + "/flash.txt",
-                                  "--log", m_InstrumentLog};
-    for (const Slide& slide : slides) {
-      args.push_back("--slide");
-      args.push_back(std::to_string(slide.slot) + ":" + slide.barcode);
-    }
-    m_Instrument.reset();
-    m_Instrument.emplace(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", kSerial, args, at);
-    const auto port = m_Instrument->WaitServing();
-    if (!port) ADD_FAILURE() << m_Instrument->program().Out() << m_Instrument->program().Err();
-    return port;
-  }
-
-  static int LightProbe(void* context) {
-    const std::string text = testsupport::readFile(*static_cast<const std::string*>(context));
-    const auto at = text.rfind("calibratepmt ");
-    return at != std::string::npos && text.compare(at, 14, "calibratepmt 1") == 0 ? 1 : 0;
-  }
-
-  static std::string MakeRuntime(const std::string& path) {
-    std::filesystem::create_directories(path);
-    ::chmod(path.c_str(), 0700);
-    return path;
-  }
-
-  // The connection manager's pipes in a folder of their own: the fixture's stand-in for
-  // it keeps the test's usual one.
-  std::string m_Runtime;
-  ScopedEnvironment m_RuntimeEnv;
-  Daemon m_Daemon;
-  std::string m_InstrumentLog;
-  std::optional<Instrument> m_Instrument;
-};
 
 TEST_F(CarouselRunE2eTest, ThreeBarcodedSlidesGiveExactImagesTheReportAndTheHistory) {
   ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();

@@ -927,6 +927,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
 
     // 13. Close and save.
     if (m_bImageCreated) {
+      const bool dataWhole = m.m_nDataStatus.load() == 0;
       if (m.m_nSlotSkipped) {
         m.m_strScanComment += "Slide skipped.\r\n";
         m.SendStatusLine("Slide skipped.\r\n\r\n", kLineAttention);
@@ -959,6 +960,10 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
       else
         m.SendStatusMessage(9913, 0, kLineProgress);
       CloseAndSave();
+      // Data that came whole but could not be saved (a full disk) is no scanned slide: the
+      // slot fails, and the run stops rather than fill the disk's last room slide by slide.
+      if (dataWhole && m.m_nDataStatus.load() != 0 && !retryRequested && !m.m_nSlotSkipped)
+        m.m_nSlotError = 1;
     }
 
     // 14. Next pass.

@@ -16,14 +16,14 @@ std::string TakePostedText(std::intptr_t lParam) {
   return text ? *text : std::string();
 }
 
-CScanMgr::CScanMgr(platform::Window* statusWindow, IScanCtrl* scanner, bool mainHost)
+CScanMgr::CScanMgr(platform::Window* statusWindow, IScanCtrl* scanner, bool mainHost, RingGeometry ring)
     : m_bMainHost(mainHost), m_pStatusWindow(statusWindow) {
   if (scanner) {
     scanner->AddRef();
     m_pScanCtrl = platform::com::ComPtr<IScanCtrl>(scanner);
   }
   try {
-    m_pDataProc = std::make_unique<CScanDataProc>(scanner, std::string());
+    m_pDataProc = std::make_unique<CScanDataProc>(scanner, std::string(), ring);
   } catch (const std::bad_alloc&) {
     LogError("ScanMgr: failed to create the scan data processor.");
   }

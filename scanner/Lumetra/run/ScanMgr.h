@@ -58,8 +58,10 @@ class CScanMgr : public INamingHost {
   // scan's own 120 s wait for the read thread.
   static constexpr std::chrono::seconds kRunThreadWait{150};
 
-  // Holds one reference on `scanner` (may be null). Never calls the instrument.
-  CScanMgr(platform::Window* statusWindow, IScanCtrl* scanner, bool mainHost);
+  // Holds one reference on `scanner` (may be null). Never calls the instrument. `ring`:
+  // the geometry of the data processor's scan data ring (benchmarks size it).
+  CScanMgr(platform::Window* statusWindow, IScanCtrl* scanner, bool mainHost,
+           RingGeometry ring = RingGeometry{});
   // Stops the poll thread, aborts a check or a run (now) and joins their threads.
   ~CScanMgr() override;
   CScanMgr(const CScanMgr&) = delete;

@@ -194,12 +194,14 @@ std::int64_t lineBytes() { return 32 + 8 * static_cast<std::int64_t>(board().pix
 std::int64_t scanAvailable() {
   const Board& b = board();
   if (runKind() != RunKind::scan) return 0;
-  const std::int64_t total = b.lines * lineBytes();
+  const int lines = b.linesDelivered >= 0 ? std::min(b.lines, b.linesDelivered) : b.lines;
+  const std::int64_t total = lines * lineBytes();
   std::int64_t produced = total;
   if (b.dataRate > 0) {
     const auto ms = std::chrono::duration_cast<Ms>(now() - b.runStart).count();
     produced = std::min<std::int64_t>(total, static_cast<std::int64_t>(ms) * b.dataRate / 1000);
   }
+  if (b.bufferBytes > 0) produced = std::min(produced, b.consumed + b.bufferBytes);
   return std::max<std::int64_t>(0, produced - b.consumed);
 }
 

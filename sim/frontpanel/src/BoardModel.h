@@ -144,6 +144,8 @@ struct Board {
   SteadyTime runStart{};
   std::int64_t consumed = 0;
   int pixels = 100, lines = 10;
+  int linesDelivered = -1;       // lines of a scan run's stream the board sends (-1: all)
+  std::int64_t bufferBytes = 0;  // scan data the board holds unread at most (0: no bound)
   int integrationCount = 40;
   long dataRate = 0;
   int fullDelayMs = 200;

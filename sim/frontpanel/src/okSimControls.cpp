@@ -267,6 +267,16 @@ void okSim_SetScanGeometry(int pixels, int lines) {
   board().lines = std::max(lines, 0);
 }
 
+void okSim_SetScanLinesDelivered(int lines) {
+  Lock lock(lockOf());
+  board().linesDelivered = std::max(lines, -1);
+}
+
+void okSim_SetScanBuffer(long bytes) {
+  Lock lock(lockOf());
+  board().bufferBytes = std::max(bytes, 0L);
+}
+
 void okSim_SetIntegrationCount(int count) {
   Lock lock(lockOf());
   board().integrationCount = std::clamp(count, 0, 1023);

@@ -108,6 +108,45 @@ TEST_F(OkSimBoardTest, ScanLinesDecodeToThePixelValues) {
   }
 }
 
+TEST_F(OkSimBoardTest, ABoardThatStopsSendingHasOnlyItsFirstLinesForEveryRun) {
+  okSim_SetScanGeometry(50, 5);
+  okSim_SetScanLinesDelivered(2);
+  const long lineBytes = 32 + 8 * 50;
+  std::vector<unsigned char> data(5 * lineBytes);
+  for (int run = 0; run < 2; ++run) {
+    okUsbFrontPanel_SetWireInValue(board_, 0x02, 0x8080, 0xFFFF);
+    okUsbFrontPanel_UpdateWireIns(board_);
+    EXPECT_EQ(wireOut(0x2A), 2 * lineBytes);
+    EXPECT_EQ(okUsbFrontPanel_ReadFromBlockPipeOut(board_, 0xA0, 8, 3 * lineBytes, data.data()), -2);
+    ASSERT_EQ(okUsbFrontPanel_ReadFromBlockPipeOut(board_, 0xA0, 8, 2 * lineBytes, data.data()),
+              2 * lineBytes);
+    EXPECT_EQ(data[static_cast<std::size_t>(lineBytes) + 4], 1);  // the second line, as sent
+    clock_->advance(std::chrono::seconds(60));
+    EXPECT_EQ(wireOut(0x2A), 0);  // the rest never comes
+    okUsbFrontPanel_SetWireInValue(board_, 0x02, 0x0000, 0xFFFF);
+    okUsbFrontPanel_UpdateWireIns(board_);
+  }
+  okSim_SetScanLinesDelivered(-1);
+  okUsbFrontPanel_SetWireInValue(board_, 0x02, 0x8080, 0xFFFF);
+  okUsbFrontPanel_UpdateWireIns(board_);
+  EXPECT_EQ(wireOut(0x2A), 5 * lineBytes);
+}
+
+TEST_F(OkSimBoardTest, ABoundedBoardHoldsNoMoreThanItsBufferUnread) {
+  okSim_SetScanGeometry(50, 5);
+  okSim_SetScanBuffer(2 * (32 + 8 * 50));
+  const long lineBytes = 32 + 8 * 50;
+  okUsbFrontPanel_SetWireInValue(board_, 0x02, 0x8080, 0xFFFF);
+  okUsbFrontPanel_UpdateWireIns(board_);
+  std::vector<unsigned char> data(5 * lineBytes);
+  for (long left = 5 * lineBytes; left > 0; left -= lineBytes) {
+    EXPECT_EQ(wireOut(0x2A), std::min(left, 2 * lineBytes));
+    ASSERT_EQ(okUsbFrontPanel_ReadFromBlockPipeOut(board_, 0xA0, 8, lineBytes, data.data()), lineBytes);
+  }
+  EXPECT_EQ(wireOut(0x2A), 0);
+  okSim_SetScanBuffer(0);
+}
+
 TEST_F(OkSimBoardTest, TheDcmEyeAndItsNeighbours) {
   okSim_SetDcmEye(1, 0, 10, 5);
   okSim_SetDcmPosition(1, 0);

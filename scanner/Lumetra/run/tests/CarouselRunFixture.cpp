@@ -392,9 +392,10 @@ std::optional<int> CarouselRunTest::DriveRunToEnd(ProgressWindow& window,
 }
 
 CarouselRunTest::RunResult CarouselRunTest::RunCarousel(IScanCtrl& ctrl, CCarouselCfgInfo& config,
-                                                        ProgressWindow& window) {
+                                                        ProgressWindow& window,
+                                                        lumetra::run::RingGeometry ring) {
   RunResult result;
-  CScanMgr manager(nullptr, &ctrl, true);
+  CScanMgr manager(nullptr, &ctrl, true, ring);
   manager.SetRunConfig(&config);
   if (!window.StartRun(manager)) {
     ADD_FAILURE() << "the run did not start";

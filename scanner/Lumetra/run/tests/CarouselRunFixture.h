@@ -22,6 +22,7 @@
 #include "config/CarouselCfgInfo.h"
 #include "platform/window.h"
 #include "run/Reporter.h"
+#include "run/ScanDataRing.h"
 
 namespace lumetra::run {
 class CScanMgr;
@@ -149,8 +150,9 @@ class CarouselRunTest : public ComTest {
     double darkRed = 0, darkGreen = 0;
   };
   // A whole run of `config` with `window` as its progress dialog, through a run manager
-  // of its own, until its thread has ended.
-  RunResult RunCarousel(IScanCtrl& ctrl, CCarouselCfgInfo& config, ProgressWindow& window);
+  // of its own (its scan data ring of `ring`), until its thread has ended.
+  RunResult RunCarousel(IScanCtrl& ctrl, CCarouselCfgInfo& config, ProgressWindow& window,
+                        lumetra::run::RingGeometry ring = lumetra::run::RingGeometry{});
   // Every pixel of both channels of the image at `path` is what the board's pattern gives.
   void ExpectExactImage(const std::string& path, double darkRed, double darkGreen);
   // The lines of the instrument's scan-history file, each split into its fields; fails

@@ -398,6 +398,24 @@ TEST_F(CarouselRunTest, RetriedPassIsNeverReportedComplete) {
   EXPECT_THAT(window_.Ends(), ElementsAre(0));
 }
 
+TEST_F(CarouselRunTest, AnImageThatCannotBeSavedFailsItsSlideAndStopsTheRun) {
+  AddSlide(1);
+  AddSlide(2);
+  // The data of the first slide came whole; its image cannot be written while it is saved
+  // (the progress dialog relays the data processor's report as the data status).
+  window_.onLine = [this](const std::string& line) {
+    if (line.find("Saving") != std::string::npos && mgr_->paths.size() == 1)
+      mgr_->SetDataStatus(kDataStatusWriteFailed);
+  };
+  mgr_->DoCarouselRun();
+  EXPECT_EQ(mgr_->paths.size(), 1u);
+  EXPECT_THAT(window_.Recorded(), ElementsAre(1));
+  EXPECT_TRUE(window_.HasLine("5:Failed to write to the scan file"));
+  EXPECT_TRUE(window_.HasLine("5:Scan failed.\r\nFailed to write to the scan file\r\n"));
+  EXPECT_FALSE(window_.AnyLineHas("Carousel run completed."));
+  EXPECT_THAT(window_.Ends(), ElementsAre(1));
+}
+
 TEST_F(CarouselRunTest, AbortAfterTheScanLetsTheSlideFinishAndEndsAsAborted) {
   for (int slot = 1; slot <= 5; ++slot) AddSlide(slot);
   mgr_->during = [this] {

@@ -143,6 +143,12 @@ OKSIM_API void okSim_FailSampling(int code, int after);
 // ---- data ----
 // Scan geometry of the stream a scan run produces (lines 0: no data at all).
 OKSIM_API void okSim_SetScanGeometry(int pixels, int lines);
+// A board that stops sending: each scan run's stream ends after its first `lines` lines
+// (the rest never arrives; reads for it time out); -1: the whole stream again.
+OKSIM_API void okSim_SetScanLinesDelivered(int lines);
+// An instrument that waits instead of overflowing: the board holds at most `bytes` of a
+// scan run's stream unread, producing more only as it is read (0: no bound).
+OKSIM_API void okSim_SetScanBuffer(long bytes);
 OKSIM_API void okSim_SetIntegrationCount(int count);
 // Bytes per second after the run starts; 0: all at once.
 OKSIM_API void okSim_SetDataRate(long bytesPerSecond);
