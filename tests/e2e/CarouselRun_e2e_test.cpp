@@ -428,5 +428,19 @@ TEST_F(CarouselFaultE2eTest, AnApplicationKilledHoldingTheInstrumentsLockLeavesI
   EXPECT_EQ(holder->Stop(), 0);
 }
 
+
+// An instrument program killed and started again takes the port the manager hands out
+// before it serves: it is served only once the new process says so (its output file
+// still holds what the killed one said).
+TEST_F(CarouselFaultE2eTest, AnInstrumentStartedAgainOnTheAssignedPortServesTheNextRun) {
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  const std::vector<Slide> slides = {{1, "250000000001"}};
+  const auto port = StartInstrument(slides);
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
+  m_Instrument->program().Kill();
+  ASSERT_EQ(StartInstrument(slides), port);
+  ExpectWholeRun(*port, slides);
+}
 }  // namespace
 }  // namespace e2e_test
