@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 using platform::localpipe::Pipe;
 
 const char* const kUsage =
-    "Usage: e2e_lock_holder --address A\n"
+    "Usage: e2e_lock_holder --address A | --help | --version\n"
     "Takes the connection manager's lock of the instrument at loopback address A and holds\n"
     "it until SIGTERM. Prints \"lock holder: locked ...\" or \"lock holder: refused ...\".\n";
 
@@ -61,6 +61,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::puts("e2e_lock_holder (test equipment)");
       return 0;
     }
     if (std::strcmp(argv[i], "--address") == 0 && i + 1 < argc) {
