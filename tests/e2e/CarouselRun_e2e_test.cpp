@@ -9,7 +9,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <regex>
+#include <thread>
 
 #include "CarouselE2eFixture.h"
 #include "CarouselRunFixture.h"
@@ -136,5 +139,262 @@ TEST_F(CarouselRunE2eTest, AnInstrumentGoneMidScanEndsTheRunWithoutAPartImageAnd
   for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
 }
 
+// ---- Faults across processes ----------------------------------------------------------------
+
+// The fault runs: an instrument started with faults of its own, the connection manager
+// killed and started again, another application holding the instrument's lock.
+class CarouselFaultE2eTest : public CarouselRunE2eTest {
+ protected:
+  static constexpr const char* kLostText =
+      "A connection to the scanner has been lost or has not been established yet.";
+
+  // The instrument program as the fixture starts it, with `extra` options (faults).
+  std::optional<std::uint16_t> StartInstrumentWith(const std::vector<Slide>& slides,
+                                                   const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"--homed",      "--nominal-supplies",     "--autofocus",
+                                  "620.5",        "--scan-lines",           std::to_string(kLines),
+                                  "--flash",      tempDir() + "/flash.txt", "--log",
+                                  m_InstrumentLog};
+    for (const Slide& slide : slides) {
+      args.push_back("--slide");
+      args.push_back(std::to_string(slide.slot) + ":" + slide.barcode);
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    m_Instrument.reset();
+    m_Instrument.emplace(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", kSerial, args, 0);
+    const auto port = m_Instrument->WaitServing();
+    if (!port) ADD_FAILURE() << m_Instrument->program().Out() << m_Instrument->program().Err();
+    return port;
+  }
+
+  static std::string ConnectString(std::uint16_t port) { return "127.0.0.2_" + std::to_string(port); }
+
+  static std::string LinesOfKind(const ProgressWindow& window, int kind) {
+    std::string text;
+    for (const auto& line : window.Lines())
+      if (line.kind == kind) text += line.text + "\n";
+    return text;
+  }
+
+  // What a cut-short run leaves in the output folder: whole images or nothing.
+  void ExpectNoPartImage(const RunResult& run) {
+    for (const auto& entry : std::filesystem::directory_iterator(outDir())) {
+      SCOPED_TRACE(entry.path().string());
+      ExpectExactImage(entry.path().string(), run.darkRed, run.darkGreen);
+    }
+  }
+
+  // A whole run of `slides` on a new automation object connected to `port`: every image
+  // exact. The output folder is emptied first.
+  void ExpectWholeRun(std::uint16_t port, const std::vector<Slide>& slides) {
+    std::filesystem::remove_all(outDir());
+    std::filesystem::create_directories(outDir());
+    ComPtr<IScanCtrl> ctrl = create();
+    ASSERT_EQ(ctrl->Connect(ConnectString(port)), platform::com::S_OK) << description() << log();
+    std::vector<int> slots;
+    for (const Slide& slide : slides) slots.push_back(slide.slot);
+    const auto config = MakeRunConfig(slots.front(), slots.back(), slots);
+    ProgressWindow window;
+    const RunResult run = RunCarousel(*ctrl, *config, window);
+    ctrl->Disconnect();
+    ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
+    const auto files = window.ScanFiles();
+    ASSERT_EQ(files.size(), slides.size()) << window.Transcript();
+    for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
+  }
+};
+
+// Runs `action` once, on a thread of its own, when the data of the run's `nth` scan start
+// to flow; the window goes on handling the run's messages meanwhile. Made before the
+// window it watches, so that the window (and its calls into this) ends first.
+class AtScanData {
+ public:
+  AtScanData(int nth, std::function<void()> action) : m_nNth(nth), m_Action(std::move(action)) {}
+  void Watch(ProgressWindow& window) {
+    window.OnMessage = [this](unsigned message, std::uintptr_t code, std::intptr_t) {
+      if (message != lumetra::run::WM_SCANDATA_PROGRESS || code != lumetra::run::kScanDataStarted) return;
+      if (++m_nSeen == m_nNth) m_Thread = std::thread(m_Action);
+    };
+  }
+  ~AtScanData() { Join(); }
+  AtScanData(const AtScanData&) = delete;
+  AtScanData& operator=(const AtScanData&) = delete;
+  // Until the action is done; false when it never started.
+  bool Join() {
+    if (!m_Thread.joinable()) return false;
+    m_Thread.join();
+    return true;
+  }
+
+ private:
+  int m_nNth;
+  std::function<void()> m_Action;
+  int m_nSeen = 0;  // on the window's thread only
+  std::thread m_Thread;
+};
+
+TEST_F(CarouselFaultE2eTest, AnInstrumentRebootedOntoANewPortEndsTheRunKeepsTheScannedSlideAndIsFoundThere) {
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  const std::vector<Slide> slides = {{1, "250000000001"}, {2, "250000000002"}};
+  // The second scan's start reboots the controller, which comes back on another port.
+  const auto port =
+      StartInstrumentWith(slides, {"--fault", "startscan:delay:0:1", "--fault", "startscan:reboot:1"});
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
+  {
+    ComPtr<IScanCtrl> ctrl = create();
+    ASSERT_EQ(ctrl->Connect(ConnectString(*port)), platform::com::S_OK) << description() << log();
+    const auto config = MakeRunConfig(1, 2, {1, 2});
+    ProgressWindow window;
+    const RunResult run = RunCarousel(*ctrl, *config, window);
+    ctrl->Disconnect();
+    ASSERT_TRUE(m_Instrument->program().WaitForOutput("zevasim: rebooted, serving"))
+        << m_Instrument->program().Out();
+    // The link goes on to where the instrument was, which refuses it: the scan fails as
+    // for a lost connection, and the carousel cannot be ejected (the scanner must be
+    // initialised again).
+    ASSERT_TRUE(run.code) << window.Transcript() << log();
+    EXPECT_EQ(*run.code, 2) << window.Transcript();
+    EXPECT_THAT(LinesOfKind(window, 5), HasSubstr(kLostText)) << window.Transcript();
+    EXPECT_THAT(LinesOfKind(window, 5), HasSubstr("Failed to eject the chip.")) << window.Transcript();
+    // The first slide's image stays whole; the second is whole or not there.
+    const auto files = window.ScanFiles();
+    ASSERT_EQ(files.size(), 2u) << window.Transcript();
+    ExpectExactImage(files[0].fileName, run.darkRed, run.darkGreen);
+    ExpectNoPartImage(run);
+    const auto history = HistoryRecords(kSerial);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_THAT(history[0], testing::Contains("Success"));
+    EXPECT_THAT(history[1], testing::Contains("Failed"));
+  }
+
+  // The connection manager took the new port from the instrument and passed the boot on.
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "Soft-booted Instrument (IP=127.0.0.2)")) << m_Daemon.Log();
+  std::smatch m;
+  const std::string out = m_Instrument->program().Out();
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("rebooted, serving [0-9.]+:([0-9]+)"))) << out;
+  const auto moved = static_cast<std::uint16_t>(std::stoi(m[1].str()));
+  ASSERT_NE(moved, *port);
+  // The next run finds it there, through the connection manager, without a restart.
+  ExpectWholeRun(moved, slides);
+}
+
+TEST_F(CarouselFaultE2eTest, AConnectionManagerKilledAndRestartedMidRunLetsTheRunFinishAndTheNextOneConnect) {
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  const std::vector<Slide> slides = {{1, "250000000001"}, {2, "250000000002"}};
+  const auto port = StartInstrument(slides);
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
+  // The restarted manager's identify broadcast reaches the instrument (on a real network
+  // it goes to the instruments' subnet), so that it learns of it again.
+  CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla")
+      .WriteInt("BCastAddr", static_cast<int>(0x7F000002));
+  std::optional<Program> restarted;
+  {
+    ComPtr<IScanCtrl> ctrl = create();
+    ASSERT_EQ(ctrl->Connect(ConnectString(*port)), platform::com::S_OK) << description() << log();
+    const auto config = MakeRunConfig(1, 2, {1, 2});
+    // As the first slide's data flows, the manager dies and is started again.
+    AtScanData fault(1, [&] {
+      m_Daemon.program().Kill();
+      restarted.emplace("brokla-restarted", std::vector<std::string>{BROKLA_PROGRAM}, tempDir());
+    });
+    ProgressWindow window;
+    fault.Watch(window);
+    const RunResult run = RunCarousel(*ctrl, *config, window);
+    ASSERT_TRUE(fault.Join()) << window.Transcript();
+    ctrl->Disconnect();
+    // The run holds the instrument already: it needs the manager no more until it lets go.
+    ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
+    const auto files = window.ScanFiles();
+    ASSERT_EQ(files.size(), slides.size()) << window.Transcript();
+    for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
+    // Only the end of a scan asks the manager (for the instrument's status), and says
+    // that it could not tell.
+    for (const auto& line : window.Lines()) {
+      if (line.kind <= 3) continue;
+      EXPECT_THAT(line.text, HasSubstr("Error ending scan.  Instrument not ready.")) << window.Transcript();
+    }
+  }
+  ASSERT_TRUE(restarted && restarted->Started());
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "Processing the startup REFRESH request", 2))
+      << m_Daemon.Log() << restarted->Err();
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument has Identified Itself (IP=127.0.0.2"))
+      << m_Daemon.Log();
+  ExpectWholeRun(*port, slides);
+  EXPECT_EQ(restarted->Stop(), 0) << restarted->Err();
+}
+
+TEST_F(CarouselFaultE2eTest, AnApplicationKilledHoldingTheInstrumentsLockLeavesItToTheRun) {
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  const std::vector<Slide> slides = {{1, "250000000001"}, {2, "250000000002"}};
+  const auto port = StartInstrument(slides);
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
+  const std::vector<std::string> holderArgs{LOCK_HOLDER_PROGRAM, "--address", "127.0.0.2"};
+
+  // Another application holds the instrument: this one cannot have it.
+  std::optional<Program> holder;
+  holder.emplace("lock-holder", holderArgs, tempDir());
+  ASSERT_TRUE(holder->WaitForOutput("lock holder: locked")) << holder->Out() << holder->Err();
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "Event Monitor Connection Established")) << m_Daemon.Log();
+  ComPtr<IScanCtrl> ctrl = create();
+  EXPECT_NE(ctrl->Connect(ConnectString(*port)), platform::com::S_OK);
+  EXPECT_EQ(description(), "Unable to lock instrument specified by connection manager.") << log();
+
+  // It dies holding the lock: the manager frees it once both of its pipes have closed.
+  holder->Kill();
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "Unlocking instrument id=")) << m_Daemon.Log();
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "exiting...Removed app from app list")) << m_Daemon.Log();
+  ASSERT_EQ(ctrl->Connect(ConnectString(*port)), platform::com::S_OK) << description() << log();
+  {
+    const auto config = MakeRunConfig(1, 2, {1, 2});
+    // During the run another application asks for the lock, is refused and dies: what
+    // the manager clears after it must not be the run's lock.
+    std::optional<Program> late;
+    AtScanData fault(1, [&] {
+      late.emplace("lock-holder-late", holderArgs, tempDir());
+      EXPECT_TRUE(late->WaitForOutput("lock holder: refused")) << late->Out() << late->Err();
+      late->Kill();
+      std::smatch m;
+      const std::string out = late->Out();
+      ASSERT_TRUE(std::regex_search(out, m, std::regex("pid ([0-9]+)"))) << out;
+      EXPECT_TRUE(
+          WaitForText(m_Daemon.LogPath(), "App " + m[1].str() + " exiting...Removed app from app list"))
+          << m_Daemon.Log();
+    });
+    ProgressWindow window;
+    fault.Watch(window);
+    const RunResult run = RunCarousel(*ctrl, *config, window);
+    ASSERT_TRUE(fault.Join()) << window.Transcript();
+    ctrl->Disconnect();
+    ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
+    const auto files = window.ScanFiles();
+    ASSERT_EQ(files.size(), slides.size()) << window.Transcript();
+    for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
+  }
+  EXPECT_EQ(CountText(m_Daemon.LogPath(), "Unlocking instrument id="), 1) << m_Daemon.Log();
+
+  // Let go by the run, the instrument is free for the next one, and for others.
+  ExpectWholeRun(*port, slides);
+  holder.emplace("lock-holder-after", holderArgs, tempDir());
+  EXPECT_TRUE(holder->WaitForOutput("lock holder: locked")) << holder->Out() << holder->Err();
+  EXPECT_EQ(holder->Stop(), 0);
+}
+
+
+// An instrument program killed and started again takes the port the manager hands out
+// before it serves: it is served only once the new process says so (its output file
+// still holds what the killed one said).
+TEST_F(CarouselFaultE2eTest, AnInstrumentStartedAgainOnTheAssignedPortServesTheNextRun) {
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  const std::vector<Slide> slides = {{1, "250000000001"}};
+  const auto port = StartInstrument(slides);
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
+  m_Instrument->program().Kill();
+  ASSERT_EQ(StartInstrument(slides), port);
+  ExpectWholeRun(*port, slides);
+}
 }  // namespace
 }  // namespace e2e_test

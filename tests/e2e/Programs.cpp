@@ -22,6 +22,17 @@ std::string ReadIfThere(const std::string& path) {
   return std::filesystem::exists(path, ec) ? testsupport::readFile(path) : std::string();
 }
 
+std::size_t SizeIfThere(const std::string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : static_cast<std::size_t>(size);
+}
+
+std::string ReadFrom(const std::string& path, std::size_t start) {
+  const std::string text = ReadIfThere(path);
+  return start < text.size() ? text.substr(start) : std::string();
+}
+
 int Count(const std::string& text, const std::string& needle) {
   int n = 0;
   for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
@@ -51,6 +62,9 @@ bool WaitForText(const std::string& path, const std::string& needle, int n, std:
 
 Program::Program(std::string name, const std::vector<std::string>& argv, const std::string& folder)
     : m_Name(std::move(name)), m_Out(folder + "/" + m_Name + ".out"), m_Err(folder + "/" + m_Name + ".err") {
+  // A wait for a line must not be answered by an earlier process of the same name.
+  m_OutStart = SizeIfThere(m_Out);
+  m_ErrStart = SizeIfThere(m_Err);
   m_Child = platform::process::Child::spawn(argv, {folder, m_Out, m_Err});
 }
 
@@ -58,8 +72,8 @@ Program::~Program() {
   if (m_Child.pid() > 0 && m_Child.running()) Kill();
 }
 
-std::string Program::Out() const { return ReadIfThere(m_Out); }
-std::string Program::Err() const { return ReadIfThere(m_Err); }
+std::string Program::Out() const { return ReadFrom(m_Out, m_OutStart); }
+std::string Program::Err() const { return ReadFrom(m_Err, m_ErrStart); }
 
 bool Program::WaitForOutput(const std::string& needle, int n, std::chrono::milliseconds timeout) {
   const auto end = std::chrono::steady_clock::now() + timeout;

@@ -25,6 +25,8 @@ bool WaitForText(const std::string& path, const std::string& needle, int n = 1,
 int CountText(const std::string& path, const std::string& needle);
 
 // One program started by the test; stdout and stderr go to "<folder>/<name>.out|.err".
+// The files are appended to, so that a program started again under the same name keeps
+// what the one before it said; each Program reads only what its own process wrote.
 class Program {
  public:
   Program(std::string name, const std::vector<std::string>& argv, const std::string& folder);
@@ -48,6 +50,7 @@ class Program {
 
  private:
   std::string m_Name, m_Out, m_Err;
+  std::size_t m_OutStart = 0, m_ErrStart = 0;  // sizes of the files before this process
   platform::process::Child m_Child;
 };
 

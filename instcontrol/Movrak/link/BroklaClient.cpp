@@ -28,14 +28,20 @@ constexpr std::size_t kStatusReplyMax = 10;
 
 std::uint32_t processId() { return static_cast<std::uint32_t>(platform::localpipe::currentProcessId()); }
 
-// The manager forgets this process's locks when its pipes close.
-void closePipes() {
+enum class Locks { forget, keep };
+
+// The manager forgets this process's locks when the process closes its pipes. Pipes that
+// failed under a request are closed too, but what this process holds stays its own: the
+// manager is gone (or restarting) and took its lock table with it, and the commands of
+// the open device go on locking the instrument locally until the device closes.
+void closePipes(Locks locks = Locks::forget) {
   LinkState& link = Link();
   link.appPipe.close();
   {
     std::lock_guard lock(link.eventMutex);
     link.eventPipe.close();
   }
+  if (locks == Locks::keep) return;
   std::lock_guard lock(link.cs);
   for (auto& r : link.records) {
     r->locked = false;
@@ -75,11 +81,11 @@ void reportExchange(Exchange e, int error, const char* what) {
       break;
     case Exchange::writeFailed:
       LogError("Error writing message to Connection Manager (%d).", error);
-      closePipes();
+      closePipes(Locks::keep);
       break;
     case Exchange::readFailed:
       LogError("Timed out waiting for rsp from Connection Manager (%d).", error);
-      closePipes();
+      closePipes(Locks::keep);
       break;
     case Exchange::malformed:
       LogError("%s got a malformed response from Connection Manager.", what);

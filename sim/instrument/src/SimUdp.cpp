@@ -47,6 +47,7 @@ struct UdpSide::State {
   std::uint8_t laser = 0;
   bool answerIdentify = true;
   std::optional<std::uint16_t> assigned;
+  std::optional<std::uint16_t> serving;  // set by a reboot: the port it serves from then on
   PortListener portListener;
   std::vector<Datagram> received;
 };
@@ -205,7 +206,7 @@ bool UdpSide::sendStatusChange(std::uint16_t comm, std::uint8_t laser) {
 
 bool UdpSide::sendIdentifyReply() {
   std::lock_guard lock(state_->mutex);
-  const std::uint16_t port = state_->assigned.value_or(options_.tcpPort);
+  const std::uint16_t port = state_->serving.value_or(state_->assigned.value_or(options_.tcpPort));
   std::vector<std::uint8_t> data = {static_cast<std::uint8_t>(state_->comm), state_->laser,
                                     static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port),
                                     options_.type};
@@ -213,6 +214,14 @@ bool UdpSide::sendIdentifyReply() {
   data.push_back(0);
   return sendTo(state_->socket, udp::encode(udp::kInstrIdentify, state_->sequence++, data),
                 {options_.managerAddress, state_->port});
+}
+
+bool UdpSide::reportReboot(std::uint16_t tcpPort) {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->serving = tcpPort;
+  }
+  return sendIdentifyReply() && sendReboot();
 }
 
 bool UdpSide::sendRaw(std::span<const std::uint8_t> bytes) {

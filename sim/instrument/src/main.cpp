@@ -62,7 +62,8 @@ const char* const kUsage =
     "                        stale         send VALUE junk bytes after the reply\n"
     "                        bogus-length  reply with only a header whose length field is VALUE\n"
     "                        split         send the reply in pieces of VALUE bytes\n"
-    "                        reboot        reboot after the reply (VALUE 1: onto a new port)\n"
+    "                        reboot        reboot after the reply (VALUE 1: onto a new port); with\n"
+    "                                      --announce the manager is told the port and the boot\n"
     "                      TIMES is how many commands it hits (default 1, -1 for all).\n"
     "                      May be given more than once.\n"
     "  --version           show the version\n"
@@ -316,7 +317,11 @@ int main(int argc, char** argv) {
     });
   }
   for (const auto& [word, fault] : faults) instrument.injectFault(word, fault);
-  instrument.setRebootListener([](zevasim::Instrument& in) {
+  instrument.setRebootListener([&udpSide](zevasim::Instrument& in) {
+    // The manager learns where the controller serves after the boot, and passes the boot
+    // on to the application holding the instrument.
+    if (udpSide && !udpSide->reportReboot(in.port()))
+      std::fprintf(stderr, "zevasim: the reboot could not be reported to the connection manager\n");
     std::printf("zevasim: rebooted, serving %s:%u\n", platform::net::formatAddress(in.address()).c_str(),
                 static_cast<unsigned>(in.port()));
     std::fflush(stdout);
@@ -334,7 +339,8 @@ int main(int argc, char** argv) {
 
   int signal = 0;
   sigwait(&signals, &signal);
-  if (udpSide) udpSide->stop();
+  // The serving side first: a reboot it is in the middle of still reports through the UDP side.
   instrument.stop();
+  if (udpSide) udpSide->stop();
   return 0;
 }

@@ -122,6 +122,27 @@ TEST_F(SimUdpTest, IdentifyRequestsAreAnsweredUnlessTurnedOffAndRequestsAreRecor
   EXPECT_FALSE(sim.announce());
 }
 
+// A controller back from a boot on another port: the manager hears the new port first
+// (it updates its record from an identify reply) and then the boot, which it only takes
+// once it has numbered something after the announcement; later answers keep the port.
+TEST_F(SimUdpTest, ARebootReportsTheNewPortAheadOfTheBoot) {
+  UdpOptions o;
+  o.address = 0x7F000005;
+  o.serialNumber = "ZS5";
+  UdpSide sim(o);
+  ASSERT_TRUE(sim.start());
+  ASSERT_TRUE(sim.announce());
+  EXPECT_EQ(receive().at(1), udp::kNewInstr);
+  sendToSim(sim, udp::encode(udp::kNewInstr, 0, be16(4021)));
+  ASSERT_TRUE(sim.waitForReceived(udp::kNewInstr, 1));
+
+  ASSERT_TRUE(sim.reportReboot(4500));
+  EXPECT_EQ(receive(), (Bytes{15, udp::kInstrIdentify, 0, 0, 0, 1, 0, 0, 0x11, 0x94, 1, 'Z', 'S', '5', 0}));
+  EXPECT_EQ(receive(), (Bytes{6, udp::kInstrReboot, 0, 0, 0, 2}));
+  sendToSim(sim, udp::encode(udp::kInstrIdentify, 5, Bytes{127, 0, 0, 5}));
+  EXPECT_EQ(receive(), (Bytes{15, udp::kInstrIdentify, 0, 0, 0, 3, 0, 0, 0x11, 0x94, 1, 'Z', 'S', '5', 0}));
+}
+
 // A status change sent by the test while the receiving thread answers identify requests:
 // whichever thread sends, the numbers go out in order (the manager drops one below a
 // number it took), and an answer never tells a laser state ahead of the changes sent.

@@ -154,6 +154,37 @@ TEST_F(PipeClientTest, NestedLocksStayInTheProcessUntilTheLast) {
   ForgetInstrument(table.get());
 }
 
+// The manager dies while this process holds the instrument: the failed request closes
+// the pipes, but the commands of the open device go on taking the lock locally (asking a
+// manager that is gone would fail every one of them as "locked by another user").
+TEST_F(PipeClientTest, AManagerLostWhileTheInstrumentIsHeldLeavesItToThisProcess) {
+  auto clock = std::make_shared<platform::ManualClock>();
+  platform::ScopedClock scoped(clock);
+  std::unique_ptr<CLanInstr> table;
+  ASSERT_TRUE(isLockedInstrument(connectString().c_str(), table, true));
+  manager.scriptReply(brokla::kMsgStatus, {});  // no answer any more
+  auto status = std::async(std::launch::async, [&] {
+    std::uint8_t comm = 0, laser = 0;
+    return GetInstrumentStatus(table.get(), &comm, &laser);
+  });
+  driveUntilReady(*clock, status);
+  EXPECT_FALSE(status.get());
+  EXPECT_FALSE(IsConnectionManagerConnected());
+  const int lockRequests = manager.countRequests(brokla::kMsgLock);
+
+  for (int command = 0; command < 3; ++command) {
+    ASSERT_TRUE(isLockedInstrument(table.get(), true));
+    EXPECT_EQ(UnlockInstrument(table.get()), 1);
+  }
+  EXPECT_EQ(manager.countRequests(brokla::kMsgLock), lockRequests);
+  // Letting go needs the manager: the last unlock fails, and closing the link forgets the lock.
+  EXPECT_EQ(UnlockInstrument(table.get()), 0);
+  EXPECT_THAT(log(), HasSubstr("Error writing message to Connection Manager ("));
+  DisconnectConnectionManager();
+  EXPECT_FALSE(isLockedInstrument(table.get(), false));
+  ForgetInstrument(table.get());
+}
+
 TEST_F(PipeClientTest, LockHeldElsewhereIsRefusedAndAVanishedInstrumentThrows566) {
   manager.setForeignLock(kInstrumentId, 2);
   std::unique_ptr<CLanInstr> table;

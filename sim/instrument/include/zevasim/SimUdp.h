@@ -82,6 +82,10 @@ class UdpSide {
   bool sendReboot();
   bool sendStatusChange(std::uint16_t comm, std::uint8_t laser);
   bool sendIdentifyReply();
+  // What the controller says after a soft boot: where it serves now (an identify reply
+  // with `tcpPort`, which the manager takes over when it differs from what it had), then
+  // INSTR_REBOOT (the manager answers with the port and tells the lock owner).
+  bool reportReboot(std::uint16_t tcpPort);
   // Bytes exactly as given (no stamping), to the manager or elsewhere on loopback.
   bool sendRaw(std::span<const std::uint8_t> bytes);
   bool sendRaw(std::span<const std::uint8_t> bytes, const platform::net::Endpoint& to);
