@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "FakeScanCtrl.h"
@@ -209,11 +210,24 @@ TEST_F(ScanDataProcTest, AFullRingWrapsOntoItsReaderWithoutLosingALine) {
            static_cast<std::size_t>(3 * line)});
   const auto stream = Stream(0, Records());
   ctrl->AppendScanData(stream);
+  // The ring fills whatever the threads' pace: the write thread holds at its first
+  // progress message until the read thread found the ring full (its waits for room take
+  // no test time, so it waits for the writer instead of using up its retries).
+  std::once_flag held;
+  bool sawFull = false;
+  window.OnMessage = [&](const RecordingWindow::Message& m) {
+    if (m.message != WM_SCANDATA_PROGRESS || m.sent) return;  // the writer posts, the reader sends
+    std::call_once(held, [&] {
+      for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+           !sawFull && std::chrono::steady_clock::now() < end;)
+        sawFull = logText().find("WriteTest Failed -- buffer FULL") != std::string::npos;
+    });
+  };
   Run();
+  EXPECT_TRUE(sawFull);
   EXPECT_EQ(proc->GetLinesConsidered(), Records());
   ASSERT_EQ(proc->CloseAndSaveScan(), 0);
   ExpectImage();
-  EXPECT_THAT(logText(), HasSubstr("WriteTest Failed -- buffer FULL"));
 }
 
 // ---- decoding and registration ------------------------------------------------------------------
