@@ -127,6 +127,10 @@ class FileIo {
 
   toff_t Size() const { return std::max<std::uint64_t>(size_, bufferStart_ + buffer_.size()); }
 
+  platform::MappedFile Map() const {
+    return buffer_.empty() ? platform::MappedFile::map(fd_.get(), Size()) : platform::MappedFile();
+  }
+
   // Writes out what is buffered, syncs a durable file and closes the descriptor.
   bool Finish() {
     bool ok = FlushBuffer();
@@ -142,6 +146,10 @@ class FileIo {
   static constexpr std::size_t kReadWindow = 1 << 20;
   // How much of a durable file is handed to the disk at a time while it is written.
   static constexpr std::uint64_t kWriteBackStep = 8 << 20;
+  // How far behind the write position a durable file's bytes are waited for and released
+  // from the cache: far enough for the disk to have written them, near enough to reuse
+  // the same few megabytes of memory.
+  static constexpr std::uint64_t kReleaseLag = 32 << 20;
 
   bool Fail(int code) {
     if (error_ == 0) error_ = code != 0 ? code : EIO;
@@ -189,11 +197,17 @@ class FileIo {
     return true;
   }
 
-  // Starts (without waiting) the disk writes of what was written up to `end` in steps.
+  // Starts (without waiting) the disk writes of what was written up to `end` in steps;
+  // what went to the disk a few steps earlier leaves the cache.
   void StartWriteBack(std::uint64_t end) {
     if (end < writeBackFrom_ + kWriteBackStep) return;
     platform::startWriteBack(fd_.get(), writeBackFrom_, end - writeBackFrom_);
     writeBackFrom_ = end;
+    if (writeBackFrom_ >= releasedTo_ + kReleaseLag + kWriteBackStep) {
+      const std::uint64_t upTo = writeBackFrom_ - kReleaseLag;
+      platform::writeOutAndRelease(fd_.get(), releasedTo_, upTo - releasedTo_);
+      releasedTo_ = upTo;
+    }
   }
 
   platform::UniqueFd fd_;
@@ -207,6 +221,7 @@ class FileIo {
   std::uint64_t windowStart_ = 0;
   std::vector<std::uint8_t> window_;
   std::uint64_t writeBackFrom_ = 0;
+  std::uint64_t releasedTo_ = 0;
 };
 
 namespace {
@@ -293,6 +308,8 @@ TiffFile::~TiffFile() {
 }
 
 int TiffFile::error() const { return io_ ? io_->error() : 0; }
+
+platform::MappedFile TiffFile::Map() const { return io_ ? io_->Map() : platform::MappedFile(); }
 
 bool TiffFile::CloseHandle() {
   bool ok = true;

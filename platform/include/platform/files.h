@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -89,6 +90,36 @@ class UniqueFd {
   int fd_;
 };
 
+// A file's first bytes mapped read-only into memory: read in place, without a copy, pages
+// coming in as they are touched. Empty when the file cannot be mapped (errno says why).
+// The file must not shrink while it is mapped.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  static MappedFile map(int fd, std::uint64_t size);
+  ~MappedFile() { reset(); }
+  MappedFile(MappedFile&& other) noexcept { *this = std::move(other); }
+  MappedFile& operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+      reset();
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  explicit operator bool() const { return data_ != nullptr; }
+  void reset();
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 bool fileExists(const std::string& path);  // exists and is not a folder
 bool directoryExists(const std::string& path);
 std::optional<std::uint64_t> fileSize(const std::string& path);
@@ -108,6 +139,11 @@ void waitForDeferredRemovals();
 // for it (a later fsync then has less to do). Best effort: nothing happens where the
 // system cannot.
 void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length);
+// Waits until a range of an open file has been written to the disk and lets the system
+// drop it from its cache: a large file written once then takes a few megabytes of memory
+// instead of its whole size (fresh memory is what costs most when a large file is
+// written). Best effort, like startWriteBack; says nothing about durability.
+void writeOutAndRelease(int fd, std::uint64_t offset, std::uint64_t length);
 // Asks for large pages behind a big buffer not yet touched: touching fresh memory page by
 // page is what costs most when a large working buffer is filled. Best effort.
 void adviseLargePages(void* buffer, std::size_t bytes);
