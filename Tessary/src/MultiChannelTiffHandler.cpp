@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::int64_t kMiB = 1048576;
 // Rows are copied in blocks of about this size: small enough to stay in the cache.
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
 constexpr std::uint32_t kMax20Bit = 0xFFFFF;
 
 [[noreturn]] void LogAndThrow(std::string text) {
@@ -144,6 +144,19 @@ void CorrectRow(T* line, std::uint32_t width, int ddn, bool oddRow, int maximum)
   const std::int32_t top = std::max(maximum, 0);
   for (std::uint32_t j = 0; j < width; ++j)
     line[j] = static_cast<T>(std::clamp<std::int32_t>(static_cast<std::int32_t>(line[j]) + shift, 0, top));
+}
+
+// CorrectRow from a row that need not be aligned (a mapped file's) into `line`: one pass.
+template <class T>
+void CorrectRowFrom(const std::uint8_t* from, T* line, std::uint32_t width, int ddn, bool oddRow,
+                    int maximum) {
+  const auto shift = static_cast<std::int32_t>(DdnShift(ddn, oddRow));
+  const std::int32_t top = std::max(maximum, 0);
+  for (std::uint32_t j = 0; j < width; ++j) {
+    T v;
+    std::memcpy(&v, from + std::size_t{j} * sizeof(T), sizeof v);
+    line[j] = static_cast<T>(std::clamp<std::int32_t>(static_cast<std::int32_t>(v) + shift, 0, top));
+  }
 }
 
 void LogReadFailure(TiffHandler& source, std::uint32_t row) {
@@ -836,8 +849,10 @@ int MultiChannelTiffHandler::CopyImage16(TiffHandler& source, TiffHandler& desti
     if (!block) block = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{blockRows} * width);
     for (std::uint32_t k = 0; k < count; ++k) {
       std::uint16_t* line = &block[std::size_t{k} * width];
-      std::memcpy(line, in.Row(start + k), rowBytes);
-      if (ddn != 0) CorrectRow(line, width, ddn, (start + k) % 2 == 1, maximum);
+      if (ddn != 0)
+        CorrectRowFrom(in.Row(start + k), line, width, ddn, (start + k) % 2 == 1, maximum);
+      else
+        std::memcpy(line, in.Row(start + k), rowBytes);
     }
     if (!writer.Write(reinterpret_cast<const std::uint8_t*>(block.get()), start, count)) return -1;
   }
@@ -950,7 +965,7 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
   // part of a block of source rows into a strip that stays in the cache, corrects it
   // there and turns it into runs of the band's rows: reads and writes both go in runs of
   // several hundred bytes.
-  constexpr std::uint32_t kTile = 256;
+  constexpr std::uint32_t kBlock = 256;  // source rows per strip
   constexpr std::uint32_t kAhead = 8;
   SourceRows in;
   if (!in.Open(source, source.m_File.get(), height, std::size_t{width} * sizeof(std::uint16_t))) return -1;
@@ -970,13 +985,13 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
     platform::adviseLargePages(band.get(), bandSamples * sizeof(std::uint16_t));
   }
   std::uint16_t* const out = band.get();
-  auto strip = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{kTile} * bandRows);
+  auto strip = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{kBlock} * bandRows);
   for (std::uint32_t first = 0; first < width; first += bandRows) {
     const std::uint32_t count = std::min(bandRows, width - first);
     // The band's source columns, leftmost first: width-first-count .. width-1-first.
     const std::size_t left = std::size_t{width - first - count} * sizeof(std::uint16_t);
-    for (std::uint32_t r0 = 0; r0 < height; r0 += kTile) {
-      const std::uint32_t nr = std::min(height - r0, kTile);
+    for (std::uint32_t r0 = 0; r0 < height; r0 += kBlock) {
+      const std::uint32_t nr = std::min(height - r0, kBlock);
       for (std::uint32_t i = 0; i < nr; ++i) {
         // Each part lies in a page of its own: asking for later parts early lets their
         // reads overlap instead of waiting one after another.

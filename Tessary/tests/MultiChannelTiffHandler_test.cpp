@@ -423,6 +423,68 @@ TEST_F(RotationBandTest, EveryBandBlockAndTileBoundaryMeets) {
   }
 }
 
+// Channel files are normally read in place; one that libtiff must decode (another byte
+// order, compressed) is read through libtiff instead, with the same result.
+TEST_F(RotationBandTest, SourcesLibtiffMustDecodeGiveTheSamePixels) {
+  constexpr std::uint32_t kWidth = 37, kRows = 50;
+  auto sample = [](std::uint32_t row, std::uint32_t col) {
+    return static_cast<std::uint16_t>(1000 + 97 * row + col);
+  };
+  struct Case {
+    const char* name;
+    const char* mode;
+    std::uint16_t compression;
+  } cases[] = {{"big-endian", "wb", COMPRESSION_NONE}, {"LZW", "wl", COMPRESSION_LZW}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = outDir() + "/source.tif";
+    TIFF* tif = TIFFOpen(path.c_str(), c.mode);
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kRows);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 7);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, c.compression);
+    std::vector<std::uint16_t> line(kWidth);
+    for (std::uint32_t r = 0; r < kRows; ++r) {
+      for (std::uint32_t col = 0; col < kWidth; ++col) line[col] = sample(r, col);
+      ASSERT_EQ(TIFFWriteScanline(tif, line.data(), r, 0), 1);
+    }
+    TIFFClose(tif);
+
+    for (bool turn : {false, true}) {
+      SCOPED_TRACE(turn ? "turned" : "copied");
+      TiffHandler source;
+      ASSERT_EQ(source.OpenTiff(path.c_str()), 0);
+      const std::string target = outDir() + "/target.tif";
+      TiffHandler out;
+      out.CreateTiff(target.c_str());
+      ASSERT_EQ(out.SetupTiff(turn ? kRows : kWidth, 1, 16, 0, false, false), 0);
+      std::unique_ptr<std::uint16_t[]> band;
+      std::size_t bandSize = 0;
+      s_nRotationBandBytes = 5 * kRows * sizeof(std::uint16_t);  // several bands
+      ASSERT_EQ(turn ? CopyImageFlipAndRotate(source, out, 2, 65535, band, bandSize)
+                     : CopyImage16(source, out, 2, 65535),
+                0);
+      ASSERT_TRUE(out.Save());
+      ASSERT_EQ(out.Close(), 0);
+      const auto pages = ReadPages(target);
+      ASSERT_EQ(pages.size(), 1u);
+      ASSERT_EQ(pages[0].length, turn ? kWidth : kRows);
+      for (std::uint32_t r = 0; r < pages[0].length; ++r) {
+        for (std::uint32_t col = 0; col < pages[0].width; ++col) {
+          const std::uint32_t sourceRow = turn ? kRows - 1 - col : r;
+          const std::uint32_t sourceCol = turn ? kWidth - 1 - r : col;
+          const std::uint32_t expect = sample(sourceRow, sourceCol) + (sourceRow % 2 ? -1 : 1);  // ddn 2
+          ASSERT_EQ(pages[0].rows[r][col], expect) << "row " << r << " col " << col;
+        }
+      }
+    }
+  }
+}
+
 // The temporary files are the scan's only copy until the merge: a process that ends
 // before it leaves them, with the lines written so far.
 TEST_F(MultiChannelTest, AProcessEndingBeforeTheMergeLeavesTheTemporaryFiles) {
