@@ -149,7 +149,7 @@ class FileIo {
   // How far behind the write position a durable file's bytes are waited for and released
   // from the cache: far enough for the disk to have written them, near enough to reuse
   // the same few megabytes of memory.
-  static constexpr std::uint64_t kReleaseLag = 128 << 20;
+  static constexpr std::uint64_t kReleaseLag = 32 << 20;
 
   bool Fail(int code) {
     if (error_ == 0) error_ = code != 0 ? code : EIO;

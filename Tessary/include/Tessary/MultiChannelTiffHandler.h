@@ -87,7 +87,7 @@ class TESSARY_API MultiChannelTiffHandler {
   // The memory a rotation assembles its output rows in (rounded to whole strips); each
   // band costs one pass down the source, reading only the columns it needs. Tests make it
   // small to exercise many passes.
-  static inline std::size_t s_nRotationBandBytes = std::size_t{64} << 20;
+  static inline std::size_t s_nRotationBandBytes = std::size_t{32} << 20;
   static void CopyTags(TiffHandler& source, TiffHandler& destination, bool swap);
   static long DDNCorrect(long value, int ddn, bool oddRow, int maximum);
 
