@@ -146,19 +146,6 @@ void CorrectRow(T* line, std::uint32_t width, int ddn, bool oddRow, int maximum)
     line[j] = static_cast<T>(std::clamp<std::int32_t>(static_cast<std::int32_t>(line[j]) + shift, 0, top));
 }
 
-// CorrectRow from a row that need not be aligned (a mapped file's) into `line`: one pass.
-template <class T>
-void CorrectRowFrom(const std::uint8_t* from, T* line, std::uint32_t width, int ddn, bool oddRow,
-                    int maximum) {
-  const auto shift = static_cast<std::int32_t>(DdnShift(ddn, oddRow));
-  const std::int32_t top = std::max(maximum, 0);
-  for (std::uint32_t j = 0; j < width; ++j) {
-    T v;
-    std::memcpy(&v, from + std::size_t{j} * sizeof(T), sizeof v);
-    line[j] = static_cast<T>(std::clamp<std::int32_t>(static_cast<std::int32_t>(v) + shift, 0, top));
-  }
-}
-
 void LogReadFailure(TiffHandler& source, std::uint32_t row) {
   const int error = errno;
   LogError("'%s' can't read scanline (%u) %s [error code: %d]", source.GetFilePath().c_str(), row,
@@ -849,10 +836,8 @@ int MultiChannelTiffHandler::CopyImage16(TiffHandler& source, TiffHandler& desti
     if (!block) block = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{blockRows} * width);
     for (std::uint32_t k = 0; k < count; ++k) {
       std::uint16_t* line = &block[std::size_t{k} * width];
-      if (ddn != 0)
-        CorrectRowFrom(in.Row(start + k), line, width, ddn, (start + k) % 2 == 1, maximum);
-      else
-        std::memcpy(line, in.Row(start + k), rowBytes);
+      std::memcpy(line, in.Row(start + k), rowBytes);
+      if (ddn != 0) CorrectRow(line, width, ddn, (start + k) % 2 == 1, maximum);
     }
     if (!writer.Write(reinterpret_cast<const std::uint8_t*>(block.get()), start, count)) return -1;
   }

@@ -146,10 +146,6 @@ class FileIo {
   static constexpr std::size_t kReadWindow = 1 << 20;
   // How much of a durable file is handed to the disk at a time while it is written.
   static constexpr std::uint64_t kWriteBackStep = 8 << 20;
-  // How far behind the write position a durable file's bytes are waited for and released
-  // from the cache: far enough for the disk to have written them, near enough to reuse
-  // the same few megabytes of memory.
-  static constexpr std::uint64_t kReleaseLag = 32 << 20;
 
   bool Fail(int code) {
     if (error_ == 0) error_ = code != 0 ? code : EIO;
@@ -197,17 +193,11 @@ class FileIo {
     return true;
   }
 
-  // Starts (without waiting) the disk writes of what was written up to `end` in steps;
-  // what went to the disk a few steps earlier leaves the cache.
+  // Starts (without waiting) the disk writes of what was written up to `end` in steps.
   void StartWriteBack(std::uint64_t end) {
     if (end < writeBackFrom_ + kWriteBackStep) return;
     platform::startWriteBack(fd_.get(), writeBackFrom_, end - writeBackFrom_);
     writeBackFrom_ = end;
-    if (writeBackFrom_ >= releasedTo_ + kReleaseLag + kWriteBackStep) {
-      const std::uint64_t upTo = writeBackFrom_ - kReleaseLag;
-      platform::writeOutAndRelease(fd_.get(), releasedTo_, upTo - releasedTo_);
-      releasedTo_ = upTo;
-    }
   }
 
   platform::UniqueFd fd_;
@@ -221,7 +211,6 @@ class FileIo {
   std::uint64_t windowStart_ = 0;
   std::vector<std::uint8_t> window_;
   std::uint64_t writeBackFrom_ = 0;
-  std::uint64_t releasedTo_ = 0;
 };
 
 namespace {

@@ -543,13 +543,6 @@ void MappedFile::reset() {
   size_ = 0;
 }
 
-void writeOutAndRelease(int fd, std::uint64_t offset, std::uint64_t length) {
-  constexpr unsigned kWaitAndWrite =
-      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-  if (::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length), kWaitAndWrite) == 0)
-    ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
-}
-
 std::vector<std::string> listDirectory(const std::string& dir, const std::string& pattern) {
   std::vector<std::string> names;
   struct DirCloser {

@@ -139,11 +139,6 @@ void waitForDeferredRemovals();
 // for it (a later fsync then has less to do). Best effort: nothing happens where the
 // system cannot.
 void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length);
-// Waits until a range of an open file has been written to the disk and lets the system
-// drop it from its cache: a large file written once then takes a few megabytes of memory
-// instead of its whole size (fresh memory is what costs most when a large file is
-// written). Best effort, like startWriteBack; says nothing about durability.
-void writeOutAndRelease(int fd, std::uint64_t offset, std::uint64_t length);
 // Asks for large pages behind a big buffer not yet touched: touching fresh memory page by
 // page is what costs most when a large working buffer is filled. Best effort.
 void adviseLargePages(void* buffer, std::size_t bytes);
