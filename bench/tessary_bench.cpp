@@ -2,7 +2,7 @@
 // (2 um pixels over a 20 x 60 mm region) goes line by line through
 // MultiChannelTiffHandler and is merged into the final image. Everything is measured
 // against the disk's best in the same run: the same bytes written in 1 MiB pieces and
-// synced. Reported:
+// synced (the best of three). Reported:
 //   (a) the whole path: lines in, merged image durable on disk, temporary files gone;
 //   (b) the merge alone (CloseAndSaveScan);
 //   (c) the merge with flip-and-rotate;
@@ -133,8 +133,18 @@ bool WaitForTemporariesGone(const std::string& folder) {
 void BM_PlainWriteAndSync(benchmark::State& state) {
   auto& b = B();
   for (auto _ : state) {
-    b.plain = bench::WritePlainAndSync(b.dir + "/plain.bin", b.imageBytes);
-    if (b.plain < 0) state.SkipWithError("plain write failed");
+    // The best of a few: the first write may have to wait for memory the system has not
+    // touched for a while (in a virtual machine that costs more than the disk), which the
+    // paths measured against it do not.
+    b.plain = -1;
+    for (int i = 0; i < 3; ++i) {
+      const double seconds = bench::WritePlainAndSync(b.dir + "/plain.bin", b.imageBytes);
+      if (seconds < 0) {
+        state.SkipWithError("plain write failed");
+        break;
+      }
+      b.plain = b.plain < 0 ? seconds : std::min(b.plain, seconds);
+    }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(b.imageBytes));
 }

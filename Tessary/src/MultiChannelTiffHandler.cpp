@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -19,7 +20,8 @@ using tessary::detail::ErrorText;
 namespace {
 
 constexpr std::int64_t kMiB = 1048576;
-constexpr std::uint32_t kBlockLines = 100;
+// Rows are copied in blocks of about this size: small enough to stay in the cache.
+constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
 constexpr std::uint32_t kMax20Bit = 0xFFFFF;
 
 [[noreturn]] void LogAndThrow(std::string text) {
@@ -27,7 +29,9 @@ constexpr std::uint32_t kMax20Bit = 0xFFFFF;
   throw text;
 }
 
-std::string InstallFolder() { return CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, ""); }
+std::string InstallFolder() {
+  return CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+}
 
 // The folder part of a file path, with its trailing '/'; the whole path for a file
 // without a folder or directly under the root.
@@ -41,14 +45,14 @@ void CheckFolderSpace(const std::string& folder, const std::string& file, std::i
   if (!free) {
     const int error = errno;
     LogAndThrow(FormatText("Failed to get drive '%s' disk free space: %s [error code = %d]", folder.c_str(),
-                       ErrorText(error).c_str(), error));
+                           ErrorText(error).c_str(), error));
   }
   const auto available = static_cast<std::int64_t>(std::min<std::uint64_t>(*free, INT64_MAX));
   if (required >= available) {
     LogAndThrow(
         FormatText("For %s : Not enough available disk space on drive. Total free bytes avaliable = %lld. "
-               "Required (estimated) = %lld",
-               file.c_str(), static_cast<long long>(available), static_cast<long long>(required)));
+                   "Required (estimated) = %lld",
+                   file.c_str(), static_cast<long long>(available), static_cast<long long>(required)));
   }
 }
 
@@ -160,90 +164,144 @@ std::uint32_t RowsPerStrip(TIFF* tif) {
   return rows;
 }
 
-// Reads a source's rows in order, whole strips at a time: a strip lands straight in the
-// caller's buffer, without libtiff's row-by-row copy.
-class RowReader {
+// A source's rows in memory, each at its own address. Where the file holds them
+// uncompressed in this machine's byte order they are read in place from the mapped file,
+// without a copy, whatever order the merge needs them in; otherwise libtiff reads the
+// image whole into memory.
+class SourceRows {
  public:
-  RowReader(TiffHandler& source, std::uint32_t rows, std::size_t rowBytes)
-      : source_(source), rows_(rows), rowBytes_(rowBytes), rowsPerStrip_(RowsPerStrip(source.GetTiffPtr())) {}
-
-  // The block size (in rows, at least `wanted`) that keeps reads on strip boundaries.
-  std::uint32_t BlockRows(std::uint32_t wanted) const {
-    const std::uint32_t strip = std::clamp<std::uint32_t>(rowsPerStrip_, 1, std::max(rows_, 1u));
-    return std::max(strip, (wanted + strip - 1) / strip * strip);
+  bool Open(TiffHandler& source, const tessary::detail::TiffFile* file, std::uint32_t rows,
+            std::size_t rowBytes) {
+    rows_ = rows;
+    rowBytes_ = rowBytes;
+    if (rows == 0) return true;
+    if (file && MapStrips(source.GetTiffPtr(), *file)) return true;
+    return ReadWhole(source);
   }
 
-  // Reads rows [first, first + count) into `buffer`; `first` lies on a strip boundary.
-  bool Read(std::uint8_t* buffer, std::uint32_t first, std::uint32_t count) {
-    TIFF* tif = source_.GetTiffPtr();
-    std::uint32_t row = first;
-    const std::uint32_t end = first + count;
-    while (row < end) {
-      const std::uint32_t inStrip = rowsPerStrip_ > 0 ? std::min(rowsPerStrip_, rows_ - row) : 0;
-      if (inStrip > 0 && row % rowsPerStrip_ == 0 && row + inStrip <= end) {
-        const tmsize_t bytes = static_cast<tmsize_t>(inStrip * rowBytes_);
-        if (TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, row, 0), buffer + (row - first) * rowBytes_, bytes) !=
-            bytes) {
-          LogReadFailure(source_, row);
-          return false;
-        }
-        row += inStrip;
-      } else {
-        if (TIFFReadScanline(tif, buffer + (row - first) * rowBytes_, row, 0) < 0) {
-          LogReadFailure(source_, row);
-          return false;
-        }
-        ++row;
-      }
-    }
+  const std::uint8_t* Row(std::uint32_t r) const {
+    return base_ + offsets_[r / rowsPerStrip_] + std::size_t{r % rowsPerStrip_} * rowBytes_;
+  }
+
+  // Whether rows [first, first + count) lie one after another in memory.
+  bool Contiguous(std::uint32_t first, std::uint32_t count) const {
+    if (count == 0) return true;
+    const std::size_t stripBytes = std::size_t{rowsPerStrip_} * rowBytes_;
+    for (std::uint32_t s = first / rowsPerStrip_; s < (first + count - 1) / rowsPerStrip_; ++s)
+      if (offsets_[s + 1] != offsets_[s] + stripBytes) return false;
     return true;
   }
 
  private:
-  TiffHandler& source_;
-  std::uint32_t rows_;
-  std::size_t rowBytes_;
-  std::uint32_t rowsPerStrip_;
+  bool MapStrips(TIFF* tif, const tessary::detail::TiffFile& file) {
+    std::uint16_t compression = 0, fillOrder = 0, planar = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    if (compression != COMPRESSION_NONE || fillOrder != FILLORDER_MSB2LSB || planar != PLANARCONFIG_CONTIG ||
+        TIFFIsByteSwapped(tif) || TIFFIsTiled(tif))
+      return false;
+    const std::uint32_t rowsPerStrip = std::min(RowsPerStrip(tif), rows_);
+    if (rowsPerStrip == 0) return false;
+    const std::uint32_t strips = (rows_ + rowsPerStrip - 1) / rowsPerStrip;
+    const std::uint64_t* offsets = nullptr;
+    const std::uint64_t* counts = nullptr;
+    if (TIFFNumberOfStrips(tif) < strips || !TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) ||
+        !TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) || !offsets || !counts)
+      return false;
+    platform::MappedFile mapped = file.Map();
+    if (!mapped) return false;
+    // Every row must lie within the file: a short strip is left to libtiff to report.
+    for (std::uint32_t s = 0; s < strips; ++s) {
+      const std::uint64_t bytes = std::uint64_t{std::min(rowsPerStrip, rows_ - s * rowsPerStrip)} * rowBytes_;
+      if (counts[s] < bytes || offsets[s] > mapped.size() || mapped.size() - offsets[s] < bytes) return false;
+    }
+    offsets_.assign(offsets, offsets + strips);
+    rowsPerStrip_ = rowsPerStrip;
+    mapped_ = std::move(mapped);
+    base_ = mapped_.data();
+    return true;
+  }
+
+  bool ReadWhole(TiffHandler& source) {
+    owned_ = std::make_unique_for_overwrite<std::uint8_t[]>(std::size_t{rows_} * rowBytes_);
+    for (std::uint32_t r = 0; r < rows_; ++r) {
+      if (TIFFReadScanline(source.GetTiffPtr(), owned_.get() + std::size_t{r} * rowBytes_, r, 0) < 0) {
+        LogReadFailure(source, r);
+        return false;
+      }
+    }
+    offsets_.assign(1, 0);
+    rowsPerStrip_ = rows_;
+    base_ = owned_.get();
+    return true;
+  }
+
+  std::uint32_t rows_ = 0;
+  std::size_t rowBytes_ = 0;
+  std::uint32_t rowsPerStrip_ = 1;
+  std::vector<std::uint64_t> offsets_;
+  const std::uint8_t* base_ = nullptr;
+  platform::MappedFile mapped_;
+  std::unique_ptr<std::uint8_t[]> owned_;
 };
 
-// Writes a destination's rows in order, a whole strip at a time: libtiff passes an
-// uncompressed strip on without copying it row by row.
+// Writes a destination's rows in order, whole strips at a time straight from the
+// caller's memory: an uncompressed strip goes to the file as it is, without a copy
+// through libtiff's buffer; a compressed one goes through the codec.
 class StripWriter {
  public:
   StripWriter(TiffHandler& destination, std::uint32_t rows, std::size_t rowBytes)
       : destination_(destination),
         rows_(rows),
         rowBytes_(rowBytes),
-        rowsPerStrip_(std::max(RowsPerStrip(destination.GetTiffPtr()), 1u)) {
-    strip_.reserve(std::min<std::size_t>(rowsPerStrip_, std::max(rows, 1u)) * rowBytes_);
+        rowsPerStrip_(std::clamp(RowsPerStrip(destination.GetTiffPtr()), 1u, std::max(rows, 1u))) {
+    TIFF* tif = destination.GetTiffPtr();
+    std::uint16_t compression = 0, fillOrder = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+    raw_ = compression == COMPRESSION_NONE && fillOrder == FILLORDER_MSB2LSB && !TIFFIsByteSwapped(tif);
   }
 
-  bool Add(const void* row) {
-    const auto* p = static_cast<const std::uint8_t*>(row);
-    strip_.insert(strip_.end(), p, p + rowBytes_);
-    ++next_;
-    if (next_ % rowsPerStrip_ == 0 || next_ == rows_) return Flush();
+  // Whether strips go out untouched (so that they may come from read-only memory).
+  bool Raw() const { return raw_; }
+
+  // A number of rows near `wanted` that makes whole strips.
+  std::uint32_t BlockRows(std::uint32_t wanted) const {
+    return std::max(rowsPerStrip_, wanted / rowsPerStrip_ * rowsPerStrip_);
+  }
+
+  // Writes rows [first, first + count), which start a strip and end one (or the image).
+  bool Write(const std::uint8_t* data, std::uint32_t first, std::uint32_t count) {
+    TIFF* tif = destination_.GetTiffPtr();
+    for (std::uint32_t row = first; row < first + count;) {
+      const std::uint32_t n = std::min({rowsPerStrip_, first + count - row, rows_ - row});
+      const auto bytes = static_cast<tmsize_t>(std::size_t{n} * rowBytes_);
+      auto* strip = const_cast<std::uint8_t*>(data + std::size_t{row - first} * rowBytes_);
+      const std::uint32_t index = row / rowsPerStrip_;
+      const tmsize_t written = raw_ ? TIFFWriteRawStrip(tif, index, strip, bytes)
+                                    : TIFFWriteEncodedStrip(tif, index, strip, bytes);
+      if (written != bytes) {
+        LogWriteFailure(destination_, row);
+        return false;
+      }
+      row += n;
+    }
     return true;
   }
 
  private:
-  bool Flush() {
-    const std::uint32_t first = (next_ - 1) / rowsPerStrip_ * rowsPerStrip_;
-    TIFF* tif = destination_.GetTiffPtr();
-    const auto bytes = static_cast<tmsize_t>(strip_.size());
-    const bool ok = TIFFWriteEncodedStrip(tif, TIFFComputeStrip(tif, first, 0), strip_.data(), bytes) == bytes;
-    strip_.clear();
-    if (!ok) LogWriteFailure(destination_, first);
-    return ok;
-  }
-
   TiffHandler& destination_;
   std::uint32_t rows_;
   std::size_t rowBytes_;
   std::uint32_t rowsPerStrip_;
-  std::uint32_t next_ = 0;
-  std::vector<std::uint8_t> strip_;
+  bool raw_ = false;
 };
+
+// Asks the processor to start loading a range it will read soon.
+void Prefetch(const std::uint8_t* p, std::size_t bytes) {
+  for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(p + at);
+}
 
 std::uint32_t ImageLength(TiffHandler& h) {
   std::uint32_t rows = 0;
@@ -282,15 +340,16 @@ MultiChannelTiffHandler::~MultiChannelTiffHandler() = default;
 std::string MultiChannelTiffHandler::GetTempScanPath() {
   const std::string install = InstallFolder();
   // Without an install folder the system's temporary folder stands in for "<Path>/Temp".
-  const std::string fallback = install.empty() ? platform::tempDirectory() : platform::joinPath(install, "Temp");
+  const std::string fallback =
+      install.empty() ? platform::tempDirectory() : platform::joinPath(install, "Temp");
   return CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString("TemporaryImageFolder", fallback);
 }
 
 std::string MultiChannelTiffHandler::GetTempScanFile(long index) {
   const std::string folder = GetTempScanPath();
   if (!platform::directoryExists(folder) && !platform::createDirectories(folder))
-    LogAndThrow(
-        FormatText("Failed to Create temporary Path '%s' -- Cannot create temporary tiff file", folder.c_str()));
+    LogAndThrow(FormatText("Failed to Create temporary Path '%s' -- Cannot create temporary tiff file",
+                           folder.c_str()));
   const std::string name = platform::uniqueTempFile(folder, "SCN");
   if (name.empty()) {
     const int error = errno;
@@ -403,7 +462,7 @@ void MultiChannelTiffHandler::CreateTiff(const char* scanFile, unsigned long pix
   m_strScanFileName = scanFile ? scanFile : "";
   if (channels < 1 || channels > 2 || (depth != 16 && depth != 32))
     LogAndThrow(FormatText("For %s : a scan of %d channels at %d bits cannot be written",
-                       m_strScanFileName.c_str(), channels, depth));
+                           m_strScanFileName.c_str(), channels, depth));
   m_nChannels = static_cast<unsigned>(channels);
   m_nDepth = static_cast<unsigned>(depth);
   m_bDecimatedSet = decimatedSet;
@@ -419,8 +478,8 @@ void MultiChannelTiffHandler::CreateTiff(const char* scanFile, unsigned long pix
       m_nFileCount = i + 1;
       if (m_Files[i].CreateScratchTiff(temp.c_str(), pixelsPerLine, decimated ? 16 : depth,
                                        decimated ? decimation : 0) != 0)
-        LogAndThrow(FormatText("For %s : cannot set up lines of %lu samples in '%s'", m_strScanFileName.c_str(),
-                           pixelsPerLine, temp.c_str()));
+        LogAndThrow(FormatText("For %s : cannot set up lines of %lu samples in '%s'",
+                               m_strScanFileName.c_str(), pixelsPerLine, temp.c_str()));
       m_Files[i].SetResolution(static_cast<unsigned>(std::max(xMicrons, 0)),
                                static_cast<unsigned>(std::max(yMicrons, 0)));
     } catch (...) {
@@ -547,7 +606,7 @@ int MultiChannelTiffHandler::CloseAndSaveScan(int compression, int noDdnCorrecti
           GenLocalFileName(m_strScanFileName, folder, local)) {
         const std::string message =
             FormatText("Network drive became unaccessible for file: %s; File backed-up into: %s",
-                   m_strScanFileName.c_str(), local.c_str());
+                       m_strScanFileName.c_str(), local.c_str());
         int backup = -1;
         try {
           backup = MergeInto(local, compression, noDdnCorrection, ddn1, ddn2, flipAndRotate);
@@ -760,19 +819,27 @@ int MultiChannelTiffHandler::CopyImage16(TiffHandler& source, TiffHandler& desti
   const auto width = static_cast<std::uint32_t>(source.GetLineLength());
   const std::uint32_t rows = ImageLength(source);
   if (!SourceLayoutIs(source, width, 2) || destination.GetStoredWidth() != width) return -1;
-  RowReader reader(source, rows, width * sizeof(std::uint16_t));
-  StripWriter writer(destination, rows, width * sizeof(std::uint16_t));
-  const std::uint32_t blockRows = reader.BlockRows(kBlockLines);
-  std::vector<std::uint16_t> block(static_cast<std::size_t>(blockRows) * width);
+  const std::size_t rowBytes = std::size_t{width} * sizeof(std::uint16_t);
+  SourceRows in;
+  if (!in.Open(source, source.m_File.get(), rows, rowBytes)) return -1;
+  StripWriter writer(destination, rows, rowBytes);
+  const std::uint32_t blockRows =
+      writer.BlockRows(static_cast<std::uint32_t>(kBlockBytes / std::max<std::size_t>(rowBytes, 1)));
+  std::unique_ptr<std::uint16_t[]> block;
   for (std::uint32_t start = 0; start < rows; start += blockRows) {
     const std::uint32_t count = std::min(blockRows, rows - start);
-    if (!reader.Read(reinterpret_cast<std::uint8_t*>(block.data()), start, count)) return -1;
-    for (std::uint32_t k = 0; k < count; ++k) {
-      const std::uint32_t row = start + k;
-      std::uint16_t* line = &block[static_cast<std::size_t>(k) * width];
-      if (ddn != 0) CorrectRow(line, width, ddn, row % 2 == 1, maximum);
-      if (!writer.Add(line)) return -1;
+    // Rows that need no change go to the file straight from the source.
+    if (ddn == 0 && writer.Raw() && in.Contiguous(start, count)) {
+      if (!writer.Write(in.Row(start), start, count)) return -1;
+      continue;
     }
+    if (!block) block = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{blockRows} * width);
+    for (std::uint32_t k = 0; k < count; ++k) {
+      std::uint16_t* line = &block[std::size_t{k} * width];
+      std::memcpy(line, in.Row(start + k), rowBytes);
+      if (ddn != 0) CorrectRow(line, width, ddn, (start + k) % 2 == 1, maximum);
+    }
+    if (!writer.Write(reinterpret_cast<const std::uint8_t*>(block.get()), start, count)) return -1;
   }
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);
   return 0;
@@ -784,27 +851,91 @@ int MultiChannelTiffHandler::CopyImage32(TiffHandler& source, TiffHandler& desti
   const std::uint32_t rows = ImageLength(source);
   const auto packedWidth = static_cast<std::uint32_t>(TiffHandler::PackedLineLength(width));
   if (!SourceLayoutIs(source, width, 4) || destination.GetStoredWidth() != packedWidth) return -1;
-  RowReader reader(source, rows, width * sizeof(std::uint32_t));
-  StripWriter writer(destination, rows, packedWidth * sizeof(std::uint32_t));
-  const std::uint32_t blockRows = reader.BlockRows(kBlockLines);
-  std::vector<std::uint32_t> block(static_cast<std::size_t>(blockRows) * width);
-  std::vector<std::uint32_t> packed(packedWidth);
+  const std::size_t rowBytes = std::size_t{width} * sizeof(std::uint32_t);
+  SourceRows in;
+  if (!in.Open(source, source.m_File.get(), rows, rowBytes)) return -1;
+  const std::size_t packedBytes = std::size_t{packedWidth} * sizeof(std::uint32_t);
+  StripWriter writer(destination, rows, packedBytes);
+  const std::uint32_t blockRows =
+      writer.BlockRows(static_cast<std::uint32_t>(kBlockBytes / std::max<std::size_t>(packedBytes, 1)));
+  auto block = std::make_unique_for_overwrite<std::uint32_t[]>(std::size_t{blockRows} * packedWidth);
+  std::vector<std::uint32_t> line(width);
   for (std::uint32_t start = 0; start < rows; start += blockRows) {
     const std::uint32_t count = std::min(blockRows, rows - start);
-    if (!reader.Read(reinterpret_cast<std::uint8_t*>(block.data()), start, count)) return -1;
     for (std::uint32_t k = 0; k < count; ++k) {
       const std::uint32_t row = start + k;
-      std::uint32_t* line = &block[static_cast<std::size_t>(k) * width];
+      std::memcpy(line.data(), in.Row(row), rowBytes);
       // Packing keeps 20 bits: brighter samples saturate instead of wrapping.
-      for (std::uint32_t j = 0; j < width; ++j) line[j] = std::min(line[j], kMax20Bit);
-      if (ddn != 0) CorrectRow(line, width, ddn, row % 2 == 1, maximum);
-      TiffHandler::PackBuffer(packed.data(), line, packedWidth, width);
-      if (!writer.Add(packed.data())) return -1;
+      for (std::uint32_t& v : line) v = std::min(v, kMax20Bit);
+      if (ddn != 0) CorrectRow(line.data(), width, ddn, row % 2 == 1, maximum);
+      TiffHandler::PackBuffer(&block[std::size_t{k} * packedWidth], line.data(), packedWidth, width);
     }
+    if (!writer.Write(reinterpret_cast<const std::uint8_t*>(block.get()), start, count)) return -1;
   }
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);
   return 0;
 }
+
+namespace {
+
+using Samples8 = std::uint16_t __attribute__((vector_size(16)));
+using Pairs4 = std::uint32_t __attribute__((vector_size(16)));
+using Quads2 = std::uint64_t __attribute__((vector_size(16)));
+
+// Turns 8 x 8 samples in registers: afterwards v[b][a] holds what v[a][b] held.
+inline void Transpose8(Samples8 (&v)[8]) {
+  Pairs4 p[8];
+  for (int i = 0; i < 4; ++i) {
+    p[2 * i] =
+        reinterpret_cast<Pairs4>(__builtin_shufflevector(v[2 * i], v[2 * i + 1], 0, 8, 1, 9, 2, 10, 3, 11));
+    p[2 * i + 1] =
+        reinterpret_cast<Pairs4>(__builtin_shufflevector(v[2 * i], v[2 * i + 1], 4, 12, 5, 13, 6, 14, 7, 15));
+  }
+  Quads2 q[8];
+  for (int i = 0; i < 2; ++i) {
+    const Pairs4& a = p[4 * i];
+    const Pairs4& b = p[4 * i + 2];
+    const Pairs4& c = p[4 * i + 1];
+    const Pairs4& d = p[4 * i + 3];
+    q[4 * i] = reinterpret_cast<Quads2>(__builtin_shufflevector(a, b, 0, 4, 1, 5));
+    q[4 * i + 1] = reinterpret_cast<Quads2>(__builtin_shufflevector(a, b, 2, 6, 3, 7));
+    q[4 * i + 2] = reinterpret_cast<Quads2>(__builtin_shufflevector(c, d, 0, 4, 1, 5));
+    q[4 * i + 3] = reinterpret_cast<Quads2>(__builtin_shufflevector(c, d, 2, 6, 3, 7));
+  }
+  for (int i = 0; i < 4; ++i) {
+    v[2 * i] = reinterpret_cast<Samples8>(__builtin_shufflevector(q[i], q[4 + i], 0, 2));
+    v[2 * i + 1] = reinterpret_cast<Samples8>(__builtin_shufflevector(q[i], q[4 + i], 1, 3));
+  }
+}
+
+// Turns `rows` rows of `count` samples (a band's part of consecutive source rows) into the
+// band: band row k, column `last` - i takes sample count-1-k of row i. Blocks of 8 x 8
+// are turned in registers; the edges sample by sample.
+void TurnStrip(const std::uint16_t* strip, std::uint32_t rows, std::uint32_t count, std::uint16_t* band,
+               std::size_t stride, std::size_t last) {
+  auto at = [&](std::uint32_t i, std::uint32_t x) { return strip[std::size_t{i} * count + x]; };
+  const std::uint32_t fullRows = rows / 8 * 8;
+  std::uint32_t k = 0;
+  for (; k + 8 <= count; k += 8) {
+    const std::uint32_t x0 = count - 8 - k;  // columns x0 + b become band rows k + 7 - b
+    for (std::uint32_t i = 0; i < fullRows; i += 8) {
+      Samples8 v[8];
+      // Row i + 7 - a first: the band's columns run the other way.
+      for (int a = 0; a < 8; ++a)
+        std::memcpy(&v[a], &strip[std::size_t{i + 7 - a} * count + x0], sizeof v[a]);
+      Transpose8(v);
+      for (int b = 0; b < 8; ++b)
+        std::memcpy(band + std::size_t{k + 7 - b} * stride + (last - i - 7), &v[b], sizeof v[b]);
+    }
+    for (std::uint32_t kk = k; kk < k + 8; ++kk)
+      for (std::uint32_t i = fullRows; i < rows; ++i)
+        band[std::size_t{kk} * stride + last - i] = at(i, count - 1 - kk);
+  }
+  for (; k < count; ++k)
+    for (std::uint32_t i = 0; i < rows; ++i) band[std::size_t{k} * stride + last - i] = at(i, count - 1 - k);
+}
+
+}  // namespace
 
 int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHandler& destination, int ddn,
                                                     int maximum, std::unique_ptr<std::uint16_t[]>& band,
@@ -813,46 +944,51 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
   const std::uint32_t height = ImageLength(source);
   if (!SourceLayoutIs(source, width, 2) || destination.GetStoredWidth() != height) return -1;
   if (width == 0 || height == 0) return -1;
-  // Output row k is source column width-1-k read from the bottom up. The output is made
-  // in bands of rows as large as the memory budget allows, each from one pass over the
-  // source; within a pass, blocks of source rows are turned in small tiles so that both
-  // sides stay in the processor's cache.
-  constexpr std::uint32_t kTile = 32;
+  // Output row k is source column width-1-k read from the bottom up. The output is made in
+  // bands of rows, each from one pass down the source; the source is read in place
+  // (mapped), so a pass reads only the columns its band needs. A pass takes the band's
+  // part of a block of source rows into a strip that stays in the cache, corrects it
+  // there and turns it into runs of the band's rows: reads and writes both go in runs of
+  // several hundred bytes.
+  constexpr std::uint32_t kBlock = 256;  // source rows per strip
+  constexpr std::uint32_t kAhead = 8;
+  SourceRows in;
+  if (!in.Open(source, source.m_File.get(), height, std::size_t{width} * sizeof(std::uint16_t))) return -1;
   const std::size_t rowBytes = std::size_t{height} * sizeof(std::uint16_t);
-  const auto bandRows =
-      static_cast<std::uint32_t>(std::clamp<std::size_t>(s_nRotationBandBytes / rowBytes, 1, width));
-  RowReader reader(source, height, width * sizeof(std::uint16_t));
   StripWriter writer(destination, width, rowBytes);
-  const std::uint32_t blockRows = reader.BlockRows(kTile * 4);
-  std::vector<std::uint16_t> block(static_cast<std::size_t>(blockRows) * width);
+  const std::uint32_t bandRows =
+      std::min(width, writer.BlockRows(static_cast<std::uint32_t>(
+                          std::clamp<std::size_t>(s_nRotationBandBytes / rowBytes, 1, width))));
   // Every sample of a band is written before it is read: no need to clear it first.
   const std::size_t bandSamples = std::size_t{bandRows} * height;
   if (bandSize < bandSamples) {
     band.reset();
     band = std::make_unique_for_overwrite<std::uint16_t[]>(bandSamples);
     bandSize = bandSamples;
+    // Tiles write to many rows of the band at once: large pages keep that from costing
+    // an address translation per row.
     platform::adviseLargePages(band.get(), bandSamples * sizeof(std::uint16_t));
   }
   std::uint16_t* const out = band.get();
+  auto strip = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{kBlock} * bandRows);
   for (std::uint32_t first = 0; first < width; first += bandRows) {
     const std::uint32_t count = std::min(bandRows, width - first);
-    for (std::uint32_t start = 0; start < height; start += blockRows) {
-      const std::uint32_t n = std::min(blockRows, height - start);
-      if (!reader.Read(reinterpret_cast<std::uint8_t*>(block.data()), start, n)) return -1;
-      if (ddn != 0)
-        for (std::uint32_t r = 0; r < n; ++r)
-          CorrectRow(&block[static_cast<std::size_t>(r) * width], width, ddn, (start + r) % 2 == 1, maximum);
-      for (std::uint32_t k0 = 0; k0 < count; k0 += kTile) {
-        const std::uint32_t k1 = std::min(count, k0 + kTile);
-        for (std::uint32_t r = 0; r < n; ++r) {
-          const std::uint16_t* line = &block[static_cast<std::size_t>(r) * width] + (width - 1 - first);
-          const std::size_t column = height - 1 - (start + r);
-          for (std::uint32_t k = k0; k < k1; ++k) out[static_cast<std::size_t>(k) * height + column] = *(line - k);
-        }
+    // The band's source columns, leftmost first: width-first-count .. width-1-first.
+    const std::size_t left = std::size_t{width - first - count} * sizeof(std::uint16_t);
+    for (std::uint32_t r0 = 0; r0 < height; r0 += kBlock) {
+      const std::uint32_t nr = std::min(height - r0, kBlock);
+      for (std::uint32_t i = 0; i < nr; ++i) {
+        // Each part lies in a page of its own: asking for later parts early lets their
+        // reads overlap instead of waiting one after another.
+        if (i + kAhead < nr)
+          Prefetch(in.Row(r0 + i + kAhead) + left, std::size_t{count} * sizeof(std::uint16_t));
+        std::uint16_t* part = &strip[std::size_t{i} * count];
+        std::memcpy(part, in.Row(r0 + i) + left, std::size_t{count} * sizeof(std::uint16_t));
+        if (ddn != 0) CorrectRow(part, count, ddn, (r0 + i) % 2 == 1, maximum);
       }
+      TurnStrip(strip.get(), nr, count, out, height, height - 1 - r0);
     }
-    for (std::uint32_t k = 0; k < count; ++k)
-      if (!writer.Add(&out[static_cast<std::size_t>(k) * height])) return -1;
+    if (!writer.Write(reinterpret_cast<const std::uint8_t*>(out), first, count)) return -1;
   }
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, width);
   return 0;

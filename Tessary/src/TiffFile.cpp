@@ -127,6 +127,10 @@ class FileIo {
 
   toff_t Size() const { return std::max<std::uint64_t>(size_, bufferStart_ + buffer_.size()); }
 
+  platform::MappedFile Map() const {
+    return buffer_.empty() ? platform::MappedFile::map(fd_.get(), Size()) : platform::MappedFile();
+  }
+
   // Writes out what is buffered, syncs a durable file and closes the descriptor.
   bool Finish() {
     bool ok = FlushBuffer();
@@ -293,6 +297,8 @@ TiffFile::~TiffFile() {
 }
 
 int TiffFile::error() const { return io_ ? io_->error() : 0; }
+
+platform::MappedFile TiffFile::Map() const { return io_ ? io_->Map() : platform::MappedFile(); }
 
 bool TiffFile::CloseHandle() {
   bool ok = true;

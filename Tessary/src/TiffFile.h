@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Tessary/FileSystemHooks.h"
 #include "Jotwell/Utilities.h"
+#include "Tessary/FileSystemHooks.h"
 
 namespace tessary::detail {
 
@@ -47,6 +47,8 @@ class TiffFile {
   Kind kind() const { return kind_; }
   // errno of the first failed read or write (0: none so far).
   int error() const;
+  // The whole file mapped read-only (a file opened for reading); empty when it cannot be.
+  platform::MappedFile Map() const;
 
   // Flushes and closes. A created file counts only when every write succeeded; an atomic
   // file is then synced and renamed onto its path, else removed. False on any failure.

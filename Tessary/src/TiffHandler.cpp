@@ -132,7 +132,7 @@ int TiffHandler::CreateFile(const char* path, bool scratch) {
   if (!m_File) {
     if (error == 0) error = EIO;
     LogAndThrow(FormatText("Failed to create '%s' %s [error code: %d]", m_strFilePath.c_str(),
-                       ErrorText(error).c_str(), error));
+                           ErrorText(error).c_str(), error));
   }
   m_pTiff = m_File->tif();
   m_pRecord = std::make_unique<TiffScanRecord>();
@@ -140,7 +140,8 @@ int TiffHandler::CreateFile(const char* path, bool scratch) {
     m_pRecord->fileGuid = NewGuid();
   } catch (const std::exception&) {
     Discard();
-    LogAndThrow(FormatText("For file '%s' Cannot Create GUID Com error %d", m_strFilePath.c_str(), kGuidFailure));
+    LogAndThrow(
+        FormatText("For file '%s' Cannot Create GUID Com error %d", m_strFilePath.c_str(), kGuidFailure));
   }
   m_pRecord->recordVersion = TiffScanRecord::kVersion;
   TiffScanRecord::SetText(m_pRecord->orientation, "BsLandLeft");
@@ -335,14 +336,35 @@ int TiffHandler::WriteVbqStru() {
 
 // ---------------------------------------------------------------- lines
 
+namespace {
+
+// Whether a file's lines can be appended as they are to its one strip: libtiff would
+// only copy them through its own buffer on their way to the same place in the file.
+bool AppendsRawLines(TIFF* tif) {
+  std::uint16_t compression = 0, fillOrder = 0;
+  std::uint32_t rowsPerStrip = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+  return compression == COMPRESSION_NONE && fillOrder == FILLORDER_MSB2LSB && !TIFFIsByteSwapped(tif) &&
+         rowsPerStrip == 0xFFFFFFFFu;
+}
+
+}  // namespace
+
 int TiffHandler::WriteRow(const void* data, int row) {
   // libtiff answers 1 for a written line, -1 for a refused call and 0 when the data could
   // not be written out.
-  if (row < 0 ||
-      TIFFWriteScanline(m_pTiff, const_cast<void*>(data), static_cast<std::uint32_t>(row), 0) != 1) {
+  const auto bytes = TIFFScanlineSize(m_pTiff);
+  const bool written =
+      row >= 0 &&
+      (AppendsRawLines(m_pTiff)
+           ? TIFFWriteRawStrip(m_pTiff, 0, const_cast<void*>(data), bytes) == bytes
+           : TIFFWriteScanline(m_pTiff, const_cast<void*>(data), static_cast<std::uint32_t>(row), 0) == 1);
+  if (!written) {
     const int error = LastError();
     LogAndThrow(FormatText("'%s' can't write scanline (%d) %s [error code: %d]", m_strFilePath.c_str(), row,
-                       ErrorText(error).c_str(), error));
+                           ErrorText(error).c_str(), error));
   }
   TIFFSetField(m_pTiff, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(row + 1));
   return row + 1;

@@ -1,5 +1,7 @@
 // The multi-channel scan image: temporary files, merge, rotation, DDN correction, free
 // space, recovery and the network backup.
+#include "Tessary/MultiChannelTiffHandler.h"
+
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -7,7 +9,7 @@
 #include <vector>
 
 #include "Jotwell/RegEdit.h"
-#include "Tessary/MultiChannelTiffHandler.h"
+#include "Tessary/TiffCompress.h"
 #include "TessaryTest.h"
 #include "platform/files.h"
 
@@ -271,6 +273,106 @@ TEST_F(MultiChannelTest, FlipAndRotateWritesOneTurnedFilePerChannel) {
   }
 }
 
+// The files the merge, the rotation, compression and recovery write stay exactly as they
+// are, byte for byte in every tag and pixel (the date, the computer's name and the random
+// identifiers aside): checksums of files made before the write path was made faster.
+TEST_F(MultiChannelTest, OutputFilesKeepTheirExactLayout) {
+  // Noisy samples, some beyond 16 and 20 bits, so that clamping and DDN limits show.
+  auto noisy = [](int ch, int row, int col) {
+    const auto u = [](int i) { return static_cast<std::uint32_t>(i); };
+    std::uint32_t v = (u(ch) * 7919u + u(row) * 104729u + u(col) * 1299709u) * 2654435761u;
+    v >>= 11;  // 21 bits
+    return (v & 7) == 0 ? v : v % 70000;
+  };
+  struct Case {
+    const char* name;
+    Scan scan;
+    int compression, ddn1, ddn2;
+    bool rotate, failMerge;
+    std::vector<std::pair<std::string, std::string>> files;  // name in outDir(), checksum
+  };
+  Scan decimated16;  // several rows per strip, a short last strip
+  decimated16.width = 37;
+  decimated16.lines = 250;
+  decimated16.decimated = true;
+  decimated16.saturation[0] = 60000;
+  Scan wide;  // one row per strip
+  wide.width = 5000;
+  wide.lines = 12;
+  wide.channels = 1;
+  wide.decimated = true;
+  Scan deep = decimated16;  // packed 32-bit pages and decimated blocks of 2
+  deep.depth = 32;
+  deep.lines = 41;
+  deep.x = deep.y = 5;
+  deep.saturation[1] = 0x7FFFF;
+  const Case cases[] = {
+      {"16 bit", decimated16, 0, 3, -2, false, false, {{"a_01.tif", "d7d108ccee8450b7"}}},
+      {"16 bit, LZW", decimated16, 1, 3, -2, false, false, {{"b_01.tif", "a0ead6c9401d4031"}}},
+      {"one row per strip", wide, 0, -5, 0, false, false, {{"c_01.tif", "8cf1519a657fe243"}}},
+      {"32 bit", deep, 0, 5, -7, false, false, {{"d_01.tif", "2e01a89eeab536c7"}}},
+      {"32 bit, LZW", deep, 1, 5, -7, false, false, {{"e_01.tif", "24a331a7cc158e50"}}},
+      {"rotated",
+       decimated16,
+       0,
+       3,
+       -2,
+       true,
+       false,
+       {{"f_01_Green.tif", "20975247f4e6d5d2"},
+        {"f_01_Red.tif", "b09c92a974057196"},
+        {"f_01_Small_Green.tif", "23b31de2af421a78"},
+        {"f_01_Small_Red.tif", "65991d92a5c3b244"}}},
+      {"rotated, one row per strip",
+       wide,
+       0,
+       -5,
+       0,
+       true,
+       false,
+       {{"g_01_Red.tif", "f3ad452968ac48c7"}, {"g_01_Small_Red.tif", "873025d582e39806"}}},
+      {"recovered temporary files",
+       deep,
+       0,
+       5,
+       -7,
+       false,
+       true,
+       {{"h_Green.tif", "a4fecee6a845e936"},
+        {"h_Red.tif", "e7fdc97679c48653"},
+        {"h_Small_Green.tif", "471a4cfb5416eb89"},
+        {"h_Small_Red.tif", "302f10992daa846d"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string stem = c.files.front().first.substr(0, c.failMerge ? 1 : 4);
+    const std::string target = outDir() + "/" + stem + ".tif";
+    if (c.failMerge)
+      tessary::SetFileSystemHooks(
+          {.writeLimit = [&](const std::string& path, std::uint64_t offset, std::size_t size) {
+            return path.starts_with(target + ".part-") && offset + size > 200 ? 0 : size;
+          }});
+    MultiChannelTiffHandler m;
+    Write(m, target, c.scan, noisy);
+    EXPECT_EQ(m.CloseAndSaveScan(c.compression, 0, c.ddn1, c.ddn2, c.rotate) == 0, !c.failMerge);
+    tessary::SetFileSystemHooks({});
+    for (const auto& [name, checksum] : c.files) {
+      const std::string layout = StableLayout(outDir() + "/" + name);
+      EXPECT_EQ(Checksum(layout), checksum) << name << "\n" << layout;
+    }
+  }
+  // Compressing and uncompressing a merged image.
+  const std::string merged = outDir() + "/a_01.tif";
+  ASSERT_EQ(CompressTiff(merged.c_str(), (outDir() + "/lzw.tif").c_str()), kTiffCompressOk);
+  ASSERT_EQ(UncompressTiff((outDir() + "/lzw.tif").c_str(), (outDir() + "/plain.tif").c_str()),
+            kTiffCompressOk);
+  for (const auto& [name, checksum] : {std::pair<std::string, std::string>{"lzw.tif", "3b28d896f291d0fd"},
+                                       {"plain.tif", "424a1dafdf616133"}}) {
+    const std::string layout = StableLayout(outDir() + "/" + name);
+    EXPECT_EQ(Checksum(layout), checksum) << name << "\n" << layout;
+  }
+}
+
 // Large scans are turned in several passes over the source (bands of output rows), each
 // in blocks of source rows and small tiles: every boundary must meet exactly.
 class RotationBandTest : public MultiChannelTest, public MultiChannelTiffHandler {
@@ -299,7 +401,9 @@ TEST_F(RotationBandTest, EveryBandBlockAndTileBoundaryMeets) {
     s.width = c.width;
     s.lines = c.lines;
     s.channels = 1;
-    auto sample = [](int, int row, int col) { return static_cast<std::uint32_t>(7 * row + 1000 * (col % 50) + 3); };
+    auto sample = [](int, int row, int col) {
+      return static_cast<std::uint32_t>(7 * row + 1000 * (col % 50) + 3);
+    };
     Write(m, target, s, sample);
     ASSERT_EQ(m.CloseAndSaveScan(0, 0, 4, 0, true), 0);
     const auto pages = ReadPages(outDir() + "/band_01_Red.tif");
@@ -316,6 +420,68 @@ TEST_F(RotationBandTest, EveryBandBlockAndTileBoundaryMeets) {
       }
     }
     platform::removeFile(outDir() + "/band_01_Red.tif");
+  }
+}
+
+// Channel files are normally read in place; one that libtiff must decode (another byte
+// order, compressed) is read through libtiff instead, with the same result.
+TEST_F(RotationBandTest, SourcesLibtiffMustDecodeGiveTheSamePixels) {
+  constexpr std::uint32_t kWidth = 37, kRows = 50;
+  auto sample = [](std::uint32_t row, std::uint32_t col) {
+    return static_cast<std::uint16_t>(1000 + 97 * row + col);
+  };
+  struct Case {
+    const char* name;
+    const char* mode;
+    std::uint16_t compression;
+  } cases[] = {{"big-endian", "wb", COMPRESSION_NONE}, {"LZW", "wl", COMPRESSION_LZW}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = outDir() + "/source.tif";
+    TIFF* tif = TIFFOpen(path.c_str(), c.mode);
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kRows);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 7);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, c.compression);
+    std::vector<std::uint16_t> line(kWidth);
+    for (std::uint32_t r = 0; r < kRows; ++r) {
+      for (std::uint32_t col = 0; col < kWidth; ++col) line[col] = sample(r, col);
+      ASSERT_EQ(TIFFWriteScanline(tif, line.data(), r, 0), 1);
+    }
+    TIFFClose(tif);
+
+    for (bool turn : {false, true}) {
+      SCOPED_TRACE(turn ? "turned" : "copied");
+      TiffHandler source;
+      ASSERT_EQ(source.OpenTiff(path.c_str()), 0);
+      const std::string target = outDir() + "/target.tif";
+      TiffHandler out;
+      out.CreateTiff(target.c_str());
+      ASSERT_EQ(out.SetupTiff(turn ? kRows : kWidth, 1, 16, 0, false, false), 0);
+      std::unique_ptr<std::uint16_t[]> band;
+      std::size_t bandSize = 0;
+      s_nRotationBandBytes = 5 * kRows * sizeof(std::uint16_t);  // several bands
+      ASSERT_EQ(turn ? CopyImageFlipAndRotate(source, out, 2, 65535, band, bandSize)
+                     : CopyImage16(source, out, 2, 65535),
+                0);
+      ASSERT_TRUE(out.Save());
+      ASSERT_EQ(out.Close(), 0);
+      const auto pages = ReadPages(target);
+      ASSERT_EQ(pages.size(), 1u);
+      ASSERT_EQ(pages[0].length, turn ? kWidth : kRows);
+      for (std::uint32_t r = 0; r < pages[0].length; ++r) {
+        for (std::uint32_t col = 0; col < pages[0].width; ++col) {
+          const std::uint32_t sourceRow = turn ? kRows - 1 - col : r;
+          const std::uint32_t sourceCol = turn ? kWidth - 1 - r : col;
+          const std::uint32_t expect = sample(sourceRow, sourceCol) + (sourceRow % 2 ? -1 : 1);  // ddn 2
+          ASSERT_EQ(pages[0].rows[r][col], expect) << "row " << r << " col " << col;
+        }
+      }
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <span>
 
@@ -134,6 +135,80 @@ std::string TextAt(const std::vector<std::uint8_t>& b, std::size_t offset, std::
   std::string s;
   for (std::size_t i = 0; i < size && b.at(offset + i) != 0; ++i) s += static_cast<char>(b[offset + i]);
   return s;
+}
+
+namespace {
+
+std::uint64_t Fnv(std::uint64_t h, const std::uint8_t* data, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001b3ull;
+  return h;
+}
+
+std::string Hex(std::uint64_t v) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
+  return text;
+}
+
+}  // namespace
+
+std::string Checksum(const std::string& text) {
+  return Hex(Fnv(0xcbf29ce484222325ull, reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+std::string StableLayout(const std::string& path) {
+  const std::string content = testsupport::readFile(path);
+  const std::vector<std::uint8_t> b(content.begin(), content.end());
+  if (b.size() < 8 || b[0] != 'I' || b[1] != 'I' || b[2] != 42) return "not a little-endian TIFF file";
+  auto u16 = [&](std::size_t at) { return static_cast<std::uint32_t>(b.at(at) | b.at(at + 1) << 8); };
+  constexpr std::uint32_t kTypeSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+  std::string out;
+  int page = 0;
+  for (std::uint32_t ifd = U32At(b, 4); ifd != 0 && page < 100;
+       ifd = U32At(b, ifd + 2 + 12 * u16(ifd)), ++page) {
+    const std::uint32_t entries = u16(ifd);
+    out += "page " + std::to_string(page) + ": " + std::to_string(entries) + " entries\n";
+    std::vector<std::uint32_t> offsets, counts;
+    for (std::uint32_t e = 0; e < entries; ++e) {
+      const std::size_t at = ifd + 2 + 12 * e;
+      const std::uint32_t tag = u16(at), type = u16(at + 2), count = U32At(b, at + 4);
+      const std::size_t bytes = (type < 13 ? kTypeSize[type] : 1) * std::size_t{count};
+      const std::size_t data = bytes <= 4 ? at + 8 : U32At(b, at + 8);
+      if (data + bytes > b.size()) return out + "entry " + std::to_string(tag) + " beyond the end\n";
+      std::vector<std::uint8_t> value(b.begin() + static_cast<std::ptrdiff_t>(data),
+                                      b.begin() + static_cast<std::ptrdiff_t>(data + bytes));
+      auto values = [&] {
+        std::vector<std::uint32_t> v(count);
+        for (std::uint32_t i = 0; i < count; ++i)
+          v[i] = type == 3 ? u16(data + 2 * i) : U32At(b, data + 4 * i);
+        return v;
+      };
+      out += "  " + std::to_string(tag) + " type " + std::to_string(type) + " count " + std::to_string(count);
+      if (tag == TIFFTAG_STRIPOFFSETS) {
+        offsets = values();
+        out += " at first strip +";
+        for (std::uint32_t o : offsets) out += " " + std::to_string(o - offsets.front());
+      } else if (tag == TIFFTAG_DATETIME || tag == TIFFTAG_HOSTCOMPUTER) {
+        out += " (masked)";
+      } else {
+        if (tag == TIFFTAG_STRIPBYTECOUNTS) counts = values();
+        if (tag == 37701 && value.size() == TiffScanRecord::kSize)
+          for (std::size_t at : {TiffScanRecord::kOffFileGuid, TiffScanRecord::kOffSourceGuid})
+            std::fill_n(value.begin() + static_cast<std::ptrdiff_t>(at), 16, 0);
+        out += bytes > 64 ? " data " + Hex(Fnv(0xcbf29ce484222325ull, value.data(), value.size())) : " =";
+        if (bytes <= 64)
+          for (std::uint8_t v : value) out += " " + std::to_string(v);
+      }
+      out += "\n";
+    }
+    std::uint64_t strips = 0xcbf29ce484222325ull;
+    for (std::size_t s = 0; s < offsets.size() && s < counts.size(); ++s) {
+      if (std::size_t{offsets[s]} + counts[s] > b.size()) return out + "strip beyond the end\n";
+      strips = Fnv(strips, b.data() + offsets[s], counts[s]);
+    }
+    out += "  strip data " + Hex(strips) + "\n";
+  }
+  return out;
 }
 
 TessaryTest::TessaryTest() : clock_(std::make_shared<platform::ManualClock>()), scopedClock_(clock_) {

@@ -47,6 +47,14 @@ ToolResult TiffDump(const std::string& path);
 ToolResult TiffInfo(const std::string& path);
 bool HaveTiffTools();
 
+// Everything of a little-endian TIFF file that does not change from run to run or machine
+// to machine, as text: per directory every entry (tag, type, count, value bytes), strip
+// offsets relative to the directory's first strip, and a checksum of the strip data. The
+// date, the computer's name and the scan record's identifiers are masked.
+std::string StableLayout(const std::string& path);
+// A 64-bit FNV-1a checksum of text, in hex.
+std::string Checksum(const std::string& text);
+
 // Little-endian reads from a byte block.
 std::uint32_t U32At(const std::vector<std::uint8_t>& b, std::size_t offset);
 double F64At(const std::vector<std::uint8_t>& b, std::size_t offset);

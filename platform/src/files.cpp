@@ -524,6 +524,25 @@ void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length) {
   ::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
 }
 
+MappedFile MappedFile::map(int fd, std::uint64_t size) {
+  MappedFile m;
+  if (size == 0 || size > SIZE_MAX) {
+    errno = EINVAL;
+    return m;
+  }
+  void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return m;
+  m.data_ = static_cast<const std::uint8_t*>(p);
+  m.size_ = static_cast<std::size_t>(size);
+  return m;
+}
+
+void MappedFile::reset() {
+  if (data_) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
 std::vector<std::string> listDirectory(const std::string& dir, const std::string& pattern) {
   std::vector<std::string> names;
   struct DirCloser {

@@ -365,6 +365,13 @@ TEST_F(FilesTest, PositionalReadsAndWritesSizeTruncateSyncAndRename) {
   EXPECT_EQ(std::string(buf, 11), "hello,world");
   EXPECT_EQ(readAt(fd.get(), buf, 4, 20, error), 0u);
   EXPECT_EQ(error, 0);
+  // A mapping sees the written bytes.
+  {
+    const MappedFile mapped = MappedFile::map(fd.get(), 11);
+    ASSERT_TRUE(mapped);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(mapped.data()), mapped.size()), "hello,world");
+  }
+  EXPECT_FALSE(MappedFile::map(fd.get(), 0));
 
   EXPECT_TRUE(truncateFile(fd.get(), 5));
   EXPECT_EQ(openFileSize(fd.get()), 5u);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -87,6 +88,36 @@ class UniqueFd {
 
  private:
   int fd_;
+};
+
+// A file's first bytes mapped read-only into memory: read in place, without a copy, pages
+// coming in as they are touched. Empty when the file cannot be mapped (errno says why).
+// The file must not shrink while it is mapped.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  static MappedFile map(int fd, std::uint64_t size);
+  ~MappedFile() { reset(); }
+  MappedFile(MappedFile&& other) noexcept { *this = std::move(other); }
+  MappedFile& operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+      reset();
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  explicit operator bool() const { return data_ != nullptr; }
+  void reset();
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 bool fileExists(const std::string& path);  // exists and is not a folder
