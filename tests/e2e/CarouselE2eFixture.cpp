@@ -24,7 +24,8 @@ CarouselRunE2eTest::CarouselRunE2eTest()
 CarouselRunE2eTest::~CarouselRunE2eTest() { okSim_SetCalibrationLightProbe(nullptr, nullptr); }
 
 std::optional<std::uint16_t> CarouselRunE2eTest::StartInstrument(const std::vector<Slide>& slides,
-                                                                 std::uint16_t at, int scanLines) {
+                                                                 std::uint16_t at, int scanLines,
+                                                                 const std::vector<std::string>& extra) {
   std::vector<std::string> args{"--homed",      "--nominal-supplies",     "--autofocus",
                                 "620.5",        "--scan-lines",           std::to_string(scanLines),
                                 "--flash",      tempDir() + "/flash.txt", "--log",
@@ -33,11 +34,20 @@ std::optional<std::uint16_t> CarouselRunE2eTest::StartInstrument(const std::vect
     args.push_back("--slide");
     args.push_back(std::to_string(slide.slot) + ":" + slide.barcode);
   }
+  args.insert(args.end(), extra.begin(), extra.end());
   m_Instrument.reset();
   m_Instrument.emplace(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", kSerial, args, at);
   const auto port = m_Instrument->WaitServing();
   if (!port) ADD_FAILURE() << m_Instrument->program().Out() << m_Instrument->program().Err();
   return port;
+}
+
+void CarouselRunE2eTest::ExpectWholeImages(const RunResult& run, const lumetra_test::ProgressWindow& window,
+                                           std::size_t slides) {
+  ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
+  const auto files = window.ScanFiles();
+  ASSERT_EQ(files.size(), slides) << window.Transcript();
+  for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
 }
 
 int LightFromInstrumentLog(void* context) {

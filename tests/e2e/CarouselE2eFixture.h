@@ -24,9 +24,14 @@ class CarouselRunE2eTest : public lumetra_test::CarouselRunTest {
   ~CarouselRunE2eTest() override;
 
   // The instrument program with `slides` in its carousel, whose scans have `scanLines`
-  // lines; its port, or nullopt.
+  // lines, with `extra` options (faults); its port, or nullopt.
   std::optional<std::uint16_t> StartInstrument(const std::vector<Slide>& slides, std::uint16_t at = 0,
-                                               int scanLines = kLines);
+                                               int scanLines = kLines,
+                                               const std::vector<std::string>& extra = {});
+
+  // A run that ended well: code 0, one image per slide, every one of them exact.
+  void ExpectWholeImages(const RunResult& run, const lumetra_test::ProgressWindow& window,
+                         std::size_t slides);
 
   static std::string MakeRuntime(const std::string& path);
 

@@ -133,10 +133,7 @@ TEST_F(CarouselRunE2eTest, AnInstrumentGoneMidScanEndsTheRunWithoutAPartImageAnd
   ProgressWindow window;
   const RunResult run = RunCarousel(*ctrl, *config, window);
   ctrl->Disconnect();
-  ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
-  const auto files = window.ScanFiles();
-  ASSERT_EQ(files.size(), slides.size()) << window.Transcript();
-  for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
+  ExpectWholeImages(run, window, slides.size());
 }
 
 // ---- Faults across processes ----------------------------------------------------------------
@@ -147,25 +144,6 @@ class CarouselFaultE2eTest : public CarouselRunE2eTest {
  protected:
   static constexpr const char* kLostText =
       "A connection to the scanner has been lost or has not been established yet.";
-
-  // The instrument program as the fixture starts it, with `extra` options (faults).
-  std::optional<std::uint16_t> StartInstrumentWith(const std::vector<Slide>& slides,
-                                                   const std::vector<std::string>& extra) {
-    std::vector<std::string> args{"--homed",      "--nominal-supplies",     "--autofocus",
-                                  "620.5",        "--scan-lines",           std::to_string(kLines),
-                                  "--flash",      tempDir() + "/flash.txt", "--log",
-                                  m_InstrumentLog};
-    for (const Slide& slide : slides) {
-      args.push_back("--slide");
-      args.push_back(std::to_string(slide.slot) + ":" + slide.barcode);
-    }
-    args.insert(args.end(), extra.begin(), extra.end());
-    m_Instrument.reset();
-    m_Instrument.emplace(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", kSerial, args, 0);
-    const auto port = m_Instrument->WaitServing();
-    if (!port) ADD_FAILURE() << m_Instrument->program().Out() << m_Instrument->program().Err();
-    return port;
-  }
 
   static std::string ConnectString(std::uint16_t port) { return "127.0.0.2_" + std::to_string(port); }
 
@@ -197,10 +175,7 @@ class CarouselFaultE2eTest : public CarouselRunE2eTest {
     ProgressWindow window;
     const RunResult run = RunCarousel(*ctrl, *config, window);
     ctrl->Disconnect();
-    ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
-    const auto files = window.ScanFiles();
-    ASSERT_EQ(files.size(), slides.size()) << window.Transcript();
-    for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
+    ExpectWholeImages(run, window, slides.size());
   }
 };
 
@@ -238,7 +213,7 @@ TEST_F(CarouselFaultE2eTest, AnInstrumentRebootedOntoANewPortEndsTheRunKeepsTheS
   const std::vector<Slide> slides = {{1, "250000000001"}, {2, "250000000002"}};
   // The second scan's start reboots the controller, which comes back on another port.
   const auto port =
-      StartInstrumentWith(slides, {"--fault", "startscan:delay:0:1", "--fault", "startscan:reboot:1"});
+      StartInstrument(slides, 0, kLines, {"--fault", "startscan:delay:0:1", "--fault", "startscan:reboot:1"});
   ASSERT_TRUE(port);
   ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
   {
@@ -305,10 +280,7 @@ TEST_F(CarouselFaultE2eTest, AConnectionManagerKilledAndRestartedMidRunLetsTheRu
     ASSERT_TRUE(fault.Join()) << window.Transcript();
     ctrl->Disconnect();
     // The run holds the instrument already: it needs the manager no more until it lets go.
-    ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
-    const auto files = window.ScanFiles();
-    ASSERT_EQ(files.size(), slides.size()) << window.Transcript();
-    for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
+    ExpectWholeImages(run, window, slides.size());
     // Only the end of a scan asks the manager (for the instrument's status), and says
     // that it could not tell.
     for (const auto& line : window.Lines()) {
@@ -368,10 +340,7 @@ TEST_F(CarouselFaultE2eTest, AnApplicationKilledHoldingTheInstrumentsLockLeavesI
     const RunResult run = RunCarousel(*ctrl, *config, window);
     ASSERT_TRUE(fault.Join()) << window.Transcript();
     ctrl->Disconnect();
-    ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
-    const auto files = window.ScanFiles();
-    ASSERT_EQ(files.size(), slides.size()) << window.Transcript();
-    for (const auto& file : files) ExpectExactImage(file.fileName, run.darkRed, run.darkGreen);
+    ExpectWholeImages(run, window, slides.size());
   }
   EXPECT_EQ(CountText(m_Daemon.LogPath(), "Unlocking instrument id="), 1) << m_Daemon.Log();
 
