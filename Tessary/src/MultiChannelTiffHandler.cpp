@@ -194,12 +194,9 @@ class SourceRows {
 
  private:
   bool MapStrips(TIFF* tif, const tessary::detail::TiffFile& file) {
-    std::uint16_t compression = 0, fillOrder = 0, planar = 0;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+    std::uint16_t planar = 0;
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
-    if (compression != COMPRESSION_NONE || fillOrder != FILLORDER_MSB2LSB || planar != PLANARCONFIG_CONTIG ||
-        TIFFIsByteSwapped(tif) || TIFFIsTiled(tif))
+    if (!tessary::detail::SamplesStoredAsIs(tif) || planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tif))
       return false;
     const std::uint32_t rowsPerStrip = std::min(RowsPerStrip(tif), rows_);
     if (rowsPerStrip == 0) return false;
@@ -255,13 +252,8 @@ class StripWriter {
       : destination_(destination),
         rows_(rows),
         rowBytes_(rowBytes),
-        rowsPerStrip_(std::clamp(RowsPerStrip(destination.GetTiffPtr()), 1u, std::max(rows, 1u))) {
-    TIFF* tif = destination.GetTiffPtr();
-    std::uint16_t compression = 0, fillOrder = 0;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
-    raw_ = compression == COMPRESSION_NONE && fillOrder == FILLORDER_MSB2LSB && !TIFFIsByteSwapped(tif);
-  }
+        rowsPerStrip_(std::clamp(RowsPerStrip(destination.GetTiffPtr()), 1u, std::max(rows, 1u))),
+        raw_(tessary::detail::SamplesStoredAsIs(destination.GetTiffPtr())) {}
 
   // Whether strips go out untouched (so that they may come from read-only memory).
   bool Raw() const { return raw_; }
@@ -295,7 +287,7 @@ class StripWriter {
   std::uint32_t rows_;
   std::size_t rowBytes_;
   std::uint32_t rowsPerStrip_;
-  bool raw_ = false;
+  bool raw_;
 };
 
 // Asks the processor to start loading a range it will read soon.

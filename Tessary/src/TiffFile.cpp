@@ -47,6 +47,13 @@ std::string ErrorText(int code) {
   return text.empty() ? FormatText("Unknown error %d", code) : text;
 }
 
+bool SamplesStoredAsIs(TIFF* tif) {
+  std::uint16_t compression = 0, fillOrder = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+  return compression == COMPRESSION_NONE && fillOrder == FILLORDER_MSB2LSB && !TIFFIsByteSwapped(tif);
+}
+
 // The file under one libtiff handle. Writes collect in a buffer and go out with pwrite in
 // large pieces (libtiff hands over a few kilobytes at a time); small reads are served from
 // a read-ahead window, so reading a file row by row costs one system call per window, not

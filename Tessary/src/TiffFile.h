@@ -22,6 +22,10 @@ platform::DriveKind DriveKind(const std::string& path);
 // The system's text for an error number ("Unknown error N" when it has none).
 std::string ErrorText(int code);
 
+// Whether a file's samples lie in it exactly as in memory (uncompressed, in this
+// machine's byte and bit order): its bytes may then be moved without libtiff's copy.
+bool SamplesStoredAsIs(TIFF* tif);
+
 class FileIo;
 
 class TiffFile {

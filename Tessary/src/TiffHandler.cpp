@@ -341,13 +341,9 @@ namespace {
 // Whether a file's lines can be appended as they are to its one strip: libtiff would
 // only copy them through its own buffer on their way to the same place in the file.
 bool AppendsRawLines(TIFF* tif) {
-  std::uint16_t compression = 0, fillOrder = 0;
   std::uint32_t rowsPerStrip = 0;
-  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
   TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
-  return compression == COMPRESSION_NONE && fillOrder == FILLORDER_MSB2LSB && !TIFFIsByteSwapped(tif) &&
-         rowsPerStrip == 0xFFFFFFFFu;
+  return rowsPerStrip == 0xFFFFFFFFu && tessary::detail::SamplesStoredAsIs(tif);
 }
 
 }  // namespace
