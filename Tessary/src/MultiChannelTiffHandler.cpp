@@ -4,13 +4,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "Jotwell/Logger.h"
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Tessary/TiffTags.h"
+#include "SampleLoops.h"
 #include "TiffFile.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -21,7 +27,7 @@ namespace {
 
 constexpr std::int64_t kMiB = 1048576;
 // Rows are copied in blocks of about this size: small enough to stay in the cache.
-constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
+constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 constexpr std::uint32_t kMax20Bit = 0xFFFFF;
 
 [[noreturn]] void LogAndThrow(std::string text) {
@@ -146,6 +152,17 @@ void CorrectRow(T* line, std::uint32_t width, int ddn, bool oddRow, int maximum)
     line[j] = static_cast<T>(std::clamp<std::int32_t>(static_cast<std::int32_t>(line[j]) + shift, 0, top));
 }
 
+// Copies a row of 16-bit samples, corrected when `ddn` asks for it: one pass over them.
+void CopyRow16(const std::uint16_t* from, std::uint16_t* to, std::uint32_t count, int ddn, bool oddRow,
+               int maximum) {
+  if (ddn == 0) {
+    std::memcpy(to, from, std::size_t{count} * sizeof(std::uint16_t));
+    return;
+  }
+  tessary::detail::ShiftSamples(from, to, count, static_cast<std::int32_t>(DdnShift(ddn, oddRow)),
+                                std::max(maximum, 0));
+}
+
 void LogReadFailure(TiffHandler& source, std::uint32_t row) {
   const int error = errno;
   LogError("'%s' can't read scanline (%u) %s [error code: %d]", source.GetFilePath().c_str(), row,
@@ -208,10 +225,14 @@ class SourceRows {
       return false;
     platform::MappedFile mapped = file.Map();
     if (!mapped) return false;
-    // Every row must lie within the file: a short strip is left to libtiff to report.
+    // Every row must lie within the file: a short strip is left to libtiff to report. A
+    // strip at an odd offset (which libtiff never writes) could not be read as 16-bit
+    // samples in place.
     for (std::uint32_t s = 0; s < strips; ++s) {
       const std::uint64_t bytes = std::uint64_t{std::min(rowsPerStrip, rows_ - s * rowsPerStrip)} * rowBytes_;
-      if (counts[s] < bytes || offsets[s] > mapped.size() || mapped.size() - offsets[s] < bytes) return false;
+      if (counts[s] < bytes || offsets[s] > mapped.size() || mapped.size() - offsets[s] < bytes ||
+          offsets[s] % alignof(std::uint16_t) != 0)
+        return false;
     }
     offsets_.assign(offsets, offsets + strips);
     rowsPerStrip_ = rowsPerStrip;
@@ -246,6 +267,10 @@ class SourceRows {
 // Writes a destination's rows in order, whole strips at a time straight from the
 // caller's memory: an uncompressed strip goes to the file as it is, without a copy
 // through libtiff's buffer; a compressed one goes through the codec.
+//
+// Rows can also be written behind: a thread of the writer's own writes them while the
+// caller makes the next ones, so that the copy into the file (and the codec) cost no time
+// of their own. Only that thread touches the destination until Finish().
 class StripWriter {
  public:
   StripWriter(TiffHandler& destination, std::uint32_t rows, std::size_t rowBytes)
@@ -254,6 +279,20 @@ class StripWriter {
         rowBytes_(rowBytes),
         rowsPerStrip_(std::clamp(RowsPerStrip(destination.GetTiffPtr()), 1u, std::max(rows, 1u))),
         raw_(tessary::detail::SamplesStoredAsIs(destination.GetTiffPtr())) {}
+
+  StripWriter(const StripWriter&) = delete;
+  StripWriter& operator=(const StripWriter&) = delete;
+
+  // Waits for the rows handed over: their memory may go once the writer has.
+  ~StripWriter() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
 
   // Whether strips go out untouched (so that they may come from read-only memory).
   bool Raw() const { return raw_; }
@@ -282,12 +321,67 @@ class StripWriter {
     return true;
   }
 
+  // Hands rows [first, first + count) over to be written behind, once those handed over
+  // before are written; false when a write failed. `data` must stay as it is until the
+  // next call or Finish().
+  bool WriteBehind(const std::uint8_t* data, std::uint32_t first, std::uint32_t count) {
+    if (!Finish()) return false;
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { Run(); });
+      } catch (const std::system_error&) {
+        return Write(data, first, count);  // no thread to be had: written here instead
+      }
+    }
+    {
+      std::lock_guard lock(mutex_);
+      job_ = Job{data, first, count};
+    }
+    wake_.notify_one();
+    return true;
+  }
+
+  // Waits for the rows handed over; false when any write failed.
+  bool Finish() {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return !job_; });
+    return ok_;
+  }
+
  private:
+  struct Job {
+    const std::uint8_t* data;
+    std::uint32_t first;
+    std::uint32_t count;
+  };
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return job_ || stop_; });
+      if (!job_) return;
+      const Job job = *job_;
+      lock.unlock();
+      const bool ok = Write(job.data, job.first, job.count);
+      lock.lock();
+      ok_ = ok_ && ok;
+      job_.reset();
+      done_.notify_all();
+    }
+  }
+
   TiffHandler& destination_;
   std::uint32_t rows_;
   std::size_t rowBytes_;
   std::uint32_t rowsPerStrip_;
   bool raw_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::optional<Job> job_;
+  bool ok_ = true;
+  bool stop_ = false;
+  std::thread thread_;
 };
 
 // Asks the processor to start loading a range it will read soon.
@@ -814,25 +908,28 @@ int MultiChannelTiffHandler::CopyImage16(TiffHandler& source, TiffHandler& desti
   const std::size_t rowBytes = std::size_t{width} * sizeof(std::uint16_t);
   SourceRows in;
   if (!in.Open(source, source.m_File.get(), rows, rowBytes)) return -1;
+  // Two blocks take turns: one is written behind while the next is made.
+  std::unique_ptr<std::uint16_t[]> blocks;
   StripWriter writer(destination, rows, rowBytes);
   const std::uint32_t blockRows =
       writer.BlockRows(static_cast<std::uint32_t>(kBlockBytes / std::max<std::size_t>(rowBytes, 1)));
-  std::unique_ptr<std::uint16_t[]> block;
-  for (std::uint32_t start = 0; start < rows; start += blockRows) {
+  const std::size_t blockSamples = std::size_t{blockRows} * width;
+  for (std::uint32_t start = 0, turn = 0; start < rows; start += blockRows, turn ^= 1) {
     const std::uint32_t count = std::min(blockRows, rows - start);
     // Rows that need no change go to the file straight from the source.
     if (ddn == 0 && writer.Raw() && in.Contiguous(start, count)) {
-      if (!writer.Write(in.Row(start), start, count)) return -1;
+      if (!writer.WriteBehind(in.Row(start), start, count)) return -1;
       continue;
     }
-    if (!block) block = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{blockRows} * width);
+    if (!blocks) blocks = std::make_unique_for_overwrite<std::uint16_t[]>(2 * blockSamples);
+    std::uint16_t* const block = &blocks[turn * blockSamples];
     for (std::uint32_t k = 0; k < count; ++k) {
-      std::uint16_t* line = &block[std::size_t{k} * width];
-      std::memcpy(line, in.Row(start + k), rowBytes);
-      if (ddn != 0) CorrectRow(line, width, ddn, (start + k) % 2 == 1, maximum);
+      CopyRow16(reinterpret_cast<const std::uint16_t*>(in.Row(start + k)), &block[std::size_t{k} * width], width,
+                ddn, (start + k) % 2 == 1, maximum);
     }
-    if (!writer.Write(reinterpret_cast<const std::uint8_t*>(block.get()), start, count)) return -1;
+    if (!writer.WriteBehind(reinterpret_cast<const std::uint8_t*>(block), start, count)) return -1;
   }
+  if (!writer.Finish()) return -1;
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);
   return 0;
 }
@@ -847,13 +944,17 @@ int MultiChannelTiffHandler::CopyImage32(TiffHandler& source, TiffHandler& desti
   SourceRows in;
   if (!in.Open(source, source.m_File.get(), rows, rowBytes)) return -1;
   const std::size_t packedBytes = std::size_t{packedWidth} * sizeof(std::uint32_t);
+  // Two blocks take turns: one is written behind while the next is made.
+  std::unique_ptr<std::uint32_t[]> blocks;
   StripWriter writer(destination, rows, packedBytes);
   const std::uint32_t blockRows =
       writer.BlockRows(static_cast<std::uint32_t>(kBlockBytes / std::max<std::size_t>(packedBytes, 1)));
-  auto block = std::make_unique_for_overwrite<std::uint32_t[]>(std::size_t{blockRows} * packedWidth);
+  const std::size_t blockWords = std::size_t{blockRows} * packedWidth;
+  blocks = std::make_unique_for_overwrite<std::uint32_t[]>(2 * blockWords);
   std::vector<std::uint32_t> line(width);
-  for (std::uint32_t start = 0; start < rows; start += blockRows) {
+  for (std::uint32_t start = 0, turn = 0; start < rows; start += blockRows, turn ^= 1) {
     const std::uint32_t count = std::min(blockRows, rows - start);
+    std::uint32_t* const block = &blocks[turn * blockWords];
     for (std::uint32_t k = 0; k < count; ++k) {
       const std::uint32_t row = start + k;
       std::memcpy(line.data(), in.Row(row), rowBytes);
@@ -862,8 +963,9 @@ int MultiChannelTiffHandler::CopyImage32(TiffHandler& source, TiffHandler& desti
       if (ddn != 0) CorrectRow(line.data(), width, ddn, row % 2 == 1, maximum);
       TiffHandler::PackBuffer(&block[std::size_t{k} * packedWidth], line.data(), packedWidth, width);
     }
-    if (!writer.Write(reinterpret_cast<const std::uint8_t*>(block.get()), start, count)) return -1;
+    if (!writer.WriteBehind(reinterpret_cast<const std::uint8_t*>(block), start, count)) return -1;
   }
+  if (!writer.Finish()) return -1;
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);
   return 0;
 }
@@ -941,30 +1043,33 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
   // (mapped), so a pass reads only the columns its band needs. A pass takes the band's
   // part of a block of source rows into a strip that stays in the cache, corrects it
   // there and turns it into runs of the band's rows: reads and writes both go in runs of
-  // several hundred bytes.
+  // several hundred bytes. Two bands take turns: one is written to the file on a thread of
+  // its own while the next is turned, so the copy into the file costs no time of its own.
   constexpr std::uint32_t kBlock = 256;  // source rows per strip
   constexpr std::uint32_t kAhead = 8;
   SourceRows in;
   if (!in.Open(source, source.m_File.get(), height, std::size_t{width} * sizeof(std::uint16_t))) return -1;
   const std::size_t rowBytes = std::size_t{height} * sizeof(std::uint16_t);
+  // The band is the caller's: it outlives the rows written behind.
   StripWriter writer(destination, width, rowBytes);
   const std::uint32_t bandRows =
       std::min(width, writer.BlockRows(static_cast<std::uint32_t>(
                           std::clamp<std::size_t>(s_nRotationBandBytes / rowBytes, 1, width))));
   // Every sample of a band is written before it is read: no need to clear it first.
   const std::size_t bandSamples = std::size_t{bandRows} * height;
-  if (bandSize < bandSamples) {
+  const int bands = bandRows < width ? 2 : 1;
+  if (bandSize < bands * bandSamples) {
     band.reset();
-    band = std::make_unique_for_overwrite<std::uint16_t[]>(bandSamples);
-    bandSize = bandSamples;
+    band = std::make_unique_for_overwrite<std::uint16_t[]>(bands * bandSamples);
+    bandSize = bands * bandSamples;
     // Tiles write to many rows of the band at once: large pages keep that from costing
     // an address translation per row.
-    platform::adviseLargePages(band.get(), bandSamples * sizeof(std::uint16_t));
+    platform::adviseLargePages(band.get(), bandSize * sizeof(std::uint16_t));
   }
-  std::uint16_t* const out = band.get();
   auto strip = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{kBlock} * bandRows);
-  for (std::uint32_t first = 0; first < width; first += bandRows) {
+  for (std::uint32_t first = 0, turn = 0; first < width; first += bandRows, turn ^= 1) {
     const std::uint32_t count = std::min(bandRows, width - first);
+    std::uint16_t* const out = band.get() + (bands == 2 ? turn * bandSamples : 0);
     // The band's source columns, leftmost first: width-first-count .. width-1-first.
     const std::size_t left = std::size_t{width - first - count} * sizeof(std::uint16_t);
     for (std::uint32_t r0 = 0; r0 < height; r0 += kBlock) {
@@ -974,14 +1079,16 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
         // reads overlap instead of waiting one after another.
         if (i + kAhead < nr)
           Prefetch(in.Row(r0 + i + kAhead) + left, std::size_t{count} * sizeof(std::uint16_t));
-        std::uint16_t* part = &strip[std::size_t{i} * count];
-        std::memcpy(part, in.Row(r0 + i) + left, std::size_t{count} * sizeof(std::uint16_t));
-        if (ddn != 0) CorrectRow(part, count, ddn, (r0 + i) % 2 == 1, maximum);
+        CopyRow16(reinterpret_cast<const std::uint16_t*>(in.Row(r0 + i) + left), &strip[std::size_t{i} * count],
+                  count, ddn, (r0 + i) % 2 == 1, maximum);
       }
       TurnStrip(strip.get(), nr, count, out, height, height - 1 - r0);
     }
-    if (!writer.Write(reinterpret_cast<const std::uint8_t*>(out), first, count)) return -1;
+    // A single band has nothing to overlap with.
+    const auto* rows = reinterpret_cast<const std::uint8_t*>(out);
+    if (!(bands == 2 ? writer.WriteBehind(rows, first, count) : writer.Write(rows, first, count))) return -1;
   }
+  if (!writer.Finish()) return -1;
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, width);
   return 0;
 }

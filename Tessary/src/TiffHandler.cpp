@@ -10,6 +10,7 @@
 
 #include "Jotwell/Logger.h"
 #include "Tessary/TiffTags.h"
+#include "SampleLoops.h"
 #include "TiffFile.h"
 #include "platform/clock.h"
 
@@ -77,16 +78,6 @@ std::string ReplaceScanIdEntry(const std::string& current, const std::string& ke
   std::string result = kept + entry;
   if (result.size() > kScanIdMax) result.resize(kScanIdMax);
   return result;
-}
-
-// Adds the sums of blocks of D input samples to the accumulator, one per output sample.
-template <std::uint32_t D>
-void GatherBlocks(const unsigned int* samples, std::uint64_t* accumulator, std::uint32_t count) {
-  for (std::uint32_t j = 0; j < count; ++j) {
-    std::uint64_t sum = 0;
-    for (std::uint32_t k = 0; k < D; ++k) sum += samples[static_cast<std::size_t>(j) * D + k];
-    accumulator[j] += sum;
-  }
 }
 
 }  // namespace
@@ -275,7 +266,7 @@ int TiffHandler::SetupTiff(unsigned long lineLength, int channels, int depth, in
   TIFFSetField(m_pTiff, TIFFTAG_SUBFILETYPE, 0);
 
   m_Line16.assign(m_nLineLength, 0);
-  m_Accumulator.assign(m_nLineLength, 0);
+  m_Accumulator.clear();
   m_nLinesGathered = 0;
   return 0;
 }
@@ -379,42 +370,42 @@ int TiffHandler::AddFullScanLine(const unsigned int* samples, int row) {
   if (!m_pTiff || !samples) return -1;
   if (m_nDepth != 16) return WriteRow(samples, row);  // already 32-bit (and packed when the file is)
   if (m_Line16.size() < m_nLineLength) m_Line16.assign(m_nLineLength, 0);
-  for (std::uint32_t i = 0; i < m_nLineLength; ++i)
-    m_Line16[i] = static_cast<std::uint16_t>(std::min<unsigned int>(samples[i], 65535u));
+  tessary::detail::NarrowSamples(samples, m_Line16.data(), m_nLineLength);
   return WriteRow(m_Line16.data(), row);
 }
 
 int TiffHandler::AddDecimatedScanLine(const unsigned int* samples, int row) {
+  using namespace tessary::detail;
   if (!m_pTiff || !samples || m_nDecimationFactor < 1) return -1;
   const auto d = static_cast<std::uint32_t>(m_nDecimationFactor);
-  if (m_Accumulator.size() < m_nLineLength) m_Accumulator.assign(m_nLineLength, 0);
+  // The lines of a block are summed column by column (a pass the processor does in wide
+  // vectors), and the blocks' columns only once the block's last line is in.
+  const std::size_t columns = std::size_t{m_nLineLength} * d;
+  if (m_Accumulator.size() < columns) m_Accumulator.assign(columns, 0);
   if (m_Line16.size() < m_nLineLength) m_Line16.assign(m_nLineLength, 0);
+  if (m_nLinesGathered == 0)
+    StartColumnSums(samples, m_Accumulator.data(), columns);
+  else
+    AddColumnSums(samples, m_Accumulator.data(), columns);
+  if (++m_nLinesGathered < d) return row;
   // The factors a scan uses (10 um divided by the pixel size) get loops of fixed length.
+  const std::uint64_t* sums = m_Accumulator.data();
+  std::uint16_t* line = m_Line16.data();
   switch (d) {
     case 1:
-      GatherBlocks<1>(samples, m_Accumulator.data(), m_nLineLength);
+      AverageBlocks<1>(sums, line, m_nLineLength);
       break;
     case 2:
-      GatherBlocks<2>(samples, m_Accumulator.data(), m_nLineLength);
+      AverageBlocks<2>(sums, line, m_nLineLength);
       break;
     case 3:
-      GatherBlocks<3>(samples, m_Accumulator.data(), m_nLineLength);
+      AverageBlocks<3>(sums, line, m_nLineLength);
       break;
     case 5:
-      GatherBlocks<5>(samples, m_Accumulator.data(), m_nLineLength);
+      AverageBlocks<5>(sums, line, m_nLineLength);
       break;
     default:
-      for (std::uint32_t j = 0; j < m_nLineLength; ++j) {
-        std::uint64_t sum = 0;
-        for (std::uint32_t k = 0; k < d; ++k) sum += samples[static_cast<std::size_t>(j) * d + k];
-        m_Accumulator[j] += sum;
-      }
-  }
-  if (++m_nLinesGathered < d) return row;
-  const std::uint64_t block = static_cast<std::uint64_t>(d) * d;
-  for (std::uint32_t j = 0; j < m_nLineLength; ++j) {
-    m_Line16[j] = static_cast<std::uint16_t>(std::min<std::uint64_t>(m_Accumulator[j] / block, 65535u));
-    m_Accumulator[j] = 0;
+      AverageBlocks<0>(sums, line, m_nLineLength, d);
   }
   m_nLinesGathered = 0;
   return WriteRow(m_Line16.data(), row);

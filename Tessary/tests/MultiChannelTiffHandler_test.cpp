@@ -487,6 +487,63 @@ TEST_F(RotationBandTest, SourcesLibtiffMustDecodeGiveTheSamePixels) {
 
 // The temporary files are the scan's only copy until the merge: a process that ends
 // before it leaves them, with the lines written so far.
+// The merge writes each block of rows while it makes the next: a write that fails in any
+// block, the last included, fails the merge, and the scan is kept whole for recovery.
+TEST_F(RotationBandTest, AWriteFailingInAnyBlockFailsTheMergeAndKeepsTheScan) {
+  struct Case {
+    const char* name;
+    int ddn;
+    bool rotate;
+    std::uint64_t allowed;  // bytes of the output that can be written
+  };
+  // Several blocks of rows (and, turned, several bands) to the output; the last failing
+  // write is one the writer makes while nothing else is left to make.
+  constexpr unsigned kWidth = 2048, kLines = 1536;
+  constexpr std::uint64_t kLast = std::uint64_t{kWidth} * kLines * 2 - (1 << 20) - (100 << 10);
+  const Case cases[] = {
+      {"corrected rows, first block", 4, false, 1 << 20},
+      {"corrected rows, last block", 4, false, kLast},
+      {"rows as they are, first block", 0, false, 1 << 20},
+      {"rows as they are, last block", 0, false, kLast},
+      {"turned, an early band", 4, true, 1 << 20},
+      {"turned, a late band", 4, true, kLast},
+  };
+  s_nRotationBandBytes = 256 << 10;
+  auto sample = [](int, int row, int col) { return static_cast<std::uint32_t>((7 * row + 13 * col) % 60000); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string target = outDir() + "/fail.tif";
+    // Only the merged image's own writes fail, not those of the recovery's copy (which,
+    // turned, goes under the same name).
+    const std::string merged = (c.rotate ? outDir() + "/fail_Red.tif" : target) + ".part-";
+    std::string failing;
+    tessary::SetFileSystemHooks(
+        {.writeLimit = [&](const std::string& path, std::uint64_t offset, std::size_t size) -> std::size_t {
+          if (failing.empty() && path.starts_with(merged)) failing = path;
+          if (path != failing) return size;
+          return offset + size > c.allowed ? (offset < c.allowed ? c.allowed - offset : 0) : size;
+        }});
+    const std::size_t logged = logText().size();
+    MultiChannelTiffHandler m;
+    Scan s;
+    s.width = kWidth;
+    s.lines = kLines;
+    s.channels = 1;
+    Write(m, target, s, sample);
+    EXPECT_NE(m.CloseAndSaveScan(0, 0, c.ddn, 0, c.rotate), 0);
+    tessary::SetFileSystemHooks({});
+    EXPECT_THAT(logText().substr(logged), HasSubstr("can't write scanline"));
+    // The scan's rows, every one of them, in the recovery file beside the target.
+    EXPECT_THAT(FilesIn(outDir()), ElementsAre("fail_Red.tif")) << logText();
+    const auto pages = ReadPages(outDir() + "/fail_Red.tif");
+    ASSERT_EQ(pages.size(), 1u);
+    ASSERT_EQ(pages[0].rows.size(), kLines);
+    EXPECT_EQ(pages[0].rows[kLines - 1][kWidth - 1], sample(0, kLines - 1, kWidth - 1));
+    EXPECT_THAT(TempFiles(), IsEmpty());
+    platform::removeFile(outDir() + "/fail_Red.tif");
+  }
+}
+
 TEST_F(MultiChannelTest, AProcessEndingBeforeTheMergeLeavesTheTemporaryFiles) {
   // Forked (not re-run): the child writes into this test's folders.
   GTEST_FLAG_SET(death_test_style, "fast");

@@ -121,6 +121,20 @@ TEST_F(TiffHandlerTest, DecimationStoresBlockMeansOfWholeBlocks) {
   EXPECT_EQ(record.decimation, 2);
   EXPECT_EQ(record.decimationFactor, 2u);
   EXPECT_EQ(record.lineLength, 2);
+
+  // A factor without a loop of its own: blocks of 4 x 4, the ninth sample ignored.
+  const std::string other = file("four.tif");
+  TiffHandler four;
+  ASSERT_EQ(four.CreateTiff(other.c_str(), 9, 16, 4), 0);
+  for (unsigned int i = 0; i < 4; ++i) {
+    const unsigned int line[9] = {i, i, i, i, 100 + i, 100 + i, 100 + i, 103, 50000};
+    EXPECT_EQ(four.AddScanline(line), i < 3 ? 0 : 1) << i;
+  }
+  four.WriteVbqStru();
+  ASSERT_EQ(four.Close(), 0);
+  const auto blocks = ReadPages(other);
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_THAT(blocks[0].rows, ElementsAre(ElementsAre(1, 101)));  // 24 / 16 and 1630 / 16, rounded down
 }
 
 TEST_F(TiffHandlerTest, PackingKeepsTwentyBits) {

@@ -139,7 +139,9 @@ class TESSARY_API TiffHandler {
   bool m_bTwoPass = true;
   int m_nDecimationFactor = 0;
   std::vector<std::uint16_t> m_Line16;
-  std::vector<std::uint64_t> m_Accumulator;  // 64-bit: block sums of bright samples must not wrap
+  // Column sums of the lines gathered for a decimated line; 64-bit: sums of bright samples
+  // must not wrap.
+  std::vector<std::uint64_t> m_Accumulator;
   std::uint32_t m_nLinesGathered = 0;
   bool m_bPacked = false;
   int m_nDDN1 = 0;
