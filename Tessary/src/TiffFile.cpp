@@ -142,7 +142,13 @@ class FileIo {
   bool Finish() {
     bool ok = FlushBuffer();
     if (fd_) {
-      if (ok && durable_ && !platform::syncFile(fd_.get())) ok = Fail(errno);
+      if (ok && durable_) {
+        if (!platform::syncFile(fd_.get())) {
+          ok = Fail(errno);
+        } else if (const auto hooks = CurrentHooks(); hooks->synced) {
+          hooks->synced(diskPath_);
+        }
+      }
       if (!fd_.close() && ok) ok = Fail(errno);
     }
     return ok && error_ == 0;

@@ -569,6 +569,51 @@ TEST_F(MultiChannelTest, AProcessEndingBeforeTheMergeLeavesTheTemporaryFiles) {
   EXPECT_THAT(FilesIn(outDir()), IsEmpty());
 }
 
+TEST_F(MultiChannelTest, EachImageIsSyncedOnceWholeBeforeItTakesItsName) {
+  // What each sync found: the file synced, its size then, and whether its final name
+  // was already taken.
+  struct Sync {
+    std::string name;
+    std::uint64_t size;
+    bool named;
+  };
+  std::vector<Sync> syncs;
+  tessary::SetFileSystemHooks({.synced = [&](const std::string& path) {
+    const std::string name = path.substr(0, path.find(".part-"));
+    syncs.push_back({name, platform::fileSize(path).value_or(0), platform::fileSize(name).has_value()});
+  }});
+  struct Case {
+    const char* name;
+    int compression;
+    bool rotate;
+    std::vector<std::string> files;
+  };
+  const Case cases[] = {
+      {"merged", 0, false, {"s_01.tif"}},
+      {"merged and compressed", 1, false, {"s_01.tif"}},
+      {"turned", 0, true, {"s_01_Red.tif", "s_01_Green.tif"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    syncs.clear();
+    MultiChannelTiffHandler m;
+    Scan s;
+    s.width = 600;
+    s.lines = 900;  // more than a write buffer's worth
+    Write(m, outDir() + "/s_01.tif", s, Plain);
+    ASSERT_EQ(m.CloseAndSaveScan(c.compression, 0, 3, -2, c.rotate), 0);
+    ASSERT_EQ(syncs.size(), c.files.size());
+    for (std::size_t i = 0; i < syncs.size(); ++i) {
+      const std::string path = outDir() + "/" + c.files[i];
+      EXPECT_EQ(syncs[i].name, path);
+      EXPECT_FALSE(syncs[i].named) << path;
+      EXPECT_EQ(syncs[i].size, platform::fileSize(path).value_or(1)) << path;
+      platform::removeFile(path);
+    }
+  }
+  tessary::SetFileSystemHooks({});
+}
+
 TEST_F(MultiChannelTest, FreeSpaceOfExactlyTheEstimateIsRefused) {
   // 16 bits, 1000 x 2000 pixels at 2 um: 4000000 + 1 MiB, plus the decimated copy
   // 2 x 2000000 / 25 + 1 MiB, per channel.
