@@ -200,6 +200,14 @@ class SourceRows {
     return base_ + offsets_[r / rowsPerStrip_] + std::size_t{r % rowsPerStrip_} * rowBytes_;
   }
 
+  // Gives back the memory that rows [first, first + count), read for the last time, hold
+  // in the mapping; a merge would otherwise hold a whole channel's pages at its end.
+  void Release(std::uint32_t first, std::uint32_t count) const {
+    if (!mapped_ || count == 0 || !Contiguous(first, count)) return;
+    const auto offset = static_cast<std::size_t>(Row(first) - base_);
+    mapped_.release(offset, std::size_t{count} * rowBytes_);
+  }
+
   // Whether rows [first, first + count) lie one after another in memory.
   bool Contiguous(std::uint32_t first, std::uint32_t count) const {
     if (count == 0) return true;
@@ -916,18 +924,22 @@ int MultiChannelTiffHandler::CopyImage16(TiffHandler& source, TiffHandler& desti
   const std::size_t blockSamples = std::size_t{blockRows} * width;
   for (std::uint32_t start = 0, turn = 0; start < rows; start += blockRows, turn ^= 1) {
     const std::uint32_t count = std::min(blockRows, rows - start);
+    const std::uint8_t* data = nullptr;
     // Rows that need no change go to the file straight from the source.
     if (ddn == 0 && writer.Raw() && in.Contiguous(start, count)) {
-      if (!writer.WriteBehind(in.Row(start), start, count)) return -1;
-      continue;
+      data = in.Row(start);
+    } else {
+      if (!blocks) blocks = std::make_unique_for_overwrite<std::uint16_t[]>(2 * blockSamples);
+      std::uint16_t* const block = &blocks[turn * blockSamples];
+      for (std::uint32_t k = 0; k < count; ++k) {
+        CopyRow16(reinterpret_cast<const std::uint16_t*>(in.Row(start + k)), &block[std::size_t{k} * width],
+                  width, ddn, (start + k) % 2 == 1, maximum);
+      }
+      data = reinterpret_cast<const std::uint8_t*>(block);
     }
-    if (!blocks) blocks = std::make_unique_for_overwrite<std::uint16_t[]>(2 * blockSamples);
-    std::uint16_t* const block = &blocks[turn * blockSamples];
-    for (std::uint32_t k = 0; k < count; ++k) {
-      CopyRow16(reinterpret_cast<const std::uint16_t*>(in.Row(start + k)), &block[std::size_t{k} * width], width,
-                ddn, (start + k) % 2 == 1, maximum);
-    }
-    if (!writer.WriteBehind(reinterpret_cast<const std::uint8_t*>(block), start, count)) return -1;
+    if (!writer.WriteBehind(data, start, count)) return -1;
+    // The block before is written: its source rows are done with.
+    if (start > 0) in.Release(start - blockRows, blockRows);
   }
   if (!writer.Finish()) return -1;
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);
@@ -964,6 +976,7 @@ int MultiChannelTiffHandler::CopyImage32(TiffHandler& source, TiffHandler& desti
       TiffHandler::PackBuffer(&block[std::size_t{k} * packedWidth], line.data(), packedWidth, width);
     }
     if (!writer.WriteBehind(reinterpret_cast<const std::uint8_t*>(block), start, count)) return -1;
+    in.Release(start, count);
   }
   if (!writer.Finish()) return -1;
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, rows);

@@ -537,6 +537,15 @@ MappedFile MappedFile::map(int fd, std::uint64_t size) {
   return m;
 }
 
+void MappedFile::release(std::size_t offset, std::size_t length) const {
+  if (!data_ || offset >= size_) return;
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t begin = offset / page * page;
+  const std::size_t end = std::min(size_, offset + std::min(length, size_ - offset)) / page * page;
+  // A shared mapping of a file: dropping its pages loses nothing.
+  if (end > begin) ::madvise(const_cast<std::uint8_t*>(data_) + begin, end - begin, MADV_DONTNEED);
+}
+
 void MappedFile::reset() {
   if (data_) ::munmap(const_cast<std::uint8_t*>(data_), size_);
   data_ = nullptr;

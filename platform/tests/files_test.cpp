@@ -372,6 +372,29 @@ TEST_F(FilesTest, PositionalReadsAndWritesSizeTruncateSyncAndRename) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(mapped.data()), mapped.size()), "hello,world");
   }
   EXPECT_FALSE(MappedFile::map(fd.get(), 0));
+  // Pages given back are read again from the file, unchanged; ranges reaching past the
+  // end, or lying beyond it, are no fault.
+  {
+    std::string pages(3 * 4096 + 7, '\0');
+    for (std::size_t i = 0; i < pages.size(); ++i) pages[i] = static_cast<char>('a' + i % 23);
+    const std::string path = tempDir() + "/pages.bin";
+    {
+      UniqueFd out = openFile(path, FileAccess::create);
+      ASSERT_EQ(writeAt(out.get(), pages.data(), pages.size(), 0, error), pages.size());
+    }
+    const UniqueFd in = openFile(path, FileAccess::read);
+    const MappedFile mapped = MappedFile::map(in.get(), pages.size());
+    ASSERT_TRUE(mapped);
+    auto seen = [&] { return std::string(reinterpret_cast<const char*>(mapped.data()), mapped.size()); };
+    ASSERT_EQ(seen(), pages);
+    for (auto [offset, length] : {std::pair<std::size_t, std::size_t>{100, 2 * 4096 + 50},
+                                  {0, pages.size()},
+                                  {4096, std::size_t{1} << 40},
+                                  {pages.size() + 4096, 4096}}) {
+      mapped.release(offset, length);
+      EXPECT_EQ(seen(), pages) << offset << " " << length;
+    }
+  }
 
   EXPECT_TRUE(truncateFile(fd.get(), 5));
   EXPECT_EQ(openFileSize(fd.get()), 5u);

@@ -114,6 +114,9 @@ class MappedFile {
   std::size_t size() const { return size_; }
   explicit operator bool() const { return data_ != nullptr; }
   void reset();
+  // Gives back the memory the mapping holds for the whole pages of a range that will not
+  // be read again soon: the file keeps its data, and a later read maps it anew.
+  void release(std::size_t offset, std::size_t length) const;
 
  private:
   const std::uint8_t* data_ = nullptr;
