@@ -17,6 +17,7 @@
 #include "Jotwell/RegEdit.h"
 #include "Tessary/TiffTags.h"
 #include "SampleLoops.h"
+#include "StripEncoder.h"
 #include "TiffFile.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -313,6 +314,13 @@ class StripWriter {
   // Writes rows [first, first + count), which start a strip and end one (or the image).
   bool Write(const std::uint8_t* data, std::uint32_t first, std::uint32_t count) {
     TIFF* tif = destination_.GetTiffPtr();
+    // Compressing is what takes the time: the strips are compressed on every thread at once.
+    if (!raw_ && tessary::detail::StripEncoder::Suits(tif)) {
+      if (!encoder_) encoder_ = std::make_unique<tessary::detail::StripEncoder>(tif, rows_);
+      if (encoder_->Write(data, first, count)) return true;
+      LogWriteFailure(destination_, first);
+      return false;
+    }
     for (std::uint32_t row = first; row < first + count;) {
       const std::uint32_t n = std::min({rowsPerStrip_, first + count - row, rows_ - row});
       const auto bytes = static_cast<tmsize_t>(std::size_t{n} * rowBytes_);
@@ -389,6 +397,7 @@ class StripWriter {
   std::optional<Job> job_;
   bool ok_ = true;
   bool stop_ = false;
+  std::unique_ptr<tessary::detail::StripEncoder> encoder_;
   std::thread thread_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -9,10 +10,12 @@
 
 #include "Jotwell/Logger.h"
 #include "Tessary/TiffTags.h"
+#include "StripEncoder.h"
 #include "TiffFile.h"
 #include "platform/files.h"
 
 using tessary::detail::ErrorText;
+using tessary::detail::StripEncoder;
 using tessary::detail::TiffFile;
 
 namespace {
@@ -127,11 +130,38 @@ void CopyPrivateTags(TIFF* in, TIFF* out) {
   }
 }
 
+bool ReadRows(TIFF* in, std::uint8_t* rows, std::uint64_t rowBytes, std::uint32_t first, std::uint32_t count,
+              std::uint16_t plane) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    if (TIFFReadScanline(in, rows + k * rowBytes, first + k, plane) < 0) {
+      TIFFError(TIFFFileName(in), "Error, can't read scanline %lu", static_cast<unsigned long>(first + k));
+      return false;
+    }
+  }
+  return true;
+}
+
 bool CopyStrips(TIFF* in, TIFF* out, std::uint32_t length, std::uint16_t planes) {
   const std::uint64_t size = TIFFScanlineSize64(in);
   if (size == 0 || size > kMaxBuffer) {
     TIFFError("tiffcp", "%s: Don't know how to copy/convert image.\n", TIFFFileName(in));
     return false;
+  }
+  // Compressing is what takes the time: strips are compressed on every thread at once,
+  // a batch of rows at a time.
+  if (planes == 1 && StripEncoder::Suits(out) && TIFFScanlineSize64(out) == size) {
+    StripEncoder encoder(out, length);
+    const std::uint32_t batch = std::min(encoder.BatchRows(), std::max(length, 1u));
+    std::vector<std::uint8_t> rows(std::uint64_t{batch} * size);
+    for (std::uint32_t first = 0; first < length; first += batch) {
+      const std::uint32_t count = std::min(batch, length - first);
+      if (!ReadRows(in, rows.data(), size, first, count, 0)) return false;
+      if (!encoder.Write(rows.data(), first, count)) {
+        TIFFError(TIFFFileName(out), "Error, can't write scanline %lu", static_cast<unsigned long>(first));
+        return false;
+      }
+    }
+    return true;
   }
   std::vector<std::uint8_t> line(size);
   for (std::uint16_t s = 0; s < planes; ++s) {

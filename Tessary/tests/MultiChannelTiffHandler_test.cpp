@@ -438,15 +438,8 @@ TEST_F(RotationBandTest, SourcesLibtiffMustDecodeGiveTheSamePixels) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = outDir() + "/source.tif";
-    TIFF* tif = TIFFOpen(path.c_str(), c.mode);
+    TIFF* tif = CreateGrey16(path, c.mode, kWidth, kRows, 7, c.compression);
     ASSERT_NE(tif, nullptr);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kRows);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 7);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, c.compression);
     std::vector<std::uint16_t> line(kWidth);
     for (std::uint32_t r = 0; r < kRows; ++r) {
       for (std::uint32_t col = 0; col < kWidth; ++col) line[col] = sample(r, col);

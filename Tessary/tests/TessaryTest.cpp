@@ -27,6 +27,20 @@ TiffScanRecord Page::Record() const {
       std::span<const std::uint8_t, TiffScanRecord::kSize>(record.data(), record.size()));
 }
 
+TIFF* CreateGrey16(const std::string& path, const char* mode, std::uint32_t width, std::uint32_t rows,
+                   std::uint32_t rowsPerStrip, std::uint16_t compression) {
+  TIFF* tif = TIFFOpen(path.c_str(), mode);
+  if (!tif) return nullptr;
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, rows);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
+  return tif;
+}
+
 std::vector<Page> ReadPages(const std::string& path) {
   std::vector<Page> pages;
   TIFF* tif = TIFFOpen(path.c_str(), "r");

@@ -37,6 +37,11 @@ struct Page {
 
 std::vector<Page> ReadPages(const std::string& path);
 
+// Starts a one-sample 16-bit image as other programs may write it (`mode` as TIFFOpen
+// takes it); null when it cannot be created.
+TIFF* CreateGrey16(const std::string& path, const char* mode, std::uint32_t width, std::uint32_t rows,
+                   std::uint32_t rowsPerStrip, std::uint16_t compression);
+
 struct ToolResult {
   int exitCode = -1;
   std::string output;  // stdout and stderr

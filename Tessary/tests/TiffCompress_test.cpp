@@ -120,6 +120,44 @@ TEST_F(CompressTest, FourPageScanImageKeepsEveryPageAndTagInPlace) {
   EXPECT_THAT(FilesIn(outDir()), ElementsAre("again.tif", "scan_01.tif"));
 }
 
+// Strips are compressed on several threads, in batches of jobs: each must come out as
+// libtiff compresses it writing line by line, whatever batch or job it fell in, the short
+// last strip and the predictor included.
+TEST_F(CompressTest, StripsCompressedTogetherAreThoseWrittenLineByLine) {
+  constexpr std::uint32_t kWidth = 301, kLength = 9003, kRowsPerStrip = 7;  // 5.4 MB, several batches
+  for (const int predictor : {PREDICTOR_NONE, PREDICTOR_HORIZONTAL}) {
+    SCOPED_TRACE(predictor);
+    const std::string source = outDir() + "/lines.tif";
+    TIFF* tif = CreateGrey16(source, "w", kWidth, kLength, kRowsPerStrip, COMPRESSION_LZW);
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
+    std::vector<std::uint16_t> line(kWidth);
+    for (std::uint32_t r = 0; r < kLength; ++r) {
+      for (std::uint32_t c = 0; c < kWidth; ++c)
+        line[c] = static_cast<std::uint16_t>((r * 977 + c * 31) % 997 + ((r * c) % 13 == 0 ? 40000 : 0));
+      ASSERT_EQ(TIFFWriteScanline(tif, line.data(), r, 0), 1);
+    }
+    TIFFClose(tif);
+
+    const std::string again = outDir() + "/again.tif";
+    ASSERT_EQ(CompressTiff(source.c_str(), again.c_str()), kTiffCompressOk);
+    TIFF* a = TIFFOpen(source.c_str(), "r");
+    TIFF* b = TIFFOpen(again.c_str(), "r");
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(TIFFNumberOfStrips(a), TIFFNumberOfStrips(b));
+    std::vector<std::uint8_t> x, y;
+    for (std::uint32_t s = 0; s < TIFFNumberOfStrips(a); ++s) {
+      x.resize(TIFFRawStripSize64(a, s));
+      y.resize(TIFFRawStripSize64(b, s));
+      ASSERT_EQ(TIFFReadRawStrip(a, s, x.data(), static_cast<tmsize_t>(x.size())), static_cast<tmsize_t>(x.size()));
+      ASSERT_EQ(TIFFReadRawStrip(b, s, y.data(), static_cast<tmsize_t>(y.size())), static_cast<tmsize_t>(y.size()));
+      ASSERT_EQ(x, y) << "strip " << s;
+    }
+    TIFFClose(a);
+    TIFFClose(b);
+  }
+}
+
 TEST_F(CompressTest, FailuresKeepSourceAndDestinationWhole) {
   const std::string source = MakeScanImage("scan.tif");
   const std::string sourceBytes = testsupport::readFile(source);
