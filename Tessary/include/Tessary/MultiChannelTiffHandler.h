@@ -84,9 +84,10 @@ class TESSARY_API MultiChannelTiffHandler {
   // `band` is working memory kept across the files of one merge.
   static int CopyImageFlipAndRotate(TiffHandler& source, TiffHandler& destination, int ddn, int maximum,
                                     std::unique_ptr<std::uint16_t[]>& band, std::size_t& bandSize);
-  // The memory a rotation assembles its output rows in (rounded to whole strips); each
-  // band costs one pass down the source, reading only the columns it needs. Tests make it
-  // small to exercise many passes.
+  // The memory a rotation assembles a band of output rows in (rounded to whole strips; two
+  // bands take turns, one being written while the next is made); each band costs one pass
+  // down the source, reading only the columns it needs. Tests make it small to exercise
+  // many passes.
   static inline std::size_t s_nRotationBandBytes = std::size_t{32} << 20;
   static void CopyTags(TiffHandler& source, TiffHandler& destination, bool swap);
   static long DDNCorrect(long value, int ddn, bool oddRow, int maximum);
