@@ -1,7 +1,9 @@
 #include "StripEncoder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <new>
 #include <system_error>
 
 namespace tessary::detail {
@@ -34,7 +36,13 @@ tmsize_t MemoryWrite(thandle_t h, void* data, tmsize_t size) {
   auto& f = *static_cast<MemoryFile*>(h);
   if (size < 0) return -1;
   const auto n = static_cast<std::size_t>(size);
-  if (f.pos + n > f.bytes.size()) f.bytes.resize(f.pos + n);
+  // Called from libtiff's C code: no exception may pass through it.
+  try {
+    if (f.pos + n > f.bytes.size()) f.bytes.resize(f.pos + n);
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    return -1;
+  }
   std::memcpy(f.bytes.data() + f.pos, data, n);
   f.pos += n;
   return size;
