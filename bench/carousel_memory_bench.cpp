@@ -36,6 +36,7 @@
 #include "config/CarouselCfgInfo.h"
 #include "okSim/okSim.h"
 #include "run/ScanDataRing.h"
+#include "zevasim/DeviceFamilies.h"
 
 extern char** environ;
 
@@ -77,15 +78,7 @@ TEST_F(OneCarouselRun, OfOneSlide) {
   ASSERT_TRUE(result);
 
   LoadCarousel({{1, "250000000001"}});
-  sim.setHandler("getscanline", [lines](const zevasim::Request&) {
-    zevasim::Reply reply = zevasim::Reply::ok();
-    reply.rawAfter.assign(static_cast<std::size_t>(lines) * 36, 0);
-    for (long line = 0; line < lines; ++line) {
-      reply.rawAfter[static_cast<std::size_t>(line) * 36] = static_cast<std::uint8_t>(line >> 8);
-      reply.rawAfter[static_cast<std::size_t>(line) * 36 + 1] = static_cast<std::uint8_t>(line);
-    }
-    return reply;
-  });
+  sim.setHandler("getscanline", [lines](const zevasim::Request&) { return zevasim::StatusRecordsReply(lines); });
   okSim_SetScanGeometry(static_cast<int>(pixels), static_cast<int>(lines) + kLeadIn);
   okSim_SetScanBuffer(kBoardBuffer);
   ComPtr<IScanCtrl> ctrl = create();

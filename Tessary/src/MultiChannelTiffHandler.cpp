@@ -27,7 +27,8 @@ using tessary::detail::ErrorText;
 namespace {
 
 constexpr std::int64_t kMiB = 1048576;
-// Rows are copied in blocks of about this size: small enough to stay in the cache.
+// Rows are copied in blocks of about this size, two taking turns: large enough that
+// handing one to the writing thread costs next to nothing.
 constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 constexpr std::uint32_t kMax20Bit = 0xFFFFF;
 
@@ -925,7 +926,8 @@ int MultiChannelTiffHandler::CopyImage16(TiffHandler& source, TiffHandler& desti
   const std::size_t rowBytes = std::size_t{width} * sizeof(std::uint16_t);
   SourceRows in;
   if (!in.Open(source, source.m_File.get(), rows, rowBytes)) return -1;
-  // Two blocks take turns: one is written behind while the next is made.
+  // Two blocks take turns: one is written behind while the next is made. Made before the
+  // writer, which reads them until it ends.
   std::unique_ptr<std::uint16_t[]> blocks;
   StripWriter writer(destination, rows, rowBytes);
   const std::uint32_t blockRows =
@@ -965,7 +967,8 @@ int MultiChannelTiffHandler::CopyImage32(TiffHandler& source, TiffHandler& desti
   SourceRows in;
   if (!in.Open(source, source.m_File.get(), rows, rowBytes)) return -1;
   const std::size_t packedBytes = std::size_t{packedWidth} * sizeof(std::uint32_t);
-  // Two blocks take turns: one is written behind while the next is made.
+  // Two blocks take turns: one is written behind while the next is made. Made before the
+  // writer, which reads them until it ends.
   std::unique_ptr<std::uint32_t[]> blocks;
   StripWriter writer(destination, rows, packedBytes);
   const std::uint32_t blockRows =
@@ -1091,7 +1094,7 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
   auto strip = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{kBlock} * bandRows);
   for (std::uint32_t first = 0, turn = 0; first < width; first += bandRows, turn ^= 1) {
     const std::uint32_t count = std::min(bandRows, width - first);
-    std::uint16_t* const out = band.get() + (bands == 2 ? turn * bandSamples : 0);
+    std::uint16_t* const out = band.get() + turn * bandSamples;  // a single band: turn stays 0
     // The band's source columns, leftmost first: width-first-count .. width-1-first.
     const std::size_t left = std::size_t{width - first - count} * sizeof(std::uint16_t);
     for (std::uint32_t r0 = 0; r0 < height; r0 += kBlock) {
@@ -1106,9 +1109,7 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
       }
       TurnStrip(strip.get(), nr, count, out, height, height - 1 - r0);
     }
-    // A single band has nothing to overlap with.
-    const auto* rows = reinterpret_cast<const std::uint8_t*>(out);
-    if (!(bands == 2 ? writer.WriteBehind(rows, first, count) : writer.Write(rows, first, count))) return -1;
+    if (!writer.WriteBehind(reinterpret_cast<const std::uint8_t*>(out), first, count)) return -1;
   }
   if (!writer.Finish()) return -1;
   TIFFSetField(destination.GetTiffPtr(), TIFFTAG_IMAGELENGTH, width);

@@ -1,8 +1,8 @@
 #pragma once
 // Loops over every sample of a scan line or image, written so that the compiler turns
-// them into vector code. Each gets a clone for processors with 256-bit vectors as well,
-// chosen when the library is loaded: the portable build only has 128-bit ones, and these
-// loops decide how fast lines reach the disk.
+// them into vector code. Those defined in SampleLoops.cpp get a clone for processors with
+// 256-bit vectors as well, chosen when the library is loaded: the portable build only has
+// 128-bit ones, and these loops decide how fast lines reach the disk.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

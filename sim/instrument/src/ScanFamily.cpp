@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 
 #include "FamilyUtil.h"
@@ -173,6 +174,17 @@ void ScanFamily::registerCommands(Instrument& in) {
     std::lock_guard lock(mutex_);
     return Reply::ok(hex(redPower_) + "," + hex(greenPower_));
   });
+}
+
+Reply StatusRecordsReply(long lines) {
+  constexpr std::size_t kRecordBytes = 36;  // 18 words
+  Reply reply = Reply::ok();
+  reply.rawAfter.assign(static_cast<std::size_t>(std::max(lines, 0L)) * kRecordBytes, 0);
+  for (long line = 0; line < lines; ++line) {
+    reply.rawAfter[static_cast<std::size_t>(line) * kRecordBytes] = static_cast<std::uint8_t>(line >> 8);
+    reply.rawAfter[static_cast<std::size_t>(line) * kRecordBytes + 1] = static_cast<std::uint8_t>(line);
+  }
+  return reply;
 }
 
 }  // namespace zevasim

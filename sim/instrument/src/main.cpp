@@ -305,16 +305,8 @@ int main(int argc, char** argv) {
     devices.scans->onCalibrationLight(write);
   }
   if (scanLines > 0) {
-    // 18 words a line, the line number in the first.
-    instrument.setHandler("getscanline", [scanLines](const zevasim::Request&) {
-      zevasim::Reply reply = zevasim::Reply::ok();
-      reply.rawAfter.assign(static_cast<std::size_t>(scanLines) * 36, 0);
-      for (int line = 0; line < scanLines; ++line) {
-        reply.rawAfter[static_cast<std::size_t>(line) * 36] = static_cast<std::uint8_t>(line >> 8);
-        reply.rawAfter[static_cast<std::size_t>(line) * 36 + 1] = static_cast<std::uint8_t>(line);
-      }
-      return reply;
-    });
+    instrument.setHandler("getscanline",
+                          [scanLines](const zevasim::Request&) { return zevasim::StatusRecordsReply(scanLines); });
   }
   for (const auto& [word, fault] : faults) instrument.injectFault(word, fault);
   instrument.setRebootListener([&udpSide](zevasim::Instrument& in) {

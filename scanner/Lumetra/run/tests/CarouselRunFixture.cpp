@@ -16,6 +16,7 @@
 #include "run/ScanLogFile.h"
 #include "run/ScanDataProc.h"
 #include "run/ScanMgr.h"
+#include "zevasim/DeviceFamilies.h"
 
 namespace lumetra_test {
 
@@ -289,15 +290,7 @@ CarouselRunTest::CarouselRunTest() {
   devices.scans->setAutofocus(620.5, 0, 25);
   // The instrument streams the 18-word status record of every line of the scan after its
   // first line request (the run fetches them one by one).
-  sim.setHandler("getscanline", [](const zevasim::Request&) {
-    zevasim::Reply reply = zevasim::Reply::ok();
-    reply.rawAfter.assign(static_cast<std::size_t>(kLines) * 36, 0);
-    for (int line = 0; line < kLines; ++line) {
-      reply.rawAfter[static_cast<std::size_t>(line) * 36] = static_cast<std::uint8_t>(line >> 8);
-      reply.rawAfter[static_cast<std::size_t>(line) * 36 + 1] = static_cast<std::uint8_t>(line);
-    }
-    return reply;
-  });
+  sim.setHandler("getscanline", [](const zevasim::Request&) { return zevasim::StatusRecordsReply(kLines); });
 
   // Laser references equal to the photodiode counts in the lines' headers and no channel
   // offsets, so that a pixel decodes to the board's value less the dark level.

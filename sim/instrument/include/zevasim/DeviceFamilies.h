@@ -251,6 +251,12 @@ class DspFamily final : public CommandFamily {
 //
 // A scan line holds, for each channel of the scan's mask (bit 0 first), `pixels` 16-bit
 // big-endian samples with the value sample(line, pixel, channel).
+//
+// A run on the board takes its samples from the board and asks "getscanline" only for the
+// status records: StatusRecordsReply answers the first request with the 18-word record of
+// every line of the scan at once, the line number in each record's first word.
+Reply StatusRecordsReply(long lines);
+
 class ScanFamily final : public CommandFamily {
  public:
   struct AFRecord {
