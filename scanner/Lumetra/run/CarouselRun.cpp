@@ -127,18 +127,29 @@ class CCarouselRun {
   CScanMgr& m;
   IScanCtrl* m_pScan;
   CCarouselCfgInfo* m_pCfg = nullptr;
-  std::string m_strHiSuffix, m_strLoSuffix;
-  long m_nBarcodeCount = 0;
-  int m_nSlidesDone = 0;
-  bool m_bLoadFailed = false;
-  bool m_bEjectFailed = false;
-  bool m_bImageCreated = false;
-  std::string m_strErrorText;
-  // Slot.
-  std::string m_strNamingBarcode;
-  bool m_bHasBarcode = false;
-  std::string m_strBase, m_strFirstName, m_strSecondName;
-  unsigned m_nLoRed = 0, m_nLoGreen = 0;
+  // What the run keeps from slot to slot.
+  struct RunState {
+    std::string hiSuffix, loSuffix;  // of two-pass names
+    long barcodeCount = 0;
+    int slidesDone = 0;
+    bool loadFailed = false;
+    bool ejectFailed = false;
+    std::string errorText;  // told to the operator at the end
+  };
+  // The slide in the slot being scanned.
+  struct SlotState {
+    std::string namingBarcode;
+    bool hasBarcode = false;
+    std::string base, firstName, secondName;
+    unsigned loRed = 0, loGreen = 0;
+  };
+  // The pass being scanned.
+  struct PassState {
+    bool imageCreated = false;
+  };
+  RunState m_Run;
+  SlotState m_Slot;
+  PassState m_Pass;
 };
 
 bool CCarouselRun::IsClass(const ComError& e, unsigned errorClass) const {
@@ -201,8 +212,8 @@ int CCarouselRun::RunStart() {
 
   // 3.
   if (m_pCfg->DyxScanNameUseSuffix) {
-    m_strHiSuffix = "_H";
-    m_strLoSuffix = "_L";
+    m_Run.hiSuffix = "_H";
+    m_Run.loSuffix = "_L";
   }
 
   // 4.
@@ -270,7 +281,7 @@ int CCarouselRun::RunStart() {
   }
 
   // 10.
-  m_nBarcodeCount = runKey.ReadInt("BarcodeCount", 0L);
+  m_Run.barcodeCount = runKey.ReadInt("BarcodeCount", 0L);
   GetScanLog().Open(m.m_Info.serialNumber);
   return -1;
 }
@@ -313,13 +324,13 @@ void CCarouselRun::BlockLasers() {
 
 std::string CCarouselRun::MakeBatchFileName(int slot) {
   COutputNaming& naming = Naming();
-  std::string name = naming.GetBatchFileName(m_bHasBarcode, m_strNamingBarcode, slot, &m.m_strScanComment);
+  std::string name = naming.GetBatchFileName(m_Slot.hasBarcode, m_Slot.namingBarcode, slot, &m.m_strScanComment);
   if (!name.empty()) return name;
   const std::string oldFolder = naming.m_strOutputFolder;
   std::string local;
   if (MultiChannelTiffHandler::GetLocalDataDirectory(oldFolder, local)) {
     naming.m_strOutputFolder = local;
-    name = naming.GetBatchFileName(m_bHasBarcode, m_strNamingBarcode, slot, &m.m_strScanComment);
+    name = naming.GetBatchFileName(m_Slot.hasBarcode, m_Slot.namingBarcode, slot, &m.m_strScanComment);
     if (!name.empty())
       m.SendStatusLine(FormatText("ERROR: Network drive %s inaccessible; image has been saved in %s.\r\n",
                                   oldFolder.c_str(), local.c_str()),
@@ -336,24 +347,24 @@ void CCarouselRun::SetScanStatus(const std::string& comment) {
 
 void CCarouselRun::CloseAndSave() {
   CScanDataProc* dp = m.GetDataProc();
-  m_bImageCreated = false;
+  m_Pass.imageCreated = false;
   if (!dp) return;
   try {
     dp->CloseAndSaveScan();
     if (const int status = m.m_nDataStatus.load(); status != 0) {
       const std::string text = CScanDataProc::GetStatusText(status);
       LogErrorNoFormat(text.c_str());
-      m_strErrorText += text + "\r\n";
+      m_Run.errorText += text + "\r\n";
       m.SendStatusLine(text, kLineError);
     }
   } catch (const ComError& e) {
     const std::string text = FormatComError(e);
     LogErrorNoFormat(text.c_str());
-    m_strErrorText += text + "\r\n";
+    m_Run.errorText += text + "\r\n";
   } catch (const CNetworkFailedRedirected& redirected) {
     m.SendStatusLine(redirected.GetMessage() + "\r\n", kLineError);
   } catch (const std::string& text) {
-    m_strErrorText += text + "\r\n";
+    m_Run.errorText += text + "\r\n";
     if (m.m_nDataStatus.load() != 0)
       m.SendStatusLine(text, kLineError);
     else
@@ -362,7 +373,7 @@ void CCarouselRun::CloseAndSave() {
 }
 
 void CCarouselRun::CloseAndRemove() {
-  m_bImageCreated = false;
+  m_Pass.imageCreated = false;
   CScanDataProc* dp = m.GetDataProc();
   if (!dp) return;
   try {
@@ -370,7 +381,7 @@ void CCarouselRun::CloseAndRemove() {
   } catch (const ComError& e) {
     const std::string text = FormatComError(e);
     LogErrorNoFormat(text.c_str());
-    m_strErrorText += text + "\r\n";
+    m_Run.errorText += text + "\r\n";
   } catch (const std::string& text) {
     LogErrorNoFormat(text.c_str());
   }
@@ -382,8 +393,8 @@ bool CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
   const bool twoPass = settings.DyxRatio > 0;
   m.m_bSlotTwoPass = twoPass;
   if (twoPass) {
-    m_nLoRed = static_cast<unsigned>(settings.PMTRed * settings.DyxRatio);
-    m_nLoGreen = static_cast<unsigned>(settings.PMTGreen * settings.DyxRatio);
+    m_Slot.loRed = static_cast<unsigned>(settings.PMTRed * settings.DyxRatio);
+    m_Slot.loGreen = static_cast<unsigned>(settings.PMTGreen * settings.DyxRatio);
   }
   m.m_nDoublePass = (settings.ResolutionType == 1 || settings.ResolutionType == 4) ? 0 : settings.DoublePass;
   m.m_n20BitImage = settings.Tiff32Bit;
@@ -401,9 +412,9 @@ bool CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
 
   // 8. Barcode check.
   std::string imageBarcode = read;
-  m_strNamingBarcode = read;
+  m_Slot.namingBarcode = read;
   if (!settings.SlideID.empty()) {
-    m_strNamingBarcode = settings.SlideID;
+    m_Slot.namingBarcode = settings.SlideID;
     if (read.empty()) {
       imageBarcode = settings.SlideID;
       m.SendStatusLine("No barcode read.  Using user entered barcode\r\n", kLineInfo);
@@ -425,19 +436,19 @@ bool CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
         kLineWarning);
 
   // 10. Naming.
-  m_bHasBarcode = false;
+  m_Slot.hasBarcode = false;
   if (m.m_bAutoNaming) {
-    if (m_strNamingBarcode.empty()) {
+    if (m_Slot.namingBarcode.empty()) {
       m.m_strBarcode = "NOBARCODE";
       if (naming.m_strNamingTemplate1 == kTemplateSlideId) naming.m_strNamingTemplate1 = kTemplateSlot;
       if (naming.m_strNamingTemplate2 == kTemplateSlideId) naming.m_strNamingTemplate2 = kTemplateSlot;
       m.SendStatusLine("Slot number used as file name prefix\r\n", kLineInfo);
     } else {
-      m_bHasBarcode = true;
+      m_Slot.hasBarcode = true;
     }
   }
-  m_strBase = MakeBatchFileName(slot);
-  if (m_strBase.empty()) {
+  m_Slot.base = MakeBatchFileName(slot);
+  if (m_Slot.base.empty()) {
     m.m_nSlotSkipped = 1;
     throw RunMessage{9949};
   }
@@ -445,11 +456,11 @@ bool CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
   // 11. Two-pass names.
   if (twoPass) {
     const bool loFirst = m_pCfg->DyxScanLoPMTFirst != 0;
-    if (!m_strHiSuffix.empty()) {
-      m_strFirstName = m_strBase + (loFirst ? m_strLoSuffix : m_strHiSuffix) + ".tif";
-      m_strSecondName = m_strBase + (loFirst ? m_strHiSuffix : m_strLoSuffix) + ".tif";
+    if (!m_Run.hiSuffix.empty()) {
+      m_Slot.firstName = m_Slot.base + (loFirst ? m_Run.loSuffix : m_Run.hiSuffix) + ".tif";
+      m_Slot.secondName = m_Slot.base + (loFirst ? m_Run.hiSuffix : m_Run.loSuffix) + ".tif";
     } else {
-      m_strFirstName = m_strBase + ".tif";
+      m_Slot.firstName = m_Slot.base + ".tif";
     }
   }
 
@@ -465,16 +476,13 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
   m.m_nSlotSkipped = 0;
   m.m_nScanStarted = 0;
   m.m_nScanFinished = 0;
-  m_bImageCreated = false;
-  m_bLoadFailed = false;
   m.m_strBarcode.clear();
   m.m_strScanComment.clear();
-  m_strErrorText.clear();
-  m_strBase.clear();
-  m_strFirstName.clear();
-  m_strSecondName.clear();
   m.m_bSlotTwoPass = false;
-  m_nLoRed = m_nLoGreen = 0;
+  m_Run.loadFailed = false;
+  m_Run.errorText.clear();
+  m_Slot = SlotState{};
+  m_Pass = PassState{};
 
   // 2.
   if (!m_pCfg->SlotUsed[slot - 1]) return SlotEnd::next;
@@ -517,7 +525,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
   try {
     CLogger::OnFunctionBegin(CLogger::SLIDE_LOADING);
     try {
-      CheckScanCtrl(m_pScan->LoadChip(static_cast<int>(m_nBarcodeCount), slot));
+      CheckScanCtrl(m_pScan->LoadChip(static_cast<int>(m_Run.barcodeCount), slot));
     } catch (const ComError& e) {
       CLogger::OnFunctionEnd(CLogger::SLIDE_LOADING);
       if (IsClass(e, kClassNoSlide)) {
@@ -538,11 +546,11 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
         // Recorded as what it is: a skipped slide, not a success.
         m.m_nSlotSkipped = 1;
         m.RecordSlotResult(slot);
-        ++m_nSlidesDone;
+        ++m_Run.slidesDone;
         m.m_nSlotError = 0;
         return SlotEnd::next;
       }
-      m_bLoadFailed = true;
+      m_Run.loadFailed = true;
       throw;
     }
     CheckAbortNow();
@@ -574,14 +582,14 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
   }
   if (!failure.empty()) {
     m.m_nSlotError = 1;
-    m_strErrorText += failure + "\r\n";
+    m_Run.errorText += failure + "\r\n";
     CloseAndRemove();
     if (!m.m_nSlotSkipped) return SlotEnd::stop;
-    m.SendStatusText(9909, m_strErrorText, kLineError);
+    m.SendStatusText(9909, m_Run.errorText, kLineError);
     m.RecordSlotResult(slot);
-    ++m_nSlidesDone;
+    ++m_Run.slidesDone;
     m.m_nSlotError = 0;
-    m_strErrorText.clear();
+    m_Run.errorText.clear();
     return SlotEnd::next;
   }
 
@@ -607,7 +615,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
   };
   while (!slideDone && !AbortNow()) {
     // 1.
-    m_strErrorText.clear();
+    m_Run.errorText.clear();
     m.m_nScanStarted = 0;
     // A second pass that fails must not pass for finished because its first pass did.
     m.m_nScanFinished = 0;
@@ -620,21 +628,21 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
     if (twoPass) {
       const char* which = low ? "Lo" : "Hi";
       if (!secondPass) {
-        path = m_strFirstName;
+        path = m_Slot.firstName;
       } else {
-        if (m_strSecondName.empty()) {
+        if (m_Slot.secondName.empty()) {
           const std::string base = MakeBatchFileName(slot);
           if (base.empty()) {
             const std::string text = RunMessageText(9949);
             LogErrorNoFormat(text.c_str());
-            m_strErrorText += text + "\r\n";
+            m_Run.errorText += text + "\r\n";
             m.m_nSlotSkipped = 1;
-            m.SendStatusText(9909, m_strErrorText, kLineError);
+            m.SendStatusText(9909, m_Run.errorText, kLineError);
             break;
           }
-          m_strSecondName = base + ".tif";
+          m_Slot.secondName = base + ".tif";
         }
-        path = m_strSecondName;
+        path = m_Slot.secondName;
         m.m_strScanComment = commentBefore;
       }
       startPassComment();
@@ -644,7 +652,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
               ? FormatText("Creating file for Dyxwide scan (%s): %s \r\nPreparing Scan.", which, path.c_str())
               : m.m_strScanComment + "\r\nPreparing Scan.";
     } else {
-      path = m_strBase;
+      path = m_Slot.base;
       startPassComment();
       LogInfo("Creating file: %s", path.c_str());
       line = m.m_strScanComment.empty() ? FormatText("Creating file: %s \r\nPreparing Scan.", path.c_str())
@@ -661,7 +669,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
       dp->CreateTiff(path.c_str(), static_cast<unsigned long>(m.m_ScanRegion[7] / psx),
                      static_cast<unsigned long>(m.m_ScanRegion[8] / psy), m.m_nChannelCount, psx, psy,
                      split ? false : m.m_n20BitImage != 0, split, m.m_nCompressImage != 0);
-      m_bImageCreated = true;
+      m_Pass.imageCreated = true;
       dp->SetBarcode(m.m_strBarcode.c_str());
     } catch (const std::string& text) {
       m.m_nSlotSkipped = 1;
@@ -693,15 +701,15 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
     }
     if (!createFailure.empty()) {
       m.m_nSlotError = 1;
-      m_strErrorText += createFailure + "\r\n";
+      m_Run.errorText += createFailure + "\r\n";
       CloseAndRemove();
       break;
     }
 
     // 4. PMT percentages of the pass.
     if (twoPass) {
-      m.m_nRedPercent = low ? m_nLoRed : static_cast<unsigned>(settings.PMTRed);
-      m.m_nGreenPercent = low ? m_nLoGreen : static_cast<unsigned>(settings.PMTGreen);
+      m.m_nRedPercent = low ? m_Slot.loRed : static_cast<unsigned>(settings.PMTRed);
+      m.m_nGreenPercent = low ? m_Slot.loGreen : static_cast<unsigned>(settings.PMTGreen);
       if (secondPass) PresetPMTs(m.m_bRedEnable, m.m_nRedPercent, m.m_bGreenEnable, m.m_nGreenPercent, true);
     } else {
       m.m_nRedPercent = static_cast<unsigned>(settings.PMTRed);
@@ -713,11 +721,11 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
     auto requestRetry = [&](const std::string& text) {
       retryRequested = true;
       const std::string retryLine = text + "***Scan retry***\r\n";
-      m_strErrorText += retryLine;
+      m_Run.errorText += retryLine;
       m.SendStatusLine(retryLine, kLineRetry);
     };
     try {
-      m.SendScanFileInfo(path, m.m_strBarcode, slot, m_nSlidesDone);
+      m.SendScanFileInfo(path, m.m_strBarcode, slot, m_Run.slidesDone);
       TiffHeaderValues header;
       header.mainHost = m.m_bMainHost;
       header.channelCount = static_cast<unsigned>(std::max(m.m_nChannelCount, 0));
@@ -750,32 +758,32 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
             LogErrorNoFormat(FormatComError(dumpError).c_str());
           }
           m.m_strScanComment = text;
-          m_strErrorText += text + "\r\n";
+          m_Run.errorText += text + "\r\n";
           m.m_nSlotSkipped = 1;
-          m.SendStatusLine(m_strErrorText, kLineWarning);
+          m.SendStatusLine(m_Run.errorText, kLineWarning);
         }
       } else if (IsClass(e, kClassThickness) || IsClass(e, kClassPMTCalibration)) {
         if (retriesLeft) {
           requestRetry(text);
         } else {
-          m_strErrorText += text + "\r\n";
+          m_Run.errorText += text + "\r\n";
           m.m_nSlotSkipped = 1;
-          m.SendStatusLine(m_strErrorText, kLineError);
+          m.SendStatusLine(m_Run.errorText, kLineError);
         }
       } else {
         LogErrorNoFormat(text.c_str());
         m.m_strScanComment += "Scan Error. " + text;
-        m_strErrorText += text + "\r\n";
+        m_Run.errorText += text + "\r\n";
         m.m_nSlotError = 1;
         if (IsClass(e, kClassLaserPower) || IsClass(e, kClassTimeout)) {
           // The run ends here: lasers blocked before anything else, the partial image
           // kept, and the run end sent by the caller only after the last instrument call.
           BlockLasers();
-          if (m_bImageCreated) {
+          if (m_Pass.imageCreated) {
             SetScanStatus(m.m_strScanComment);
             CloseAndSave();
           }
-          m.SendStatusText(9909, m_strErrorText, kLineError);
+          m.SendStatusText(9909, m_Run.errorText, kLineError);
           return SlotEnd::runEnded;
         }
       }
@@ -801,26 +809,26 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
         m.m_strScanComment += "Scan Error. " + text;
       }
       if (!retryRequested) {
-        m_strErrorText += text + "\r\n";
+        m_Run.errorText += text + "\r\n";
         m.m_nSlotError = 1;
       }
     } catch (const std::exception& e) {
       const std::string text = std::string(e.what()).substr(0, kMaxExceptionText);
       LogErrorNoFormat(text.c_str());
       m.m_strScanComment += "Scan Error. " + text;
-      m_strErrorText += text + "\r\n";
+      m_Run.errorText += text + "\r\n";
       m.m_nSlotError = 1;
     } catch (const std::string& thrown) {
       const std::string text = thrown.substr(0, kMaxExceptionText);
       LogErrorNoFormat(text.c_str());
       m.m_strScanComment += "Scan Error. " + text;
-      m_strErrorText += text + "\r\n";
+      m_Run.errorText += text + "\r\n";
       m.m_nSlotError = 1;
     } catch (...) {
       const std::string text = MessageText(9919);
       LogErrorNoFormat(text.c_str());
       m.m_strScanComment += "Scan Error. " + text;
-      m_strErrorText += text + "\r\n";
+      m_Run.errorText += text + "\r\n";
       m.m_nSlotError = 1;
     }
 
@@ -833,7 +841,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
       try {
         CheckScanCtrl(m_pScan->AbortScan());
       } catch (const ComError& e) {
-        m_strErrorText += FormatComError(e) + "\r\n";
+        m_Run.errorText += FormatComError(e) + "\r\n";
       }
       platform::sleepFor(kAbortScanWait);
     }
@@ -919,14 +927,14 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
       } catch (const ComError& e) {
         const std::string text = FormatComError(e);
         LogErrorNoFormat(text.c_str());
-        m_strErrorText += text + "\r\n";
+        m_Run.errorText += text + "\r\n";
         if (m.m_strScanComment.empty()) m.m_strScanComment = "Scan Error. " + text;
         m.SendStatusLine(text, kLineError);
       }
     }
 
     // 13. Close and save.
-    if (m_bImageCreated) {
+    if (m_Pass.imageCreated) {
       const bool dataWhole = m.m_nDataStatus.load() == 0;
       if (m.m_nSlotSkipped) {
         m.m_strScanComment += "Slide skipped.\r\n";
@@ -981,12 +989,12 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
 
   LogInfo("Ending Scan of Slide at Time: %s \r\n", TimeText().c_str());
   m.RecordSlotResult(slot);
-  ++m_nSlidesDone;
+  ++m_Run.slidesDone;
   if (AbortNow()) return SlotEnd::stop;
   if (m.m_nSlotError && !m.m_nSlotSkipped) return SlotEnd::stop;
   if (m.m_nSlotSkipped) {
     m.m_nSlotError = 0;
-    m_strErrorText.clear();
+    m_Run.errorText.clear();
   }
   return SlotEnd::next;
 }
@@ -1068,7 +1076,7 @@ int CCarouselRun::RunEnd() {
   if (!laserFailure.empty()) LogError("Failed to calibrate red laser: %s", laserFailure.c_str());
 
   // 4. Eject.
-  if (!m_bLoadFailed) {
+  if (!m_Run.loadFailed) {
     if (AbortRequested())
       m.SendStatusMessage(9947, 9915, kLineProgress);
     else
@@ -1080,16 +1088,16 @@ int CCarouselRun::RunEnd() {
         // The slide may still sit in the holder: the scanner must be initialised again.
         const std::string text = FormatComError(e);
         LogErrorNoFormat(text.c_str());
-        m_strErrorText += text + "\r\n" + MessageText(9916);
-        m_bEjectFailed = true;
+        m_Run.errorText += text + "\r\n" + MessageText(9916);
+        m_Run.ejectFailed = true;
       }
-      if (!m_bEjectFailed) {
+      if (!m_Run.ejectFailed) {
         try {
           CheckScanCtrl(m_pScan->UnLockDoor());
         } catch (const ComError& e) {
           const std::string text = FormatComError(e);
           LogErrorNoFormat(text.c_str());
-          m_strErrorText += text + "\r\n";
+          m_Run.errorText += text + "\r\n";
         }
       }
       try {
@@ -1098,14 +1106,14 @@ int CCarouselRun::RunEnd() {
         LogErrorNoFormat(FormatComError(e).c_str());
       }
     } catch (const RunMessage& r) {
-      m_strErrorText += RunMessageText(r.id) + MessageText(9916);
-      m_bEjectFailed = true;
+      m_Run.errorText += RunMessageText(r.id) + MessageText(9916);
+      m_Run.ejectFailed = true;
     } catch (const std::exception& e) {
-      m_strErrorText += std::string(e.what()) + MessageText(9916);
-      m_bEjectFailed = true;
+      m_Run.errorText += std::string(e.what()) + MessageText(9916);
+      m_Run.ejectFailed = true;
     } catch (...) {
-      m_strErrorText += MessageText(9919) + MessageText(9916);
-      m_bEjectFailed = true;
+      m_Run.errorText += MessageText(9919) + MessageText(9916);
+      m_Run.ejectFailed = true;
     }
   }
 
@@ -1114,20 +1122,20 @@ int CCarouselRun::RunEnd() {
   if (AbortRequested()) {
     if (AbortNow()) m.SendStatusText(9911, "", kLineAttention);
     m.SendStatusMessage(9947, 9918, kLineAttention);
-  } else if (m_bLoadFailed) {
-    m.SendStatusText(9948, m_strErrorText, kLineError);
+  } else if (m_Run.loadFailed) {
+    m.SendStatusText(9948, m_Run.errorText, kLineError);
   } else if (m.m_nSlotError) {
-    m.SendStatusText(9909, m_strErrorText, kLineError);
-  } else if (m_bEjectFailed) {
-    m.SendStatusLine(m_strErrorText, kLineError);
-  } else if (m_nSlidesDone == 0 && !m.m_nScanStarted) {
-    m.SendStatusText(9938, m_strErrorText, kLineAttention);
+    m.SendStatusText(9909, m_Run.errorText, kLineError);
+  } else if (m_Run.ejectFailed) {
+    m.SendStatusLine(m_Run.errorText, kLineError);
+  } else if (m_Run.slidesDone == 0 && !m.m_nScanStarted) {
+    m.SendStatusText(9938, m_Run.errorText, kLineAttention);
   } else {
-    m.SendStatusText(9937, m_strErrorText, kLineSuccess);
+    m.SendStatusText(9937, m_Run.errorText, kLineSuccess);
   }
 
   // 6.
-  if (m_bEjectFailed) return kRunNotEjected;
+  if (m_Run.ejectFailed) return kRunNotEjected;
   if (m.m_nSlotError || AbortRequested()) return kRunFailed;
   return kRunCompleted;
 }
@@ -1135,7 +1143,7 @@ int CCarouselRun::RunEnd() {
 void CCarouselRun::CleanUpAfterEscape() {
   try {
     if (m_pScan && m.m_nScanStarted && !m.m_nScanFinished) BlockLasers();
-    if (m_bImageCreated) {
+    if (m_Pass.imageCreated) {
       if (m.m_nScanStarted) {
         // Keep what was scanned, marked as the failure it is.
         SetScanStatus(m.m_strScanComment + "Scan Error. " + MessageText(9919));
