@@ -87,6 +87,27 @@ std::string WithoutTifExtension(const std::string& path) {
   return path;
 }
 
+// A failure caught in a step of the run, as the run tells it apart.
+struct Failure {
+  enum class Kind { none, instrument, message, text, unknown };
+  Kind kind = Kind::none;
+  std::string text;
+  int messageId = 0;           // of a run message
+  std::uint64_t classes = 0;   // of an instrument failure: bit n set when it is of error class n
+  bool Is(unsigned errorClass) const { return errorClass < 64 && ((classes >> errorClass) & 1u) != 0; }
+  // The user's abort, not a fault.
+  bool IsAbort() const { return kind == Kind::message && messageId == 9918; }
+  // The lasers or the instrument can no longer be trusted: the run ends at once.
+  bool EndsRun() const { return kind == Kind::instrument && (Is(kClassLaserPower) || Is(kClassTimeout)); }
+  explicit operator bool() const { return kind != Kind::none; }
+};
+
+// The error classes a failure is checked against.
+constexpr unsigned kRunErrorClasses[] = {kClassAutofocus,      kClassNoSlide,   kClassTimeout,     kClassPMTUnstable,
+                                         kClassPMTLost,        kClassPMTCalibration, kClassThickness,
+                                         kClassArmTimeout,     kClassRedLaserSpec,   kClassLaserTarget,
+                                         kClassLaserPower};
+
 }  // namespace
 
 // One run of the carousel: the state of the run, of the slot and of the pass that the
@@ -114,6 +135,11 @@ class CCarouselRun {
     if (AbortNow()) throw RunMessage{9918};
   }
   bool IsClass(const ComError& e, unsigned errorClass) const;
+  // The failure being handled: call only inside a catch block.
+  Failure CaughtFailure() const;
+  // Logs a failure of the slot (the user's abort as information) and, with `inComment`,
+  // says it in the image's comment.
+  void LogSlotFailure(const Failure& failure, bool inComment);
   COutputNaming& Naming();
   // Base path of the slide, with the local backup folder when the output folder fails.
   std::string MakeBatchFileName(int slot);
@@ -157,6 +183,42 @@ bool CCarouselRun::IsClass(const ComError& e, unsigned errorClass) const {
   const int code = static_cast<int>(platform::com::HResultCode(e.Error()));
   if (!m_pScan || platform::com::Failed(m_pScan->CheckErrorCode(code, errorClass, &match))) return false;
   return match != 0;
+}
+
+Failure CCarouselRun::CaughtFailure() const {
+  Failure failure;
+  try {
+    throw;
+  } catch (const ComError& e) {
+    failure.kind = Failure::Kind::instrument;
+    failure.text = FormatComError(e);
+    for (const unsigned errorClass : kRunErrorClasses)
+      if (IsClass(e, errorClass)) failure.classes |= std::uint64_t{1} << errorClass;
+  } catch (const RunMessage& r) {
+    failure.kind = Failure::Kind::message;
+    failure.messageId = r.id;
+    failure.text = RunMessageText(r.id);
+  } catch (const std::string& text) {
+    failure.kind = Failure::Kind::text;
+    failure.text = text;
+  } catch (const std::exception& e) {
+    failure.kind = Failure::Kind::text;
+    failure.text = e.what();
+  } catch (...) {
+    failure.kind = Failure::Kind::unknown;
+    failure.text = MessageText(9919);
+  }
+  return failure;
+}
+
+void CCarouselRun::LogSlotFailure(const Failure& failure, bool inComment) {
+  if (failure.IsAbort()) {
+    LogInfoNoFormat(failure.text.c_str());
+    if (inComment) m.m_strScanComment += "Scan aborted by user.";
+  } else {
+    LogErrorNoFormat(failure.text.c_str());
+    if (inComment) m.m_strScanComment += "Scan Error. " + failure.text;
+  }
 }
 
 COutputNaming& CCarouselRun::Naming() {
@@ -243,41 +305,32 @@ int CCarouselRun::RunStart() {
 
   // 6. to 8.
   m.SendStatusText(9902, "", kLineProgress);
-  std::string failure;
+  bool loaded = false;
+  Failure failure;
   try {
-    try {
-      CheckScanCtrl(m_pScan->LoadCarousel());
-    } catch (const ComError& e) {
-      const std::string text = FormatComError(e);
-      LogErrorNoFormat(text.c_str());
-      m.SendStatusLine(text, kLineError);
-      return kRunFailed;
-    }
+    CheckScanCtrl(m_pScan->LoadCarousel());
+    loaded = true;
     CheckAbortNow();
     m.LoadLastGoodPMTVoltages();
-  } catch (const ComError& e) {
-    failure = FormatComError(e);
-  } catch (const RunMessage& r) {
-    failure = RunMessageText(r.id);
   } catch (...) {
-    failure = MessageText(9919);
+    failure = CaughtFailure();
   }
-  if (!failure.empty()) {
+  if (failure) {
+    LogErrorNoFormat(failure.text.c_str());
+    if (!loaded) {
+      m.SendStatusLine(failure.text, kLineError);
+      return kRunFailed;
+    }
     m.m_nSlotError = 1;
-    LogErrorNoFormat(failure.c_str());
-    m.SendStatusText(AbortRequested() ? 9947 : 9909, failure, kLineProgress);
+    m.SendStatusText(AbortRequested() ? 9947 : 9909, failure.text, kLineProgress);
     return kRunFailed;
   }
 
   // 9.
   try {
     CheckScanCtrl(m_pScan->ResetADCResetFlag());
-  } catch (const ComError& e) {
-    LogErrorNoFormat(FormatComError(e).c_str());
-  } catch (const RunMessage& r) {
-    LogErrorNoFormat(RunMessageText(r.id).c_str());
   } catch (...) {
-    LogErrorNoFormat(MessageText(9919).c_str());
+    LogErrorNoFormat(CaughtFailure().text.c_str());
   }
 
   // 10.
@@ -521,24 +574,33 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
              false);
 
   // 6. to 12.
-  std::string failure;
+  bool loaded = false;
+  Failure failure;
   try {
     CLogger::OnFunctionBegin(CLogger::SLIDE_LOADING);
-    try {
-      CheckScanCtrl(m_pScan->LoadChip(static_cast<int>(m_Run.barcodeCount), slot));
-    } catch (const ComError& e) {
+    CheckScanCtrl(m_pScan->LoadChip(static_cast<int>(m_Run.barcodeCount), slot));
+    loaded = true;
+    CheckAbortNow();
+    std::string read;
+    CheckScanCtrl(m_pScan->get_Barcode(&read));
+    GetScanLog().SetBarcode(read);
+    PrepareSlot(slot, settings, read);
+  } catch (...) {
+    failure = CaughtFailure();
+  }
+  if (failure) {
+    if (!loaded) {
       CLogger::OnFunctionEnd(CLogger::SLIDE_LOADING);
-      if (IsClass(e, kClassNoSlide)) {
+      if (failure.Is(kClassNoSlide)) {
         m.SendStatusLine("No slide found.", kLineAttention);
         LogError(
             "No slide found in the slot %d, it was detected (when CheckCarousel) before the carousel run",
             slot);
         return SlotEnd::next;
       }
-      if (IsClass(e, kClassArmTimeout)) {
-        m.SendStatusText(
-            9909, FormatText("The slide failed to load [%s]; slide was skipped.", FormatComError(e).c_str()),
-            kLineError);
+      if (failure.Is(kClassArmTimeout)) {
+        m.SendStatusText(9909, FormatText("The slide failed to load [%s]; slide was skipped.", failure.text.c_str()),
+                         kLineError);
         m.SendStatusLine(
             "NOTE: The Autoloader may be out of alignment or the slide holder may need to be replaced."
             " Be careful when removing the carousel not to bump the Autoloader Guide Bracket.",
@@ -551,38 +613,10 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
         return SlotEnd::next;
       }
       m_Run.loadFailed = true;
-      throw;
     }
-    CheckAbortNow();
-    std::string read;
-    CheckScanCtrl(m_pScan->get_Barcode(&read));
-    GetScanLog().SetBarcode(read);
-    PrepareSlot(slot, settings, read);
-  } catch (const ComError& e) {
-    failure = FormatComError(e);
-    LogErrorNoFormat(failure.c_str());
-  } catch (const RunMessage& r) {
-    failure = RunMessageText(r.id);
-    if (r.id == 9918) {
-      LogInfoNoFormat(failure.c_str());
-      m.m_strScanComment += "Scan aborted by user.";
-    } else {
-      LogErrorNoFormat(failure.c_str());
-      m.m_strScanComment += "Scan Error. " + failure;
-    }
-  } catch (const std::string& text) {
-    failure = text;
-    LogErrorNoFormat(failure.c_str());
-  } catch (const std::exception& e) {
-    failure = e.what();
-    LogErrorNoFormat(failure.c_str());
-  } catch (...) {
-    failure = MessageText(9919);
-    LogErrorNoFormat(failure.c_str());
-  }
-  if (!failure.empty()) {
+    LogSlotFailure(failure, failure.kind == Failure::Kind::message);
     m.m_nSlotError = 1;
-    m_Run.errorText += failure + "\r\n";
+    m_Run.errorText += failure.text + "\r\n";
     CloseAndRemove();
     if (!m.m_nSlotSkipped) return SlotEnd::stop;
     m.SendStatusText(9909, m_Run.errorText, kLineError);
@@ -661,7 +695,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
     m.SendStatusLine(line, kLineProgress);
 
     // 3. Create the image.
-    std::string createFailure;
+    Failure createFailure;
     try {
       if (!dp) throw std::string("The scan data processor is missing.");
       const int psx = std::max(m.m_nPixelSizeX, 1), psy = std::max(m.m_nPixelSizeY, 1);
@@ -671,37 +705,19 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
                      split ? false : m.m_n20BitImage != 0, split, m.m_nCompressImage != 0);
       m_Pass.imageCreated = true;
       dp->SetBarcode(m.m_strBarcode.c_str());
-    } catch (const std::string& text) {
-      m.m_nSlotSkipped = 1;
-      m.SendStatusText(9909, text, kLineError);
-      createFailure = text;
-      LogErrorNoFormat(text.c_str());
-    } catch (const ComError& e) {
-      m.m_nSlotSkipped = 1;
-      createFailure = FormatComError(e);
-      LogErrorNoFormat(createFailure.c_str());
-      m.SendStatusText(9909, createFailure, kLineError);
-    } catch (const RunMessage& r) {
-      createFailure = RunMessageText(r.id);
-      if (r.id == 9918) {
-        LogInfoNoFormat(createFailure.c_str());
-        m.m_strScanComment += "Scan aborted by user.";
-      } else {
-        LogErrorNoFormat(createFailure.c_str());
-        m.m_strScanComment += "Scan Error. " + createFailure;
-      }
-    } catch (const std::exception& e) {
-      m.m_nSlotSkipped = 1;
-      createFailure = e.what();
-      m.SendStatusText(9909, createFailure, kLineError);
-      LogErrorNoFormat(createFailure.c_str());
     } catch (...) {
-      createFailure = MessageText(9919);
-      LogErrorNoFormat(createFailure.c_str());
+      createFailure = CaughtFailure();
     }
-    if (!createFailure.empty()) {
+    if (createFailure) {
+      const bool message = createFailure.kind == Failure::Kind::message;
+      LogSlotFailure(createFailure, message);
+      // An image that cannot be created skips the slide; the run goes on.
+      if (!message && createFailure.kind != Failure::Kind::unknown) {
+        m.m_nSlotSkipped = 1;
+        m.SendStatusText(9909, createFailure.text, kLineError);
+      }
       m.m_nSlotError = 1;
-      m_Run.errorText += createFailure + "\r\n";
+      m_Run.errorText += createFailure.text + "\r\n";
       CloseAndRemove();
       break;
     }
@@ -744,9 +760,11 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
       m.DoScan(path);
       CLogger::OnFunctionEnd(CLogger::SCANNING);
       m.m_nScanFinished = 1;
-    } catch (const ComError& e) {
-      const std::string text = FormatComError(e);
-      if (IsClass(e, kClassAutofocus)) {
+    } catch (...) {
+      Failure failure = CaughtFailure();
+      if (failure.kind == Failure::Kind::text) failure.text = failure.text.substr(0, kMaxExceptionText);
+      const std::string& text = failure.text;
+      if (failure.Is(kClassAutofocus)) {
         if (retriesLeft) {
           requestRetry(text);
         } else {
@@ -762,7 +780,7 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
           m.m_nSlotSkipped = 1;
           m.SendStatusLine(m_Run.errorText, kLineWarning);
         }
-      } else if (IsClass(e, kClassThickness) || IsClass(e, kClassPMTCalibration)) {
+      } else if (failure.Is(kClassThickness) || failure.Is(kClassPMTCalibration)) {
         if (retriesLeft) {
           requestRetry(text);
         } else {
@@ -770,12 +788,25 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
           m.m_nSlotSkipped = 1;
           m.SendStatusLine(m_Run.errorText, kLineError);
         }
+      } else if (failure.kind == Failure::Kind::message && failure.messageId == 9952 && m.m_nScanStarted) {
+        if (retriesLeft) {
+          requestRetry(text);
+          abortScan = true;
+        } else {
+          const std::string failed = FormatText("Scan failed: Failed to process scan data - %s.",
+                                                CScanDataProc::GetStatusText(m.m_nDataStatus.load()).c_str());
+          m.SendStatusLine(failed, kLineError);
+          m.m_strScanComment += failed;
+          LogErrorNoFormat(failed.c_str());
+          m.m_nSlotSkipped = 1;
+          m_Run.errorText += text + "\r\n";
+          m.m_nSlotError = 1;
+        }
       } else {
-        LogErrorNoFormat(text.c_str());
-        m.m_strScanComment += "Scan Error. " + text;
+        LogSlotFailure(failure, true);
         m_Run.errorText += text + "\r\n";
         m.m_nSlotError = 1;
-        if (IsClass(e, kClassLaserPower) || IsClass(e, kClassTimeout)) {
+        if (failure.EndsRun()) {
           // The run ends here: lasers blocked before anything else, the partial image
           // kept, and the run end sent by the caller only after the last instrument call.
           BlockLasers();
@@ -787,49 +818,6 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
           return SlotEnd::runEnded;
         }
       }
-    } catch (const RunMessage& r) {
-      const std::string text = RunMessageText(r.id);
-      if (r.id == 9918) {
-        LogInfoNoFormat(text.c_str());
-        m.m_strScanComment += "Scan aborted by user.";
-      } else if (r.id == 9952 && m.m_nScanStarted) {
-        if (retriesLeft) {
-          requestRetry(text);
-          abortScan = true;
-        } else {
-          const std::string failed = FormatText("Scan failed: Failed to process scan data - %s.",
-                                                CScanDataProc::GetStatusText(m.m_nDataStatus.load()).c_str());
-          m.SendStatusLine(failed, kLineError);
-          m.m_strScanComment += failed;
-          LogErrorNoFormat(failed.c_str());
-          m.m_nSlotSkipped = 1;
-        }
-      } else {
-        LogErrorNoFormat(text.c_str());
-        m.m_strScanComment += "Scan Error. " + text;
-      }
-      if (!retryRequested) {
-        m_Run.errorText += text + "\r\n";
-        m.m_nSlotError = 1;
-      }
-    } catch (const std::exception& e) {
-      const std::string text = std::string(e.what()).substr(0, kMaxExceptionText);
-      LogErrorNoFormat(text.c_str());
-      m.m_strScanComment += "Scan Error. " + text;
-      m_Run.errorText += text + "\r\n";
-      m.m_nSlotError = 1;
-    } catch (const std::string& thrown) {
-      const std::string text = thrown.substr(0, kMaxExceptionText);
-      LogErrorNoFormat(text.c_str());
-      m.m_strScanComment += "Scan Error. " + text;
-      m_Run.errorText += text + "\r\n";
-      m.m_nSlotError = 1;
-    } catch (...) {
-      const std::string text = MessageText(9919);
-      LogErrorNoFormat(text.c_str());
-      m.m_strScanComment += "Scan Error. " + text;
-      m_Run.errorText += text + "\r\n";
-      m.m_nSlotError = 1;
     }
 
     // 8.
@@ -1051,7 +1039,6 @@ int CCarouselRun::RunEnd() {
   if (m.m_nRedConfirmed && m.m_nGreenConfirmed) m.StoreLastGoodPMTVoltages();
 
   // 3. First red-laser calibration.
-  std::string laserFailure;
   try {
     IScanCtrl::BOOL32 ready = 0;
     CheckScanCtrl(m_pScan->IsRedLaserReadyToAdjust(&ready));
@@ -1065,15 +1052,11 @@ int CCarouselRun::RunEnd() {
         CheckScanCtrl(m_pScan->CalibrateLaser(1, &done));
       }
     }
-  } catch (const ComError& e) {
-    laserFailure = FormatComError(e);
-    m.SendStatusLine(laserFailure, kLineError);
-  } catch (const RunMessage& r) {
-    if (!GetMessageText(r.id, laserFailure)) laserFailure = FormatText("error code = %d", r.id);
   } catch (...) {
-    laserFailure = MessageText(9919);
+    const Failure failure = CaughtFailure();
+    if (failure.kind == Failure::Kind::instrument) m.SendStatusLine(failure.text, kLineError);
+    LogError("Failed to calibrate red laser: %s", failure.text.c_str());
   }
-  if (!laserFailure.empty()) LogError("Failed to calibrate red laser: %s", laserFailure.c_str());
 
   // 4. Eject.
   if (!m_Run.loadFailed) {
@@ -1105,14 +1088,8 @@ int CCarouselRun::RunEnd() {
       } catch (const ComError& e) {
         LogErrorNoFormat(FormatComError(e).c_str());
       }
-    } catch (const RunMessage& r) {
-      m_Run.errorText += RunMessageText(r.id) + MessageText(9916);
-      m_Run.ejectFailed = true;
-    } catch (const std::exception& e) {
-      m_Run.errorText += std::string(e.what()) + MessageText(9916);
-      m_Run.ejectFailed = true;
     } catch (...) {
-      m_Run.errorText += MessageText(9919) + MessageText(9916);
+      m_Run.errorText += CaughtFailure().text + MessageText(9916);
       m_Run.ejectFailed = true;
     }
   }
