@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "Jotwell/BaseException.h"
@@ -126,7 +127,31 @@ class CCarouselRun {
   // One slot; false when the slot loop ends.
   enum class SlotEnd { next, stop, runEnded };
   SlotEnd DoSlot(int slot);
-  bool PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const std::string& read);
+  void StartSlot(int slot);
+  void AnnounceSlot(int slot);
+  // Loads the slide and prepares its scan; nullopt when its passes follow.
+  std::optional<SlotEnd> LoadSlide(int slot, const CSlotScanCfgInfo& settings);
+  void PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const std::string& read);
+  SlotEnd EndSlot(int slot);
+  // The passes of a slide: once, or twice at two sensitivities, each repeated when it was
+  // cut short and retries are left.
+  void StartPass();
+  void StartPassComment();
+  // The image's name, told to the operator; false when the slide cannot be named.
+  bool NamePass(int slot);
+  bool CreatePassImage();
+  void SetPassPercents(const CSlotScanCfgInfo& settings);
+  // False when the run ends at once.
+  bool ScanPass(int slot);
+  // True when the run ends at once.
+  bool ScanFailed(const Failure& failure);
+  void RequestRetry(const std::string& text);
+  // A pass cut short: lasers blocked and the instrument told to stop.
+  void StopPass();
+  void ReportPassQuality();
+  void ReportLaserCompensation();
+  void SaveImage();
+  void NextPass();
   int RunEnd();
 
   bool AbortNow() const { return m.m_nAbortRequest.load() == 1; }
@@ -168,10 +193,21 @@ class CCarouselRun {
     bool hasBarcode = false;
     std::string base, firstName, secondName;
     unsigned loRed = 0, loGreen = 0;
+    bool twoPass = false, loFirst = false, secondPass = false;
+    int retries = 0, maxRetries = 0;
+    std::string dyxId;           // shared by both images of a two-pass slide
+    std::string commentBefore;   // the comment both passes start from
+    std::string passComment;     // the comment a repeated pass starts from
+    bool repeating = false;
+    bool done = false;
   };
   // The pass being scanned.
   struct PassState {
+    std::string path;
+    bool low = false;  // at the lower sensitivity
     bool imageCreated = false;
+    bool retryRequested = false;
+    bool abortScan = false;
   };
   RunState m_Run;
   SlotState m_Slot;
@@ -440,8 +476,8 @@ void CCarouselRun::CloseAndRemove() {
   }
 }
 
-// Slot steps 6 to 12; false when the preparation failed (handled by the caller).
-bool CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const std::string& read) {
+// The slot's mode, channels, region, barcode and image names; a failure is thrown.
+void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const std::string& read) {
   // 7. Mode of the slot.
   const bool twoPass = settings.DyxRatio > 0;
   m.m_bSlotTwoPass = twoPass;
@@ -517,14 +553,11 @@ bool CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
     }
   }
 
-  // 12.
   CheckAbortNow();
-  return true;
 }
 
-CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
+void CCarouselRun::StartSlot(int slot) {
   m.m_nCurrentSlot = slot;
-  // 1. Per-slot state.
   m.m_nSlotError = 0;
   m.m_nSlotSkipped = 0;
   m.m_nScanStarted = 0;
@@ -536,11 +569,22 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
   m_Run.errorText.clear();
   m_Slot = SlotState{};
   m_Pass = PassState{};
+}
 
-  // 2.
+void CCarouselRun::AnnounceSlot(int slot) {
+  m.SendStatusLine(" ", kLineInfo);
+  m.SendStatusLine(FormatText("Slot %d ----------------\r\n", slot), kLineInfo);
+  m.SendStatusLine(FormatText("Loading chip (Slot %d)...", slot), kLineProgress);
+  LogInfo("******************************************************");
+  LogInfo("Starting Scan of Slide (Slot %d) at Time: %s [%s]", slot, TimeText().c_str(),
+          m.m_Info.serialNumber.c_str());
+  GetScanLog().SetStartTime(
+      std::chrono::duration_cast<std::chrono::seconds>(platform::systemNow().time_since_epoch()).count());
+}
+
+CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
+  StartSlot(slot);
   if (!m_pCfg->SlotUsed[slot - 1]) return SlotEnd::next;
-
-  // 3.
   const CSlotScanCfgInfo* settingsOf = m_pCfg->GetAt(slot);
   if (!settingsOf) {
     const std::string text =
@@ -551,20 +595,11 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
   }
   const CSlotScanCfgInfo settings = *settingsOf;
   GetScanLog().SetSlotConfig(settings);
+  AnnounceSlot(slot);
 
-  // 4.
-  m.SendStatusLine(" ", kLineInfo);
-  m.SendStatusLine(FormatText("Slot %d ----------------\r\n", slot), kLineInfo);
-  m.SendStatusLine(FormatText("Loading chip (Slot %d)...", slot), kLineProgress);
-  LogInfo("******************************************************");
-  LogInfo("Starting Scan of Slide (Slot %d) at Time: %s [%s]", slot, TimeText().c_str(),
-          m.m_Info.serialNumber.c_str());
-  GetScanLog().SetStartTime(
-      std::chrono::duration_cast<std::chrono::seconds>(platform::systemNow().time_since_epoch()).count());
-
-  // 5. Preset the PMTs for this slot's first pass.
-  const bool loFirst = m_pCfg->DyxScanLoPMTFirst != 0;
-  const bool firstLow = settings.DyxRatio > 0 && loFirst;
+  // The tubes settle while the slide is loaded.
+  m_Slot.loFirst = m_pCfg->DyxScanLoPMTFirst != 0;
+  const bool firstLow = settings.DyxRatio > 0 && m_Slot.loFirst;
   PresetPMTs(settings.UseRed != 0,
              firstLow ? static_cast<unsigned>(settings.PMTRed * settings.DyxRatio)
                       : static_cast<unsigned>(settings.PMTRed),
@@ -572,8 +607,26 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
              firstLow ? static_cast<unsigned>(settings.PMTGreen * settings.DyxRatio)
                       : static_cast<unsigned>(settings.PMTGreen),
              false);
+  if (const std::optional<SlotEnd> end = LoadSlide(slot, settings)) return *end;
 
-  // 6. to 12.
+  m_Slot.twoPass = m.m_bSlotTwoPass;
+  m_Slot.maxRetries = m.m_bMainHost ? m.GetScanRetries() : 0;
+  m_Slot.dyxId = CScanMgr::GetTimeStamp();
+  m_Slot.commentBefore = m.m_strScanComment;
+  while (!m_Slot.done && !AbortNow()) {
+    StartPass();
+    if (!NamePass(slot) || !CreatePassImage()) break;
+    SetPassPercents(settings);
+    if (!ScanPass(slot)) return SlotEnd::runEnded;
+    StopPass();
+    if (m.m_nScanStarted) ReportPassQuality();
+    if (m_Pass.imageCreated) SaveImage();
+    NextPass();
+  }
+  return EndSlot(slot);
+}
+
+std::optional<CCarouselRun::SlotEnd> CCarouselRun::LoadSlide(int slot, const CSlotScanCfgInfo& settings) {
   bool loaded = false;
   Failure failure;
   try {
@@ -585,396 +638,396 @@ CCarouselRun::SlotEnd CCarouselRun::DoSlot(int slot) {
     CheckScanCtrl(m_pScan->get_Barcode(&read));
     GetScanLog().SetBarcode(read);
     PrepareSlot(slot, settings, read);
+    return std::nullopt;
   } catch (...) {
     failure = CaughtFailure();
   }
-  if (failure) {
-    if (!loaded) {
-      CLogger::OnFunctionEnd(CLogger::SLIDE_LOADING);
-      if (failure.Is(kClassNoSlide)) {
-        m.SendStatusLine("No slide found.", kLineAttention);
-        LogError(
-            "No slide found in the slot %d, it was detected (when CheckCarousel) before the carousel run",
-            slot);
-        return SlotEnd::next;
-      }
-      if (failure.Is(kClassArmTimeout)) {
-        m.SendStatusText(9909, FormatText("The slide failed to load [%s]; slide was skipped.", failure.text.c_str()),
-                         kLineError);
-        m.SendStatusLine(
-            "NOTE: The Autoloader may be out of alignment or the slide holder may need to be replaced."
-            " Be careful when removing the carousel not to bump the Autoloader Guide Bracket.",
-            kLineAttention);
-        // Recorded as what it is: a skipped slide, not a success.
-        m.m_nSlotSkipped = 1;
-        m.RecordSlotResult(slot);
-        ++m_Run.slidesDone;
-        m.m_nSlotError = 0;
-        return SlotEnd::next;
-      }
-      m_Run.loadFailed = true;
+  if (!loaded) {
+    CLogger::OnFunctionEnd(CLogger::SLIDE_LOADING);
+    if (failure.Is(kClassNoSlide)) {
+      m.SendStatusLine("No slide found.", kLineAttention);
+      LogError("No slide found in the slot %d, it was detected (when CheckCarousel) before the carousel run",
+               slot);
+      return SlotEnd::next;
     }
-    LogSlotFailure(failure, failure.kind == Failure::Kind::message);
+    if (failure.Is(kClassArmTimeout)) {
+      m.SendStatusText(9909, FormatText("The slide failed to load [%s]; slide was skipped.", failure.text.c_str()),
+                       kLineError);
+      m.SendStatusLine(
+          "NOTE: The Autoloader may be out of alignment or the slide holder may need to be replaced."
+          " Be careful when removing the carousel not to bump the Autoloader Guide Bracket.",
+          kLineAttention);
+      // Recorded as what it is: a skipped slide, not a success.
+      m.m_nSlotSkipped = 1;
+      m.RecordSlotResult(slot);
+      ++m_Run.slidesDone;
+      m.m_nSlotError = 0;
+      return SlotEnd::next;
+    }
+    m_Run.loadFailed = true;
+  }
+  LogSlotFailure(failure, failure.kind == Failure::Kind::message);
+  m.m_nSlotError = 1;
+  m_Run.errorText += failure.text + "\r\n";
+  CloseAndRemove();
+  if (!m.m_nSlotSkipped) return SlotEnd::stop;
+  m.SendStatusText(9909, m_Run.errorText, kLineError);
+  m.RecordSlotResult(slot);
+  ++m_Run.slidesDone;
+  m.m_nSlotError = 0;
+  m_Run.errorText.clear();
+  return SlotEnd::next;
+}
+
+void CCarouselRun::StartPass() {
+  m_Run.errorText.clear();
+  m.m_nScanStarted = 0;
+  // A second pass that fails must not pass for finished because its first pass did.
+  m.m_nScanFinished = 0;
+  m_Pass = PassState{};
+  m_Pass.low = m_Slot.twoPass && (m_Slot.secondPass ? !m_Slot.loFirst : m_Slot.loFirst);
+}
+
+void CCarouselRun::StartPassComment() {
+  // A repeated pass starts its image's comment over: what the cut-short attempt said
+  // belongs to the image it replaces.
+  if (m_Slot.repeating)
+    m.m_strScanComment = m_Slot.passComment;
+  else
+    m_Slot.passComment = m.m_strScanComment;
+  m_Slot.repeating = false;
+}
+
+bool CCarouselRun::NamePass(int slot) {
+  std::string line;
+  if (m_Slot.twoPass) {
+    const char* which = m_Pass.low ? "Lo" : "Hi";
+    if (!m_Slot.secondPass) {
+      m_Pass.path = m_Slot.firstName;
+    } else {
+      if (m_Slot.secondName.empty()) {
+        const std::string base = MakeBatchFileName(slot);
+        if (base.empty()) {
+          const std::string text = RunMessageText(9949);
+          LogErrorNoFormat(text.c_str());
+          m_Run.errorText += text + "\r\n";
+          m.m_nSlotSkipped = 1;
+          m.SendStatusText(9909, m_Run.errorText, kLineError);
+          return false;
+        }
+        m_Slot.secondName = base + ".tif";
+      }
+      m_Pass.path = m_Slot.secondName;
+      m.m_strScanComment = m_Slot.commentBefore;
+    }
+    StartPassComment();
+    LogInfo("Creating file for Dyxwide scan (%s): %s", which, m_Pass.path.c_str());
+    line = m.m_strScanComment.empty() ? FormatText("Creating file for Dyxwide scan (%s): %s \r\nPreparing Scan.",
+                                                   which, m_Pass.path.c_str())
+                                      : m.m_strScanComment + "\r\nPreparing Scan.";
+  } else {
+    m_Pass.path = m_Slot.base;
+    StartPassComment();
+    LogInfo("Creating file: %s", m_Pass.path.c_str());
+    line = m.m_strScanComment.empty() ? FormatText("Creating file: %s \r\nPreparing Scan.", m_Pass.path.c_str())
+                                      : m.m_strScanComment + "\r\nPreparing Scan.";
+  }
+  m.SendStatusLine(line, kLineProgress);
+  return true;
+}
+
+bool CCarouselRun::CreatePassImage() {
+  try {
+    CScanDataProc* dp = m.GetDataProc();
+    if (!dp) throw std::string("The scan data processor is missing.");
+    const int psx = std::max(m.m_nPixelSizeX, 1), psy = std::max(m.m_nPixelSizeY, 1);
+    const bool split = m_pCfg->SplitAndRotate != 0;
+    dp->CreateTiff(m_Pass.path.c_str(), static_cast<unsigned long>(m.m_ScanRegion[7] / psx),
+                   static_cast<unsigned long>(m.m_ScanRegion[8] / psy), m.m_nChannelCount, psx, psy,
+                   split ? false : m.m_n20BitImage != 0, split, m.m_nCompressImage != 0);
+    m_Pass.imageCreated = true;
+    dp->SetBarcode(m.m_strBarcode.c_str());
+    return true;
+  } catch (...) {
+    const Failure failure = CaughtFailure();
+    const bool message = failure.kind == Failure::Kind::message;
+    LogSlotFailure(failure, message);
+    // An image that cannot be created skips the slide; the run goes on.
+    if (!message && failure.kind != Failure::Kind::unknown) {
+      m.m_nSlotSkipped = 1;
+      m.SendStatusText(9909, failure.text, kLineError);
+    }
     m.m_nSlotError = 1;
     m_Run.errorText += failure.text + "\r\n";
     CloseAndRemove();
-    if (!m.m_nSlotSkipped) return SlotEnd::stop;
-    m.SendStatusText(9909, m_Run.errorText, kLineError);
-    m.RecordSlotResult(slot);
-    ++m_Run.slidesDone;
-    m.m_nSlotError = 0;
-    m_Run.errorText.clear();
-    return SlotEnd::next;
+    return false;
   }
+}
 
-  // Passes.
-  CScanDataProc* dp = m.GetDataProc();
-  const bool twoPass = m.m_bSlotTwoPass;
-  bool secondPass = false;
-  int retries = 0;
-  const int maxRetries = m.m_bMainHost ? m.GetScanRetries() : 0;
-  std::string dyxId = CScanMgr::GetTimeStamp();
-  const std::string commentBefore = m.m_strScanComment;
-  bool slideDone = false;
-  bool repeating = false;
-  std::string passComment;
-  // A repeated pass starts its image's comment over: what the cut-short attempt said
-  // belongs to the image it replaces.
-  auto startPassComment = [&] {
-    if (repeating)
-      m.m_strScanComment = passComment;
-    else
-      passComment = m.m_strScanComment;
-    repeating = false;
-  };
-  while (!slideDone && !AbortNow()) {
-    // 1.
-    m_Run.errorText.clear();
-    m.m_nScanStarted = 0;
-    // A second pass that fails must not pass for finished because its first pass did.
-    m.m_nScanFinished = 0;
-    bool retryRequested = false;
-    bool abortScan = false;
+void CCarouselRun::SetPassPercents(const CSlotScanCfgInfo& settings) {
+  if (m_Slot.twoPass) {
+    m.m_nRedPercent = m_Pass.low ? m_Slot.loRed : static_cast<unsigned>(settings.PMTRed);
+    m.m_nGreenPercent = m_Pass.low ? m_Slot.loGreen : static_cast<unsigned>(settings.PMTGreen);
+    if (m_Slot.secondPass) PresetPMTs(m.m_bRedEnable, m.m_nRedPercent, m.m_bGreenEnable, m.m_nGreenPercent, true);
+  } else {
+    m.m_nRedPercent = static_cast<unsigned>(settings.PMTRed);
+    m.m_nGreenPercent = static_cast<unsigned>(settings.PMTGreen);
+  }
+}
 
-    // 2. Name and announce the file.
-    std::string path, line;
-    const bool low = twoPass && (secondPass ? !loFirst : loFirst);
-    if (twoPass) {
-      const char* which = low ? "Lo" : "Hi";
-      if (!secondPass) {
-        path = m_Slot.firstName;
-      } else {
-        if (m_Slot.secondName.empty()) {
-          const std::string base = MakeBatchFileName(slot);
-          if (base.empty()) {
-            const std::string text = RunMessageText(9949);
-            LogErrorNoFormat(text.c_str());
-            m_Run.errorText += text + "\r\n";
-            m.m_nSlotSkipped = 1;
-            m.SendStatusText(9909, m_Run.errorText, kLineError);
-            break;
-          }
-          m_Slot.secondName = base + ".tif";
-        }
-        path = m_Slot.secondName;
-        m.m_strScanComment = commentBefore;
-      }
-      startPassComment();
-      LogInfo("Creating file for Dyxwide scan (%s): %s", which, path.c_str());
-      line =
-          m.m_strScanComment.empty()
-              ? FormatText("Creating file for Dyxwide scan (%s): %s \r\nPreparing Scan.", which, path.c_str())
-              : m.m_strScanComment + "\r\nPreparing Scan.";
+bool CCarouselRun::ScanPass(int slot) {
+  try {
+    m.SendScanFileInfo(m_Pass.path, m.m_strBarcode, slot, m_Run.slidesDone);
+    TiffHeaderValues header;
+    header.mainHost = m.m_bMainHost;
+    header.channelCount = static_cast<unsigned>(std::max(m.m_nChannelCount, 0));
+    header.channels = m.m_Channels;
+    header.binX = static_cast<unsigned>(m.m_nBinX);
+    header.binY = static_cast<unsigned>(m.m_nBinY);
+    header.originX = m.m_ScanRegion[0];
+    header.originY = m.m_ScanRegion[1];
+    header.width = m.m_ScanRegion[7];
+    header.height = m.m_ScanRegion[8];
+    header.description = Naming().m_strScanDescription;
+    header.operatorName = Naming().m_strOperatorName;
+    if (CScanDataProc* dp = m.GetDataProc()) SetTiffHeaderInfo(m_pScan, *dp, header);
+    CheckAbortNow();
+    CLogger::OnFunctionBegin(CLogger::SCANNING);
+    m.DoScan(m_Pass.path);
+    CLogger::OnFunctionEnd(CLogger::SCANNING);
+    m.m_nScanFinished = 1;
+    return true;
+  } catch (...) {
+    Failure failure = CaughtFailure();
+    if (failure.kind == Failure::Kind::text) failure.text = failure.text.substr(0, kMaxExceptionText);
+    return !ScanFailed(failure);
+  }
+}
+
+void CCarouselRun::RequestRetry(const std::string& text) {
+  m_Pass.retryRequested = true;
+  const std::string retryLine = text + "***Scan retry***\r\n";
+  m_Run.errorText += retryLine;
+  m.SendStatusLine(retryLine, kLineRetry);
+}
+
+bool CCarouselRun::ScanFailed(const Failure& failure) {
+  const std::string& text = failure.text;
+  const bool retriesLeft = m_Slot.retries < m_Slot.maxRetries && m_Slot.maxRetries != 0;
+  if (failure.Is(kClassAutofocus)) {
+    if (retriesLeft) {
+      RequestRetry(text);
     } else {
-      path = m_Slot.base;
-      startPassComment();
-      LogInfo("Creating file: %s", path.c_str());
-      line = m.m_strScanComment.empty() ? FormatText("Creating file: %s \r\nPreparing Scan.", path.c_str())
-                                        : m.m_strScanComment + "\r\nPreparing Scan.";
-    }
-    m.SendStatusLine(line, kLineProgress);
-
-    // 3. Create the image.
-    Failure createFailure;
-    try {
-      if (!dp) throw std::string("The scan data processor is missing.");
-      const int psx = std::max(m.m_nPixelSizeX, 1), psy = std::max(m.m_nPixelSizeY, 1);
-      const bool split = m_pCfg->SplitAndRotate != 0;
-      dp->CreateTiff(path.c_str(), static_cast<unsigned long>(m.m_ScanRegion[7] / psx),
-                     static_cast<unsigned long>(m.m_ScanRegion[8] / psy), m.m_nChannelCount, psx, psy,
-                     split ? false : m.m_n20BitImage != 0, split, m.m_nCompressImage != 0);
-      m_Pass.imageCreated = true;
-      dp->SetBarcode(m.m_strBarcode.c_str());
-    } catch (...) {
-      createFailure = CaughtFailure();
-    }
-    if (createFailure) {
-      const bool message = createFailure.kind == Failure::Kind::message;
-      LogSlotFailure(createFailure, message);
-      // An image that cannot be created skips the slide; the run goes on.
-      if (!message && createFailure.kind != Failure::Kind::unknown) {
-        m.m_nSlotSkipped = 1;
-        m.SendStatusText(9909, createFailure.text, kLineError);
+      const std::string dump = WithoutTifExtension(m_Pass.path) + "_AF_MemDump.log";
+      LogInfo("Autofocus Error - Creating DSP memdump log file: %s", dump.c_str());
+      try {
+        CheckScanCtrl(m_pScan->DSPMemDump(kVCAF, 0x2000, 0x1700, dump));
+      } catch (const ComError& dumpError) {
+        LogErrorNoFormat(FormatComError(dumpError).c_str());
       }
+      m.m_strScanComment = text;
+      m_Run.errorText += text + "\r\n";
+      m.m_nSlotSkipped = 1;
+      m.SendStatusLine(m_Run.errorText, kLineWarning);
+    }
+  } else if (failure.Is(kClassThickness) || failure.Is(kClassPMTCalibration)) {
+    if (retriesLeft) {
+      RequestRetry(text);
+    } else {
+      m_Run.errorText += text + "\r\n";
+      m.m_nSlotSkipped = 1;
+      m.SendStatusLine(m_Run.errorText, kLineError);
+    }
+  } else if (failure.kind == Failure::Kind::message && failure.messageId == 9952 && m.m_nScanStarted) {
+    if (retriesLeft) {
+      RequestRetry(text);
+      m_Pass.abortScan = true;
+    } else {
+      const std::string failed = FormatText("Scan failed: Failed to process scan data - %s.",
+                                            CScanDataProc::GetStatusText(m.m_nDataStatus.load()).c_str());
+      m.SendStatusLine(failed, kLineError);
+      m.m_strScanComment += failed;
+      LogErrorNoFormat(failed.c_str());
+      m.m_nSlotSkipped = 1;
+      m_Run.errorText += text + "\r\n";
       m.m_nSlotError = 1;
-      m_Run.errorText += createFailure.text + "\r\n";
-      CloseAndRemove();
-      break;
     }
-
-    // 4. PMT percentages of the pass.
-    if (twoPass) {
-      m.m_nRedPercent = low ? m_Slot.loRed : static_cast<unsigned>(settings.PMTRed);
-      m.m_nGreenPercent = low ? m_Slot.loGreen : static_cast<unsigned>(settings.PMTGreen);
-      if (secondPass) PresetPMTs(m.m_bRedEnable, m.m_nRedPercent, m.m_bGreenEnable, m.m_nGreenPercent, true);
-    } else {
-      m.m_nRedPercent = static_cast<unsigned>(settings.PMTRed);
-      m.m_nGreenPercent = static_cast<unsigned>(settings.PMTGreen);
-    }
-
-    // 5. to 7.
-    const bool retriesLeft = retries < maxRetries && maxRetries != 0;
-    auto requestRetry = [&](const std::string& text) {
-      retryRequested = true;
-      const std::string retryLine = text + "***Scan retry***\r\n";
-      m_Run.errorText += retryLine;
-      m.SendStatusLine(retryLine, kLineRetry);
-    };
-    try {
-      m.SendScanFileInfo(path, m.m_strBarcode, slot, m_Run.slidesDone);
-      TiffHeaderValues header;
-      header.mainHost = m.m_bMainHost;
-      header.channelCount = static_cast<unsigned>(std::max(m.m_nChannelCount, 0));
-      header.channels = m.m_Channels;
-      header.binX = static_cast<unsigned>(m.m_nBinX);
-      header.binY = static_cast<unsigned>(m.m_nBinY);
-      header.originX = m.m_ScanRegion[0];
-      header.originY = m.m_ScanRegion[1];
-      header.width = m.m_ScanRegion[7];
-      header.height = m.m_ScanRegion[8];
-      header.description = Naming().m_strScanDescription;
-      header.operatorName = Naming().m_strOperatorName;
-      if (dp) SetTiffHeaderInfo(m_pScan, *dp, header);
-      CheckAbortNow();
-      CLogger::OnFunctionBegin(CLogger::SCANNING);
-      m.DoScan(path);
-      CLogger::OnFunctionEnd(CLogger::SCANNING);
-      m.m_nScanFinished = 1;
-    } catch (...) {
-      Failure failure = CaughtFailure();
-      if (failure.kind == Failure::Kind::text) failure.text = failure.text.substr(0, kMaxExceptionText);
-      const std::string& text = failure.text;
-      if (failure.Is(kClassAutofocus)) {
-        if (retriesLeft) {
-          requestRetry(text);
-        } else {
-          const std::string dump = WithoutTifExtension(path) + "_AF_MemDump.log";
-          LogInfo("Autofocus Error - Creating DSP memdump log file: %s", dump.c_str());
-          try {
-            CheckScanCtrl(m_pScan->DSPMemDump(kVCAF, 0x2000, 0x1700, dump));
-          } catch (const ComError& dumpError) {
-            LogErrorNoFormat(FormatComError(dumpError).c_str());
-          }
-          m.m_strScanComment = text;
-          m_Run.errorText += text + "\r\n";
-          m.m_nSlotSkipped = 1;
-          m.SendStatusLine(m_Run.errorText, kLineWarning);
-        }
-      } else if (failure.Is(kClassThickness) || failure.Is(kClassPMTCalibration)) {
-        if (retriesLeft) {
-          requestRetry(text);
-        } else {
-          m_Run.errorText += text + "\r\n";
-          m.m_nSlotSkipped = 1;
-          m.SendStatusLine(m_Run.errorText, kLineError);
-        }
-      } else if (failure.kind == Failure::Kind::message && failure.messageId == 9952 && m.m_nScanStarted) {
-        if (retriesLeft) {
-          requestRetry(text);
-          abortScan = true;
-        } else {
-          const std::string failed = FormatText("Scan failed: Failed to process scan data - %s.",
-                                                CScanDataProc::GetStatusText(m.m_nDataStatus.load()).c_str());
-          m.SendStatusLine(failed, kLineError);
-          m.m_strScanComment += failed;
-          LogErrorNoFormat(failed.c_str());
-          m.m_nSlotSkipped = 1;
-          m_Run.errorText += text + "\r\n";
-          m.m_nSlotError = 1;
-        }
-      } else {
-        LogSlotFailure(failure, true);
-        m_Run.errorText += text + "\r\n";
-        m.m_nSlotError = 1;
-        if (failure.EndsRun()) {
-          // The run ends here: lasers blocked before anything else, the partial image
-          // kept, and the run end sent by the caller only after the last instrument call.
-          BlockLasers();
-          if (m_Pass.imageCreated) {
-            SetScanStatus(m.m_strScanComment);
-            CloseAndSave();
-          }
-          m.SendStatusText(9909, m_Run.errorText, kLineError);
-          return SlotEnd::runEnded;
-        }
+  } else {
+    LogSlotFailure(failure, true);
+    m_Run.errorText += text + "\r\n";
+    m.m_nSlotError = 1;
+    if (failure.EndsRun()) {
+      // The run ends here: lasers blocked before anything else, the partial image
+      // kept, and the run end sent by the caller only after the last instrument call.
+      BlockLasers();
+      if (m_Pass.imageCreated) {
+        SetScanStatus(m.m_strScanComment);
+        CloseAndSave();
       }
-    }
-
-    // 8.
-    if (m.m_nScanStarted && !m.m_nScanFinished) BlockLasers();
-
-    // 9.
-    if (AbortNow() || (m.m_nSlotError && m.m_nScanStarted && !m.m_nScanFinished) || abortScan) {
-      LogInfo("Aborting Scanning");
-      try {
-        CheckScanCtrl(m_pScan->AbortScan());
-      } catch (const ComError& e) {
-        m_Run.errorText += FormatComError(e) + "\r\n";
-      }
-      platform::sleepFor(kAbortScanWait);
-    }
-
-    // 10. to 12.
-    if (m.m_nScanStarted) {
-      try {
-        BlockLasers();
-        CheckScanCtrl(m_pScan->EndScan());
-        IScanCtrl::LONG afStats = 0;
-        CheckScanCtrl(m_pScan->GetAFStats(&afStats));
-        const double measured = afStats;
-        const double percent = std::clamp(measured, 0.0, 100.0);
-        if (percent != measured)
-          LogDebug(1, "ScanMgr: percent AF hold has been adjusted from %.4f to %.4f", measured, percent);
-        else
-          LogDebug(1, "ScanMgr: percent AF hold = %.4f", percent);
-        if (percent >= kAFHoldExtended) {
-          m.SendStatusLine(
-              FormatText(
-                  "AutoFocus was suspended for an extended period of time during the scan [%.4f percent].",
-                  percent) +
-                  "  Check the scan image for anomalies.  To rectify, eliminate any contamination on the "
-                  "surface of the slide,"
-                  " insure that the scan region does not overlap the barcode or other non-transparent areas, "
-                  "then rescan.",
-              kLineError);
-        } else if (percent > kAFHoldLonger) {
-          m.SendStatusLine(
-              FormatText("AutoFocus was suspended longer than normal during the scan [%.4f percent].",
-                         percent) +
-                  "  Eliminate any contamination on the surface of the slide, and make sure that the scan "
-                  "region does not overlap the barcode or other non-transparent areas."
-                  "  Check the scan image and rescan, if necessary.",
-              kLineWarning);
-        }
-        if (dp) dp->SetPercentAutoFocusHold(percent);
-
-        double thickness = 0;
-        CheckScanCtrl(m_pScan->get_ChipThickness(&thickness));
-        IScanCtrl::LONG tarsel = 0;
-        CheckScanCtrl(m_pScan->get_IsTarselBarcode(&tarsel));
-        if (tarsel) {
-          if (thickness < kTarselThicknessMin || thickness > kTarselThicknessMax)
-            m.SendStatusLine(
-                "The Autofocus pre-scan calibration obtained a slide thickness that is inconsistent with the "
-                "known thickness range of Tarsel zevazodizos."
-                " Inspect the scan image for anomalies such as red/green feature misalignment."
-                " Before scanning, insure that slides are free of hybridization residue and an appropriate "
-                "scan region is selected.",
-                kLineWarning);
-        } else if (m.GetScannerModel() == 0 && (thickness < kThicknessMin || thickness > kThicknessMax)) {
-          LogInfo(
-              "The slide has a thickness of %.3f which is outside the allowable thickness range (%.3f -  "
-              "%.3f).",
-              thickness, kThicknessMin, kThicknessMax);
-          m.SendStatusLine(
-              "Warning: the scanner has detected a glass slide that is outside the allowable thickness range "
-              "or "
-              "the selected scan region contains an obstruction to the initial focus positions."
-              "This slide may damage the scanner.  Please remove the slide from the carousel.",
-              kLineAttention);
-        }
-        if (dp) dp->SetGlassThickness(thickness * kThicknessScale);
-
-        try {
-          IScanCtrl::ULONG red = 0, green = 0;
-          CheckScanCtrl(m_pScan->FlashGetUnsignedDef("LaserCompensationRequired_R", 0, &red));
-          CheckScanCtrl(m_pScan->FlashGetUnsignedDef("LaserCompensationRequired_G", 0, &green));
-          std::string text;
-          if (red && green)
-            text = "Both laser powers are low.";
-          else if (red || green)
-            text = FormatText("%s laser power is low.", red ? "Red" : "Green");
-          if (!text.empty()) {
-            text += " Software correction is applied.";
-            m.m_strScanComment += text;
-            m.SendStatusLine(text, kLineWarning);
-          }
-        } catch (const ComError& e) {
-          LogError("Failed to check Laser Calibration Warning flag: %s", FormatComError(e).c_str());
-        }
-      } catch (const ComError& e) {
-        const std::string text = FormatComError(e);
-        LogErrorNoFormat(text.c_str());
-        m_Run.errorText += text + "\r\n";
-        if (m.m_strScanComment.empty()) m.m_strScanComment = "Scan Error. " + text;
-        m.SendStatusLine(text, kLineError);
-      }
-    }
-
-    // 13. Close and save.
-    if (m_Pass.imageCreated) {
-      const bool dataWhole = m.m_nDataStatus.load() == 0;
-      if (m.m_nSlotSkipped) {
-        m.m_strScanComment += "Slide skipped.\r\n";
-        m.SendStatusLine("Slide skipped.\r\n\r\n", kLineAttention);
-      } else if (!m.m_nScanStarted) {
-        m.m_strScanComment += "Scan not started.";
-      } else if (retryRequested) {
-        // A pass cut short for a retry holds a partial image: never "completed".
-        m.m_strScanComment += kRetryStatus;
-        m.SendStatusLine(kRetryStatus, kLineRetry);
-      } else if (!AbortNow() && !m.m_nSlotError) {
-        m.m_strScanComment += "Scan completed.\r\n";
-        m.SendStatusLine("Scan completed.\r\n\r\n", kLineSuccess);
-      }
-      if (twoPass && dp) {
-        if (dyxId.empty()) {
-          if (!secondPass) {
-            dyxId = CScanMgr::GetTimeStamp();
-            LogInfo("Failed to get the first Dyx scan file GUID as DyxID, use the time-stamp instead.");
-          } else {
-            LogInfo("Failed to add DyxID info to the 2nd Dyx scan file");
-          }
-        }
-        dp->SetDyxScanIDInfo(dyxId.c_str(), low ? 2 : 1);
-      }
-      SetScanStatus(m.m_strScanComment);
-      if (AbortNow())
-        m.SendStatusMessage(9911, 9912, kLineProgress);
-      else if (m.m_nSlotError)
-        m.SendStatusMessage(9909, 9912, kLineProgress);
-      else
-        m.SendStatusMessage(9913, 0, kLineProgress);
-      CloseAndSave();
-      // Data that came whole but could not be saved (a full disk) is no scanned slide: the
-      // slot fails, and the run stops rather than fill the disk's last room slide by slide.
-      if (dataWhole && m.m_nDataStatus.load() != 0 && !retryRequested && !m.m_nSlotSkipped)
-        m.m_nSlotError = 1;
-    }
-
-    // 14. Next pass.
-    if (retryRequested && maxRetries != 0 && retries < maxRetries) {
-      ++retries;
-      repeating = true;
-    } else if (twoPass && !secondPass && !retryRequested && !m.m_nSlotError && !m.m_nSlotSkipped) {
-      // A slide given up in its first pass is not scanned a second time.
-      secondPass = true;
-      retries = 0;
-    } else {
-      slideDone = true;
+      m.SendStatusText(9909, m_Run.errorText, kLineError);
+      return true;
     }
   }
+  return false;
+}
 
+void CCarouselRun::StopPass() {
+  if (m.m_nScanStarted && !m.m_nScanFinished) BlockLasers();
+  if (AbortNow() || (m.m_nSlotError && m.m_nScanStarted && !m.m_nScanFinished) || m_Pass.abortScan) {
+    LogInfo("Aborting Scanning");
+    try {
+      CheckScanCtrl(m_pScan->AbortScan());
+    } catch (const ComError& e) {
+      m_Run.errorText += FormatComError(e) + "\r\n";
+    }
+    platform::sleepFor(kAbortScanWait);
+  }
+}
+
+void CCarouselRun::ReportPassQuality() {
+  CScanDataProc* dp = m.GetDataProc();
+  try {
+    BlockLasers();
+    CheckScanCtrl(m_pScan->EndScan());
+    IScanCtrl::LONG afStats = 0;
+    CheckScanCtrl(m_pScan->GetAFStats(&afStats));
+    const double measured = afStats;
+    const double percent = std::clamp(measured, 0.0, 100.0);
+    if (percent != measured)
+      LogDebug(1, "ScanMgr: percent AF hold has been adjusted from %.4f to %.4f", measured, percent);
+    else
+      LogDebug(1, "ScanMgr: percent AF hold = %.4f", percent);
+    if (percent >= kAFHoldExtended) {
+      m.SendStatusLine(
+          FormatText("AutoFocus was suspended for an extended period of time during the scan [%.4f percent].",
+                     percent) +
+              "  Check the scan image for anomalies.  To rectify, eliminate any contamination on the "
+              "surface of the slide,"
+              " insure that the scan region does not overlap the barcode or other non-transparent areas, "
+              "then rescan.",
+          kLineError);
+    } else if (percent > kAFHoldLonger) {
+      m.SendStatusLine(
+          FormatText("AutoFocus was suspended longer than normal during the scan [%.4f percent].", percent) +
+              "  Eliminate any contamination on the surface of the slide, and make sure that the scan "
+              "region does not overlap the barcode or other non-transparent areas."
+              "  Check the scan image and rescan, if necessary.",
+          kLineWarning);
+    }
+    if (dp) dp->SetPercentAutoFocusHold(percent);
+
+    double thickness = 0;
+    CheckScanCtrl(m_pScan->get_ChipThickness(&thickness));
+    IScanCtrl::LONG tarsel = 0;
+    CheckScanCtrl(m_pScan->get_IsTarselBarcode(&tarsel));
+    if (tarsel) {
+      if (thickness < kTarselThicknessMin || thickness > kTarselThicknessMax)
+        m.SendStatusLine(
+            "The Autofocus pre-scan calibration obtained a slide thickness that is inconsistent with the "
+            "known thickness range of Tarsel zevazodizos."
+            " Inspect the scan image for anomalies such as red/green feature misalignment."
+            " Before scanning, insure that slides are free of hybridization residue and an appropriate "
+            "scan region is selected.",
+            kLineWarning);
+    } else if (m.GetScannerModel() == 0 && (thickness < kThicknessMin || thickness > kThicknessMax)) {
+      LogInfo(
+          "The slide has a thickness of %.3f which is outside the allowable thickness range (%.3f -  "
+          "%.3f).",
+          thickness, kThicknessMin, kThicknessMax);
+      m.SendStatusLine(
+          "Warning: the scanner has detected a glass slide that is outside the allowable thickness range "
+          "or "
+          "the selected scan region contains an obstruction to the initial focus positions."
+          "This slide may damage the scanner.  Please remove the slide from the carousel.",
+          kLineAttention);
+    }
+    if (dp) dp->SetGlassThickness(thickness * kThicknessScale);
+    ReportLaserCompensation();
+  } catch (const ComError& e) {
+    const std::string text = FormatComError(e);
+    LogErrorNoFormat(text.c_str());
+    m_Run.errorText += text + "\r\n";
+    if (m.m_strScanComment.empty()) m.m_strScanComment = "Scan Error. " + text;
+    m.SendStatusLine(text, kLineError);
+  }
+}
+
+void CCarouselRun::ReportLaserCompensation() {
+  try {
+    IScanCtrl::ULONG red = 0, green = 0;
+    CheckScanCtrl(m_pScan->FlashGetUnsignedDef("LaserCompensationRequired_R", 0, &red));
+    CheckScanCtrl(m_pScan->FlashGetUnsignedDef("LaserCompensationRequired_G", 0, &green));
+    std::string text;
+    if (red && green)
+      text = "Both laser powers are low.";
+    else if (red || green)
+      text = FormatText("%s laser power is low.", red ? "Red" : "Green");
+    if (!text.empty()) {
+      text += " Software correction is applied.";
+      m.m_strScanComment += text;
+      m.SendStatusLine(text, kLineWarning);
+    }
+  } catch (const ComError& e) {
+    LogError("Failed to check Laser Calibration Warning flag: %s", FormatComError(e).c_str());
+  }
+}
+
+void CCarouselRun::SaveImage() {
+  const bool dataWhole = m.m_nDataStatus.load() == 0;
+  if (m.m_nSlotSkipped) {
+    m.m_strScanComment += "Slide skipped.\r\n";
+    m.SendStatusLine("Slide skipped.\r\n\r\n", kLineAttention);
+  } else if (!m.m_nScanStarted) {
+    m.m_strScanComment += "Scan not started.";
+  } else if (m_Pass.retryRequested) {
+    // A pass cut short for a retry holds a partial image: never "completed".
+    m.m_strScanComment += kRetryStatus;
+    m.SendStatusLine(kRetryStatus, kLineRetry);
+  } else if (!AbortNow() && !m.m_nSlotError) {
+    m.m_strScanComment += "Scan completed.\r\n";
+    m.SendStatusLine("Scan completed.\r\n\r\n", kLineSuccess);
+  }
+  CScanDataProc* dp = m.GetDataProc();
+  if (m_Slot.twoPass && dp) {
+    if (m_Slot.dyxId.empty()) {
+      if (!m_Slot.secondPass) {
+        m_Slot.dyxId = CScanMgr::GetTimeStamp();
+        LogInfo("Failed to get the first Dyx scan file GUID as DyxID, use the time-stamp instead.");
+      } else {
+        LogInfo("Failed to add DyxID info to the 2nd Dyx scan file");
+      }
+    }
+    dp->SetDyxScanIDInfo(m_Slot.dyxId.c_str(), m_Pass.low ? 2 : 1);
+  }
+  SetScanStatus(m.m_strScanComment);
+  if (AbortNow())
+    m.SendStatusMessage(9911, 9912, kLineProgress);
+  else if (m.m_nSlotError)
+    m.SendStatusMessage(9909, 9912, kLineProgress);
+  else
+    m.SendStatusMessage(9913, 0, kLineProgress);
+  CloseAndSave();
+  // Data that came whole but could not be saved (a full disk) is no scanned slide: the
+  // slot fails, and the run stops rather than fill the disk's last room slide by slide.
+  if (dataWhole && m.m_nDataStatus.load() != 0 && !m_Pass.retryRequested && !m.m_nSlotSkipped)
+    m.m_nSlotError = 1;
+}
+
+void CCarouselRun::NextPass() {
+  if (m_Pass.retryRequested && m_Slot.maxRetries != 0 && m_Slot.retries < m_Slot.maxRetries) {
+    ++m_Slot.retries;
+    m_Slot.repeating = true;
+  } else if (m_Slot.twoPass && !m_Slot.secondPass && !m_Pass.retryRequested && !m.m_nSlotError &&
+             !m.m_nSlotSkipped) {
+    // A slide given up in its first pass is not scanned a second time.
+    m_Slot.secondPass = true;
+    m_Slot.retries = 0;
+  } else {
+    m_Slot.done = true;
+  }
+}
+
+CCarouselRun::SlotEnd CCarouselRun::EndSlot(int slot) {
   LogInfo("Ending Scan of Slide at Time: %s \r\n", TimeText().c_str());
   m.RecordSlotResult(slot);
   ++m_Run.slidesDone;
