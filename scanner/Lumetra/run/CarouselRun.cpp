@@ -93,8 +93,8 @@ struct Failure {
   enum class Kind { none, instrument, message, text, unknown };
   Kind kind = Kind::none;
   std::string text;
-  int messageId = 0;           // of a run message
-  std::uint64_t classes = 0;   // of an instrument failure: bit n set when it is of error class n
+  int messageId = 0;          // of a run message
+  std::uint64_t classes = 0;  // of an instrument failure: bit n set when it is of error class n
   bool Is(unsigned errorClass) const { return errorClass < 64 && ((classes >> errorClass) & 1u) != 0; }
   // The user's abort, not a fault.
   bool IsAbort() const { return kind == Kind::message && messageId == 9918; }
@@ -104,10 +104,10 @@ struct Failure {
 };
 
 // The error classes a failure is checked against.
-constexpr unsigned kRunErrorClasses[] = {kClassAutofocus,      kClassNoSlide,   kClassTimeout,     kClassPMTUnstable,
-                                         kClassPMTLost,        kClassPMTCalibration, kClassThickness,
-                                         kClassArmTimeout,     kClassRedLaserSpec,   kClassLaserTarget,
-                                         kClassLaserPower};
+constexpr unsigned kRunErrorClasses[] = {kClassAutofocus,   kClassNoSlide,    kClassTimeout,
+                                         kClassPMTUnstable, kClassPMTLost,    kClassPMTCalibration,
+                                         kClassThickness,   kClassArmTimeout, kClassRedLaserSpec,
+                                         kClassLaserTarget, kClassLaserPower};
 
 }  // namespace
 
@@ -124,7 +124,7 @@ class CCarouselRun {
 
  private:
   int RunStart();
-  // One slot; false when the slot loop ends.
+  // One slot; whether the slot loop goes on.
   enum class SlotEnd { next, stop, runEnded };
   SlotEnd DoSlot(int slot);
   void StartSlot(int slot);
@@ -195,9 +195,9 @@ class CCarouselRun {
     unsigned loRed = 0, loGreen = 0;
     bool twoPass = false, loFirst = false, secondPass = false;
     int retries = 0, maxRetries = 0;
-    std::string dyxId;           // shared by both images of a two-pass slide
-    std::string commentBefore;   // the comment both passes start from
-    std::string passComment;     // the comment a repeated pass starts from
+    std::string dyxId;          // shared by both images of a two-pass slide
+    std::string commentBefore;  // the comment both passes start from
+    std::string passComment;    // the comment a repeated pass starts from
     bool repeating = false;
     bool done = false;
   };
@@ -283,8 +283,8 @@ int CCarouselRun::Run() {
 
 // The run start; -1 to go on with the slots, else the run end code.
 int CCarouselRun::RunStart() {
-  // 1. Fresh scanner texts and run state. Factors of a previous run must not reach this
-  //    run's end-of-run calibration when no slide of this run is scanned.
+  // Fresh scanner texts and run state. Factors of a previous run must not reach this
+  // run's end-of-run calibration when no slide of this run is scanned.
   ReadScannerInfo(m_pScan, m.m_Info);
   m.m_nSlotError = 0;
   m.m_nScanFinished = 0;
@@ -296,7 +296,7 @@ int CCarouselRun::RunStart() {
   m.m_nCompressImage = m_pCfg->CompressTiff;
   CRegEdit runKey(HKEY_LOCAL_MACHINE, zeva::kScannerKey);
 
-  // 2. Carousel check.
+  // Carousel check.
   CLogger::OnFunctionBegin(CLogger::CAROUSEL_CHECK);
   m.SendStatusText(9945, "", kLineProgress);
   m_pCfg->ClearSlotFlags();
@@ -308,17 +308,14 @@ int CCarouselRun::RunStart() {
   CLogger::OnFunctionEnd(CLogger::CAROUSEL_CHECK);
   const int start = m.m_nStartSlot.load(), end = m.m_nEndSlot.load();
 
-  // 3.
   if (m_pCfg->DyxScanNameUseSuffix) {
     m_Run.hiSuffix = "_H";
     m_Run.loSuffix = "_L";
   }
 
-  // 4.
   m.SendStatusLine("Scanner SN: " + m.m_Info.serialNumber, kLineInfo);
   m.SendStatusLine(FormatText("Carousel run requested from Slot %d to Slot %d", start, end), kLineInfo);
 
-  // 5.
   const int found = m.CheckCarouselForRun(start, end, m_pCfg->SlotUsed);
   if (found < 0) {
     if (AbortRequested()) m.SendStatusText(9947, MessageText(9918), kLineAttention);
@@ -339,7 +336,6 @@ int CCarouselRun::RunStart() {
   }
   if (!empty.empty()) m.SendStatusLine("No slide present in slot(#): " + empty + ".", kLineSuccess);
 
-  // 6. to 8.
   m.SendStatusText(9902, "", kLineProgress);
   bool loaded = false;
   Failure failure;
@@ -362,14 +358,12 @@ int CCarouselRun::RunStart() {
     return kRunFailed;
   }
 
-  // 9.
   try {
     CheckScanCtrl(m_pScan->ResetADCResetFlag());
   } catch (...) {
     LogErrorNoFormat(CaughtFailure().text.c_str());
   }
 
-  // 10.
   m_Run.barcodeCount = runKey.ReadInt("BarcodeCount", 0L);
   GetScanLog().Open(m.m_Info.serialNumber);
   return -1;
@@ -413,7 +407,8 @@ void CCarouselRun::BlockLasers() {
 
 std::string CCarouselRun::MakeBatchFileName(int slot) {
   COutputNaming& naming = Naming();
-  std::string name = naming.GetBatchFileName(m_Slot.hasBarcode, m_Slot.namingBarcode, slot, &m.m_strScanComment);
+  std::string name =
+      naming.GetBatchFileName(m_Slot.hasBarcode, m_Slot.namingBarcode, slot, &m.m_strScanComment);
   if (!name.empty()) return name;
   const std::string oldFolder = naming.m_strOutputFolder;
   std::string local;
@@ -478,7 +473,7 @@ void CCarouselRun::CloseAndRemove() {
 
 // The slot's mode, channels, region, barcode and image names; a failure is thrown.
 void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const std::string& read) {
-  // 7. Mode of the slot.
+  // Mode of the slot.
   const bool twoPass = settings.DyxRatio > 0;
   m.m_bSlotTwoPass = twoPass;
   if (twoPass) {
@@ -499,7 +494,7 @@ void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
   m.m_bAutoNaming = naming.m_bAutoNaming;
   m.m_strScanComment = naming.m_strScanComment;
 
-  // 8. Barcode check.
+  // Barcode check.
   std::string imageBarcode = read;
   m_Slot.namingBarcode = read;
   if (!settings.SlideID.empty()) {
@@ -516,7 +511,7 @@ void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
   }
   m.m_strBarcode = imageBarcode;
 
-  // 9. Scan region.
+  // Scan region.
   m.SetLumetraParams(m.m_SlotRegion, false);
   if (m.m_ScanRegion[0] < kBarcodeOverlapEdge && !read.empty())
     m.SendStatusLine(
@@ -524,7 +519,7 @@ void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
         "  This might cause Autofocus errors and a poor scan image.",
         kLineWarning);
 
-  // 10. Naming.
+  // Naming.
   m_Slot.hasBarcode = false;
   if (m.m_bAutoNaming) {
     if (m_Slot.namingBarcode.empty()) {
@@ -542,7 +537,7 @@ void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
     throw RunMessage{9949};
   }
 
-  // 11. Two-pass names.
+  // Two-pass names.
   if (twoPass) {
     const bool loFirst = m_pCfg->DyxScanLoPMTFirst != 0;
     if (!m_Run.hiSuffix.empty()) {
@@ -651,7 +646,8 @@ std::optional<CCarouselRun::SlotEnd> CCarouselRun::LoadSlide(int slot, const CSl
       return SlotEnd::next;
     }
     if (failure.Is(kClassArmTimeout)) {
-      m.SendStatusText(9909, FormatText("The slide failed to load [%s]; slide was skipped.", failure.text.c_str()),
+      m.SendStatusText(9909,
+                       FormatText("The slide failed to load [%s]; slide was skipped.", failure.text.c_str()),
                        kLineError);
       m.SendStatusLine(
           "NOTE: The Autoloader may be out of alignment or the slide holder may need to be replaced."
@@ -722,15 +718,17 @@ bool CCarouselRun::NamePass(int slot) {
     }
     StartPassComment();
     LogInfo("Creating file for Dyxwide scan (%s): %s", which, m_Pass.path.c_str());
-    line = m.m_strScanComment.empty() ? FormatText("Creating file for Dyxwide scan (%s): %s \r\nPreparing Scan.",
-                                                   which, m_Pass.path.c_str())
-                                      : m.m_strScanComment + "\r\nPreparing Scan.";
+    line = m.m_strScanComment.empty()
+               ? FormatText("Creating file for Dyxwide scan (%s): %s \r\nPreparing Scan.", which,
+                            m_Pass.path.c_str())
+               : m.m_strScanComment + "\r\nPreparing Scan.";
   } else {
     m_Pass.path = m_Slot.base;
     StartPassComment();
     LogInfo("Creating file: %s", m_Pass.path.c_str());
-    line = m.m_strScanComment.empty() ? FormatText("Creating file: %s \r\nPreparing Scan.", m_Pass.path.c_str())
-                                      : m.m_strScanComment + "\r\nPreparing Scan.";
+    line = m.m_strScanComment.empty()
+               ? FormatText("Creating file: %s \r\nPreparing Scan.", m_Pass.path.c_str())
+               : m.m_strScanComment + "\r\nPreparing Scan.";
   }
   m.SendStatusLine(line, kLineProgress);
   return true;
@@ -768,7 +766,8 @@ void CCarouselRun::SetPassPercents(const CSlotScanCfgInfo& settings) {
   if (m_Slot.twoPass) {
     m.m_nRedPercent = m_Pass.low ? m_Slot.loRed : static_cast<unsigned>(settings.PMTRed);
     m.m_nGreenPercent = m_Pass.low ? m_Slot.loGreen : static_cast<unsigned>(settings.PMTGreen);
-    if (m_Slot.secondPass) PresetPMTs(m.m_bRedEnable, m.m_nRedPercent, m.m_bGreenEnable, m.m_nGreenPercent, true);
+    if (m_Slot.secondPass)
+      PresetPMTs(m.m_bRedEnable, m.m_nRedPercent, m.m_bGreenEnable, m.m_nGreenPercent, true);
   } else {
     m.m_nRedPercent = static_cast<unsigned>(settings.PMTRed);
     m.m_nGreenPercent = static_cast<unsigned>(settings.PMTGreen);
@@ -1041,7 +1040,7 @@ CCarouselRun::SlotEnd CCarouselRun::EndSlot(int slot) {
 }
 
 int CCarouselRun::RunEnd() {
-  // 1. PMT calibration at 100 percent of the channels this run did not confirm.
+  // PMT calibration at 100 percent of the channels this run did not confirm.
   if (m.m_bCalibrationDue && !m.m_nSlotError) {
     unsigned mask = 0;
     if (!m.m_nRedConfirmed) {
@@ -1088,10 +1087,9 @@ int CCarouselRun::RunEnd() {
     }
   }
 
-  // 2.
   if (m.m_nRedConfirmed && m.m_nGreenConfirmed) m.StoreLastGoodPMTVoltages();
 
-  // 3. First red-laser calibration.
+  // First red-laser calibration.
   try {
     IScanCtrl::BOOL32 ready = 0;
     CheckScanCtrl(m_pScan->IsRedLaserReadyToAdjust(&ready));
@@ -1111,7 +1109,7 @@ int CCarouselRun::RunEnd() {
     LogError("Failed to calibrate red laser: %s", failure.text.c_str());
   }
 
-  // 4. Eject.
+  // Eject.
   if (!m_Run.loadFailed) {
     if (AbortRequested())
       m.SendStatusMessage(9947, 9915, kLineProgress);
@@ -1147,7 +1145,7 @@ int CCarouselRun::RunEnd() {
     }
   }
 
-  // 5. Summary.
+  // Summary.
   m.SendStatusLine(" ", kLineInfo);
   if (AbortRequested()) {
     if (AbortNow()) m.SendStatusText(9911, "", kLineAttention);
@@ -1164,7 +1162,6 @@ int CCarouselRun::RunEnd() {
     m.SendStatusText(9937, m_Run.errorText, kLineSuccess);
   }
 
-  // 6.
   if (m_Run.ejectFailed) return kRunNotEjected;
   if (m.m_nSlotError || AbortRequested()) return kRunFailed;
   return kRunCompleted;
