@@ -3,8 +3,12 @@
 #include <cmath>
 
 #include "Jotwell/Logger.h"
+#include "Pellux/ScanDataPort.h"
+#include "devices/DeviceContext.h"
 #include "devices/DeviceErrors.h"
-#include "devices/Scanner.h"
+#include "devices/Flash.h"
+#include "devices/ScannerTypes.h"
+#include "link/LanComm.h"
 
 using namespace movrak;
 
@@ -41,7 +45,7 @@ unsigned CChannel::CountsToTenths(unsigned counts) {
   return static_cast<unsigned>(std::trunc((counts & 0xFFFFu) * 10000.0 / 65535.0));
 }
 
-void CChannel::Configure(CInstrument* owner, int id, const char* name, const char* flashKey) {
+void CChannel::Configure(IDeviceContext* owner, int id, const char* name, const char* flashKey) {
   LogDebug(3, "Configuring the %s PMT channel (id: %u)", name ? name : "", static_cast<unsigned>(id));
   if (id < 0 || id > 3) throw kErrInvalidPMTChannel;
   m_pOwner = owner;

@@ -4,7 +4,7 @@
 // set voltage arrived within 20 percent. Failures are thrown as int error ids.
 #include <string>
 
-class CInstrument;
+class IDeviceContext;
 
 class CChannel {
  public:
@@ -18,7 +18,7 @@ class CChannel {
   CChannel& operator=(const CChannel&) = delete;
 
   // 607 for an id outside 0-3.
-  void Configure(CInstrument* owner, int id, const char* name, const char* flashKey);
+  void Configure(IDeviceContext* owner, int id, const char* name, const char* flashKey);
   std::string GetName() const;
   int GetId() const { return m_nId; }
   bool IsConfigured() const { return m_bConfigured; }
@@ -44,7 +44,7 @@ class CChannel {
   int m_nId = -1;
   std::string m_strName = "Not Configured";
   bool m_bConfigured = false;
-  CInstrument* m_pOwner = nullptr;
+  IDeviceContext* m_pOwner = nullptr;
   unsigned m_nLastSetTenths = 0;
   bool m_bFromFlash = false;
   std::string m_strFlashKey;

@@ -5,9 +5,10 @@
 #include <istream>
 
 #include "Jotwell/Logger.h"
+#include "devices/DeviceContext.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
-#include "devices/Scanner.h"
+#include "link/LanComm.h"
 #include "link/MessageTable.h"
 #include "platform/clock.h"
 #include "platform/text.h"
@@ -18,7 +19,7 @@ namespace {
 constexpr int kStatusChars = 3;
 }  // namespace
 
-CDSP::CDSP(CInstrument* owner, std::uint32_t dspId, const char* name)
+CDSP::CDSP(IDeviceContext* owner, std::uint32_t dspId, const char* name)
     : m_pOwner(owner), m_nDspId(dspId), m_strName(name ? name : "") {
   if (!m_pOwner) throw kErrDSPNotConfigured;
 }
@@ -238,7 +239,7 @@ void CDSP::MemDump(std::uint16_t start, int numWords, std::uint16_t* buffer) {
                                     static_cast<unsigned>(numWords));
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (error == 0) error = ReadRawStatus(comm, *m_pOwner, kStatusChars);
+    if (error == 0) error = ReadRawStatus(comm, kStatusChars);
     if (error == 0) error = ReadRawBytes(comm, raw.data(), static_cast<int>(raw.size()));
   }
   if (error != 0) {

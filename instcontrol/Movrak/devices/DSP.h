@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-class CInstrument;
+class IDeviceContext;
 
 class CDSP {
  public:
@@ -16,7 +16,7 @@ class CDSP {
   static constexpr int kResponsePollMs = 300;
 
   // Throws 620 without an owner.
-  CDSP(CInstrument* owner, std::uint32_t dspId, const char* name);
+  CDSP(IDeviceContext* owner, std::uint32_t dspId, const char* name);
   virtual ~CDSP();
   CDSP(const CDSP&) = delete;
   CDSP& operator=(const CDSP&) = delete;
@@ -49,13 +49,13 @@ class CDSP {
   static std::vector<std::uint8_t> ConvertSRecords(std::istream& in);
 
  protected:
-  CInstrument* m_pOwner;
+  IDeviceContext* m_pOwner;
   std::uint32_t m_nDspId;
   std::string m_strName;
 };
 
 class CScanDSP : public CDSP {
  public:
-  CScanDSP(CInstrument* owner, std::uint32_t dspId, const char* name) : CDSP(owner, dspId, name) {}
+  CScanDSP(IDeviceContext* owner, std::uint32_t dspId, const char* name) : CDSP(owner, dspId, name) {}
   ~CScanDSP() override;
 };

@@ -36,7 +36,7 @@ int ExchangeBinary(CLanComm& comm, const std::string& bytes, std::string* rest) 
   return status;
 }
 
-int ReadRawStatus(CLanComm& comm, ILanCommOwner& owner, int max, std::string* text) {
+int ReadRawStatus(CLanComm& comm, int max, std::string* text) {
   if (max < 1) max = 1;
   std::vector<char> buffer(static_cast<std::size_t>(max));
   int read = 0;
@@ -46,7 +46,7 @@ int ReadRawStatus(CLanComm& comm, ILanCommOwner& owner, int max, std::string* te
   if (text) text->assign(reply);
   const auto status = platform::parseLeadingHex(reply);
   if (!status) return kErrUnknown;
-  return *status == 0 ? 0 : owner.TranslateRuntimeError(*status);
+  return *status == 0 ? 0 : comm.TranslateStatus(*status);
 }
 
 int ReadRawBytes(CLanComm& comm, std::uint8_t* buffer, int count) {

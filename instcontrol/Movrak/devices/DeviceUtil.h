@@ -23,9 +23,9 @@ int Exchange(CLanComm& comm, const std::string& line, std::string* rest = nullpt
 int ExchangeBinary(CLanComm& comm, const std::string& bytes, std::string* rest = nullptr);
 
 // Reads up to `max` characters of the kept reply and takes the hexadecimal status at
-// its start, translated by `translate` (the owner's TranslateRuntimeError) when not 0.
+// its start, translated by the channel (its owner's translation) when not 0.
 // A link error is the result; a reply without a status gives 512.
-int ReadRawStatus(CLanComm& comm, ILanCommOwner& owner, int max, std::string* text = nullptr);
+int ReadRawStatus(CLanComm& comm, int max, std::string* text = nullptr);
 // Reads exactly `count` bytes of the kept reply; 0, a link error, or 603 when fewer came.
 int ReadRawBytes(CLanComm& comm, std::uint8_t* buffer, int count);
 

@@ -8,9 +8,10 @@
 #include <string_view>
 
 #include "Jotwell/Logger.h"
+#include "devices/DeviceContext.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
-#include "devices/Scanner.h"
+#include "link/LanComm.h"
 
 using namespace movrak;
 
@@ -34,7 +35,7 @@ const char* Text(const char* s) { return s ? s : ""; }
 
 }  // namespace
 
-CFlash::CFlash(CInstrument* owner) : m_pOwner(owner) {
+CFlash::CFlash(IDeviceContext* owner) : m_pOwner(owner) {
   if (!m_pOwner) throw kErrFlashNotConfigured;
 }
 

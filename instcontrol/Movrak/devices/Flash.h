@@ -4,12 +4,12 @@
 // by key number and dump to a text file. Failures are thrown as int error ids.
 #include <string>
 
-class CInstrument;
+class IDeviceContext;
 
 class CFlash {
  public:
   // Throws 621 without an owner.
-  explicit CFlash(CInstrument* owner);
+  explicit CFlash(IDeviceContext* owner);
   virtual ~CFlash();
   CFlash(const CFlash&) = delete;
   CFlash& operator=(const CFlash&) = delete;
@@ -39,6 +39,6 @@ class CFlash {
   bool IsModified() const { return m_bModified; }
 
  private:
-  CInstrument* m_pOwner;
+  IDeviceContext* m_pOwner;
   bool m_bModified = false;
 };

@@ -6,9 +6,12 @@
 
 #include "Jotwell/Logger.h"
 #include "Jotwell/Utilities.h"
+#include "devices/DeviceContext.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
-#include "devices/Scanner.h"
+#include "devices/Flash.h"
+#include "devices/ScannerTypes.h"
+#include "link/LanComm.h"
 #include "link/MessageTable.h"
 
 using namespace movrak;
@@ -22,7 +25,7 @@ std::uint16_t BE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p
 
 // ---- CMotor ------------------------------------------------------------------------------
 
-CMotor::CMotor(CInstrument* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName)
+CMotor::CMotor(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName)
     : m_pOwner(owner), m_nMotorId(motorId), m_nFirmwareId(firmwareId) {
   if (!LoadMessageString(nameId, m_strName)) m_strName = defaultName ? defaultName : "";
   LogDebug(5, "%s Motor configured with firmware id 0x%X and motor id %u", m_strName.c_str(), m_nFirmwareId,
@@ -31,7 +34,7 @@ CMotor::CMotor(CInstrument* owner, int motorId, std::uint32_t firmwareId, int na
 
 CMotor::~CMotor() = default;
 
-CInstrument& CMotor::Owner() const {
+IDeviceContext& CMotor::Owner() const {
   if (!m_pOwner) throw kErrMotorNotConfigured;
   return *m_pOwner;
 }
@@ -155,7 +158,7 @@ std::uint32_t CMotor::Peek(std::uint32_t address) {
 
 void CMotor::RawCommand(const std::string& line, const std::string& error, std::uint8_t* data, int bytes,
                         int timeoutMs) {
-  CInstrument& owner = Owner();
+  IDeviceContext& owner = Owner();
   CLanComm& comm = owner.GetComm();
   int result = 0;
   {
@@ -164,7 +167,7 @@ void CMotor::RawCommand(const std::string& line, const std::string& error, std::
     if (timeoutMs > 0) timeout.emplace(comm, timeoutMs);
     int written = 0;
     result = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (result == 0) result = ReadRawStatus(comm, owner, kStatusChars);
+    if (result == 0) result = ReadRawStatus(comm, kStatusChars);
     if (result == 0 && bytes > 0) result = ReadRawBytes(comm, data, bytes);
   }
   if (result != 0) {
@@ -263,7 +266,7 @@ void CMotor::SetCtrlMode(short mode) {
 
 // ---- CStage ------------------------------------------------------------------------------
 
-CStage::CStage(CInstrument* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName,
+CStage::CStage(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName,
                const char* minKey, const char* maxKey)
     : CMotor(owner, motorId, firmwareId, nameId, defaultName),
       m_strMinKey(minKey ? minKey : ""),
@@ -272,7 +275,7 @@ CStage::CStage(CInstrument* owner, int motorId, std::uint32_t firmwareId, int na
 CStage::~CStage() = default;
 
 long CStage::FlashLimit(const std::string& key, const char* which) {
-  CInstrument& owner = Owner();
+  IDeviceContext& owner = Owner();
   CCommLock lock(owner.GetComm());
   LogDebug(5, "Getting %s position for %s Motor", which, m_strName.c_str());
   try {
@@ -292,14 +295,14 @@ long CStage::GetFlashMaxPos() { return FlashLimit(m_strMaxKey, "maximum"); }
 
 // ---- CCarousel -----------------------------------------------------------------------------
 
-CCarousel::CCarousel(CInstrument* owner, int motorId, std::uint32_t firmwareId, int nameId,
+CCarousel::CCarousel(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId,
                      const char* defaultName, const char* slotsKey)
     : CMotor(owner, motorId, firmwareId, nameId, defaultName), m_strSlotsKey(slotsKey ? slotsKey : "") {}
 
 CCarousel::~CCarousel() = default;
 
 int CCarousel::GetNumSlots() {
-  CInstrument& owner = Owner();
+  IDeviceContext& owner = Owner();
   CCommLock lock(owner.GetComm());
   LogDebug(5, "Getting number of carousel slots");
   try {

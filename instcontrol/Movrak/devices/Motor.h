@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-class CInstrument;
+class IDeviceContext;
 
 class CMotor {
  public:
@@ -15,7 +15,7 @@ class CMotor {
   static constexpr int kCarouselBaseTimeoutMs = 10000;
   static constexpr int kCarouselSlotTimeoutMs = 5000;
 
-  CMotor(CInstrument* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName);
+  CMotor(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName);
   virtual ~CMotor();
   CMotor(const CMotor&) = delete;
   CMotor& operator=(const CMotor&) = delete;
@@ -63,9 +63,9 @@ class CMotor {
   // Tune and StepTest: status in three characters, then `bytes` raw bytes.
   void RawCommand(const std::string& line, const std::string& error, std::uint8_t* data, int bytes,
                   int timeoutMs);
-  CInstrument& Owner() const;  // throws 614 without one
+  IDeviceContext& Owner() const;  // throws 614 without one
 
-  CInstrument* m_pOwner;
+  IDeviceContext* m_pOwner;
   int m_nMotorId;
   std::uint32_t m_nFirmwareId;
   std::string m_strName;
@@ -73,7 +73,7 @@ class CMotor {
 
 class CStage : public CMotor {
  public:
-  CStage(CInstrument* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName,
+  CStage(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName,
          const char* minKey, const char* maxKey);
   ~CStage() override;
 
@@ -90,7 +90,7 @@ class CStage : public CMotor {
 
 class CCarousel : public CMotor {
  public:
-  CCarousel(CInstrument* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName,
+  CCarousel(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName,
             const char* slotsKey);
   ~CCarousel() override;
 

@@ -86,7 +86,7 @@ void CScanner::Set68KCurrentDateTime() {
                                     static_cast<unsigned>(time));
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (error == 0) error = ReadRawStatus(m_Comm, *this, kRawReply);
+    if (error == 0) error = ReadRawStatus(m_Comm, kRawReply);
   }
   if (error != 0) throw error;
 }

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "Jotwell/Logger.h"
+#include "Pellux/ScanDataPort.h"
+#include "devices/DeviceContext.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
-#include "devices/Scanner.h"
+#include "link/LanComm.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 
@@ -53,7 +55,7 @@ std::string AfterStatus(const std::string& reply) {
 
 }  // namespace
 
-CScanObj::CScanObj(CScanner* scanner) : m_pScanner(scanner) {
+CScanObj::CScanObj(IDeviceContext* scanner) : m_pScanner(scanner) {
   if (!m_pScanner) throw kErrScanNotConfigured;
 }
 
@@ -67,7 +69,7 @@ void CScanObj::SimpleCommand(const char* name, const char* line) {
     CCommLock lock(comm);
     int written = 0;
     error = comm.WriteString(line, static_cast<int>(std::char_traits<char>::length(line)), &written);
-    if (error == 0) error = ReadRawStatus(comm, *m_pScanner, kRawReply);
+    if (error == 0) error = ReadRawStatus(comm, kRawReply);
   }
   if (error != 0) throw error;
 }
@@ -88,7 +90,7 @@ void CScanObj::FindFiducials(double* v1, double* v2, double* v3) {
     const std::string line = FormatText("%s\n", "findchrome");
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (error == 0) error = ReadRawStatus(comm, *m_pScanner, kRawReply, &reply);
+    if (error == 0) error = ReadRawStatus(comm, kRawReply, &reply);
   }
   if (error != 0) throw error;
   double values[3] = {0, 0, 0};
@@ -192,7 +194,7 @@ void CScanObj::StartScan(unsigned mask, unsigned rescans, unsigned outShift) {
     const std::string line = FormatText("%s 0x%x 0x%x 0x%x\n", "startscan", mask, rescans, outShift);
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (error == 0) error = ReadRawStatus(comm, *m_pScanner, kRawReply);
+    if (error == 0) error = ReadRawStatus(comm, kRawReply);
   }
   if (error != 0) throw error;
   GetScanLine();
@@ -222,7 +224,7 @@ void CScanObj::GetScanLine() {
     const std::string line = FormatText("%s\n", "getscanline");
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (error == 0) error = ReadRawStatus(comm, *m_pScanner, kRawReply);
+    if (error == 0) error = ReadRawStatus(comm, kRawReply);
   }
   if (error != 0) {
     LogDebug(1, "GetScanLine error: 0x%X", static_cast<unsigned>(error));
@@ -256,7 +258,7 @@ double CScanObj::GetAFStats(long totalPixels) {
     const std::string line = FormatText("%s\n", "getautofocusstats");
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (error == 0) error = ReadRawStatus(comm, *m_pScanner, kStatusChars);
+    if (error == 0) error = ReadRawStatus(comm, kStatusChars);
     if (error == kErrAutofocusPartialHome) error = 0;
     while (error == 0) {
       char record[kAFRecord + 1] = {};

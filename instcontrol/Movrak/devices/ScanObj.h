@@ -4,7 +4,7 @@
 // scan lines and data, results, end, flush and abort. Failures are thrown as int ids.
 #include <cstdint>
 
-class CScanner;
+class IDeviceContext;
 
 class CScanObj {
  public:
@@ -17,7 +17,7 @@ class CScanObj {
   static constexpr int kMaxAFRows = 20;
 
   // Throws 625 without a scanner.
-  explicit CScanObj(CScanner* scanner);
+  explicit CScanObj(IDeviceContext* scanner);
   virtual ~CScanObj();
   CScanObj(const CScanObj&) = delete;
   CScanObj& operator=(const CScanObj&) = delete;
@@ -60,5 +60,5 @@ class CScanObj {
   // Lock, one line, raw status (200 characters), release; throws a non-zero result.
   void SimpleCommand(const char* name, const char* line);
 
-  CScanner* m_pScanner;
+  IDeviceContext* m_pScanner;
 };

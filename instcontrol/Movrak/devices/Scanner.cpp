@@ -243,7 +243,7 @@ void CScanner::Poke(const char* address, const char* value) {
     const std::string line = FormatText("%s %s %s\n", "poke", address, value);
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (error == 0) error = ReadRawStatus(m_Comm, *this, kStatusChars);
+    if (error == 0) error = ReadRawStatus(m_Comm, kStatusChars);
   }
   if (error != 0) throw error;
 }
@@ -259,7 +259,7 @@ unsigned char CScanner::Peek(const char* address) {
     const std::string line = FormatText("%s %s\n", "peek", address);
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (error == 0) error = ReadRawStatus(m_Comm, *this, kStatusChars);
+    if (error == 0) error = ReadRawStatus(m_Comm, kStatusChars);
     if (error == 0) {
       char value[kRawReply + 1] = {};
       int read = 0;
@@ -290,7 +290,7 @@ void CScanner::SetLEDs(unsigned char green, unsigned char yellow, unsigned char 
                static_cast<unsigned>(yellow), static_cast<unsigned>(red), static_cast<unsigned>(mode));
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
-    if (error == 0) error = ReadRawStatus(m_Comm, *this, kRawReply);
+    if (error == 0) error = ReadRawStatus(m_Comm, kRawReply);
   }
   if (error != 0) throw error;
 }

@@ -15,6 +15,7 @@
 
 #include "Pellux/ScanDataPort.h"
 #include "devices/Channel.h"
+#include "devices/DeviceContext.h"
 #include "devices/DSP.h"
 #include "devices/Flash.h"
 #include "devices/Motor.h"
@@ -23,7 +24,7 @@
 #include "link/LanComm.h"
 #include "platform/thread.h"
 
-class CInstrument : public ILanCommOwner {
+class CInstrument : public ILanCommOwner, public IDeviceContext {
  public:
   CInstrument();
   ~CInstrument() override;
@@ -32,13 +33,10 @@ class CInstrument : public ILanCommOwner {
 
   int TranslateRuntimeError(unsigned code) override = 0;
   virtual int TranslateDSPError(unsigned code) = 0;
-  virtual void SetLEDs(unsigned char green, unsigned char yellow, unsigned char red, unsigned char mode) = 0;
-  // After a laser power conversion factor was written to the store.
-  virtual void LoadLaserPowerFactors() = 0;
 
-  CLanComm& GetComm() { return m_Comm; }
-  CFlash& GetFlash() { return m_Flash; }
-  CScanDataPort& GetDataPort() { return m_DataPort; }
+  CLanComm& GetComm() override { return m_Comm; }
+  CFlash& GetFlash() override { return m_Flash; }
+  CScanDataPort& GetDataPort() override { return m_DataPort; }
 
  protected:
   CLanComm m_Comm;

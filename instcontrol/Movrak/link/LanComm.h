@@ -60,6 +60,8 @@ class CLanComm {
   // Reads the kept reply (up to 199 characters) and splits it: *status is 0 or the
   // owner's translation of the hex status; `text` is what follows the first comma.
   int ReadResponse(int* status, std::string& text);
+  // The owner's error id of a non-zero controller status.
+  int TranslateStatus(unsigned code) { return owner_->TranslateRuntimeError(code); }
   // The same into a buffer of `size` bytes (at least 1), always NUL-terminated.
   int ReadResponseString(int* status, char* buffer, int size);
   // Reads up to max + 2 characters: the hex status from the start, then what follows
