@@ -1,5 +1,7 @@
 // PMT voltages from a sensitivity ratio, the calibration of both tubes against the
 // instrument's calibration light, and the dark offsets the instrument subtracts.
+#include "devices/PMTCalibration.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -8,18 +10,18 @@
 #include <string>
 
 #include "Jotwell/Logger.h"
+#include "Pellux/ScanDataPort.h"
+#include "devices/Channel.h"
 #include "devices/DeviceErrors.h"
-#include "devices/DeviceUtil.h"
-#include "devices/Scanner.h"
+#include "devices/Flash.h"
+#include "devices/ScanObj.h"
+#include "devices/ScannerTypes.h"
 
 using namespace movrak;
 
 namespace {
 
 constexpr const char* kDefaultExponent = "7.833";
-constexpr long kStatSamples = 1048576;
-constexpr unsigned kMaxVoltage = 9990;  // tenths of volts
-constexpr int kMaxAttempts = 5;
 constexpr double kWeakSignal = 25.0;
 
 const char* ChannelName(int ch) { return ch == kRedPMT ? "Red" : "Green"; }
@@ -54,20 +56,57 @@ int Percent(double ratio) {
 // 646 (factory voltage) is the worse outcome and is never replaced by 645.
 int Worse(int current, int next) { return current == kErrPMTCalibLost ? current : next; }
 
-// The statistics of the two channels, [0] red, [1] green.
-struct Stats {
-  RawDataStatsInfo info[2];
-};
-
 }  // namespace
 
-unsigned CScanner::CalculatePMTVoltage(int channel, double ratio, unsigned referenceVoltage) {
+// ---- the instrument's bench ------------------------------------------------------------------
+
+std::string CInstrumentPMTBench::FlashString(const char* key) { return m_Flash.GetString(key); }
+std::string CInstrumentPMTBench::FlashStringDef(const char* key, const char* def) {
+  return m_Flash.GetStringDef(key, def);
+}
+unsigned long CInstrumentPMTBench::FlashUnsigned(const char* key) { return m_Flash.GetUnsigned(key); }
+unsigned long CInstrumentPMTBench::FlashUnsignedDef(const char* key, unsigned long def) {
+  return m_Flash.GetUnsignedDef(key, def);
+}
+void CInstrumentPMTBench::RaiseCalibrationFlag() {
+  m_Flash.SetUnsigned("PMTCalibErrorFlag", 1);
+  m_Flash.Burn();
+}
+void CInstrumentPMTBench::SetVoltage(int channel, unsigned tenths) {
+  m_Channels[static_cast<std::size_t>(channel)].ChangeVoltage(tenths, true, false);
+}
+bool CInstrumentPMTBench::Stats(Stat which, int channel, int groupFactor, RawDataStatsInfo& info) {
+  const bool green = channel != kRedPMT;
+  // A read that throws its port status counts as failed.
+  try {
+    switch (which) {
+      case Stat::gain:
+        return m_Port.GetRawGainStats(CPMTCalibration::kStatSamples, green, groupFactor, &info, nullptr);
+      case Stat::offset:
+        return m_Port.GetRawOffsetStats(CPMTCalibration::kStatSamples, green, groupFactor, &info, nullptr);
+      case Stat::data:
+        return m_Port.GetRawDataStats(CPMTCalibration::kStatSamples, green, groupFactor, &info, nullptr);
+    }
+  } catch (PortStatus) {
+  }
+  return false;
+}
+void CInstrumentPMTBench::ClearErrorCounts() { m_Port.ClearSimpleErrCounts(); }
+int CInstrumentPMTBench::ErrorCounts() { return m_Port.GetSimpleErrCounts(); }
+void CInstrumentPMTBench::CalibrationLight(bool on) { m_Scan.CalibrationLightSource(on); }
+void CInstrumentPMTBench::SetDarkSubtraction(unsigned red, unsigned green) {
+  m_Scan.SetDarkSubtractionValue(red, green);
+}
+
+// ---- the calibration ---------------------------------------------------------------------------
+
+unsigned CPMTCalibration::CalculatePMTVoltage(int channel, double ratio, unsigned referenceVoltage) {
   // A ratio that is not a number, or below 0, has no voltage.
   if (!std::isfinite(ratio) || ratio < 0) throw kErrBadParameter;
   const char* key = channel == kRedPMT ? "PMT1_Exponent" : "PMT2_Exponent";
   std::string text;
   try {
-    text = m_Flash.GetString(key);
+    text = m_Bench.FlashString(key);
   } catch (int e) {
     if (e != kErrNoSuchFlashKey) throw;
     LogInfo("No FLASH value for %s, using default value of %s", key, kDefaultExponent);
@@ -84,10 +123,18 @@ unsigned CScanner::CalculatePMTVoltage(int channel, double ratio, unsigned refer
   return ToTenths(referenceVoltage * std::pow(ratio, 1.0 / *exponent));
 }
 
-void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRed, double ratioGreen,
-                            unsigned fullVoltRed, unsigned fullVoltGreen, unsigned& newVoltRed,
-                            unsigned& newVoltGreen, int& badCalibration, float /*laserCompensationRed*/,
-                            float /*laserCompensationGreen*/) {
+unsigned CPMTCalibration::FactoryVoltage(int channel) {
+  return static_cast<unsigned>(m_Bench.FlashUnsigned(channel == kRedPMT ? "PMT1" : "PMT2"));
+}
+
+void CPMTCalibration::SetVoltage(Run& run, int channel, unsigned tenths) {
+  m_Bench.SetVoltage(channel, tenths);
+  *run.output[channel] = tenths;
+}
+
+void CPMTCalibration::Calibrate(int channelMask, unsigned pixelSizeX, double ratioRed, double ratioGreen,
+                                unsigned fullVoltRed, unsigned fullVoltGreen, unsigned& newVoltRed,
+                                unsigned& newVoltGreen, int& badCalibration) {
   badCalibration = 0;
   LogInfo("----- Starting PMT Calibration: Red = %d%% / Green = %d%% -----", Percent(ratioRed),
           Percent(ratioGreen));
@@ -96,256 +143,22 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
       "Calibrating reference - the last known good PMT voltages calibrated at 100%%: Red = %d, Green = %d.",
       static_cast<int>(fullVoltRed), static_cast<int>(fullVoltGreen));
 
-  const double requested[2] = {ratioRed, ratioGreen};
-  const unsigned fullVolt[2] = {fullVoltRed, fullVoltGreen};
-  unsigned* output[2] = {&newVoltRed, &newVoltGreen};
-  const int groupFactor = static_cast<int>(std::min<unsigned>(pixelSizeX, std::numeric_limits<int>::max()));
-
-  // Every voltage decided here is set through the channel, and handed out only once set.
-  const auto setVoltage = [&](int ch, unsigned tenths) {
-    m_Channels[static_cast<std::size_t>(ch)].ChangeVoltage(tenths, true, false);
-    *output[ch] = tenths;
-  };
-  const auto factoryVoltage = [&](int ch) {
-    return static_cast<unsigned>(m_Flash.GetUnsigned(ch == kRedPMT ? "PMT1" : "PMT2"));
-  };
-
+  Run run;
+  run.requested[0] = ratioRed;
+  run.requested[1] = ratioGreen;
+  run.fullVolt[0] = fullVoltRed;
+  run.fullVolt[1] = fullVoltGreen;
+  run.output[0] = &newVoltRed;
+  run.output[1] = &newVoltGreen;
+  run.groupFactor = static_cast<int>(std::min<unsigned>(pixelSizeX, std::numeric_limits<int>::max()));
+  run.initialMask = run.mask = channelMask & 3;
+  run.current[0] = ratioRed;
+  run.current[1] = ratioGreen;
   try {
-    for (const double r : requested)
-      if (!std::isfinite(r) || r < 0) throw kErrBadParameter;
-
-    const auto maxIncrease = static_cast<double>(m_Flash.GetUnsignedDef("PMT_MaxDeltaIncrease", 10));
-    const auto maxDecrease = static_cast<double>(m_Flash.GetUnsignedDef("PMT_MaxDeltaDecrease", 10));
-    const unsigned nominal[2] = {static_cast<unsigned>(m_Flash.GetUnsigned("PMT1_NominalCalibrationSignal")),
-                                 static_cast<unsigned>(m_Flash.GetUnsigned("PMT2_NominalCalibrationSignal"))};
-    const unsigned target[2] = {ToTenths(nominal[0] * ratioRed + 0.5),
-                                ToTenths(nominal[1] * ratioGreen + 0.5)};
-    LogDebug(1,
-             "Load initial parameters: NomCalSigRed = %u, targetCalSigRed = %u, NomCalSigGreen = %u, "
-             "targetCalSigGreen = %u",
-             nominal[0], target[0], nominal[1], target[1]);
-    LogInfo("  No PMT Compensation is required, Laser Set Points are not changed");
-
-    unsigned reference[2] = {fullVoltRed != 0 ? fullVoltRed : factoryVoltage(kRedPMT),
-                             fullVoltGreen != 0 ? fullVoltGreen : factoryVoltage(kGreenPMT)};
-
-    if (m_Flash.GetUnsignedDef("PMTCalibErrorFlag", 0) == 1) {
-      LogWarning(
-          "PMT Calibration Warning Flag set on this Instrument.  Unable to Use PMT Calibration Light "
-          "Source.");
-      LogError("Estimating PMT Voltage Based on Mathematical Calculation Only.");
-      for (int ch = 0; ch < 2; ++ch) setVoltage(ch, CalculatePMTVoltage(ch, requested[ch], reference[ch]));
-      badCalibration = 1;
-      throw fullVoltRed == 0 || fullVoltGreen == 0 ? kErrPMTCalibLost : kErrPMTCalibUnstable;
-    }
-
-    // A statistics call; a read that throws its port status counts as failed.
-    using StatsCall = bool (CScanDataPort::*)(long, bool, int, RawDataStatsInfo*, const char*);
-    const auto stats = [&](StatsCall call, int ch, RawDataStatsInfo& info) {
-      try {
-        return (m_DataPort.*call)(kStatSamples, ch != kRedPMT, groupFactor, &info, nullptr);
-      } catch (PortStatus) {
-        return false;
-      }
-    };
-
-    // Gain and offset of both channels, whatever the mask.
-    double gainRatio[2] = {1.0, 1.0};
-    m_DataPort.ClearSimpleErrCounts();
-    Stats gain, offset;
-    for (int ch = 0; ch < 2; ++ch) {
-      if (!stats(&CScanDataPort::GetRawGainStats, ch, gain.info[ch])) {
-        LogError("Failed to get %s raw gain.", ChannelName(ch));
-        throw kErrPMTRawGain;
-      }
-    }
-    LogDebug(2, "Get measured raw gain stats: HiMean_R = %.2f, LoMean_R = %.2f, HiMean_G = %.2f, LoMean_G",
-             gain.info[0].dHiAve, gain.info[0].dLoAve, gain.info[1].dHiAve);
-    for (int ch = 0; ch < 2; ++ch) {
-      if (!stats(&CScanDataPort::GetRawOffsetStats, ch, offset.info[ch])) {
-        LogError("Failed to get %s raw offset.", ChannelName(ch));
-        throw kErrPMTRawOffset;
-      }
-    }
-    LogDebug(2, "Get measured raw offset stats: HiMean_R = %.2f, LoMean_R = %.2f, HiMean_G = %.2f, LoMean_G",
-             offset.info[0].dHiAve, offset.info[0].dLoAve, offset.info[1].dHiAve);
-    for (int ch = 0; ch < 2; ++ch) {
-      const double lo = gain.info[ch].dLoAve - offset.info[ch].dLoAve;
-      if (lo == 0)
-        LogDebug(1, "Failed to compute %s raw gain ratio: gain Lo average equals offset Lo average.",
-                 ChannelName(ch));
-      else
-        gainRatio[ch] = (gain.info[ch].dHiAve - offset.info[ch].dHiAve) / lo;
-    }
-    LogDebug(1, "Computed raw gain ratio: GainRatio_R = %.2f, GainRatio_G = %.2f", gainRatio[0],
-             gainRatio[1]);
-
-    // A channel's signal from one measurement, with the suffix of its log line.
-    const auto signalOf = [&](int ch, const RawDataStatsInfo& info, const char*& suffix) {
-      if (!info.bIsSaturated) {
-        suffix = "";
-        return info.dHiAve - offset.info[ch].dHiAve;
-      }
-      suffix = "[Hi saturated]";
-      return (info.dLoAve - offset.info[ch].dLoAve) * gainRatio[ch];
-    };
-    const auto measure = [&](int ch, const char* light) {
-      RawDataStatsInfo info;
-      if (!stats(&CScanDataPort::GetRawDataStats, ch, info)) {
-        LogError("Failed to get %s raw data [%s].", ChannelName(ch), light);
-        throw kErrPMTRawData;
-      }
-      return info;
-    };
-
-    const int initialMask = channelMask & 3;
-    int mask = initialMask;
-    double current[2] = {ratioRed, ratioGreen};
-    double first[2] = {0, 0}, last[2] = {0, 0};
-    bool overMax[2] = {false, false};
-    for (int attempt = 0; mask != 0 && attempt < kMaxAttempts; ++attempt) {
-      for (int ch = 0; ch < 2; ++ch) {
-        if (!(mask & (1 << ch))) continue;
-        const unsigned v = CalculatePMTVoltage(ch, current[ch], reference[ch]);
-        if (v <= kMaxVoltage) {
-          setVoltage(ch, v);
-          reference[ch] = v;
-          continue;
-        }
-        LogError(
-            "  Calibration for %s Channel Surpassing Maximum Voltage.  Terminating %s Channel Calibration.",
-            ChannelName(ch), ChannelName(ch));
-        unsigned fallback;
-        if (fullVolt[ch] == 0) {
-          LogError("  Calculating %s Voltage Mathematically Based on Factory Setting.", ChannelName(ch));
-          fallback = factoryVoltage(ch);
-        } else {
-          LogError("  Calculating %s Voltage Mathematically Based on Last Successful Calibration Result.",
-                   ChannelName(ch));
-          fallback = fullVolt[ch];
-        }
-        setVoltage(ch, CalculatePMTVoltage(ch, requested[ch], fallback));
-        overMax[ch] = true;
-        mask &= ~(1 << ch);
-      }
-      if (mask == 0) break;
-
-      double on[2] = {0, 0};
-      m_pScanObj->CalibrationLightSource(true);
-      for (int ch = 0; ch < 2; ++ch) {
-        if (!(mask & (1 << ch))) continue;
-        const char* suffix = "";
-        on[ch] = signalOf(ch, measure(ch, "light-on"), suffix);
-        LogDebug(2, "Light source = On, avg%s = %.2f %s", ChannelName(ch), on[ch], suffix);
-      }
-      m_pScanObj->CalibrationLightSource(false);
-      for (int ch = 0; ch < 2; ++ch) {
-        if (!(mask & (1 << ch))) continue;
-        const char* suffix = "";
-        const double off = signalOf(ch, measure(ch, "light-off"), suffix);
-        LogDebug(2, "Light source = Off, avg%s = %.2f %s", ChannelName(ch), off, suffix);
-        const double measured = std::fabs(on[ch] - off);
-        LogDebug(1, "measuredCalSig%s = %.2f", ChannelName(ch), measured);
-        if (measured < kWeakSignal) {
-          LogWarning("  Less than 25 counts signal between calibration light source on and off.");
-          LogWarning("  Is calibration light source coming on and %s PMT voltage connected?",
-                     ChannelName(ch));
-        }
-        if (on[ch] < off) {
-          LogWarning(
-              "  Signal measured with light source ON is less than that measured with light source OFF!");
-          LogWarning("  Is calibration light source coming on and %s PMT voltage connected?",
-                     ChannelName(ch));
-        }
-        if (attempt == 0 && requested[ch] == 1.0) first[ch] = measured;
-        last[ch] = measured;
-        // Without a signal there is nothing to correct by: the ratio stays and the channel
-        // cannot converge on it.
-        const bool usable = measured > 0 && std::isfinite(measured);
-        if (usable) current[ch] = target[ch] / measured;
-        LogDebug(1, "Computed newRatio%s = %.2f [retry = %d]", ChannelName(ch), current[ch], attempt + 1);
-        const bool wide = attempt == kMaxAttempts - 1 && requested[ch] < 0.02;
-        const double low = wide ? 0.95 : 0.99, high = wide ? 1.05 : 1.01;
-        if (usable && current[ch] > low && current[ch] < high) mask &= ~(1 << ch);
-      }
-    }
-
-    const int errCounts = m_DataPort.GetSimpleErrCounts();
-    if (errCounts < 0)
-      LogError("<CScanner::CalibratePMT> Failed to get SimpleErrorCounts from Data Port");
-    else if (errCounts > 0)
-      LogDebug(1, "<CScanner::CalibratePMT> Got SimpleErrorCounts = %d", errCounts);
-
-    if (overMax[0] || overMax[1]) {
-      int error = 0;
-      for (int ch = 0; ch < 2; ++ch)
-        if (overMax[ch]) error = Worse(error, fullVolt[ch] == 0 ? kErrPMTCalibLost : kErrPMTCalibUnstable);
-      LogError("  %s Surpassed Maximum Voltage, Preventing Further Attempts at Calibration.",
-               overMax[0] && overMax[1] ? "Red and Green Voltages"
-               : overMax[0]             ? "Red Voltage"
-                                        : "Green Voltage");
-      LogWarning("  setting PMT Calibration Warning Flag in Instrument FLASH");
-      m_Flash.SetUnsigned("PMTCalibErrorFlag", 1);
-      m_Flash.Burn();
-      badCalibration = 1;
-      throw error;
-    }
-
-    if (mask != 0) {
-      badCalibration = 1;
-      int error = 0;
-      for (int ch = 0; ch < 2; ++ch) {
-        if (!(mask & (1 << ch))) continue;
-        LogError("  Too Many %s Channel PMT Calibration Attempts.", ChannelName(ch));
-        LogError("  Is Calibration Light Source or PMT Voltage Unstable?");
-        unsigned fallback;
-        if (fullVolt[ch] == 0) {
-          LogError("  Calculating Voltage Mathematically Based on Factory Setting.");
-          fallback = factoryVoltage(ch);
-          error = Worse(error, kErrPMTCalibLost);
-        } else {
-          LogError("  Calculating Voltage Mathematically Based on Last Successful Calibration Result.");
-          fallback = fullVolt[ch];
-          error = Worse(error, kErrPMTCalibUnstable);
-        }
-        setVoltage(ch, CalculatePMTVoltage(ch, requested[ch], fallback));
-      }
-      throw error;
-    }
-
-    // Drift of the light source since the last calibration at full sensitivity.
-    int error = 0;
-    bool flagWritten = false;
-    for (int ch = 0; ch < 2; ++ch) {
-      if (!(initialMask & (1 << ch)) || requested[ch] != 1.0 || fullVolt[ch] == 0 || overMax[ch]) continue;
-      // Without a first signal there is no drift to speak of.
-      if (!(first[ch] > 0)) continue;
-      const double pct = (last[ch] - first[ch]) / first[ch] * 100.0;
-      if (!std::isfinite(pct)) continue;
-      const double delta = std::fabs(std::round(pct));  // half away from zero, both ways
-      const bool rose = last[ch] > first[ch];
-      LogInfo("  %s Intensity has %s by %3.2f%% since last full sensitivity PMT calibration", ChannelName(ch),
-              rose ? "increased" : "decreased", std::fabs(pct));
-      if (!(rose ? delta > maxIncrease : delta > maxDecrease)) continue;
-      if (!flagWritten) {
-        LogError("  Calibration Light Source %s Signal Delta > %d%% Since Last Calibration.", ChannelName(ch),
-                 delta > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
-                                                         : static_cast<int>(delta));
-        LogWarning(
-            "  Calibration Result Cannot be Trusted, setting PMT Calibration Warning Flag in Instrument "
-            "FLASH");
-        m_Flash.SetUnsigned("PMTCalibErrorFlag", 1);
-        m_Flash.Burn();
-        flagWritten = true;
-      }
-      LogError("  Calculating Voltage Mathematically Based on Last Successful Calibration Result.");
-      setVoltage(ch, CalculatePMTVoltage(ch, 1.0, fullVolt[ch]));
-      error = Worse(error, kErrPMTCalibUnstable);
-    }
-    if (error != 0) throw error;
+    Steps(run, badCalibration);
   } catch (int) {
     try {
-      m_pScanObj->CalibrationLightSource(false);
+      m_Bench.CalibrationLight(false);
     } catch (int) {
       // The calibration's own error is the one to report.
     }
@@ -353,25 +166,260 @@ void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRe
     badCalibration = 1;
     throw;
   }
-  m_pScanObj->CalibrationLightSource(false);
+  m_Bench.CalibrationLight(false);
   LogInfo("--------------------PMT Calibration Complete-------------------");
 }
 
-void CScanner::SetDarkSubtractionValue(double redMean, double greenMean, std::int32_t& redValue,
-                                       std::int32_t& greenValue) {
+void CPMTCalibration::Steps(Run& run, int& badCalibration) {
+  for (const double r : run.requested)
+    if (!std::isfinite(r) || r < 0) throw kErrBadParameter;
+
+  const auto maxIncrease = static_cast<double>(m_Bench.FlashUnsignedDef("PMT_MaxDeltaIncrease", 10));
+  const auto maxDecrease = static_cast<double>(m_Bench.FlashUnsignedDef("PMT_MaxDeltaDecrease", 10));
+  const unsigned nominal[2] = {static_cast<unsigned>(m_Bench.FlashUnsigned("PMT1_NominalCalibrationSignal")),
+                               static_cast<unsigned>(m_Bench.FlashUnsigned("PMT2_NominalCalibrationSignal"))};
+  run.target[0] = ToTenths(nominal[0] * run.requested[0] + 0.5);
+  run.target[1] = ToTenths(nominal[1] * run.requested[1] + 0.5);
+  LogDebug(1,
+           "Load initial parameters: NomCalSigRed = %u, targetCalSigRed = %u, NomCalSigGreen = %u, "
+           "targetCalSigGreen = %u",
+           nominal[0], run.target[0], nominal[1], run.target[1]);
+  LogInfo("  No PMT Compensation is required, Laser Set Points are not changed");
+
+  for (int ch = 0; ch < 2; ++ch) run.reference[ch] = run.fullVolt[ch] != 0 ? run.fullVolt[ch] : FactoryVoltage(ch);
+
+  if (m_Bench.FlashUnsignedDef("PMTCalibErrorFlag", 0) == 1) EstimateWithoutLight(run, badCalibration);
+
+  MeasureGainAndOffset(run);
+  for (int attempt = 0; run.mask != 0 && attempt < kMaxAttempts; ++attempt) {
+    SetAttemptVoltages(run);
+    if (run.mask == 0) break;
+    MeasureAttempt(run, attempt);
+  }
+
+  const int errCounts = m_Bench.ErrorCounts();
+  if (errCounts < 0)
+    LogError("<CScanner::CalibratePMT> Failed to get SimpleErrorCounts from Data Port");
+  else if (errCounts > 0)
+    LogDebug(1, "<CScanner::CalibratePMT> Got SimpleErrorCounts = %d", errCounts);
+
+  if (run.overMax[0] || run.overMax[1]) FailOverMaximum(run, badCalibration);
+  if (run.mask != 0) FailTooManyAttempts(run, badCalibration);
+  CheckDrift(run, maxIncrease, maxDecrease);
+}
+
+void CPMTCalibration::EstimateWithoutLight(Run& run, int& badCalibration) {
+  LogWarning(
+      "PMT Calibration Warning Flag set on this Instrument.  Unable to Use PMT Calibration Light "
+      "Source.");
+  LogError("Estimating PMT Voltage Based on Mathematical Calculation Only.");
+  for (int ch = 0; ch < 2; ++ch) SetVoltage(run, ch, CalculatePMTVoltage(ch, run.requested[ch], run.reference[ch]));
+  badCalibration = 1;
+  throw run.fullVolt[0] == 0 || run.fullVolt[1] == 0 ? kErrPMTCalibLost : kErrPMTCalibUnstable;
+}
+
+bool CPMTCalibration::ReadStats(IPMTBench::Stat which, const Run& run, int channel, RawDataStatsInfo& info) {
+  return m_Bench.Stats(which, channel, run.groupFactor, info);
+}
+
+void CPMTCalibration::MeasureGainAndOffset(Run& run) {
+  // Both channels, whatever the mask.
+  m_Bench.ClearErrorCounts();
+  RawDataStatsInfo gain[2];
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!ReadStats(IPMTBench::Stat::gain, run, ch, gain[ch])) {
+      LogError("Failed to get %s raw gain.", ChannelName(ch));
+      throw kErrPMTRawGain;
+    }
+  }
+  LogDebug(2, "Get measured raw gain stats: HiMean_R = %.2f, LoMean_R = %.2f, HiMean_G = %.2f, LoMean_G",
+           gain[0].dHiAve, gain[0].dLoAve, gain[1].dHiAve);
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!ReadStats(IPMTBench::Stat::offset, run, ch, run.offset[ch])) {
+      LogError("Failed to get %s raw offset.", ChannelName(ch));
+      throw kErrPMTRawOffset;
+    }
+  }
+  LogDebug(2, "Get measured raw offset stats: HiMean_R = %.2f, LoMean_R = %.2f, HiMean_G = %.2f, LoMean_G",
+           run.offset[0].dHiAve, run.offset[0].dLoAve, run.offset[1].dHiAve);
+  for (int ch = 0; ch < 2; ++ch) {
+    const double lo = gain[ch].dLoAve - run.offset[ch].dLoAve;
+    if (lo == 0)
+      LogDebug(1, "Failed to compute %s raw gain ratio: gain Lo average equals offset Lo average.",
+               ChannelName(ch));
+    else
+      run.gainRatio[ch] = (gain[ch].dHiAve - run.offset[ch].dHiAve) / lo;
+  }
+  LogDebug(1, "Computed raw gain ratio: GainRatio_R = %.2f, GainRatio_G = %.2f", run.gainRatio[0],
+           run.gainRatio[1]);
+}
+
+double CPMTCalibration::SignalOf(const Run& run, int channel, const RawDataStatsInfo& info,
+                                 const char*& suffix) const {
+  if (!info.bIsSaturated) {
+    suffix = "";
+    return info.dHiAve - run.offset[channel].dHiAve;
+  }
+  suffix = "[Hi saturated]";
+  return (info.dLoAve - run.offset[channel].dLoAve) * run.gainRatio[channel];
+}
+
+RawDataStatsInfo CPMTCalibration::Measure(const Run& run, int channel, const char* light) {
+  RawDataStatsInfo info;
+  if (!ReadStats(IPMTBench::Stat::data, run, channel, info)) {
+    LogError("Failed to get %s raw data [%s].", ChannelName(channel), light);
+    throw kErrPMTRawData;
+  }
+  return info;
+}
+
+void CPMTCalibration::SetAttemptVoltages(Run& run) {
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!(run.mask & (1 << ch))) continue;
+    const unsigned v = CalculatePMTVoltage(ch, run.current[ch], run.reference[ch]);
+    if (v <= kMaxVoltage) {
+      SetVoltage(run, ch, v);
+      run.reference[ch] = v;
+      continue;
+    }
+    LogError("  Calibration for %s Channel Surpassing Maximum Voltage.  Terminating %s Channel Calibration.",
+             ChannelName(ch), ChannelName(ch));
+    unsigned fallback;
+    if (run.fullVolt[ch] == 0) {
+      LogError("  Calculating %s Voltage Mathematically Based on Factory Setting.", ChannelName(ch));
+      fallback = FactoryVoltage(ch);
+    } else {
+      LogError("  Calculating %s Voltage Mathematically Based on Last Successful Calibration Result.",
+               ChannelName(ch));
+      fallback = run.fullVolt[ch];
+    }
+    SetVoltage(run, ch, CalculatePMTVoltage(ch, run.requested[ch], fallback));
+    run.overMax[ch] = true;
+    run.mask &= ~(1 << ch);
+  }
+}
+
+void CPMTCalibration::MeasureAttempt(Run& run, int attempt) {
+  double on[2] = {0, 0};
+  m_Bench.CalibrationLight(true);
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!(run.mask & (1 << ch))) continue;
+    const char* suffix = "";
+    on[ch] = SignalOf(run, ch, Measure(run, ch, "light-on"), suffix);
+    LogDebug(2, "Light source = On, avg%s = %.2f %s", ChannelName(ch), on[ch], suffix);
+  }
+  m_Bench.CalibrationLight(false);
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!(run.mask & (1 << ch))) continue;
+    const char* suffix = "";
+    const double off = SignalOf(run, ch, Measure(run, ch, "light-off"), suffix);
+    LogDebug(2, "Light source = Off, avg%s = %.2f %s", ChannelName(ch), off, suffix);
+    const double measured = std::fabs(on[ch] - off);
+    LogDebug(1, "measuredCalSig%s = %.2f", ChannelName(ch), measured);
+    if (measured < kWeakSignal) {
+      LogWarning("  Less than 25 counts signal between calibration light source on and off.");
+      LogWarning("  Is calibration light source coming on and %s PMT voltage connected?", ChannelName(ch));
+    }
+    if (on[ch] < off) {
+      LogWarning("  Signal measured with light source ON is less than that measured with light source OFF!");
+      LogWarning("  Is calibration light source coming on and %s PMT voltage connected?", ChannelName(ch));
+    }
+    if (attempt == 0 && run.requested[ch] == 1.0) run.first[ch] = measured;
+    run.last[ch] = measured;
+    // Without a signal there is nothing to correct by: the ratio stays and the channel
+    // cannot converge on it.
+    const bool usable = measured > 0 && std::isfinite(measured);
+    if (usable) run.current[ch] = run.target[ch] / measured;
+    LogDebug(1, "Computed newRatio%s = %.2f [retry = %d]", ChannelName(ch), run.current[ch], attempt + 1);
+    const bool wide = attempt == kMaxAttempts - 1 && run.requested[ch] < 0.02;
+    const double low = wide ? 0.95 : 0.99, high = wide ? 1.05 : 1.01;
+    if (usable && run.current[ch] > low && run.current[ch] < high) run.mask &= ~(1 << ch);
+  }
+}
+
+void CPMTCalibration::FailOverMaximum(Run& run, int& badCalibration) {
+  int error = 0;
+  for (int ch = 0; ch < 2; ++ch)
+    if (run.overMax[ch]) error = Worse(error, run.fullVolt[ch] == 0 ? kErrPMTCalibLost : kErrPMTCalibUnstable);
+  LogError("  %s Surpassed Maximum Voltage, Preventing Further Attempts at Calibration.",
+           run.overMax[0] && run.overMax[1] ? "Red and Green Voltages"
+           : run.overMax[0]                 ? "Red Voltage"
+                                            : "Green Voltage");
+  LogWarning("  setting PMT Calibration Warning Flag in Instrument FLASH");
+  m_Bench.RaiseCalibrationFlag();
+  badCalibration = 1;
+  throw error;
+}
+
+void CPMTCalibration::FailTooManyAttempts(Run& run, int& badCalibration) {
+  badCalibration = 1;
+  int error = 0;
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!(run.mask & (1 << ch))) continue;
+    LogError("  Too Many %s Channel PMT Calibration Attempts.", ChannelName(ch));
+    LogError("  Is Calibration Light Source or PMT Voltage Unstable?");
+    unsigned fallback;
+    if (run.fullVolt[ch] == 0) {
+      LogError("  Calculating Voltage Mathematically Based on Factory Setting.");
+      fallback = FactoryVoltage(ch);
+      error = Worse(error, kErrPMTCalibLost);
+    } else {
+      LogError("  Calculating Voltage Mathematically Based on Last Successful Calibration Result.");
+      fallback = run.fullVolt[ch];
+      error = Worse(error, kErrPMTCalibUnstable);
+    }
+    SetVoltage(run, ch, CalculatePMTVoltage(ch, run.requested[ch], fallback));
+  }
+  throw error;
+}
+
+void CPMTCalibration::CheckDrift(Run& run, double maxIncrease, double maxDecrease) {
+  int error = 0;
+  bool flagWritten = false;
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!(run.initialMask & (1 << ch)) || run.requested[ch] != 1.0 || run.fullVolt[ch] == 0 || run.overMax[ch])
+      continue;
+    // Without a first signal there is no drift to speak of.
+    if (!(run.first[ch] > 0)) continue;
+    const double pct = (run.last[ch] - run.first[ch]) / run.first[ch] * 100.0;
+    if (!std::isfinite(pct)) continue;
+    const double delta = std::fabs(std::round(pct));  // half away from zero, both ways
+    const bool rose = run.last[ch] > run.first[ch];
+    LogInfo("  %s Intensity has %s by %3.2f%% since last full sensitivity PMT calibration", ChannelName(ch),
+            rose ? "increased" : "decreased", std::fabs(pct));
+    if (!(rose ? delta > maxIncrease : delta > maxDecrease)) continue;
+    if (!flagWritten) {
+      LogError("  Calibration Light Source %s Signal Delta > %d%% Since Last Calibration.", ChannelName(ch),
+               delta > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
+                                                       : static_cast<int>(delta));
+      LogWarning(
+          "  Calibration Result Cannot be Trusted, setting PMT Calibration Warning Flag in Instrument "
+          "FLASH");
+      m_Bench.RaiseCalibrationFlag();
+      flagWritten = true;
+    }
+    LogError("  Calculating Voltage Mathematically Based on Last Successful Calibration Result.");
+    SetVoltage(run, ch, CalculatePMTVoltage(ch, 1.0, run.fullVolt[ch]));
+    error = Worse(error, kErrPMTCalibUnstable);
+  }
+  if (error != 0) throw error;
+}
+
+void CPMTCalibration::SetDarkSubtractionValue(double redMean, double greenMean, std::int32_t& redValue,
+                                              std::int32_t& greenValue) {
   LogDebug(5, "CScanner::SetDarkSubtractionValue (RedMean=%f GreenMean=%f)", redMean, greenMean);
   bool missing = false;
   double sd = 0;
   for (const char* key : {"DarkNoiseSD_Red", "DarkNoiseSD_Green"}) {
-    const std::string text = m_Flash.GetStringDef(key, "");
+    const std::string text = m_Bench.FlashStringDef(key, "");
     const auto v = text.empty() ? std::nullopt : ParseNumber(text);
     if (!v || *v < 0)
       missing = true;
     else
       sd = std::max(sd, *v);
   }
-  const unsigned long multiplier[2] = {m_Flash.GetUnsignedDef("DarkNoiseMultiplier_Red", 0),
-                                       m_Flash.GetUnsignedDef("DarkNoiseMultiplier_Green", 0)};
+  const unsigned long multiplier[2] = {m_Bench.FlashUnsignedDef("DarkNoiseMultiplier_Red", 0),
+                                       m_Bench.FlashUnsignedDef("DarkNoiseMultiplier_Green", 0)};
   if (multiplier[0] == 0 || multiplier[1] == 0) missing = true;
 
   std::int32_t value[2] = {0, 0};
@@ -401,7 +449,7 @@ void CScanner::SetDarkSubtractionValue(double redMean, double greenMean, std::in
       value[0] = value[1] = 0;
     }
   }
-  m_pScanObj->SetDarkSubtractionValue(static_cast<unsigned>(value[0]), static_cast<unsigned>(value[1]));
+  m_Bench.SetDarkSubtraction(static_cast<unsigned>(value[0]), static_cast<unsigned>(value[1]));
   LogDebug(5, "CScanner::SetDarkSubtraction Value returning %d (R) : %d (G)", static_cast<int>(value[0]),
            static_cast<int>(value[1]));
   redValue = value[0];

@@ -8,6 +8,7 @@
 #include "Jotwell/Logger.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
+#include "devices/PMTCalibration.h"
 #include "link/MessageTable.h"
 #include "platform/text.h"
 
@@ -534,4 +535,26 @@ std::string CScanner::GetModel() {
   LogWarning("No model set in FLASH for this instrument");
   std::string text;
   return LoadMessageString(108, text) ? text : "Unknown scanner model";
+}
+
+// ---- PMT calibration -------------------------------------------------------------------------
+
+unsigned CScanner::CalculatePMTVoltage(int channel, double ratio, unsigned referenceVoltage) {
+  CInstrumentPMTBench bench(m_Flash, m_Channels, m_DataPort, *m_pScanObj);
+  return CPMTCalibration(bench).CalculatePMTVoltage(channel, ratio, referenceVoltage);
+}
+
+void CScanner::CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRed, double ratioGreen,
+                            unsigned fullVoltRed, unsigned fullVoltGreen, unsigned& newVoltRed,
+                            unsigned& newVoltGreen, int& badCalibration, float /*laserCompensationRed*/,
+                            float /*laserCompensationGreen*/) {
+  CInstrumentPMTBench bench(m_Flash, m_Channels, m_DataPort, *m_pScanObj);
+  CPMTCalibration(bench).Calibrate(channelMask, pixelSizeX, ratioRed, ratioGreen, fullVoltRed, fullVoltGreen,
+                                   newVoltRed, newVoltGreen, badCalibration);
+}
+
+void CScanner::SetDarkSubtractionValue(double redMean, double greenMean, std::int32_t& redValue,
+                                       std::int32_t& greenValue) {
+  CInstrumentPMTBench bench(m_Flash, m_Channels, m_DataPort, *m_pScanObj);
+  CPMTCalibration(bench).SetDarkSubtractionValue(redMean, greenMean, redValue, greenValue);
 }
