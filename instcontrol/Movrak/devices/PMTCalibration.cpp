@@ -186,7 +186,8 @@ void CPMTCalibration::Steps(Run& run, int& badCalibration) {
            nominal[0], run.target[0], nominal[1], run.target[1]);
   LogInfo("  No PMT Compensation is required, Laser Set Points are not changed");
 
-  for (int ch = 0; ch < 2; ++ch) run.reference[ch] = run.fullVolt[ch] != 0 ? run.fullVolt[ch] : FactoryVoltage(ch);
+  for (int ch = 0; ch < 2; ++ch)
+    run.reference[ch] = run.fullVolt[ch] != 0 ? run.fullVolt[ch] : FactoryVoltage(ch);
 
   if (m_Bench.FlashUnsignedDef("PMTCalibErrorFlag", 0) == 1) EstimateWithoutLight(run, badCalibration);
 
@@ -213,7 +214,8 @@ void CPMTCalibration::EstimateWithoutLight(Run& run, int& badCalibration) {
       "PMT Calibration Warning Flag set on this Instrument.  Unable to Use PMT Calibration Light "
       "Source.");
   LogError("Estimating PMT Voltage Based on Mathematical Calculation Only.");
-  for (int ch = 0; ch < 2; ++ch) SetVoltage(run, ch, CalculatePMTVoltage(ch, run.requested[ch], run.reference[ch]));
+  for (int ch = 0; ch < 2; ++ch)
+    SetVoltage(run, ch, CalculatePMTVoltage(ch, run.requested[ch], run.reference[ch]));
   badCalibration = 1;
   throw run.fullVolt[0] == 0 || run.fullVolt[1] == 0 ? kErrPMTCalibLost : kErrPMTCalibUnstable;
 }
@@ -340,7 +342,8 @@ void CPMTCalibration::MeasureAttempt(Run& run, int attempt) {
 void CPMTCalibration::FailOverMaximum(Run& run, int& badCalibration) {
   int error = 0;
   for (int ch = 0; ch < 2; ++ch)
-    if (run.overMax[ch]) error = Worse(error, run.fullVolt[ch] == 0 ? kErrPMTCalibLost : kErrPMTCalibUnstable);
+    if (run.overMax[ch])
+      error = Worse(error, run.fullVolt[ch] == 0 ? kErrPMTCalibLost : kErrPMTCalibUnstable);
   LogError("  %s Surpassed Maximum Voltage, Preventing Further Attempts at Calibration.",
            run.overMax[0] && run.overMax[1] ? "Red and Green Voltages"
            : run.overMax[0]                 ? "Red Voltage"
@@ -377,7 +380,8 @@ void CPMTCalibration::CheckDrift(Run& run, double maxIncrease, double maxDecreas
   int error = 0;
   bool flagWritten = false;
   for (int ch = 0; ch < 2; ++ch) {
-    if (!(run.initialMask & (1 << ch)) || run.requested[ch] != 1.0 || run.fullVolt[ch] == 0 || run.overMax[ch])
+    if (!(run.initialMask & (1 << ch)) || run.requested[ch] != 1.0 || run.fullVolt[ch] == 0 ||
+        run.overMax[ch])
       continue;
     // Without a first signal there is no drift to speak of.
     if (!(run.first[ch] > 0)) continue;

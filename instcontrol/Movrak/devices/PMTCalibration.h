@@ -79,9 +79,11 @@ class CPMTCalibration {
   // the nominal signal times their ratio; `fullVolt*` are the last voltages calibrated at
   // 100 % (0: none, the factory voltage is the start). The voltages set are handed out;
   // a failure throws 645 (unstable) or 646 (lost) after the fallback voltages are set.
-  void Calibrate(int channelMask, unsigned pixelSizeX, double ratioRed, double ratioGreen, unsigned fullVoltRed,
-                 unsigned fullVoltGreen, unsigned& newVoltRed, unsigned& newVoltGreen, int& badCalibration);
-  void SetDarkSubtractionValue(double redMean, double greenMean, std::int32_t& redValue, std::int32_t& greenValue);
+  void Calibrate(int channelMask, unsigned pixelSizeX, double ratioRed, double ratioGreen,
+                 unsigned fullVoltRed, unsigned fullVoltGreen, unsigned& newVoltRed, unsigned& newVoltGreen,
+                 int& badCalibration);
+  void SetDarkSubtractionValue(double redMean, double greenMean, std::int32_t& redValue,
+                               std::int32_t& greenValue);
 
  private:
   // One calibration's state; [0] red, [1] green.

@@ -93,7 +93,8 @@ Outcome Calibrate(ScriptedBench& bench, int mask, double ratioRed, double ratioG
                   unsigned fullGreen) {
   Outcome o;
   try {
-    CPMTCalibration(bench).Calibrate(mask, 5, ratioRed, ratioGreen, fullRed, fullGreen, o.red, o.green, o.bad);
+    CPMTCalibration(bench).Calibrate(mask, 5, ratioRed, ratioGreen, fullRed, fullGreen, o.red, o.green,
+                                     o.bad);
   } catch (int e) {
     o.error = e;
   }
