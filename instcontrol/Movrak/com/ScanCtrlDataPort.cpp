@@ -6,6 +6,7 @@
 #include "Jotwell/Utilities.h"
 #include "com/ScanCtrl.h"
 #include "devices/DeviceErrors.h"
+#include "devices/DeviceUtil.h"
 #include "devices/Scanner.h"
 
 using namespace movrak;
@@ -18,21 +19,6 @@ constexpr int kPortStatusBase = 12000;
 constexpr long kBytesPerSample = 4;
 
 IScanCtrl::BOOL32 AsBool(bool b) { return b ? 1 : 0; }
-
-// Holds the port's access lock for a scope (12010 when it cannot be had): what writes the
-// shared SPI word and fires its trigger must not interleave with another such write.
-class PortAccess {
- public:
-  explicit PortAccess(CScanDataPort& port) : port_(port) {
-    if (!port_.LockAccess()) throw kErrDataPortBusy;
-  }
-  ~PortAccess() { port_.ReleaseAccess(); }
-  PortAccess(const PortAccess&) = delete;
-  PortAccess& operator=(const PortAccess&) = delete;
-
- private:
-  CScanDataPort& port_;
-};
 
 // A raw-data read's buffer must be there and hold every sample (600 otherwise).
 void CheckSampleBuffer(long numSamples, const unsigned char* buffer, long available) {

@@ -6,6 +6,7 @@
 #include "Pellux/ScanDataPort.h"
 #include "devices/DeviceContext.h"
 #include "devices/DeviceErrors.h"
+#include "devices/DeviceUtil.h"
 #include "devices/Flash.h"
 #include "devices/ScannerTypes.h"
 #include "link/LanComm.h"
@@ -13,20 +14,6 @@
 using namespace movrak;
 
 namespace {
-
-// Holds the data port's access lock for a scope; 12010 when it cannot be had.
-class PortAccess {
- public:
-  explicit PortAccess(CScanDataPort& port) : port_(port) {
-    if (!port_.LockAccess()) throw kErrDataPortBusy;
-  }
-  ~PortAccess() { port_.ReleaseAccess(); }
-  PortAccess(const PortAccess&) = delete;
-  PortAccess& operator=(const PortAccess&) = delete;
-
- private:
-  CScanDataPort& port_;
-};
 
 double Volts(unsigned tenths) { return tenths / 10.0; }
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "Pellux/ScanDataPort.h"
+#include "devices/DeviceErrors.h"
 #include "link/ErrorIds.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -14,6 +16,12 @@ namespace movrak {
 namespace {
 constexpr int kMaxRawRead = 4096;
 }  // namespace
+
+PortAccess::PortAccess(CScanDataPort& port) : port_(port) {
+  if (!port_.LockAccess()) throw kErrDataPortBusy;
+}
+
+PortAccess::~PortAccess() { port_.ReleaseAccess(); }
 
 int Exchange(CLanComm& comm, const std::string& line, std::string* rest) {
   int written = 0;

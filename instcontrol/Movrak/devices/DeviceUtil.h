@@ -9,7 +9,22 @@
 #include "link/LanComm.h"
 #include "Jotwell/Utilities.h"
 
+class CScanDataPort;
+
 namespace movrak {
+
+// Holds the data port's access lock for a scope (12010 when it cannot be had): what writes
+// the shared SPI word and fires its trigger must not interleave with another such write.
+class PortAccess {
+ public:
+  explicit PortAccess(CScanDataPort& port);
+  ~PortAccess();
+  PortAccess(const PortAccess&) = delete;
+  PortAccess& operator=(const PortAccess&) = delete;
+
+ private:
+  CScanDataPort& port_;
+};
 
 inline constexpr int kErrUnknown = 512;  // "Unknown error occurred." (a reply that makes no sense)
 
