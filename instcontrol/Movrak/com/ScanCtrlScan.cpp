@@ -60,6 +60,35 @@ class TracedOperation {
 
 bool ThicknessOutOfRange(double t) { return t < kThicknessMin || t > kThicknessMax; }
 
+// The texts of the three homing attempts: beside the scan region, right of it, and below
+// the array (the last, which is not retried).
+struct HomingAttempt {
+  const char* thickness;  // the slide is not as thick as the system's own slides
+  const char* inspect;    // where to look; %s: the advice
+  const char* retry;      // null for the last attempt
+  const char* success;
+  const char* failure;  // (x, y)
+  const char* noStop;   // (error id)
+};
+constexpr HomingAttempt kHomingAttempts[] = {
+    {"The slide thickness determined from the 1st Autofocus Homing attempt is outside the normal range for an "
+     "Tarsel slide.",
+     "Inspect the slide near the upper left corner of the scan region for hybridization residue or a barcode "
+     "placement that is out-of-spec. %s",
+     "Retrying Autofocus Homing at a 2nd location.", "Autofocus homed successfully.",
+     "First autofocus home attempt at (%d,%d) failed.", "AF homing: Got the ERR_AFEXT_NOSTOP code (%d)"},
+    {"The slide thickness determined from the 2nd Autofocus Homing attempt is outside the normal range for an "
+     "Tarsel slide.",
+     "Inspect the slide near the upper right corner of the scan region for hybridization residue or other "
+     "contamination. %s",
+     "Retrying Autofocus Homing at a 3rd location.", "Second attempt was successful.",
+     "Second autofocus home attempt at (%d,%d) failed.", "AF Homing: Got the ERR_AFEXT_NOSTOP code (%d)"},
+    {"The slide thickness determined from the 3rd Autofocus Homing attempt is outside the normal range for an "
+     "Tarsel slide. Scanning anyway.",
+     "Inspect the slide near the middle of the bottom edge for hybridization residue or other contamination.",
+     nullptr, "Last attempt was successful.", nullptr, nullptr},
+};
+
 }  // namespace
 
 // ---- refusals -----------------------------------------------------------------------------------------
@@ -309,97 +338,60 @@ void CScanCtrl::HomeAutofocus() {
     CheckErrorCode(e, kAutofocusClass, &match);
     return match != 0;
   };
+  // One attempt at (x, y); true when the slide is to be homed again elsewhere. What is no
+  // autofocus error, and any failure of the last attempt, is thrown.
+  auto tryHoming = [&](const HomingAttempt& attempt, long x, long y, bool resetOnNoStop) {
+    try {
+      const double t = home(x, y);
+      if (!ThicknessOutOfRange(t) || !ours) {
+        LogInfo("%s", attempt.success);
+        return false;
+      }
+      LogWarning("%s", attempt.thickness);
+      LogWarning(attempt.inspect, kInspectAdvice);
+      if (!attempt.retry) return false;
+      LogInfo("%s", attempt.retry);
+      return true;
+    } catch (int e) {
+      if (!attempt.retry) {
+        LogError("Last autofocus home attempt at (%d,%d) failed. Giving up.", static_cast<int>(x), static_cast<int>(y));
+        throw;
+      }
+      if (!isAutofocusError(e)) throw;
+      LogWarning(attempt.failure, static_cast<int>(x), static_cast<int>(y));
+      if (e == kErrAutofocusNoStop) {
+        LogInfo(attempt.noStop, e);
+        if (resetOnNoStop) ResetADC();
+      }
+      return true;
+    }
+  };
 
   try {
     scanner.GetAFMotor().DriverOn();
     if (red) scanner.GetChannel(kRedPMT)->CheckVoltage();
     if (green) scanner.GetChannel(kGreenPMT)->CheckVoltage();
-    bool retry = false;
     LogInfo("Start AF Homing");
 
     long x = std::clamp(afX, 2500L, 73700L);
     const long y = std::clamp(afY, 1500L, 23900L);
     LogInfo("Homing autofocus at coordinate (%d,%d)...", static_cast<int>(x), static_cast<int>(y));
-    try {
-      const double t = home(x, y);
-      if (ThicknessOutOfRange(t) && ours) {
-        LogWarning(
-            "The slide thickness determined from the 1st Autofocus Homing attempt is outside the normal range for "
-            "an Tarsel slide.");
-        LogWarning(
-            "Inspect the slide near the upper left corner of the scan region for hybridization residue or a "
-            "barcode placement that is out-of-spec. %s",
-            kInspectAdvice);
-        LogInfo("Retrying Autofocus Homing at a 2nd location.");
-        retry = true;
-      } else {
-        LogInfo("Autofocus homed successfully.");
-      }
-    } catch (int e) {
-      if (!isAutofocusError(e)) throw;
-      LogWarning("First autofocus home attempt at (%d,%d) failed.", static_cast<int>(x), static_cast<int>(y));
-      if (e == kErrAutofocusNoStop) {
-        LogInfo("AF homing: Got the ERR_AFEXT_NOSTOP code (%d)", e);
-        if (!roomRight) ResetADC();
-      }
-      retry = true;
-    }
-
+    bool retry = tryHoming(kHomingAttempts[0], x, y, !roomRight);
     if (retry) {
       if (roomRight) {
-        retry = false;
         x = std::clamp(2 * d - afX + width, 3400L, 72800L);
         LogInfo("Trying to home a second time at (%d,%d)...", static_cast<int>(x), static_cast<int>(y));
-        try {
-          const double t = home(x, y);
-          if (ThicknessOutOfRange(t) && ours) {
-            LogWarning(
-                "The slide thickness determined from the 2nd Autofocus Homing attempt is outside the normal range "
-                "for an Tarsel slide.");
-            LogWarning(
-                "Inspect the slide near the upper right corner of the scan region for hybridization residue or "
-                "other contamination. %s",
-                kInspectAdvice);
-            LogInfo("Retrying Autofocus Homing at a 3rd location.");
-            retry = true;
-          } else {
-            LogInfo("Second attempt was successful.");
-          }
-        } catch (int e) {
-          if (!isAutofocusError(e)) throw;
-          LogWarning("Second autofocus home attempt at (%d,%d) failed.", static_cast<int>(x), static_cast<int>(y));
-          retry = true;
-          if (e == kErrAutofocusNoStop) {
-            LogInfo("AF Homing: Got the ERR_AFEXT_NOSTOP code (%d)", e);
-            ResetADC();
-          }
-        }
+        retry = tryHoming(kHomingAttempts[1], x, y, true);
       } else {
         LogWarning("Do not have %d microns of bare glass to the right of the scan region.",
                    static_cast<int>(kBareGlassNeeded));
         LogWarning("Cannot attempt homing to the right of the scan region.");
       }
     }
-
     if (retry) {
       LogInfo("Last attempt: trying to home below the array at (%d,%d)...", static_cast<int>(kLastHomingX),
               static_cast<int>(kLastHomingY));
-      try {
-        const double t = home(kLastHomingX, kLastHomingY);
-        if (ThicknessOutOfRange(t) && ours) {
-          LogWarning(
-              "The slide thickness determined from the 3rd Autofocus Homing attempt is outside the normal range for "
-              "an Tarsel slide. Scanning anyway.");
-          LogWarning("Inspect the slide near the middle of the bottom edge for hybridization residue or other "
-                     "contamination.");
-        } else {
-          LogInfo("Last attempt was successful.");
-        }
-      } catch (int) {
-        LogError("Last autofocus home attempt at (%d,%d) failed. Giving up.", static_cast<int>(kLastHomingX),
-                 static_cast<int>(kLastHomingY));
-        throw;
-      }
+      tryHoming(kHomingAttempts[2], kLastHomingX, kLastHomingY, false);
     }
 
     const std::string model = platform::foldedAscii(scanner.GetModel());
