@@ -1,6 +1,5 @@
-// The scanner's lasers: conversion factors and set points from FLASH, switching through
-// the data port, the warm-up check the status thread runs, the power calibration with
-// its derating flag, and the power min/max test.
+#include "devices/Lasers.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,9 +12,10 @@
 #include "Jotwell/Logger.h"
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
+#include "Pellux/ScanDataPort.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
-#include "devices/Scanner.h"
+#include "devices/Flash.h"
 #include "link/MessageTable.h"
 #include "platform/clock.h"
 
@@ -95,7 +95,7 @@ struct PowerSamples {
 
 // ---- factors and conversions ---------------------------------------------------------------
 
-double CScanner::LaserFlashValue(const char* key, double def) {
+double CLasers::LaserFlashValue(const char* key, double def) {
   std::string text;
   try {
     text = m_Flash.GetString(key);
@@ -112,7 +112,7 @@ double CScanner::LaserFlashValue(const char* key, double def) {
   return *v;
 }
 
-void CScanner::LoadLaserPowerFactors() {
+void CLasers::LoadLaserPowerFactors() {
   struct Factor {
     const char* key;
     double fallback;
@@ -133,30 +133,30 @@ void CScanner::LoadLaserPowerFactors() {
   }
 }
 
-void CScanner::EnsureLaserPowerFactors() {
+void CLasers::EnsureLaserPowerFactors() {
   if (!(m_dGreenSetPointPerMWatt > 0) || !(m_dGreenPDPerMWatt > 0) || !(m_dRedPDPerMWatt > 0))
     LoadLaserPowerFactors();
 }
 
-double CScanner::LaserPDFactor(bool bRed) {
+double CLasers::LaserPDFactor(bool bRed) {
   EnsureLaserPowerFactors();
   return bRed ? m_dRedPDPerMWatt : m_dGreenPDPerMWatt;
 }
 
-double CScanner::GetLaserPower(bool bRed, bool bInMilliwatts) {
+double CLasers::GetLaserPower(bool bRed, bool bInMilliwatts) {
   const auto count = static_cast<std::uint16_t>(m_DataPort.GetLaserPower(bRed));
   return bInMilliwatts ? PDToLaserPower(bRed, count) : count;
 }
 
-std::uint16_t CScanner::LaserPowerToPD(bool bRed, double milliwatts) {
+std::uint16_t CLasers::LaserPowerToPD(bool bRed, double milliwatts) {
   return ToCount16(milliwatts * LaserPDFactor(bRed));
 }
 
-double CScanner::PDToLaserPower(bool bRed, std::uint16_t count) { return count / LaserPDFactor(bRed); }
+double CLasers::PDToLaserPower(bool bRed, std::uint16_t count) { return count / LaserPDFactor(bRed); }
 
 // ---- set points and switching ---------------------------------------------------------------------
 
-int CScanner::GetGreenLaserSetPoint() {
+int CLasers::GetGreenLaserSetPoint() {
   EnsureLaserPowerFactors();
   const double setPoint = LaserFlashValue("LaserSetPointMWatt_G", kDefaultSetPointMWatt);
   return m_DataPort.TurnOnGreenLaser(ToCount16(setPoint * m_dGreenSetPointPerMWatt),
@@ -165,14 +165,14 @@ int CScanner::GetGreenLaserSetPoint() {
              : 0;
 }
 
-int CScanner::GetRedLaserSetPoint() {
+int CLasers::GetRedLaserSetPoint() {
   EnsureLaserPowerFactors();
   const double gain = LaserFlashValue("LaserPDGainSetPoint_R", kDefaultPDGain);
   const double setPoint = LaserFlashValue("LaserSetPointMWatt_R", kDefaultSetPointMWatt);
   return m_DataPort.TurnOnRedLaser(ToCount16(gain), ToCount16(setPoint * m_dRedPDPerMWatt), 0) ? 1 : 0;
 }
 
-int CScanner::ChangeLaserSetPoint(bool bRed, double level, bool bInMilliwatts) {
+int CLasers::ChangeLaserSetPoint(bool bRed, double level, bool bInMilliwatts) {
   if (bRed) {
     LogError("Try to set RED laser's setpoint: Not supported yet!");
     return 0;
@@ -182,7 +182,7 @@ int CScanner::ChangeLaserSetPoint(bool bRed, double level, bool bInMilliwatts) {
   return m_DataPort.ChangeLaserSetPt(ToCount16(level * factor), false) ? 1 : 0;
 }
 
-int CScanner::SetOnOffLaserPowers(bool bPowerOn) {
+int CLasers::SetOnOffLaserPowers(bool bPowerOn) {
   bool any = false;
   if (bPowerOn) {
     const int green = GetGreenLaserSetPoint();
@@ -195,19 +195,19 @@ int CScanner::SetOnOffLaserPowers(bool bPowerOn) {
   }
   if (!any) return 0;
   const tagScannerState state = bPowerOn ? kStateWarming : kStateLasersOff;
-  SetScannerState(state);
-  SetStatusMsgId(kStatusMsgBase + static_cast<unsigned>(state));
+  m_Host.SetScannerState(state);
+  m_Host.SetStatusMsgId(m_nStatusMsgBase + static_cast<unsigned>(state));
   return 1;
 }
 
-int CScanner::GetPortCtrlStatus(bool bRed) {
+int CLasers::GetPortCtrlStatus(bool bRed) {
   if (!m_DataPort.IsPortOpen()) throw kErrDataPortNotConnected;
   PortCtrlStatus status;
   if (!m_DataPort.GetCtrlStatus(&status)) throw kErrDataPortUnknown;
   return status.IsLaserPwrOn(bRed) ? 1 : 0;
 }
 
-void CScanner::CheckLaserPowerOnOffStatus(bool& redPowerOn, bool& greenPowerOn, bool bLogStatus) {
+void CLasers::CheckLaserPowerOnOffStatus(bool& redPowerOn, bool& greenPowerOn, bool bLogStatus) {
   if (!m_DataPort.IsPortOpen()) throw kErrDataPortNotConnected;
   PortCtrlStatus status;
   if (!m_DataPort.GetCtrlStatus(&status)) throw kErrDataPortUnknown;
@@ -220,7 +220,7 @@ void CScanner::CheckLaserPowerOnOffStatus(bool& redPowerOn, bool& greenPowerOn, 
 
 // ---- warm-up ------------------------------------------------------------------------------------------
 
-void CScanner::ResetLaserWarmUpValues() {
+void CLasers::ResetLaserWarmUpValues() {
   g_redWarmUpRangePct = 0;
   g_greenReadyStableSec = 0;
   g_greenFirstReadySec = 0;
@@ -228,7 +228,7 @@ void CScanner::ResetLaserWarmUpValues() {
   g_erraticWatchLevel = kDefaultErraticWatchLevel;
 }
 
-void CScanner::OnEnterWarming() {
+void CLasers::OnEnterWarming() {
   CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kScannerKey);
   double level = reg.ReadDouble("RLaserWarmingUpErraticWatchLevel", 0.0);
   if (level == 0 || !std::isfinite(level)) {
@@ -242,12 +242,12 @@ void CScanner::OnEnterWarming() {
 
 namespace {
 
-PowerSamples SamplePower(CScanner& scanner, bool red) {
+PowerSamples SamplePower(CLasers& lasers, bool red) {
   PowerSamples s;
   double sum = 0;
   for (int i = 0; i < kStabilitySamples; ++i) {
     platform::sleepFor(kSampleGap);
-    const double p = scanner.GetLaserPower(red, true);
+    const double p = lasers.GetLaserPower(red, true);
     sum += p;
     s.minimum = std::min(s.minimum, p);
     s.maximum = std::max(s.maximum, p);
@@ -258,7 +258,7 @@ PowerSamples SamplePower(CScanner& scanner, bool red) {
 
 }  // namespace
 
-void CScanner::TestRedPDGains() {
+void CLasers::TestRedPDGains() {
   int gain = static_cast<int>(kDefaultPDGain);
   bool moved = false;  // the photodiode is away from its gain
   try {
@@ -310,7 +310,7 @@ void CScanner::TestRedPDGains() {
   }
 }
 
-void CScanner::CheckGreenLaserFaults(const PortCtrlStatus& status) {
+void CLasers::CheckGreenLaserFaults(const PortCtrlStatus& status) {
   struct Fault {
     std::atomic<bool>& memory;
     std::uint32_t bit;
@@ -339,7 +339,7 @@ void CScanner::CheckGreenLaserFaults(const PortCtrlStatus& status) {
   }
 }
 
-void CScanner::LaserWarmingUpStatus(bool& redReady, bool& greenReady, bool reserved, bool bLogLevels) {
+void CLasers::LaserWarmingUpStatus(bool& redReady, bool& greenReady, bool reserved, bool bLogLevels) {
   LogDebug(5, "Check Laser WarmingUp Status");
   if (!m_DataPort.IsPortOpen()) throw kErrDataPortNotConnected;
   PortCtrlStatus status;
@@ -457,7 +457,7 @@ void CScanner::LaserWarmingUpStatus(bool& redReady, bool& greenReady, bool reser
   CheckGreenLaserFaults(status);
 }
 
-int CScanner::CheckLaserWarmingUpStatus(int& errorId, bool reserved, bool bLogLevels) {
+int CLasers::CheckLaserWarmingUpStatus(int& errorId, bool reserved, bool bLogLevels) {
   bool redReady = false, greenReady = false;
   try {
     LaserWarmingUpStatus(redReady, greenReady, reserved, bLogLevels);
@@ -495,7 +495,7 @@ int CScanner::CheckLaserWarmingUpStatus(int& errorId, bool reserved, bool bLogLe
 
 // ---- calibration ---------------------------------------------------------------------------------------
 
-double CScanner::GetLaserCalibrationTargets(bool bRed, bool& compensationRequired, bool bReload) {
+double CLasers::GetLaserCalibrationTargets(bool bRed, bool& compensationRequired, bool bReload) {
   const std::size_t i = bRed ? 1 : 0;
   {
     std::lock_guard lock(m_LaserTargetsLock);
@@ -538,8 +538,8 @@ double CScanner::GetLaserCalibrationTargets(bool bRed, bool& compensationRequire
   return target;
 }
 
-LaserStatus CScanner::CalibrateLaser(bool bRed, double desiredPower, double deltaPercent,
-                                     int minStableTimeSec, int retries) {
+LaserStatus CLasers::CalibrateLaser(bool bRed, double desiredPower, double deltaPercent, int minStableTimeSec,
+                                    int retries) {
   LogInfo("----- Starting Laser Power Calibration: laser = %s, desired power = %.2f mW -----",
           LaserName(bRed), desiredPower);
   const auto logPower = [&] {
@@ -587,7 +587,7 @@ LaserStatus CScanner::CalibrateLaser(bool bRed, double desiredPower, double delt
   return result;
 }
 
-int CScanner::LaserStatusError(bool bRed, int result) {
+int CLasers::LaserStatusError(bool bRed, int result) {
   switch (result) {
     case LaserStatusPowerOnFailed:
       return bRed ? kErrRedLaserOff : kErrGreenPowerOff;
@@ -603,7 +603,7 @@ int CScanner::LaserStatusError(bool bRed, int result) {
   }
 }
 
-int CScanner::CalibrateToSpec(bool bRed, bool& compensationRequired) {
+int CLasers::CalibrateToSpec(bool bRed, bool& compensationRequired) {
   const double target = GetLaserCalibrationTargets(bRed, compensationRequired, true);
   const int result = CalibrateLaser(bRed, target, 10.0, 20, 2);
   if (result == LaserStatusDone) return 1;
@@ -612,7 +612,7 @@ int CScanner::CalibrateToSpec(bool bRed, bool& compensationRequired) {
   throw LaserStatusError(bRed, result);
 }
 
-int CScanner::CheckLaserPowerSpec(bool bRed) {
+int CLasers::CheckLaserPowerSpec(bool bRed) {
   bool compensation = false;
   const double target = GetLaserCalibrationTargets(bRed, compensation, true);
   const int result = CalibrateLaser(bRed, target, 10.0, 20, 2);
@@ -637,14 +637,14 @@ int CScanner::CheckLaserPowerSpec(bool bRed) {
   }
   LogError("<CalibrateLaser> %s laser power calibrating failed in the compensation mode", LaserName(bRed));
   const int error = bRed ? kErrRedSpecFailed : kErrGreenSpecFailed;
-  SetScannerState(kStateError);
-  SetErrorId(error);
+  m_Host.SetScannerState(kStateError);
+  m_Host.SetErrorId(error);
   throw error;
 }
 
 // ---- min/max test -------------------------------------------------------------------------------------
 
-void CScanner::TestLaserPowerMinMax(bool bRed, double& minMilliwatts, double& maxMilliwatts) {
+void CLasers::TestLaserPowerMinMax(bool bRed, double& minMilliwatts, double& maxMilliwatts) {
   LogInfo("-------------- %s Laser Power Min/Max Test Starting-------------", LaserName(bRed));
   int held = 0;
   try {

@@ -110,7 +110,7 @@ const char* CScanner::GetStateName(int state) {
 void CScanner::SetScannerState(tagScannerState state) {
   LogDebug(1, "Scanner State is: %s", GetStateName(state));
   m_eState = state;
-  if (state == kStateWarming) OnEnterWarming();
+  if (state == kStateWarming) m_Lasers.OnEnterWarming();
 }
 
 std::string CScanner::GetStatusMsg() {

@@ -18,6 +18,7 @@
 #include "devices/DeviceContext.h"
 #include "devices/DSP.h"
 #include "devices/Flash.h"
+#include "devices/Lasers.h"
 #include "devices/Motor.h"
 #include "devices/ScanObj.h"
 #include "devices/ScannerTypes.h"
@@ -65,7 +66,7 @@ using MessagePumpHook = void (*)();
 MessagePumpHook SetMessagePumpHook(MessagePumpHook hook);
 void PumpWaitingMessages();
 
-class CScanner : public CInstrument {
+class CScanner : public CInstrument, public ILaserStateHost {
  public:
   static constexpr int kReadyPolls = 10;
   static constexpr unsigned kStatusMsgBase = 3000;
@@ -79,12 +80,12 @@ class CScanner : public CInstrument {
 
   // ---- state and flags --------------------------------------------------------------
   tagScannerState GetScannerState() const { return m_eState; }
-  void SetScannerState(tagScannerState state);
+  void SetScannerState(tagScannerState state) override;
   static const char* GetStateName(int state);
   std::string GetStatusMsg();
-  void SetStatusMsgId(unsigned id) { m_nStatusMsgId = id; }
+  void SetStatusMsgId(unsigned id) override { m_nStatusMsgId = id; }
   unsigned GetStatusMsgId() const { return m_nStatusMsgId; }
-  void SetErrorId(int id) { m_nErrorId = id; }
+  void SetErrorId(int id) override { m_nErrorId = id; }
   int GetErrorId() const { return m_nErrorId; }
   void SetAutoInit(bool on) { m_bAutoInit = on; }
   bool IsAutoInit() const { return m_bAutoInit; }
@@ -94,7 +95,7 @@ class CScanner : public CInstrument {
   void ClearStatusThreadRunning() { m_bStatusThreadRunning = false; }
   void SetScanInProgress(unsigned on) { m_nScanInProgress = on; }
   unsigned IsScanInProgress() const { return m_nScanInProgress; }
-  bool IsRedLaserDid1stCalibration() const { return m_bRedLaserDid1stCalibration; }
+  bool IsRedLaserDid1stCalibration() const { return m_Lasers.IsRedLaserDid1stCalibration(); }
   int IsCarouselRunStarting() const { return m_nCarouselRunStarting; }
   void SetBrowseActive(bool on) { m_bBrowseActive = on; }
   bool IsBrowseActive() const { return m_bBrowseActive; }
@@ -173,36 +174,45 @@ class CScanner : public CInstrument {
   // "ALCarouselNumSlots", read once.
   int GetCarouselSlotCount();
 
-  // ---- laser power factors --------------------------------------------------------------
-  void LoadLaserPowerFactors() override;
-  double GetGreenSetPointFactor() const { return m_dGreenSetPointPerMWatt; }
-  double GetGreenPDFactor() const { return m_dGreenPDPerMWatt; }
-  double GetRedPDFactor() const { return m_dRedPDPerMWatt; }
-
-  // ---- lasers and PMT calibration ----
-  int GetGreenLaserSetPoint();
-  int GetRedLaserSetPoint();
-  int ChangeLaserSetPoint(bool bRed, double level, bool bInMilliwatts);
-  double GetLaserPower(bool bRed, bool bInMilliwatts);
-  // Milliwatts to photodiode counts, truncated and held within 0..65535.
-  std::uint16_t LaserPowerToPD(bool bRed, double milliwatts);
-  double PDToLaserPower(bool bRed, std::uint16_t count);
-  int GetPortCtrlStatus(bool bRed);
-  int SetOnOffLaserPowers(bool bPowerOn);
-  void CheckLaserPowerOnOffStatus(bool& redPowerOn, bool& greenPowerOn, bool bLogStatus);
-  // `reserved` reloads the red calibration target (the status thread's first check).
-  void LaserWarmingUpStatus(bool& redReady, bool& greenReady, bool reserved, bool bLogLevels);
-  int CheckLaserWarmingUpStatus(int& errorId, bool reserved, bool bLogLevels);
-  double GetLaserCalibrationTargets(bool bRed, bool& compensationRequired, bool bReload);
+  // ---- lasers (CLasers) -------------------------------------------------------------------
+  void LoadLaserPowerFactors() override { m_Lasers.LoadLaserPowerFactors(); }
+  double GetGreenSetPointFactor() const { return m_Lasers.GetGreenSetPointFactor(); }
+  double GetGreenPDFactor() const { return m_Lasers.GetGreenPDFactor(); }
+  double GetRedPDFactor() const { return m_Lasers.GetRedPDFactor(); }
+  int GetGreenLaserSetPoint() { return m_Lasers.GetGreenLaserSetPoint(); }
+  int GetRedLaserSetPoint() { return m_Lasers.GetRedLaserSetPoint(); }
+  int ChangeLaserSetPoint(bool bRed, double level, bool bInMilliwatts) {
+    return m_Lasers.ChangeLaserSetPoint(bRed, level, bInMilliwatts);
+  }
+  double GetLaserPower(bool bRed, bool bInMilliwatts) { return m_Lasers.GetLaserPower(bRed, bInMilliwatts); }
+  std::uint16_t LaserPowerToPD(bool bRed, double milliwatts) { return m_Lasers.LaserPowerToPD(bRed, milliwatts); }
+  double PDToLaserPower(bool bRed, std::uint16_t count) { return m_Lasers.PDToLaserPower(bRed, count); }
+  int GetPortCtrlStatus(bool bRed) { return m_Lasers.GetPortCtrlStatus(bRed); }
+  int SetOnOffLaserPowers(bool bPowerOn) { return m_Lasers.SetOnOffLaserPowers(bPowerOn); }
+  void CheckLaserPowerOnOffStatus(bool& redPowerOn, bool& greenPowerOn, bool bLogStatus) {
+    m_Lasers.CheckLaserPowerOnOffStatus(redPowerOn, greenPowerOn, bLogStatus);
+  }
+  void LaserWarmingUpStatus(bool& redReady, bool& greenReady, bool reserved, bool bLogLevels) {
+    m_Lasers.LaserWarmingUpStatus(redReady, greenReady, reserved, bLogLevels);
+  }
+  int CheckLaserWarmingUpStatus(int& errorId, bool reserved, bool bLogLevels) {
+    return m_Lasers.CheckLaserWarmingUpStatus(errorId, reserved, bLogLevels);
+  }
+  double GetLaserCalibrationTargets(bool bRed, bool& compensationRequired, bool bReload) {
+    return m_Lasers.GetLaserCalibrationTargets(bRed, compensationRequired, bReload);
+  }
   LaserStatus CalibrateLaser(bool bRed, double desiredPower, double deltaPercent, int minStableTimeSec,
-                             int retries);
-  int CheckLaserPowerSpec(bool bRed);
-  void TestLaserPowerMinMax(bool bRed, double& minMilliwatts, double& maxMilliwatts);
-  // The error id CheckLaserPowerSpec throws for a calibration result other than 0 and the
-  // out-of-specification results 5 to 7.
-  static int LaserStatusError(bool bRed, int result);
-  // The warm-up values a new process starts with (the registry is read again).
-  static void ResetLaserWarmUpValues();
+                             int retries) {
+    return m_Lasers.CalibrateLaser(bRed, desiredPower, deltaPercent, minStableTimeSec, retries);
+  }
+  int CheckLaserPowerSpec(bool bRed) { return m_Lasers.CheckLaserPowerSpec(bRed); }
+  void TestLaserPowerMinMax(bool bRed, double& minMilliwatts, double& maxMilliwatts) {
+    m_Lasers.TestLaserPowerMinMax(bRed, minMilliwatts, maxMilliwatts);
+  }
+  static int LaserStatusError(bool bRed, int result) { return CLasers::LaserStatusError(bRed, result); }
+  static void ResetLaserWarmUpValues() { CLasers::ResetLaserWarmUpValues(); }
+
+  // ---- PMT calibration (CPMTCalibration) -----------------------------------------------------
   unsigned CalculatePMTVoltage(int channel, double ratio, unsigned referenceVoltage);
   void CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRed, double ratioGreen,
                     unsigned fullVoltRed, unsigned fullVoltGreen, unsigned& newVoltRed, unsigned& newVoltGreen,
@@ -281,10 +291,6 @@ class CScanner : public CInstrument {
   std::atomic<unsigned> m_nStatusMsgId{kStatusMsgBase + kStateOffline};
   std::atomic<int> m_nErrorId{0};
 
-  std::atomic<double> m_dGreenSetPointPerMWatt{0};
-  std::atomic<double> m_dGreenPDPerMWatt{0};
-  std::atomic<double> m_dRedPDPerMWatt{0};
-  std::atomic<bool> m_bRedLaserDid1stCalibration{false};
 
   std::atomic<unsigned> m_nScanInProgress{0};
   std::atomic<int> m_nCarouselRunStarting{0};
@@ -303,25 +309,7 @@ class CScanner : public CInstrument {
 
   std::atomic<int> m_nBarcodeCheck{0};
 
-  // ---- lasers and PMT calibration ----
-  // Entering kStateWarming: the erratic watch level again from the registry, no last red power.
-  void OnEnterWarming();
-  void EnsureLaserPowerFactors();
-  double LaserPDFactor(bool bRed);
-  // A FLASH number of the laser table: its default on a missing key, other errors thrown.
-  double LaserFlashValue(const char* key, double def);
-  void CheckGreenLaserFaults(const PortCtrlStatus& status);
-  void TestRedPDGains();
-  // One calibration of CheckLaserPowerSpec: 1 on success, 0 for out of specification.
-  int CalibrateToSpec(bool bRed, bool& compensationRequired);
-  // Both laser targets (mW) and compensation flags, guarded: the status thread and the
-  // automation threads both calibrate.
-  std::mutex m_LaserTargetsLock;
-  double m_dLaserTarget[2] = {0, 0};  // [0] green, [1] red
-  bool m_bLaserCompensation[2] = {false, false};
-  std::atomic<bool> m_bGreenHSOverTemp{false};
-  std::atomic<bool> m_bGreenOverTemp{false};
-  std::atomic<bool> m_bGreenOverCurrent{false};
+  CLasers m_Lasers{m_Flash, m_DataPort, *this, kStatusMsgBase};
   // ---- self test, initialisation and status thread ----
   friend std::uint32_t StatusProc(CScanner& scanner);
   // Stops the status thread and waits for it (before the devices go away).
