@@ -1,7 +1,7 @@
-// The autoloader sequences of the scanner: load and eject the carousel, load a slide from
-// a slot (reading its barcode on the way), eject it back, bring a stranded arm to the
-// holder, and browse the carousel for slides and barcodes as one unblocked command whose
-// streamed reply is read slot by slot as the caller asks.
+// The browse is one unblocked command whose streamed reply is read slot by slot as the
+// caller asks.
+#include "devices/Autoloader.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -13,7 +13,10 @@
 #include "Jotwell/Logger.h"
 #include "devices/DeviceErrors.h"
 #include "devices/DeviceUtil.h"
-#include "devices/Scanner.h"
+#include "devices/Flash.h"
+#include "devices/Motor.h"
+#include "devices/ScanObj.h"
+#include "link/LanComm.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 
@@ -95,11 +98,11 @@ auto Logged(const std::string& error, Step step) {
 
 // ---- sensors and the slow-stage rule ------------------------------------------------------
 
-void CScanner::ReadAutoLoaderSensors(bool* armAtCarousel, bool* armAtHolder, bool* chipInSlot, bool* aligned,
-                                     bool* present, bool* atHome, bool* doorClosed) {
+void CAutoloader::ReadAutoLoaderSensors(bool* armAtCarousel, bool* armAtHolder, bool* chipInSlot,
+                                        bool* aligned, bool* present, bool* atHome, bool* doorClosed) {
   LogInfo("Reading AutoLoader Sensors...");
   if (armAtCarousel || armAtHolder) {
-    const int location = m_pArm->GetLocation();
+    const int location = m_Dev.arm.GetLocation();
     if (armAtCarousel) *armAtCarousel = location == kArmAtCarousel;
     if (armAtHolder) *armAtHolder = location == kArmAtHolder;
     LogInfo("%s", location == kArmAtCarousel ? "--Arm at Carousel"
@@ -107,40 +110,40 @@ void CScanner::ReadAutoLoaderSensors(bool* armAtCarousel, bool* armAtHolder, boo
                                              : "--Arm at UNKNOWN position!");
   }
   if (chipInSlot) {
-    *chipInSlot = m_pCarousel->IsChipPresent();
+    *chipInSlot = m_Dev.carousel.IsChipPresent();
     LogInfo("-%sChip in Current Slot", *chipInSlot ? "" : "-No ");
   }
   if (aligned) {
-    *aligned = m_pCarousel->IsCarouselAligned();
+    *aligned = m_Dev.carousel.IsCarouselAligned();
     LogInfo("--Carousel %s", *aligned ? "Properly Seated" : "Not Seated Properly");
   }
   if (present) {
-    *present = m_pCarousel->IsPresent();
+    *present = m_Dev.carousel.IsPresent();
     LogInfo("--Carousel is %s", *present ? "Present" : "Not Present");
   }
   if (atHome) {
     try {
-      *atHome = m_pCarousel->IsHome();
+      *atHome = m_Dev.carousel.IsHome();
     } catch (int) {
       *atHome = false;
     }
     LogInfo("--Carousel is %s", *atHome ? "at Home Slot" : "Not at Home Slot");
   }
   if (doorClosed) {
-    *doorClosed = IsDoorClosed();
+    *doorClosed = m_Host.IsDoorClosed();
     LogInfo("--Door is %s", *doorClosed ? "Closed" : "Open");
   }
   LogInfo("Done Reading AutoLoader Sensors");
 }
 
-bool CScanner::IsArmMoveSafe() {
-  const long position = m_pSlowStage->GetPos();
+bool CAutoloader::IsArmMoveSafe() {
+  const long position = m_Dev.slowStage.GetPos();
   // Below the bound the stage is out of the arm's way wherever the eject position is,
   // so the key is only read when it matters.
   if (position <= kAlwaysSafeSlowStagePos) return true;
   std::int32_t eject = 0;
   try {
-    eject = static_cast<std::int32_t>(m_Flash.GetLong("EjectStagePos"));
+    eject = static_cast<std::int32_t>(m_Dev.flash.GetLong("EjectStagePos"));
   } catch (int e) {
     LogError("Unable to read the FLASH key EjectStagePos [error code: %d].", e);
     return false;
@@ -148,7 +151,7 @@ bool CScanner::IsArmMoveSafe() {
   return std::llabs(static_cast<long long>(position) - eject) <= kEjectPosTolerance;
 }
 
-void CScanner::CheckArmMoveSafe(const char* sequence) {
+void CAutoloader::CheckArmMoveSafe(const char* sequence) {
   LogInfo("First Check the Slow Stage Position...");
   bool safe = false;
   try {
@@ -174,16 +177,16 @@ void CScanner::CheckArmMoveSafe(const char* sequence) {
   }
 }
 
-void CScanner::MoveArmToHolderWithRecovery(const char* failure) {
+void CAutoloader::MoveArmToHolderWithRecovery(const char* failure) {
   try {
-    m_pArm->MoveToHolder();
+    m_Dev.arm.MoveToHolder();
     return;
   } catch (int e) {
     int error = e;
     if (e == kErrMotorTimedOut) {
       bool aligned = false;
       try {
-        aligned = m_pCarousel->IsCarouselAligned();
+        aligned = m_Dev.carousel.IsCarouselAligned();
       } catch (int) {
         aligned = false;
       }
@@ -192,7 +195,7 @@ void CScanner::MoveArmToHolderWithRecovery(const char* failure) {
         LogInfo("----------------RecoverArmToCarousel Starting-----------------");
         LogInfo("Moving Arm to the Carousel Position.");
         try {
-          m_pArm->MoveToCarousel();
+          m_Dev.arm.MoveToCarousel();
           error = kErrArmToHolderTimedOut;
         } catch (int back) {
           error = kErrArmToHolderTimedOutUnrecovered;
@@ -206,14 +209,14 @@ void CScanner::MoveArmToHolderWithRecovery(const char* failure) {
   }
 }
 
-int CScanner::GetCarouselSlotCount() {
-  if (m_nSlotCount < 0) m_nSlotCount = m_pCarousel->GetNumSlots();
+int CAutoloader::GetCarouselSlotCount() {
+  if (m_nSlotCount < 0) m_nSlotCount = m_Dev.carousel.GetNumSlots();
   return m_nSlotCount;
 }
 
 // ---- sequences ------------------------------------------------------------------------------
 
-bool CScanner::RecoverArmToHolder() {
+bool CAutoloader::RecoverArmToHolder() {
   static const char* const kComplete = "----------------RecoverArmToHolder Complete-----------------";
   LogInfo("----------------RecoverArmToHolder Starting-----------------");
   bool atCarousel = false, atHolder = false, chip = false, aligned = false, present = false, home = false,
@@ -238,7 +241,7 @@ bool CScanner::RecoverArmToHolder() {
   }
   LogInfo("Put Autofocus Motor in open loop mode.");
   try {
-    m_pAFMotor->SetOpenLoopMode();
+    m_Dev.afMotor.SetOpenLoopMode();
   } catch (int) {
     LogError("Unable to put autofocus motor in open loop mode.");
     LogInfo("%s", kComplete);
@@ -246,7 +249,7 @@ bool CScanner::RecoverArmToHolder() {
   }
   LogInfo("Moving Arm to the Holder Position.");
   try {
-    m_pArm->MoveToHolder();
+    m_Dev.arm.MoveToHolder();
   } catch (int) {
     LogError("Unable to move arm to holder position.");
     LogInfo("%s", kComplete);
@@ -256,7 +259,7 @@ bool CScanner::RecoverArmToHolder() {
   return true;
 }
 
-void CScanner::LoadCarousel() {
+void CAutoloader::LoadCarousel() {
   Sequence("--------------------LoadCarousel Starting-------------------",
            "--------------------LoadCarousel Complete-------------------", [this] {
              bool atCarousel = false, atHolder = false, chip = false, present = false;
@@ -278,9 +281,9 @@ void CScanner::LoadCarousel() {
                throw kErrCarouselNotPresent;
              }
              LogInfo("Initializing and Homing the Carousel...");
-             SetStatusMsgId(kMsgInitCarousel);
-             m_pCarousel->Init(true);
-             if (m_pCarousel->IsChipPresent()) {
+             m_Host.SetStatusMsgId(kMsgInitCarousel);
+             m_Dev.carousel.Init(true);
+             if (m_Dev.carousel.IsChipPresent()) {
                LogInfo("Chip Found in the Home Slot!  LoadCarousel Terminating.");
                throw kErrChipInHomeSlot;
              }
@@ -288,13 +291,13 @@ void CScanner::LoadCarousel() {
                LogInfo("Arm is in Carousel Position, Arm must be Retracted.");
                CheckArmMoveSafe("LoadCarousel Terminating.");
                LogInfo("Moving Arm to the Holder Position.");
-               SetStatusMsgId(kMsgRetractingArm);
-               m_pArm->MoveToHolder();
+               m_Host.SetStatusMsgId(kMsgRetractingArm);
+               m_Dev.arm.MoveToHolder();
              }
            });
 }
 
-void CScanner::EjectChip() {
+void CAutoloader::EjectChip() {
   Sequence(
       "---------------------EjectChip Starting---------------------",
       "----------------------EjectChip Complete--------------------", [this] {
@@ -326,8 +329,8 @@ void CScanner::EjectChip() {
           else
             LogInfo("A Chip is in the current slot. Arm is at the %s position. Homing carousel...",
                     atHolder ? "holder" : "carousel");
-          SetStatusMsgId(kMsgInitCarousel);
-          Logged("Unable to home carousel. EjectChip Terminating.", [this] { m_pCarousel->Init(true); });
+          m_Host.SetStatusMsgId(kMsgInitCarousel);
+          Logged("Unable to home carousel. EjectChip Terminating.", [this] { m_Dev.carousel.Init(true); });
           ReadAutoLoaderSensors(&atCarousel, &atHolder, &chip, &aligned, &present, nullptr, nullptr);
           if (chip) {
             LogError("Chip in home slot! EjectChip Terminating.");
@@ -335,23 +338,23 @@ void CScanner::EjectChip() {
           }
         }
 
-        SetStatusMsgId(kMsgAutofocusNominal);
+        m_Host.SetStatusMsgId(kMsgAutofocusNominal);
         LogInfo("Put Autofocus Motor in open loop mode.");
-        m_pAFMotor->SetOpenLoopMode();
+        m_Dev.afMotor.SetOpenLoopMode();
 
         if (atCarousel) {
           LogInfo("Slot is Empty. Arm is in Carousel Position, Need to Retract the Arm.");
           CheckArmMoveSafe("EjectChip Terminating.");
           LogInfo("Moving Arm to the Holder Position.");
-          Logged("Unable to move arm to holder position.", [this] { m_pArm->MoveToHolder(); });
+          Logged("Unable to move arm to holder position.", [this] { m_Dev.arm.MoveToHolder(); });
         }
 
         LogInfo("At an Empty Slot with the Arm in the Holder Position, Move slow stage to eject position...");
-        m_pScanObj->ControlLasers(0, 0);
-        SetStatusMsgId(kMsgStageToLoad);
-        const auto eject = static_cast<std::int32_t>(m_Flash.GetLong("EjectStagePos"));
+        m_Dev.scan.ControlLasers(0, 0);
+        m_Host.SetStatusMsgId(kMsgStageToLoad);
+        const auto eject = static_cast<std::int32_t>(m_Dev.flash.GetLong("EjectStagePos"));
         try {
-          m_pSlowStage->MoveAbs(eject);
+          m_Dev.slowStage.MoveAbs(eject);
         } catch (int e) {
           if (!IsNotHomed(e)) {
             LogError("Unable to move the slow stage to the eject position. EjectChip Terminating.");
@@ -363,49 +366,49 @@ void CScanner::EjectChip() {
               "Unable to get fast stage leftmost position. EjectChip Terminating.";
           long leftmost = 0;
           try {
-            leftmost = m_pVCStage->GetMinPos();
+            leftmost = m_Dev.vcStage.GetMinPos();
           } catch (int minError) {
             if (!IsNotHomed(minError)) {
               LogError("%s", kNoLeftmost);
               throw;
             }
             LogInfo("Fast stage not homed  yet, homing...");
-            SetStatusMsgId(kMsgInitVCStage);
-            Logged("Unable to home fast stage. EjectChip Terminating.", [this] { m_pVCStage->Init(true); });
-            leftmost = Logged(kNoLeftmost, [this] { return m_pVCStage->GetMinPos(); });
+            m_Host.SetStatusMsgId(kMsgInitVCStage);
+            Logged("Unable to home fast stage. EjectChip Terminating.", [this] { m_Dev.vcStage.Init(true); });
+            leftmost = Logged(kNoLeftmost, [this] { return m_Dev.vcStage.GetMinPos(); });
           }
           LogInfo("Leftmost position is %d", static_cast<int>(leftmost));
-          SetStatusMsgId(kMsgChipFromLaserPath);
+          m_Host.SetStatusMsgId(kMsgChipFromLaserPath);
           LogInfo("Parking fast stage at leftmost position (%d)", static_cast<int>(leftmost));
           Logged("Unable to park the fast stage. EjectChip Terminating.",
-                 [this, leftmost] { m_pVCStage->MoveAbs(leftmost); });
-          SetStatusMsgId(kMsgInitStage);
+                 [this, leftmost] { m_Dev.vcStage.MoveAbs(leftmost); });
+          m_Host.SetStatusMsgId(kMsgInitStage);
           LogInfo("Homing Slow Stage Now...");
           Logged("Unable to home the slow stage. EjectChip Terminating.",
-                 [this] { m_pSlowStage->Init(true); });
+                 [this] { m_Dev.slowStage.Init(true); });
           LogInfo("Moving Slow Stage to Eject Position Now...");
-          SetStatusMsgId(kMsgStageToLoad);
+          m_Host.SetStatusMsgId(kMsgStageToLoad);
           Logged("Unable to move the slow stage to the eject position. EjectChip Terminating.",
-                 [this, eject] { m_pSlowStage->MoveAbs(eject); });
+                 [this, eject] { m_Dev.slowStage.MoveAbs(eject); });
         }
 
         static const char* const kNoArmMove =
             "Error trying to move arm to carousel position. EjectChip Terminating.";
         LogInfo("Moving arm to carousel position, possibly ejecting a chip...");
-        SetStatusMsgId(kMsgEjectingChip);
+        m_Host.SetStatusMsgId(kMsgEjectingChip);
         try {
-          m_pArm->MoveToCarousel();
+          m_Dev.arm.MoveToCarousel();
         } catch (int e) {
           if (!IsNotHomed(e)) {
             LogError("%s", kNoArmMove);
             throw;
           }
           LogInfo("Arm not initialized yet, initializing...");
-          SetStatusMsgId(kMsgInitArm);
-          Logged("Unable to initialize the arm. EjectChip Terminating", [this] { m_pArm->Init(true); });
-          SetStatusMsgId(kMsgEjectingChip);
+          m_Host.SetStatusMsgId(kMsgInitArm);
+          Logged("Unable to initialize the arm. EjectChip Terminating", [this] { m_Dev.arm.Init(true); });
+          m_Host.SetStatusMsgId(kMsgEjectingChip);
           LogInfo("Now move arm to carousel position, possibly ejecting a chip...");
-          Logged(kNoArmMove, [this] { m_pArm->MoveToCarousel(); });
+          Logged(kNoArmMove, [this] { m_Dev.arm.MoveToCarousel(); });
         }
 
         bool home = false;
@@ -424,15 +427,15 @@ void CScanner::EjectChip() {
       });
 }
 
-void CScanner::EjectCarousel() {
+void CAutoloader::EjectCarousel() {
   Sequence("-------------------EjectCarousel Starting-------------------",
            "--------------------EjectCarousel Complete------------------", [this] {
              LogDebug(1, "CScanner:EjectCarousel()");
              LogInfo("First, call EjectChip to clear the chip holder...");
              EjectChip();
-             SetStatusMsgId(kMsgInitCarousel);
+             m_Host.SetStatusMsgId(kMsgInitCarousel);
              LogInfo("Now initialize and home the carousel.");
-             Logged("Unable to home the carousel", [this] { m_pCarousel->Init(true); });
+             Logged("Unable to home the carousel", [this] { m_Dev.carousel.Init(true); });
              bool atCarousel = false, atHolder = false, chip = false, aligned = false, present = false,
                   home = false, door = false;
              ReadAutoLoaderSensors(&atCarousel, &atHolder, &chip, &aligned, &present, &home, &door);
@@ -444,14 +447,14 @@ void CScanner::EjectCarousel() {
                }
                CheckArmMoveSafe("EjectCarousel Terminating.");
                LogInfo("Moving Arm to the Holder Position.");
-               SetStatusMsgId(kMsgRetractingArm);
+               m_Host.SetStatusMsgId(kMsgRetractingArm);
                Logged("Unable to retract the arm. EjectCarousel Terminating.",
-                      [this] { m_pArm->MoveToHolder(); });
+                      [this] { m_Dev.arm.MoveToHolder(); });
              }
            });
 }
 
-std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
+std::string CAutoloader::LoadChip(int numTriesToReadBarcode, int slot) {
   // A slot outside the carousel is refused before anything moves: a negative one would
   // otherwise wrap round to a real slot and load the wrong slide.
   if (slot < 0 || slot >= GetCarouselSlotCount()) {
@@ -481,16 +484,16 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
         LogInfo("Reading Current Slot Position...");
         long position = 0;
         try {
-          position = m_pCarousel->GetPos();
+          position = m_Dev.carousel.GetPos();
         } catch (int e) {
           if (!IsNotHomed(e)) {
             LogError("%s", kNoPosition);
             throw;
           }
           LogDebug(1, "Carousel not initialized yet, initialize and home now...");
-          SetStatusMsgId(kMsgInitCarousel);
+          m_Host.SetStatusMsgId(kMsgInitCarousel);
           Logged("Unable to initialize the carousel. LoadChip Terminating...", [this] {
-            m_pCarousel->Init(true);
+            m_Dev.carousel.Init(true);
             bool inHome = false;
             ReadAutoLoaderSensors(nullptr, nullptr, &inHome, nullptr, nullptr, nullptr, nullptr);
             if (inHome) {
@@ -499,7 +502,7 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
             }
           });
           LogInfo("Now Read Current Slot Position...");
-          position = Logged(kNoPosition, [this] { return m_pCarousel->GetPos(); });
+          position = Logged(kNoPosition, [this] { return m_Dev.carousel.GetPos(); });
         }
         LogInfo("Current Slot Position is %d", static_cast<int>(position));
 
@@ -513,24 +516,24 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
         else
           rotate = slot - position;
         if (rotate > 0) {
-          SetStatusMsgId(kMsgRotatingCarousel);
+          m_Host.SetStatusMsgId(kMsgRotatingCarousel);
           LogInfo("Moving Carousel CCW by %d Slots", static_cast<int>(rotate));
           Logged(FormatText("Unable to rotate carousel ccw %d slot(s). LoadChip Terminating...",
                             static_cast<int>(rotate)),
-                 [this, rotate] { m_pCarousel->MoveRelPhys(rotate); });
+                 [this, rotate] { m_Dev.carousel.MoveRelPhys(rotate); });
         }
 
         bool atCarousel = false, atHolder = false, aligned = false, home = false, door = false;
         ReadAutoLoaderSensors(&atCarousel, &atHolder, &chip, &aligned, &present, &home, &door);
-        position = m_pCarousel->GetPos();
+        position = m_Dev.carousel.GetPos();
         if (position == 0 || position >= count) {
           LogInfo("%s", position == 0 ? "Current Position is Home, Just re-home the carousel..."
                                       : "Current Position is the Last Slot, Just re-home the carousel...");
-          SetStatusMsgId(kMsgInitCarousel);
-          m_pCarousel->Init(true);
+          m_Host.SetStatusMsgId(kMsgInitCarousel);
+          m_Dev.carousel.Init(true);
           LogInfo("Calling EjectCarousel...");
           EjectCarousel();
-          if (m_pCarousel->IsChipPresent()) {
+          if (m_Dev.carousel.IsChipPresent()) {
             LogInfo("Chip in Home Slot. LoadChip Terminating.");
             throw kErrChipInHomeSlot;
           }
@@ -545,7 +548,7 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
         static const char* const kNoHolder = "Unable to move arm to holder position. LoadChip Terminating.";
         if (numTriesToReadBarcode <= 0) {
           LogInfo("No Barcode Reading Desired. Moving Arm to Holder Now...");
-          SetStatusMsgId(kMsgLoadingChip);
+          m_Host.SetStatusMsgId(kMsgLoadingChip);
           MoveArmToHolderWithRecovery(kNoHolder);
           return std::string();
         }
@@ -553,7 +556,7 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
         // A read that finds no barcode, or none it recognises, is one more failed try.
         auto readBarcode = [this](std::string& barcode) {
           try {
-            barcode = ReadBarcode();
+            barcode = m_Host.ReadBarcode();
           } catch (int e) {
             if (e != kErrNoBarcode && e != kErrBarcodeUnrecognisable) throw;
             barcode.clear();
@@ -561,18 +564,18 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
           return !barcode.empty();
         };
         LogInfo("Attempt to Read Barcode");
-        PrepareBarcodeReader();
-        SetStatusMsgId(kMsgReadingBarcode);
+        m_Host.PrepareBarcodeReader();
+        m_Host.SetStatusMsgId(kMsgReadingBarcode);
         std::string barcode;
         for (int attempt = 1; attempt <= numTriesToReadBarcode; ++attempt) {
           LogInfo("Moving Arm to Holder.");
           MoveArmToHolderWithRecovery("Unable to move arm to holder position. LoadChip Terminating");
           bool read = readBarcode(barcode);
           if (!read) {
-            PrepareBarcodeReader();
+            m_Host.PrepareBarcodeReader();
             LogInfo("Moving Arm to Carousel.");
             Logged("Unable to move arm to carousel position. LoadChip Terminating.",
-                   [this] { m_pArm->MoveToCarousel(); });
+                   [this] { m_Dev.arm.MoveToCarousel(); });
             read = readBarcode(barcode);
           }
           if (read) {
@@ -581,8 +584,8 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
           }
         }
 
-        SetStatusMsgId(kMsgLoadingChip);
-        if (m_pArm->GetLocation() != kArmAtHolder) {
+        m_Host.SetStatusMsgId(kMsgLoadingChip);
+        if (m_Dev.arm.GetLocation() != kArmAtHolder) {
           LogInfo("Moving Arm Back to Holder Position.");
           MoveArmToHolderWithRecovery(kNoHolder);
         }
@@ -593,7 +596,7 @@ std::string CScanner::LoadChip(int numTriesToReadBarcode, int slot) {
 
 // ---- carousel browse ------------------------------------------------------------------------
 
-void CScanner::StartBrowseCarousel(int firstSlot, int lastSlot, bool scanBarcodes) {
+void CAutoloader::StartBrowseCarousel(int firstSlot, int lastSlot, bool scanBarcodes) {
   LogInfo("%s", kBrowseStarting);
   LogInfo("Starting BrowseCarousel: slot %d through slot %d, %s scan barcodes.", firstSlot, lastSlot,
           scanBarcodes ? "Do" : "Do not");
@@ -640,7 +643,7 @@ void CScanner::StartBrowseCarousel(int firstSlot, int lastSlot, bool scanBarcode
     }
     firstSlot = std::min(firstSlot, lastSlot);
 
-    if (!m_Comm.LockComm()) throw kErrInstrumentBusy;
+    if (!m_Dev.comm.LockComm()) throw kErrInstrumentBusy;
     m_bBrowseHoldsMutex = true;
     m_nBrowseFirst = firstSlot;
     m_nBrowseLast = lastSlot;
@@ -654,15 +657,15 @@ void CScanner::StartBrowseCarousel(int firstSlot, int lastSlot, bool scanBarcode
 
     const std::string line = FormatText("%s %x %x,%x\n", "mapcarousel", scanBarcodes ? 1u : 0u,
                                         static_cast<unsigned>(firstSlot), static_cast<unsigned>(lastSlot));
-    m_nBrowseSavedTimeout = m_Comm.SetTimeout(kBrowseTimeoutMs);
-    if (const int error = m_Comm.SendUnblockedCommand(line.data(), static_cast<int>(line.size()));
+    m_nBrowseSavedTimeout = m_Dev.comm.SetTimeout(kBrowseTimeoutMs);
+    if (const int error = m_Dev.comm.SendUnblockedCommand(line.data(), static_cast<int>(line.size()));
         error != 0) {
       LogError("StartBrowseCarousel: sending mapcarousel failed with error: %d", error);
       FreeBrowseResults();
-      m_Comm.SetTimeout(m_nBrowseSavedTimeout);
+      m_Dev.comm.SetTimeout(m_nBrowseSavedTimeout);
       // The mutex taken above is given back, or every later command would be refused.
       m_bBrowseHoldsMutex = false;
-      m_Comm.UnlockComm();
+      m_Dev.comm.UnlockComm();
       throw error;
     }
   } catch (int) {
@@ -672,21 +675,21 @@ void CScanner::StartBrowseCarousel(int firstSlot, int lastSlot, bool scanBarcode
 
   m_bBrowseResults = true;
   m_bBrowseActive = true;
-  SetStatusMsgId(kMsgBrowsing);
+  m_Host.SetStatusMsgId(kMsgBrowsing);
   // The state to go back to when no status thread does it (a finished browse that was
   // not stopped yet still shows browsing: keep what it saved).
-  if (m_eState != kStateBrowsing) m_eBrowseSavedState = m_eState;
-  SetScannerState(kStateBrowsing);
+  if (m_Host.GetScannerState() != kStateBrowsing) m_eBrowseSavedState = m_Host.GetScannerState();
+  m_Host.SetScannerState(kStateBrowsing);
 }
 
-int CScanner::ReadBrowseChars(char* buffer, int count) {
+int CAutoloader::ReadBrowseChars(char* buffer, int count) {
   int read = 0;
-  const int error = m_Comm.ReadStringUnblocked(buffer, count, &read);
+  const int error = m_Dev.comm.ReadStringUnblocked(buffer, count, &read);
   if (error != 0) return error;
   return read == count ? 0 : -1;
 }
 
-void CScanner::ReadBrowseSlot(int slot) {
+void CAutoloader::ReadBrowseSlot(int slot) {
   // A short reply ends the browse with 603 and the line naming what was missing; a link
   // failure ends it with the link's error.
   auto fail = [this, slot](int result, const char* text) {
@@ -707,11 +710,11 @@ void CScanner::ReadBrowseSlot(int slot) {
     m_bBrowseCodeRead = true;
     const auto status = platform::parseLeadingHex(std::string_view(code, 2));
     if (!status || *status != 0) {
-      const int error = status ? TranslateRuntimeError(*status) : kErrUnknown;
+      const int error = status ? m_Dev.comm.TranslateStatus(*status) : kErrUnknown;
       LogError("GetBrowseCarouselInfo: mapcarousel returned error: %d", error);
       // The command mutex goes back only when the refused command has really ended:
       // another command sent before that would be refused as overlapping.
-      DrainUnblockedReply(m_Comm);
+      DrainUnblockedReply(m_Dev.comm);
       EndBrowse();
       throw error;
     }
@@ -751,7 +754,7 @@ void CScanner::ReadBrowseSlot(int slot) {
   m_nBrowseSlot = slot + 1;
 }
 
-void CScanner::GetBrowseCarouselInfo(int slot, int* present, char* symbology, char* barcode) {
+void CAutoloader::GetBrowseCarouselInfo(int slot, int* present, char* symbology, char* barcode) {
   std::lock_guard browse(m_BrowseMutex);
   if (!m_bBrowseResults) throw kErrNoBrowse;
   if (slot < m_nBrowseFirst) {
@@ -772,7 +775,7 @@ void CScanner::GetBrowseCarouselInfo(int slot, int* present, char* symbology, ch
     ReadBrowseSlot(m_nBrowseSlot);
     if (m_nBrowseSlot > m_nBrowseLast) {
       // The last slot read; the reply's end is what remains (see the refused map above).
-      DrainUnblockedReply(m_Comm);
+      DrainUnblockedReply(m_Dev.comm);
       EndBrowse();
     }
   }
@@ -792,31 +795,32 @@ void CScanner::GetBrowseCarouselInfo(int slot, int* present, char* symbology, ch
   }
 }
 
-void CScanner::EndBrowse() {
+void CAutoloader::EndBrowse() {
   if (!m_bBrowseActive.exchange(false)) return;
-  m_Comm.SetTimeout(m_nBrowseSavedTimeout);
-  if (m_bBrowseHoldsMutex.exchange(false) && !m_Comm.UnlockComm())
+  m_Dev.comm.SetTimeout(m_nBrowseSavedTimeout);
+  if (m_bBrowseHoldsMutex.exchange(false) && !m_Dev.comm.UnlockComm())
     LogError("BrowseCarousel: the command mutex was taken by another thread and could not be released here");
   LogInfo("%s", kBrowseComplete);
   // The status thread takes the scanner back out of browsing; without one, nothing would.
-  if (!IsStatusThreadRunning() && m_eState == kStateBrowsing) SetScannerState(m_eBrowseSavedState);
+  if (!m_Host.IsStatusThreadRunning() && m_Host.GetScannerState() == kStateBrowsing)
+    m_Host.SetScannerState(m_eBrowseSavedState);
 }
 
-void CScanner::FreeBrowseResults() {
+void CAutoloader::FreeBrowseResults() {
   m_bBrowseResults = false;
   m_BrowsePresence.clear();
   m_BrowseBarcodes.clear();
   m_BrowseInfo.clear();
 }
 
-void CScanner::StopBrowseCarousel() {
+void CAutoloader::StopBrowseCarousel() {
   std::lock_guard browse(m_BrowseMutex);
   // Only a browse that still holds the command mutex has a command running to abort;
   // after its last slot it gave both up, and an abort now would hit another command.
   const bool running = m_bBrowseActive && m_bBrowseHoldsMutex;
   if (running) {
     LogDebug(1, "Sending ABORT Message to Instrument");
-    m_Comm.SetTimeout(kAbortTimeoutMs);
+    m_Dev.comm.SetTimeout(kAbortTimeoutMs);
   }
   LogInfo("BrowseCarousel Terminating.");
   FreeBrowseResults();
@@ -824,16 +828,16 @@ void CScanner::StopBrowseCarousel() {
     m_bBrowseActive = false;
     return;
   }
-  const bool aborted = m_Comm.AbortCommand() == 0;
+  const bool aborted = m_Dev.comm.AbortCommand() == 0;
   if (aborted) {
     platform::sleepFor(kAbortSettle);
-    DrainUnblockedReply(m_Comm);
+    DrainUnblockedReply(m_Dev.comm);
   }
   EndBrowse();
   if (!aborted) throw kErrAbortScan;
 }
 
-int CScanner::IsBrowseCarouselDone() {
+int CAutoloader::IsBrowseCarouselDone() {
   if (m_bBrowseActive) return 0;
-  return m_Comm.SerialPoll() == 1 ? 0 : 1;
+  return m_Dev.comm.SerialPoll() == 1 ? 0 : 1;
 }

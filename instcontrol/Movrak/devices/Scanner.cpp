@@ -73,6 +73,10 @@ CScanner::CScanner() {
   m_pVCStageDSP = std::make_unique<CDSP>(this, kVCStage, "VC Stage DSP");
   m_pAFDSP = std::make_unique<CDSP>(this, kVCAF, "Autofocus DSP");
   m_pScanObj = std::make_unique<CScanObj>(this);
+  m_pAutoloader =
+      std::make_unique<CAutoloader>(AutoloaderDevices{m_Comm, m_Flash, *m_pSlowStage, *m_pVCStage,
+                                                      *m_pAFMotor, *m_pCarousel, *m_pArm, *m_pScanObj},
+                                    *this);
   static const char* const kColours[] = {"Red", "Green", "Purple", "Yellow"};
   static const char* const kKeys[] = {"PMT1", "PMT2", "PMT3", "PMT4"};
   for (int i = 0; i < 4; ++i)

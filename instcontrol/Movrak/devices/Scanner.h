@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "Pellux/ScanDataPort.h"
+#include "devices/Autoloader.h"
 #include "devices/Channel.h"
-#include "devices/DeviceContext.h"
 #include "devices/DSP.h"
+#include "devices/DeviceContext.h"
 #include "devices/Flash.h"
 #include "devices/Lasers.h"
 #include "devices/Motor.h"
@@ -66,7 +67,7 @@ using MessagePumpHook = void (*)();
 MessagePumpHook SetMessagePumpHook(MessagePumpHook hook);
 void PumpWaitingMessages();
 
-class CScanner : public CInstrument, public ILaserStateHost {
+class CScanner : public CInstrument, public ILaserStateHost, public IAutoloaderHost {
  public:
   static constexpr int kReadyPolls = 10;
   static constexpr unsigned kStatusMsgBase = 3000;
@@ -79,7 +80,7 @@ class CScanner : public CInstrument, public ILaserStateHost {
   int TranslateDSPError(unsigned code) override;
 
   // ---- state and flags --------------------------------------------------------------
-  tagScannerState GetScannerState() const { return m_eState; }
+  tagScannerState GetScannerState() const override { return m_eState; }
   void SetScannerState(tagScannerState state) override;
   static const char* GetStateName(int state);
   std::string GetStatusMsg();
@@ -97,8 +98,8 @@ class CScanner : public CInstrument, public ILaserStateHost {
   unsigned IsScanInProgress() const { return m_nScanInProgress; }
   bool IsRedLaserDid1stCalibration() const { return m_Lasers.IsRedLaserDid1stCalibration(); }
   int IsCarouselRunStarting() const { return m_nCarouselRunStarting; }
-  void SetBrowseActive(bool on) { m_bBrowseActive = on; }
-  bool IsBrowseActive() const { return m_bBrowseActive; }
+  void SetBrowseActive(bool on) { m_pAutoloader->SetBrowseActive(on); }
+  bool IsBrowseActive() const { return m_pAutoloader->IsBrowseActive(); }
   // 1 when the last barcode read was of the system's own format.
   int GetBarcodeCheck() const { return m_nBarcodeCheck; }
 
@@ -133,11 +134,11 @@ class CScanner : public CInstrument, public ILaserStateHost {
                     std::string& runtimeField, std::uint32_t* ramSize);
   void GetDSPVersion(std::array<std::string, 3>& versions, std::array<std::string, 3>& fields);
   std::uint32_t ReadAutoloaderSensor();
-  bool IsDoorClosed();
+  bool IsDoorClosed() override;
   void LockDoor();
   void UnLockDoor();
-  void PrepareBarcodeReader();
-  std::string ReadBarcode();
+  void PrepareBarcodeReader() override;
+  std::string ReadBarcode() override;
   void BarcodeReaderLaserControl(bool on);
   bool IsInstrumentReady();
 
@@ -149,30 +150,31 @@ class CScanner : public CInstrument, public ILaserStateHost {
   void DoEnableAutofocus(long x, long y, int packageType, double* result);
   void Set68KCurrentDateTime() override;
   int OnStartExitCarouselRun(bool bStart);
-  int IsBrowseCarouselDone();
+  int IsBrowseCarouselDone() { return m_pAutoloader->IsBrowseCarouselDone(); }
   long SetCmdTimeout(long timeout);
 
-  // ---- autoloader ----------------------------------------------------------------------
-  // The autoloader's sensors, read together and logged; each output may be null.
+  // ---- autoloader (CAutoloader) -------------------------------------------------------------
   void ReadAutoLoaderSensors(bool* armAtCarousel, bool* armAtHolder, bool* chipInSlot, bool* aligned,
-                             bool* present, bool* atHome, bool* doorClosed);
-  // Whether the arm may move with the slow stage where it is now: at most 100000, or
-  // within 20 of "EjectStagePos". Throws the id of a failed position or FLASH read.
-  bool IsArmMoveSafe();
-  // Slots run 0 to GetCarouselSlotCount() - 1; 0 is the home slot, and LoadChip(.., 0)
-  // loads the next slot (1).
-  std::string LoadChip(int numTriesToReadBarcode, int slot);
-  void EjectChip();
-  void LoadCarousel();
-  void EjectCarousel();
-  bool RecoverArmToHolder();
-  void StartBrowseCarousel(int firstSlot, int lastSlot, bool scanBarcodes);
-  // present: 0/1; symbology and barcode may be null (skipped); barcode gets at most 49
-  // chars + NUL.
-  void GetBrowseCarouselInfo(int slot, int* present, char* symbology, char* barcode);
-  void StopBrowseCarousel();
-  // "ALCarouselNumSlots", read once.
-  int GetCarouselSlotCount();
+                             bool* present, bool* atHome, bool* doorClosed) {
+    m_pAutoloader->ReadAutoLoaderSensors(armAtCarousel, armAtHolder, chipInSlot, aligned, present, atHome,
+                                         doorClosed);
+  }
+  bool IsArmMoveSafe() { return m_pAutoloader->IsArmMoveSafe(); }
+  std::string LoadChip(int numTriesToReadBarcode, int slot) {
+    return m_pAutoloader->LoadChip(numTriesToReadBarcode, slot);
+  }
+  void EjectChip() { m_pAutoloader->EjectChip(); }
+  void LoadCarousel() { m_pAutoloader->LoadCarousel(); }
+  void EjectCarousel() { m_pAutoloader->EjectCarousel(); }
+  bool RecoverArmToHolder() { return m_pAutoloader->RecoverArmToHolder(); }
+  void StartBrowseCarousel(int firstSlot, int lastSlot, bool scanBarcodes) {
+    m_pAutoloader->StartBrowseCarousel(firstSlot, lastSlot, scanBarcodes);
+  }
+  void GetBrowseCarouselInfo(int slot, int* present, char* symbology, char* barcode) {
+    m_pAutoloader->GetBrowseCarouselInfo(slot, present, symbology, barcode);
+  }
+  void StopBrowseCarousel() { m_pAutoloader->StopBrowseCarousel(); }
+  int GetCarouselSlotCount() { return m_pAutoloader->GetCarouselSlotCount(); }
 
   // ---- lasers (CLasers) -------------------------------------------------------------------
   void LoadLaserPowerFactors() override { m_Lasers.LoadLaserPowerFactors(); }
@@ -185,7 +187,9 @@ class CScanner : public CInstrument, public ILaserStateHost {
     return m_Lasers.ChangeLaserSetPoint(bRed, level, bInMilliwatts);
   }
   double GetLaserPower(bool bRed, bool bInMilliwatts) { return m_Lasers.GetLaserPower(bRed, bInMilliwatts); }
-  std::uint16_t LaserPowerToPD(bool bRed, double milliwatts) { return m_Lasers.LaserPowerToPD(bRed, milliwatts); }
+  std::uint16_t LaserPowerToPD(bool bRed, double milliwatts) {
+    return m_Lasers.LaserPowerToPD(bRed, milliwatts);
+  }
   double PDToLaserPower(bool bRed, std::uint16_t count) { return m_Lasers.PDToLaserPower(bRed, count); }
   int GetPortCtrlStatus(bool bRed) { return m_Lasers.GetPortCtrlStatus(bRed); }
   int SetOnOffLaserPowers(bool bPowerOn) { return m_Lasers.SetOnOffLaserPowers(bPowerOn); }
@@ -234,7 +238,7 @@ class CScanner : public CInstrument, public ILaserStateHost {
   // abort check.
   void StopStatusThread();
   // True until the status thread has left its loop.
-  bool IsStatusThreadRunning() const { return m_bStatusThreadRunning; }
+  bool IsStatusThreadRunning() const override { return m_bStatusThreadRunning; }
 
 
  private:
@@ -245,42 +249,6 @@ class CScanner : public CInstrument, public ILaserStateHost {
   // A FLASH text read under the command mutex; nullopt when the store has no such key,
   // or (with `busy` set) when the mutex could not be had.
   std::optional<std::string> ReadIdentity(const char* key, bool& busy);
-
-  // ---- autoloader ----------------------------------------------------------------------
-  // A move of the arm to the holder; a time-out brings it back to the carousel when the
-  // carousel is seated (4162), else 4163. Other failures pass through.
-  void MoveArmToHolderWithRecovery(const char* failure);
-  // The slow-stage check before the arm leaves the carousel; `sequence` ends the texts
-  // ("LoadCarousel Terminating."). Throws 642 when the move is unsafe or undecidable.
-  void CheckArmMoveSafe(const char* sequence);
-  // One slot's record from the browse reply; a failure ends the browse and is thrown.
-  void ReadBrowseSlot(int slot);
-  // Reads exactly `count` characters of the browse reply: 0, a link error, or -1 when
-  // the reply ended short.
-  int ReadBrowseChars(char* buffer, int count);
-  // The browse has read its last slot or failed: time-out back, mutex released (only
-  // when the browse holds it), closing banner, scanner state restored when no status
-  // thread does it.
-  void EndBrowse();
-  void FreeBrowseResults();
-
-  // Browse state. The flags are read by the status thread; the rest belongs to the
-  // browsing caller, under m_BrowseMutex.
-  std::mutex m_BrowseMutex;
-  std::atomic<bool> m_bBrowseActive{false};      // running: not yet past its last slot
-  std::atomic<bool> m_bBrowseResults{false};     // results kept until StopBrowseCarousel
-  std::atomic<bool> m_bBrowseHoldsMutex{false};  // the command mutex taken at its start
-  bool m_bBrowseBarcodes = false;
-  bool m_bBrowseCodeRead = false;
-  int m_nBrowseFirst = 0;
-  int m_nBrowseLast = -1;
-  int m_nBrowseSlot = -1;  // next slot to read from the reply
-  std::atomic<int> m_nSlotCount{-1};
-  int m_nBrowseSavedTimeout = 0;
-  tagScannerState m_eBrowseSavedState = kStateOffline;
-  std::vector<std::uint8_t> m_BrowsePresence;
-  std::vector<std::array<char, 51>> m_BrowseBarcodes;
-  std::vector<std::pair<char, int>> m_BrowseInfo;  // symbology, error code
 
   std::string m_strModel;
   std::atomic<bool> m_bAutoInit{false};
@@ -301,6 +269,7 @@ class CScanner : public CInstrument, public ILaserStateHost {
   std::unique_ptr<CCarousel> m_pCarousel;
   std::unique_ptr<CArm> m_pArm;
   std::unique_ptr<CScanObj> m_pScanObj;
+  std::unique_ptr<CAutoloader> m_pAutoloader;
   std::array<CChannel, 4> m_Channels;
   std::unique_ptr<CScanDSP> m_pScanDSP;
   std::unique_ptr<CDSP> m_pVCStageDSP;
