@@ -21,23 +21,41 @@ constexpr const char* k16Bit = "16 bit";
 constexpr const char* k20Bit = "20 bit";
 constexpr double kRatioTable[] = {0.0, 0.5, 0.33, 0.2, 0.1, 0.05};
 
+// Stores `value` into `field` when it differs; true when it did.
+template <class T>
+bool store(T& field, const T& value) {
+  if (field == value) return false;
+  field = value;
+  return true;
+}
+
+// Copies a row's value of one column from another row; true when it changed.
+using CopyColumn = bool (*)(tagSlotCfgRow& row, const tagSlotCfgRow& from);
+template <auto Member>
+bool copyMember(tagSlotCfgRow& row, const tagSlotCfgRow& from) {
+  return store(row.*Member, from.*Member);
+}
+
 struct ColumnInfo {
   const char* heading;
   int width;
   const char* hint;
+  CopyColumn copy;
 };
 constexpr ColumnInfo kColumns[CarouselGridModel::kColumnCount] = {
-    {"Slide ID", 180, "Slide Identifer"},
-    {"Channels", 80, "Dye channel"},
-    {"Scan Region", 200, "Scan Region"},
-    {"Resolution", 120, "Scan Resolution"},
+    {"Slide ID", 180, "Slide Identifer", copyMember<&tagSlotCfgRow::SlideID>},
+    {"Channels", 80, "Dye channel", copyMember<&tagSlotCfgRow::DyeChannels>},
+    {"Scan Region", 200, "Scan Region", copyMember<&tagSlotCfgRow::RegionName>},
+    {"Resolution", 120, "Scan Resolution", copyMember<&tagSlotCfgRow::Resolution>},
     {"TIFF", 80,
-     "TIFF file dynamic range:\r\n  16 bit: Conventional TIFF\r\n  20 bit: High dynamic range TIFF"},
-    {"R PMT", 80, "Red PMT Gain"},
-    {"G PMT", 80, "Green PMT Gain"},
-    {"Dyx", 100, "Ratio of High PMT to Low PMT gain for \r\nDouble-Scan Dyxwide scanning"},
-    {"Output Path", 250, "Output path"},
-    {"Description", 300, "Slide description"},
+     "TIFF file dynamic range:\r\n  16 bit: Conventional TIFF\r\n  20 bit: High dynamic range TIFF",
+     copyMember<&tagSlotCfgRow::Tiff20Bit>},
+    {"R PMT", 80, "Red PMT Gain", copyMember<&tagSlotCfgRow::PMTRed>},
+    {"G PMT", 80, "Green PMT Gain", copyMember<&tagSlotCfgRow::PMTGreen>},
+    {"Dyx", 100, "Ratio of High PMT to Low PMT gain for \r\nDouble-Scan Dyxwide scanning",
+     copyMember<&tagSlotCfgRow::DyxRatio>},
+    {"Output Path", 250, "Output path", copyMember<&tagSlotCfgRow::OutputPath>},
+    {"Description", 300, "Slide description", copyMember<&tagSlotCfgRow::Description>},
 };
 
 bool isEstimateColumn(int col) {
@@ -49,14 +67,6 @@ bool isEstimateColumn(int col) {
 unsigned gainValue(const std::string& text) {
   const int g = CarouselGridModel::GainOf(text);
   return g > 0 ? static_cast<unsigned>(g) : 0u;
-}
-
-// Stores `value` into `field` when it differs; true when it did.
-template <class T>
-bool store(T& field, const T& value) {
-  if (field == value) return false;
-  field = value;
-  return true;
 }
 
 }  // namespace
@@ -225,36 +235,13 @@ CarouselGridModel::EditResult CarouselGridModel::ApplyProfileToRows(const tagSlo
         case kColSlideID:
           if (usedCount == 1 || fromProfile) changed = store(r.SlideID, src.SlideID);
           break;
-        case kColChannels:
-          changed = store(r.DyeChannels, src.DyeChannels);
-          break;
-        case kColRegion:
-          changed = store(r.RegionName, src.RegionName);
-          break;
-        case kColResolution:
-          changed = store(r.Resolution, src.Resolution);
-          break;
-        case kColTiff:
-          changed = store(r.Tiff20Bit, src.Tiff20Bit);
-          break;
-        case kColPMTRed:
-          changed = store(r.PMTRed, src.PMTRed);
-          break;
         case kColPMTGreen:
-          changed = store(r.PMTGreen, src.PMTGreen);
+          changed = kColumns[col].copy(r, src);
           // A ratio the new gains no longer allow would fail the run.
           if (pmtOnly && FitRatioToGains(r)) result.changed = result.estimateChanged = true;
           break;
-        case kColDyx:
-          changed = store(r.DyxRatio, src.DyxRatio);
-          break;
-        case kColOutputPath:
-          changed = store(r.OutputPath, src.OutputPath);
-          break;
-        case kColDescription:
-          changed = store(r.Description, src.Description);
-          break;
         default:
+          changed = kColumns[col].copy(r, src);
           break;
       }
       if (changed) {
@@ -653,17 +640,8 @@ CarouselGridModel::EditResult CarouselGridModel::ResetToProfile(const Selection&
             changed = true;
           }
           break;
-        case kColChannels:
-          changed = store(r.DyeChannels, p.DyeChannels);
-          break;
-        case kColRegion:
-          changed = store(r.RegionName, p.RegionName);
-          break;
-        case kColResolution:
-          changed = store(r.Resolution, p.Resolution);
-          break;
         case kColTiff:
-          changed = store(r.Tiff20Bit, p.Tiff20Bit);
+          changed = kColumns[col].copy(r, p);
           if (changed) result.fullRefresh = true;
           break;
         case kColPMTRed:
@@ -684,13 +662,8 @@ CarouselGridModel::EditResult CarouselGridModel::ResetToProfile(const Selection&
             return refused("Set Dyx-Lo PMT Factor");
           changed = store(r.DyxRatio, p.DyxRatio);
           break;
-        case kColOutputPath:
-          changed = store(r.OutputPath, p.OutputPath);
-          break;
-        case kColDescription:
-          changed = store(r.Description, p.Description);
-          break;
         default:
+          changed = kColumns[col].copy(r, p);
           break;
       }
       if (changed) {
