@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <fstream>
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -116,7 +116,8 @@ SchedulingLimits schedulingLimits() {
         rt.rlim_cur == RLIM_INFINITY ? systemMax : static_cast<int>(std::min<rlim_t>(rt.rlim_cur, systemMax));
   rlimit nice{};
   if (::getrlimit(RLIMIT_NICE, &nice) == 0)
-    limits.lowestNice = nice.rlim_cur == RLIM_INFINITY ? -20 : 20 - static_cast<int>(std::min<rlim_t>(nice.rlim_cur, 40));
+    limits.lowestNice =
+        nice.rlim_cur == RLIM_INFINITY ? -20 : 20 - static_cast<int>(std::min<rlim_t>(nice.rlim_cur, 40));
   return limits;
 }
 

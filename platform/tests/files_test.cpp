@@ -213,7 +213,8 @@ TEST_F(FilesTest, DriveKindsComeFromTheFileSystemTypeAndItsBlockDevice) {
   writeFile(sys + "/block/sr0/device/type", "5\n");
   const std::pair<const char*, const char*> links[] = {{"8:0", "sda"}, {"8:17", "sdb/sdb1"}, {"11:0", "sr0"}};
   for (const auto& [devno, target] : links)
-    ASSERT_EQ(::symlink((std::string("../../block/") + target).c_str(), (sys + "/dev/block/" + devno).c_str()), 0);
+    ASSERT_EQ(
+        ::symlink((std::string("../../block/") + target).c_str(), (sys + "/dev/block/" + devno).c_str()), 0);
 
   struct Case {
     const char* type;
@@ -221,11 +222,11 @@ TEST_F(FilesTest, DriveKindsComeFromTheFileSystemTypeAndItsBlockDevice) {
     DriveKind kind;
   };
   const Case cases[] = {
-      {"ext4", 8, 0, DriveKind::local},        {"vfat", 8, 17, DriveKind::removable},
-      {"iso9660", 11, 0, DriveKind::cdrom},    {"udf", 11, 0, DriveKind::cdrom},
-      {"ext4", 11, 0, DriveKind::cdrom},       {"iso9660", 7, 3, DriveKind::cdrom},  // a loop-mounted image
-      {"udf", 8, 0, DriveKind::cdrom},         {"tmpfs", 0, 31, DriveKind::ramDisk},
-      {"ramfs", 0, 32, DriveKind::ramDisk},    {"nfs4", 0, 50, DriveKind::remote},
+      {"ext4", 8, 0, DriveKind::local},         {"vfat", 8, 17, DriveKind::removable},
+      {"iso9660", 11, 0, DriveKind::cdrom},     {"udf", 11, 0, DriveKind::cdrom},
+      {"ext4", 11, 0, DriveKind::cdrom},        {"iso9660", 7, 3, DriveKind::cdrom},  // a loop-mounted image
+      {"udf", 8, 0, DriveKind::cdrom},          {"tmpfs", 0, 31, DriveKind::ramDisk},
+      {"ramfs", 0, 32, DriveKind::ramDisk},     {"nfs4", 0, 50, DriveKind::remote},
       {"fuse.sshfs", 0, 51, DriveKind::remote}, {"proc", 0, 22, DriveKind::local},
       {"xfs", 9, 9, DriveKind::local},  // a device sysfs does not describe
   };

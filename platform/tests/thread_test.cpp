@@ -191,7 +191,7 @@ TEST(ThreadTest, TheRealTimeClassIsTheNearestSchedulingTheLimitsAllow) {
       {{10, 20}, 0, ThreadPriority::idle, {true, 1}},
       {{0, 20}, 0, ThreadPriority::timeCritical, {false, 0}},  // nothing: stays as it is
       {{0, 20}, 5, ThreadPriority::timeCritical, {false, 5}},
-      {{0, 10}, 0, ThreadPriority::timeCritical, {false, 0}},  // never less urgent than now
+      {{0, 10}, 0, ThreadPriority::timeCritical, {false, 0}},   // never less urgent than now
       {{0, -5}, 0, ThreadPriority::timeCritical, {false, -5}},  // RLIMIT_NICE 25
       {{0, -5}, 0, ThreadPriority::aboveNormal, {false, -5}},
       {{0, -20}, 0, ThreadPriority::highest, {false, -10}},
@@ -213,8 +213,8 @@ TEST(ThreadTest, TheRealTimeClassIsTheNearestSchedulingTheLimitsAllow) {
   ASSERT_TRUE(t.start(waitForStop));
   const Scheduling before = platform::currentScheduling(t.id());
   ASSERT_FALSE(before.realTime);
-  const Scheduling allowed =
-      platform::chooseRealTimeScheduling(ThreadPriority::timeCritical, platform::schedulingLimits(), before.value);
+  const Scheduling allowed = platform::chooseRealTimeScheduling(ThreadPriority::timeCritical,
+                                                                platform::schedulingLimits(), before.value);
   const Scheduling got = t.raiseToRealTime(ThreadPriority::timeCritical);
   EXPECT_TRUE(got == allowed || got == before) << got.describe() << " / " << allowed.describe();
   EXPECT_EQ(platform::currentScheduling(t.id()), got);

@@ -237,7 +237,7 @@ void CMotor::StepTest(int move1, int move2, unsigned readDelay, std::uint16_t* s
     const std::uint8_t* step = &raw[static_cast<std::size_t>(i) * 8];
     for (int k = 0; k < 4; ++k) samples[i * 4 + static_cast<unsigned>(k)] = LE16(step + 2 * k);
     text += FormatText("%u\t%u\t%u\t%d\r\n", LE16(step), LE16(step + 2), LE16(step + 4),
-                   static_cast<int>(static_cast<std::int16_t>(LE16(step + 6))));
+                       static_cast<int>(static_cast<std::int16_t>(LE16(step + 6))));
   }
   // A file that cannot be written costs only the file.
   const std::string path = InstallDataFolder() + "/" + kStepTestFile;

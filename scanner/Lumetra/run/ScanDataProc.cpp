@@ -241,7 +241,8 @@ void CScanDataProc::StartScan() {
     Post(kScanDataFailed, kDataStatusReadFailed);
   }
   // The real-time class is asked for per thread here: Linux schedules threads, not processes.
-  const platform::Scheduling readScheduling = m_ReadThread.raiseToRealTime(platform::ThreadPriority::timeCritical);
+  const platform::Scheduling readScheduling =
+      m_ReadThread.raiseToRealTime(platform::ThreadPriority::timeCritical);
   LogInfo("<CScanDataProc::StartScan> Starting Read Thread: priority = %d, ThreadId = %ld",
           kTimeCriticalPriority, m_ReadThread.id());
   if (m_nRunMode == 1) {
@@ -269,13 +270,15 @@ void CScanDataProc::StartScan() {
       Post(kScanDataFailed, kDataStatusWriteFailed);
       ended();
     }
-    const platform::Scheduling writeScheduling = m_WriteThread.raiseToRealTime(platform::ThreadPriority::highest);
+    const platform::Scheduling writeScheduling =
+        m_WriteThread.raiseToRealTime(platform::ThreadPriority::highest);
     LogInfo("<CScanDataProc::StartScan> Starting Write Thread: priority = %d, ThreadId = %ld",
             kHighestPriority, m_WriteThread.id());
     LogInfo("<CScanDataProc::StartScan> Scheduling obtained: read thread %s, write thread %s",
             readScheduling.describe().c_str(), writeScheduling.describe().c_str());
   } else {
-    LogInfo("<CScanDataProc::StartScan> Scheduling obtained: read thread %s", readScheduling.describe().c_str());
+    LogInfo("<CScanDataProc::StartScan> Scheduling obtained: read thread %s",
+            readScheduling.describe().c_str());
     ended();
   }
 }

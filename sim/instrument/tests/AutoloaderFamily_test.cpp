@@ -156,7 +156,9 @@ TEST_F(AutoloaderFamilyTest, RawWordsOfDspsAndMotorsGoLowByteFirst) {
   devices.motors->update(Motors::kAutofocus, [](Motors::Axis& a) { a.tuneSamples = {0x1234, 0x00FF}; });
   EXPECT_EQ(answer("tunemotor 0x5000001 0x2 0x5 0x0"), std::string("00,\x34\x12\xFF\x00", 7));
 
-  devices.motors->update(Motors::kSlowStage, [](Motors::Axis& a) { a.steps = {{0x0102, 0x0304, 0x8001, 0xFFFE}}; });
+  devices.motors->update(Motors::kSlowStage, [](Motors::Axis& a) {
+    a.steps = {{0x0102, 0x0304, 0x8001, 0xFFFE}};
+  });
   EXPECT_EQ(answer("mtrstep 0x2000001 0x1 0x32 0xa 0x14"),
             std::string("00,\x02\x01\x04\x03\x01\x80\xFE\xFF", 11));
 

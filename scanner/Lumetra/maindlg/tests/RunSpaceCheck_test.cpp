@@ -105,7 +105,8 @@ TEST_F(SpaceCheckTest, SlotsOnOneDriveAddUpAndTheTemporaryDriveNeedsThreeLargest
 }
 
 TEST_F(SpaceCheckTest, FoldersAndDrivesNoRunMayUse) {
-  drives_.free = {{"/mnt/a", 1ull << 50}, {"/mnt/net", 1ull << 50}, {"/mnt/cd", 1ull << 50}, {"/mnt/ram", 1ull << 50}};
+  drives_.free = {
+      {"/mnt/a", 1ull << 50}, {"/mnt/net", 1ull << 50}, {"/mnt/cd", 1ull << 50}, {"/mnt/ram", 1ull << 50}};
   struct Case {
     std::string folder;
     std::string failure;

@@ -21,7 +21,8 @@ std::string PickOnUiThread(const OpenFilePickerRequest& request) {
   // A wildcard as the initial name is a filter, which the dialog already has.
   const bool wildcardName = request.initialName.find_first_of("*?") != std::string::npos;
   wxFileDialog dialog(wxGetActiveWindow(), "Open", wxEmptyString,
-                      wildcardName ? wxString() : ToWx(request.initialName), WildcardOfFilter(request.filter), style);
+                      wildcardName ? wxString() : ToWx(request.initialName), WildcardOfFilter(request.filter),
+                      style);
   if (dialog.ShowModal() != wxID_OK) return {};
   return FromWx(dialog.GetPath());
 }

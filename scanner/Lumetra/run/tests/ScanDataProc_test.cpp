@@ -172,9 +172,10 @@ TEST_F(ScanDataProcTest, LinesFromReadsThatSplitThemBecomeTheRegisteredMergedIma
   const auto at = log.find(said);
   ASSERT_NE(at, std::string::npos);
   EXPECT_EQ(log.find(said, at + 1), std::string::npos);
-  EXPECT_THAT(log.substr(at, log.find('\n', at) - at), testing::MatchesRegex(
-      ".*read thread (real-time round-robin, priority|time-sharing, nice) -?[0-9]+, write thread "
-      "(real-time round-robin, priority|time-sharing, nice) -?[0-9]+\r?"));
+  EXPECT_THAT(log.substr(at, log.find('\n', at) - at),
+              testing::MatchesRegex(
+                  ".*read thread (real-time round-robin, priority|time-sharing, nice) -?[0-9]+, write thread "
+                  "(real-time round-robin, priority|time-sharing, nice) -?[0-9]+\r?"));
 
   const auto messages = window.Messages();
   ASSERT_FALSE(messages.empty());

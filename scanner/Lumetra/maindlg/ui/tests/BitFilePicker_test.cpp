@@ -46,9 +46,7 @@ class BitFilePickerTest : public testsupport::ZevaTest {
   }
   // When the picker is up: checks it and ends it through `answer` (on the UI thread). The
   // native dialog is not among wx's own windows; the modal hook sees it come up.
-  void WhenShown(std::function<void(wxFileDialog&)> answer) {
-    hook_.answer = std::move(answer);
-  }
+  void WhenShown(std::function<void(wxFileDialog&)> answer) { hook_.answer = std::move(answer); }
 
   class Hook : public wxModalDialogHook {
    public:
