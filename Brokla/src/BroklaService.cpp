@@ -39,6 +39,7 @@ std::string LogFileBaseName() {
 void OpenServiceLog() {
   const std::string name = LogFileBaseName();
   CLogger::Open(name.empty() ? nullptr : name.c_str());
+  CLogger::InitArchiver();  // archives beside the log, not in the folder brokla started in
 }
 
 CBroklaService::CBroklaService() : m_Host(brokla::kServiceName) {}
@@ -168,6 +169,7 @@ void CBroklaService::ReopenLog() {
   LogInfo("Changing to: %s.", name.c_str());
   CLogger::Close();
   CLogger::Open(name.c_str());
+  CLogger::InitArchiver();
 }
 
 void CBroklaService::RefreshInstrumentList() {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "platform/files.h"
 #include "platform/service.h"
 #include "support/DaemonFixture.h"
 
@@ -77,6 +78,8 @@ TEST_F(ControlCodesTest, PublishBreakRefreshAndUnknownCodes) {
 
 TEST_F(ControlCodesTest, LogFileChangesOnSighupAndOnTheCode) {
   ASSERT_NO_FATAL_FAILURE(startDaemon());
+  // The log's archive folder is beside it, and follows it when it moves.
+  EXPECT_TRUE(platform::directoryExists(tempDir() + "/logs/Archive"));
   setString("LogFile", tempDir() + "/logs/moved.txt");
   ASSERT_TRUE(signalDaemon(SIGHUP));
   EXPECT_TRUE(log_.waitFor("Log File Change Control Request."));
@@ -99,6 +102,11 @@ TEST_F(ControlCodesTest, LogFileChangesOnSighupAndOnTheCode) {
   EXPECT_EQ(control(168), 0);
   EXPECT_THAT(testsupport::readFile(tempDir() + "/logs/back0.log"),
               testing::HasSubstr("Refresh Instrument List Control Request."));
+
+  ASSERT_TRUE(platform::createDirectory(tempDir() + "/elsewhere"));
+  setString("LogFile", tempDir() + "/elsewhere/brokla.log");
+  EXPECT_EQ(control(158), 0);
+  EXPECT_TRUE(platform::directoryExists(tempDir() + "/elsewhere/Archive"));
 }
 
 TEST_F(ControlCodesTest, StopIsCleanAndOneInstanceServesAtATime) {

@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   CStartLogger log;
+  CLogger::InitArchiver();
   ShowScannerUI(nullptr, connect.c_str());
   return 0;
 }

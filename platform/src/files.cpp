@@ -201,14 +201,29 @@ bool readsOne(const std::string& file) {
   return in >> v && v == 1;
 }
 
+// The block device's folder in sysfs; empty for none (virtual file systems have none).
+std::string blockDeviceFolder(unsigned major, unsigned minor, const std::string& sysfs) {
+  if (major == 0) return {};
+  return canonical(sysfs + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor));
+}
+
 // Best effort: the block device (or, for a partition, its disk) says it is removable.
-bool isRemovableDevice(unsigned major, unsigned minor) {
-  if (major == 0) return false;  // virtual file systems have no block device
-  const std::string dev = "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
-  const std::string real = canonical(dev);
-  if (real.empty()) return false;
-  if (readsOne(real + "/removable")) return true;
-  return readsOne(real + "/../removable");
+bool isRemovableDevice(const std::string& device) {
+  if (device.empty()) return false;
+  if (readsOne(device + "/removable")) return true;
+  return readsOne(device + "/../removable");
+}
+
+// Best effort: the device (or a partition's disk) is an optical drive: SCSI peripheral
+// type 5, which every CD/DVD/BD drive reports whatever its bus.
+bool isOpticalDevice(const std::string& device) {
+  if (device.empty()) return false;
+  for (const std::string& type : {device + "/device/type", device + "/../device/type"}) {
+    std::ifstream in(type);
+    int v = -1;
+    if (in >> v) return v == 5;
+  }
+  return false;
 }
 
 // Load base of the main program (first entry of the loaded-object list), the same
@@ -754,12 +769,20 @@ std::optional<std::uint64_t> freeSpace(const std::string& path) {
   return static_cast<std::uint64_t>(sv.f_bavail) * static_cast<std::uint64_t>(sv.f_frsize);
 }
 
+DriveKind classifyDrive(const std::string& fsType, unsigned major, unsigned minor, const std::string& sysfs) {
+  if (isRemoteFsType(fsType)) return DriveKind::remote;
+  if (fsType == "tmpfs" || fsType == "ramfs") return DriveKind::ramDisk;
+  if (fsType == "iso9660" || fsType == "udf") return DriveKind::cdrom;
+  const std::string device = blockDeviceFolder(major, minor, sysfs);
+  if (isOpticalDevice(device)) return DriveKind::cdrom;
+  if (isRemovableDevice(device)) return DriveKind::removable;
+  return DriveKind::local;
+}
+
 DriveKind driveKind(const std::string& path) {
   const auto m = findMount(path);
   if (!m) return DriveKind::noRoot;
-  if (isRemoteFsType(m->fsType)) return DriveKind::remote;
-  if (isRemovableDevice(m->major, m->minor)) return DriveKind::removable;
-  return DriveKind::local;
+  return classifyDrive(m->fsType, m->major, m->minor);
 }
 
 std::string mountPoint(const std::string& path) {

@@ -1,12 +1,16 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -50,6 +54,107 @@ void applyPriority(long tid, ThreadPriority p) {
 }  // namespace
 
 void setCurrentThreadPriority(ThreadPriority p) { applyPriority(currentThreadId(), p); }
+
+std::string Scheduling::describe() const {
+  return realTime ? "real-time round-robin, priority " + std::to_string(value)
+                  : "time-sharing, nice " + std::to_string(value);
+}
+
+namespace {
+
+constexpr int kCapSysNice = 23;
+
+bool hasCapSysNice() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("CapEff:", 0) != 0) continue;
+    try {
+      return (std::stoull(line.substr(7), nullptr, 16) >> kCapSysNice) & 1u;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  return false;
+}
+
+// Real-time priorities of the classic thread priorities: well below the kernel's own
+// interrupt threads (50), in the same order.
+int realTimePriority(ThreadPriority p) {
+  switch (p) {
+    case ThreadPriority::idle:
+      return 1;
+    case ThreadPriority::lowest:
+      return 5;
+    case ThreadPriority::belowNormal:
+      return 10;
+    case ThreadPriority::normal:
+      return 15;
+    case ThreadPriority::aboveNormal:
+      return 20;
+    case ThreadPriority::highest:
+      return 25;
+    case ThreadPriority::timeCritical:
+      return 30;
+  }
+  return 15;
+}
+
+}  // namespace
+
+SchedulingLimits schedulingLimits() {
+  SchedulingLimits limits;
+  const int systemMax = ::sched_get_priority_max(SCHED_RR);
+  if (hasCapSysNice()) {
+    limits.maxRealTimePriority = systemMax > 0 ? systemMax : 0;
+    limits.lowestNice = -20;
+    return limits;
+  }
+  rlimit rt{};
+  if (::getrlimit(RLIMIT_RTPRIO, &rt) == 0 && systemMax > 0)
+    limits.maxRealTimePriority =
+        rt.rlim_cur == RLIM_INFINITY ? systemMax : static_cast<int>(std::min<rlim_t>(rt.rlim_cur, systemMax));
+  rlimit nice{};
+  if (::getrlimit(RLIMIT_NICE, &nice) == 0)
+    limits.lowestNice =
+        nice.rlim_cur == RLIM_INFINITY ? -20 : 20 - static_cast<int>(std::min<rlim_t>(nice.rlim_cur, 40));
+  return limits;
+}
+
+Scheduling chooseRealTimeScheduling(ThreadPriority p, const SchedulingLimits& limits, int currentNice) {
+  if (limits.maxRealTimePriority >= 1)
+    return {true, std::clamp(realTimePriority(p), 1, limits.maxRealTimePriority)};
+  const int wanted = std::max(niceValue(p), limits.lowestNice);
+  return {false, std::min(wanted, currentNice)};
+}
+
+Scheduling currentScheduling(long tid) {
+  if (tid <= 0) return {};
+  const int policy = ::sched_getscheduler(static_cast<pid_t>(tid));
+  if (policy == SCHED_RR || policy == SCHED_FIFO) {
+    sched_param param{};
+    if (::sched_getparam(static_cast<pid_t>(tid), &param) == 0) return {true, param.sched_priority};
+  }
+  errno = 0;
+  const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+  return {false, errno == 0 ? nice : 0};
+}
+
+Scheduling raiseToRealTime(long tid, ThreadPriority p) {
+  if (tid <= 0) return {};
+  const Scheduling now = currentScheduling(tid);
+  SchedulingLimits limits = schedulingLimits();
+  Scheduling want = chooseRealTimeScheduling(p, limits, now.realTime ? 0 : now.value);
+  if (want.realTime) {
+    const sched_param param{want.value};
+    if (::sched_setscheduler(static_cast<pid_t>(tid), SCHED_RR, &param) == 0) return currentScheduling(tid);
+    limits.maxRealTimePriority = 0;  // refused after all: the best time-sharing instead
+    want = chooseRealTimeScheduling(p, limits, now.value);
+  }
+  if (!now.realTime && want.value < now.value)
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), want.value);
+  return currentScheduling(tid);
+}
 
 struct Thread::State {
   Event stop{true, false};
@@ -168,6 +273,11 @@ std::optional<std::uint32_t> Thread::exitCode() const {
 }
 
 long Thread::id() const { return state_ ? state_->tid.load() : 0; }
+
+Scheduling Thread::raiseToRealTime(ThreadPriority p) {
+  if (!running()) return {};
+  return platform::raiseToRealTime(state_->tid, p);
+}
 
 void Thread::setPriority(ThreadPriority p) {
   if (!state_) state_ = std::make_shared<State>();

@@ -201,6 +201,48 @@ TEST_F(FilesTest, FreeSpaceAndMountPointFollowTheNearestExistingParent) {
   EXPECT_EQ(driveKind("/proc"), DriveKind::local);
 }
 
+TEST_F(FilesTest, DriveKindsComeFromTheFileSystemTypeAndItsBlockDevice) {
+  // A sysfs of four disks: fixed, a USB stick with a partition, an optical drive.
+  const std::string sys = tempDir() + "/sys";
+  for (const char* dir : {"/block/sda/device", "/block/sdb/sdb1", "/block/sr0/device", "/dev/block"})
+    ASSERT_TRUE(createDirectories(sys + dir));
+  writeFile(sys + "/block/sda/removable", "0\n");
+  writeFile(sys + "/block/sda/device/type", "0\n");
+  writeFile(sys + "/block/sdb/removable", "1\n");
+  writeFile(sys + "/block/sr0/removable", "1\n");
+  writeFile(sys + "/block/sr0/device/type", "5\n");
+  const std::pair<const char*, const char*> links[] = {{"8:0", "sda"}, {"8:17", "sdb/sdb1"}, {"11:0", "sr0"}};
+  for (const auto& [devno, target] : links)
+    ASSERT_EQ(
+        ::symlink((std::string("../../block/") + target).c_str(), (sys + "/dev/block/" + devno).c_str()), 0);
+
+  struct Case {
+    const char* type;
+    unsigned major, minor;
+    DriveKind kind;
+  };
+  const Case cases[] = {
+      {"ext4", 8, 0, DriveKind::local},         {"vfat", 8, 17, DriveKind::removable},
+      {"iso9660", 11, 0, DriveKind::cdrom},     {"udf", 11, 0, DriveKind::cdrom},
+      {"ext4", 11, 0, DriveKind::cdrom},        {"iso9660", 7, 3, DriveKind::cdrom},  // a loop-mounted image
+      {"udf", 8, 0, DriveKind::cdrom},          {"tmpfs", 0, 31, DriveKind::ramDisk},
+      {"ramfs", 0, 32, DriveKind::ramDisk},     {"nfs4", 0, 50, DriveKind::remote},
+      {"fuse.sshfs", 0, 51, DriveKind::remote}, {"proc", 0, 22, DriveKind::local},
+      {"xfs", 9, 9, DriveKind::local},  // a device sysfs does not describe
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.type) + " on " + std::to_string(c.major) + ":" + std::to_string(c.minor));
+    EXPECT_EQ(classifyDrive(c.type, c.major, c.minor, sys), c.kind);
+  }
+
+  // A real RAM disk: /dev/shm is tmpfs.
+  const std::string shm = "/dev/shm/zeva-drive-" + std::to_string(::getpid());
+  ASSERT_TRUE(createDirectory(shm));
+  EXPECT_EQ(driveKind(shm), DriveKind::ramDisk);
+  EXPECT_EQ(driveKind(shm + "/not/yet/made"), DriveKind::ramDisk);
+  ::rmdir(shm.c_str());
+}
+
 TEST_F(FilesTest, TempFilesAreUniqueAndInTheTempFolder) {
   EXPECT_EQ(tempDirectory(), tempDir());  // the fixture's TMPDIR
   ::setenv("TMPDIR", (tempDir() + "//").c_str(), 1);

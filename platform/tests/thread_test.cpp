@@ -176,4 +176,51 @@ TEST(ThreadTest, PriorityIsAppliedToThatThreadAlone) {
   EXPECT_EQ(niceOf(platform::currentThreadId()), baseline);
 }
 
+TEST(ThreadTest, TheRealTimeClassIsTheNearestSchedulingTheLimitsAllow) {
+  using platform::Scheduling;
+  using platform::SchedulingLimits;
+  const struct {
+    SchedulingLimits limits;
+    int currentNice;
+    ThreadPriority priority;
+    Scheduling expected;
+  } cases[] = {
+      {{99, -20}, 0, ThreadPriority::timeCritical, {true, 30}},  // CAP_SYS_NICE
+      {{99, -20}, 0, ThreadPriority::highest, {true, 25}},
+      {{10, 20}, 0, ThreadPriority::timeCritical, {true, 10}},  // RLIMIT_RTPRIO 10
+      {{10, 20}, 0, ThreadPriority::idle, {true, 1}},
+      {{0, 20}, 0, ThreadPriority::timeCritical, {false, 0}},  // nothing: stays as it is
+      {{0, 20}, 5, ThreadPriority::timeCritical, {false, 5}},
+      {{0, 10}, 0, ThreadPriority::timeCritical, {false, 0}},   // never less urgent than now
+      {{0, -5}, 0, ThreadPriority::timeCritical, {false, -5}},  // RLIMIT_NICE 25
+      {{0, -5}, 0, ThreadPriority::aboveNormal, {false, -5}},
+      {{0, -20}, 0, ThreadPriority::highest, {false, -10}},
+      {{0, -20}, 0, ThreadPriority::lowest, {false, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected.describe());
+    EXPECT_EQ(platform::chooseRealTimeScheduling(c.priority, c.limits, c.currentNice), c.expected);
+  }
+  EXPECT_EQ((Scheduling{true, 30}).describe(), "real-time round-robin, priority 30");
+  EXPECT_EQ((Scheduling{false, -5}).describe(), "time-sharing, nice -5");
+
+  // On this system: the thread gets what the limits allow (or stays as it was when the
+  // system refuses after all, as a container may), and no other thread changes.
+  const Scheduling mine = platform::currentScheduling(platform::currentThreadId());
+  Thread idle;
+  EXPECT_EQ(idle.raiseToRealTime(ThreadPriority::timeCritical), Scheduling{});  // not running
+  Thread t;
+  ASSERT_TRUE(t.start(waitForStop));
+  const Scheduling before = platform::currentScheduling(t.id());
+  ASSERT_FALSE(before.realTime);
+  const Scheduling allowed = platform::chooseRealTimeScheduling(ThreadPriority::timeCritical,
+                                                                platform::schedulingLimits(), before.value);
+  const Scheduling got = t.raiseToRealTime(ThreadPriority::timeCritical);
+  EXPECT_TRUE(got == allowed || got == before) << got.describe() << " / " << allowed.describe();
+  EXPECT_EQ(platform::currentScheduling(t.id()), got);
+  EXPECT_EQ(platform::currentScheduling(platform::currentThreadId()), mine);
+  t.requestStop();
+  EXPECT_TRUE(t.join());
+}
+
 }  // namespace

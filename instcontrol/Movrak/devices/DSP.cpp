@@ -147,9 +147,10 @@ int CDSP::ExecuteCommand(std::uint16_t cmd, std::uint8_t numParams, const std::u
   if (numParams > 0 && !params) throw kErrBadParameter;
   std::string frame =
       FormatText("%s %02X %02X\n", "sdsp", static_cast<unsigned>(cmd), static_cast<unsigned>(numParams));
+  // The parameters go as 16-bit words lie in memory on both ends: low byte first.
   for (unsigned i = 0; i < numParams; ++i) {
-    frame.push_back(static_cast<char>(params[i] >> 8));
     frame.push_back(static_cast<char>(params[i] & 0xFF));
+    frame.push_back(static_cast<char>(params[i] >> 8));
   }
   CCommLock lock(m_pOwner->GetComm());
   int error = ExchangeBinary(m_pOwner->GetComm(), frame);
@@ -247,7 +248,7 @@ void CDSP::MemDump(std::uint16_t start, int numWords, std::uint16_t* buffer) {
     throw error;
   }
   for (std::size_t i = 0; i < static_cast<std::size_t>(numWords); ++i)
-    buffer[i] = static_cast<std::uint16_t>((raw[2 * i] << 8) | raw[2 * i + 1]);
+    buffer[i] = static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8));  // low byte first
 }
 
 void CDSP::MemWrite(std::uint16_t start, int numWords, const std::uint16_t* words) {

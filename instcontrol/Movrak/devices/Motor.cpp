@@ -20,7 +20,8 @@ namespace {
 constexpr const char* kStepTestFile = "SSTest_RawPosData.txt";
 constexpr int kStatusChars = 3;
 
-std::uint16_t BE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+// Samples come as the instrument's 16-bit words lie in memory: low byte first.
+std::uint16_t LE16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 }  // namespace
 
 // ---- CMotor ------------------------------------------------------------------------------
@@ -184,7 +185,7 @@ void CMotor::Tune(long time, long position, std::uint16_t* samples, long count) 
                     static_cast<unsigned>(time), static_cast<unsigned>(position)),
              "Tuning " + m_strName + " Motor returned error: %d", raw.data(), static_cast<int>(raw.size()),
              0);
-  for (long i = 0; i < count; ++i) samples[i] = BE16(&raw[static_cast<std::size_t>(i) * 2]);
+  for (long i = 0; i < count; ++i) samples[i] = LE16(&raw[static_cast<std::size_t>(i) * 2]);
 }
 
 void CMotor::Enable() {
@@ -237,9 +238,9 @@ void CMotor::StepTest(int move1, int move2, unsigned readDelay, std::uint16_t* s
   std::string text;
   for (unsigned i = 0; i < numSteps; ++i) {
     const std::uint8_t* step = &raw[static_cast<std::size_t>(i) * 8];
-    for (int k = 0; k < 4; ++k) samples[i * 4 + static_cast<unsigned>(k)] = BE16(step + 2 * k);
-    text += FormatText("%u\t%u\t%u\t%d\r\n", BE16(step), BE16(step + 2), BE16(step + 4),
-                   static_cast<int>(static_cast<std::int16_t>(BE16(step + 6))));
+    for (int k = 0; k < 4; ++k) samples[i * 4 + static_cast<unsigned>(k)] = LE16(step + 2 * k);
+    text += FormatText("%u\t%u\t%u\t%d\r\n", LE16(step), LE16(step + 2), LE16(step + 4),
+                       static_cast<int>(static_cast<std::int16_t>(LE16(step + 6))));
   }
   // A file that cannot be written costs only the file.
   const std::string path = InstallDataFolder() + "/" + kStepTestFile;

@@ -193,10 +193,16 @@ bool isRegularFile(const std::string& path);
 // existing parent).
 std::optional<std::uint64_t> freeSpace(const std::string& path);
 
-enum class DriveKind { local, remote, removable, noRoot };
+enum class DriveKind { local, remote, removable, cdrom, ramDisk, noRoot };
 // What kind of file system holds `path`: remote for nfs, cifs, smb, sshfs and other
-// network file systems; noRoot when no mount point can be found for it.
+// network file systems; cdrom for iso9660 and udf, or any file system on an optical drive;
+// ramDisk for tmpfs and ramfs; removable for a block device that says so; noRoot when no
+// mount point can be found for it.
 DriveKind driveKind(const std::string& path);
+// The same decision for a mounted file system of type `fsType` on block device
+// major:minor (0:n for none), reading the devices' descriptions under `sysfs`.
+DriveKind classifyDrive(const std::string& fsType, unsigned major, unsigned minor,
+                        const std::string& sysfs = "/sys");
 // The mount point holding `path` (the stand-in for a drive root); empty when none.
 std::string mountPoint(const std::string& path);
 

@@ -26,6 +26,10 @@ FileSystemQueries FileSystemQueries::System() {
         return DriveType::remote;
       case platform::DriveKind::removable:
         return DriveType::removable;
+      case platform::DriveKind::cdrom:
+        return DriveType::cdrom;
+      case platform::DriveKind::ramDisk:
+        return DriveType::ramDisk;
       case platform::DriveKind::noRoot:
         return DriveType::noRoot;
     }

@@ -11,7 +11,7 @@ class CCarouselCfgInfo;
 
 namespace lumetra::maindlg {
 
-enum class DriveType { unknown, noRoot, local, remote, removable, cdrom };
+enum class DriveType { unknown, noRoot, local, remote, removable, cdrom, ramDisk };
 
 // The file system queries the check makes (replaced in tests).
 struct FileSystemQueries {

@@ -210,6 +210,12 @@ bool COutputNaming::CheckOutputFolder(const std::string& folder, bool create) {
       case platform::DriveKind::remote:
         LogDebug(1, "<CheckOutputFolder> Specified output folder '%s' is a %s drive", given, "remote");
         break;
+      case platform::DriveKind::cdrom:
+        LogDebug(1, "<CheckOutputFolder> Specified output folder '%s' is a %s drive", given, "CD-ROM");
+        break;
+      case platform::DriveKind::ramDisk:
+        LogDebug(1, "<CheckOutputFolder> Specified output folder '%s' is a %s drive", given, "RAM disk");
+        break;
     }
     return true;
   }

@@ -240,7 +240,9 @@ void CScanDataProc::StartScan() {
     m_ReadDoneEvent.set();
     Post(kScanDataFailed, kDataStatusReadFailed);
   }
-  m_ReadThread.setPriority(platform::ThreadPriority::timeCritical);
+  // The real-time class is asked for per thread here: Linux schedules threads, not processes.
+  const platform::Scheduling readScheduling =
+      m_ReadThread.raiseToRealTime(platform::ThreadPriority::timeCritical);
   LogInfo("<CScanDataProc::StartScan> Starting Read Thread: priority = %d, ThreadId = %ld",
           kTimeCriticalPriority, m_ReadThread.id());
   if (m_nRunMode == 1) {
@@ -268,10 +270,15 @@ void CScanDataProc::StartScan() {
       Post(kScanDataFailed, kDataStatusWriteFailed);
       ended();
     }
-    m_WriteThread.setPriority(platform::ThreadPriority::highest);
+    const platform::Scheduling writeScheduling =
+        m_WriteThread.raiseToRealTime(platform::ThreadPriority::highest);
     LogInfo("<CScanDataProc::StartScan> Starting Write Thread: priority = %d, ThreadId = %ld",
             kHighestPriority, m_WriteThread.id());
+    LogInfo("<CScanDataProc::StartScan> Scheduling obtained: read thread %s, write thread %s",
+            readScheduling.describe().c_str(), writeScheduling.describe().c_str());
   } else {
+    LogInfo("<CScanDataProc::StartScan> Scheduling obtained: read thread %s",
+            readScheduling.describe().c_str());
     ended();
   }
 }

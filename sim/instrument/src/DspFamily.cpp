@@ -112,7 +112,7 @@ void DspFamily::registerCommands(Instrument& in) {
     const auto a = hexArgs(r, 3);
     if (!a || !validDsp((*a)[0]) || (*a)[2] > 0x8000) return bad();
     std::string bytes;
-    for (std::uint32_t i = 0; i < (*a)[2]; ++i) putBE16(bytes, memory((*a)[0], kDataSpace, (*a)[1] + i));
+    for (std::uint32_t i = 0; i < (*a)[2]; ++i) putLE16(bytes, memory((*a)[0], kDataSpace, (*a)[1] + i));
     return rawReply(bytes);
   });
   in.setHandler("dmwmulti", [this](const Request& r) {
@@ -145,8 +145,8 @@ void DspFamily::registerCommands(Instrument& in) {
     if (!cmd || !n || s->data.size() != *n * 2) return bad();
     Command c{*cmd, {}};
     for (std::size_t i = 0; i + 1 < s->data.size(); i += 2)
-      c.params.push_back(static_cast<std::uint16_t>((static_cast<std::uint8_t>(s->data[i]) << 8) |
-                                                    static_cast<std::uint8_t>(s->data[i + 1])));
+      c.params.push_back(static_cast<std::uint16_t>(static_cast<std::uint8_t>(s->data[i]) |
+                                                    (static_cast<std::uint8_t>(s->data[i + 1]) << 8)));
     std::lock_guard lock(mutex_);
     commands_.push_back(std::move(c));
     remainingPolls_ = pendingPolls_;

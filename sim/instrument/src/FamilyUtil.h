@@ -54,9 +54,10 @@ inline std::string hex(std::uint32_t v) {
   return b;
 }
 
-inline void putBE16(std::string& out, std::uint16_t v) {
-  out.push_back(static_cast<char>(v >> 8));
+// A 16-bit word as the instrument's processor holds it in memory: low byte first.
+inline void putLE16(std::string& out, std::uint16_t v) {
   out.push_back(static_cast<char>(v & 0xFF));
+  out.push_back(static_cast<char>(v >> 8));
 }
 
 // A reply of status, a separator and raw bytes (read as three characters, then data).

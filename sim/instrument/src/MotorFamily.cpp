@@ -170,7 +170,7 @@ void MotorFamily::registerCommands(Instrument& in) {
     if (!count || *count > 20000 || !word32(r.args[2]) || !word32(r.args[3])) return bad();
     std::string bytes;
     for (std::uint32_t i = 0; i < *count; ++i)
-      putBE16(bytes, a.tuneSamples.empty() ? static_cast<std::uint16_t>(100 + i)
+      putLE16(bytes, a.tuneSamples.empty() ? static_cast<std::uint16_t>(100 + i)
                                            : a.tuneSamples[i % a.tuneSamples.size()]);
     return rawReply(bytes);
   });
@@ -192,7 +192,7 @@ void MotorFamily::registerCommands(Instrument& in) {
                                              static_cast<std::uint16_t>(3 * i),
                                              static_cast<std::uint16_t>(-static_cast<int>(i))}
               : a.steps[i % a.steps.size()];
-      for (std::uint16_t v : step) putBE16(bytes, v);
+      for (std::uint16_t v : step) putLE16(bytes, v);
     }
     return rawReply(bytes);
   });

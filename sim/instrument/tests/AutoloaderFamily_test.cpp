@@ -146,4 +146,26 @@ TEST_F(AutoloaderFamilyTest, AnAskewCarouselTripsTheChipSensorButIsNotSeenAsPres
   EXPECT_EQ(answer("chipincarousel"), "00,0\n");
 }
 
+// Not the autoloader, but the same families: the 16-bit words that DSPs and motors move as
+// raw bytes go as the instrument holds them in memory, low byte first, both ways.
+TEST_F(AutoloaderFamilyTest, RawWordsOfDspsAndMotorsGoLowByteFirst) {
+  devices.dsps->setMemory(1, 1, 0x10, 0x1234);
+  devices.dsps->setMemory(1, 1, 0x11, 0x80FF);
+  EXPECT_EQ(answer("dspmemdump 1 0010 0002"), std::string("00,\x34\x12\xFF\x80", 7));
+
+  devices.motors->update(Motors::kAutofocus, [](Motors::Axis& a) { a.tuneSamples = {0x1234, 0x00FF}; });
+  EXPECT_EQ(answer("tunemotor 0x5000001 0x2 0x5 0x0"), std::string("00,\x34\x12\xFF\x00", 7));
+
+  devices.motors->update(Motors::kSlowStage, [](Motors::Axis& a) {
+    a.steps = {{0x0102, 0x0304, 0x8001, 0xFFFE}};
+  });
+  EXPECT_EQ(answer("mtrstep 0x2000001 0x1 0x32 0xa 0x14"),
+            std::string("00,\x02\x01\x04\x03\x01\x80\xFE\xFF", 11));
+
+  ASSERT_TRUE(socket.send(simclient::frame(std::string("sdsp 12 02\n\x02\x01\xFE\xFF", 15))).ok());
+  ASSERT_EQ(simclient::parse(simclient::receive(socket, 16 + 3)).at(0).payload, "00\n");
+  ASSERT_EQ(devices.dsps->commands().size(), 1u);
+  EXPECT_THAT(devices.dsps->commands()[0].params, testing::ElementsAre(0x0102, 0xFFFE));
+}
+
 }  // namespace

@@ -16,6 +16,8 @@ namespace {
 // The installation's region files: the scanner window and the region editor read them
 // from "Path", and the editor changes ChipRegions.ini.
 constexpr const char* kRegionFiles[] = {"ChipRegions.ini", "RegionDB.sys"};
+// The program that opens the scanner window; its log is named after it.
+constexpr const char* kScannerHostProgram = "scanner-host";
 
 std::string WithoutTrailingSlash(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -94,6 +96,15 @@ FirstRunResult RunFirstRun(const FirstRunOptions& options) {
     return result;
   }
   result.done.push_back(std::string("registry \"") + zeva::kInstallPathValue + "\" = " + folder);
+  // Where the scanner window's log is (the host program logs under "Path"), for its Log
+  // File Finder.
+  const std::string scannerLog = folder + "/Logs/" + kScannerHostProgram;
+  const std::string scannerLogging = std::string(zeva::kScannerKey) + "Logging";
+  if (std::string e = WriteString(scannerLogging.c_str(), "File", scannerLog); !e.empty()) {
+    result.error = e;
+    return result;
+  }
+  result.done.push_back("registry \"File\" = " + scannerLog + " (the scanner window's log)");
   if (std::string e =
           WriteString(platform::net::kServicesDatabaseKey, platform::net::kServicesDatabaseValue, share);
       !e.empty()) {

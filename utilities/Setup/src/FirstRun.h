@@ -31,7 +31,8 @@ std::string ShareFolderOf(const std::string& programPath);
 //  1. the installation folder with its "Logs" folder, and the region files (ChipRegions.ini,
 //     RegionDB.sys) copied into it from the shared files when missing;
 //  2. the registry: "Path" (HKEY_LOCAL_MACHINE\Software\Tarsel\ZevazOdizo) = that folder,
-//     and "DataBasePath" (the net layer's services-file folder) = the shared files;
+//     "File" (...\Scanner\Logging) = the scanner host's log in its "Logs" folder, and
+//     "DataBasePath" (the net layer's services-file folder) = the shared files;
 //  3. the automation server's registration goes here once the library registers itself.
 FirstRunResult RunFirstRun(const FirstRunOptions& options);
 

@@ -57,6 +57,8 @@ TEST_F(FirstRunTest, SetsUpTheUsersFolderAndTheRegistryAndKeepsTheUsersFilesWhen
   const auto first = run(folder + "/");
   ASSERT_TRUE(first.ok) << first.error;
   EXPECT_EQ(value(kProductKey, "Path"), folder);
+  // The scanner window's Log File Finder opens the folder of this file: the host's log.
+  EXPECT_EQ(value("Software\\Tarsel\\ZevazOdizo\\Scanner\\Logging", "File"), folder + "/Logs/scanner-host");
   EXPECT_EQ(value(platform::net::kServicesDatabaseKey, platform::net::kServicesDatabaseValue), share_);
   EXPECT_EQ(testsupport::readFile(folder + "/ChipRegions.ini"), "[ScanRegions]\nNumRegions=0\n");
   EXPECT_EQ(testsupport::readFile(folder + "/RegionDB.sys").size(), 4u);

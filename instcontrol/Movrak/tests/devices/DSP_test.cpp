@@ -111,14 +111,25 @@ TEST_F(DSPTest, MemoryDumpAndWriteMoveWholeBlocks) {
   EXPECT_THAT(log(), HasSubstr("DSP Memory Dump failed with error: 4098"));
 }
 
-TEST_F(DSPTest, CommandParametersFollowTheLineAsBigEndianWords) {
-  const std::uint16_t params[] = {0x0102, 0xFFFE};
-  EXPECT_EQ(dsp(kVCStage).ExecuteCommand(0x12, 2, params, false), -1);
-  EXPECT_EQ(lastPayload(), std::string("sdsp 12 02\n\x01\x02\xFF\xFE", 15));
+TEST_F(DSPTest, CommandParametersFollowTheLineAsLittleEndianWords) {
+  const std::uint16_t params[] = {0x0102, 0xFFFE, 0x00A5};
+  EXPECT_EQ(dsp(kVCStage).ExecuteCommand(0x12, 3, params, false), -1);
+  EXPECT_EQ(lastPayload(), std::string("sdsp 12 03\n\x02\x01\xFE\xFF\xA5\x00", 17));
   ASSERT_EQ(devices.dsps->commands().size(), 1u);
-  EXPECT_THAT(devices.dsps->commands()[0].params, ElementsAre(0x0102, 0xFFFE));
+  EXPECT_THAT(devices.dsps->commands()[0].params, ElementsAre(0x0102, 0xFFFE, 0x00A5));
   EXPECT_EQ(devices.dsps->responsePolls(), 0);
   EXPECT_EQ(thrown([&] { dsp(kVCStage).ExecuteCommand(1, 1, nullptr, false); }), movrak::kErrBadParameter);
+}
+
+TEST_F(DSPTest, MemoryDumpWordsComeLowByteFirst) {
+  sim.setHandler("dspmemdump", [](const zevasim::Request&) {
+    zevasim::Reply r;
+    r.frames = {std::string("00,\x34\x12\xFF\x00\x01\x80", 9)};
+    return r;
+  });
+  std::uint16_t back[3] = {};
+  dsp(kScan).MemDump(0x10, 3, back);
+  EXPECT_THAT(back, ElementsAre(0x1234, 0x00FF, 0x8001));
 }
 
 TEST_F(DSPTest, AResponseIsPolledFor300MsApartAndGivenUpAfter100Waits) {

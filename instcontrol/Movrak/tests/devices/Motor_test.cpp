@@ -357,12 +357,21 @@ TEST_F(MotorTest, SpeedAndAccelerationIsNotImplementedButTakesTheLock) {
   EXPECT_TRUE(other.get());
 }
 
-TEST_F(MotorTest, TuneReadsBigEndianSamplesAfterThreeStatusCharacters) {
+TEST_F(MotorTest, TuneReadsLittleEndianSamplesAfterThreeStatusCharacters) {
   devices.motors->update(Motors::kAutofocus, [](Axis& a) { a.tuneSamples = {100, 200, 65535}; });
   std::uint16_t samples[4] = {1, 1, 1, 7};
   motor(kAFMotor).Tune(5, -7, samples, 3);
   EXPECT_EQ(lastLine(), "tunemotor 0x5000001 0x3 0x5 0xfffffff9");
   EXPECT_THAT(samples, ElementsAre(100, 200, 65535, 7));
+
+  // The samples' bytes as they come: low byte first.
+  sim.setHandler("tunemotor", [](const zevasim::Request&) {
+    zevasim::Reply r;
+    r.frames = {std::string("00,\x34\x12\xFF\x00\x01\x80", 9)};
+    return r;
+  });
+  motor(kAFMotor).Tune(5, -7, samples, 3);
+  EXPECT_THAT(samples, ElementsAre(0x1234, 0x00FF, 0x8001, 7));
 
   // Fewer bytes than asked for, or a failing status.
   sim.setHandler("tunemotor", [](const zevasim::Request&) {
@@ -389,6 +398,16 @@ TEST_F(MotorTest, StepTestIsForTheSlowStageAndWritesItsFileToTheDataFolder) {
             "1\t2\t3\t-2\r\n40000\t5\t6\t7\r\n");
   EXPECT_THAT(log(), HasSubstr("Step test for Slow Stage Motor: NumSteps=2, ReadDelay=50, Step1stMoveCt=10, "
                                "Step2ndMoveCt=-20"));
+
+  // Each step's four words as they come: low byte first.
+  sim.setHandler("mtrstep", [](const zevasim::Request&) {
+    zevasim::Reply r;
+    r.frames = {std::string("00,\x34\x12\xFF\x00\x01\x80\xFE\xFF", 11)};
+    return r;
+  });
+  motor(kSlowStageMotor).StepTest(10, -20, 50, samples, 1);
+  EXPECT_THAT(samples, ElementsAre(0x1234, 0x00FF, 0x8001, 0xFFFE, 40000, 5, 6, 7));
+  EXPECT_EQ(testsupport::readFile(install + "/Data/SSTest_RawPosData.txt"), "4660\t255\t32769\t-2\r\n");
 
   forget();
   EXPECT_EQ(thrown([&] { motor(kVCStageMotor).StepTest(1, 1, 1, samples, 1); }), movrak::kErrInvalidMotor);

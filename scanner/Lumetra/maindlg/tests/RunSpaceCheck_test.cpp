@@ -19,7 +19,8 @@ class FakeDrives {
   std::map<std::string, DriveType> types{{"/mnt/a", DriveType::local},
                                          {"/mnt/b", DriveType::local},
                                          {"/mnt/net", DriveType::remote},
-                                         {"/mnt/cd", DriveType::cdrom}};
+                                         {"/mnt/cd", DriveType::cdrom},
+                                         {"/mnt/ram", DriveType::ramDisk}};
   std::map<std::string, std::uint64_t> free;
   std::string temp = "/mnt/a/tmp";
 
@@ -104,13 +105,15 @@ TEST_F(SpaceCheckTest, SlotsOnOneDriveAddUpAndTheTemporaryDriveNeedsThreeLargest
 }
 
 TEST_F(SpaceCheckTest, FoldersAndDrivesNoRunMayUse) {
-  drives_.free = {{"/mnt/a", 1ull << 50}, {"/mnt/net", 1ull << 50}, {"/mnt/cd", 1ull << 50}};
+  drives_.free = {
+      {"/mnt/a", 1ull << 50}, {"/mnt/net", 1ull << 50}, {"/mnt/cd", 1ull << 50}, {"/mnt/ram", 1ull << 50}};
   struct Case {
     std::string folder;
     std::string failure;
   };
   const Case cases[] = {
       {"/mnt/net/share", ""},  // a network mount is asked for its own space
+      {"/mnt/ram/scans", ""},
       {"/mnt/cd/disc", "Invalid output path '/mnt/cd/disc': The drive is a CD-ROM drive"},
       {"/mnt/a/missing", "Output Path '/mnt/a/missing' does not exist"},
       {"", "Output Path '' does not exist"},
@@ -130,6 +133,17 @@ TEST_F(SpaceCheckTest, FoldersAndDrivesNoRunMayUse) {
   cfg_.RemoveAll();
   addSlot(5, "/mnt/a/x");
   EXPECT_EQ(failure(), "Invalid output path '/mnt/a/x': The drive root path is invalid");
+}
+
+// The system's own answers: a folder on a RAM disk (/dev/shm is tmpfs) is one, and a run
+// may write there.
+TEST(SpaceCheckSystem, ARamDiskFolderIsARamDiskAndMayBeWrittenTo) {
+  const FileSystemQueries fs = FileSystemQueries::System();
+  EXPECT_EQ(fs.driveType("/dev/shm"), DriveType::ramDisk);
+  std::string text;
+  EXPECT_TRUE(CheckDriveType(DriveType::ramDisk, text));
+  EXPECT_FALSE(CheckDriveType(DriveType::cdrom, text));
+  EXPECT_EQ(text, "The drive is a CD-ROM drive");
 }
 
 TEST_F(SpaceCheckTest, OnlyUsedSlotsInTheRangeCount) {

@@ -10,6 +10,7 @@
 #include "Jotwell/Logger.h"
 #include "Lumetra/ScannerUI.h"
 #include "maindlg/SingleInstance.h"
+#include "maindlg/ui/BitFilePicker.h"
 #include "maindlg/ui/ScanDlg.h"
 #include "platform/ui.h"
 
@@ -74,6 +75,7 @@ extern "C" LUMETRA_API void ShowScannerUI(void* hParent, const char* connect) {
     platform::ui::MessageBoxHook hook;
     ~RestoreBox() { platform::ui::setMessageBoxHook(std::move(hook)); }
   } restore{std::move(previousBox)};
+  const lumetra::maindlg::BitFilePickerInstalled picker;
 
   if (g_pOpenDlg) {
     g_pOpenDlg->BringToFront();

@@ -166,6 +166,16 @@ TEST_F(ScanDataProcTest, LinesFromReadsThatSplitThemBecomeTheRegisteredMergedIma
   EXPECT_EQ(proc->GetLinesWritten(), Records());
   ASSERT_EQ(proc->CloseAndSaveScan(), 0);
   ExpectImage();
+  // The scheduling the scan's threads got is said once, whatever the system granted.
+  const std::string log = logText();
+  const std::string said = "<CScanDataProc::StartScan> Scheduling obtained: read thread ";
+  const auto at = log.find(said);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(log.find(said, at + 1), std::string::npos);
+  EXPECT_THAT(log.substr(at, log.find('\n', at) - at),
+              testing::MatchesRegex(
+                  ".*read thread (real-time round-robin, priority|time-sharing, nice) -?[0-9]+, write thread "
+                  "(real-time round-robin, priority|time-sharing, nice) -?[0-9]+\r?"));
 
   const auto messages = window.Messages();
   ASSERT_FALSE(messages.empty());
