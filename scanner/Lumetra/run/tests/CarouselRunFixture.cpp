@@ -423,11 +423,15 @@ SlideScan CarouselRunTest::RegionScan(const std::string& barcode) const {
   return scan;
 }
 
-void CarouselRunTest::ExpectExactImage(const std::string& path, double darkRed, double darkGreen) {
+std::string CarouselRunTest::BarcodeOf(const std::string& path) {
   const std::string name = std::filesystem::path(path).filename().string();
   const auto slot = name.rfind("_SLOT");
-  ASSERT_NE(slot, std::string::npos) << path << ": no barcode in the name";
-  const SlideScan scan = RegionScan(name.substr(0, slot));
+  if (slot == std::string::npos) ADD_FAILURE() << path << ": no barcode in the name";
+  return slot == std::string::npos ? name : name.substr(0, slot);
+}
+
+void CarouselRunTest::ExpectExactImage(const std::string& path, double darkRed, double darkGreen) {
+  const SlideScan scan = RegionScan(BarcodeOf(path));
   const SlideImage want(scan, darkRed, darkGreen);
   const auto pages = ReadTiff(path);
   ASSERT_EQ(pages.size(), 2u) << path;

@@ -159,6 +159,8 @@ class CarouselRunTest : public ComTest {
   // Every pixel of both channels of the image at `path` is the slide's (the barcode is the
   // file name's part before "_SLOT"), scanned over the region MakeRunConfig gives.
   void ExpectExactImage(const std::string& path, double darkRed, double darkGreen);
+  // The barcode an image of these runs is named after ("<barcode>_SLOT..").
+  static std::string BarcodeOf(const std::string& path);
   // The scan of `barcode` over that region (micrometres, as the instrument is told it).
   SlideScan RegionScan(const std::string& barcode) const;
   // The lines of the instrument's scan-history file, each split into its fields; fails

@@ -45,6 +45,11 @@ class SlideImage {
 
   // The value at image row `row`, column `p` of a channel (0 red, 1 green).
   long long Pixel(int channel, int row, int p) const {
+    return std::clamp<long long>(Placed(channel, row, p) + DdnShift(m_Ddn[channel], (row & 1) != 0), 0, 65535);
+  }
+
+  // The same before the line offset's correction (as a channel's own file keeps it).
+  long long Placed(int channel, int row, int p) const {
     const int perRow = m_Scan.Pairs() ? 2 : 1;
     const int first = (row + m_Scan.LeadIn() - (channel == 0 ? m_Scan.RedDelay() : 0)) * perRow;
     long long value = 0;
@@ -56,8 +61,7 @@ class SlideImage {
       value = m_Scan.Pairs() && (n & 1) ? (value + v) / 2 : v;
       placed = true;
     }
-    if (!placed) value = 0;
-    return std::clamp<long long>(value + DdnShift(m_Ddn[channel], (row & 1) != 0), 0, 65535);
+    return placed ? value : 0;
   }
 
   // Half the line offset, down on forward rows and up on backward ones (the odd share to
@@ -105,7 +109,9 @@ class SlideImage {
       sum[n & 1] += lineSum / std::max(placed, 1);
       ++count[n & 1];
     }
-    return static_cast<int>(std::floor(sum[1] / std::max(count[1], 1) - sum[0] / std::max(count[0], 1) + 0.5));
+    // Without lines of both directions there is no offset to measure.
+    if (count[0] == 0 || count[1] == 0) return 0;
+    return static_cast<int>(std::floor(sum[1] / count[1] - sum[0] / count[0] + 0.5));
   }
 
   SlideScan m_Scan;
