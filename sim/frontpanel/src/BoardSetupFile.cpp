@@ -28,6 +28,7 @@ bool applyControl(const std::string& name, const std::vector<double>& n) {
   if (name == "SetPmtResponse" && n.size() == 5)
     return okSim_SetPmtResponse(i(0), n[1], n[2], i(3), n[4]), true;
   if (name == "SetScanOffsets" && n.size() == 3) return okSim_SetScanOffsets(i(0), i(1), i(2)), true;
+  if (name == "SetScanBuffer" && n.size() == 1) return okSim_SetScanBuffer(static_cast<long>(n[0])), true;
   if (name == "SetDataRate" && n.size() == 1) return okSim_SetDataRate(static_cast<long>(n[0])), true;
   return false;
 }
