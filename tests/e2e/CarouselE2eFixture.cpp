@@ -19,9 +19,14 @@ CarouselRunE2eTest::CarouselRunE2eTest()
   // The instrument runs elsewhere: the board sees the light the instrument last
   // switched, from the commands it logged before answering them.
   okSim_SetCalibrationLightProbe(&LightFromInstrumentLog, &m_InstrumentLog);
+  // The board scans what the instrument says it started.
+  okSim_SetScanFile(ScanFileBeside(m_InstrumentLog).c_str());
 }
 
-CarouselRunE2eTest::~CarouselRunE2eTest() { okSim_SetCalibrationLightProbe(nullptr, nullptr); }
+CarouselRunE2eTest::~CarouselRunE2eTest() {
+  okSim_SetCalibrationLightProbe(nullptr, nullptr);
+  okSim_SetScanFile("");
+}
 
 std::optional<std::uint16_t> CarouselRunE2eTest::StartInstrument(const std::vector<Slide>& slides,
                                                                  std::uint16_t at, int scanLines,
@@ -29,7 +34,7 @@ std::optional<std::uint16_t> CarouselRunE2eTest::StartInstrument(const std::vect
   std::vector<std::string> args{"--homed",      "--nominal-supplies",     "--autofocus",
                                 "620.5",        "--scan-lines",           std::to_string(scanLines),
                                 "--flash",      tempDir() + "/flash.txt", "--log",
-                                m_InstrumentLog};
+                                m_InstrumentLog, "--scan-file",       ScanFileBeside(m_InstrumentLog)};
   for (const Slide& slide : slides) {
     args.push_back("--slide");
     args.push_back(std::to_string(slide.slot) + ":" + slide.barcode);
@@ -54,6 +59,10 @@ int LightFromInstrumentLog(void* context) {
   const std::string text = testsupport::readFile(*static_cast<const std::string*>(context));
   const auto at = text.rfind("calibratepmt ");
   return at != std::string::npos && text.compare(at, 14, "calibratepmt 1") == 0 ? 1 : 0;
+}
+
+std::string ScanFileBeside(const std::string& commandLog) {
+  return std::filesystem::path(commandLog).parent_path().string() + "/zevasim-scan.txt";
 }
 
 std::string CarouselRunE2eTest::MakeRuntime(const std::string& path) {

@@ -18,6 +18,10 @@ inline constexpr const char* kSerial = "ZS000101";
 // commands it logged (`context`: the path of its command log, a std::string).
 int LightFromInstrumentLog(void* context);
 
+// Where the instrument program whose command log is `commandLog` describes its scans for
+// the board (its --scan-file).
+std::string ScanFileBeside(const std::string& commandLog);
+
 class CarouselRunE2eTest : public lumetra_test::CarouselRunTest {
  protected:
   CarouselRunE2eTest();

@@ -29,6 +29,35 @@ namespace {
 using lumetra_test::ProgressWindow;
 using testing::HasSubstr;
 
+// A region of a slide's real size (25 x 10 mm at 5 um: 5000 pixels by 2000 lines a
+// channel) from the instrument program through the board, the data path and the merge:
+// the image is the slide, every pixel of it.
+TEST_F(CarouselRunE2eTest, ARegionOfRealSizeIsTheSlideEveryPixel) {
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  m_nRegionWidth = 25000;
+  m_nRegionHeight = 10000;
+  const int rows = m_nRegionHeight / kMicrons;
+  const std::vector<Slide> slides = {{3, "250000000003"}};
+  // As the instrument, the board holds back what the port cannot take (80 MB in all).
+  okSim_SetScanBuffer(16L * 1024 * 1024);
+  const auto port = StartInstrument(slides, 0, rows);
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
+
+  ComPtr<IScanCtrl> ctrl = create();
+  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << description() << log();
+  const auto config = MakeRunConfig(3, 3, {3});
+  ProgressWindow window;
+  const RunResult run = RunCarousel(*ctrl, *config, window);
+  ctrl->Disconnect();
+  ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
+  const auto files = window.ScanFiles();
+  ASSERT_EQ(files.size(), 1u) << window.Transcript();
+  EXPECT_EQ(files[0].lines, rows);
+  ExpectExactImage(files[0].fileName, run.darkRed, run.darkGreen);
+  okSim_SetScanBuffer(0);
+}
+
 TEST_F(CarouselRunE2eTest, ThreeBarcodedSlidesGiveExactImagesTheReportAndTheHistory) {
   ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
   const std::vector<Slide> slides = {{1, "250000000001"}, {2, "250000000002"}, {4, "250000000004"}};

@@ -82,66 +82,38 @@ class DataFaultsE2eTest : public CarouselRunE2eTest {
     return ctrl;
   }
 
-  // The image at `path` holds both channels of the first `rows` rows of the region, each
-  // pixel as the board's pattern gives it after the line offset measured over the
-  // `records` lines the data processor decoded; lines of `pixels`.
-  static void ExpectExactRows(const std::string& path, int rows, int records, double darkRed,
-                              double darkGreen, int pixels = kPixels) {
+  // The image at `path` holds both channels of the first `rows` rows of the region (of
+  // the fixture's scans, `pixels` wide), each pixel the slide's after the line offset
+  // measured over the `records` lines the data processor decoded.
+  void ExpectExactRows(const std::string& path, int rows, int records, double darkRed, double darkGreen,
+                       int pixels = kPixels) {
     const auto pages = lumetra_test::ReadTiff(path);
     ASSERT_EQ(pages.size(), 2u) << path;
     for (int channel : {0, 1}) {
-      const double dark = channel == 0 ? darkRed : darkGreen;
       SCOPED_TRACE(path + " channel " + std::to_string(channel));
-      ExpectRows(pages[static_cast<std::size_t>(channel)], channel, pixels, rows, dark,
-                 MeasuredDdn(channel, pixels, records, dark));
+      ExpectRows(pages[static_cast<std::size_t>(channel)], path, channel, pixels, rows, records, darkRed, darkGreen,
+                 true);
     }
   }
 
-  // A page of `rows` rows of `pixels` holding a channel (0 red, 1 green) as the board's
-  // pattern gives it less `dark`: red is seen kLeadIn lines before green, backward lines
-  // arrive mirrored; each row corrected by half the line offset `ddn` (nullopt: the rows
-  // as the scan wrote them, uncorrected).
-  static void ExpectRows(const lumetra_test::TiffPage& page, int channel, int pixels, int rows, double dark,
-                         std::optional<int> ddn) {
+  // A page of `rows` rows of `pixels` holding a channel (0 red, 1 green) of the slide the
+  // image at `path` shows, each row corrected by half the line offset (or, without
+  // `corrected`, as the scan wrote it).
+  void ExpectRows(const lumetra_test::TiffPage& page, const std::string& path, int channel, int pixels, int rows,
+                  int records, double darkRed, double darkGreen, bool corrected) {
     ASSERT_EQ(page.width, static_cast<std::uint32_t>(pixels));
     ASSERT_EQ(page.length, static_cast<std::uint32_t>(rows));
     ASSERT_EQ(page.bits, 16);
+    lumetra_test::SlideScan scan = RegionScan(BarcodeOf(path));
+    scan.pixels = pixels;
+    const lumetra_test::SlideImage want(scan, darkRed, darkGreen, records);
     for (int row = 0; row < rows; ++row) {
-      const int line = row + (channel == 0 ? 0 : kLeadIn);
       std::vector<std::uint32_t> expected(static_cast<std::size_t>(pixels));
-      for (int p = 0; p < pixels; ++p) {
-        const long long shift = ddn ? DdnShift(*ddn, row & 1) : 0;
-        expected[static_cast<std::size_t>(p)] = static_cast<std::uint32_t>(std::clamp<long long>(
-            Decoded(line, (line & 1) ? pixels - 1 - p : p, channel, dark) + shift, 0, 65535));
-      }
+      for (int p = 0; p < pixels; ++p)
+        expected[static_cast<std::size_t>(p)] = static_cast<std::uint32_t>(
+            corrected ? want.Pixel(channel, row, p) : want.Placed(channel, row, p));
       ASSERT_EQ(page.rows[static_cast<std::size_t>(row)], expected) << "row " << row;
     }
-  }
-
-  static long long Decoded(int line, int pixel, int channel, double dark) {
-    return std::max<long long>(okSim_PixelValue(line, pixel, channel) - std::llround(dark), 0);
-  }
-
-  // Down on forward rows, up on backward ones; the odd share goes where the offset points.
-  static long long DdnShift(int ddn, bool oddRow) {
-    const long long magnitude = std::llabs(ddn);
-    const long long down = (magnitude + 1) / 2, up = magnitude / 2;
-    if (!oddRow) return ddn < 0 ? -down : up;
-    return ddn > 0 ? -down : up;
-  }
-
-  // The odd/even line offset of a channel over the first `records` lines the board sent.
-  static int MeasuredDdn(int channel, int pixels, int records, double dark) {
-    double sum[2] = {0, 0};
-    int count[2] = {0, 0};
-    for (int n = 0; n < records; ++n) {
-      double mean = 0;
-      for (int j = 0; j < pixels; ++j) mean += static_cast<double>(Decoded(n, j, channel, dark));
-      sum[n & 1] += mean / pixels;
-      ++count[n & 1];
-    }
-    if (count[0] == 0 || count[1] == 0) return 0;
-    return static_cast<int>(std::floor(sum[1] / count[1] - sum[0] / count[0] + 0.5));
   }
 
   std::optional<std::uint16_t> m_Port;
@@ -271,9 +243,13 @@ class ScanningSideTest : public lumetra_test::CarouselRunTest {
   ScanningSideTest()
       : m_DaemonPipes("ZEVA_RUNTIME_DIR", Env(kSideRuntime).c_str()), m_CommandLog(Env(kSideCommandLog)) {
     okSim_SetCalibrationLightProbe(&LightFromInstrumentLog, &m_CommandLog);
-    okSim_SetScanGeometry(kWidePixels, kLongLines + kLeadIn);
+    // The instrument is the parent's program: it describes each scan beside its command log.
+    okSim_SetScanFile(ScanFileBeside(m_CommandLog).c_str());
   }
-  ~ScanningSideTest() override { okSim_SetCalibrationLightProbe(nullptr, nullptr); }
+  ~ScanningSideTest() override {
+    okSim_SetCalibrationLightProbe(nullptr, nullptr);
+    okSim_SetScanFile("");
+  }
 
   // The connection manager is the parent's program: its pipes are in the parent's folder.
   ScopedEnvironment m_DaemonPipes;
@@ -447,8 +423,8 @@ TEST_P(DiskFullE2eTest, TheRunTellsTheImageWasNotWrittenLeavesNoCorruptImageAndT
       const auto pages = lumetra_test::ReadTiff(beside[channel == 0 ? 1 : 0]);
       ASSERT_EQ(pages.size(), 1u);
       SCOPED_TRACE(beside[channel == 0 ? 1 : 0]);
-      ExpectRows(pages[0], channel, kWidePixels, kLongLines, channel == 0 ? first.darkRed : first.darkGreen,
-                 std::nullopt);
+      ExpectRows(pages[0], image, channel, kWidePixels, kLongLines, kLongLines + kLeadIn, first.darkRed,
+                 first.darkGreen, false);
     }
   }
 

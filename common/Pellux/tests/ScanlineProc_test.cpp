@@ -104,7 +104,8 @@ TEST_F(PelluxJobTest, SetupSizesTheJobAndNamesItsFile) {
 }
 
 TEST_F(PelluxJobTest, AScanJobReportsStartProgressAndDone) {
-  okSim_SetScanGeometry(100, 20);
+  // 20 lines (10 rows and the 10 before them at 5 um) beside the glass: every value 0.
+  okSim_SetSlideScan("BESIDE", -100000, 0, 5, 5, 100, 10, 0);
   ASSERT_TRUE(job.SetupScan(&port, 20, 100, nullptr, 0));
   ASSERT_TRUE(job.DoRecvScanData(&window, false));
   const auto end = window.waitForEnd();

@@ -7,7 +7,9 @@
 #include <fstream>
 #include <iterator>
 #include <numbers>
+#include <sstream>
 
+#include "okSim/SlidePicture.h"
 #include "platform/text.h"
 
 namespace oksim {
@@ -191,9 +193,49 @@ int samplingCode() {
 
 std::int64_t lineBytes() { return 32 + 8 * static_cast<std::int64_t>(board().pixels); }
 
+// The lines of a scan of `rows` rows: the rows, and before them the lines the red channel's
+// delay needs (50 um); each twice with averaged pairs (or at 10 um).
+int scanLines(const SlideScan& scan, int rows) {
+  const int leadIn = 50 / std::max(scan.lineResolution, 1);
+  const bool pairs = scan.averagedPairs || scan.lineResolution == 10;
+  return (rows + leadIn) * (pairs ? 2 : 1);
+}
+
+// Takes the scan the instrument last described, while the run has not been read from.
+// "scan PIXELS ROWS ORIGIN-X ORIGIN-Y PIXEL-SIZE LINE-RESOLUTION PASSES SLIDE"; a file that
+// says anything else is reported once and leaves the scan as it was.
+void followScanFile() {
+  Board& b = board();
+  if (b.scanFile.empty() || b.consumed != 0) return;
+  std::ifstream in(b.scanFile);
+  std::string text;
+  if (!in || !std::getline(in, text) || text == b.scanFileText) return;
+  b.scanFileText = text;
+  std::istringstream words(text);
+  std::string keyword, slide;
+  long pixels = 0, rows = 0, x = 0, y = 0, size = 0, resolution = 0, passes = 0;
+  words >> keyword >> pixels >> rows >> x >> y >> size >> resolution >> passes >> std::ws;
+  std::getline(words, slide);
+  if (!words.fail() && keyword == "scan" && pixels > 0 && pixels <= 100000 && rows > 0 && rows <= 1000000 &&
+      size > 0 && size <= 1000 && resolution > 0 && resolution <= 1000 && (passes == 1 || passes == 2) &&
+      !slide.empty()) {
+    b.scan.slide = slide;
+    b.scan.originX = x;
+    b.scan.originY = y;
+    b.scan.pixelSize = static_cast<int>(size);
+    b.scan.lineResolution = static_cast<int>(resolution);
+    b.scan.averagedPairs = passes == 2;
+    b.pixels = static_cast<int>(pixels);
+    b.lines = scanLines(b.scan, static_cast<int>(rows));
+    return;
+  }
+  std::fprintf(stderr, "simulated board: cannot use the scan '%s' of %s\n", text.c_str(), b.scanFile.c_str());
+}
+
 std::int64_t scanAvailable() {
   const Board& b = board();
   if (runKind() != RunKind::scan) return 0;
+  followScanFile();
   const int lines = b.linesDelivered >= 0 ? std::min(b.lines, b.linesDelivered) : b.lines;
   const std::int64_t total = lines * lineBytes();
   std::int64_t produced = total;
@@ -225,41 +267,79 @@ void put24(unsigned char* hi, unsigned char* mid, unsigned char* lo, std::uint32
   *lo = static_cast<unsigned char>(v);
 }
 
+// Where line `n` of the scan puts its samples: the image row (of the region; the lead-in
+// lines lie above it) and column that each pixel of the line ends up in once the data
+// processing has mirrored backward lines and registered the channels. The board samples
+// the slide there, so that the processed image is the slide itself. The instrument's
+// optics, that the processing undoes: the red spot runs 50 um + V ahead of the green one
+// (the red line delay) and H to the side; backward sweeps land LR to the side, which
+// the processing takes out of green's backward lines and of red's lines that share a
+// row's parity with them as the delay decides.
+struct LinePlacement {
+  int greenRow, redRow;
+  int greenFirst, greenStep;  // column of pixel j: first + step x j
+  int redFirst, redStep;
+};
+
+LinePlacement placeLine(const SlideScan& scan, int pixels, std::int64_t n, bool unmirrored) {
+  const int res = std::max(scan.lineResolution, 1);
+  const double px = std::max(scan.pixelSize, 1);
+  const bool pairs = scan.averagedPairs || scan.lineResolution == 10;
+  const int leadIn = 50 / res;
+  const int delay = static_cast<int>((50 + scan.redGreenV) / static_cast<double>(res) + 0.5);
+  const int h = static_cast<int>(scan.redGreenH / px + 0.5);
+  const int e = scan.lineResolution == 10 ? 0 : static_cast<int>(scan.leftRightH / px + 0.5);
+  const bool backward = (n & 1) != 0;
+  const int row = static_cast<int>(pairs ? n / 2 : n) - leadIn;
+  LinePlacement at{};
+  at.greenRow = row;
+  at.redRow = row + delay;
+  const bool mirrored = backward && !unmirrored;
+  const int first = mirrored ? pixels - 1 : 0, step = mirrored ? -1 : 1;
+  at.greenFirst = first + (backward ? e : 0);
+  at.redFirst = first + h + ((backward != ((delay & 1) != 0)) ? e : 0);
+  at.greenStep = at.redStep = step;
+  return at;
+}
+
 // Fills `out` with the scan stream from byte `offset`.
 void scanBytes(std::int64_t offset, unsigned char* out, long length) {
   const Board& b = board();
   const std::int64_t lb = lineBytes();
   const int green = greenPd(), red = redPd();
+  const SlidePicture picture(b.scan.slide);
+  const long px = b.scan.pixelSize, py = b.scan.lineResolution;
+  const auto c = static_cast<std::uint32_t>(b.integrationCount);
   std::vector<unsigned char> line(static_cast<std::size_t>(lb));
-  std::int64_t current = -1;
-  for (long i = 0; i < length; ++i) {
-    const std::int64_t o = offset + i;
+  long done = 0;
+  while (done < length) {
+    const std::int64_t o = offset + done;
     const std::int64_t n = o / lb;
-    if (n != current) {
-      current = n;
-      std::fill(line.begin(), line.end(), 0);
-      unsigned char* h = line.data();
-      h[0] = 0xFF, h[1] = 0x33, h[2] = 0x11, h[3] = 0x01;
-      h[4] = static_cast<unsigned char>(n), h[5] = static_cast<unsigned char>(n >> 8);
-      h[6] = static_cast<unsigned char>(n & 1), h[7] = 0;
-      for (int k = 0; k < 4; ++k)
-        h[8 + k] = static_cast<unsigned char>(static_cast<unsigned>(b.pixels) >> (8 * k));
-      h[12] = static_cast<unsigned char>(green), h[13] = static_cast<unsigned char>(green >> 8);
-      h[14] = static_cast<unsigned char>(red), h[15] = static_cast<unsigned char>(red >> 8);
-      const int c = b.integrationCount;
-      for (int p = 0; p < b.pixels; ++p) {
-        unsigned char* px = h + 32 + 8 * p;
-        px[0] = static_cast<unsigned char>(c & 0xFF);
-        px[1] = static_cast<unsigned char>((c >> 8) & 0x03);
-        const auto sum = [&](int channel) {
-          return static_cast<std::uint32_t>(okSim_PixelValue(static_cast<int>(n), p, channel)) *
-                 static_cast<std::uint32_t>(c) / 4;
-        };
-        put24(&px[3], &px[2], &px[5], sum(0));  // red
-        put24(&px[4], &px[7], &px[6], sum(1));  // green
-      }
+    unsigned char* h = line.data();
+    std::fill(line.begin(), line.end(), 0);
+    h[0] = 0xFF, h[1] = 0x33, h[2] = 0x11, h[3] = 0x01;
+    h[4] = static_cast<unsigned char>(n), h[5] = static_cast<unsigned char>(n >> 8);
+    h[6] = static_cast<unsigned char>(n & 1), h[7] = 0;
+    for (int k = 0; k < 4; ++k)
+      h[8 + k] = static_cast<unsigned char>(static_cast<unsigned>(b.pixels) >> (8 * k));
+    h[12] = static_cast<unsigned char>(green), h[13] = static_cast<unsigned char>(green >> 8);
+    h[14] = static_cast<unsigned char>(red), h[15] = static_cast<unsigned char>(red >> 8);
+    const LinePlacement at = placeLine(b.scan, b.pixels, n, b.backwardUnmirrored);
+    const long greenY = b.scan.originY + at.greenRow * py, redY = b.scan.originY + at.redRow * py;
+    for (int p = 0; p < b.pixels; ++p) {
+      unsigned char* pixel = h + 32 + 8 * p;
+      pixel[0] = static_cast<unsigned char>(c & 0xFF);
+      pixel[1] = static_cast<unsigned char>((c >> 8) & 0x03);
+      const long greenX = b.scan.originX + static_cast<long>(at.greenFirst + at.greenStep * p) * px;
+      const long redX = b.scan.originX + static_cast<long>(at.redFirst + at.redStep * p) * px;
+      const auto sum = [c](int value) { return static_cast<std::uint32_t>(value) * c / 4; };
+      put24(&pixel[3], &pixel[2], &pixel[5], sum(picture.Value(0, redX, redY)));
+      put24(&pixel[4], &pixel[7], &pixel[6], sum(picture.Value(1, greenX, greenY)));
     }
-    out[i] = line[static_cast<std::size_t>(o - n * lb)];
+    const std::int64_t from = o - n * lb;
+    const long take = static_cast<long>(std::min<std::int64_t>(lb - from, length - done));
+    std::memcpy(out + done, line.data() + from, static_cast<std::size_t>(take));
+    done += take;
   }
 }
 

@@ -57,6 +57,16 @@ struct Dcm {
   std::optional<SteadyTime> resetAt;  // lock and done wait 20 ms after a reset
 };
 
+// The scan the board's stream belongs to: which slide, where on it and how finely, and the
+// instrument's optics that the data processing corrects (micrometres).
+struct SlideScan {
+  std::string slide = "SIM-SLIDE-0001";
+  long originX = 12000, originY = 5000;
+  int pixelSize = 5, lineResolution = 5;
+  bool averagedPairs = false;
+  int redGreenH = 0, redGreenV = 0, leftRightH = 0;
+};
+
 struct Script {
   std::deque<long> once;
   std::optional<long> sticky;
@@ -144,6 +154,12 @@ struct Board {
   SteadyTime runStart{};
   std::int64_t consumed = 0;
   int pixels = 100, lines = 10;
+  SlideScan scan;
+  // A file the instrument (another process) describes each scan in; read until the stream
+  // of a run is first read from, so that it follows the scan the instrument started.
+  std::string scanFile;
+  std::string scanFileText;  // what was last taken from it
+  bool backwardUnmirrored = false;  // fault: backward lines sent left to right
   int linesDelivered = -1;       // lines of a scan run's stream the board sends (-1: all)
   std::int64_t bufferBytes = 0;  // scan data the board holds unread at most (0: no bound)
   int integrationCount = 40;
@@ -194,6 +210,8 @@ void triggerIn41(int bit);
 std::string readConfigFile(const char* path, int& error);
 // Copies text into a caller's buffer of the library's text size.
 void copyText(char* out, const std::string& text);
+// The lines a scan of `rows` rows sends (with the lead-in, and doubled in averaged pairs).
+int scanLines(const SlideScan& scan, int rows);
 // A read of the block pipe: the bytes of the run in progress, or the library's error.
 long readPipe(okBoardHandle h, int ep, int blockSize, long length, unsigned char* data);
 

@@ -1,8 +1,9 @@
 // The board's settings for a process that loads it without knowing it is simulated (the
 // demo's scanner window): when $ZEVA_BOARD_SETUP names a file, its lines are applied as the
 // library loads, each the okSim_ control of the same name without its prefix and its
-// numbers, e.g. "SetScanGeometry 60 50", and "CalibrationLightFile PATH" (the light is on
-// while PATH starts with '1'). Blank lines and '#' comments are skipped; a line
+// numbers, e.g. "SetScanGeometry 60 50", "CalibrationLightFile PATH" (the light is on
+// while PATH starts with '1') and "ScanFile PATH" (the instrument's description of each
+// scan, okSim_SetScanFile). Blank lines and '#' comments are skipped; a line
 // it cannot use is reported on stderr and skipped.
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,8 @@ bool applyControl(const std::string& name, const std::vector<double>& n) {
   if (name == "SetCalibrationLight" && n.size() == 1) return okSim_SetCalibrationLight(i(0)), true;
   if (name == "SetPmtResponse" && n.size() == 5)
     return okSim_SetPmtResponse(i(0), n[1], n[2], i(3), n[4]), true;
+  if (name == "SetScanOffsets" && n.size() == 3) return okSim_SetScanOffsets(i(0), i(1), i(2)), true;
+  if (name == "SetScanBuffer" && n.size() == 1) return okSim_SetScanBuffer(static_cast<long>(n[0])), true;
   if (name == "SetDataRate" && n.size() == 1) return okSim_SetDataRate(static_cast<long>(n[0])), true;
   return false;
 }
@@ -50,6 +53,13 @@ struct SetupFromEnvironment {
         if (words >> file) {
           oksim::Lock lock(oksim::lockOf());
           oksim::board().calibLightFile = file;
+          continue;
+        }
+      }
+      if (name == "ScanFile") {
+        std::string file;
+        if (words >> file) {
+          okSim_SetScanFile(file.c_str());
           continue;
         }
       }

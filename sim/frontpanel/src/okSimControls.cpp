@@ -303,10 +303,42 @@ void okSim_SetSampleValues(int code, int lo, int hi) {
   }
 }
 
-int okSim_PixelValue(int line, int pixel, int channel) {
-  return static_cast<int>((static_cast<unsigned>(line) * 31u + static_cast<unsigned>(pixel) * 17u +
-                           static_cast<unsigned>(channel) * 1009u) %
-                          4096u);
+void okSim_SetSlideScan(const char* slide, long originX, long originY, int pixelSize, int lineResolution,
+                        int pixels, int rows, int averagedPairs) {
+  Lock lock(lockOf());
+  Board& b = board();
+  b.scan.slide = slide ? slide : "";
+  b.scan.originX = originX;
+  b.scan.originY = originY;
+  b.scan.pixelSize = std::max(pixelSize, 1);
+  b.scan.lineResolution = std::max(lineResolution, 1);
+  b.scan.averagedPairs = averagedPairs != 0;
+  b.pixels = std::max(pixels, 1);
+  b.lines = scanLines(b.scan, std::max(rows, 0));
+}
+
+void okSim_SetScanOffsets(int redGreenH, int redGreenV, int leftRightH) {
+  Lock lock(lockOf());
+  Board& b = board();
+  b.scan.redGreenH = redGreenH;
+  b.scan.redGreenV = redGreenV;
+  b.scan.leftRightH = leftRightH;
+}
+
+void okSim_SetScanFile(const char* path) {
+  Lock lock(lockOf());
+  board().scanFile = path ? path : "";
+  board().scanFileText.clear();
+}
+
+int okSim_ScanLines(void) {
+  Lock lock(lockOf());
+  return board().lines;
+}
+
+void okSim_SetBackwardLinesUnmirrored(int on) {
+  Lock lock(lockOf());
+  board().backwardUnmirrored = on != 0;
 }
 
 }  // extern "C"

@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 #include "FamilyUtil.h"
 #include "zevasim/DeviceFamilies.h"
@@ -79,6 +82,11 @@ Reply ScanFamily::switchCalibrationLight(const Request& r) {
   return Reply::ok();
 }
 
+void ScanFamily::onScanStarted(std::function<void(const ScanStart&)> observer) {
+  std::lock_guard lock(mutex_);
+  scanObserver_ = std::move(observer);
+}
+
 std::string ScanFamily::region() const {
   std::lock_guard lock(mutex_);
   return region_;
@@ -111,11 +119,32 @@ void ScanFamily::registerCommands(Instrument& in) {
     if (r.args.size() != 8) return bad();
     const auto pixels = word32(r.args[0]);
     const auto rows = word32(r.args[1]);
-    if (!pixels || !rows || *pixels > 20000 || *rows > 100000) return bad();
+    const auto vcStart = word32(r.args[2]), stageStart = word32(r.args[3]);
+    const auto binX = word32(r.args[6]), binY = word32(r.args[7]);
+    const auto increment = [](const std::string& text) -> std::optional<double> {
+      char* end = nullptr;
+      const double v = std::strtod(text.c_str(), &end);
+      if (end == text.c_str() || *end != '\0' || !(v >= 0 && v <= 100000)) return std::nullopt;
+      return v;
+    };
+    const auto vcIncrement = increment(r.args[4]), stageIncrement = increment(r.args[5]);
+    if (!pixels || !rows || *pixels > 20000 || *rows > 100000 || !vcStart || !stageStart || !vcIncrement ||
+        !stageIncrement || !binX || !binY || *binX > 64 || *binY > 64)
+      return bad();
     std::lock_guard lock(mutex_);
     pixels_ = static_cast<int>(*pixels);
     rows_ = static_cast<int>(*rows);
     region_ = restOfLine(r.line, 1);
+    // The starts travel as 32-bit words: negative ones as their two's complement.
+    scan_ = {pixels_,
+             rows_,
+             static_cast<std::int32_t>(*vcStart),
+             static_cast<std::int32_t>(*stageStart),
+             *vcIncrement,
+             *stageIncrement,
+             static_cast<int>(*binX),
+             static_cast<int>(*binY),
+             1};
     return Reply::ok();
   });
   in.setHandler("enableautofocus", [this](const Request& r) {
@@ -127,11 +156,20 @@ void ScanFamily::registerCommands(Instrument& in) {
   });
   in.setHandler("startscan", [this](const Request& r) {
     const auto mask = r.args.size() == 3 ? word32(r.args[0]) : std::nullopt;
-    if (!mask) return bad();
-    std::lock_guard lock(mutex_);
-    mask_ = *mask;
-    line_ = 0;
-    scanning_ = true;
+    const auto passes = r.args.size() == 3 ? word32(r.args[1]) : std::nullopt;
+    if (!mask || !passes) return bad();
+    std::function<void(const ScanStart&)> observer;
+    ScanStart started;
+    {
+      std::lock_guard lock(mutex_);
+      mask_ = *mask;
+      line_ = 0;
+      scanning_ = true;
+      scan_.passes = *passes == 2 ? 2 : 1;
+      started = scan_;
+      observer = scanObserver_;
+    }
+    if (observer) observer(started);
     return Reply::ok();
   });
   in.setHandler("getscanline", [this](const Request&) {

@@ -2,6 +2,7 @@
 // system by hand. Serves on a loopback port until SIGINT or SIGTERM.
 #include <pthread.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,8 @@ const char* const kUsage =
     "                      the maker's thickness under the autofocus\n"
     "  --calibration-light FILE  keep FILE at \"1\" while the calibration light is on, else\n"
     "                      \"0\" (for a simulated board in another process)\n"
+    "  --scan-file FILE    describe each scan in FILE as it starts (the slide's barcode and\n"
+    "                      the region), for a simulated board in another process\n"
     "  --reboot-time MS    how long a reboot keeps the instrument away (default 0)\n"
     "  --flash FILE        seed the FLASH store with the \"KEY VALUE\" lines of FILE\n"
     "  --slide SLOT:CODE   put a slide with barcode CODE into carousel slot SLOT (1-48;\n"
@@ -118,7 +121,7 @@ int main(int argc, char** argv) {
   bool homed = false;
   std::optional<double> autofocus;
   int scanLines = 0;
-  std::string lightFile;
+  std::string lightFile, scanFile;
   std::optional<std::uint32_t> announceTo;
   bool assignedPort = false;
   for (int i = 1; i < argc; ++i) {
@@ -219,6 +222,8 @@ int main(int argc, char** argv) {
       if (!autofocus) autofocus = 620.5;
     } else if (arg == "--calibration-light") {
       lightFile = value();
+    } else if (arg == "--scan-file") {
+      scanFile = value();
     } else if (arg == "--reboot-time") {
       options.rebootTime = std::chrono::milliseconds(std::atol(value()));
     } else if (arg == "--fault") {
@@ -303,6 +308,21 @@ int main(int argc, char** argv) {
     };
     write(false);
     devices.scans->onCalibrationLight(write);
+  }
+  if (!scanFile.empty()) {
+    // One line, replaced whole: "scan PIXELS ROWS X Y PIXEL-SIZE LINE-RESOLUTION PASSES
+    // BARCODE" (the held slide's barcode; a slide without one is still a slide).
+    devices.scans->onScanStarted([scanFile, autoloader = devices.autoloader](const zevasim::ScanFamily::ScanStart& s) {
+      const auto held = autoloader->heldSlide();
+      const std::string barcode = held && !held->barcode.empty() ? held->barcode : "NO-BARCODE";
+      const long pixelSize = std::lround(s.vcIncrement * s.binX), lineResolution = std::lround(s.stageIncrement * s.binY);
+      const std::string temporary = scanFile + ".new";
+      if (std::FILE* f = std::fopen(temporary.c_str(), "w")) {
+        std::fprintf(f, "scan %d %d %ld %ld %ld %ld %d %s\n", s.pixels, s.rows, s.vcStart, s.stageStart, pixelSize,
+                     lineResolution, s.passes, barcode.c_str());
+        if (std::fclose(f) == 0) std::rename(temporary.c_str(), scanFile.c_str());
+      }
+    });
   }
   if (scanLines > 0) {
     instrument.setHandler("getscanline",

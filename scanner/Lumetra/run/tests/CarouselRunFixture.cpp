@@ -312,7 +312,14 @@ CarouselRunTest::CarouselRunTest() {
   constexpr int kFactoryCounts = kFactoryVoltage * 4095 / 10000;
   for (int red : {1, 0}) okSim_SetPmtResponse(red, 30, kNominalSignal / 4.0, kFactoryCounts, 7.833);
 
-  okSim_SetScanGeometry(kPixels, kRecords);
+  // The board scans the slide on the arm over the region the instrument was given.
+  devices.scans->onScanStarted([autoloader = devices.autoloader](const zevasim::ScanFamily::ScanStart& s) {
+    const auto held = autoloader->heldSlide();
+    okSim_SetSlideScan(held ? held->barcode.c_str() : "", s.vcStart, s.stageStart,
+                       static_cast<int>(std::lround(s.vcIncrement * s.binX)),
+                       static_cast<int>(std::lround(s.stageIncrement * s.binY)), s.pixels, s.rows,
+                       s.passes == 2 ? 1 : 0);
+  });
   okSim_SetIntegrationCount(40);
 }
 
@@ -331,7 +338,10 @@ std::vector<std::pair<std::string, std::string>> CarouselRunTest::FlashValues() 
           {"PMT2_NominalCalibrationSignal", std::to_string(kNominalSignal)}};
 }
 
-CarouselRunTest::~CarouselRunTest() { devices.scans->onCalibrationLight(nullptr); }
+CarouselRunTest::~CarouselRunTest() {
+  devices.scans->onCalibrationLight(nullptr);
+  devices.scans->onScanStarted(nullptr);
+}
 
 void CarouselRunTest::LoadCarousel(const std::vector<Slide>& slides) {
   for (const Slide& slide : slides) devices.autoloader->putSlide(slide.slot, {slide.barcode, "7"});
@@ -354,16 +364,16 @@ std::unique_ptr<CCarouselCfgInfo> CarouselRunTest::MakeRunConfig(int first, int 
     record->ScanDescription = "carousel run test";
     record->PMTRed = record->PMTGreen = 100;
     record->UseRed = record->UseGreen = 1;
-    record->ResolutionType = 2;  // 5 um
+    record->ResolutionType = m_nMicrons == 10 ? 1 : 2;  // 10 or 5 um
     record->RegionName = "Tiny";
     // The chip's origin right of the barcode label (11000 um); the region and the
     // autofocus point within the region database's limits.
-    record->OriginX = 12000;
-    record->OriginY = 5000;
-    record->RegionLeft = 2000;
-    record->RegionTop = 1000;
-    record->RegionWidth = kRegionWidth;
-    record->RegionHeight = kRegionHeight;
+    record->OriginX = kChipX;
+    record->OriginY = kChipY;
+    record->RegionLeft = kRegionLeft;
+    record->RegionTop = kRegionTop;
+    record->RegionWidth = m_nRegionWidth;
+    record->RegionHeight = m_nRegionHeight;
     record->AFX = 500;
     record->AFY = 500;
     record->PKG = 0;
@@ -402,20 +412,41 @@ CarouselRunTest::RunResult CarouselRunTest::RunCarousel(IScanCtrl& ctrl, CCarous
   return result;
 }
 
+SlideScan CarouselRunTest::RegionScan(const std::string& barcode) const {
+  SlideScan scan;
+  scan.slide = barcode;
+  scan.originX = kChipX - kRegionLeft;
+  scan.originY = kChipY - kRegionTop;
+  scan.pixelSize = scan.lineResolution = m_nMicrons;
+  scan.pixels = m_nRegionWidth / m_nMicrons;
+  scan.rows = m_nRegionHeight / m_nMicrons;
+  return scan;
+}
+
+std::string CarouselRunTest::BarcodeOf(const std::string& path) {
+  const std::string name = std::filesystem::path(path).filename().string();
+  const auto slot = name.rfind("_SLOT");
+  if (slot == std::string::npos) ADD_FAILURE() << path << ": no barcode in the name";
+  return slot == std::string::npos ? name : name.substr(0, slot);
+}
+
 void CarouselRunTest::ExpectExactImage(const std::string& path, double darkRed, double darkGreen) {
+  const SlideScan scan = RegionScan(BarcodeOf(path));
+  const SlideImage want(scan, darkRed, darkGreen);
   const auto pages = ReadTiff(path);
   ASSERT_EQ(pages.size(), 2u) << path;
   for (int channel : {0, 1}) {
-    const int ddn = ExpectedDdn(channel, darkRed, darkGreen);
     const auto& page = pages[static_cast<std::size_t>(channel)];
-    ASSERT_EQ(page.width, static_cast<std::uint32_t>(kPixels));
-    ASSERT_EQ(page.length, static_cast<std::uint32_t>(kLines));
+    ASSERT_EQ(page.width, static_cast<std::uint32_t>(scan.pixels));
+    ASSERT_EQ(page.length, static_cast<std::uint32_t>(scan.rows));
     ASSERT_EQ(page.bits, 16);
-    for (int row = 0; row < kLines; ++row)
-      for (int p = 0; p < kPixels; ++p)
-        ASSERT_EQ(page.rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(p)],
-                  ExpectedPixel(channel, row, p, darkRed, darkGreen, ddn))
-            << path << " channel " << channel << " row " << row << " pixel " << p;
+    for (int row = 0; row < scan.rows; ++row) {
+      const auto& values = page.rows[static_cast<std::size_t>(row)];
+      for (int p = 0; p < scan.pixels; ++p)
+        if (values[static_cast<std::size_t>(p)] != want.Pixel(channel, row, p))
+          FAIL() << path << " channel " << channel << " row " << row << " pixel " << p << ": "
+                 << values[static_cast<std::size_t>(p)] << " instead of " << want.Pixel(channel, row, p);
+    }
   }
 }
 
@@ -448,43 +479,6 @@ std::vector<std::vector<std::string>> CarouselRunTest::HistoryRecords(const std:
   EXPECT_EQ(lines.back(), "") << "the last line is not ended: " << text;
   for (std::size_t i = 0; i + 1 < lines.size(); ++i) records.push_back(split(lines[i], "\t"));
   return records;
-}
-
-namespace {
-
-long long Decoded(int line, int pixel, int channel, double darkRed, double darkGreen) {
-  const double dark = channel == 0 ? darkRed : darkGreen;
-  return std::max<long long>(okSim_PixelValue(line, pixel, channel) - std::llround(dark), 0);
-}
-
-// The correction of a row by half the line offset: down on forward rows, up on backward
-// ones (the odd share goes to the side the offset points to).
-long long DdnShift(int ddn, bool oddRow) {
-  const long long magnitude = std::llabs(ddn);
-  const long long down = (magnitude + 1) / 2, up = magnitude / 2;
-  if (!oddRow) return ddn < 0 ? -down : up;
-  return ddn > 0 ? -down : up;
-}
-
-}  // namespace
-
-int CarouselRunTest::ExpectedDdn(int channel, double darkRed, double darkGreen) {
-  double sum[2] = {0, 0};
-  for (int n = 0; n < kRecords; ++n) {
-    double mean = 0;
-    for (int j = 0; j < kPixels; ++j) mean += static_cast<double>(Decoded(n, j, channel, darkRed, darkGreen));
-    sum[n & 1] += mean / kPixels;
-  }
-  return static_cast<int>(std::floor(sum[1] / (kRecords / 2) - sum[0] / (kRecords / 2) + 0.5));
-}
-
-long long CarouselRunTest::ExpectedPixel(int channel, int row, int pixel, double darkRed, double darkGreen,
-                                         int ddn) {
-  // Red is seen ten lines after green; backward lines arrive mirrored.
-  const int line = row + kLeadIn - (channel == 0 ? kLeadIn : 0);
-  const int j = (line & 1) ? kPixels - 1 - pixel : pixel;
-  return std::clamp<long long>(Decoded(line, j, channel, darkRed, darkGreen) + DdnShift(ddn, row & 1), 0,
-                               65535);
 }
 
 }  // namespace lumetra_test

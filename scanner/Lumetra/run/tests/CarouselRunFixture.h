@@ -1,7 +1,7 @@
 #pragma once
 // A carousel run on the real automation server (created through the COM layer from the
 // built library) over the simulated instrument and board: slides with barcodes in the
-// carousel, a board whose lines decode to okSim_PixelValue exactly, tubes and lasers that
+// carousel, a board that scans each slide as the instrument started it, tubes and lasers that
 // calibrate at once, a region database that takes tiny regions, the installation and
 // output folders in the test's folder, and the registry values of a run. A window thread
 // stands in for the run progress dialog: it records what the run tells it, keeps the run
@@ -22,6 +22,7 @@
 #include "config/CarouselCfgInfo.h"
 #include "platform/window.h"
 #include "run/Reporter.h"
+#include "SlideImage.h"
 #include "run/ScanDataRing.h"
 
 namespace lumetra::run {
@@ -117,8 +118,10 @@ class CarouselRunTest : public ComTest {
   };
 
  protected:
-  // A region of 300 x 200 um at 5 um: 60 pixels by 40 lines.
+  // A region of 300 x 200 um at 5 um: 60 pixels by 40 lines, on the slide's spots (its
+  // corner at 12000, 2000 um: the chip's origin less the region's).
   static constexpr int kMicrons = 5;
+  static constexpr int kChipX = 14000, kChipY = 3000, kRegionLeft = 2000, kRegionTop = 1000;
   static constexpr int kRegionWidth = 300, kRegionHeight = 200;
   static constexpr int kPixels = kRegionWidth / kMicrons, kLines = kRegionHeight / kMicrons;
   // The board sends the lines the red channel's delay (50 um) needs before the region.
@@ -153,8 +156,13 @@ class CarouselRunTest : public ComTest {
   // of its own (its scan data ring of `ring`), until its thread has ended.
   RunResult RunCarousel(IScanCtrl& ctrl, CCarouselCfgInfo& config, ProgressWindow& window,
                         lumetra::run::RingGeometry ring = lumetra::run::RingGeometry{});
-  // Every pixel of both channels of the image at `path` is what the board's pattern gives.
+  // Every pixel of both channels of the image at `path` is the slide's (the barcode is the
+  // file name's part before "_SLOT"), scanned over the region MakeRunConfig gives.
   void ExpectExactImage(const std::string& path, double darkRed, double darkGreen);
+  // The barcode an image of these runs is named after ("<barcode>_SLOT..").
+  static std::string BarcodeOf(const std::string& path);
+  // The scan of `barcode` over that region (micrometres, as the instrument is told it).
+  SlideScan RegionScan(const std::string& barcode) const;
   // The lines of the instrument's scan-history file, each split into its fields; fails
   // the test when there is not exactly one such file.
   std::vector<std::vector<std::string>> HistoryRecords(const std::string& serialNumber);
@@ -169,12 +177,8 @@ class CarouselRunTest : public ComTest {
   const std::string& outDir() const { return m_Out; }
   const std::string& reportDir() const { return m_Report; }
 
-  // The pixel an image channel (0 red, 1 green) holds at (row, pixel) of the region when
-  // the board sends okSim_PixelValue, the data processor's dark levels are `darkRed` and
-  // `darkGreen`, and the line offset the write thread measured for the channel is `ddn`.
-  static long long ExpectedPixel(int channel, int row, int pixel, double darkRed, double darkGreen, int ddn);
-  // The line offset the write thread measures for a channel from the board's values.
-  static int ExpectedDdn(int channel, double darkRed, double darkGreen);
+  // The region of the runs MakeRunConfig makes (a test may take a larger one).
+  int m_nRegionWidth = kRegionWidth, m_nRegionHeight = kRegionHeight, m_nMicrons = kMicrons;
 
  private:
   std::string m_Install, m_Out, m_Report;

@@ -41,7 +41,19 @@
 //   Scan line: FF 33 11 01, line number (16 bits), direction (16 bits: line & 1), pixels
 //   (32 bits), green PD, red PD (16 bits each), 16 zero bytes, then per pixel
 //   p0 = count & 0xFF, p1 = count >> 8, red sum R = p3 p2 p5 and green sum G = p4 p7 p6
-//   (24 bits, high byte first as listed); each sum is okSim_PixelValue x count / 4.
+//   (24 bits, high byte first as listed); each sum is value x count / 4, the value that of
+//   the slide being scanned (okSim/SlidePicture.h) where the pixel belongs.
+// - The slide scan: the lines sample the slide's picture as the instrument does. Forward
+//   (even) lines run left to right, backward (odd) lines right to left. A scan of R rows
+//   sends first the 50 um / line resolution lines that the red channel's delay needs,
+//   then the rows; with averaged pairs (and at 10 um) every row twice, forward then
+//   backward at the same place. Pixel p of image row r (r < 0: the lines before the
+//   region) lies at slide micrometres (originX + p x pixel size, originY + r x line
+//   resolution). The red spot runs ahead and to the side of the green one, and backward
+//   sweeps land to the side of forward ones, by the offsets given (the ones the
+//   instrument's FLASH keys RedGreenOffsetDeltaH, RedGreenOffsetDeltaV and
+//   LeftRightOffsetDeltaH describe); with the same values in the FLASH the processed image
+//   is the picture itself.
 #ifdef __cplusplus
 #include <string>
 #include <vector>
@@ -156,8 +168,23 @@ OKSIM_API void okSim_SetDataRate(long bytesPerSecond);
 OKSIM_API void okSim_SetBufferFullDelay(int ms);
 // Sample values for a sampling code (0-15), or for all with code -1.
 OKSIM_API void okSim_SetSampleValues(int code, int lo, int hi);
-// The value a pixel's sum stands for (channel 0 red, 1 green).
-OKSIM_API int okSim_PixelValue(int line, int pixel, int channel);
+// The scan the stream belongs to: `slide` (the seed of its picture: the barcode), where
+// the region lies on it (micrometres), the pixel size and line resolution (micrometres),
+// and its size; averagedPairs: each row scanned twice (a double pass). Sets the
+// geometry to `pixels` and the scan's lines (see above).
+OKSIM_API void okSim_SetSlideScan(const char* slide, long originX, long originY, int pixelSize,
+                                  int lineResolution, int pixels, int rows, int averagedPairs);
+// The instrument's optics in micrometres (0 after a reset): red beside (H) and behind
+// (50 + V) green, backward sweeps beside forward ones (LR).
+OKSIM_API void okSim_SetScanOffsets(int redGreenH, int redGreenV, int leftRightH);
+// For an instrument in another process: the file it describes each scan in when it starts
+// it, one line "scan PIXELS ROWS ORIGIN-X ORIGIN-Y PIXEL-SIZE LINE-RESOLUTION PASSES
+// SLIDE". The board follows it until a scan run's stream is first read ("": no file).
+OKSIM_API void okSim_SetScanFile(const char* path);
+// The lines of a scan run's stream as the board now stands.
+OKSIM_API int okSim_ScanLines(void);
+// A faulty board: backward lines sent left to right, as forward ones (0: as it should).
+OKSIM_API void okSim_SetBackwardLinesUnmirrored(int on);
 
 #ifdef __cplusplus
 }

@@ -263,6 +263,15 @@ class ScanFamily final : public CommandFamily {
     std::uint16_t row = 0;
     std::uint16_t errors = 0;
   };
+  // The scan a "startscan" started: the last "setscanregion" (pixels, rows, voice-coil and
+  // stage start in micrometres, their increments and binning) and the passes asked for.
+  struct ScanStart {
+    int pixels = 0, rows = 0;
+    long vcStart = 0, stageStart = 0;
+    double vcIncrement = 0, stageIncrement = 0;
+    int binX = 1, binY = 1;
+    int passes = 1;
+  };
   static std::uint16_t sample(int line, int pixel, int channel);
 
   void registerCommands(Instrument& instrument) override;
@@ -277,6 +286,9 @@ class ScanFamily final : public CommandFamily {
   // (tests pass it on to the simulated board, whose tubes see the light).
   bool calibrationLight() const;
   void onCalibrationLight(std::function<void(bool)> observer);
+  // The observer hears every scan start, before the instrument answers it (the simulated
+  // board, in this process or through a file, scans the same slide region).
+  void onScanStarted(std::function<void(const ScanStart&)> observer);
   int packageType() const;
   int linesSent() const;
   bool scanning() const;
@@ -300,6 +312,8 @@ class ScanFamily final : public CommandFamily {
   int line_ = 0;
   bool scanning_ = false;
   std::string region_;
+  ScanStart scan_;
+  std::function<void(const ScanStart&)> scanObserver_;
   bool light_ = false;
   std::function<void(bool)> lightObserver_;
 
