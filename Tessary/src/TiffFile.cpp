@@ -248,7 +248,18 @@ platform::UniqueFd CreateSiblingTemp(const std::string& path, std::string& tempP
   return platform::createSiblingFile(path, ".part-", tempPath);
 }
 
-std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int& error) {
+int TiffFile::OnError(TIFF*, void* self, const char*, const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char text[256];
+  std::vsnprintf(text, sizeof text, format, copy);
+  va_end(copy);
+  if (std::strstr(text, "Maximum TIFF file size exceeded"))
+    static_cast<TiffFile*>(self)->classicLimitHit_ = true;
+  return 0;  // the process's handler logs it as every other error
+}
+
+std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int& error, bool big) {
   InstallTiffTagExtender();
   auto file = std::make_unique<TiffFile>(Token{});
   file->path_ = path;
@@ -266,7 +277,7 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
       file->diskPath_ = path;
       break;
     case Kind::scratch:
-      mode = "w";
+      mode = big ? "w8" : "w";
       // Not O_TRUNC: truncating makes ext4 write the whole file out when it is closed
       // (its guard for files replaced by truncation), which a temporary file does not need.
       // A scratch path is normally a new, empty file; anything in it is cut away here.
@@ -276,7 +287,7 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
         fd.reset();  // keeps errno
       break;
     case Kind::atomic:
-      mode = "w";
+      mode = big ? "w8" : "w";
       fd = CreateSiblingTemp(path, file->diskPath_);
       break;
   }
@@ -286,8 +297,13 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
   }
   file->io_ = std::make_unique<FileIo>(std::move(fd), file->diskPath_, kind == Kind::atomic);
   errno = 0;
-  file->tif_ = TIFFClientOpen(path.c_str(), mode, file->io_.get(), ReadProc, WriteProc, SeekProc, CloseProc,
-                              SizeProc, MapProc, UnmapProc);
+  // The file's own error handler notes the one failure a caller can cure (the classic
+  // format's size limit); it returns 0, so every error still reaches the process's handler.
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options) TIFFOpenOptionsSetErrorHandlerExtR(options, &TiffFile::OnError, file.get());
+  file->tif_ = TIFFClientOpenExt(path.c_str(), mode, file->io_.get(), ReadProc, WriteProc, SeekProc,
+                                 CloseProc, SizeProc, MapProc, UnmapProc, options);
+  TIFFOpenOptionsFree(options);
   if (!file->tif_) {
     error = file->io_->error();
     file->io_.reset();

@@ -89,6 +89,9 @@ class TESSARY_API MultiChannelTiffHandler {
   // down the source, reading only the columns it needs. Tests make it small to exercise
   // many passes.
   static inline std::size_t s_nRotationBandBytes = std::size_t{32} << 20;
+  // A file that may reach this size is written as 64-bit TIFF (BigTIFF): classic TIFF
+  // addresses no more than 4 GiB. Tests lower it to write the 64-bit form small.
+  static inline std::uint64_t s_nClassicTiffLimit = std::uint64_t{1} << 32;
   static void CopyTags(TiffHandler& source, TiffHandler& destination, bool swap);
   static long DDNCorrect(long value, int ddn, bool oddRow, int maximum);
 
@@ -96,6 +99,8 @@ class TESSARY_API MultiChannelTiffHandler {
   int MergeInto(const std::string& target, int compression, int noDdnCorrection, int ddn1, int ddn2,
                 bool flipAndRotate);
   void RemoveTemporaryFiles();
+  // Whether a file of about `bytes` (before any compression) is written as 64-bit TIFF.
+  static bool NeedsBigTiff(std::uint64_t bytes);
   // "_<channel>" or "_Small_<channel>": the name ending of file i's recovery or rotated file.
   std::string FileSuffix(unsigned i) const;
   void CheckSpace(const std::string& scanFile, unsigned long pixelsPerLine, unsigned long lines,
