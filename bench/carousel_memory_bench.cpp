@@ -81,7 +81,8 @@ TEST_F(OneCarouselRun, OfOneSlide) {
   ASSERT_TRUE(result);
 
   LoadCarousel({{1, "250000000001"}});
-  sim.setHandler("getscanline", [lines](const zevasim::Request&) { return zevasim::StatusRecordsReply(lines); });
+  sim.setHandler("getscanline",
+                 [lines](const zevasim::Request&) { return zevasim::StatusRecordsReply(lines); });
   okSim_SetScanGeometry(static_cast<int>(pixels), static_cast<int>(lines) + kLeadIn);
   okSim_SetScanBuffer(kBoardBuffer);
   ComPtr<IScanCtrl> ctrl = create();
@@ -111,7 +112,8 @@ TEST_F(OneCarouselRun, OfOneSlide) {
   std::uintmax_t bytes = 0;
   for (const auto& entry : std::filesystem::directory_iterator(image.parent_path())) {
     const std::string name = entry.path().filename().string();
-    if (rotate ? name.starts_with(image.stem().string() + "_") : entry.path() == image) bytes += entry.file_size();
+    if (rotate ? name.starts_with(image.stem().string() + "_") : entry.path() == image)
+      bytes += entry.file_size();
   }
   ASSERT_GT(bytes, 0u) << window.Transcript();
   std::ofstream(result) << before << " " << peak << " " << bytes << "\n";

@@ -54,9 +54,9 @@ constexpr std::size_t kReply = 16 + 6;
 struct Bench {
   std::string dir;
   long rounds = 20000;
-  std::string only;                // "echo" or "link": that kind alone
-  double echo = 0, link = 0;       // seconds per round trip (means)
-  double linkRatio = 0;            // median of the blocks' ratios
+  std::string only;           // "echo" or "link": that kind alone
+  double echo = 0, link = 0;  // seconds per round trip (means)
+  double linkRatio = 0;       // median of the blocks' ratios
 };
 
 Bench& B() {
@@ -126,8 +126,8 @@ std::thread Serve(int listener, bool framed, std::vector<std::uint8_t> reply) {
         }
         got += static_cast<std::size_t>(r);
         if (framed && got >= 16) {
-          need = (std::size_t{buffer[0]} << 24) | (std::size_t{buffer[1]} << 16) | (std::size_t{buffer[2]} << 8) |
-                 buffer[3];
+          need = (std::size_t{buffer[0]} << 24) | (std::size_t{buffer[1]} << 16) |
+                 (std::size_t{buffer[2]} << 8) | buffer[3];
           if (need < 16 || need > sizeof buffer) {
             ::close(fd);
             return;
@@ -144,7 +144,8 @@ std::thread Serve(int listener, bool framed, std::vector<std::uint8_t> reply) {
 // instrument on 127.0.0.1 per port given, with ids from 1.
 class Manager {
  public:
-  explicit Manager(std::vector<std::uint16_t> instrumentPorts) : server_(4), ports_(std::move(instrumentPorts)) {
+  explicit Manager(std::vector<std::uint16_t> instrumentPorts)
+      : server_(4), ports_(std::move(instrumentPorts)) {
     if (server_.listen(brokla::kAppPipe) < 0 || server_.listen(brokla::kEventPipe) < 0) {
       std::fprintf(stderr, "cannot serve the manager's pipes\n");
       std::exit(1);
@@ -171,8 +172,9 @@ class Manager {
           break;
         case brokla::kMsgEnumerate:
           for (std::size_t i = 0; i < ports_.size(); ++i)
-            brokla::PutInstrumentEntry(out, static_cast<int>(i) * brokla::kInstrumentEntrySize,
-                                       {static_cast<std::uint32_t>(i + 1), 0x7F000001, ports_[i], 1, "BENCH"});
+            brokla::PutInstrumentEntry(
+                out, static_cast<int>(i) * brokla::kInstrumentEntrySize,
+                {static_cast<std::uint32_t>(i + 1), 0x7F000001, ports_[i], 1, "BENCH"});
           out.SetDataLength(static_cast<int>(ports_.size()) * brokla::kInstrumentEntrySize);
           break;
         case brokla::kMsgLock: {
@@ -349,8 +351,10 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   const auto& b = B();
   if (b.linkRatio > 0)
-    std::printf("\nCommand round trip: %.2f x bare TCP echo of the same sizes (%.1f us vs %.1f us, %ld rounds each)\n",
-                b.linkRatio, b.link * 1e6, b.echo * 1e6, b.rounds);
+    std::printf(
+        "\nCommand round trip: %.2f x bare TCP echo of the same sizes (%.1f us vs %.1f us, %ld rounds "
+        "each)\n",
+        b.linkRatio, b.link * 1e6, b.echo * 1e6, b.rounds);
   benchmark::Shutdown();
   CLogger::Close();
   std::error_code ec;

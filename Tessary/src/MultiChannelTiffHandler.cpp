@@ -1139,8 +1139,8 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
   const std::uint32_t height = ImageLength(source);
   if (!SourceLayoutIs(source, width, 2) || destination.GetStoredWidth() != height) return -1;
   if (width == 0 || height == 0) return -1;
-  // Output row k is source column width-1-k read from the bottom up. The output is made in
-  // bands of rows, each from one pass down the source; the source is read in place
+  // Output row k is source column width-1-k read from the bottom up. Compressed output is
+  // made in bands of rows, each from one pass down the source; the source is read in place
   // (mapped), so a pass reads only the columns its band needs. A pass takes the band's
   // part of a block of source rows into a strip that stays in the cache, corrects it
   // there and turns it into runs of the band's rows: reads and writes both go in runs of
@@ -1151,6 +1151,70 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
   SourceRows in;
   if (!in.Open(source, source.m_File.get(), height, std::size_t{width} * sizeof(std::uint16_t))) return -1;
   const std::size_t rowBytes = std::size_t{height} * sizeof(std::uint16_t);
+  TIFF* const tif = destination.GetTiffPtr();
+  tessary::detail::TiffFile* const file = destination.m_File.get();
+  if (file && tessary::detail::SamplesStoredAsIs(tif)) {
+    // Strips that go to the file as they are: their room is taken first, at the offsets
+    // strips written in order get, and then the source is read once, from the top down, in
+    // blocks of rows. Each block becomes a run of columns of every output row, written
+    // into its place. Memory and time stay in proportion to a block, not to the image
+    // (bands would read the whole source once per band).
+    const std::uint32_t rowsPerStrip = std::clamp(RowsPerStrip(tif), 1u, width);
+    const std::uint32_t strips = (width + rowsPerStrip - 1) / rowsPerStrip;
+    static const std::uint8_t kNothing = 0;  // read by no one: reserving takes room only
+    bool reserved = file->Reserve(true);
+    for (std::uint32_t s = 0; reserved && s < strips; ++s) {
+      const auto bytes =
+          static_cast<tmsize_t>(std::size_t{std::min(rowsPerStrip, width - s * rowsPerStrip)} * rowBytes);
+      reserved = TIFFWriteRawStrip(tif, s, const_cast<std::uint8_t*>(&kNothing), bytes) == bytes;
+    }
+    reserved = file->Reserve(false) && reserved;
+    const std::uint64_t* offsets = nullptr;
+    if (!reserved || !TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) || !offsets) {
+      LogWriteFailure(destination, 0);
+      return -1;
+    }
+    // A block of source rows becomes `blockRows` columns of all `width` output rows.
+    const std::uint32_t blockRows = static_cast<std::uint32_t>(std::clamp<std::size_t>(
+        s_nRotationBandBytes / (std::size_t{width} * sizeof(std::uint16_t)), 1, height));
+    if (bandSize < std::size_t{blockRows} * width) {
+      band.reset();
+      band = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{blockRows} * width);
+      bandSize = std::size_t{blockRows} * width;
+    }
+    std::unique_ptr<std::uint16_t[]> strip;
+    for (std::uint32_t r0 = 0; r0 < height; r0 += blockRows) {
+      const std::uint32_t nr = std::min(height - r0, blockRows);
+      // Source row r0 + i is output column height-1-r0-i: the block's columns start at
+      // height-r0-nr, and its row i lands in column nr-1-i of the block.
+      for (std::uint32_t j0 = 0; j0 < nr; j0 += kBlock) {
+        const std::uint32_t n = std::min(nr - j0, kBlock);
+        const std::uint16_t* rows = nullptr;
+        if (ddn == 0 && in.Contiguous(r0 + j0, n)) {
+          rows = reinterpret_cast<const std::uint16_t*>(in.Row(r0 + j0));
+        } else {
+          if (!strip) strip = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{kBlock} * width);
+          for (std::uint32_t i = 0; i < n; ++i)
+            CopyRow16(reinterpret_cast<const std::uint16_t*>(in.Row(r0 + j0 + i)),
+                      &strip[std::size_t{i} * width], width, ddn, (r0 + j0 + i) % 2 == 1, maximum);
+          rows = strip.get();
+        }
+        TurnStrip(rows, n, width, band.get(), nr, nr - 1 - j0);
+        in.Release(r0 + j0, n);
+      }
+      const std::uint64_t column = std::uint64_t{height - r0 - nr} * sizeof(std::uint16_t);
+      for (std::uint32_t k = 0; k < width; ++k) {
+        const std::uint64_t at =
+            offsets[k / rowsPerStrip] + std::uint64_t{k % rowsPerStrip} * rowBytes + column;
+        if (!file->Fill(&band[std::size_t{k} * nr], std::size_t{nr} * sizeof(std::uint16_t), at)) {
+          LogWriteFailure(destination, k);
+          return -1;
+        }
+      }
+    }
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, width);
+    return 0;
+  }
   // The band is the caller's: it outlives the rows written behind.
   StripWriter writer(destination, width, rowBytes);
   const std::uint32_t bandRows =

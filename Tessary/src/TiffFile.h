@@ -56,6 +56,11 @@ class TiffFile {
   int error() const;
   // The whole file mapped read-only (a file opened for reading); empty when it cannot be.
   platform::MappedFile Map() const;
+  // Room first, bytes later (a created file): while reserving, libtiff's writes only take
+  // their room in the file (nothing is read from them); Fill then writes into that room
+  // in any order. False on a failure, which sticks as every other.
+  bool Reserve(bool on);
+  bool Fill(const void* data, std::size_t size, std::uint64_t offset);
   // Whether libtiff refused a write because a classic TIFF file cannot grow past 4 GiB.
   bool ClassicLimitHit() const { return classicLimitHit_.load(); }
 

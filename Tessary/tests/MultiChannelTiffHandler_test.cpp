@@ -374,8 +374,9 @@ TEST_F(MultiChannelTest, OutputFilesKeepTheirExactLayout) {
   }
 }
 
-// Large scans are turned in several passes over the source (bands of output rows), each
-// in blocks of source rows and small tiles: every boundary must meet exactly.
+// Large scans are turned in blocks of source rows (into runs of columns of every output
+// row) or, compressed, in several passes over the source (bands of output rows), each in
+// blocks of source rows and small tiles: every boundary must meet exactly.
 class RotationBandTest : public MultiChannelTest, public MultiChannelTiffHandler {
  protected:
   ~RotationBandTest() override { s_nRotationBandBytes = saved_; }
@@ -393,35 +394,43 @@ TEST_F(RotationBandTest, EveryBandBlockAndTileBoundaryMeets) {
       {"bands of one row", 33, 130, 1},  // a pass per output row
       {"uneven bands", 71, 257, 5},      // the last band is short
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string target = outDir() + "/band_01.tif";
-    s_nRotationBandBytes = c.bandRows * c.lines * sizeof(std::uint16_t);
-    MultiChannelTiffHandler m;
-    Scan s;
-    s.width = c.width;
-    s.lines = c.lines;
-    s.channels = 1;
-    auto sample = [](int, int row, int col) {
-      return static_cast<std::uint32_t>(7 * row + 1000 * (col % 50) + 3);
-    };
-    Write(m, target, s, sample);
-    ASSERT_EQ(m.CloseAndSaveScan(0, 0, 4, 0, true), 0);
-    const auto pages = ReadPages(outDir() + "/band_01_Red.tif");
-    ASSERT_EQ(pages.size(), 1u);
-    const Page& p = pages[0];
-    ASSERT_EQ(p.width, c.lines);
-    ASSERT_EQ(p.length, c.width);
-    for (unsigned k = 0; k < c.width; ++k) {
-      for (unsigned col = 0; col < c.lines; ++col) {
-        const int sourceRow = static_cast<int>(c.lines - 1 - col);
-        std::uint32_t v = sample(0, sourceRow, static_cast<int>(c.width - 1 - k));
-        v = sourceRow % 2 ? v - 2 : v + 2;  // ddn 4
-        ASSERT_EQ(p.rows[k][col], v) << "row " << k << " col " << col;
+  // Uncompressed output is turned in blocks of source rows written into place (the block
+  // takes as much memory as a band would), read in place when uncorrected; compressed
+  // output in bands of whole rows.
+  struct Way {
+    int compression, ddn;
+  };
+  for (const Way way : {Way{0, 4}, Way{0, 0}, Way{1, 4}})
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      SCOPED_TRACE(way.compression ? "compressed" : way.ddn ? "corrected" : "as it is");
+      const std::string target = outDir() + "/band_01.tif";
+      s_nRotationBandBytes = c.bandRows * c.lines * sizeof(std::uint16_t);
+      MultiChannelTiffHandler m;
+      Scan s;
+      s.width = c.width;
+      s.lines = c.lines;
+      s.channels = 1;
+      auto sample = [](int, int row, int col) {
+        return static_cast<std::uint32_t>(7 * row + 1000 * (col % 50) + 3);
+      };
+      Write(m, target, s, sample);
+      ASSERT_EQ(m.CloseAndSaveScan(way.compression, 0, way.ddn, 0, true), 0);
+      const auto pages = ReadPages(outDir() + "/band_01_Red.tif");
+      ASSERT_EQ(pages.size(), 1u);
+      const Page& p = pages[0];
+      ASSERT_EQ(p.width, c.lines);
+      ASSERT_EQ(p.length, c.width);
+      for (unsigned k = 0; k < c.width; ++k) {
+        for (unsigned col = 0; col < c.lines; ++col) {
+          const int sourceRow = static_cast<int>(c.lines - 1 - col);
+          std::uint32_t v = sample(0, sourceRow, static_cast<int>(c.width - 1 - k));
+          if (way.ddn) v = sourceRow % 2 ? v - 2 : v + 2;  // ddn 4
+          ASSERT_EQ(p.rows[k][col], v) << "row " << k << " col " << col;
+        }
       }
+      platform::removeFile(outDir() + "/band_01_Red.tif");
     }
-    platform::removeFile(outDir() + "/band_01_Red.tif");
-  }
 }
 
 // Channel files are normally read in place; one that libtiff must decode (another byte
