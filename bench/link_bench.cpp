@@ -290,7 +290,7 @@ void BM_CommandRoundTrips(benchmark::State& state) {
           state.SkipWithError("round trip failed");
           failed = true;
         }
-        break;
+        continue;  // the one iteration
       }
       // Warm: each path once, not counted.
       if (Block(perBlock, echoOnce) < 0 || Block(perBlock, linkOnce) < 0) {
