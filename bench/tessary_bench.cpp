@@ -20,7 +20,9 @@
 //
 // TESSARY_BENCH_SCALE (default 1) scales the scan length; TESSARY_BENCH_ROUNDS (default
 // 5) sets the rounds; TESSARY_BENCH_CORRUPT=1 changes one byte of the merged image before
-// it is checked, to show that the check catches it (the benchmark then fails).
+// it is checked, to show that the check catches it (the benchmark then fails);
+// TESSARY_BENCH_COMPRESS=0 leaves the compressions out (for large scans, where they take
+// most of the time).
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
@@ -82,6 +84,7 @@ struct Bench {
   unsigned lines = 60000 / kPixelMicrons;  // 60 mm
   int rounds = 5;
   bool corrupt = false;
+  bool compressions = true;
   // A few noisy lines per channel, repeated down the scan: data that compresses like a
   // scan, made once so that making it costs nothing in the timed loops.
   std::vector<std::vector<unsigned int>> pattern[2];
@@ -514,23 +517,25 @@ void Round(int round) {
   b.baseline.Add(baseline);
   WholePath();
   FlipAndRotate();
-  const double tiffcp = Tiffcp();
-  const double compress = Compress(false);
-  const double compressOne = Compress(true);
-  b.tiffcp.Add(tiffcp);
-  b.compress.Add(compress);
-  b.compressOne.Add(compressOne);
   b.wholeX.Add(b.whole.values.back() / baseline);
   b.mergeX.Add(b.merge.values.back() / baseline);
   b.rotateX.Add(b.rotate.values.back() / baseline);
-  b.compressX.Add(compress / tiffcp);
-  b.compressOneX.Add(compressOne / tiffcp);
+  if (b.compressions) {
+    const double tiffcp = Tiffcp();
+    const double compress = Compress(false);
+    const double compressOne = Compress(true);
+    b.tiffcp.Add(tiffcp);
+    b.compress.Add(compress);
+    b.compressOne.Add(compressOne);
+    b.compressX.Add(compress / tiffcp);
+    b.compressOneX.Add(compressOne / tiffcp);
+  }
   std::printf(
       "  round %d: baseline %.2f s (plain %.2f, write-behind %.2f); whole %.2f x, merge %.2f x, "
       "rotate %.2f x; CompressTiff %.2f x, on one core %.2f x tiffcp; load %s\n",
       round + 1, baseline, plainAfter, behind, b.wholeX.values.back(), b.mergeX.values.back(),
-      b.rotateX.values.back(), b.compressX.values.back(), b.compressOneX.values.back(),
-      LoadAverage().c_str());
+      b.rotateX.values.back(), b.compressions ? b.compressX.values.back() : 0.0,
+      b.compressions ? b.compressOneX.values.back() : 0.0, LoadAverage().c_str());
   std::fflush(stdout);
 }
 
@@ -542,6 +547,7 @@ void Prepare() {
   }
   if (const char* rounds = std::getenv("TESSARY_BENCH_ROUNDS")) b.rounds = std::max(1, std::atoi(rounds));
   if (const char* corrupt = std::getenv("TESSARY_BENCH_CORRUPT")) b.corrupt = std::atoi(corrupt) != 0;
+  if (const char* compress = std::getenv("TESSARY_BENCH_COMPRESS")) b.compressions = std::atoi(compress) != 0;
   const char* tmp = std::getenv("TMPDIR");
   std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessary-bench-XXXXXX";
   if (!::mkdtemp(templ.data())) {
@@ -610,9 +616,13 @@ int main() {
               b.deviceX.Median(), b.deviceX.Max());
   std::printf("  peak resident memory: (a) %.0f MiB, (c) %.0f MiB, CompressTiff %.0f MiB\n", b.peakWhole,
               b.peakRotate, b.peakCompress);
-  std::printf("CompressTiff (LZW) against tiffcp -c lzw + fsync (median %.2f s):\n", b.tiffcp.Median());
-  Line("on the default threads", b.compressX, b.compress, gb);
-  Line("on one core", b.compressOneX, b.compressOne, gb);
+  if (b.compressions) {
+    std::printf("CompressTiff (LZW) against tiffcp -c lzw + fsync (median %.2f s):\n", b.tiffcp.Median());
+    Line("on the default threads", b.compressX, b.compress, gb);
+    Line("on one core", b.compressOneX, b.compressOne, gb);
+  } else {
+    std::printf("CompressTiff: not run (TESSARY_BENCH_COMPRESS=0)\n");
+  }
   std::error_code ec;
   fs::remove_all(b.dir, ec);
   return 0;
