@@ -8,6 +8,8 @@
 //   the run process's peak resident memory (getrusage of the child: everything the
 //   process held, the fixture, libraries and simulators included);
 //   the run's own share: the peak during the run above what the process held before it.
+// One more run saves the image split and turned (flip-and-rotate, one file per channel):
+// the rotation must stay in bounded memory however large the image.
 //
 // CAROUSEL_MEMORY_BENCH_LINES (default 5000) and CAROUSEL_MEMORY_BENCH_PIXELS (default
 // 10000) size the scan (5 um pixels, 8 bytes a pixel from the board: 400 MB by default).
@@ -45,6 +47,7 @@ namespace {
 constexpr const char* kRunMode = "--one-carousel-run";
 constexpr const char* kRingVariable = "CAROUSEL_MEMORY_BENCH_RING";      // bytes, for the run mode
 constexpr const char* kResultVariable = "CAROUSEL_MEMORY_BENCH_RESULT";  // file the run mode fills
+constexpr const char* kRotateVariable = "CAROUSEL_MEMORY_BENCH_ROTATE";  // 1: split and turned
 constexpr long kBoardBuffer = 16L << 20;
 
 long StatusKiB(const char* key) {
@@ -78,12 +81,15 @@ TEST_F(OneCarouselRun, OfOneSlide) {
   ASSERT_TRUE(result);
 
   LoadCarousel({{1, "250000000001"}});
-  sim.setHandler("getscanline", [lines](const zevasim::Request&) { return zevasim::StatusRecordsReply(lines); });
+  sim.setHandler("getscanline",
+                 [lines](const zevasim::Request&) { return zevasim::StatusRecordsReply(lines); });
   okSim_SetScanGeometry(static_cast<int>(pixels), static_cast<int>(lines) + kLeadIn);
   okSim_SetScanBuffer(kBoardBuffer);
   ComPtr<IScanCtrl> ctrl = create();
   connect(*ctrl);
+  const bool rotate = bench::PositiveFromEnv(kRotateVariable, 0) == 1;
   const auto config = MakeRunConfig(1, 1, {1});
+  config->SplitAndRotate = rotate ? 1 : 0;
   CSlotScanCfgInfo& slot = *config->GetAt(1);
   slot.OriginX = 5000;
   slot.OriginY = 1000;
@@ -101,9 +107,16 @@ TEST_F(OneCarouselRun, OfOneSlide) {
   ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
   const auto files = window.ScanFiles();
   ASSERT_EQ(files.size(), 1u) << window.Transcript();
-  ASSERT_TRUE(std::filesystem::exists(files[0].fileName)) << window.Transcript();
-  std::ofstream(result) << before << " " << peak << " " << std::filesystem::file_size(files[0].fileName)
-                        << "\n";
+  // Turned, the image is a file per channel: <name>_Red.tif, <name>_Green.tif.
+  const std::filesystem::path image(files[0].fileName);
+  std::uintmax_t bytes = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(image.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (rotate ? name.starts_with(image.stem().string() + "_") : entry.path() == image)
+      bytes += entry.file_size();
+  }
+  ASSERT_GT(bytes, 0u) << window.Transcript();
+  std::ofstream(result) << before << " " << peak << " " << bytes << "\n";
 }
 
 int RunMode(int argc, char** argv) {
@@ -120,6 +133,7 @@ int RunMode(int argc, char** argv) {
 
 struct Case {
   long ringMiB;
+  bool rotate = false;
   bool ok = false;
   double peakMiB = 0;                // of the run's process
   double beforeMiB = 0, runMiB = 0;  // before the run; the run's peak above that
@@ -127,16 +141,18 @@ struct Case {
   double seconds = 0;
 };
 
-std::vector<Case> g_cases = {{16}, {64}, {320}};
+std::vector<Case> g_cases = {{16}, {64}, {320}, {64, true}};
 std::string g_dir, g_self;
 
 void BM_CarouselPeakMemory(benchmark::State& state) {
   Case& c = g_cases[static_cast<std::size_t>(state.range(0))];
   for (auto _ : state) {
-    const std::string result = g_dir + "/run-" + std::to_string(c.ringMiB) + ".txt";
+    const std::string result =
+        g_dir + "/run-" + std::to_string(c.ringMiB) + (c.rotate ? "-turned" : "") + ".txt";
     std::filesystem::remove(result);
     const std::string ring = std::to_string(c.ringMiB << 20);
     ::setenv(kRingVariable, ring.c_str(), 1);
+    ::setenv(kRotateVariable, c.rotate ? "1" : "0", 1);
     ::setenv(kResultVariable, result.c_str(), 1);
     std::vector<char*> args{g_self.data(), const_cast<char*>(kRunMode), nullptr};
     const auto start = std::chrono::steady_clock::now();
@@ -176,7 +192,7 @@ void BM_CarouselPeakMemory(benchmark::State& state) {
     c.ok = true;
   }
   const double ring = static_cast<double>(c.ringMiB);
-  state.SetLabel("ring " + std::to_string(c.ringMiB) + " MiB");
+  state.SetLabel("ring " + std::to_string(c.ringMiB) + " MiB" + (c.rotate ? ", turned" : ""));
   state.counters["peak_MiB"] = c.peakMiB;
   state.counters["peak_x_ring"] = c.peakMiB / ring;
   state.counters["run_MiB"] = c.runMiB;
@@ -186,7 +202,7 @@ void BM_CarouselPeakMemory(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_CarouselPeakMemory)->DenseRange(0, 2)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_CarouselPeakMemory)->DenseRange(0, 3)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], kRunMode) == 0) return RunMode(argc, argv);
@@ -199,15 +215,16 @@ int main(int argc, char** argv) {
   std::printf("\nWhole carousel run of one slide, %ld x %ld px at 5 um, 2 channels: %.0f MB from the board\n",
               pixels, lines, (32.0 + 8.0 * static_cast<double>(pixels)) * static_cast<double>(lines) / 1e6);
   for (const Case& c : g_cases) {
+    const char* kind = c.rotate ? ", split and turned" : "";
     if (!c.ok) {
-      std::printf("  ring %4ld MiB: not measured\n", c.ringMiB);
+      std::printf("  ring %4ld MiB%s: not measured\n", c.ringMiB, kind);
       continue;
     }
     std::printf(
-        "  ring %4ld MiB: process peak %.0f MiB = %.2f x ring; the run's own peak %.0f MiB (above the %.0f "
+        "  ring %4ld MiB%s: process peak %.0f MiB = %.2f x ring; the run's own peak %.0f MiB (above the %.0f "
         "MiB "
         "held before) = %.2f x ring, ring %+.0f MiB (image %.0f MB, %.1f s)\n",
-        c.ringMiB, c.peakMiB, c.peakMiB / static_cast<double>(c.ringMiB), c.runMiB, c.beforeMiB,
+        c.ringMiB, kind, c.peakMiB, c.peakMiB / static_cast<double>(c.ringMiB), c.runMiB, c.beforeMiB,
         c.runMiB / static_cast<double>(c.ringMiB), c.runMiB - static_cast<double>(c.ringMiB), c.imageMB,
         c.seconds);
   }

@@ -1,20 +1,24 @@
 // The instrument link's command round trip: CLanComm::WriteString of "peek 0" and
 // ReadResponse of its reply, against a bare TCP echo of the same sizes (23 bytes out, 22
-// back), with blocking sockets and nothing else on the path. The link goes against two
-// servers on loopback: a minimal framed responder thread, so that the ratio says what the
-// link's own path (framing, lock nesting, stale-byte check, deadline, reply parsing)
-// costs; and the simulated instrument (zevasim), the server every test and the demo use,
-// whose ratio adds its command dispatch and request log.
+// back), with blocking sockets and nothing else on the path. The link goes against a
+// minimal framed responder thread on loopback, so that the ratio says what the link's own
+// path (framing, lock nesting, stale-byte check, deadline, reply parsing) costs. (The link
+// keeps one socket per instrument per process, so a second server in this process would
+// be reached through the first one's socket: the simulated instrument is not measured
+// here.)
 //
-// The three are measured in one run, in turns of short blocks after a warm-up round of
-// each, so that all of them see the same machine: a shared machine's load comes and goes,
-// and what runs first would otherwise pay for starting cold. Each ratio is the median of
-// the blocks' ratios.
+// Both are measured in one run, in turns of short blocks after a warm-up round of each,
+// so that both see the same machine: a shared machine's load comes and goes, and what
+// runs first would otherwise pay for starting cold. The ratio is the median of the
+// blocks' ratios.
 //
-// A small stand-in for the connection manager serves the pipes for the one lock each link
+// A small stand-in for the connection manager serves the pipes for the one lock the link
 // takes at its open; after that every command nests the lock in the process. All of it
 // runs in this process on loopback; LINK_BENCH_ROUNDS (default 20000) sets the round
-// trips of each kind.
+// trips of each kind. LINK_BENCH_ONLY=echo or =link runs that kind alone and prints no
+// ratio: for counting its system calls per round trip, e.g. the difference between
+// "strace -f -c" of two runs of different LINK_BENCH_ROUNDS, divided by the difference
+// in rounds.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -38,7 +42,6 @@
 #include "Jotwell/Logger.h"
 #include "link/LanComm.h"
 #include "platform/localpipe.h"
-#include "zevasim/SimInstrument.h"
 
 namespace {
 
@@ -51,8 +54,9 @@ constexpr std::size_t kReply = 16 + 6;
 struct Bench {
   std::string dir;
   long rounds = 20000;
-  double echo = 0, link = 0, sim = 0;  // seconds per round trip (means)
-  double linkRatio = 0, simRatio = 0;  // medians of the blocks' ratios
+  std::string only;           // "echo" or "link": that kind alone
+  double echo = 0, link = 0;  // seconds per round trip (means)
+  double linkRatio = 0;       // median of the blocks' ratios
 };
 
 Bench& B() {
@@ -122,8 +126,8 @@ std::thread Serve(int listener, bool framed, std::vector<std::uint8_t> reply) {
         }
         got += static_cast<std::size_t>(r);
         if (framed && got >= 16) {
-          need = (std::size_t{buffer[0]} << 24) | (std::size_t{buffer[1]} << 16) | (std::size_t{buffer[2]} << 8) |
-                 buffer[3];
+          need = (std::size_t{buffer[0]} << 24) | (std::size_t{buffer[1]} << 16) |
+                 (std::size_t{buffer[2]} << 8) | buffer[3];
           if (need < 16 || need > sizeof buffer) {
             ::close(fd);
             return;
@@ -140,7 +144,8 @@ std::thread Serve(int listener, bool framed, std::vector<std::uint8_t> reply) {
 // instrument on 127.0.0.1 per port given, with ids from 1.
 class Manager {
  public:
-  explicit Manager(std::vector<std::uint16_t> instrumentPorts) : server_(4), ports_(std::move(instrumentPorts)) {
+  explicit Manager(std::vector<std::uint16_t> instrumentPorts)
+      : server_(4), ports_(std::move(instrumentPorts)) {
     if (server_.listen(brokla::kAppPipe) < 0 || server_.listen(brokla::kEventPipe) < 0) {
       std::fprintf(stderr, "cannot serve the manager's pipes\n");
       std::exit(1);
@@ -167,8 +172,9 @@ class Manager {
           break;
         case brokla::kMsgEnumerate:
           for (std::size_t i = 0; i < ports_.size(); ++i)
-            brokla::PutInstrumentEntry(out, static_cast<int>(i) * brokla::kInstrumentEntrySize,
-                                       {static_cast<std::uint32_t>(i + 1), 0x7F000001, ports_[i], 1, "BENCH"});
+            brokla::PutInstrumentEntry(
+                out, static_cast<int>(i) * brokla::kInstrumentEntrySize,
+                {static_cast<std::uint32_t>(i + 1), 0x7F000001, ports_[i], 1, "BENCH"});
           out.SetDataLength(static_cast<int>(ports_.size()) * brokla::kInstrumentEntrySize);
           break;
         case brokla::kMsgLock: {
@@ -263,67 +269,63 @@ void BM_CommandRoundTrips(benchmark::State& state) {
   reply.insert(reply.end(), kReplyPayload.begin(), kReplyPayload.end());
   std::thread framedServer = Serve(Listen(framedPort), true, reply);
 
-  // The simulated instrument, whose "peek" answers the byte at the address: the same 22
-  // bytes back.
-  zevasim::Options options;
-  options.address = 0x7F000001;
-  zevasim::Instrument sim(options);
-  if (!sim.start()) state.SkipWithError("the simulated instrument did not start");
-  sim.setMemory(0, 0x5A);
-
-  std::vector<double> linkRatios, simRatios;
-  double echoTotal = 0, linkTotal = 0, simTotal = 0;
+  std::vector<double> linkRatios;
+  double echoTotal = 0, linkTotal = 0;
+  bool failed = false;
   {
-    Manager manager({framedPort, sim.port()});
+    Manager manager({framedPort});
     Owner owner;
-    CLanComm link(&owner), simLink(&owner);
-    if (link.OpenDevice(("127.0.0.1_" + std::to_string(framedPort)).c_str()) != 0 ||
-        simLink.OpenDevice(("127.0.0.1_" + std::to_string(sim.port())).c_str()) != 0)
+    CLanComm link(&owner);
+    if (link.OpenDevice(("127.0.0.1_" + std::to_string(framedPort)).c_str()) != 0) {
       state.SkipWithError("open failed");
+      failed = true;
+    }
     const auto echoOnce = [fd] { return EchoOnce(fd); };
     const auto linkOnce = [&link] { return CommandOnce(link); };
-    const auto simOnce = [&simLink] { return CommandOnce(simLink); };
     for (auto _ : state) {
+      if (failed) break;
+      if (!b.only.empty()) {
+        // One kind alone, for counting its system calls.
+        if ((b.only == "echo" ? Block(b.rounds, echoOnce) : Block(b.rounds, linkOnce)) < 0) {
+          state.SkipWithError("round trip failed");
+          failed = true;
+        }
+        continue;  // the one iteration
+      }
       // Warm: each path once, not counted.
-      if (Block(perBlock, echoOnce) < 0 || Block(perBlock, linkOnce) < 0 || Block(perBlock, simOnce) < 0) {
+      if (Block(perBlock, echoOnce) < 0 || Block(perBlock, linkOnce) < 0) {
         state.SkipWithError("round trip failed");
+        failed = true;
         break;
       }
       for (long k = 0; k < kBlocks; ++k) {
-        const double e = Block(perBlock, echoOnce), l = Block(perBlock, linkOnce), m = Block(perBlock, simOnce);
-        if (e <= 0 || l < 0 || m < 0) {
+        const double e = Block(perBlock, echoOnce), l = Block(perBlock, linkOnce);
+        if (e <= 0 || l < 0) {
           state.SkipWithError("round trip failed");
+          failed = true;
           break;
         }
         echoTotal += e;
         linkTotal += l;
-        simTotal += m;
         linkRatios.push_back(l / e);
-        simRatios.push_back(m / e);
       }
     }
     link.CloseDevice();
-    simLink.CloseDevice();
   }
   ::close(fd);
   echoServer.join();
   framedServer.join();
-  sim.stop();
 
   const double rounds = static_cast<double>(perBlock * static_cast<long>(linkRatios.size()));
-  if (rounds > 0) {
+  if (rounds > 0 && !failed) {
     b.rounds = static_cast<long>(rounds);
     b.echo = echoTotal / rounds;
     b.link = linkTotal / rounds;
-    b.sim = simTotal / rounds;
     b.linkRatio = Median(linkRatios);
-    b.simRatio = Median(simRatios);
   }
   state.counters["us_echo"] = b.echo * 1e6;
   state.counters["us_link"] = b.link * 1e6;
-  state.counters["us_link_sim"] = b.sim * 1e6;
   state.counters["x_echo_link"] = b.linkRatio;
-  state.counters["x_echo_link_sim"] = b.simRatio;
 }
 
 BENCHMARK(BM_CommandRoundTrips)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -331,6 +333,11 @@ BENCHMARK(BM_CommandRoundTrips)->Iterations(1)->UseRealTime()->Unit(benchmark::k
 void Prepare() {
   auto& b = B();
   b.rounds = bench::PositiveFromEnv("LINK_BENCH_ROUNDS", b.rounds);
+  if (const char* only = std::getenv("LINK_BENCH_ONLY")) b.only = only;
+  if (!b.only.empty() && b.only != "echo" && b.only != "link") {
+    std::fprintf(stderr, "LINK_BENCH_ONLY is echo or link, not '%s'\n", b.only.c_str());
+    std::exit(2);
+  }
   // Pipes, registry and log of its own; only loopback is ever reached.
   b.dir = bench::MakeSystemFolder("link-bench");
   CLogger::Open((b.dir + "/link").c_str());
@@ -344,12 +351,10 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   const auto& b = B();
   if (b.linkRatio > 0)
-    std::printf("\nCommand round trip: %.2f x bare TCP echo of the same sizes (%.1f us vs %.1f us, %ld rounds each)\n",
-                b.linkRatio, b.link * 1e6, b.echo * 1e6, b.rounds);
-  if (b.simRatio > 0)
-    std::printf("Command round trip against the simulated instrument: %.2f x bare TCP echo of the same sizes "
-                "(%.1f us vs %.1f us)\n",
-                b.simRatio, b.sim * 1e6, b.echo * 1e6);
+    std::printf(
+        "\nCommand round trip: %.2f x bare TCP echo of the same sizes (%.1f us vs %.1f us, %ld rounds "
+        "each)\n",
+        b.linkRatio, b.link * 1e6, b.echo * 1e6, b.rounds);
   benchmark::Shutdown();
   CLogger::Close();
   std::error_code ec;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,9 +15,9 @@
 #include "Jotwell/Logger.h"
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
-#include "Tessary/TiffTags.h"
 #include "SampleLoops.h"
 #include "StripEncoder.h"
+#include "Tessary/TiffTags.h"
 #include "TiffFile.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -31,6 +31,10 @@ constexpr std::int64_t kMiB = 1048576;
 // handing one to the writing thread costs next to nothing.
 constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 constexpr std::uint32_t kMax20Bit = 0xFFFFF;
+// What a page adds to its pixels, at most: directory, tags, scan record and the strip
+// offset and byte count tables (one strip per row at worst, 8 bytes each in 64-bit TIFF).
+constexpr std::uint64_t kPageOverhead = 64 * 1024;
+constexpr std::uint64_t kOverheadPerRow = 16;
 
 [[noreturn]] void LogAndThrow(std::string text) {
   LogErrorNoFormat(text.c_str());
@@ -202,12 +206,23 @@ class SourceRows {
     return base_ + offsets_[r / rowsPerStrip_] + std::size_t{r % rowsPerStrip_} * rowBytes_;
   }
 
-  // Gives back the memory that rows [first, first + count), read for the last time, hold
-  // in the mapping; a merge would otherwise hold a whole channel's pages at its end.
+  // Gives back the memory that rows [first, first + count), read for now, hold in the
+  // mapping (the file keeps them; a later read maps them again); a merge would otherwise
+  // hold a whole channel's pages at its end.
   void Release(std::uint32_t first, std::uint32_t count) const {
-    if (!mapped_ || count == 0 || !Contiguous(first, count)) return;
-    const auto offset = static_cast<std::size_t>(Row(first) - base_);
-    mapped_.release(offset, std::size_t{count} * rowBytes_);
+    if (!mapped_ || count == 0) return;
+    // In runs of rows that lie one after another: strips need not.
+    for (std::uint32_t row = first, end = first + count; row < end;) {
+      std::uint32_t next = row;
+      while (next < end) {
+        next = std::min(end, (next / rowsPerStrip_ + 1) * rowsPerStrip_);
+        if (next < end && Row(next) != Row(next - 1) + rowBytes_) break;
+      }
+      const std::uint8_t* from = Row(row);
+      mapped_.release(static_cast<std::size_t>(from - base_),
+                      static_cast<std::size_t>(Row(next - 1) + rowBytes_ - from));
+      row = next;
+    }
   }
 
   // Whether rows [first, first + count) lie one after another in memory.
@@ -578,10 +593,22 @@ void MultiChannelTiffHandler::CreateTiff(const char* scanFile, unsigned long pix
   for (unsigned i = 0; i < total; ++i) {
     const std::string temp = GetTempScanFile(static_cast<long>(i));
     const bool decimated = i >= m_nChannels;
+    // The channel file's size is known from the scan's size: past what classic TIFF
+    // addresses it is 64-bit TIFF from the start.
+    const std::uint64_t rows =
+        decimated && decimation > 0 ? lines / static_cast<unsigned>(decimation) : lines;
+    const std::uint64_t samples =
+        decimated && decimation > 0 ? pixelsPerLine / static_cast<unsigned>(decimation) : pixelsPerLine;
+    const std::uint64_t bytes = rows * samples * (decimated ? 2u : static_cast<unsigned>(depth) / 8) +
+                                kPageOverhead + kOverheadPerRow * rows;
+    const bool big = NeedsBigTiff(bytes);
+    if (big)
+      LogInfo("For %s : '%s' is written as 64-bit TIFF (BigTIFF): %llu bytes expected",
+              m_strScanFileName.c_str(), temp.c_str(), static_cast<unsigned long long>(bytes));
     try {
       m_nFileCount = i + 1;
       if (m_Files[i].CreateScratchTiff(temp.c_str(), pixelsPerLine, decimated ? 16 : depth,
-                                       decimated ? decimation : 0) != 0)
+                                       decimated ? decimation : 0, big) != 0)
         LogAndThrow(FormatText("For %s : cannot set up lines of %lu samples in '%s'",
                                m_strScanFileName.c_str(), pixelsPerLine, temp.c_str()));
       m_Files[i].SetResolution(static_cast<unsigned>(std::max(xMicrons, 0)),
@@ -800,9 +827,10 @@ int MultiChannelTiffHandler::MergeTiffs(const std::string& target, int compressi
   if (m_bDecimatedSet)
     for (unsigned i = 0; i < full; ++i) pages.push_back({full + i, true, 0});
 
-  // The records as they went into the channel files.
+  // The records as they went into the channel files, and the size of the image's pixels.
   std::array<TiffScanRecord, 4> records{};
   std::array<unsigned long, 4> lineLengths{};
+  std::uint64_t bytes = 0;
   for (unsigned i = 0; i < m_nFileCount; ++i) {
     TiffHandler source;
     const int opened = source.OpenTiff(m_TempPaths[i].c_str());
@@ -813,55 +841,77 @@ int MultiChannelTiffHandler::MergeTiffs(const std::string& target, int compressi
     }
     records[i] = *source.GetStru();
     lineLengths[i] = source.GetLineLength();
+    const std::uint64_t rows = ImageLength(source);
+    const bool packed = source.GetDepth() == 32 && !(m_bDecimatedSet && i >= full);
+    const std::uint64_t rowBytes = packed ? std::uint64_t{4} * TiffHandler::PackedLineLength(lineLengths[0])
+                                          : std::uint64_t{2} * lineLengths[i];
+    bytes += rows * rowBytes + kPageOverhead + kOverheadPerRow * rows;
   }
 
-  TiffHandler out;
-  out.CreateTiff(target.c_str());  // throws when the target cannot be created
-  for (const Page& page : pages) {
-    TiffHandler source;
-    const int opened = source.OpenTiff(m_TempPaths[page.file].c_str());
-    if (opened != 0) {
-      out.Discard();
-      return opened;
-    }
-    const TiffScanRecord& own = records[page.file];
-    const int depth = source.GetDepth();
-    if (page.decimated)
-      out.SetupTiff(lineLengths[0], static_cast<int>(m_nFileCount), 16, own.decimation, true, false);
-    else
-      out.SetupTiff(lineLengths[0], static_cast<int>(m_nFileCount), depth, 0, true, true);
-    // The source's pixel sizes already hold its decimation: they are written as they are.
-    out.WriteResolution(own.pixelSizeX, own.pixelSizeY);
-    out.SetCompression(compression == 1);
-    out.SetImageDescription(TiffHandler::ChannelName(m_FileChannel[page.file]));
+  // Writes the whole image into `out`, in the 64-bit form when `big`.
+  const auto writeImage = [&](TiffHandler& out, bool big) -> int {
+    out.CreateFile(target.c_str(), false, big);  // throws when the target cannot be created
+    for (const Page& page : pages) {
+      TiffHandler source;
+      const int opened = source.OpenTiff(m_TempPaths[page.file].c_str());
+      if (opened != 0) {
+        out.Discard();
+        return opened;
+      }
+      const TiffScanRecord& own = records[page.file];
+      const int depth = source.GetDepth();
+      if (page.decimated)
+        out.SetupTiff(lineLengths[0], static_cast<int>(m_nFileCount), 16, own.decimation, true, false);
+      else
+        out.SetupTiff(lineLengths[0], static_cast<int>(m_nFileCount), depth, 0, true, true);
+      // The source's pixel sizes already hold its decimation: they are written as they are.
+      out.WriteResolution(own.pixelSizeX, own.pixelSizeY);
+      out.SetCompression(compression == 1);
+      out.SetImageDescription(TiffHandler::ChannelName(m_FileChannel[page.file]));
 
-    TiffScanRecord record =
-        BuildPageRecord(*out.GetStru(), records[0], full > 1 ? &records[1] : nullptr, false);
-    record.decimatedSetPresent = m_bDecimatedSet ? 1 : 0;
-    record.lineLength = static_cast<double>(out.GetLineLength());
-    if (m_bDecimatedSet) record.channelCount = static_cast<std::int32_t>(full);
-    if (page.decimated) {
-      record.decimation = own.decimation;
-      record.decimationFactor = own.decimationFactor;
-      record.pixelSizeX = own.pixelSizeX;
-      record.pixelSizeY = own.pixelSizeY;
-    }
-    *out.GetStru() = record;
-    out.WriteVbqStru();
-    CopyTags(source, out, false);
-    if (out.IsPacked()) {
-      TIFFSetField(out.GetTiffPtr(), TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(out.GetStoredWidth()));
-      TIFFSetField(out.GetTiffPtr(), TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(out.GetTiffPtr(), 0));
-    }
+      TiffScanRecord record =
+          BuildPageRecord(*out.GetStru(), records[0], full > 1 ? &records[1] : nullptr, false);
+      record.decimatedSetPresent = m_bDecimatedSet ? 1 : 0;
+      record.lineLength = static_cast<double>(out.GetLineLength());
+      if (m_bDecimatedSet) record.channelCount = static_cast<std::int32_t>(full);
+      if (page.decimated) {
+        record.decimation = own.decimation;
+        record.decimationFactor = own.decimationFactor;
+        record.pixelSizeX = own.pixelSizeX;
+        record.pixelSizeY = own.pixelSizeY;
+      }
+      *out.GetStru() = record;
+      out.WriteVbqStru();
+      CopyTags(source, out, false);
+      if (out.IsPacked()) {
+        TIFFSetField(out.GetTiffPtr(), TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(out.GetStoredWidth()));
+        TIFFSetField(out.GetTiffPtr(), TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(out.GetTiffPtr(), 0));
+      }
 
-    // Decimated rows are means over lines of both scan directions: no line offset to correct.
-    const int ddn = noDdnCorrection == 0 && !page.decimated ? page.ddn : 0;
-    const int copied = depth == 32 && !page.decimated ? CopyImage32(source, out, ddn, Maximum32(own))
-                                                      : CopyImage16(source, out, ddn, Maximum16(own));
-    source.Close();
-    if (!SavePageOrDiscard(out, copied, target)) return -1;
+      // Decimated rows are means over lines of both scan directions: no line offset to correct.
+      const int ddn = noDdnCorrection == 0 && !page.decimated ? page.ddn : 0;
+      const int copied = depth == 32 && !page.decimated ? CopyImage32(source, out, ddn, Maximum32(own))
+                                                        : CopyImage16(source, out, ddn, Maximum16(own));
+      source.Close();
+      if (!SavePageOrDiscard(out, copied, target)) return -1;
+    }
+    return out.Close() == 0 ? 0 : -1;
+  };
+
+  // Compressed pages are counted at their full size, which they hardly ever reach: an image
+  // that runs into the classic limit all the same is written again in the 64-bit form.
+  bool big = NeedsBigTiff(bytes);
+  for (;;) {
+    LogInfo("For %s : the image is written as %s (%llu bytes%s)", target.c_str(),
+            big ? "64-bit TIFF (BigTIFF)" : "classic TIFF", static_cast<unsigned long long>(bytes),
+            compression == 1 ? " before compression" : "");
+    TiffHandler out;
+    const int result = writeImage(out, big);
+    if (result == 0 || big || !out.m_bClassicLimitHit) return result;
+    LogWarning("For %s : the image does not fit classic TIFF; it is written again as 64-bit TIFF",
+               target.c_str());
+    big = true;
   }
-  return out.Close() == 0 ? 0 : -1;
 }
 
 int MultiChannelTiffHandler::MergeTiffsFlipAndRotate(const std::string& target, int compression,
@@ -874,44 +924,70 @@ int MultiChannelTiffHandler::MergeTiffsFlipAndRotate(const std::string& target, 
     std::string output = target;
     ChangeSuffixAndExtension(output, FileSuffix(i), "tif");
 
-    TiffHandler out;
-    out.CreateTiff(output.c_str());  // throws when the output cannot be created
-    TiffHandler source;
-    const int opened = source.OpenTiff(m_TempPaths[i].c_str());
-    if (opened != 0) {
-      out.Discard();
-      return opened;
+    // The rotated file holds the source's pixels, turned.
+    std::uint64_t bytes = 0;
+    {
+      TiffHandler source;
+      const int opened = source.OpenTiff(m_TempPaths[i].c_str());
+      if (opened != 0) return opened;
+      const std::uint64_t width = source.GetLineLength();
+      bytes = width * ImageLength(source) * 2 + kPageOverhead + kOverheadPerRow * width;
     }
-    if (source.GetDepth() != 16 || !source.GetStru()) {
-      LogError("'%s': only 16-bit channel files can be rotated", m_TempPaths[i].c_str());
-      out.Discard();
-      return -1;
-    }
-    const TiffScanRecord own = *source.GetStru();
-    const std::uint32_t sourceRows = ImageLength(source);
-    out.SetupTiff(sourceRows, 1, 16, 0, true, false);
-    TiffScanRecord record = BuildPageRecord(*out.GetStru(), own, nullptr, true);
-    record.decimatedSetPresent = 0;
-    record.lineLength = sourceRows;
-    TiffScanRecord::SetText(record.orientation, "FsPortUp");
-    // A quarter turn swaps the axes, and with them the pixel sizes.
-    out.WriteResolution(own.pixelSizeY, own.pixelSizeX);
-    record.pixelSizeX = own.pixelSizeY;
-    record.pixelSizeY = own.pixelSizeX;
-    out.SetCompression(compression == 1);
-    out.SetImageDescription(name.c_str());
-    *out.GetStru() = record;
-    out.WriteVbqStru();
-    CopyTags(source, out, true);
+    const auto writeFile = [&](TiffHandler& out, bool big) -> int {
+      out.CreateFile(output.c_str(), false, big);  // throws when the output cannot be created
+      TiffHandler source;
+      const int opened = source.OpenTiff(m_TempPaths[i].c_str());
+      if (opened != 0) {
+        out.Discard();
+        return opened;
+      }
+      if (source.GetDepth() != 16 || !source.GetStru()) {
+        LogError("'%s': only 16-bit channel files can be rotated", m_TempPaths[i].c_str());
+        out.Discard();
+        return -1;
+      }
+      const TiffScanRecord own = *source.GetStru();
+      const std::uint32_t sourceRows = ImageLength(source);
+      out.SetupTiff(sourceRows, 1, 16, 0, true, false);
+      TiffScanRecord record = BuildPageRecord(*out.GetStru(), own, nullptr, true);
+      record.decimatedSetPresent = 0;
+      record.lineLength = sourceRows;
+      TiffScanRecord::SetText(record.orientation, "FsPortUp");
+      // A quarter turn swaps the axes, and with them the pixel sizes.
+      out.WriteResolution(own.pixelSizeY, own.pixelSizeX);
+      record.pixelSizeX = own.pixelSizeY;
+      record.pixelSizeY = own.pixelSizeX;
+      out.SetCompression(compression == 1);
+      out.SetImageDescription(name.c_str());
+      *out.GetStru() = record;
+      out.WriteVbqStru();
+      CopyTags(source, out, true);
 
-    const int ddn = noDdnCorrection == 0 && !m_FileDecimated[i] ? (m_FileChannel[i] != 0 ? ddn2 : ddn1) : 0;
-    const int copied = CopyImageFlipAndRotate(source, out, ddn, Maximum16(own), band, bandSize);
-    source.Close();
-    if (!SavePageOrDiscard(out, copied, output)) return -1;
-    if (out.Close() != 0) return -1;
+      const int ddn = noDdnCorrection == 0 && !m_FileDecimated[i] ? (m_FileChannel[i] != 0 ? ddn2 : ddn1) : 0;
+      const int copied = CopyImageFlipAndRotate(source, out, ddn, Maximum16(own), band, bandSize);
+      source.Close();
+      if (!SavePageOrDiscard(out, copied, output)) return -1;
+      return out.Close() != 0 ? -1 : 0;
+    };
+
+    bool big = NeedsBigTiff(bytes);
+    for (;;) {
+      LogInfo("For %s : '%s' is written as %s (%llu bytes%s)", target.c_str(), output.c_str(),
+              big ? "64-bit TIFF (BigTIFF)" : "classic TIFF", static_cast<unsigned long long>(bytes),
+              compression == 1 ? " before compression" : "");
+      TiffHandler out;
+      const int result = writeFile(out, big);
+      if (result == 0) break;
+      if (big || !out.m_bClassicLimitHit) return result;
+      LogWarning("For %s : '%s' does not fit classic TIFF; it is written again as 64-bit TIFF",
+                 target.c_str(), output.c_str());
+      big = true;
+    }
   }
   return 0;
 }
+
+bool MultiChannelTiffHandler::NeedsBigTiff(std::uint64_t bytes) { return bytes >= s_nClassicTiffLimit; }
 
 long MultiChannelTiffHandler::DDNCorrect(long value, int ddn, bool oddRow, int maximum) {
   return static_cast<long>(
@@ -1063,8 +1139,8 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
   const std::uint32_t height = ImageLength(source);
   if (!SourceLayoutIs(source, width, 2) || destination.GetStoredWidth() != height) return -1;
   if (width == 0 || height == 0) return -1;
-  // Output row k is source column width-1-k read from the bottom up. The output is made in
-  // bands of rows, each from one pass down the source; the source is read in place
+  // Output row k is source column width-1-k read from the bottom up. Compressed output is
+  // made in bands of rows, each from one pass down the source; the source is read in place
   // (mapped), so a pass reads only the columns its band needs. A pass takes the band's
   // part of a block of source rows into a strip that stays in the cache, corrects it
   // there and turns it into runs of the band's rows: reads and writes both go in runs of
@@ -1075,6 +1151,70 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
   SourceRows in;
   if (!in.Open(source, source.m_File.get(), height, std::size_t{width} * sizeof(std::uint16_t))) return -1;
   const std::size_t rowBytes = std::size_t{height} * sizeof(std::uint16_t);
+  TIFF* const tif = destination.GetTiffPtr();
+  tessary::detail::TiffFile* const file = destination.m_File.get();
+  if (file && tessary::detail::SamplesStoredAsIs(tif)) {
+    // Strips that go to the file as they are: their room is taken first, at the offsets
+    // strips written in order get, and then the source is read once, from the top down, in
+    // blocks of rows. Each block becomes a run of columns of every output row, written
+    // into its place. Memory and time stay in proportion to a block, not to the image
+    // (bands would read the whole source once per band).
+    const std::uint32_t rowsPerStrip = std::clamp(RowsPerStrip(tif), 1u, width);
+    const std::uint32_t strips = (width + rowsPerStrip - 1) / rowsPerStrip;
+    static const std::uint8_t kNothing = 0;  // read by no one: reserving takes room only
+    bool reserved = file->Reserve(true);
+    for (std::uint32_t s = 0; reserved && s < strips; ++s) {
+      const auto bytes =
+          static_cast<tmsize_t>(std::size_t{std::min(rowsPerStrip, width - s * rowsPerStrip)} * rowBytes);
+      reserved = TIFFWriteRawStrip(tif, s, const_cast<std::uint8_t*>(&kNothing), bytes) == bytes;
+    }
+    reserved = file->Reserve(false) && reserved;
+    const std::uint64_t* offsets = nullptr;
+    if (!reserved || !TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) || !offsets) {
+      LogWriteFailure(destination, 0);
+      return -1;
+    }
+    // A block of source rows becomes `blockRows` columns of all `width` output rows.
+    const std::uint32_t blockRows = static_cast<std::uint32_t>(std::clamp<std::size_t>(
+        s_nRotationBandBytes / (std::size_t{width} * sizeof(std::uint16_t)), 1, height));
+    if (bandSize < std::size_t{blockRows} * width) {
+      band.reset();
+      band = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{blockRows} * width);
+      bandSize = std::size_t{blockRows} * width;
+    }
+    std::unique_ptr<std::uint16_t[]> strip;
+    for (std::uint32_t r0 = 0; r0 < height; r0 += blockRows) {
+      const std::uint32_t nr = std::min(height - r0, blockRows);
+      // Source row r0 + i is output column height-1-r0-i: the block's columns start at
+      // height-r0-nr, and its row i lands in column nr-1-i of the block.
+      for (std::uint32_t j0 = 0; j0 < nr; j0 += kBlock) {
+        const std::uint32_t n = std::min(nr - j0, kBlock);
+        const std::uint16_t* rows = nullptr;
+        if (ddn == 0 && in.Contiguous(r0 + j0, n)) {
+          rows = reinterpret_cast<const std::uint16_t*>(in.Row(r0 + j0));
+        } else {
+          if (!strip) strip = std::make_unique_for_overwrite<std::uint16_t[]>(std::size_t{kBlock} * width);
+          for (std::uint32_t i = 0; i < n; ++i)
+            CopyRow16(reinterpret_cast<const std::uint16_t*>(in.Row(r0 + j0 + i)),
+                      &strip[std::size_t{i} * width], width, ddn, (r0 + j0 + i) % 2 == 1, maximum);
+          rows = strip.get();
+        }
+        TurnStrip(rows, n, width, band.get(), nr, nr - 1 - j0);
+        in.Release(r0 + j0, n);
+      }
+      const std::uint64_t column = std::uint64_t{height - r0 - nr} * sizeof(std::uint16_t);
+      for (std::uint32_t k = 0; k < width; ++k) {
+        const std::uint64_t at =
+            offsets[k / rowsPerStrip] + std::uint64_t{k % rowsPerStrip} * rowBytes + column;
+        if (!file->Fill(&band[std::size_t{k} * nr], std::size_t{nr} * sizeof(std::uint16_t), at)) {
+          LogWriteFailure(destination, k);
+          return -1;
+        }
+      }
+    }
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, width);
+    return 0;
+  }
   // The band is the caller's: it outlives the rows written behind.
   StripWriter writer(destination, width, rowBytes);
   const std::uint32_t bandRows =
@@ -1104,10 +1244,13 @@ int MultiChannelTiffHandler::CopyImageFlipAndRotate(TiffHandler& source, TiffHan
         // reads overlap instead of waiting one after another.
         if (i + kAhead < nr)
           Prefetch(in.Row(r0 + i + kAhead) + left, std::size_t{count} * sizeof(std::uint16_t));
-        CopyRow16(reinterpret_cast<const std::uint16_t*>(in.Row(r0 + i) + left), &strip[std::size_t{i} * count],
-                  count, ddn, (r0 + i) % 2 == 1, maximum);
+        CopyRow16(reinterpret_cast<const std::uint16_t*>(in.Row(r0 + i) + left),
+                  &strip[std::size_t{i} * count], count, ddn, (r0 + i) % 2 == 1, maximum);
       }
       TurnStrip(strip.get(), nr, count, out, height, height - 1 - r0);
+      // The pass is done with these rows: the next one maps them again. Kept, every pass
+      // would leave its pages behind, and the whole source would end up resident.
+      in.Release(r0, nr);
     }
     if (!writer.WriteBehind(reinterpret_cast<const std::uint8_t*>(out), first, count)) return -1;
   }

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "Jotwell/Logger.h"
-#include "Tessary/TiffTags.h"
 #include "StripEncoder.h"
+#include "Tessary/TiffTags.h"
 #include "TiffFile.h"
 #include "platform/files.h"
 
@@ -322,23 +322,40 @@ eTiffCompressError Rewrite(const char* source, const char* destination, std::uin
     LogError("Failed to open '%s' %s [error code: %d]", src.c_str(), ErrorText(error).c_str(), error);
     return kTiffCompressOpenFailed;
   }
-  auto out = TiffFile::Open(dst, TiffFile::Kind::atomic, error);
-  if (!out) {
-    LogError("Failed to create '%s' %s [error code: %d]", dst.c_str(), ErrorText(error).c_str(), error);
-    return kTiffCompressCreateFailed;
-  }
-  bool ok = true;
-  do {
-    if (!CopyDirectory(in->tif(), out->tif(), compression)) {
-      ok = false;
-      break;
+  // The copy takes its source's form: a 64-bit TIFF (BigTIFF) stays one. A classic file
+  // whose copy grows past what classic TIFF addresses (an image uncompressed) is copied
+  // again in the 64-bit form.
+  bool big = TIFFIsBigTIFF(in->tif()) != 0;
+  std::unique_ptr<TiffFile> out;
+  for (;;) {
+    out = TiffFile::Open(dst, TiffFile::Kind::atomic, error, big);
+    if (!out) {
+      LogError("Failed to create '%s' %s [error code: %d]", dst.c_str(), ErrorText(error).c_str(), error);
+      return kTiffCompressCreateFailed;
     }
-  } while (!TIFFLastDirectory(in->tif()) && (ok = TIFFReadDirectory(in->tif()) != 0));
-  in->Close();
-  if (!ok) {
+    bool ok = true;
+    while (ok) {
+      if (!CopyDirectory(in->tif(), out->tif(), compression)) {
+        ok = false;
+        break;
+      }
+      if (TIFFLastDirectory(in->tif())) break;
+      ok = TIFFReadDirectory(in->tif()) != 0;
+    }
+    if (ok) break;
     out->Discard();
-    return kTiffCompressCopyFailed;
+    if (big || !out->ClassicLimitHit()) {
+      in->Close();
+      return kTiffCompressCopyFailed;
+    }
+    LogWarning("'%s' does not fit classic TIFF; it is written again as 64-bit TIFF", dst.c_str());
+    big = true;
+    if (!TIFFSetDirectory(in->tif(), 0)) {
+      in->Close();
+      return kTiffCompressCopyFailed;
+    }
   }
+  in->Close();
   // Syncs the new file and renames it onto the destination (the source, in place).
   if (!out->Close()) {
     const int code = out->error();

@@ -104,6 +104,12 @@ class FileIo {
       errno = error_ != 0 ? error_ : EINVAL;
       return -1;
     }
+    if (reserving_) {
+      // Room only: the bytes come later through Fill.
+      pos_ += static_cast<std::uint64_t>(size);
+      reservedEnd_ = std::max(reservedEnd_, pos_);
+      return size;
+    }
     window_.clear();  // what was read ahead may be overwritten
     const auto n = static_cast<std::size_t>(size);
     if (!buffer_.empty() && bufferStart_ + buffer_.size() != pos_ && !FlushBuffer()) return -1;
@@ -132,7 +138,26 @@ class FileIo {
     return pos_;
   }
 
-  toff_t Size() const { return std::max<std::uint64_t>(size_, bufferStart_ + buffer_.size()); }
+  toff_t Size() const {
+    return std::max<std::uint64_t>({size_, bufferStart_ + buffer_.size(), reservedEnd_});
+  }
+
+  // From `on` until it is called with false, writes only take room in the file.
+  bool Reserve(bool on) {
+    if (on && !FlushBuffer()) return false;
+    window_.clear();
+    reserving_ = on;
+    return error_ == 0;
+  }
+
+  // Writes bytes into room taken before, anywhere in it.
+  bool Fill(const void* data, std::size_t size, std::uint64_t offset) {
+    if (error_ != 0) {
+      errno = error_;
+      return false;
+    }
+    return WriteAt(data, size, offset, false);
+  }
 
   platform::MappedFile Map() const {
     return buffer_.empty() ? platform::MappedFile::map(fd_.get(), Size()) : platform::MappedFile();
@@ -193,7 +218,7 @@ class FileIo {
     return ok;
   }
 
-  bool WriteAt(const void* data, std::size_t size, std::uint64_t offset) {
+  bool WriteAt(const void* data, std::size_t size, std::uint64_t offset, bool inOrder = true) {
     std::size_t allowed = size;
     const auto hooks = CurrentHooks();
     if (hooks->writeLimit) allowed = std::min(size, hooks->writeLimit(diskPath_, offset, size));
@@ -202,7 +227,7 @@ class FileIo {
     if (error != 0) return Fail(error);
     size_ = std::max<std::uint64_t>(size_, offset + done);
     if (allowed < size) return Fail(ENOSPC);
-    if (durable_) StartWriteBack(offset + done);
+    if (durable_ && inOrder) StartWriteBack(offset + done);
     return true;
   }
 
@@ -224,6 +249,8 @@ class FileIo {
   std::uint64_t windowStart_ = 0;
   std::vector<std::uint8_t> window_;
   std::uint64_t writeBackFrom_ = 0;
+  bool reserving_ = false;
+  std::uint64_t reservedEnd_ = 0;
 };
 
 namespace {
@@ -248,7 +275,18 @@ platform::UniqueFd CreateSiblingTemp(const std::string& path, std::string& tempP
   return platform::createSiblingFile(path, ".part-", tempPath);
 }
 
-std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int& error) {
+int TiffFile::OnError(TIFF*, void* self, const char*, const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char text[256];
+  std::vsnprintf(text, sizeof text, format, copy);
+  va_end(copy);
+  if (std::strstr(text, "Maximum TIFF file size exceeded"))
+    static_cast<TiffFile*>(self)->classicLimitHit_ = true;
+  return 0;  // the process's handler logs it as every other error
+}
+
+std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int& error, bool big) {
   InstallTiffTagExtender();
   auto file = std::make_unique<TiffFile>(Token{});
   file->path_ = path;
@@ -266,7 +304,7 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
       file->diskPath_ = path;
       break;
     case Kind::scratch:
-      mode = "w";
+      mode = big ? "w8" : "w";
       // Not O_TRUNC: truncating makes ext4 write the whole file out when it is closed
       // (its guard for files replaced by truncation), which a temporary file does not need.
       // A scratch path is normally a new, empty file; anything in it is cut away here.
@@ -276,7 +314,7 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
         fd.reset();  // keeps errno
       break;
     case Kind::atomic:
-      mode = "w";
+      mode = big ? "w8" : "w";
       fd = CreateSiblingTemp(path, file->diskPath_);
       break;
   }
@@ -286,8 +324,13 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
   }
   file->io_ = std::make_unique<FileIo>(std::move(fd), file->diskPath_, kind == Kind::atomic);
   errno = 0;
-  file->tif_ = TIFFClientOpen(path.c_str(), mode, file->io_.get(), ReadProc, WriteProc, SeekProc, CloseProc,
-                              SizeProc, MapProc, UnmapProc);
+  // The file's own error handler notes the one failure a caller can cure (the classic
+  // format's size limit); it returns 0, so every error still reaches the process's handler.
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options) TIFFOpenOptionsSetErrorHandlerExtR(options, &TiffFile::OnError, file.get());
+  file->tif_ = TIFFClientOpenExt(path.c_str(), mode, file->io_.get(), ReadProc, WriteProc, SeekProc,
+                                 CloseProc, SizeProc, MapProc, UnmapProc, options);
+  TIFFOpenOptionsFree(options);
   if (!file->tif_) {
     error = file->io_->error();
     file->io_.reset();
@@ -312,6 +355,12 @@ TiffFile::~TiffFile() {
 int TiffFile::error() const { return io_ ? io_->error() : 0; }
 
 platform::MappedFile TiffFile::Map() const { return io_ ? io_->Map() : platform::MappedFile(); }
+
+bool TiffFile::Reserve(bool on) { return io_ && io_->Reserve(on); }
+
+bool TiffFile::Fill(const void* data, std::size_t size, std::uint64_t offset) {
+  return io_ && io_->Fill(data, size, offset);
+}
 
 bool TiffFile::CloseHandle() {
   bool ok = true;

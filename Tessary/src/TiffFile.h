@@ -4,6 +4,8 @@
 // when they are complete, and tests can stage full disks.
 #include <tiffio.h>
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,8 +40,9 @@ class TiffFile {
   };
 
   // Opens or creates `path`; null on failure with the errno in `error` (0 when the file
-  // opened but libtiff refused its contents).
-  static std::unique_ptr<TiffFile> Open(const std::string& path, Kind kind, int& error);
+  // opened but libtiff refused its contents). A file created `big` is 64-bit TIFF (BigTIFF),
+  // whose offsets pass the 4 GiB that classic TIFF can address.
+  static std::unique_ptr<TiffFile> Open(const std::string& path, Kind kind, int& error, bool big = false);
   struct Token {};  // only Open makes these
   explicit TiffFile(Token);
   ~TiffFile();
@@ -53,6 +56,13 @@ class TiffFile {
   int error() const;
   // The whole file mapped read-only (a file opened for reading); empty when it cannot be.
   platform::MappedFile Map() const;
+  // Room first, bytes later (a created file): while reserving, libtiff's writes only take
+  // their room in the file (nothing is read from them); Fill then writes into that room
+  // in any order. False on a failure, which sticks as every other.
+  bool Reserve(bool on);
+  bool Fill(const void* data, std::size_t size, std::uint64_t offset);
+  // Whether libtiff refused a write because a classic TIFF file cannot grow past 4 GiB.
+  bool ClassicLimitHit() const { return classicLimitHit_.load(); }
 
   // Flushes and closes. A created file counts only when every write succeeded; an atomic
   // file is then synced and renamed onto its path, else removed. False on any failure.
@@ -62,12 +72,15 @@ class TiffFile {
 
  private:
   bool CloseHandle();
+  static int OnError(TIFF* tif, void* self, const char* module, const char* format, va_list args);
 
   TIFF* tif_ = nullptr;
   std::unique_ptr<FileIo> io_;
   std::string path_;      // the path asked for
   std::string diskPath_;  // where the bytes go (a temporary for atomic files)
   Kind kind_ = Kind::read;
+  // Set from whichever thread writes the strips.
+  std::atomic<bool> classicLimitHit_{false};
 };
 
 // Copies `src` onto `dst` through a temporary file beside `dst`, which is synced and

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "Jotwell/Logger.h"
-#include "Tessary/TiffTags.h"
 #include "SampleLoops.h"
+#include "Tessary/TiffTags.h"
 #include "TiffFile.h"
 #include "platform/clock.h"
 
@@ -110,16 +110,19 @@ TiffHandler& TiffHandler::operator=(TiffHandler&& other) noexcept {
   m_bPacked = std::exchange(other.m_bPacked, false);
   m_nDDN1 = std::exchange(other.m_nDDN1, 0);
   m_nDDN2 = std::exchange(other.m_nDDN2, 0);
+  m_bClassicLimitHit = std::exchange(other.m_bClassicLimitHit, false);
   return *this;
 }
 
 // ---------------------------------------------------------------- opening and creating
 
-int TiffHandler::CreateFile(const char* path, bool scratch) {
+int TiffHandler::CreateFile(const char* path, bool scratch, bool big) {
   Close();
   m_strFilePath = path ? path : "";
+  m_bClassicLimitHit = false;
   int error = 0;
-  m_File = TiffFile::Open(m_strFilePath, scratch ? TiffFile::Kind::scratch : TiffFile::Kind::atomic, error);
+  m_File =
+      TiffFile::Open(m_strFilePath, scratch ? TiffFile::Kind::scratch : TiffFile::Kind::atomic, error, big);
   if (!m_File) {
     if (error == 0) error = EIO;
     LogAndThrow(FormatText("Failed to create '%s' %s [error code: %d]", m_strFilePath.c_str(),
@@ -148,8 +151,9 @@ int TiffHandler::CreateTiff(const char* path, unsigned long lineLength, int dept
   return result;
 }
 
-int TiffHandler::CreateScratchTiff(const char* path, unsigned long lineLength, int depth, int decimation) {
-  CreateFile(path, true);
+int TiffHandler::CreateScratchTiff(const char* path, unsigned long lineLength, int depth, int decimation,
+                                   bool big) {
+  CreateFile(path, true, big);
   const int result = SetupTiff(lineLength, 1, depth, decimation, false, false);
   m_pRecord->decimatedSetPresent = 0;
   return result;
@@ -281,7 +285,9 @@ int TiffHandler::Save() {
 int TiffHandler::Close() {
   int result = 0;
   if (m_File) {
-    if (!m_File->Close()) {
+    const bool closed = m_File->Close();
+    m_bClassicLimitHit = m_File->ClassicLimitHit();
+    if (!closed) {
       const int error = m_File->error();
       LogError("'%s' could not be written completely %s [error code: %d]", m_strFilePath.c_str(),
                ErrorText(error).c_str(), error);
@@ -296,6 +302,7 @@ int TiffHandler::Close() {
 void TiffHandler::Discard() {
   if (m_File) {
     m_File->Discard();
+    m_bClassicLimitHit = m_File->ClassicLimitHit();
     m_File.reset();
   }
   ReleaseFile();

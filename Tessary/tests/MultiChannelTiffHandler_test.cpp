@@ -3,6 +3,7 @@
 #include "Tessary/MultiChannelTiffHandler.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <type_traits>
@@ -373,8 +374,9 @@ TEST_F(MultiChannelTest, OutputFilesKeepTheirExactLayout) {
   }
 }
 
-// Large scans are turned in several passes over the source (bands of output rows), each
-// in blocks of source rows and small tiles: every boundary must meet exactly.
+// Large scans are turned in blocks of source rows (into runs of columns of every output
+// row) or, compressed, in several passes over the source (bands of output rows), each in
+// blocks of source rows and small tiles: every boundary must meet exactly.
 class RotationBandTest : public MultiChannelTest, public MultiChannelTiffHandler {
  protected:
   ~RotationBandTest() override { s_nRotationBandBytes = saved_; }
@@ -392,35 +394,43 @@ TEST_F(RotationBandTest, EveryBandBlockAndTileBoundaryMeets) {
       {"bands of one row", 33, 130, 1},  // a pass per output row
       {"uneven bands", 71, 257, 5},      // the last band is short
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string target = outDir() + "/band_01.tif";
-    s_nRotationBandBytes = c.bandRows * c.lines * sizeof(std::uint16_t);
-    MultiChannelTiffHandler m;
-    Scan s;
-    s.width = c.width;
-    s.lines = c.lines;
-    s.channels = 1;
-    auto sample = [](int, int row, int col) {
-      return static_cast<std::uint32_t>(7 * row + 1000 * (col % 50) + 3);
-    };
-    Write(m, target, s, sample);
-    ASSERT_EQ(m.CloseAndSaveScan(0, 0, 4, 0, true), 0);
-    const auto pages = ReadPages(outDir() + "/band_01_Red.tif");
-    ASSERT_EQ(pages.size(), 1u);
-    const Page& p = pages[0];
-    ASSERT_EQ(p.width, c.lines);
-    ASSERT_EQ(p.length, c.width);
-    for (unsigned k = 0; k < c.width; ++k) {
-      for (unsigned col = 0; col < c.lines; ++col) {
-        const int sourceRow = static_cast<int>(c.lines - 1 - col);
-        std::uint32_t v = sample(0, sourceRow, static_cast<int>(c.width - 1 - k));
-        v = sourceRow % 2 ? v - 2 : v + 2;  // ddn 4
-        ASSERT_EQ(p.rows[k][col], v) << "row " << k << " col " << col;
+  // Uncompressed output is turned in blocks of source rows written into place (the block
+  // takes as much memory as a band would), read in place when uncorrected; compressed
+  // output in bands of whole rows.
+  struct Way {
+    int compression, ddn;
+  };
+  for (const Way way : {Way{0, 4}, Way{0, 0}, Way{1, 4}})
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      SCOPED_TRACE(way.compression ? "compressed" : way.ddn ? "corrected" : "as it is");
+      const std::string target = outDir() + "/band_01.tif";
+      s_nRotationBandBytes = c.bandRows * c.lines * sizeof(std::uint16_t);
+      MultiChannelTiffHandler m;
+      Scan s;
+      s.width = c.width;
+      s.lines = c.lines;
+      s.channels = 1;
+      auto sample = [](int, int row, int col) {
+        return static_cast<std::uint32_t>(7 * row + 1000 * (col % 50) + 3);
+      };
+      Write(m, target, s, sample);
+      ASSERT_EQ(m.CloseAndSaveScan(way.compression, 0, way.ddn, 0, true), 0);
+      const auto pages = ReadPages(outDir() + "/band_01_Red.tif");
+      ASSERT_EQ(pages.size(), 1u);
+      const Page& p = pages[0];
+      ASSERT_EQ(p.width, c.lines);
+      ASSERT_EQ(p.length, c.width);
+      for (unsigned k = 0; k < c.width; ++k) {
+        for (unsigned col = 0; col < c.lines; ++col) {
+          const int sourceRow = static_cast<int>(c.lines - 1 - col);
+          std::uint32_t v = sample(0, sourceRow, static_cast<int>(c.width - 1 - k));
+          if (way.ddn) v = sourceRow % 2 ? v - 2 : v + 2;  // ddn 4
+          ASSERT_EQ(p.rows[k][col], v) << "row " << k << " col " << col;
+        }
       }
+      platform::removeFile(outDir() + "/band_01_Red.tif");
     }
-    platform::removeFile(outDir() + "/band_01_Red.tif");
-  }
 }
 
 // Channel files are normally read in place; one that libtiff must decode (another byte
@@ -534,6 +544,116 @@ TEST_F(RotationBandTest, AWriteFailingInAnyBlockFailsTheMergeAndKeepsTheScan) {
     EXPECT_EQ(pages[0].rows[kLines - 1][kWidth - 1], sample(0, kLines - 1, kWidth - 1));
     EXPECT_THAT(TempFiles(), IsEmpty());
     platform::removeFile(outDir() + "/fail_Red.tif");
+  }
+}
+
+// Images past what classic TIFF addresses (4 GiB) are written as 64-bit TIFF (BigTIFF),
+// with the same tags, records and pixels; everything that fits stays classic. The limit
+// is lowered so that small images stand in for large ones.
+class BigTiffTest : public MultiChannelTest, public MultiChannelTiffHandler {
+ protected:
+  ~BigTiffTest() override { s_nClassicTiffLimit = saved_; }
+  std::uint64_t saved_ = s_nClassicTiffLimit;
+
+  // 42: classic TIFF; 43: 64-bit TIFF (both little-endian).
+  static int Version(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned char b[4] = {};
+    in.read(reinterpret_cast<char*>(b), 4);
+    return in && b[0] == 'I' && b[1] == 'I' ? b[2] | (b[3] << 8) : -1;
+  }
+  // A page as it reads back, its identifiers (new with every scan) left out.
+  static std::string Contents(const Page& p) {
+    TiffScanRecord r = p.Record();
+    r.fileGuid = {};
+    r.sourceGuid = {};
+    const auto record = r.Serialize();
+    std::string text = std::to_string(p.width) + "x" + std::to_string(p.length) + " bits " +
+                       std::to_string(p.bits) + " compression " + std::to_string(p.compression) + " " +
+                       p.pageName + "/" + p.imageDescription + " res " + std::to_string(p.xResolution) + "," +
+                       std::to_string(p.yResolution) + "," + std::to_string(p.resolutionUnit) + " record " +
+                       Checksum(std::string(record.begin(), record.end())) + " rows ";
+    for (const auto& row : p.rows)
+      for (std::uint32_t v : row) text += std::to_string(v) + ",";
+    return text;
+  }
+};
+
+TEST_F(BigTiffTest, ImagesPastTheClassicLimitAreWrittenAs64BitTiffWithTheSameContents) {
+  struct Case {
+    const char* name;
+    int depth;
+    bool decimated, rotate;
+    int compression;
+    std::vector<std::string> files;
+  };
+  const Case cases[] = {
+      {"16 bit with decimated pages", 16, true, false, 0, {"img_07.tif"}},
+      {"32 bit, packed", 32, false, false, 0, {"img_07.tif"}},
+      {"compressed", 16, true, false, 1, {"img_07.tif"}},
+      {"turned", 16, false, true, 0, {"img_07_Green.tif", "img_07_Red.tif"}},
+  };
+  auto sample = [](int ch, int row, int col) {
+    return static_cast<std::uint32_t>((5003 * ch + 7 * row * row + 131 * col) % 1048576);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scan s;
+    s.width = 300;
+    s.lines = 200;  // 120 kB a 16-bit channel
+    s.depth = c.depth;
+    s.decimated = c.decimated;
+    std::string contents[2];
+    for (bool big : {false, true}) {
+      SCOPED_TRACE(big ? "64-bit" : "classic");
+      // The image and each channel file hold some 100 kB: a limit of 50 kB is passed by
+      // every file, one of 100 MB by none.
+      s_nClassicTiffLimit = big ? 50'000 : 100'000'000;
+      const std::size_t logged = logText().size();
+      MultiChannelTiffHandler m;
+      Write(m, outDir() + "/img_07.tif", s, sample);
+      for (unsigned i = 0; i < m.GetFileCount(); ++i)
+        EXPECT_EQ(TIFFIsBigTIFF(m.GetTiffByChannel(static_cast<int>(i))->GetTiffPtr()) != 0, big) << i;
+      ASSERT_EQ(m.CloseAndSaveScan(c.compression, 0, 3, -2, c.rotate), 0) << logText();
+      ASSERT_EQ(FilesIn(outDir()), c.files);
+      for (const std::string& name : c.files) {
+        const std::string path = outDir() + "/" + name;
+        EXPECT_EQ(Version(path), big ? 43 : 42) << name;
+        EXPECT_THAT(logText().substr(logged),
+                    HasSubstr(big ? "written as 64-bit TIFF (BigTIFF)" : "written as classic TIFF"));
+        for (const Page& p : ReadPages(path)) contents[big] += Contents(p) + "\n";
+        platform::removeFile(path);
+      }
+    }
+    EXPECT_EQ(contents[0], contents[1]);
+    EXPECT_FALSE(contents[0].empty());
+  }
+}
+
+// Compression keeps the form of its source: a 64-bit image stays one, a classic one stays
+// classic.
+TEST_F(BigTiffTest, CompressionKeepsTheSourcesForm) {
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "64-bit" : "classic");
+    s_nClassicTiffLimit = big ? 50'000 : 100'000'000;
+    const std::string target = outDir() + "/cmp_01.tif", packed = outDir() + "/cmp_lzw.tif";
+    MultiChannelTiffHandler m;
+    Scan s;
+    s.width = 300;
+    s.lines = 200;
+    Write(m, target, s, Plain);
+    ASSERT_EQ(m.CloseAndSaveScan(0, 0, 0, 0, false), 0);
+    ASSERT_EQ(CompressTiff(target.c_str(), packed.c_str()), kTiffCompressOk);
+    EXPECT_EQ(Version(packed), big ? 43 : 42);
+    const auto before = ReadPages(target), after = ReadPages(packed);
+    ASSERT_EQ(before.size(), after.size());
+    for (std::size_t i = 0; i < before.size(); ++i) {
+      EXPECT_EQ(after[i].compression, COMPRESSION_LZW);
+      EXPECT_EQ(after[i].rows, before[i].rows);
+      EXPECT_EQ(after[i].pageName, before[i].pageName);
+    }
+    platform::removeFile(target);
+    platform::removeFile(packed);
   }
 }
 

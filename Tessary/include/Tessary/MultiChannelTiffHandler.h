@@ -84,11 +84,15 @@ class TESSARY_API MultiChannelTiffHandler {
   // `band` is working memory kept across the files of one merge.
   static int CopyImageFlipAndRotate(TiffHandler& source, TiffHandler& destination, int ddn, int maximum,
                                     std::unique_ptr<std::uint16_t[]>& band, std::size_t& bandSize);
-  // The memory a rotation assembles a band of output rows in (rounded to whole strips; two
-  // bands take turns, one being written while the next is made); each band costs one pass
-  // down the source, reading only the columns it needs. Tests make it small to exercise
-  // many passes.
+  // The memory a rotation assembles its output in: uncompressed, a block of source rows
+  // turned into runs of columns of every output row; compressed, a band of whole output
+  // rows (rounded to whole strips; two bands take turns, one being written while the next
+  // is made), each band costing one pass down the source, reading only the columns it
+  // needs. Tests make it small to exercise many blocks and passes.
   static inline std::size_t s_nRotationBandBytes = std::size_t{32} << 20;
+  // A file that may reach this size is written as 64-bit TIFF (BigTIFF): classic TIFF
+  // addresses no more than 4 GiB. Tests lower it to write the 64-bit form small.
+  static inline std::uint64_t s_nClassicTiffLimit = std::uint64_t{1} << 32;
   static void CopyTags(TiffHandler& source, TiffHandler& destination, bool swap);
   static long DDNCorrect(long value, int ddn, bool oddRow, int maximum);
 
@@ -96,6 +100,8 @@ class TESSARY_API MultiChannelTiffHandler {
   int MergeInto(const std::string& target, int compression, int noDdnCorrection, int ddn1, int ddn2,
                 bool flipAndRotate);
   void RemoveTemporaryFiles();
+  // Whether a file of about `bytes` (before any compression) is written as 64-bit TIFF.
+  static bool NeedsBigTiff(std::uint64_t bytes);
   // "_<channel>" or "_Small_<channel>": the name ending of file i's recovery or rotated file.
   std::string FileSuffix(unsigned i) const;
   void CheckSpace(const std::string& scanFile, unsigned long pixelsPerLine, unsigned long lines,

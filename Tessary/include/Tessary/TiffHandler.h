@@ -120,8 +120,10 @@ class TESSARY_API TiffHandler {
  private:
   friend class MultiChannelTiffHandler;
 
-  int CreateFile(const char* path, bool scratch);
-  int CreateScratchTiff(const char* path, unsigned long lineLength, int depth, int decimation);
+  // `big`: 64-bit TIFF (BigTIFF), for files that may pass the 4 GiB of classic TIFF.
+  int CreateFile(const char* path, bool scratch, bool big = false);
+  int CreateScratchTiff(const char* path, unsigned long lineLength, int depth, int decimation,
+                        bool big = false);
   int OpenFile(const char* path, bool edit);
   int WriteRow(const void* data, int row);
   void WriteResolution(double xMicrons, double yMicrons);
@@ -146,4 +148,6 @@ class TESSARY_API TiffHandler {
   bool m_bPacked = false;
   int m_nDDN1 = 0;
   int m_nDDN2 = 0;
+  // The last file created ran into classic TIFF's 4 GiB limit (kept after it is closed).
+  bool m_bClassicLimitHit = false;
 };
