@@ -134,7 +134,8 @@ TEST_F(ControlCodesTest, StopIsCleanAndOneInstanceServesAtATime) {
   EXPECT_EQ(control(1), 0);
   // Stop pending until the instrument thread has cleaned up (it may be done already).
   EXPECT_THAT(testsupport::readFile(tempDir() + "/control.stdout"),
-              testing::AnyOf("brokla: stop pending\n", "brokla: stopped\n"));
+              testing::AnyOf("brokla: asked the service to stop; the service is stop pending\n",
+                             "brokla: asked the service to stop; the service is stopped\n"));
   EXPECT_EQ(waitDaemonExit(), 0);
   EXPECT_TRUE(log_.waitFor("VrelSvc Stopped!  Exiting...", 2));
 }

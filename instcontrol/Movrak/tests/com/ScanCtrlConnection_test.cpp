@@ -64,11 +64,12 @@ TEST_F(ScanCtrlComTest, AMissingDataPortConfigurationNamesWhereItWasLookedForAnd
   CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\").DeleteValue("KethConfigFile");
   ComPtr<IScanCtrl> ctrl = create();
   EXPECT_EQ(ctrl->Connect(connectString()), Itf(12004));
-  EXPECT_THAT(description(), testing::StartsWith("Failed to find the configuration file for the Data Port. "
-                                                 "It was looked for at " +
-                                                 tempDir() + "/install/keth.bit: put the data board's "
-                                                             "configuration file there"));
-  EXPECT_THAT(description(), HasSubstr("\"KethConfigFile\""));
+  const std::string text = description();  // taken once, as error information is
+  EXPECT_THAT(text, testing::StartsWith("Failed to find the configuration file for the Data Port. It was looked "
+                                        "for at " +
+                                        tempDir() + "/install/keth.bit: put the data board's configuration file "
+                                                    "there"));
+  EXPECT_THAT(text, HasSubstr("\"KethConfigFile\""));
   ctrl->Disconnect();
 }
 
