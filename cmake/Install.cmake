@@ -85,4 +85,5 @@ endif()
 # The installation test installs all of it.
 if(TARGET install_tests)
   add_dependencies(install_tests ${zeva_programs} ${zeva_libraries})
+  add_dependencies(install_gui_tests ${zeva_programs} ${zeva_libraries})
 endif()
