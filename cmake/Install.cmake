@@ -1,20 +1,26 @@
 # Installation (`cmake --install <build> [--prefix P]`, DESTDIR honoured):
-#   bin/                    the programs (they find the libraries through RPATH $ORIGIN/../lib)
-#   lib/                    the shared libraries, and the run report's DTD and style sheet,
-#                           which the scanner library looks for in its own folder
+#   bin/                    the programs (they find the libraries through RPATH
+#                           $ORIGIN/../lib/zevazodizo)
+#   lib/zevazodizo/         the project's shared libraries, in a folder of their own so that
+#                           their plain names meet nothing else of the system's
 #   lib/systemd/user/       brokla.service, naming the installed brokla
-#   share/zevazodizo/       the services entries and the region files that each user's
-#                           first run (zevazodizo-setup) registers and copies
-# The simulators are test and demo equipment: only `--component simulators` installs them.
-# The build tree gets the same files where its programs look for them, so that programs
-# run from a build find them too.
+#   share/zevazodizo/       the services entries, the region files and the run report's
+#                           DTD and style sheet, which each user's first run
+#                           (zevazodizo-setup) copies into the user's installation folder
+#                           (registry "Path"), where every program reads them
+# The simulators are test and demo equipment: only `--component simulators` installs them
+# (zevasim, the board's stand-in library, and its configuration file keth.bit, which the
+# first run copies into the installation folder as well).
+# The build tree keeps the same files beside its programs, where they look when no
+# installation folder is registered, so that programs run from a build find them too.
 
-set(ZEVA_SHARED_FILES ${PROJECT_SOURCE_DIR}/dist/services ${PROJECT_SOURCE_DIR}/dist/ChipRegions.ini
-                      ${PROJECT_SOURCE_DIR}/dist/RegionDB.sys)
 set(ZEVA_REPORT_FILES ${PROJECT_SOURCE_DIR}/dist/logfile.dtd ${PROJECT_SOURCE_DIR}/dist/logfile.xsl)
+set(ZEVA_SHARED_FILES ${PROJECT_SOURCE_DIR}/dist/services ${PROJECT_SOURCE_DIR}/dist/ChipRegions.ini
+                      ${PROJECT_SOURCE_DIR}/dist/RegionDB.sys ${ZEVA_REPORT_FILES})
 
 # The build tree: share/zevazodizo for zevazodizo-setup run from the build; the region
-# files and the report files beside the programs and libraries in bin/.
+# files and the report files beside the programs and libraries in bin/ for programs run
+# without an installation folder.
 foreach(f ${ZEVA_SHARED_FILES})
   get_filename_component(name ${f} NAME)
   configure_file(${f} ${CMAKE_BINARY_DIR}/share/zevazodizo/${name} COPYONLY)
@@ -24,8 +30,13 @@ foreach(f ${PROJECT_SOURCE_DIR}/dist/ChipRegions.ini ${PROJECT_SOURCE_DIR}/dist/
   configure_file(${f} ${CMAKE_BINARY_DIR}/bin/${name} COPYONLY)
 endforeach()
 
+if(TARGET okFrontPanel)
+  configure_file(${PROJECT_SOURCE_DIR}/dist/sim/keth.bit ${CMAKE_BINARY_DIR}/share/zevazodizo/keth.bit COPYONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/dist/sim/keth.bit ${CMAKE_BINARY_DIR}/bin/keth.bit COPYONLY)
+endif()
+
 set(zeva_programs)
-foreach(t brokla quillmark scanner-host zevazodizo-setup)
+foreach(t brokla movrak-register quillmark scanner-host zevazodizo-setup)
   if(TARGET ${t})
     list(APPEND zeva_programs ${t})
   endif()
@@ -37,9 +48,10 @@ foreach(t Jotwell Pellux Tessary Movrak Lumetra)
   endif()
 endforeach()
 
+# The libraries find each other in their own folder.
+set_target_properties(${zeva_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS ${zeva_programs} RUNTIME DESTINATION bin)
-install(TARGETS ${zeva_libraries} LIBRARY DESTINATION lib)
-install(FILES ${ZEVA_REPORT_FILES} DESTINATION lib)
+install(TARGETS ${zeva_libraries} LIBRARY DESTINATION ${ZEVA_INSTALL_LIBDIR})
 install(FILES ${ZEVA_SHARED_FILES} DESTINATION share/zevazodizo)
 
 # The unit names the installed program, so it is written when the prefix is final (an
@@ -56,14 +68,22 @@ install(CODE "
 
 foreach(t zevasim okFrontPanel)
   if(TARGET ${t})
-    # The board's stand-in goes where the board's library is looked for: beside the program.
+    # The board's stand-in goes where the data port loads the board's library from: beside
+    # the program that uses the board.
     install(TARGETS ${t}
             RUNTIME DESTINATION bin COMPONENT simulators EXCLUDE_FROM_ALL
             LIBRARY DESTINATION bin COMPONENT simulators EXCLUDE_FROM_ALL)
   endif()
 endforeach()
+if(TARGET okFrontPanel)
+  # The stand-in takes any configuration file; the first run copies it into the
+  # installation folder, where the data port looks for "keth.bit".
+  install(FILES ${PROJECT_SOURCE_DIR}/dist/sim/keth.bit DESTINATION share/zevazodizo
+          COMPONENT simulators EXCLUDE_FROM_ALL)
+endif()
 
 # The installation test installs all of it.
 if(TARGET install_tests)
   add_dependencies(install_tests ${zeva_programs} ${zeva_libraries})
+  add_dependencies(install_gui_tests ${zeva_programs} ${zeva_libraries})
 endif()

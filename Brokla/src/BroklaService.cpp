@@ -37,7 +37,14 @@ std::string LogFileBaseName() {
 }
 
 void OpenServiceLog() {
-  const std::string name = LogFileBaseName();
+  std::string name = LogFileBaseName();
+  if (name.empty() &&
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "").empty()) {
+    // No installation folder yet: the user's own folder, not the temporary folder that
+    // every user shares (and that the unit's private /tmp hides from the administrator).
+    const std::string folder = platform::userDataFolder();
+    if (!folder.empty() && platform::createDirectories(folder + "/Logs")) name = folder + "/Logs/brokla";
+  }
   CLogger::Open(name.empty() ? nullptr : name.c_str());
   CLogger::InitArchiver();  // archives beside the log, not in the folder brokla started in
 }

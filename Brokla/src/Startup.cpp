@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include "BroklaConfig.h"
 #include "Jotwell/Logger.h"
@@ -95,10 +96,39 @@ StartupFailure ControlSocketFailure(int error) {
       "writable"};
 }
 
+namespace {
+// "CreatePipe: <errno>": one of its two pipes could not be served.
+std::optional<StartupFailure> PipeFailure(const std::string& line) {
+  constexpr std::string_view kPrefix = "CreatePipe: ";
+  if (line.rfind(kPrefix, 0) != 0) return std::nullopt;
+  int code = 0;
+  const char* end = line.data() + line.size();
+  if (const auto r = std::from_chars(line.data() + kPrefix.size(), end, code); r.ec != std::errc() || r.ptr != end)
+    return std::nullopt;
+  if (code == EEXIST) {
+    for (const char* name : {"appmon", "eventmon"}) {
+      const std::string path = platform::localpipe::pipePath(name);
+      if (!path.empty() && platform::fileExists(path))
+        return StartupFailure{"its pipe " + path + " cannot be made: a file that is not a pipe has that name (" +
+                                  line + ")",
+                              "remove " + path + " (brokla keeps nothing in it), then start brokla again"};
+    }
+  }
+  std::string problem;
+  const std::string folder = platform::localpipe::runtimeDirectory(&problem);
+  if (folder.empty() && !problem.empty()) return StartupFailure{problem, ""};
+  return StartupFailure{"its pipes \"appmon\" and \"eventmon\" in the runtime folder " + folder +
+                            " cannot be made: " + std::strerror(code) + " (" + line + ")",
+                        "check that the runtime folder (ZEVA_RUNTIME_DIR, else $XDG_RUNTIME_DIR/zevazodizo) is "
+                        "this user's and writable"};
+}
+}  // namespace
+
 StartupFailure DiagnoseFatalStartup() {
   if (auto missing = MissingServiceEntry()) return *missing;
   const std::string line = LastLogLine();
   if (line.empty()) return {"a fatal error ended it before it ran", "see its log"};
+  if (auto pipe = PipeFailure(line)) return *pipe;
   // A socket error number at the end is said in words too.
   std::string cause = line;
   const auto colon = line.rfind(": ");

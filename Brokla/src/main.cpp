@@ -12,6 +12,7 @@
 #include "BroklaService.h"
 #include "Jotwell/Logger.h"
 #include "Jotwell/Utilities.h"
+#include "platform/dynlib.h"
 #include "platform/localpipe.h"
 #include "platform/service.h"
 #include "platform/text.h"
@@ -29,7 +30,7 @@ const char* const kUsage =
     "service brokla.service.\n"
     "\n"
     "  --control CODE  hand a control code to the running service and wait for it; CODE is\n"
-    "                  the number or the name:\n"
+    "                  the name or the number (no other codes are taken):\n"
     "                    stop         1    stop the service\n"
     "                    interrogate  4    only report the service's state\n"
     "                    publish      138  publish the instrument list (\"Instr1\" ...)\n"
@@ -48,29 +49,33 @@ const char* const kUsage =
 struct NamedCode {
   const char* name;
   std::uint32_t code;
+  const char* done;  // what the service did, for the user
 };
 constexpr NamedCode kControlCodes[] = {
-    {"stop", platform::service::SERVICE_CONTROL_STOP},
-    {"interrogate", platform::service::SERVICE_CONTROL_INTERROGATE},
-    {"publish", 138},
-    {"break-lock", 148},
-    {"reopen-log", platform::service::kControlReopenLog},
-    {"refresh", 168},
+    {"stop", platform::service::SERVICE_CONTROL_STOP, "asked the service to stop"},
+    {"interrogate", platform::service::SERVICE_CONTROL_INTERROGATE, "asked the service for its state"},
+    {"publish", 138,
+     "published the instrument list in the registry (\"InstrOnNetwork\", \"Instr1\" ... under "
+     "HKEY_LOCAL_MACHINE\\Software\\Tarsel\\ZevazOdizo\\Services\\Brokla)"},
+    {"break-lock", 148,
+     "broke the lock of the instrument named by \"InstrToUnlock\" (if it is listed and locked; the log says "
+     "so)"},
+    {"reopen-log", platform::service::kControlReopenLog, "reopened the log file (\"LogFile\")"},
+    {"refresh", 168,
+     "asked the instruments to identify themselves again; those that do not answer leave the list at the next "
+     "publish"},
 };
 
-// A control code by number (any 32-bit one: the service logs those it does not know) or
-// by its name, in any case.
-std::optional<std::uint32_t> ParseControlCode(std::string_view text) {
+// A control code by number or by name, in any case; only the codes the service knows.
+const NamedCode* ParseControlCode(std::string_view text) {
   std::uint32_t code = 0;
   const char* end = text.data() + text.size();
-  if (const auto r = std::from_chars(text.data(), end, code);
-      !text.empty() && r.ec == std::errc() && r.ptr == end)
-    return code;
+  const auto r = std::from_chars(text.data(), end, code);
+  const bool number = !text.empty() && r.ec == std::errc() && r.ptr == end;
   for (const NamedCode& c : kControlCodes) {
-    const std::string_view name = c.name;
-    if (platform::equalsFolded(name, text)) return c.code;
+    if (number ? c.code == code : platform::equalsFolded(std::string_view(c.name), text)) return &c;
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 const char* StateName(State s) {
@@ -88,15 +93,15 @@ const char* StateName(State s) {
 }
 
 int SendControl(const char* text) {
-  const auto code = ParseControlCode(text);
+  const NamedCode* code = ParseControlCode(text);
   if (!code) {
     std::fprintf(stderr,
-                 "brokla: bad control code '%s': give a number or one of stop, interrogate, publish, "
-                 "break-lock, reopen-log, refresh\n",
+                 "brokla: bad control code '%s': give one of stop (1), interrogate (4), publish (138), "
+                 "break-lock (148), reopen-log (158), refresh (168)\n",
                  text);
     return 2;
   }
-  const auto state = platform::service::sendControl(brokla::kServiceName, *code);
+  const auto state = platform::service::sendControl(brokla::kServiceName, code->code);
   if (!state) {
     const std::string socket =
         platform::localpipe::pipePath(platform::service::controlPipeName(brokla::kServiceName));
@@ -108,7 +113,7 @@ int SendControl(const char* text) {
         socket.empty() ? "its control socket" : socket.c_str());
     return 1;
   }
-  std::printf("brokla: %s\n", StateName(*state));
+  std::printf("brokla: %s; the service is %s\n", code->done, StateName(*state));
   return 0;
 }
 
@@ -122,7 +127,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (option == "--version") {
-      std::printf("brokla %s\n", GetVersionString(GetThisModule()).c_str());
+      std::printf("%s\n", platform::programVersionLine("brokla").c_str());
       return 0;
     }
     if (option == "--control") {

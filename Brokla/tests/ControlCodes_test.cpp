@@ -67,11 +67,15 @@ TEST_F(ControlCodesTest, PublishBreakRefreshAndUnknownCodes) {
   EXPECT_EQ(taken->after, 1);
   EXPECT_FALSE(holder->eventWaiting());  // nobody is told
 
-  // Interrogate only answers; unknown codes are logged.
+  // Interrogate only answers. Codes the service does not know are refused by the
+  // command; arriving on the control socket all the same, they are logged.
   EXPECT_EQ(control(4), 0);
-  EXPECT_EQ(testsupport::readFile(tempDir() + "/control.stdout"), "brokla: running\n");
-  EXPECT_EQ(control(5), 0);
-  EXPECT_EQ(control(999), 0);
+  EXPECT_EQ(testsupport::readFile(tempDir() + "/control.stdout"),
+            "brokla: asked the service for its state; the service is running\n");
+  EXPECT_EQ(control(5), 2);
+  EXPECT_EQ(log_.count("Unrecognized opcode 5"), 0);
+  EXPECT_EQ(platform::service::sendControl("Brokla", 5), platform::service::State::running);
+  EXPECT_EQ(platform::service::sendControl("Brokla", 999), platform::service::State::running);
   EXPECT_TRUE(log_.waitFor("Unrecognized opcode 5"));
   EXPECT_TRUE(log_.waitFor("Unrecognized opcode 999"));
 }
@@ -138,7 +142,8 @@ TEST_F(ControlCodesTest, StopIsCleanAndOneInstanceServesAtATime) {
   EXPECT_EQ(control(1), 0);
   // Stop pending until the instrument thread has cleaned up (it may be done already).
   EXPECT_THAT(testsupport::readFile(tempDir() + "/control.stdout"),
-              testing::AnyOf("brokla: stop pending\n", "brokla: stopped\n"));
+              testing::AnyOf("brokla: asked the service to stop; the service is stop pending\n",
+                             "brokla: asked the service to stop; the service is stopped\n"));
   EXPECT_EQ(waitDaemonExit(), 0);
   EXPECT_TRUE(log_.waitFor("VrelSvc Stopped!  Exiting...", 2));
 }

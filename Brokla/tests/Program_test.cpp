@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/files.h"
+#include "platform/registry.h"
 #include "support/DaemonFixture.h"
 
 namespace brokla_test {
@@ -102,6 +104,33 @@ TEST_F(ProgramTest, StartUpFailuresSayWhyOnStderrAndKeepTheirLogLines) {
   ::setenv("ZEVA_RUNTIME_DIR", runtimeDir().c_str(), 1);
 }
 
+TEST_F(ProgramTest, AFileInThePlaceOfItsPipeIsNamedWithTheFix) {
+  const std::string appmon = runtimeDir() + "/appmon";
+  testsupport::writeFile(appmon, "not a pipe");
+  const Run r = brokla({});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_THAT(r.err, HasSubstr("brokla: cannot start: its pipe " + appmon +
+                               " cannot be made: a file that is not a pipe has that name (CreatePipe: "));
+  EXPECT_THAT(r.err, HasSubstr("brokla: to fix it, remove " + appmon));
+  EXPECT_EQ(testsupport::readFile(appmon), "not a pipe");  // left as it was
+}
+
+TEST_F(ProgramTest, WithoutAnInstallationFolderTheLogIsTheUsersOwn) {
+  // No "LogFile", no "Path": not the shared temporary folder, but below the user's data
+  // folder, where the first run's default installation folder keeps its logs.
+  platform::registry::deleteValue(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla",
+                                  "LogFile");
+  const std::string data = tempDir() + "/data";
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  ::setenv("ZEVA_SERVICES_FILE", (tempDir() + "/missing").c_str(), 1);
+  const Run r = brokla({});
+  ::setenv("ZEVA_SERVICES_FILE", (tempDir() + "/services").c_str(), 1);
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_THAT(r.err, HasSubstr("the log is " + data + "/zevazodizo/Logs/brokla0.log"));
+  EXPECT_TRUE(platform::fileExists(data + "/zevazodizo/Logs/brokla0.log"));
+}
+
 TEST_F(ProgramTest, ASecondInstanceSaysWhichOneServes) {
   ASSERT_NO_FATAL_FAILURE(startDaemon());
   EXPECT_EQ(runSecondDaemon(), 1);
@@ -114,12 +143,13 @@ TEST_F(ProgramTest, ASecondInstanceSaysWhichOneServes) {
 
 TEST_F(ProgramTest, ControlCodesByNameOrNumber) {
   // Refused before anybody is asked, running service or not.
-  for (const char* bad : {"", "stopp", "-1", "4294967296", "1x", "re fresh"}) {
+  for (const char* bad : {"", "stopp", "-1", "4294967296", "1x", "re fresh", "4294967295", "2", "139"}) {
     SCOPED_TRACE(bad);
     const Run r = brokla({"--control", bad});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_THAT(r.err, HasSubstr("bad control code"));
-    EXPECT_THAT(r.err, HasSubstr("stop, interrogate, publish, break-lock, reopen-log, refresh"));
+    EXPECT_THAT(r.err, HasSubstr("stop (1), interrogate (4), publish (138), break-lock (148), reopen-log (158), "
+                                 "refresh (168)"));
   }
   const Run nobody = brokla({"--control", "refresh"});
   EXPECT_EQ(nobody.exitCode, 1);
@@ -129,27 +159,32 @@ TEST_F(ProgramTest, ControlCodesByNameOrNumber) {
   const struct {
     const char* code;
     const char* logged;
+    const char* says;  // what the user reads it did
   } codes[] = {
-      {"refresh", "Refresh Instrument List Control Request."},
-      {"PUBLISH", "Display Instrument List Control Request."},
-      {"Break-Lock", "Break Instrument Lock Control Request."},
-      {"reopen-log", "Log File Change Control Request."},
-      {"168", "Refresh Instrument List Control Request."},
-      {"4294967295", "Unrecognized opcode -1"},
+      {"refresh", "Refresh Instrument List Control Request.",
+       "brokla: asked the instruments to identify themselves again;"},
+      {"PUBLISH", "Display Instrument List Control Request.",
+       "brokla: published the instrument list in the registry (\"InstrOnNetwork\", \"Instr1\""},
+      {"Break-Lock", "Break Instrument Lock Control Request.", "brokla: broke the lock of the instrument named by"},
+      {"reopen-log", "Log File Change Control Request.", "brokla: reopened the log file"},
+      {"158", "Log File Change Control Request.", "brokla: reopened the log file"},
+      {"168", "Refresh Instrument List Control Request.", "brokla: asked the instruments to identify"},
   };
   for (const auto& c : codes) {
     SCOPED_TRACE(c.code);
     const int before = log_.count(c.logged);
     const Run r = brokla({"--control", c.code});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "brokla: running\n");
+    EXPECT_THAT(r.out, testing::StartsWith(c.says));
+    EXPECT_THAT(r.out, testing::EndsWith("; the service is running\n"));
     EXPECT_TRUE(log_.waitFor(c.logged, before + 1));
   }
   const Run interrogate = brokla({"--control", "interrogate"});
-  EXPECT_EQ(interrogate.out, "brokla: running\n");
+  EXPECT_EQ(interrogate.out, "brokla: asked the service for its state; the service is running\n");
 
   const Run stop = brokla({"--control", "stop"});
   EXPECT_EQ(stop.exitCode, 0) << stop.err;
+  EXPECT_THAT(stop.out, testing::StartsWith("brokla: asked the service to stop; the service is "));
   EXPECT_EQ(waitDaemonExit(), 0);
 }
 

@@ -8,6 +8,7 @@
 #include "Jotwell/Logger.h"
 #include "Jotwell/Utilities.h"
 #include "Lumetra/ScannerUI.h"
+#include "platform/dynlib.h"
 
 namespace {
 
@@ -41,8 +42,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--version") {
-      const std::string version = GetVersionString(GetThisModule());
-      std::printf("scanner-host %s\n", version.empty() ? "(no version)" : version.c_str());
+      std::printf("%s\n", platform::programVersionLine("scanner-host").c_str());
       return 0;
     }
     std::string value;

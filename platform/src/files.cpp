@@ -816,6 +816,24 @@ std::string computerName() {
   return name;
 }
 
+std::string userDataFolder() {
+  const auto withoutSlash = [](std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+  };
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) return withoutSlash(data) + "/zevazodizo";
+  if (const char* home = std::getenv("HOME"); home && *home) return withoutSlash(home) + "/.local/share/zevazodizo";
+  return {};
+}
+
+std::string projectLibraryFolder(const std::string& programPath) {
+  std::string bin = directoryOf(programPath);
+  while (bin.size() > 1 && bin.back() == '/') bin.pop_back();
+  const std::string installed = directoryOf(bin) + "lib/zevazodizo/";
+  if (!directoryOf(bin).empty() && directoryExists(installed)) return installed;
+  return directoryOf(programPath);
+}
+
 std::string executablePath() {
   std::string buf(PATH_MAX, '\0');
   for (;;) {

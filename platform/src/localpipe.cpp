@@ -377,8 +377,14 @@ int PipeServer::listen(std::string_view name) {
                        errno == EAGAIN);
     if (probe >= 0) ::close(probe);
     struct stat st {};
-    if (live || ::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || ::unlink(path.c_str()) != 0 ||
-        !bindIt()) {
+    const bool present = !live && ::lstat(path.c_str(), &st) == 0;
+    if (present && !S_ISSOCK(st.st_mode)) {
+      // Something that is no pipe has the name: left alone, and said as such.
+      error_ = EEXIST;
+      ::close(fd);
+      return -1;
+    }
+    if (live || !present || ::unlink(path.c_str()) != 0 || !bindIt()) {
       error_ = live ? EADDRINUSE : errno;
       ::close(fd);
       return -1;

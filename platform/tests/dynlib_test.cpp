@@ -95,6 +95,7 @@ TEST(Modules, ReadTheVersionNoteOfModulesThatCarryOne) {
   EXPECT_EQ(own->fourth, 8);
   EXPECT_THAT(own->buildDate, MatchesRegex("[A-Z][a-z][a-z] [ 1-3][0-9] [0-9]{4}"));
   EXPECT_THAT(own->buildTime, MatchesRegex("[0-2][0-9]:[0-5][0-9]:[0-6][0-9]"));
+  EXPECT_EQ(programVersionLine("prog"), "prog 2.7.1.8 (built " + own->buildDate + " " + own->buildTime + ")");
 
   DynamicLibrary withNote, plain;
   ASSERT_TRUE(withNote.open(ZEVA_FIXTURE_LIB)) << withNote.error();

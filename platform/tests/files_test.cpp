@@ -351,6 +351,16 @@ TEST(PathPieces, SplitOnSlashes) {
   }
 }
 
+TEST_F(FilesTest, ProjectLibrariesAreInTheirOwnFolderWhenInstalledElseBesideTheProgram) {
+  const std::string prefix = tempDir() + "/prefix";
+  ASSERT_TRUE(createDirectories(prefix + "/bin"));
+  EXPECT_EQ(projectLibraryFolder(prefix + "/bin/brokla"), prefix + "/bin/");  // a build tree
+  ASSERT_TRUE(createDirectories(prefix + "/lib/zevazodizo"));
+  EXPECT_EQ(projectLibraryFolder(prefix + "/bin/brokla"), prefix + "/lib/zevazodizo/");
+  EXPECT_EQ(projectLibraryFolder(prefix + "/bin//brokla"), prefix + "/lib/zevazodizo/");
+  EXPECT_EQ(projectLibraryFolder("brokla"), "");
+}
+
 TEST_F(FilesTest, OpenFileByAccess) {
   const std::string file = tempDir() + "/data.bin";
   const std::string missing = tempDir() + "/missing.bin";

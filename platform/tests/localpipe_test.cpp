@@ -305,6 +305,7 @@ TEST_F(LocalPipeTest, StaleSocketFileIsReplacedButALiveServerIsNot) {
   // A file that is no socket is left alone.
   testsupport::writeFile(platform::localpipe::pipePath("notasocket"), "data");
   EXPECT_EQ(second.listen("notasocket"), -1);
+  EXPECT_EQ(second.error(), EEXIST);  // said as such, not as a refused connection
   EXPECT_EQ(testsupport::readFile(platform::localpipe::pipePath("notasocket")), "data");
 
   live.reset();  // removes its socket file

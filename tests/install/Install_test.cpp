@@ -9,10 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <regex>
+#include <set>
 #include <string>
 
 #include "ProgramRun.h"
+#include "platform/com.h"
 #include "platform/net.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -44,6 +47,29 @@ class InstallTest : public testsupport::ZevaTest {
     install(prefix);
   }
 
+  static std::set<std::string> entries(const std::string& folder) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec)) names.insert(e.path().filename().string());
+    return names;
+  }
+
+  // Every file of a folder with its size and modification time: what a program changed.
+  static std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> snapshot(const std::string& folder) {
+    std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> files;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+      files[e.path().string()] = {e.is_regular_file() ? e.file_size() : 0, e.last_write_time()};
+    return files;
+  }
+
+  // The simulators too, as the demo installs them.
+  void installSimulators(const std::string& prefix) {
+    ScopedEnv noDestdir("DESTDIR", nullptr);
+    const RunResult r = run({ZEVA_CMAKE, "--install", ZEVA_BUILD_DIR, "--prefix", prefix, "--component", "simulators"},
+                            tempDir(), 300s);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  }
+
   std::string destdir_;
   std::string root_;
 
@@ -57,21 +83,25 @@ class InstallTest : public testsupport::ZevaTest {
 TEST_F(InstallTest, InstalledDaemonRunsWithTheFirstRunSettingsAlone) {
   ASSERT_NO_FATAL_FAILURE(installStaged());
   for (const char* file :
-       {"bin/brokla", "bin/zevazodizo-setup", "lib/libplatform_net.so", "lib/libJotwell.so",
-        "lib/logfile.dtd", "lib/logfile.xsl", "share/zevazodizo/services", "share/zevazodizo/ChipRegions.ini",
+       {"bin/brokla", "bin/zevazodizo-setup", "bin/movrak-register", "lib/zevazodizo/libplatform_net.so",
+        "lib/zevazodizo/libJotwell.so", "lib/zevazodizo/libMovrak.so", "share/zevazodizo/logfile.dtd",
+        "share/zevazodizo/logfile.xsl", "share/zevazodizo/services", "share/zevazodizo/ChipRegions.ini",
         "share/zevazodizo/RegionDB.sys", "lib/systemd/user/brokla.service"}) {
     EXPECT_TRUE(fs::exists(root_ + "/" + file)) << file;
   }
   // The simulators are test equipment: installed only on request.
   EXPECT_FALSE(fs::exists(root_ + "/bin/zevasim"));
   EXPECT_FALSE(fs::exists(root_ + "/bin/libokFrontPanel.so"));
+  EXPECT_FALSE(fs::exists(root_ + "/share/zevazodizo/keth.bit"));
+  // The project's libraries keep to their own folder.
+  EXPECT_EQ(entries(root_ + "/lib"), (std::set<std::string>{"systemd", "zevazodizo"}));
 
   // Nothing from the build or the test's environment helps the installed programs.
   ScopedEnv noServices("ZEVA_SERVICES_FILE", nullptr);
   ScopedEnv noLibraries("LD_LIBRARY_PATH", nullptr);
   const RunResult version = run({root_ + "/bin/brokla", "--version"}, tempDir());
   ASSERT_EQ(version.exitCode, 0) << version.err;  // its libraries found from bin/ through ../lib
-  EXPECT_THAT(version.out, testing::StartsWith("brokla Version "));
+  EXPECT_THAT(version.out, testing::MatchesRegex("brokla [0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+ \\(built .*\\)\n"));
 
   // Before the first run the daemon cannot find its ports, and says so.
   const RunResult early = run({root_ + "/bin/brokla"}, tempDir());
@@ -109,6 +139,69 @@ TEST_F(InstallTest, InstalledDaemonRunsWithTheFirstRunSettingsAlone) {
   EXPECT_TRUE(waitForText(log, "Refresh Instrument List Control Request."));
   daemon.signal(SIGTERM);
   EXPECT_EQ(daemon.wait(30s), 0);
+}
+
+TEST_F(InstallTest, TheFirstRunMakesOneInstallationFolderThatEveryProgramReadsAndBinStaysUntouched) {
+  const std::string prefix = tempDir() + "/prefix";
+  ASSERT_NO_FATAL_FAILURE(installInto(prefix));
+  ASSERT_NO_FATAL_FAILURE(installSimulators(prefix));
+  EXPECT_TRUE(fs::exists(prefix + "/share/zevazodizo/keth.bit"));
+  EXPECT_EQ(entries(prefix + "/lib"), (std::set<std::string>{"systemd", "zevazodizo"}));
+  // One version, CMake's, in every program's --version.
+  std::set<std::string> versions;
+  for (const char* program : {"brokla", "zevazodizo-setup", "movrak-register", "zevasim"}) {
+    const RunResult v = run({prefix + "/bin/" + program, "--version"}, tempDir());
+    ASSERT_EQ(v.exitCode, 0) << program << v.err;
+    versions.insert(v.out.substr(v.out.find(' ') + 1, v.out.find(" (") - v.out.find(' ') - 1));
+  }
+  EXPECT_EQ(versions.size(), 1u) << testing::PrintToString(versions);
+
+  const auto bin = snapshot(prefix + "/bin");
+  ScopedEnv noServices("ZEVA_SERVICES_FILE", nullptr);
+  ScopedEnv noLibraries("LD_LIBRARY_PATH", nullptr);
+  const std::string folder = tempDir() + "/user";
+  // Without a folder, --path says what it needs.
+  const RunResult bare = run({prefix + "/bin/zevazodizo-setup", "--path"}, tempDir());
+  EXPECT_EQ(bare.exitCode, 2);
+  EXPECT_THAT(bare.err, HasSubstr("--path needs a folder"));
+  const RunResult setup = run({prefix + "/bin/zevazodizo-setup", "--path", folder}, tempDir());
+  ASSERT_EQ(setup.exitCode, 0) << setup.out << setup.err;
+  // What every program reads from the installation folder is there.
+  for (const char* file : {"ChipRegions.ini", "RegionDB.sys", "logfile.dtd", "logfile.xsl", "keth.bit"})
+    EXPECT_TRUE(fs::exists(folder + "/" + file)) << file;
+  // The automation server, both classes, from the installed library.
+  const std::string library = prefix + "/lib/zevazodizo/libMovrak.so";
+  for (const char* progId : {"Movrak.ScanCtrl", "Movrak.ScanLL"}) {
+    platform::com::CLSID clsid{};
+    std::string path;
+    ASSERT_TRUE(platform::com::Succeeded(platform::com::ClsidFromProgId(progId, &clsid))) << progId;
+    ASSERT_TRUE(platform::com::Succeeded(platform::com::GetInprocServerPath(clsid, &path)));
+    EXPECT_EQ(path, library) << progId;
+  }
+  // Registering again with the installed tool names the same library.
+  const RunResult again = run({prefix + "/bin/movrak-register"}, tempDir());
+  EXPECT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(again.out, "movrak-register: registered " + library + "\n");
+
+  // The installed daemon serves with the first run's settings alone (ports of the test's).
+  testsupport::writeFile(prefix + "/share/zevazodizo/services", servicesWithFreePorts());
+  const std::string serviceKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla";
+  ASSERT_EQ(reg::createKey(platform::HKEY_LOCAL_MACHINE, serviceKey), reg::kOk);
+  ASSERT_EQ(reg::setValue(platform::HKEY_LOCAL_MACHINE, serviceKey, "BCastAddr", reg::makeDword(0x7F0000FE)),
+            reg::kOk);
+  auto daemon = platform::process::Child::spawn(
+      {prefix + "/bin/brokla"}, {tempDir(), tempDir() + "/brokla.out", tempDir() + "/brokla.err"});
+  ASSERT_GT(daemon.pid(), 0);
+  EXPECT_TRUE(waitForText(folder + "/Logs/brokla0.log", "Processing the startup REFRESH request"))
+      << testsupport::readFile(tempDir() + "/brokla.err");
+  const RunResult publish = run({prefix + "/bin/brokla", "--control", "publish"}, tempDir());
+  EXPECT_EQ(publish.exitCode, 0) << publish.err;
+  EXPECT_THAT(publish.out, HasSubstr("published the instrument list"));
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait(30s), 0);
+
+  // Nothing of it was written to bin/.
+  EXPECT_EQ(snapshot(prefix + "/bin"), bin);
 }
 
 TEST_F(InstallTest, InstalledUnitNamesTheInstalledDaemonAndPassesSystemdsChecks) {

@@ -170,7 +170,17 @@ std::string GetModulePath() {
   return path.empty() ? platform::executablePath() : path;
 }
 
-std::string GetModuleDir() { return platform::directoryOf(GetModulePath()); }
+std::string GetModuleDir() {
+  // The files the programs keep beside themselves elsewhere (region files, profiles, the
+  // report's DTD and style sheet, the data port's configuration file) live in the one
+  // installation folder that the first run made and registered; nothing is read from or
+  // written to the programs' bin/. Without one (a program run from its build tree) they
+  // are beside the program.
+  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+  if (install.empty()) return platform::directoryOf(GetModulePath());
+  if (install.back() != '/') install += '/';
+  return install;
+}
 
 bool HasFreeDiskSpace(const char* path, std::uint64_t bytes) {
   if (!path || !*path) return false;

@@ -1,5 +1,6 @@
 #include "Jotwell/Utilities.h"
 
+#include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Worker.h"
 #include "platform/files.h"
@@ -79,7 +80,10 @@ TEST_F(UtilitiesTest, PathsAndFiles) {
   EXPECT_TRUE(FileExists(tempDir() + "/f.txt"));
   EXPECT_FALSE(FileExists(""));
   EXPECT_EQ(GetAppPath(), platform::executablePath());
+  // Without an installation folder the program's files are beside it; with one, there.
   EXPECT_EQ(GetModuleDir(), platform::directoryOf(platform::executablePath()));
+  ASSERT_TRUE(CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).WriteString(zeva::kInstallPathValue, tempDir()));
+  EXPECT_EQ(GetModuleDir(), tempDir() + "/");
 
   struct Case {
     const char* path;

@@ -194,6 +194,11 @@ bool CScanDataPort::ConfigurePort(const char* serial, const char* bitFile) {
   return false;
 }
 
+std::string CScanDataPort::GetConfigFilePath() {
+  std::lock_guard guard(m_BoardGuard);
+  return m_strConfigFile;
+}
+
 PortStatus CScanDataPort::OpenDataPort(const char* serialArg, const char* bitFileArg) {
   std::string serial = serialArg ? serialArg : "";
   if (serial.empty() && !FindScanDataPort(serial)) return PortStatusDeviceNotFound;
@@ -204,6 +209,10 @@ PortStatus CScanDataPort::OpenDataPort(const char* serialArg, const char* bitFil
   if (bitFile.empty()) {
     bitFile = reg.ReadString("KethConfigFile", "");
     if (bitFile.empty()) bitFile = GetModuleDir() + "keth.bit";
+    {
+      std::lock_guard guard(m_BoardGuard);
+      m_strConfigFile = bitFile;
+    }
     if (!platform::fileExists(bitFile)) {
       LogError("<DataPort::OpenDataPort> FPGA configuration file %s not found", bitFile.c_str());
       return PortStatusConfigFileInvalid;

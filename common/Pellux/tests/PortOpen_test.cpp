@@ -2,6 +2,7 @@
 #include <functional>
 
 #include "BoardFixture.h"
+#include "Jotwell/ProductKeys.h"
 #include "platform/dynlib.h"
 
 namespace {
@@ -94,12 +95,24 @@ TEST_F(PelluxOpenTest, AConfigurationFileFromTheRegistryThatIsMissingFailsBefore
   okSim_ClearCallLog();
   EXPECT_EQ(port.OpenDataPort("SIM-KETH-0001", nullptr), PortStatusConfigFileInvalid);
   EXPECT_TRUE(oksim::calls("okUsbFrontPanel_OpenBySerial").empty());
+  EXPECT_EQ(port.GetConfigFilePath(), tempDir() + "/gone.bit");  // for the user's message
 
   // The registry's file, when present, is the one downloaded.
   ASSERT_TRUE(CRegEdit(HKEY_LOCAL_MACHINE, kDataPortKey).WriteString("KethConfigFile", bitFile_));
   EXPECT_EQ(port.OpenDataPort("SIM-KETH-0001", nullptr), PortStatusSuccess);
   EXPECT_EQ(oksim::calls("okUsbFrontPanel_ConfigureFPGA").back(),
             "okUsbFrontPanel_ConfigureFPGA(" + bitFile_ + ")");
+}
+
+TEST_F(PelluxOpenTest, WithoutARegistryFileTheConfigurationIsTheOneInTheInstallationFolder) {
+  const std::string install = tempDir() + "/install";
+  ASSERT_TRUE(platform::createDirectories(install));
+  ASSERT_TRUE(CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).WriteString(zeva::kInstallPathValue, install));
+  CScanDataPort port;
+  EXPECT_EQ(port.OpenDataPort("SIM-KETH-0001", nullptr), PortStatusConfigFileInvalid);
+  EXPECT_EQ(port.GetConfigFilePath(), install + "/keth.bit");
+  platform::copyFileNoOverwrite(bitFile_, install + "/keth.bit");
+  EXPECT_EQ(port.OpenDataPort("SIM-KETH-0001", nullptr), PortStatusSuccess);
 }
 
 TEST_F(PelluxOpenTest, ASuccessfulOpenConfiguresAdjustsAndRecordsTheVersion) {

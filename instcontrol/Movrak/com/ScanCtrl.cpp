@@ -157,7 +157,18 @@ HRESULT CScanCtrl::Connect(const std::string& bstrConnectString) {
   const PortStatus port = Scanner().GetDataPort().OpenDataPort(nullptr, nullptr);
   if (port != PortStatusSuccess) {
     const int id = kPortStatusBase + static_cast<int>(port);
-    const std::string text = GetErrorText(id);
+    std::string text = GetErrorText(id);
+    if (port == PortStatusConfigFileInvalid) {
+      // Where it was looked for, and what belongs there.
+      const std::string path = Scanner().GetDataPort().GetConfigFilePath();
+      std::string key = zeva::kDataPortKey;
+      if (!key.empty() && key.back() == '\\') key.pop_back();
+      if (!path.empty())
+        text += " It was looked for at " + path +
+                ": put the data board's configuration file there (for the simulated board: install the "
+                "simulators component and run zevazodizo-setup again), or name the file in the registry value "
+                "\"KethConfigFile\" (HKEY_LOCAL_MACHINE\\" + key + ").";
+    }
     LogError("<CScanCtrl::Connect> Failed to open Data Port: %s [code = %d]", text.c_str(), static_cast<int>(port));
     return ReportError(text, id);
   }

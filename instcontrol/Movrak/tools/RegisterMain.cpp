@@ -6,13 +6,15 @@
 
 #include "Jotwell/Utilities.h"
 #include "platform/com.h"
+#include "platform/dynlib.h"
 #include "platform/files.h"
 
 namespace {
 
 const char* const kUsage =
     "Usage: movrak-register [--unregister] [LIBRARY]\n"
-    "Registers the automation server library (default: libMovrak.so beside this program)\n"
+    "Registers the automation server library (default: the installation's\n"
+    "lib/zevazodizo/libMovrak.so, or the one beside this program in a build tree)\n"
     "in the registry ($ZEVA_REGISTRY_DIR), or removes its registration.\n"
     "\n"
     "  --unregister  remove the registration\n"
@@ -31,7 +33,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--version") {
-      std::printf("movrak-register %s\n", GetVersionString(GetThisModule()).c_str());
+      std::printf("%s\n", platform::programVersionLine("movrak-register").c_str());
       return 0;
     }
     if (arg == "--unregister") {
@@ -43,7 +45,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (library.empty()) library = platform::directoryOf(platform::executablePath()) + "libMovrak.so";
+  if (library.empty()) library = platform::projectLibraryFolder(platform::executablePath()) + "libMovrak.so";
   if (!platform::fileExists(library)) {
     std::fprintf(stderr, "movrak-register: the library %s does not exist\n", library.c_str());
     return 1;

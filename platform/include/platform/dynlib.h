@@ -60,6 +60,10 @@ struct ModuleVersion {
 // The version note the build embedded in the module (cmake: zeva_module_version);
 // nullopt when the module carries none.
 std::optional<ModuleVersion> moduleVersion(ModuleHandle module);
+// The line every program's --version prints, from its own version note (the project's
+// version, which CMake gives every module): "<program> 1.2.3.4 (built Mmm dd yyyy hh:mm:ss)";
+// "<program> (no version)" without a note.
+std::string programVersionLine(const std::string& program);
 
 // The version note among the notes of one PT_NOTE segment (`align`: the segment's note
 // alignment, 4 or 8); nullopt when none is there or the bytes are malformed. Every length

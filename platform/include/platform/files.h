@@ -207,6 +207,10 @@ DriveKind classifyDrive(const std::string& fsType, unsigned major, unsigned mino
 std::string mountPoint(const std::string& path);
 
 std::string tempDirectory();  // $TMPDIR or /tmp, without a trailing '/'
+// The user's own data folder of this software, without a trailing '/':
+// $XDG_DATA_HOME/zevazodizo, else ~/.local/share/zevazodizo; "" when neither
+// XDG_DATA_HOME nor HOME is set.
+std::string userDataFolder();
 // Creates a new empty file "<dir>/<prefix>XXXXXX" and returns its path (empty on failure).
 std::string uniqueTempFile(const std::string& dir, const std::string& prefix);
 
@@ -214,6 +218,11 @@ std::string uniqueTempFile(const std::string& dir, const std::string& prefix);
 std::string computerName();
 // Full path of the running executable.
 std::string executablePath();
+// The folder (with a trailing '/') of the project's shared libraries for the program at
+// `programPath`: <prefix>/lib/zevazodizo/ when that folder exists beside the program's
+// <prefix>/bin/ (an installation), else the program's own folder (a build tree keeps
+// programs and libraries together).
+std::string projectLibraryFolder(const std::string& programPath);
 // The process's arguments as given (argv), read from /proc/self/cmdline.
 std::vector<std::string> commandLineArguments();
 // Full path of the loaded module (executable or shared library) containing `address`.

@@ -106,8 +106,8 @@ class PipeServer {
   PipeServer& operator=(const PipeServer&) = delete;
 
   // Serves pipe `name`: returns its listener number (0, 1, ...), or -1 on failure
-  // (error() tells why; EADDRINUSE when another server serves it). A socket file left by
-  // a server that is gone is replaced.
+  // (error() tells why; EADDRINUSE when another server serves it, EEXIST when a file that
+  // is not a socket has the name). A socket file left by a server that is gone is replaced.
   int listen(std::string_view name);
   int error() const { return error_; }
 

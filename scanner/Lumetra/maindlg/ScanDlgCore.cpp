@@ -153,7 +153,10 @@ std::string QuillmarkCommandLine(int scannerType) {
 
 CScanDlgCore::CScanDlgCore(IScanDlgView& view, platform::Window* window)
     : m_FileSystem(FileSystemQueries::System()), m_View(view), m_pWindow(window) {
-  m_strAppDir = platform::directoryOf(GetAppPath());
+  // The region files and the profiles: the installation folder, which the region editor
+  // shares (beside the program only when none is registered).
+  m_strAppDir = GetModuleDir();
+  m_strProgramPath = GetAppPath();
   m_CreateScanCtrl = [] {
     platform::com::ComPtr<platform::com::IUnknown> unknown;
     platform::com::Check(
@@ -209,14 +212,18 @@ void CScanDlgCore::OnInitDialog() {
   m_bDevNotify = true;
 
   m_pScanCtrl.reset();
+  std::string why;
   try {
     if (m_CreateScanCtrl) m_pScanCtrl = m_CreateScanCtrl();
   } catch (const std::exception& e) {
     LogError("Scanner Init:  %s", e.what());
+    why = e.what();
   }
   if (!m_pScanCtrl) {
     m_View.HideSplash();
-    ErrorBox(MainDlgText(9922, "Error:  Missing Movrak.DLL."));
+    std::string text = MainDlgText(9922, "Error:  Missing Movrak.DLL.");
+    if (!why.empty()) text += "\r\n\r\n(" + why + ")";
+    ErrorBox(text);
     LogError("Scanner Init:  Failed to create instance of scanner interface.");
     m_bBusy = false;
     EndDialog(ui::IDCANCEL);
@@ -1107,8 +1114,9 @@ void CScanDlgCore::RunProfileEditor() {
 void CScanDlgCore::StartQuillmark() {
   const int type = GetScannerType(true);
   std::vector<std::string> argv{"quillmark"};
-  // The editor is installed beside the scanner software; else it is looked up in PATH.
-  const std::string beside = GetModuleDir() + "quillmark";
+  // The editor is installed beside the running program (bin/ of an installation or the
+  // build tree's programs); else it is looked up in PATH.
+  const std::string beside = platform::directoryOf(m_strProgramPath) + "quillmark";
   if (platform::fileExists(beside)) argv[0] = beside;
   if (type >= 0 && type <= 2)
     argv.push_back(QuillmarkCommandLine(type).substr(std::string(kQuillmark).size() + 1));

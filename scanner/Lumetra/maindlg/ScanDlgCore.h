@@ -89,6 +89,7 @@ class CScanDlgCore {
   std::string m_strConnectString;
   // The host program's folder (the region and profile files, the help file).
   std::string m_strAppDir;
+  std::string m_strProgramPath;  // the running program: its fellow programs are beside it
   ScanCtrlFactory m_CreateScanCtrl;
   std::function<bool()> m_InitPortLib;
   std::function<std::unique_ptr<run::CScanMgr>(platform::Window*, IScanCtrl*)> m_CreateScanMgr;

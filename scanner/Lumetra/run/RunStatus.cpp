@@ -44,12 +44,13 @@ constexpr IdText kStringTable[] = {
      "understand. "},
     {9920, "Scanner status thread error."},
     {9921, "You must close the door first"},
+    // Here the server is a library registered per user; the command that registers it
+    // takes the place of the Windows advice.
     {9922,
-     "Cannot access scanner interface.  You may be missing a DLL called Movrak.DLL.\r\n\r\nOr if you have "
-     "that file "
-     "try executing the command\r\n\r\n\t\tregsvr32 Movrak.DLL\r\n\r\nfrom the directory where Movrak.DLL   "
-     "lives.  "
-     "If that works, try restarting the scanner software."},
+     "Cannot access scanner interface.  The automation server \"Movrak.ScanCtrl\" is not registered for "
+     "this user, or its library libMovrak.so cannot be loaded.\r\n\r\nRegister it with the command"
+     "\r\n\r\n\t\tzevazodizo-setup\r\n\r\n(or movrak-register with the path of libMovrak.so, in the "
+     "installation's lib/zevazodizo folder).  If that works, try restarting the scanner software."},
     {9931, "Maximum Red Laser Power is below the threshold.  You need to contact Customer Support!"},
     {9932, "Maximum Red Laser Power is above the threshold. You need to contact Customer Support!"},
     {9933, "Minimum Red Laser Power is above the threshold.  You need to contact Customer Support!"},

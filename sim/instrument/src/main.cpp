@@ -137,9 +137,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg == "--version") {
-      const auto v = platform::moduleVersion(platform::mainProgramModule());
-      std::printf("zevasim %u.%u.%u.%u\n", v ? v->major : 0u, v ? v->minor : 0u, v ? v->third : 0u,
-                  v ? v->fourth : 0u);
+      std::printf("%s\n", platform::programVersionLine("zevasim").c_str());
       return 0;
     } else if (arg == "--port" && i + 1 < argc && std::string(argv[i + 1]) == "assigned") {
       ++i;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "Jotwell/ProductKeys.h"
+#include "platform/com.h"
 #include "platform/files.h"
 #include "platform/net.h"
 #include "platform/registry.h"
@@ -18,6 +19,10 @@ namespace {
 constexpr const char* kRegionFiles[] = {"ChipRegions.ini", "RegionDB.sys"};
 // The program that opens the scanner window; its log is named after it.
 constexpr const char* kScannerHostProgram = "scanner-host";
+// Read from "Path" too: the run report's DTD and style sheet, always installed, and the
+// data board's configuration file, which only the simulators component installs.
+constexpr const char* kInstalledFiles[] = {"logfile.dtd", "logfile.xsl"};
+constexpr const char* kOptionalFiles[] = {"keth.bit"};
 
 std::string WithoutTrailingSlash(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -36,12 +41,10 @@ std::string WriteString(const char* key, const char* name, const std::string& va
 
 }  // namespace
 
-std::string DefaultInstallFolder() {
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
-    return WithoutTrailingSlash(data) + "/zevazodizo";
-  if (const char* home = std::getenv("HOME"); home && *home)
-    return WithoutTrailingSlash(home) + "/.local/share/zevazodizo";
-  return {};
+std::string DefaultInstallFolder() { return platform::userDataFolder(); }
+
+std::string ServerLibraryOf(const std::string& programPath) {
+  return platform::projectLibraryFolder(programPath) + "libMovrak.so";
 }
 
 std::string ShareFolderOf(const std::string& programPath) {
@@ -59,12 +62,17 @@ FirstRunResult RunFirstRun(const FirstRunOptions& options) {
     return result;
   }
   // Nothing is written before the installed files are known to be there.
-  for (const char* name : {"services", kRegionFiles[0], kRegionFiles[1]}) {
+  for (const char* name : {"services", kRegionFiles[0], kRegionFiles[1], kInstalledFiles[0], kInstalledFiles[1]}) {
     if (!platform::fileExists(share + "/" + name)) {
       result.error = "the installation's file " + share + "/" + name +
                      " is missing: run the zevazodizo-setup of a complete installation (cmake --install)";
       return result;
     }
+  }
+  if (!platform::fileExists(options.serverLibrary)) {
+    result.error = "the automation server's library " + options.serverLibrary +
+                   " is missing: run the zevazodizo-setup of a complete installation (cmake --install)";
+    return result;
   }
 
   // 1. The installation folder and its region files.
@@ -75,7 +83,11 @@ FirstRunResult RunFirstRun(const FirstRunOptions& options) {
     return result;
   }
   result.done.push_back("installation folder " + folder + " (logs in " + folder + "/Logs)");
-  for (const char* name : kRegionFiles) {
+  std::vector<std::string> files(std::begin(kRegionFiles), std::end(kRegionFiles));
+  files.insert(files.end(), std::begin(kInstalledFiles), std::end(kInstalledFiles));
+  for (const char* name : kOptionalFiles)
+    if (platform::fileExists(share + "/" + name)) files.push_back(name);
+  for (const std::string& name : files) {
     const std::string target = folder + "/" + name;
     if (platform::fileExists(target)) {
       result.done.push_back("kept " + target);
@@ -114,9 +126,18 @@ FirstRunResult RunFirstRun(const FirstRunOptions& options) {
   result.done.push_back(std::string("registry \"") + platform::net::kServicesDatabaseValue + "\" = " + share +
                         " (the services file " + share + "/services)");
 
-  // 3. Registering the automation server (the "Movrak.ScanCtrl" class and its library's
-  //    path under HKEY_CLASSES_ROOT) is added here, as the last step, once the library
-  //    registers itself.
+  // 3. The automation server, registered by its library (the library's absolute path is
+  //    what clients load).
+  if (const platform::com::HRESULT hr = platform::com::RegisterLibrary(options.serverLibrary);
+      platform::com::Failed(hr)) {
+    const auto info = platform::com::GetErrorInfo();
+    result.error = "cannot register the automation server " + options.serverLibrary + ": " +
+                   (info ? info->description : platform::com::ErrorMessage(hr)) +
+                   "; 'movrak-register' registers it again";
+    return result;
+  }
+  result.done.push_back("registered the automation server \"Movrak.ScanCtrl\" and \"Movrak.ScanLL\" (" +
+                        options.serverLibrary + ")");
 
   result.ok = true;
   return result;

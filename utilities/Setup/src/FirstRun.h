@@ -11,6 +11,7 @@ namespace setup {
 struct FirstRunOptions {
   std::string shareFolder;    // the installation's shared files (<prefix>/share/zevazodizo)
   std::string installFolder;  // becomes "Path"
+  std::string serverLibrary;  // the automation server (<prefix>/lib/zevazodizo/libMovrak.so)
 };
 
 struct FirstRunResult {
@@ -25,15 +26,21 @@ std::string DefaultInstallFolder();
 
 // The shared files of the installation that holds `programPath` (<prefix>/bin/...).
 std::string ShareFolderOf(const std::string& programPath);
+// The automation server's library of the installation (or build tree) that holds
+// `programPath`.
+std::string ServerLibraryOf(const std::string& programPath);
 
-// Sets up the user's installation; safe to run again (region files the user already has,
-// edited or not, are kept). Steps, in order:
-//  1. the installation folder with its "Logs" folder, and the region files (ChipRegions.ini,
-//     RegionDB.sys) copied into it from the shared files when missing;
+// Sets up the user's installation; safe to run again (files the user already has, edited
+// or not, are kept). Steps, in order:
+//  1. the installation folder with its "Logs" folder, and the files every program reads
+//     there, copied from the shared files when missing: the region files (ChipRegions.ini,
+//     RegionDB.sys), the run report's logfile.dtd and logfile.xsl, and the data board's
+//     configuration file keth.bit when the installation has one;
 //  2. the registry: "Path" (HKEY_LOCAL_MACHINE\Software\Tarsel\ZevazOdizo) = that folder,
 //     "File" (...\Scanner\Logging) = the scanner host's log in its "Logs" folder, and
 //     "DataBasePath" (the net layer's services-file folder) = the shared files;
-//  3. the automation server's registration goes here once the library registers itself.
+//  3. the automation server's classes ("Movrak.ScanCtrl", "Movrak.ScanLL"), registered by
+//     the server library itself.
 FirstRunResult RunFirstRun(const FirstRunOptions& options);
 
 }  // namespace setup

@@ -13,11 +13,15 @@ const char* const kUsage =
     "Sets up this installation for the user who runs it; run it once per user after\n"
     "installing, and again after moving the installation (it keeps the region files the\n"
     "user already has):\n"
-    "  - the installation folder (logs, data, the region files ChipRegions.ini and\n"
-    "    RegionDB.sys, copied from the installation when missing), registered as the\n"
-    "    registry value \"Path\" (HKEY_LOCAL_MACHINE\\Software\\Tarsel\\ZevazOdizo);\n"
+    "  - the installation folder (logs, data, profiles, and the files every program reads\n"
+    "    there: the region files ChipRegions.ini and RegionDB.sys, the run report's\n"
+    "    logfile.dtd and logfile.xsl, and the data board's keth.bit when installed; each\n"
+    "    copied from the installation when missing), registered as the registry value\n"
+    "    \"Path\" (HKEY_LOCAL_MACHINE\\Software\\Tarsel\\ZevazOdizo);\n"
     "  - the installation's services file (the connection manager's ports), registered as\n"
-    "    \"DataBasePath\" (HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters).\n"
+    "    \"DataBasePath\" (HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters);\n"
+    "  - the automation server \"Movrak.ScanCtrl\" and \"Movrak.ScanLL\" (the installation's\n"
+    "    lib/zevazodizo/libMovrak.so), registered for this user.\n"
     "The registry is in $ZEVA_REGISTRY_DIR (default ~/.config/zevazodizo/registry).\n"
     "\n"
     "  --path FOLDER  the installation folder (default $XDG_DATA_HOME/zevazodizo, else\n"
@@ -38,12 +42,14 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--version") {
-      const auto v = platform::moduleVersion(platform::mainProgramModule());
-      std::printf("zevazodizo-setup %u.%u.%u.%u\n", v ? v->major : 0u, v ? v->minor : 0u, v ? v->third : 0u,
-                  v ? v->fourth : 0u);
+      std::printf("%s\n", platform::programVersionLine("zevazodizo-setup").c_str());
       return 0;
     }
-    if (arg == "--path" && i + 1 < argc) {
+    if (arg == "--path") {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "zevazodizo-setup: --path needs a folder (--path FOLDER)\n%s", kUsage);
+        return 2;
+      }
       options.installFolder = argv[++i];
       continue;
     }
@@ -57,6 +63,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   options.shareFolder = setup::ShareFolderOf(platform::executablePath());
+  options.serverLibrary = setup::ServerLibraryOf(platform::executablePath());
 
   const setup::FirstRunResult result = setup::RunFirstRun(options);
   for (const std::string& line : result.done) std::printf("zevazodizo-setup: %s\n", line.c_str());

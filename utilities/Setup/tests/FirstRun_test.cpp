@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/com.h"
+#include "platform/files.h"
 #include "platform/net.h"
 #include "platform/registry.h"
 #include "testsupport/TestEnv.h"
@@ -34,6 +36,8 @@ class FirstRunTest : public testsupport::ZevaTest {
                            "vrelevent 47401/udp\nvrelcntrl 47402/udp\nvrelinstr 47410/tcp\n");
     testsupport::writeFile(share_ + "/ChipRegions.ini", "[ScanRegions]\nNumRegions=0\n");
     testsupport::writeFile(share_ + "/RegionDB.sys", std::string("\x01\0\0\0", 4));
+    testsupport::writeFile(share_ + "/logfile.dtd", "<!ELEMENT x ANY>\n");
+    testsupport::writeFile(share_ + "/logfile.xsl", "<xsl/>\n");
     ::unsetenv("ZEVA_SERVICES_FILE");
   }
 
@@ -45,7 +49,21 @@ class FirstRunTest : public testsupport::ZevaTest {
     return s.substr(0, s.find('\0'));
   }
 
-  setup::FirstRunResult run(const std::string& folder) { return setup::RunFirstRun({share_ + "/", folder}); }
+  setup::FirstRunResult run(const std::string& folder) {
+    return setup::RunFirstRun({share_ + "/", folder, library_});
+  }
+
+  // The registered library of a ProgID; "" when none.
+  static std::string registeredLibrary(const char* progId) {
+    platform::com::CLSID clsid{};
+    std::string path;
+    if (platform::com::Failed(platform::com::ClsidFromProgId(progId, &clsid)) ||
+        platform::com::Failed(platform::com::GetInprocServerPath(clsid, &path)))
+      return {};
+    return path;
+  }
+
+  std::string library_ = MOVRAK_LIBRARY;
 
   std::string share_;
 };
@@ -65,6 +83,14 @@ TEST_F(FirstRunTest, SetsUpTheUsersFolderAndTheRegistryAndKeepsTheUsersFilesWhen
   struct stat logs {};
   EXPECT_EQ(::stat((folder + "/Logs").c_str(), &logs), 0);
   EXPECT_THAT(first.done, testing::Contains(HasSubstr("copied " + folder + "/ChipRegions.ini")));
+  // The report's files are read from the installation folder too; the data board's
+  // configuration only when the installation has one (the simulators component).
+  EXPECT_EQ(testsupport::readFile(folder + "/logfile.xsl"), "<xsl/>\n");
+  EXPECT_TRUE(platform::fileExists(folder + "/logfile.dtd"));
+  EXPECT_FALSE(platform::fileExists(folder + "/keth.bit"));
+  // Both classes of the automation server, registered from the given library.
+  EXPECT_EQ(registeredLibrary("Movrak.ScanCtrl"), library_);
+  EXPECT_EQ(registeredLibrary("Movrak.ScanLL"), library_);
 
   // What the connection manager needs is now found without any environment.
   EXPECT_EQ(platform::net::servicePort("vrelcntrl", "udp"), 47402);
@@ -78,6 +104,11 @@ TEST_F(FirstRunTest, SetsUpTheUsersFolderAndTheRegistryAndKeepsTheUsersFilesWhen
   EXPECT_EQ(testsupport::readFile(folder + "/ChipRegions.ini"), "edited by the user\n");
   EXPECT_EQ(testsupport::readFile(folder + "/RegionDB.sys").size(), 4u);
   EXPECT_THAT(again.done, testing::Contains("kept " + folder + "/ChipRegions.ini"));
+
+  // The simulators component added the board's configuration file: a later run copies it.
+  testsupport::writeFile(share_ + "/keth.bit", "simulated configuration version=32\n");
+  ASSERT_TRUE(run(folder).ok);
+  EXPECT_EQ(testsupport::readFile(folder + "/keth.bit"), "simulated configuration version=32\n");
 }
 
 TEST_F(FirstRunTest, StopsWithTheReasonAndWritesNoRegistryValue) {
@@ -94,19 +125,25 @@ TEST_F(FirstRunTest, StopsWithTheReasonAndWritesNoRegistryValue) {
        "cannot create the installation folder"},
       {"incomplete installation", tempDir() + "/user", "services", "services is missing"},
       {"no region database", tempDir() + "/user", "RegionDB.sys", "RegionDB.sys is missing"},
+      {"no report style sheet", tempDir() + "/user", "logfile.xsl", "logfile.xsl is missing"},
+      {"no automation server", tempDir() + "/user", "", "libMovrak.so is missing"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string removed = c.missing ? share_ + "/" + c.missing : "";
-    const std::string keep = c.missing ? testsupport::readFile(removed) : "";
-    if (c.missing) std::remove(removed.c_str());
+    const bool noLibrary = c.missing && !*c.missing;
+    const std::string removed = c.missing && !noLibrary ? share_ + "/" + c.missing : "";
+    const std::string keep = removed.empty() ? "" : testsupport::readFile(removed);
+    if (!removed.empty()) std::remove(removed.c_str());
+    if (noLibrary) library_ = tempDir() + "/lib/zevazodizo/libMovrak.so";
     const auto r = run(c.folder);
+    library_ = MOVRAK_LIBRARY;
     EXPECT_FALSE(r.ok);
     EXPECT_THAT(r.error, HasSubstr(c.reason));
     EXPECT_EQ(value(kProductKey, "Path"), std::nullopt);
     EXPECT_EQ(value(platform::net::kServicesDatabaseKey, platform::net::kServicesDatabaseValue),
               std::nullopt);
-    if (c.missing) testsupport::writeFile(removed, keep);
+    EXPECT_EQ(registeredLibrary("Movrak.ScanCtrl"), "");
+    if (!removed.empty()) testsupport::writeFile(removed, keep);
   }
   struct stat st {};
   EXPECT_NE(::stat((tempDir() + "/user").c_str(), &st), 0)

@@ -53,7 +53,10 @@ void CheckBarcodeFormat(const char* barcode, std::string& number);
 bool IsBarcodeFormatValid(const char* barcode);
 
 std::string GetModulePath();
-std::string GetModuleDir();  // with a trailing '/'
+// The folder of the files a program keeps "beside itself": the installation folder
+// (registry "Path") when one is registered, else the program's own folder; with a
+// trailing '/'.
+std::string GetModuleDir();
 // The folder that stands for the fixed Windows file locations of the instrument's files:
 // "Data" under the install folder (registry "Path"), created when missing; the temporary
 // folder when no install folder is registered.

@@ -81,6 +81,9 @@ class PELLUX_API CScanDataPort : public okCUsbFrontPanel {
   bool ConfigurePort(const char* serial, const char* bitFile);
   // The whole connect sequence; never throws.
   PortStatus OpenDataPort(const char* serial, const char* bitFile);
+  // The configuration file the last OpenDataPort looked for (for the user's message when
+  // it was missing).
+  std::string GetConfigFilePath();
 
   // ---- status and identity ----------------------------------------------------------
   bool IsPortConfigured() const { return m_bConfigured; }
@@ -253,6 +256,7 @@ class PELLUX_API CScanDataPort : public okCUsbFrontPanel {
   platform::TimedMutex m_AccessMutex;
   std::atomic<bool> m_bAbort{false};
   std::atomic<int> m_nCfgVersion{0};
+  std::string m_strConfigFile;  // under m_BoardGuard
   eDataModeType m_eRunMode = eScanData;
   std::atomic<bool> m_bConfigured{false};
   std::atomic<bool> m_bBusy{false};

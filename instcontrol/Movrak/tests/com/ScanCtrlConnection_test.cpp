@@ -59,6 +59,20 @@ TEST_F(ScanCtrlComTest, FailuresCarryTheIdTextAndOneLogLine) {
   ASSERT_EQ(ctrl->Disconnect(), S_OK);
 }
 
+TEST_F(ScanCtrlComTest, AMissingDataPortConfigurationNamesWhereItWasLookedForAndWhatBelongsThere) {
+  // No file named in the registry: the one in the installation folder, which is missing.
+  CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\").DeleteValue("KethConfigFile");
+  ComPtr<IScanCtrl> ctrl = create();
+  EXPECT_EQ(ctrl->Connect(connectString()), Itf(12004));
+  const std::string text = description();  // taken once, as error information is
+  EXPECT_THAT(text, testing::StartsWith("Failed to find the configuration file for the Data Port. It was looked "
+                                        "for at " +
+                                        tempDir() + "/install/keth.bit: put the data board's configuration file "
+                                                    "there"));
+  EXPECT_THAT(text, HasSubstr("\"KethConfigFile\""));
+  ctrl->Disconnect();
+}
+
 TEST_F(ScanCtrlComTest, ObjectsShareOneScannerThatOutlivesAllButTheLast) {
   ComPtr<IScanCtrl> first = create();
   ComPtr<IScanCtrl> second = create();

@@ -3,10 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "MainDlgTestSupport.h"
+#include "platform/files.h"
 #include "platform/ui.h"
 #include "run/RunStatus.h"
 #include "run/ScanMgr.h"
@@ -142,6 +145,23 @@ TEST_F(MainDlgTest, MissingServerEndsStartUpWithItsMessage) {
   ASSERT_EQ(boxes().size(), 1u);
   EXPECT_THAT(boxes()[0], HasSubstr("Cannot access scanner interface."));
   EXPECT_TRUE(logged("ERROR: Scanner Init:  Failed to create instance of scanner interface."));
+}
+
+TEST_F(MainDlgTest, AnUnregisteredServerIsMetWithTheCommandThatRegistersIt) {
+  // What creating an unregistered class gives.
+  core().m_CreateScanCtrl = []() -> platform::com::ComPtr<IScanCtrl> {
+    platform::com::ComPtr<platform::com::IUnknown> unknown;
+    platform::com::Check(platform::com::CreateInstance("Movrak.ScanCtrl", platform::com::IUnknown::kIID,
+                                                       unknown.put()));
+    return unknown.as<IScanCtrl>();
+  };
+  startUp();
+  EXPECT_EQ(view_.endCode, ui::IDCANCEL);
+  ASSERT_EQ(boxes().size(), 1u);
+  EXPECT_THAT(boxes()[0], HasSubstr("zevazodizo-setup"));
+  EXPECT_THAT(boxes()[0], HasSubstr("movrak-register"));
+  EXPECT_THAT(boxes()[0], testing::Not(HasSubstr("regsvr32")));
+  EXPECT_THAT(boxes()[0], testing::Not(HasSubstr(".DLL")));
 }
 
 // ---- shut-down -------------------------------------------------------------------------------------
@@ -408,6 +428,32 @@ TEST_F(MainDlgTest, QuillmarkStartsWithTheModelOrBareAndReportsFailures) {
   ASSERT_EQ(boxes().size(), 1u);
   EXPECT_EQ(boxes()[0], "Call Quillmark failed: No such file or directory");
   EXPECT_EQ(captions_[0], "Customize Scan Region Error");
+}
+
+TEST_F(MainDlgTest, QuillmarkIsTheOneBesideTheRunningProgramNotInTheInstallationFolder) {
+  // An installation: the programs in <prefix>/bin, the user's installation folder (where
+  // the window's region files are) elsewhere.
+  const std::string bin = tempDir() + "/prefix/bin";
+  ASSERT_TRUE(platform::createDirectories(bin));
+  testsupport::writeFile(bin + "/quillmark", "");
+  testsupport::writeFile(tempDir() + "/quillmark", "");  // not this one
+  core().m_strAppDir = tempDir() + "/";
+  core().m_strProgramPath = bin + "/scanner-host";
+  std::vector<std::string> started;
+  core().m_Spawn = [&](const std::vector<std::string>& argv, int*) {
+    started = argv;
+    return true;
+  };
+  core().m_nScannerType = 3;
+  core().m_bBusy = false;
+  scan_->model = "unknown";
+  core().OnCommand(ID_TOOLS_QUILLMARK);
+  ASSERT_FALSE(started.empty());
+  EXPECT_EQ(started[0], bin + "/quillmark");
+  // Without one beside the program, PATH decides.
+  std::filesystem::remove(bin + "/quillmark");
+  core().OnCommand(ID_TOOLS_QUILLMARK);
+  EXPECT_EQ(started[0], "quillmark");
 }
 
 TEST_F(MainDlgTest, ResetCalibrationWarningsResetsOnlyTheFlagsSet) {

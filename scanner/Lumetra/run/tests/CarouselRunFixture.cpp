@@ -268,6 +268,7 @@ CarouselRunTest::CarouselRunTest() {
   m_Report = tempDir() + "/report";
   for (const std::string& folder : {m_Install + "/Logs", m_Out, m_Report})
     platform::createDirectories(folder);
+  CopyReportFiles(m_Install);
 
   // A region database that takes tiny regions anywhere on every model.
   testsupport::writeFile(m_Install + "/RegionDB.sys",

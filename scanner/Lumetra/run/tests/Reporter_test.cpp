@@ -11,6 +11,7 @@
 
 #include "Jotwell/Utilities.h"
 #include "RunFixture.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -58,6 +59,14 @@ int ValidationErrors(const std::string& path) {
 
 class ReporterTest : public RunTest {
  protected:
+  // The installation folder holds the report's DTD and style sheet, as the first run
+  // leaves them there; the build keeps them beside the programs.
+  ReporterTest() {
+    const std::string programs = platform::directoryOf(platform::executablePath());
+    for (const char* name : {"logfile.dtd", "logfile.xsl"})
+      platform::copyFileNoOverwrite(programs + name, install() + "/" + name);
+  }
+
   std::string xml() const { return tempDir() + "/CarouselRunLog.xml"; }
   std::string html() const { return tempDir() + "/CarouselRunLog.htm"; }
 };

@@ -21,6 +21,7 @@ RunTest::RunTest() : clock_(std::make_shared<platform::ManualClock>()), scopedCl
   platform::createDirectories(install_ + "/Temp");
   platform::createDirectories(outDir_);
   reg.WriteString("Path", install_);
+  CopyReportFiles(install_);
   CLogger::SetDebugLogging(true);
   CLogger::Open((tempDir() + "/run").c_str());
 }
@@ -28,6 +29,12 @@ RunTest::RunTest() : clock_(std::make_shared<platform::ManualClock>()), scopedCl
 RunTest::~RunTest() { CLogger::Close(); }
 
 std::string RunTest::logText() const { return testsupport::readFile(CLogger::m_File.path()); }
+
+void CopyReportFiles(const std::string& installFolder) {
+  const std::string programs = platform::directoryOf(platform::executablePath());
+  for (const char* name : {"logfile.dtd", "logfile.xsl"})
+    platform::copyFileNoOverwrite(programs + name, platform::joinPath(installFolder, name));
+}
 
 std::vector<std::uint8_t> MakeLine(int lineNumber, int direction, int pixels, int greenPd, int redPd,
                                    const std::function<RawPixel(int)>& pixel) {

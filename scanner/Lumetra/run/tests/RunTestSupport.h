@@ -39,6 +39,10 @@ struct RawPixel {
 };
 // One scan line as the board sends it: header (magic, line number, direction, pixels,
 // green and red photodiode counts) and the pixel records.
+// Copies the run report's DTD and style sheet from beside the test program (where the build
+// puts them) into an installation folder, as the first run does.
+void CopyReportFiles(const std::string& installFolder);
+
 std::vector<std::uint8_t> MakeLine(int lineNumber, int direction, int pixels, int greenPd, int redPd,
                                    const std::function<RawPixel(int)>& pixel);
 

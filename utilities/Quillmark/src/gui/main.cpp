@@ -48,13 +48,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 2 && std::string(argv[1]) == "--version") {
-    const auto v = platform::moduleVersion(platform::mainProgramModule());
-    if (!v) {
-      std::puts("quillmark (no version)");
-    } else {
-      std::printf("quillmark %u.%u.%u.%u (built %s %s)\n", v->major, v->minor, v->third, v->fourth,
-                  v->buildDate.c_str(), v->buildTime.c_str());
-    }
+    std::printf("%s\n", platform::programVersionLine("quillmark").c_str());
     return 0;
   }
   // Checked before the windows start, so that the reason is never lost in a dialog.
