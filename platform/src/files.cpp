@@ -344,6 +344,31 @@ bool File::write(const void* data, std::size_t size) {
   return true;
 }
 
+bool File::writeWhole(std::string_view bytes) {
+  if (fd_ < 0) {
+    errno = errno_ = EBADF;
+    return false;
+  }
+  const off_t start = ::lseek(fd_, 0, SEEK_CUR);
+  if (start < 0) {
+    errno_ = errno;
+    return false;
+  }
+  if (writeAll(fd_, bytes.data(), bytes.size())) return true;
+  errno_ = errno;
+  // Shrinking needs no free space; when even that fails the file keeps what it had.
+  if (::ftruncate(fd_, start) == 0) ::lseek(fd_, start, SEEK_SET);
+  errno = errno_;
+  return false;
+}
+
+bool File::isStillAtPath() const {
+  struct stat open {};
+  struct stat named {};
+  return fd_ >= 0 && ::fstat(fd_, &open) == 0 && ::stat(path_.c_str(), &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 bool File::flush() {
   if (fd_ < 0) {
     errno = errno_ = EBADF;

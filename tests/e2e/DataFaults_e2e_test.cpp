@@ -27,6 +27,7 @@
 #include "okSim/okSim.h"
 #include "run/RunStatus.h"
 #include "run/ScanDataProc.h"
+#include "testsupport/FileSizeLimit.h"
 #include "testsupport/TestEnv.h"
 
 namespace e2e_test {
@@ -215,28 +216,7 @@ std::string Env(const char* name) {
   return value ? value : "";
 }
 
-// While this object lives, no file of the process may grow past `bytes`: a write past it fails
-// with EFBIG instead of raising SIGXFSZ. The previous limit comes back when it goes.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    m_bSet = ::getrlimit(RLIMIT_FSIZE, &m_Old) == 0;
-    rlimit limit = m_Old;
-    limit.rlim_cur = bytes;
-    m_bSet = m_bSet && ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-  }
-  ~FileSizeLimit() {
-    if (m_bSet) ::setrlimit(RLIMIT_FSIZE, &m_Old);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-  bool IsSet() const { return m_bSet; }
-
- private:
-  rlimit m_Old{};
-  bool m_bSet = false;
-};
+using testsupport::FileSizeLimit;
 
 class ScanningSideTest : public lumetra_test::CarouselRunTest {
  protected:

@@ -47,6 +47,13 @@ class File {
 
   bool write(std::string_view bytes);
   bool write(const void* data, std::size_t size);
+  // Writes all of `bytes` at the current position or nothing: a write that stops part way
+  // (a full disk) cuts the file back to where it was, so that no half record stays for
+  // the next one to be glued to. False with errorCode() of the failed write.
+  bool writeWhole(std::string_view bytes);
+  // The open file is still the one its path names: false once it was deleted, renamed or
+  // replaced (as an archiver does), so that the writer can open the path anew.
+  bool isStillAtPath() const;
   bool flush();  // fdatasync
   bool seekToEnd();
   std::optional<std::uint64_t> size() const;

@@ -4,11 +4,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Jotwell/Logger.h"
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
+#include "Jotwell/Utilities.h"
 #include "config/ConfigUi.h"
 #include "config/ScanCfgRules.h"
 #include "config/ScanRegionInfoMap.h"
@@ -143,6 +147,104 @@ tagScanCfgStruct* CCarouselCfgProfileMap::LoadDefaultProfile(CScanRegionInfoMap*
   return SetAt(std::move(profile));
 }
 
+std::optional<std::string> CCarouselCfgProfileMap::ReadProfile(const platform::profile::Document* doc,
+                                                               const std::string& section, const std::string& name,
+                                                               CScanRegionInfoMap* regionMap) {
+  const ScanRegionInfo* defaultRegion = regionMap->GetDefaultRegion();
+  auto profile = std::make_unique<tagScanCfgStruct>();
+  tagScanCfgStruct& p = *profile;
+  p.Name = name;
+  p.Description = readText(*doc, section, "Description", "");
+  p.DyeChannel = readText(*doc, section, "DyeChannel", "");
+  if (p.DyeChannel != "R" && p.DyeChannel != "G" && p.DyeChannel != "R+G")
+    return "its DyeChannel '" + p.DyeChannel + "' is not R, G or R+G";
+
+  p.RegionName = readText(*doc, section, "RegionName", "");
+  if (p.RegionName.empty()) return std::string("it names no scan region");
+  if (!regionMap->Lookup(p.RegionName)) {
+    if (!defaultRegion)
+      return "its scan region '" + p.RegionName + "' is not loaded and there is no default region";
+    LogInfo(
+        "LoadCfgProfiles: defined Scan Region %s is not loaded currently, use Tarsel default %s instead",
+        p.RegionName.c_str(), defaultRegion->Name.c_str());
+    p.RegionName = defaultRegion->Name;
+  }
+  p.ResolutionType = doc->getInt(section, "ResolutionType", 0);
+  if (p.ResolutionType < 1 || p.ResolutionType > 5) {
+    LogInfo("LoadCfgProfiles: defined Scan Resolution type %d is invalid, use Tarsel default %d instead",
+            p.ResolutionType, kDefaultResolution);
+    p.ResolutionType = kDefaultResolution;
+  }
+  p.DoublePassScan = readFlag(*doc, section, "DoublePassScan");
+  p.Tiff32Bit = readFlag(*doc, section, "Tiff32Bit");
+  p.PMTRed = doc->getInt(section, "PMTRed", 0);
+  if (p.PMTRed < 1 || p.PMTRed > 100) return FormatText("its PMTRed %d is not 1 to 100", p.PMTRed);
+  p.PMTGreen = doc->getInt(section, "PMTGreen", 0);
+  if (p.PMTGreen < 1 || p.PMTGreen > 100) return FormatText("its PMTGreen %d is not 1 to 100", p.PMTGreen);
+  p.DyxRatioType = doc->getInt(section, "DyxRatioType", 0);
+  if (p.DyxRatioType < 0 || p.DyxRatioType > 5) {
+    LogInfo("LoadCfgProfiles: defined Dyx Ratio type %d is invalid, use Tarsel default %d instead",
+            p.DyxRatioType, 0);
+    p.DyxRatioType = 0;
+  }
+  p.OutputPath = readText(*doc, section, "OutputPath", OutputFolderDefault().c_str());
+  p.ScanDescription = readText(*doc, section, "ScanDescription", "");
+  p.AutoNamingPrefix1 = noCustomize(readText(*doc, section, "AutoNamingPrefix1", kDefaultPrefix1));
+  p.AutoNamingPrefix2 = noCustomize(readText(*doc, section, "AutoNamingPrefix2", kDefaultPrefix2));
+  p.SplitAndRotate = readFlag(*doc, section, "SplitAndRotate");
+  if (p.SplitAndRotate) {
+    if (p.DyxRatioType != 0) {
+      LogInfo("LoadCfgProfiles: SplitAndRotate option has been set, no Dyx scans are allowed");
+      p.DyxRatioType = 0;
+    }
+    if (p.Tiff32Bit) {
+      LogInfo("LoadCfgProfiles: %s, only 16 bit TIFF is allowed", "SplitAndRotate option has been set");
+      p.Tiff32Bit = 0;
+    }
+  }
+  p.CompressTiff = readFlag(*doc, section, "CompressTiff");
+  p.LaserPowerMaxRed = std::max(0, doc->getInt(section, "LaserPowerMaxRed", 0));
+  p.LaserPowerMaxGreen = std::max(0, doc->getInt(section, "LaserPowerMaxGreen", 0));
+  p.CfgReserved = toLong32(readText(*doc, section, "CfgReserved", ""));
+  p.RegionMap = regionMap;
+  SetAt(std::move(profile));
+  return std::nullopt;
+}
+
+void CCarouselCfgProfileMap::KeepSkipped(const platform::profile::Document& doc, const std::string& section,
+                                         const std::string& name, const std::string& reason) {
+  // The user's profile is not ours to lose: it is written back as it was by every save,
+  // until it loads (the region it needs may come back) or a profile of its name replaces it.
+  for (const SkippedProfile& already : m_Skipped)
+    if (already.Name == name) return;  // the same file loaded again
+  SkippedProfile kept;
+  kept.Name = name;
+  for (const std::string& key : doc.keyNames(section))
+    if (const auto value = doc.get(section, key)) kept.Values.emplace_back(key, *value);
+  LogWarning("LoadCfgProfiles: profile '%s' ([%s] of '%s') is not loaded: %s; it is kept in the file as it is.",
+             name.c_str(), section.c_str(), FilePath.c_str(), reason.c_str());
+  m_Skipped.push_back(std::move(kept));
+}
+
+int CCarouselCfgProfileMap::ReloadSkippedProfiles(CScanRegionInfoMap* regionMap) {
+  if (m_Skipped.empty() || !regionMap) return 0;
+  std::vector<SkippedProfile> skipped = std::move(m_Skipped);
+  m_Skipped.clear();
+  int loaded = 0;
+  for (SkippedProfile& kept : skipped) {
+    if (Lookup(kept.Name)) continue;  // replaced meanwhile by a profile of its name
+    platform::profile::Document doc;
+    for (const auto& [key, value] : kept.Values) doc.set("Profile", key, value);
+    if (const auto reason = ReadProfile(&doc, "Profile", kept.Name, regionMap)) {
+      m_Skipped.push_back(std::move(kept));
+    } else {
+      LogInfo("LoadCfgProfiles: profile '%s' is loaded now that the scan regions changed.", kept.Name.c_str());
+      ++loaded;
+    }
+  }
+  return loaded;
+}
+
 bool CCarouselCfgProfileMap::LoadCfgProfiles(const char* path, CScanRegionInfoMap* regionMap) {
   if (!path || !*path) return false;
   tagScanCfgStruct* def = GetDefault();
@@ -170,75 +272,22 @@ bool CCarouselCfgProfileMap::LoadCfgProfiles(const char* path, CScanRegionInfoMa
     highest = std::max(highest, platform::profile::sectionNumber(s, "Profile"));
   const int last = std::min(count, highest);
 
-  const ScanRegionInfo* defaultRegion = regionMap->GetDefaultRegion();
   for (int n = 1; n <= last; ++n) {
     const std::string section = "Profile" + std::to_string(n);
     const std::string name = readText(*doc, section, "Name", "");
     if (name.empty() || Lookup(name)) continue;
-
-    auto profile = std::make_unique<tagScanCfgStruct>();
-    tagScanCfgStruct& p = *profile;
-    p.Name = name;
-    p.Description = readText(*doc, section, "Description", "");
-    p.DyeChannel = readText(*doc, section, "DyeChannel", "");
-    if (p.DyeChannel != "R" && p.DyeChannel != "G" && p.DyeChannel != "R+G") continue;
-
-    p.RegionName = readText(*doc, section, "RegionName", "");
-    if (p.RegionName.empty()) continue;
-    if (!regionMap->Lookup(p.RegionName)) {
-      if (!defaultRegion) continue;
-      LogInfo(
-          "LoadCfgProfiles: defined Scan Region %s is not loaded currently, use Tarsel default %s instead",
-          p.RegionName.c_str(), defaultRegion->Name.c_str());
-      p.RegionName = defaultRegion->Name;
-    }
-    p.ResolutionType = doc->getInt(section, "ResolutionType", 0);
-    if (p.ResolutionType < 1 || p.ResolutionType > 5) {
-      LogInfo("LoadCfgProfiles: defined Scan Resolution type %d is invalid, use Tarsel default %d instead",
-              p.ResolutionType, kDefaultResolution);
-      p.ResolutionType = kDefaultResolution;
-    }
-    p.DoublePassScan = readFlag(*doc, section, "DoublePassScan");
-    p.Tiff32Bit = readFlag(*doc, section, "Tiff32Bit");
-    p.PMTRed = doc->getInt(section, "PMTRed", 0);
-    if (p.PMTRed < 1 || p.PMTRed > 100) continue;
-    p.PMTGreen = doc->getInt(section, "PMTGreen", 0);
-    if (p.PMTGreen < 1 || p.PMTGreen > 100) continue;
-    p.DyxRatioType = doc->getInt(section, "DyxRatioType", 0);
-    if (p.DyxRatioType < 0 || p.DyxRatioType > 5) {
-      LogInfo("LoadCfgProfiles: defined Dyx Ratio type %d is invalid, use Tarsel default %d instead",
-              p.DyxRatioType, 0);
-      p.DyxRatioType = 0;
-    }
-    p.OutputPath = readText(*doc, section, "OutputPath", OutputFolderDefault().c_str());
-    p.ScanDescription = readText(*doc, section, "ScanDescription", "");
-    p.AutoNamingPrefix1 = noCustomize(readText(*doc, section, "AutoNamingPrefix1", kDefaultPrefix1));
-    p.AutoNamingPrefix2 = noCustomize(readText(*doc, section, "AutoNamingPrefix2", kDefaultPrefix2));
-    p.SplitAndRotate = readFlag(*doc, section, "SplitAndRotate");
-    if (p.SplitAndRotate) {
-      if (p.DyxRatioType != 0) {
-        LogInfo("LoadCfgProfiles: SplitAndRotate option has been set, no Dyx scans are allowed");
-        p.DyxRatioType = 0;
-      }
-      if (p.Tiff32Bit) {
-        LogInfo("LoadCfgProfiles: %s, only 16 bit TIFF is allowed", "SplitAndRotate option has been set");
-        p.Tiff32Bit = 0;
-      }
-    }
-    p.CompressTiff = readFlag(*doc, section, "CompressTiff");
-    p.LaserPowerMaxRed = std::max(0, doc->getInt(section, "LaserPowerMaxRed", 0));
-    p.LaserPowerMaxGreen = std::max(0, doc->getInt(section, "LaserPowerMaxGreen", 0));
-    p.CfgReserved = toLong32(readText(*doc, section, "CfgReserved", ""));
-    p.RegionMap = regionMap;
-    SetAt(std::move(profile));
+    if (const auto reason = ReadProfile(&*doc, section, name, regionMap)) KeepSkipped(*doc, section, name, *reason);
   }
   return true;
 }
 
 bool CCarouselCfgProfileMap::SaveCfgProfiles(const char* path) {
   const std::string target = path && *path ? std::string(path) : FilePath;
-  if (m_Profiles.empty()) return true;
-  const int expected = GetCount() - (GetDefault() ? 1 : 0);
+  if (m_Profiles.empty() && m_Skipped.empty()) return true;
+  std::vector<const SkippedProfile*> kept;
+  for (const SkippedProfile& skipped : m_Skipped)
+    if (!Lookup(skipped.Name)) kept.push_back(&skipped);
+  const int expected = GetCount() - (GetDefault() ? 1 : 0) + static_cast<int>(kept.size());
 
   // The whole file is built first and replaces the old one in one step; a failure leaves
   // the old file in place, and its copy under the backup name.
@@ -299,6 +348,17 @@ bool CCarouselCfgProfileMap::SaveCfgProfiles(const char* path) {
     for (const Item& item : optional)
       if (!doc.set(section, item.key, item.value))
         LogDebug(1, "Save profile %s failed [%s]", p.Name.c_str(), FormatWin32Error(item.operation).c_str());
+    ++written;
+  }
+  for (const SkippedProfile* skipped : kept) {
+    const std::string section = "Profile" + std::to_string(written + 1);
+    bool ok = true;
+    for (const auto& [key, value] : skipped->Values) ok = doc.set(section, key, value) && ok;
+    if (!ok) {
+      LogError("Save profile %s failed [%s]", skipped->Name.c_str(), FormatWin32Error("Save PROFILE_NAME").c_str());
+      doc.removeSection(section);
+      continue;
+    }
     ++written;
   }
   if (written < expected) doc.set("Profiles", "Count", std::to_string(written));

@@ -793,7 +793,12 @@ std::intptr_t CScanDlgCore::OnMessage(unsigned message, std::uintptr_t wParam, s
     case kRegionMapMessage:
       if (wParam == kRegionFileChanged) {
         // The monitor only detects; the reload runs here, on the window's thread.
-        m_RegionMap.ReloadIfChanged();
+        if (m_RegionMap.ReloadIfChanged() && m_ProfileMap.ReloadSkippedProfiles(&m_RegionMap) > 0) {
+          // Profiles that needed the regions back are offered again.
+          std::vector<std::string> names;
+          for (const auto& entry : m_ProfileMap.Profiles()) names.push_back(entry.first);
+          m_View.FillProfileList(names, m_strCurProfile);
+        }
       } else {
         LogDebug(1, "OnScanRegionFileModified: detected a LAST_WRITE change");
         m_View.GridRefreshAll();

@@ -1188,6 +1188,7 @@ void CCarouselRun::CleanUpAfterEscape() {
 
 void CScanMgr::DoCarouselRun() {
   CCarouselRun run(*this);
+  m_UnrecordedSlots.clear();
   int code = kRunFailed;
   try {
     code = run.Run();
@@ -1199,10 +1200,28 @@ void CScanMgr::DoCarouselRun() {
     } catch (...) {
     }
     run.CleanUpAfterEscape();
+    ReportUnrecordedSlots();
     SendAttention(kRunFailed, 0);
     throw;
   }
+  ReportUnrecordedSlots();
   SendAttention(code, 0);
+}
+
+void CScanMgr::ReportUnrecordedSlots() {
+  if (m_UnrecordedSlots.empty()) return;
+  std::string slots;
+  for (const int slot : m_UnrecordedSlots) slots += (slots.empty() ? "" : ", ") + std::to_string(slot);
+  const CScanLogFile& history = GetScanLog();
+  const std::string reason = platform::systemErrorText(history.GetErrorCode());
+  // The slides were scanned; only their record is missing, and the operator must see
+  // that the scan history lacks them (an error line is shown, a warning only reported).
+  const std::string text =
+      FormatText("The scan-history line of slot(s) %s could not be written to '%s'%s%s.", slots.c_str(),
+                 history.GetFilePath().c_str(), reason.empty() ? "" : ": ", reason.c_str());
+  LogErrorNoFormat(text.c_str());
+  SendStatusLine(text, kLineError);
+  m_UnrecordedSlots.clear();
 }
 
 std::uint32_t CScanMgr::CarouselRunThreadProc() {
@@ -1272,7 +1291,10 @@ void CScanMgr::RecordSlotResult(int slot) {
   CScanLogFile& history = GetScanLog();
   history.SetResult(m_nSlotError ? "Failed" : "Success");
   if (m_nSlotSkipped) history.SetResult("Skipped");
-  if (!history.WriteRecord()) LogWarning("The scan-history line of slot %d was not written.", slot);
+  if (!history.WriteRecord()) {
+    LogWarning("The scan-history line of slot %d was not written.", slot);
+    m_UnrecordedSlots.push_back(slot);
+  }
   if (platform::Window* window = m_pStatusWindow.load()) window->post(WM_SLOT_RECORDED, 0, slot);
 }
 

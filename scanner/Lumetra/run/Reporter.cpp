@@ -194,6 +194,8 @@ void CReporter::Open(const char* path, const char* title) {
   if (m_strXmlPath.empty()) return;
   if (!platform::equalsFolded(platform::extensionOf(m_strXmlPath), ".xml"))
     m_strXmlPath = platform::directoryOf(m_strXmlPath) + platform::stemOf(m_strXmlPath) + "_log.xml";
+  m_Pending.clear();
+  m_nWriteError = 0;
   m_strTitle = Escape(Text(title));
   m_strDate = Escape(AsctimeText(platform::localTime()));
   // A report that cannot be written must not stop the run.
@@ -201,7 +203,7 @@ void CReporter::Open(const char* path, const char* title) {
   TransformToHtml();
 }
 
-bool CReporter::WriteEntry(const std::string& entry) {
+bool CReporter::WriteEntries(const std::string& entries) {
   const std::string old = ReadWholeFile(m_strXmlPath);
   std::string kept;
   if (old.size() >= kTail.size() && std::string_view(old).substr(old.size() - kTail.size()) == kTail) {
@@ -215,7 +217,30 @@ bool CReporter::WriteEntry(const std::string& entry) {
       if (last != std::string::npos && last >= kept.size()) kept = old.substr(0, last + 8);
     }
   }
-  return platform::replaceFileContents(m_strXmlPath, kept + entry + std::string(kTail));
+  return platform::replaceFileContents(m_strXmlPath, kept + entries + std::string(kTail));
+}
+
+bool CReporter::WritePending() {
+  if (m_Pending.empty()) return true;
+  if (m_strXmlPath.empty()) return false;
+  std::string entries;
+  for (const std::string& entry : m_Pending) entries += entry;
+  if (!WriteEntries(entries)) {
+    m_nWriteError = platform::lastError();
+    return false;
+  }
+  if (m_Pending.size() > 1)
+    LogInfo("Run report '%s': %zu entries kept while it could not be written are now in it.",
+            m_strXmlPath.c_str(), m_Pending.size() - 1);
+  m_Pending.clear();
+  return true;
+}
+
+std::string CReporter::IncompleteText() const {
+  if (m_Pending.empty()) return {};
+  const std::string reason = platform::systemErrorText(m_nWriteError);
+  return FormatText("The run report '%s' is incomplete: %zu entries could not be written%s%s.",
+                    m_strXmlPath.c_str(), m_Pending.size(), reason.empty() ? "" : " (", reason.empty() ? "" : (reason + ")").c_str());
 }
 
 void CReporter::AddLog(int category, const char* text) {
@@ -224,7 +249,16 @@ void CReporter::AddLog(int category, const char* text) {
   const std::string entry =
       std::string("\t\t\t<log category=\"") + c.name + "\"> " + Escape(Text(text)) + " </log>\r\n";
   if (m_strXmlPath.empty()) return;
-  WriteEntry(entry);  // a failed write is dropped: the run goes on
+  // A full disk must not lose what the run reported: the entry waits for room, and the
+  // run goes on.
+  m_Pending.push_back(entry);
+  const bool hadPending = m_Pending.size() > 1;
+  if (!WritePending()) {
+    if (!hadPending)
+      LogError("Run report '%s' cannot be written (%s); its entries are kept until it can.", m_strXmlPath.c_str(),
+               platform::systemErrorText(m_nWriteError).c_str());
+    return;
+  }
   TransformToHtml();
 }
 

@@ -2,7 +2,9 @@
 // The carousel run report: an XML file that stays well-formed after every entry, with an
 // HTML page made from it by the installed style sheet after every change, so that the
 // page can be opened at any moment of a run.
+#include <cstddef>
 #include <string>
+#include <vector>
 
 // Report categories, by the number callers pass.
 enum {
@@ -33,7 +35,16 @@ class CReporter {
   void SetHtmlPath(const char* path);
   // Creates the report anew; an empty path does nothing.
   void Open(const char* path, const char* title);
+  // An entry that cannot be written (a full disk) is kept, in order, and written with the
+  // next entry that can be.
   void AddLog(int category, const char* text);
+  // Tries once more to write the entries kept; true when none is left unwritten.
+  bool WritePending();
+  // Entries of this report that are not in its file (yet).
+  std::size_t GetPendingCount() const { return m_Pending.size(); }
+  // What the operator is told of a report that lacks entries: names the file, how many
+  // entries are missing and why; empty when none is missing.
+  std::string IncompleteText() const;
 
   // Throws a text (std::string) when `folder` is not an existing folder. Only looks: the
   // process's current folder is never changed (other threads resolve relative paths
@@ -57,7 +68,7 @@ class CReporter {
 
  private:
   std::string Head() const;
-  bool WriteEntry(const std::string& entry);
+  bool WriteEntries(const std::string& entries);
   void TransformToHtml();
 
   std::string m_strXmlPath;
@@ -68,6 +79,9 @@ class CReporter {
   // What the head of the file holds, kept so that a lost or cut file can be rebuilt.
   std::string m_strTitle;
   std::string m_strDate;
+  // Entries not written yet, in order, and errno of the last failed write.
+  std::vector<std::string> m_Pending;
+  int m_nWriteError = 0;
 };
 
 // Opens the report page with the desktop's handler; on failure tells the user why in a

@@ -69,11 +69,18 @@ std::string CScanLogFile::FormatRecord(std::int64_t time, const std::string& bar
 
 bool CScanLogFile::Open(const std::string& serialNumber) {
   std::lock_guard<platform::CriticalSection> hold(m_Lock);
-  if (m_File.isOpen()) return true;
+  m_strSerial = serialNumber;
+  m_bHaveSerial = true;
+  return OpenCurrentFile();
+}
+
+bool CScanLogFile::OpenCurrentFile() {
   const std::string folder =
       CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
   // The installation's log folder, which its first run creates as "Logs".
-  const std::string path = folder + "/Logs/" + FileName(platform::localTime().tm_year + 1900, serialNumber);
+  const std::string path = folder + "/Logs/" + FileName(platform::localTime().tm_year + 1900, m_strSerial);
+  // A file deleted or moved away keeps taking writes that nobody will ever read.
+  if (m_File.isOpen() && m_File.path() == path && m_File.isStillAtPath()) return true;
   return m_File.openExclusive(path, platform::OpenMode::append);
 }
 
@@ -100,8 +107,10 @@ void CScanLogFile::SetResult(const std::string& result) {
 bool CScanLogFile::WriteRecord() {
   std::lock_guard<platform::CriticalSection> hold(m_Lock);
   if (m_strResult.empty()) return true;
-  if (!m_File.isOpen()) return false;
-  if (!m_File.write(FormatRecord(m_Time, m_strBarcode, m_Settings, m_strSpare, m_strResult))) return false;
+  if (!m_bHaveSerial || !OpenCurrentFile()) return false;
+  // A record cut by a full disk would be glued to the next one: whole or not at all.
+  if (!m_File.writeWhole(FormatRecord(m_Time, m_strBarcode, m_Settings, m_strSpare, m_strResult)))
+    return false;
   m_strBarcode.clear();
   m_strSpare.clear();
   m_strResult.clear();

@@ -15,12 +15,15 @@ class CScanLogFile {
   CScanLogFile(const CScanLogFile&) = delete;
   CScanLogFile& operator=(const CScanLogFile&) = delete;
 
-  // Opens "<Path>/Logs/<year>_<serial>.log" for appending ("noserial" for an empty serial
-  // number; separators and characters a file name may not hold become '_'). True at once
-  // when already open; the file then keeps its name until the process ends.
+  // Takes the instrument's serial number for the records to come and opens
+  // "<Path>/Logs/<year>_<serial>.log" for appending ("noserial" for an empty serial number;
+  // separators and characters a file name may not hold become '_'). False when it cannot
+  // be opened (WriteRecord tries again).
   bool Open(const std::string& serialNumber);
   bool IsOpen() const { return m_File.isOpen(); }
   const std::string& GetFilePath() const { return m_File.path(); }
+  // errno of the last failed open or write (0 when none).
+  int GetErrorCode() const { return m_File.errorCode(); }
 
   void SetSlotConfig(const CSlotScanCfgInfo& settings);
   void SetStartTime(std::int64_t time);  // seconds since 1970
@@ -28,8 +31,11 @@ class CScanLogFile {
   void SetResult(const std::string& result);  // "Success", "Failed" or "Skipped"
 
   // Writes the pending record when it has a result (true without writing when not) and
-  // clears its barcode and result; false when the file is not open or the write failed
-  // (the record then stays as it is).
+  // clears its barcode and result; false when no serial number was given yet, or the file
+  // cannot be opened or the write failed (the record then stays as it is and the file
+  // holds no part of it). The file is chosen for each record from the year and the serial
+  // number: a new year, another instrument, or a file deleted or moved away (archived)
+  // since the last record opens the right file anew.
   bool WriteRecord();
 
   // The file's name for a year and serial number.
@@ -40,8 +46,13 @@ class CScanLogFile {
                                   const std::string& result);
 
  private:
+  // Opens the file the next record belongs in, unless it is the one open (under m_Lock).
+  bool OpenCurrentFile();
+
   platform::CriticalSection m_Lock;
   platform::File m_File;
+  bool m_bHaveSerial = false;
+  std::string m_strSerial;
   std::int64_t m_Time = 0;
   std::string m_strBarcode;
   CSlotScanCfgInfo m_Settings;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Movrak/IScanCtrl.h"
 #include "platform/com.h"
@@ -120,7 +121,8 @@ class CScanMgr : public INamingHost {
   bool IsRunInProgress() const { return m_nRunInProgress.load() != 0; }
   // The run body (the run thread's work); every exit sends the run end.
   void DoCarouselRun();
-  // History result of the slot, its history line and WM_SLOT_RECORDED.
+  // History result of the slot, its history line and WM_SLOT_RECORDED. A line that could
+  // not be written is told at the run's end.
   void RecordSlotResult(int slot);
   // Pixel sizes, binning, output scale, channel flags, percentages and the channel table of
   // a slot from its resolution type.
@@ -198,6 +200,8 @@ class CScanMgr : public INamingHost {
   float m_fRedLaserFactor = 1.0f, m_fGreenLaserFactor = 1.0f;
   bool m_bSlotTwoPass = false;
   int m_nDoublePass = 0, m_n20BitImage = 0, m_nCompressImage = 0;
+  // Slots of this run whose scan-history line could not be written.
+  std::vector<int> m_UnrecordedSlots;
 
  protected:
   // Aborts a run thread now and joins it (bounded, then for good: it uses this object). The
@@ -208,6 +212,8 @@ class CScanMgr : public INamingHost {
   // The carousel run's steps (CarouselRun.cpp) work on the manager's run state.
   friend class CCarouselRun;
   std::uint32_t CarouselRunThreadProc();
+  // The run's end line about scan-history lines that could not be written, if any.
+  void ReportUnrecordedSlots();
 
   std::uint32_t DoStatusPoll(platform::Event& stop);
   void PostStatusText(const std::string& text);

@@ -220,6 +220,15 @@ TEST_F(ProfileMapTest, ProfileFileIsReadWithItsCorrections) {
   EXPECT_EQ(a.CfgReserved, -12);
   EXPECT_EQ(a.RegionMap, &regions_);
 
+  // Profiles that cannot be loaded are said so, each with its reason.
+  EXPECT_TRUE(logged("WARNING: LoadCfgProfiles: profile 'Gamma' ([Profile3] of '" + pfl() +
+                     "') is not loaded: its PMTRed 0 is not 1 to 100; it is kept in the file as it is."));
+  EXPECT_TRUE(logged("WARNING: LoadCfgProfiles: profile 'alpha' ([Profile7] of '" + pfl() +
+                     "') is not loaded: its PMTGreen 101 is not 1 to 100; it is kept in the file as it is."));
+  EXPECT_TRUE(logged("WARNING: LoadCfgProfiles: profile 'Theta' ([Profile8] of '" + pfl() +
+                     "') is not loaded: its DyeChannel 'RG' is not R, G or R+G; it is kept in the file as it is."));
+  EXPECT_EQ(map.GetSkippedCount(), 3);
+
   EXPECT_EQ(map.Lookup("Delta")->ResolutionType, 2);
   EXPECT_TRUE(logged(
       "INFO: LoadCfgProfiles: defined Scan Resolution type 7 is invalid, use Tarsel default 2 instead"));
@@ -270,7 +279,7 @@ TEST_F(ProfileMapTest, SaveAndLoadRoundTripWithBackup) {
   EXPECT_TRUE(logged("INFO: SaveCfgProfiles: Updating " + pfl() + ", the original file has been renamed as " +
                      tempDir() + "/CarouselCfg.bak"));
   EXPECT_TRUE(
-      logged("INFO: Profiles '" + pfl() + "' has been modified: total 5 profiles updated [expected 5]"));
+      logged("INFO: Profiles '" + pfl() + "' has been modified: total 8 profiles updated [expected 8]"));
   const std::string saved = readFile(pfl());
   EXPECT_EQ(saved.find("<Default>"), std::string::npos);
   EXPECT_NE(saved.find("AutoNamingPrefix1=\n"), std::string::npos);
@@ -365,6 +374,74 @@ TEST_F(ProfileMapTest, EdgeCasesOfSaving) {
   EXPECT_TRUE(logged("ERROR: Save profile file '" + pfl() +
                      "' failed [Save PROFILES_COUNT failed with error 13: Permission denied]"));
   EXPECT_EQ(FormatWin32Error(nullptr).rfind("Command failed with error ", 0), 0u);
+}
+
+// The region file is damaged at start, so that no region loads and the user's profiles
+// cannot; the user adds a profile and saves twice: the profiles of the file are still in
+// it (not only in the backup, which the second save overwrites). Once the regions are
+// back they load again, and a profile saved under the name of a kept one replaces it.
+TEST_F(ProfileMapTest, ProfilesThatCouldNotLoadSurviveSavesAndLoadWhenTheRegionsComeBack) {
+  const std::string userProfiles =
+      "[Profiles]\nCount=3\n"
+      "[Profile1]\nName=Arrays\nDescription=mine\nDyeChannel=R\nRegionName=Left Half\nResolutionType=3\n"
+      "PMTRed=40\nPMTGreen=60\nOutputPath=/data/a\n"
+      "[Profile2]\nName=Beads\nDyeChannel=G\nRegionName=Full Slide\nResolutionType=2\nPMTRed=50\nPMTGreen=50\n"
+      "[Profile3]\nName=Cells\nDyeChannel=R+G\nRegionName=Full Slide\nResolutionType=5\nPMTRed=70\n"
+      "PMTGreen=80\nCfgReserved=7\n";
+  writeFile(pfl(), userProfiles);
+  writeFile(tempDir() + "/Damaged.ini", "[ScanRegions]\nNumRegions=x\n\x01\x02garbage");
+  CScanRegionInfoMap damaged;
+  damaged.LoadScanRegions((tempDir() + "/Damaged.ini").c_str(), 0);
+  ASSERT_EQ(damaged.GetDefaultRegion(), nullptr);
+
+  CCarouselCfgProfileMap map;
+  ASSERT_TRUE(map.LoadCfgProfiles(pfl().c_str(), &damaged));
+  EXPECT_EQ(map.GetCount(), 1);  // <Default> only
+  EXPECT_EQ(map.GetSkippedCount(), 3);
+  EXPECT_TRUE(logged("WARNING: LoadCfgProfiles: profile 'Beads' ([Profile2] of '" + pfl() +
+                     "') is not loaded: its scan region 'Full Slide' is not loaded and there is no default "
+                     "region; it is kept in the file as it is."));
+
+  auto added = std::make_unique<tagScanCfgStruct>(*map.GetDefault());
+  added->Name = "New";
+  added->RegionName = "Full Slide";
+  map.SetAt(std::move(added));
+  ASSERT_TRUE(map.SaveCfgProfiles(nullptr));
+  ASSERT_TRUE(map.SaveCfgProfiles(nullptr));  // the backup is now the first save
+  for (const std::string& file : {pfl(), tempDir() + "/CarouselCfg.bak"}) {
+    CCarouselCfgProfileMap back;
+    ASSERT_TRUE(back.LoadCfgProfiles(file.c_str(), &regions_));
+    std::vector<std::string> names;
+    for (const auto& [name, p] : back.Profiles()) names.push_back(name);
+    EXPECT_THAT(names, ::testing::UnorderedElementsAre("<Default>", "Arrays", "Beads", "Cells", "New")) << file;
+    if (names.size() != 5) continue;
+    // Kept as they stood in the file.
+    EXPECT_EQ(back.Lookup("Arrays")->Description, "mine");
+    EXPECT_EQ(back.Lookup("Arrays")->RegionName, "Left Half");
+    EXPECT_EQ(back.Lookup("Arrays")->OutputPath, "/data/a");
+    EXPECT_EQ(back.Lookup("Cells")->CfgReserved, 7);
+    EXPECT_EQ(back.Lookup("Cells")->PMTGreen, 80);
+  }
+
+  // The region monitor reloaded the repaired file: the kept profiles load now.
+  EXPECT_EQ(map.ReloadSkippedProfiles(&regions_), 3);
+  EXPECT_EQ(map.GetSkippedCount(), 0);
+  ASSERT_NE(map.Lookup("Beads"), nullptr);
+  EXPECT_EQ(map.Lookup("Beads")->RegionMap, &regions_);
+  EXPECT_EQ(map.Lookup("Arrays")->ResolutionType, 3);
+
+  // A kept profile whose name a new one takes is replaced, not written twice.
+  CCarouselCfgProfileMap again;
+  ASSERT_TRUE(again.LoadCfgProfiles(pfl().c_str(), &damaged));
+  auto beads = std::make_unique<tagScanCfgStruct>(*again.GetDefault());
+  beads->Name = "Beads";
+  beads->Description = "replaced";
+  again.SetAt(std::move(beads));
+  ASSERT_TRUE(again.SaveCfgProfiles(nullptr));
+  const std::string saved = readFile(pfl());
+  EXPECT_NE(saved.find("Count=4"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("Name=Beads"), saved.rfind("Name=Beads")) << saved;
+  EXPECT_NE(saved.find("Description=replaced"), std::string::npos) << saved;
 }
 
 }  // namespace

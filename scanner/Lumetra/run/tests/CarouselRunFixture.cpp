@@ -211,8 +211,13 @@ std::intptr_t ProgressWindow::Handle(unsigned message, std::uintptr_t wParam, st
       return 0;
     }
     case WM_RUN_ENDED: {
+      // As the dialog ends a run: a last try for the report entries a full disk held back,
+      // and the operator told of those still missing.
+      m_Report.WritePending();
+      const std::string incomplete = m_Report.IncompleteText();
       {
         std::lock_guard lock(m_Mutex);
+        if (!incomplete.empty()) AppendStatus(incomplete);
         m_RunEnd = static_cast<int>(lParam);
       }
       m_Changed.notify_all();

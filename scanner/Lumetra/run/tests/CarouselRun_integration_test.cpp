@@ -3,7 +3,13 @@
 // against the board's pattern, and the run report, its page and the scan-history lines
 // checked as the operator would read them; a slide whose data stops coming is skipped and
 // the run goes on.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -18,6 +24,9 @@
 #include "okSim/okSim.h"
 #include "run/RunStatus.h"
 #include "run/ScanDataProc.h"
+#include "run/ScanLogFile.h"
+#include "platform/clock.h"
+#include "platform/files.h"
 #include "run/ScanMgr.h"
 
 namespace {
@@ -211,6 +220,135 @@ TEST_F(CarouselRunTest, ABoardThatStopsDeliveringSkipsItsSlideAndTheRunGoesOn) {
                        Entry("HEADER", "Scan completed.\r\n\r\n"),
                        Entry("HEADER", MessageText(9937)),
                    });
+}
+
+// ---- a full disk under the logs -------------------------------------------------------------
+//
+// The run's report and history live on a small file system of their own (a tmpfs, which
+// needs the right to mount), filled up by another file at the moments the test chooses:
+// writes there then fail for real, part way where a page still has room.
+class FullLogsDiskTest : public CarouselRunTest {
+ protected:
+  void SetUp() override {
+    m_Logs = installDir() + "/Logs";
+    if (::mount("tmpfs", m_Logs.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0755") != 0)
+      GTEST_SKIP() << "no small disk for the logs: mounting a tmpfs needs privileges here ("
+                   << std::strerror(errno) << ")";
+    m_bMounted = true;
+    CRegEdit logging(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Scanner\\Logging\\");
+    logging.WriteString("XMLFilesPath", m_Logs + "/CarouselRunLog.xml");
+    logging.WriteString("HTMLLogPath", m_Logs + "/CarouselRunLog.htm");
+  }
+  void TearDown() override {
+    if (m_bMounted) ::umount2(m_Logs.c_str(), MNT_DETACH);
+  }
+
+  // Takes every free block of the logs' file system.
+  void FillDisk() {
+    const int fd = ::open((m_Logs + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+  }
+  void FreeDisk() { std::filesystem::remove(m_Logs + "/filler"); }
+
+  // Earlier years' lines ending 30 bytes short of a page boundary, so that the next line
+  // only partly fits in the page the file already has.
+  std::string EarlierHistory() {
+    const std::string line = "[01-02-24 10:00:00]\tE\tR+G\t2x3\t5\t16\t100%\t100%\t0\t\tSuccess\r\n";
+    const std::size_t total = 4096 - 30;
+    std::string text;
+    while (text.size() + 2 * line.size() <= total) text += line;
+    // The last line's barcode takes up what is left.
+    const std::size_t pad = total - text.size() - line.size();
+    return text + "[01-02-24 10:00:00]\tE" + std::string(pad, 'E') + line.substr(21);
+  }
+
+  std::string m_Logs;
+  bool m_bMounted = false;
+};
+
+// The disk is full from the carousel check until slot 1 is recorded and has room again
+// for slot 2: slot 1's history line is not there at all (nothing of it is glued to slot 2's),
+// the operator is told at the run's end, and the report holds every entry of the run in
+// order, those of the full disk written once there was room.
+TEST_F(FullLogsDiskTest, HistoryLinesAreWholeOrToldAndReportEntriesWaitForRoom) {
+  const std::string earlier = EarlierHistory();
+  ASSERT_EQ(earlier.size(), 4096u - 30u);
+  const std::string historyPath =
+      m_Logs + "/" + CScanLogFile::FileName(platform::localTime().tm_year + 1900, "ZS000001");
+  testsupport::writeFile(historyPath, earlier);
+
+  const std::vector<Slide> slides = {{1, "250000000001"}, {2, "250000000002"}};
+  LoadCarousel(slides);
+  ComPtr<IScanCtrl> ctrl = create();
+  connect(*ctrl);
+  const auto config = MakeRunConfig(1, 2, {1, 2});
+  ProgressWindow window;
+  window.OnMessage = [this](unsigned message, std::uintptr_t, std::intptr_t lParam) {
+    if (message == lumetra::run::WM_CAROUSEL_CHECKED) FillDisk();
+    if (message == lumetra::run::WM_SLOT_RECORDED && lParam == 1) FreeDisk();
+  };
+  const RunResult run = RunCarousel(*ctrl, *config, window);
+  ctrl->Disconnect();
+  ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
+
+  // The history: the earlier lines as they were and slot 2's whole line after them.
+  const std::string history = testsupport::readFile(historyPath);
+  ASSERT_EQ(history.compare(0, earlier.size(), earlier), 0) << history;
+  EXPECT_TRUE(std::regex_match(history.substr(earlier.size()),
+                               std::regex("\\[\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\\t250000000002\\tR\\+G\\t2x3\\t5"
+                                          "\\t16\\t100%\\t100%\\t0\\t\\tSuccess\\r\\n")))
+      << history.substr(earlier.size());
+
+  // The operator is told which slot's line is missing, and why.
+  const std::string told = "The scan-history line of slot(s) 1 could not be written to '" + historyPath + "'";
+  EXPECT_THAT(window.StatusText(), HasSubstr(told)) << window.Transcript();
+  EXPECT_THAT(window.StatusText(), HasSubstr(platform::systemErrorText(ENOSPC)));
+  EXPECT_THAT(window.StatusText(), Not(HasSubstr("is incomplete")));
+
+  // The report: every entry of the run in order, valid against its DTD.
+  const auto files = window.ScanFiles();
+  ASSERT_EQ(files.size(), 2u) << window.Transcript();
+  const std::string xml = testsupport::readFile(m_Logs + "/CarouselRunLog.xml");
+  ExpectStory(xml, {
+                       Entry("HEADER", "Total number of slide(s) detected: 2."),
+                       Entry("HEADER", "Slot 1 ----------------\r\n"),
+                       Entry("HEADER", "Scanned image: " + files[0].fileName + "\r\n"),
+                       Entry("HEADER", "Scan completed.\r\n\r\n"),
+                       Entry("HEADER", "Slot 2 ----------------\r\n"),
+                       Entry("HEADER", "Scanned image: " + files[1].fileName + "\r\n"),
+                       Entry("HEADER", "Scan completed.\r\n\r\n"),
+                       Entry("HEADER", MessageText(9937)),
+                   });
+  EXPECT_THAT(xml, HasSubstr(told));
+}
+
+// The disk stays full to the run's end: the report cannot catch up, and the run's end
+// says that it is incomplete and why.
+TEST_F(FullLogsDiskTest, AReportStillMissingEntriesAtTheRunsEndIsToldIncomplete) {
+  const std::vector<Slide> slides = {{1, "250000000001"}};
+  LoadCarousel(slides);
+  ComPtr<IScanCtrl> ctrl = create();
+  connect(*ctrl);
+  const auto config = MakeRunConfig(1, 1, {1});
+  ProgressWindow window;
+  window.OnMessage = [this](unsigned message, std::uintptr_t, std::intptr_t) {
+    if (message == lumetra::run::WM_CAROUSEL_CHECKED) FillDisk();
+  };
+  const RunResult run = RunCarousel(*ctrl, *config, window);
+  ctrl->Disconnect();
+  ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
+  EXPECT_THAT(window.StatusText(),
+              testing::ContainsRegex("The run report '" + m_Logs + "/CarouselRunLog.xml' is incomplete: [0-9]+ "
+                                     "entries could not be written \\(" +
+                                     platform::systemErrorText(ENOSPC) + "\\)."))
+      << window.StatusText();
+  // The head written before the disk filled is still whole.
+  EXPECT_EQ(ValidationErrors(m_Logs + "/CarouselRunLog.xml"), 0);
 }
 
 }  // namespace

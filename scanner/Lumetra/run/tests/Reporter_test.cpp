@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "Jotwell/Utilities.h"
 #include "RunFixture.h"
 #include "platform/files.h"
+#include "testsupport/FileSizeLimit.h"
 
 namespace {
 
@@ -285,6 +287,37 @@ TEST_F(ReporterTest, FailedTransformIsLoggedAndKeepsTheLastPage) {
   EXPECT_EQ(testsupport::readFile(html()), page);
   // The report itself went on.
   EXPECT_EQ(testsupport::readFile(xml()), Head() + Entry("INFO", "before") + Entry("INFO", "after") + kTail);
+}
+
+// Entries that meet a full disk are kept, in order, and go into the file with the first
+// entry that finds room; while any is missing, the report says it is incomplete and why.
+TEST_F(ReporterTest, EntriesOfAFullDiskAreWrittenOnceThereIsRoom) {
+  CReporter report("logfile", "logfile", "");
+  report.Open(xml().c_str(), kTitle.c_str());
+  report.AddLog(REPORT_INFO, "before");
+  const std::string whole = Head() + Entry("INFO", "before") + kTail;
+  ASSERT_EQ(testsupport::readFile(xml()), whole);
+  EXPECT_EQ(report.IncompleteText(), "");
+  {
+    // No file may grow past the report as it is: every rewrite of it fails.
+    testsupport::FileSizeLimit full(whole.size());
+    ASSERT_TRUE(full.IsSet());
+    report.AddLog(REPORT_HEADER, "Total number of slide(s) detected: 2.");
+    report.AddLog(REPORT_WARNING, "full 2");
+    EXPECT_FALSE(report.WritePending());
+  }
+  EXPECT_EQ(testsupport::readFile(xml()), whole);
+  EXPECT_EQ(report.GetPendingCount(), 2u);
+  EXPECT_EQ(report.IncompleteText(), "The run report '" + xml() + "' is incomplete: 2 entries could not be written (" +
+                                         platform::systemErrorText(EFBIG) + ").");
+
+  report.AddLog(REPORT_INFO, "room again");
+  EXPECT_EQ(testsupport::readFile(xml()), Head() + Entry("INFO", "before") +
+                                              Entry("HEADER", "Total number of slide(s) detected: 2.") +
+                                              Entry("WARNING", "full 2") + Entry("INFO", "room again") + kTail);
+  EXPECT_EQ(report.GetPendingCount(), 0u);
+  EXPECT_EQ(report.IncompleteText(), "");
+  EXPECT_NE(testsupport::readFile(html()).find("room again"), std::string::npos);
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "RunFixture.h"
+#include "testsupport/FileSizeLimit.h"
 
 namespace {
 
@@ -95,7 +98,7 @@ TEST_F(ScanLogFileTest, RunWritesOneLinePerFinishedSlide) {
   CScanLogFile history;
   ASSERT_TRUE(history.Open("SN-7"));
   EXPECT_EQ(history.GetFilePath(), path);
-  EXPECT_TRUE(history.Open("another"));  // the first name stays
+  EXPECT_TRUE(history.Open("SN-7"));  // the same file again
   EXPECT_EQ(history.GetFilePath(), path);
 
   EXPECT_TRUE(history.WriteRecord());  // nothing to write yet
@@ -134,6 +137,111 @@ TEST_F(ScanLogFileTest, UnopenedLogKeepsTheRecordUntilItCanWrite) {
   // Another process's writer holds the file: this one cannot open it.
   CScanLogFile second;
   EXPECT_FALSE(second.Open("../SN"));
+}
+
+// A disk that runs full while a slide's line is written, and has room again for the next
+// slide: the history holds whole lines only, the failed one is not half there with the
+// next glued to it.
+TEST_F(ScanLogFileTest, AFullDiskLeavesNoPartOfTheRecordAndTheNextOneIsWhole) {
+  std::filesystem::create_directories(logsDir());
+  const std::string path = logsDir() + "/2024_SN.log";
+  // Earlier years of lines: larger than any other file the test writes meanwhile, so
+  // that the size limit only catches the history.
+  std::string earlier;
+  for (int i = 0; i < 2000; ++i)
+    earlier += "[01-02-24 10:00:00]\tEARLIER\tR+G\t75x22.5\t5\t16\t80%\t65%\t0\t\tSuccess\r\n";
+  testsupport::writeFile(path, earlier);
+
+  CScanLogFile history;
+  ASSERT_TRUE(history.Open("SN"));
+  history.SetSlotConfig(Settings());
+  history.SetStartTime(kScanTime);
+  history.SetBarcode("SLIDE1");
+  history.SetResult("Success");
+  {
+    // Room for a part of the line only.
+    testsupport::FileSizeLimit full(earlier.size() + 20);
+    ASSERT_TRUE(full.IsSet());
+    EXPECT_FALSE(history.WriteRecord());
+  }
+  EXPECT_NE(history.GetErrorCode(), 0);
+  // What follows the earlier lines (they stay as they were).
+  const auto added = [&] {
+    const std::string now = testsupport::readFile(path);
+    EXPECT_EQ(now.compare(0, earlier.size(), earlier), 0);
+    return now.size() >= earlier.size() ? now.substr(earlier.size()) : now;
+  };
+  EXPECT_EQ(added(), "");
+
+  // Room again: the record that failed is still pending as it was; the next slide's
+  // fields replace it.
+  history.SetBarcode("SLIDE2");
+  history.SetResult("Failed");
+  EXPECT_TRUE(history.WriteRecord());
+  EXPECT_EQ(added(), "[03-06-24 09:30:05]\tSLIDE2\tR+G\t75x22.5\t5\t16\t80%\t65%\t0\t\tFailed\r\n");
+}
+
+// Each record goes into the file its year and instrument name, and the file is opened
+// anew when it was deleted or moved away (archived) since the last record.
+TEST_F(ScanLogFileTest, EachRecordGoesToTheFileOfItsYearAndInstrument) {
+  using Steps = std::vector<std::pair<std::string, std::string>>;  // (file, barcodes in it)
+  struct Case {
+    const char* what;
+    // Between the first record (serial "A", Mar 2024) and the second.
+    void (*between)(CScanLogFile& history, platform::ManualClock& clock, const std::string& logs);
+    Steps files;
+  } cases[] = {
+      {"same instrument, same year", [](CScanLogFile&, platform::ManualClock&, const std::string&) {},
+       {{"2024_A.log", "ONE TWO "}}},
+      {"second instrument",
+       [](CScanLogFile& h, platform::ManualClock&, const std::string&) { EXPECT_TRUE(h.Open("B")); },
+       {{"2024_A.log", "ONE "}, {"2024_B.log", "TWO "}}},
+      {"file deleted",
+       [](CScanLogFile&, platform::ManualClock&, const std::string& logs) {
+         ASSERT_TRUE(std::filesystem::remove(logs + "/2024_A.log"));
+       },
+       {{"2024_A.log", "TWO "}}},
+      {"file archived",
+       [](CScanLogFile&, platform::ManualClock&, const std::string& logs) {
+         std::filesystem::rename(logs + "/2024_A.log", logs + "/archived.log");
+       },
+       {{"2024_A.log", "TWO "}, {"archived.log", "ONE "}}},
+      {"New Year",
+       [](CScanLogFile&, platform::ManualClock& clock, const std::string&) {
+         // Dec 31 2024 23:59:59 UTC, then the first second of 2025.
+         clock.setSystemTime(platform::SystemTime(std::chrono::seconds(1735689599)));
+         clock.advance(std::chrono::seconds(1));
+       },
+       {{"2024_A.log", "ONE "}, {"2025_A.log", "TWO "}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(logsDir());
+    std::filesystem::create_directories(logsDir());
+    clock_->setSystemTime(platform::SystemTime(std::chrono::seconds(kStart)));
+    CScanLogFile history;
+    ASSERT_TRUE(history.Open("A"));
+    history.SetSlotConfig(Settings());
+    history.SetStartTime(kScanTime);
+    history.SetBarcode("ONE");
+    history.SetResult("Success");
+    ASSERT_TRUE(history.WriteRecord());
+    c.between(history, *clock_, logsDir());
+    history.SetBarcode("TWO");
+    history.SetResult("Success");
+    ASSERT_TRUE(history.WriteRecord());
+
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(logsDir()))
+      names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names.size(), c.files.size());
+    for (const auto& [name, barcodes] : c.files) {
+      std::string found;
+      std::istringstream lines(testsupport::readFile(logsDir() + "/" + name));
+      for (std::string line; std::getline(lines, line);) found += line.substr(line.find('\t') + 1, 3) + " ";
+      EXPECT_EQ(found, barcodes) << name;
+    }
+  }
 }
 
 }  // namespace

@@ -233,6 +233,9 @@ void CRunProgressDlg::OnRunEnded(int outcome) {
   input.adcReset = m_ScanMgr.IsADCReset();
   input.autoDisplayReport =
       CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadUInt("AutoDisplayScanReport", 1u);
+  // Entries a full disk held back get a last chance before the run is over.
+  m_Report.WritePending();
+  input.reportIncomplete = m_Report.IncompleteText();
   const bool wasBusy = m_Model.IsBusy();
   const RunProgressModel::RunEndActions actions = m_Model.OnRunEnded(input);
   if (wasBusy) m_nEndCode = outcome;

@@ -176,6 +176,11 @@ RunProgressModel::RunEndActions RunProgressModel::OnRunEnded(const RunEndInput& 
     LogError("Failed to eject chip.  Reinitializing.");
     actions.reinitialize = true;
   }
+  if (!input.reportIncomplete.empty()) {
+    // The report the operator opens next lacks entries: say so where the run ends.
+    AppendStatus(input.reportIncomplete);
+    LogErrorNoFormat(input.reportIncomplete.c_str());
+  }
   actions.rearmLaserTimer = input.saverAutoTasks && input.scannerType != 0;
   m_bBusy = false;
   if (input.adcReset) {

@@ -98,6 +98,8 @@ class RunProgressModel {
     int scannerType = 0;                  // CScanDlg::GetScannerType(TRUE)
     bool adcReset = false;                // CScanMgr::IsADCReset
     std::uint32_t autoDisplayReport = 1;  // "AutoDisplayScanReport"
+    // CReporter::IncompleteText after a last try to write what it kept (empty: whole).
+    std::string reportIncomplete;
   };
   struct RunEndActions {
     bool reinitialize = false;     // set the main window's m_bReinitAfterRun

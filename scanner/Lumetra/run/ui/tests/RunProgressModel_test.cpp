@@ -171,11 +171,11 @@ TEST_F(RunProgressModelTest, RunEndDecisions) {
   };
   using In = RunProgressModel::RunEndInput;
   const Case cases[] = {
-      {In{0, "", false, 1, false, 1}, false, false, true, false},
-      {In{2, "", false, 1, false, 1}, true, false, true, false},
-      {In{1, "", true, 1, false, 1}, false, true, true, false},
-      {In{1, "", true, 0, false, 1}, false, false, true, false},  // K7431A keeps its timer
-      {In{0, "", false, 1, true, 0}, false, false, false, true},  // no report shown, attention still
+      {In{0, "", false, 1, false, 1, ""}, false, false, true, false},
+      {In{2, "", false, 1, false, 1, ""}, true, false, true, false},
+      {In{1, "", true, 1, false, 1, ""}, false, true, true, false},
+      {In{1, "", true, 0, false, 1, ""}, false, false, true, false},  // K7431A keeps its timer
+      {In{0, "", false, 1, true, 0, ""}, false, false, false, true},  // no report shown, attention still
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input.outcome);
@@ -192,8 +192,12 @@ TEST_F(RunProgressModelTest, RunEndDecisions) {
     EXPECT_EQ(report_.size(), c.attention ? 25u : 0u);
   }
   RunProgressModel model;
-  model.OnRunEnded(In{2, "Resource text", false, 1, false, 1});
+  model.OnRunEnded(In{2, "Resource text", false, 1, false, 1, ""});
   EXPECT_EQ(model.StatusText(), "\r\nResource text");
+  // A report that lacks entries is said so where the run ends.
+  RunProgressModel incomplete;
+  incomplete.OnRunEnded(In{0, "", false, 1, false, 1, "The run report 'r.xml' is incomplete: 2 entries could not be written."});
+  EXPECT_EQ(incomplete.StatusText(), "\r\nThe run report 'r.xml' is incomplete: 2 entries could not be written.");
 }
 
 TEST_F(RunProgressModelTest, AttentionBlockAndMessage) {
