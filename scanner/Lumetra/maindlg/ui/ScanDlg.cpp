@@ -361,10 +361,8 @@ void CScanDlg::OnClose(wxCloseEvent& event) {
 
 void CScanDlg::OnCharHook(wxKeyEvent& event) {
   if (CSplashWnd::PreTranslateAppMessage(event)) return;
-  if (event.GetKeyCode() == WXK_ESCAPE) {
-    if (!m_bEndRequested) m_pCore->OnClose();
-    return;
-  }
+  // Escape belongs to the control with the keyboard (a cell editor or an open list);
+  // the window itself ends only through Exit and its close box.
   event.Skip();
 }
 

@@ -120,7 +120,11 @@ TEST_F(ScanDlgWindowTest, StartsUpShowsTheStateAndClosesThroughExit) {
   EXPECT_EQ(CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadString("LastUsedProfile", ""), "<Default>");
 }
 
-TEST_F(ScanDlgWindowTest, EscapeGoesThroughExitAndMenuItemsFollowTheState) {
+// Escape is for the control that has the keyboard (a cell editor closes, typing lost in
+// that cell only); the window ends through Exit or its close box, never by a stray key.
+TEST_F(ScanDlgWindowTest, EscapeClosesTheCellEditorOnlyAndMenuItemsFollowTheState) {
+  bool stayedAfterEscape = false;
+  bool editorClosed = false;
   const int code = run([&] {
     reportState(kStateInitializing);
     reportState(kStateReady);
@@ -128,6 +132,41 @@ TEST_F(ScanDlgWindowTest, EscapeGoesThroughExitAndMenuItemsFollowTheState) {
     ASSERT_NE(bar, nullptr);
     dialog_->UpdateWindowUI();
     EXPECT_TRUE(bar->IsEnabled(CScanDlg::MenuItemId(ID_TOOLS_CAROUSEL_CHECK)));
+
+    // Typing a Slide ID: Escape reaches the editor (the window lets it through) and
+    // closes it; the window and the connection stay.
+    CCarouselCfgGrid* grid = dialog_->Grid();
+    grid->SetFocus();
+    grid->SetGridCursor(0, lumetra::CarouselGridModel::kColSlideID);
+    grid->EnableCellEditControl();
+    wxtest::settle();
+    ASSERT_TRUE(grid->IsCellEditControlShown());
+    wxGridCellEditor* cellEditor = grid->GetCellEditor(0, lumetra::CarouselGridModel::kColSlideID);
+    wxWindow* editor = cellEditor->GetWindow();
+    cellEditor->DecRef();
+    ASSERT_NE(editor, nullptr);
+    wxKeyEvent hook(wxEVT_CHAR_HOOK);
+    hook.m_keyCode = WXK_ESCAPE;
+    hook.SetEventObject(editor);
+    const bool consumed = dialog_->GetEventHandler()->ProcessEvent(hook);
+    EXPECT_FALSE(consumed);  // left to the control with the keyboard
+    if (!consumed) {
+      wxKeyEvent down(wxEVT_KEY_DOWN);
+      down.m_keyCode = WXK_ESCAPE;
+      down.SetEventObject(editor);
+      editor->GetEventHandler()->ProcessEvent(down);
+    }
+    wxtest::settle();
+    editorClosed = !grid->IsCellEditControlShown();
+    stayedAfterEscape = dialog_->IsRunningModal() && scan_->CallCount("Disconnect") == 0;
+
+    // Escape with nothing open does nothing either.
+    wxKeyEvent escape(wxEVT_CHAR_HOOK);
+    escape.m_keyCode = WXK_ESCAPE;
+    dialog_->GetEventHandler()->ProcessEvent(escape);
+    wxtest::settle();
+    stayedAfterEscape = stayedAfterEscape && dialog_->IsRunningModal() && scan_->CallCount("Disconnect") == 0;
+
     reportState(kStateError);  // the instrument failed: offline from here on
     dialog_->UpdateWindowUI();
     EXPECT_FALSE(bar->IsEnabled(CScanDlg::MenuItemId(ID_TOOLS_CAROUSEL_CHECK)));
@@ -135,10 +174,12 @@ TEST_F(ScanDlgWindowTest, EscapeGoesThroughExitAndMenuItemsFollowTheState) {
     EXPECT_TRUE(bar->IsEnabled(CScanDlg::MenuItemId(ID_APP_EXIT)));
     EXPECT_FALSE(dialog_->ScanButton()->IsEnabled());
 
-    wxKeyEvent escape(wxEVT_CHAR_HOOK);
-    escape.m_keyCode = WXK_ESCAPE;
-    dialog_->GetEventHandler()->ProcessEvent(escape);
+    // File > Exit ends the window.
+    wxCommandEvent exit(wxEVT_MENU, CScanDlg::MenuItemId(ID_APP_EXIT));
+    dialog_->GetEventHandler()->ProcessEvent(exit);
   });
+  EXPECT_TRUE(editorClosed);
+  EXPECT_TRUE(stayedAfterEscape);
   EXPECT_EQ(code, ui::IDCANCEL);
   EXPECT_EQ(scan_->CallCount("Disconnect"), 1);
 }
