@@ -112,6 +112,8 @@ std::string ShellErrorText(int result) {
       return "File not found";
     case 3:
       return "The specified path was not found";
+    case ui::kShellOpenerMissing:
+      return ui::kShellOpenerMissingText;
     case 5:
       return "Access denied";
     case 8:

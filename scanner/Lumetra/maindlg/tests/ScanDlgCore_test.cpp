@@ -503,6 +503,8 @@ TEST_F(MainDlgTest, StatusBarPanesShowTheProfileAndTotals) {
 TEST(ScanDlgTexts, ShellErrorsAndCaptions) {
   EXPECT_EQ(ShellErrorText(0), "The operating system is out of memory or resources");
   EXPECT_EQ(ShellErrorText(31), "No association for file extension");
+  EXPECT_EQ(ShellErrorText(platform::ui::kShellOpenerMissing),
+            "No program to open it was found: \"xdg-open\" is not installed (package xdg-utils).");
   EXPECT_EQ(ShellErrorText(1), "Unknown error");
   EXPECT_EQ(ScanCaption(3, 3), "&Scan Slot 3");
   EXPECT_EQ(ProgressText(1, 3), "Scanning: 33 % done");

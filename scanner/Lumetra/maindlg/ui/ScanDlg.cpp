@@ -77,6 +77,16 @@ wxString StatusText(const std::string& text) {
 
 }  // namespace
 
+wxWindow* MessageBoxParent() {
+  // The innermost modal dialog owns the box: given to the main window, the box would
+  // bring that window up over the dialog the operator is working in when it closes.
+  for (auto it = wxTopLevelWindows.rbegin(); it != wxTopLevelWindows.rend(); ++it) {
+    auto* dialog = dynamic_cast<wxDialog*>(*it);
+    if (dialog && dialog->IsModal() && dialog->IsShown()) return dialog;
+  }
+  return wxGetActiveWindow();
+}
+
 int WxMessageBox(const std::string& text, const std::string& caption, unsigned type) {
   long style = 0;
   const unsigned buttons = type & ui::MB_TYPEMASK;
@@ -112,8 +122,7 @@ int WxMessageBox(const std::string& text, const std::string& caption, unsigned t
     default:
       break;
   }
-  wxWindow* parent = wxGetActiveWindow();
-  wxMessageDialog box(parent, ToWx(text), ToWx(caption), style);
+  wxMessageDialog box(MessageBoxParent(), ToWx(text), ToWx(caption), style);
   if (buttons == ui::MB_RETRYCANCEL) box.SetOKCancelLabels("&Retry", wxID_CANCEL);
   if (buttons == ui::MB_ABORTRETRYIGNORE) box.SetYesNoCancelLabels("&Abort", "&Retry", "&Ignore");
   const int answer = box.ShowModal();

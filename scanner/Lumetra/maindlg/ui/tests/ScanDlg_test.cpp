@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <wx/button.h>
 #include <wx/choice.h>
+#include <wx/dialog.h>
 #include <wx/menu.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
@@ -182,6 +183,25 @@ TEST_F(ScanDlgWindowTest, EscapeClosesTheCellEditorOnlyAndMenuItemsFollowTheStat
   EXPECT_TRUE(stayedAfterEscape);
   EXPECT_EQ(code, ui::IDCANCEL);
   EXPECT_EQ(scan_->CallCount("Disconnect"), 1);
+}
+
+// A message box raised from a dialog over the window (the run's progress dialog saying
+// the report cannot be shown) belongs to that dialog, so the dialog stays in front.
+TEST_F(ScanDlgWindowTest, AMessageBoxBelongsToTheDialogInFrontNotToTheWindow) {
+  wxWindow* fromDialog = nullptr;
+  wxDialog* progress = nullptr;
+  const int code = run([&] {
+    progress = new wxDialog(dialog_, wxID_ANY, "Carousel Run");
+    progress->CallAfter([&] {
+      fromDialog = MessageBoxParent();
+      progress->EndModal(wxID_OK);
+    });
+    progress->ShowModal();
+    dialog_->EndDialog(ui::IDCANCEL);
+  });
+  EXPECT_EQ(code, ui::IDCANCEL);
+  EXPECT_EQ(fromDialog, progress);
+  if (progress) progress->Destroy();
 }
 
 TEST_F(ScanDlgWindowTest, AnotherCallerFindsTheRunningWindow) {
