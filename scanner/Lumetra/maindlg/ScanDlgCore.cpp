@@ -260,6 +260,8 @@ void CScanDlgCore::OnInitDialog() {
   if (!LoadSettings()) return;
 
   if (m_bOffline) {
+    // The state text says why Scan stays off; no poll thread will ever show one.
+    ShowStateText(kStateOffline);
     CheckDoorClosed(true);
     return;
   }

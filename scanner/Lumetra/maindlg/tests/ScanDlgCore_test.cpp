@@ -97,6 +97,7 @@ TEST_F(MainDlgTest, OfflineModeLoadsListsWithoutTouchingTheInstrument) {
   EXPECT_EQ(core().m_RegionMap.GetCount(), 3);
   EXPECT_THAT(view_.profiles, Contains("<Default>"));
   EXPECT_FALSE(view_.scanEnabled);
+  EXPECT_EQ(view_.status, "Scanner Offline (or awaiting initialization).");  // why Scan is off
   // The Tools items that need the instrument are off; the rest stay.
   EXPECT_FALSE(core().IsCommandEnabled(ID_TOOLS_CAROUSEL_CHECK));
   EXPECT_FALSE(core().IsCommandEnabled(ID_TOOLS_UNLOCK_DOOR));
