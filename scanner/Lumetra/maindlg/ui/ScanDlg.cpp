@@ -396,7 +396,11 @@ void CScanDlg::ShowStatusText(const std::string& text) { m_Status->ChangeValue(S
 
 void CScanDlg::EnableScanButton(bool enable) { m_Scan->Enable(enable); }
 
-void CScanDlg::SetScanCaption(const std::string& caption) { m_Scan->SetLabel(ToWx(caption)); }
+void CScanDlg::SetScanCaption(const std::string& caption) {
+  m_Scan->SetLabel(ToWx(caption));
+  // The caption's width changes with the slots: the row makes room for it now.
+  m_Scan->GetParent()->Layout();
+}
 
 void CScanDlg::EnableSlotLists(bool enable) {
   m_StartSlot->Enable(enable);

@@ -105,6 +105,8 @@ TEST_F(ScanDlgWindowTest, StartsUpShowsTheStateAndClosesThroughExit) {
     EXPECT_TRUE(dialog_->ScanButton()->IsEnabled());
     EXPECT_EQ(dialog_->StatusTextCtrl()->GetValue(), "Scanner ready.");
     wxtest::screenshot(dialog_, "maindlg-ready.png");
+    for (const wxSize screen : {wxSize(1280, 1024), wxSize(1024, 768)})
+      EXPECT_THAT(wxtest::layoutFaultsOnScreen(dialog_, screen), testing::IsEmpty()) << screen.x;
 
     wxCommandEvent pick(wxEVT_CHOICE, CScanDlg::IDC_START_SLOT);
     dialog_->StartSlotList()->SetStringSelection("12");
