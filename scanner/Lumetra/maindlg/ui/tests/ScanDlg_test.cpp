@@ -246,6 +246,35 @@ TEST_F(ScanDlgWindowTest, RefusedConnectionAnsweredNoEndsTheWindow) {
   EXPECT_EQ(scan_->CallCount("Initialize"), 0);
 }
 
+// Offline after the connection failed: the window says so (the reason Scan is off) and
+// fits its screen.
+TEST_F(ScanDlgWindowTest, OfflineWindowSaysItIsOfflineAndFits) {
+  scan_->Fail("Connect", 643, 1, "Failed to communicate with Connection Manager.");
+  wxTimer answer;
+  answer.Bind(wxEVT_TIMER, [](wxTimerEvent&) {
+    for (wxWindow* w : wxTopLevelWindows)
+      if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsModal())
+        if (wxWindow* button = d->FindWindow(wxID_YES)) {
+          wxCommandEvent yes(wxEVT_BUTTON, wxID_YES);
+          yes.SetEventObject(button);
+          button->GetEventHandler()->ProcessEvent(yes);
+        }
+  });
+  answer.Start(100);
+  const int code = run([&] {
+    answer.Stop();
+    wxtest::settle();
+    EXPECT_EQ(dialog_->StatusTextCtrl()->GetValue(), "Scanner Offline (or awaiting initialization).");
+    EXPECT_FALSE(dialog_->ScanButton()->IsEnabled());
+    wxtest::screenshot(dialog_, "maindlg-offline.png");
+    for (const wxSize screen : {wxSize(1280, 1024), wxSize(1024, 768)})
+      EXPECT_THAT(wxtest::layoutFaultsOnScreen(dialog_, screen), testing::IsEmpty()) << screen.x;
+    dialog_->EndDialog(ui::IDCANCEL);
+  });
+  answer.Stop();
+  EXPECT_EQ(code, ui::IDCANCEL);
+}
+
 // Stands for the system's broadcasts: the test fires them from a thread of its own.
 class FakeSystemEvents : public ISystemEvents {
  public:
