@@ -50,7 +50,8 @@ int spawnXdgOpen(const std::string& target) {
   pid_t pid = -1;
   const int rc = ::posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ);
   if (rc != 0) {
-    if (rc == ENOENT) return kFileNotFound;
+    // The target was not looked at yet: what is missing is the opener.
+    if (rc == ENOENT) return kShellOpenerMissing;
     if (rc == ENOMEM || rc == EAGAIN) return kOutOfResources;
     return kFailed;
   }

@@ -195,9 +195,9 @@ TEST_F(ShellOpenTest, MapsTheHandlersOutcome) {
   ::chmod((bin_ + "/xdg-open").c_str(), 0644);
   EXPECT_EQ(shellOpen("/data/a.tif"), 1);
 
-  // Nothing called xdg-open anywhere on PATH.
+  // Nothing called xdg-open anywhere on PATH: the opener is missing, not the file.
   ::unlink((bin_ + "/xdg-open").c_str());
-  EXPECT_EQ(shellOpen("/data/a.tif"), 2);
+  EXPECT_EQ(shellOpen("/data/a.tif"), kShellOpenerMissing);
 }
 
 TEST_F(ShellOpenTest, AHookReplacesTheHandler) {

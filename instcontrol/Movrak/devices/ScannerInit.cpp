@@ -244,14 +244,19 @@ class StatusLoop {
         }
         needLock = false;
       }
+      set_ = current_;
       if (!CheckReboot()) HandleCurrentState();
       if (previous_ == current_) {
         comm_.UnlockComm();
         needLock = true;
         platform::sleepFor(kStatusCycle);
       }
-      previous_ = current_;
-      current_ = s_.GetScannerState();
+      // A state this pass set may already be replaced when it is read back (a browse
+      // started at the first "Scanner ready."): then that state, not the one before it,
+      // is the one the new state follows.
+      const tagScannerState now = s_.GetScannerState();
+      previous_ = (set_ != current_ && now != set_) ? set_ : current_;
+      current_ = now;
     }
     // A pass after a state change keeps the mutex; the thread must not end holding it.
     if (!needLock) comm_.UnlockComm();
@@ -260,7 +265,10 @@ class StatusLoop {
  private:
   bool Entered() const { return previous_ != current_; }
 
-  void ToState(tagScannerState state) { s_.SetScannerState(state); }
+  void ToState(tagScannerState state) {
+    s_.SetScannerState(state);
+    set_ = state;
+  }
   void ToLasersOff(int error) {
     s_.SetStatusMsgId(kMsgLasersOff);
     ToState(kStateLasersOff);
@@ -443,6 +451,7 @@ class StatusLoop {
   tagScannerState current_ = kStateOffline;
   tagScannerState previous_ = kStateOffline;
   tagScannerState saved_ = kStateOffline;
+  tagScannerState set_ = kStateOffline;  // the state as this pass left it
   bool warmupFirst_ = false;
   std::uint32_t warmupCycle_ = 0;
 };

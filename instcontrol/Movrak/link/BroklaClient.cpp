@@ -257,7 +257,8 @@ std::unique_ptr<CLanInstr> EnumerateInstruments(int typeFilter) {
   return table;
 }
 
-bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& table, bool request) {
+bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& table, bool request,
+                        int* notFound) {
   if (!connectString || !*connectString) return isLockedInstrument(table.get(), request);
 
   const auto target = parseConnectString(connectString);
@@ -270,6 +271,7 @@ bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& t
   auto list = EnumerateInstruments(255);
   if (!list) {
     LogError("No instruments found or Connection Manager not installed");
+    if (notFound) *notFound = movrak::kErrConnectionManager;
     return false;
   }
   // Address and port compared as numbers, exactly: "10.0.0.5_3001" is not the
@@ -289,6 +291,7 @@ bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& t
   }
   if (!found) {
     LogError("Lock Request on Unknown Instrument");
+    if (notFound) *notFound = movrak::kErrNoInstruments;
     return false;
   }
   table = std::move(found);

@@ -30,8 +30,11 @@ std::unique_ptr<CLanInstr> EnumerateInstruments(int typeFilter);
 bool isLockedInstrument(CLanInstr* table, bool request);
 // The same for the instrument a connect string "a.b.c.d_port" names: on a match `table`
 // becomes a new one-entry table for it (address and port compared exactly). With no
-// (or an empty) connect string, `table` must hold the table to use.
-bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& table, bool request);
+// (or an empty) connect string, `table` must hold the table to use. When false comes
+// because no instrument was found, `notFound` (if given) gets why: 643 when the manager
+// gave no list, 597 when it does not list the named instrument; else it is left as is.
+bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& table, bool request,
+                        int* notFound = nullptr);
 
 // One lock less; returns the remaining count, 0 on failure. Throws the int error 566
 // when the manager no longer knows the instrument.

@@ -163,15 +163,17 @@ int CLanComm::OpenDevice(const char* connectString) {
   if (!connectString_.empty()) {
     std::unique_ptr<CLanInstr> table;
     bool locked = false;
+    int notFound = 0;
     try {
-      locked = isLockedInstrument(connectString_.c_str(), table, true);
+      locked = isLockedInstrument(connectString_.c_str(), table, true, &notFound);
     } catch (...) {
       ForgetInstrument(table.get());
       return kErrConnectionLost;
     }
     if (!locked) {
       ForgetInstrument(table.get());
-      return kErrLockFailed;
+      // An instrument that is not there is not a refused lock: say which it is.
+      return notFound != 0 ? notFound : kErrLockFailed;
     }
     instrument_ = std::move(table);
   } else {

@@ -39,8 +39,12 @@ int defaultAnswer(unsigned type);
 // Opens a document or address with the desktop's handler ("xdg-open target", as an
 // argument vector, never through a shell). Returns a value above 32 on success, else
 // one of the classic error numbers: 2 file not found, 31 no association, 0 out of
-// resources, or 1 when the handler failed otherwise.
+// resources, 1 when the handler failed otherwise, or kShellOpenerMissing when this
+// computer has no xdg-open at all.
 int shellOpen(const std::string& target);
+inline constexpr int kShellOpenerMissing = 4;
+inline constexpr const char* kShellOpenerMissingText =
+    "No program to open it was found: \"xdg-open\" is not installed (package xdg-utils).";
 using ShellOpenHook = std::function<int(const std::string& target)>;
 ShellOpenHook setShellOpenHook(ShellOpenHook hook);
 

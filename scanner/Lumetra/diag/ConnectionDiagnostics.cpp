@@ -86,20 +86,12 @@ void CheckProgsRunning(DiagnosticsProbes& probes, std::vector<std::string>& line
     lines.emplace_back("VrelTest is running. Try closing it and re-start.");
 }
 
-// Step 3: the sibling services.
+// Step 3: the sibling services. Of them this system installs only the connection
+// manager (a systemd user service); the other two do not exist here, so asking for them
+// would only ever report them missing.
 void CheckServices(DiagnosticsProbes& probes, std::vector<std::string>& lines) {
-  if (!probes.ServiceRunning("Oskrel"))
-    lines.emplace_back(
-        "OSKREL is not running.  Check if it is in the list of currently running services "
-        "(Settings->Administrative Tools->Services");
   if (!probes.ServiceRunning("Brokla"))
-    lines.emplace_back(
-        "Connection Manager is not running. Check if it is in the list of currently running services "
-        "(Settings->Administrative Tools->Services");
-  if (!probes.ServiceRunning("Dalmor"))
-    lines.emplace_back(
-        "Dalmor is not running. Check if it is in the list of currently running services "
-        "(Settings->Administrative Tools->Services");
+    lines.emplace_back("Connection Manager is not running. Check it with: systemctl --user status brokla");
 }
 
 std::optional<platform::netif::Adapter> ScannerAdapter(DiagnosticsProbes& probes) {

@@ -112,6 +112,8 @@ std::string ShellErrorText(int result) {
       return "File not found";
     case 3:
       return "The specified path was not found";
+    case ui::kShellOpenerMissing:
+      return ui::kShellOpenerMissingText;
     case 5:
       return "Access denied";
     case 8:
@@ -265,6 +267,8 @@ void CScanDlgCore::OnInitDialog() {
   if (!LoadSettings()) return;
 
   if (m_bOffline) {
+    // The state text says why Scan stays off; no poll thread will ever show one.
+    ShowStateText(kStateOffline);
     CheckDoorClosed(true);
     return;
   }

@@ -309,6 +309,9 @@ bool ShowReportFile(const std::string& htmlFile) {
     case 3:
       reason = "The specified path was not found.";
       break;
+    case platform::ui::kShellOpenerMissing:
+      reason = platform::ui::kShellOpenerMissingText;
+      break;
     case 5:
       reason = "The operating system denied access to the specified file.";
       break;

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <wx/wx.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "QuillFixture.h"
@@ -10,6 +12,19 @@
 #include "platform/registry.h"
 
 namespace {
+
+// The contrast of two colours as readability guidelines measure it (1 to 21).
+double ContrastRatio(const wxColour& a, const wxColour& b) {
+  const auto luminance = [](const wxColour& c) {
+    const auto channel = [](unsigned char v) {
+      const double s = v / 255.0;
+      return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(c.Red()) + 0.7152 * channel(c.Green()) + 0.0722 * channel(c.Blue());
+  };
+  const double la = luminance(a), lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
 
 using namespace quillmark;
 
@@ -73,6 +88,11 @@ TEST_F(GuiTest, ListWindowShowsTheRegionsAndMarksInvalidCells) {
 
   frame->SelectGridRows(2, 3);
   EXPECT_EQ(frame->GetSelectedRows(), std::make_pair(2, 3));
+  // The selected rows' text reads on the selection, with the keyboard in the grid
+  // (selection colour) and without it (the desktop's shadow grey).
+  for (const wxColour& back : {grid->GetSelectionBackground(), wxSystemSettings::GetColour(wxSYS_COLOUR_BTNSHADOW)})
+    EXPECT_GE(ContrastRatio(grid->GetSelectionForeground(), back), 4.5)
+        << back.GetAsString(wxC2S_HTML_SYNTAX) << " under " << grid->GetSelectionForeground().GetAsString(wxC2S_HTML_SYNTAX);
   frame->SelectGridRows(99, 99);
   EXPECT_EQ(frame->GetSelectedRows(), std::make_pair(5, 5));
 
@@ -83,6 +103,10 @@ TEST_F(GuiTest, ListWindowShowsTheRegionsAndMarksInvalidCells) {
   EXPECT_EQ(grid->GetNumberRows(), 3);
   EXPECT_EQ(grid->GetCellValue(0, kColName), "Custom 1");
   screenshot(frame, "quillmark-list.png");
+  for (const wxSize screen : {wxSize(1280, 1024), wxSize(1024, 768)}) {
+    const std::vector<std::string> faults = wxtest::layoutFaultsOnScreen(frame, screen);
+    EXPECT_TRUE(faults.empty()) << screen.x << ": " << (faults.empty() ? "" : faults.front());
+  }
 }
 
 TEST_F(GuiTest, StartupAsksForAModelOnlyWhenNeededAndEndsWithoutOne) {

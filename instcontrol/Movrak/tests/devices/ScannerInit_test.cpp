@@ -592,6 +592,30 @@ TEST_F(ScannerInitTest, BrowsingReturnsToTheStateBeforeItWhenTheBrowseIsDone) {
               HasSubstr("<StatusProc::StateBrowsing> Exit kStateBrowsing, back to previous state [3]"));
 }
 
+// The pass that finds the lasers ready pauses before it reads the state back; a browse
+// that starts in that pause (an operator pressing Scan at the first "Scanner ready.")
+// must still come back to Ready, and a run after it must not see warm-up checks.
+TEST_F(ScannerInitTest, ABrowseStartedAtTheFirstReadyReturnsToReadyNotToWarming) {
+  toWarming();
+  warmUpUntilReady();  // paused in the pass that set Ready, before reading it back
+  ASSERT_EQ(statusText(), "Scanner ready.");
+  manager.setStatus(kInstrumentId, {true, 1, 0});
+  scanner.SetScannerState(kStateBrowsing);
+  pass();
+  EXPECT_EQ(logCount("<StatusProc::StateBrowsing> Enter kStateBrowsing, save the previous state [3]"), 1);
+  manager.setStatus(kInstrumentId, {true, 0, 0});
+  pass();
+  EXPECT_EQ(state(), kStateReady);
+  EXPECT_EQ(logCount("<StatusProc::StateBrowsing> Exit kStateBrowsing, back to previous state [3]"), 1);
+
+  ASSERT_EQ(scanner.OnStartExitCarouselRun(true), 1);
+  const int checks = warmupChecks();
+  for (int i = 0; i < 12; ++i) pass();
+  EXPECT_EQ(state(), kStateReady);
+  EXPECT_EQ(warmupChecks(), checks);
+  EXPECT_EQ(scanner.OnStartExitCarouselRun(false), 1);
+}
+
 TEST_F(ScannerInitTest, AnErrorWhileHandlingAStateGoesToErrorAndTheThreadGoesOn) {
   toReady();
   okSim_ScriptResult("okUsbFrontPanel_IsOpen", 0, 1);  // the laser check cannot reach the port

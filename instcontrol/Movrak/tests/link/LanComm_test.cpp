@@ -102,7 +102,11 @@ const FailedOpen kFailedOpens[] = {
      movrak::kErrLockFailed, 1},
     {"held by another application, first available", [](auto& m, auto&) { m.setForeignLock(7, 1); }, false,
      nullptr, movrak::kErrLockFailed, 1},
-    {"not listed", [](auto&, auto&) {}, true, "127.0.0.1_1", movrak::kErrLockFailed},
+    // The connect string names an instrument the manager does not list: none found, not
+    // a refused lock.
+    {"not listed", [](auto&, auto&) {}, true, "127.0.0.1_1", movrak::kErrNoInstruments},
+    {"no instruments, named", [](auto& m, auto&) { m.removeInstrument(7); }, true, nullptr,
+     movrak::kErrNoInstruments},
     {"vanished", [](auto& m, auto&) { m.setVanished(7); }, true, nullptr, movrak::kErrConnectionLost},
     {"no instruments", [](auto& m, auto&) { m.removeInstrument(7); }, false, nullptr,
      movrak::kErrNoInstruments},

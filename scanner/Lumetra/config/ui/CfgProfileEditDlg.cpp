@@ -2,6 +2,7 @@
 
 #include <wx/button.h>
 #include <wx/choice.h>
+#include <wx/display.h>
 #include <wx/filedlg.h>
 #include <wx/propgrid/manager.h>
 #include <wx/propgrid/props.h>
@@ -9,6 +10,7 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "config/CarouselCfgProfileMap.h"
@@ -184,6 +186,27 @@ void CCfgProfileEditDlg::SyncGrid() {
   }
   m_Syncing = false;
   m_Grid->RefreshGrid();
+  FitRows();
+}
+
+// Rows shown or hidden change the grid's height: the window grows until every row shows
+// (the last one too), as far as the screen allows; beyond that the grid scrolls.
+void CCfgProfileEditDlg::FitRows() {
+  wxPropertyGrid* rows = m_Grid->GetGrid();
+  int count = 0;
+  for (auto it = rows->GetIterator(wxPG_ITERATE_VISIBLE); !it.AtEnd(); ++it) ++count;
+  const int needed = count * rows->GetRowHeight() + 2;
+  const int missing = needed - rows->GetClientSize().y;
+  if (missing <= 0) return;
+  m_Grid->SetMinSize(wxSize(m_Grid->GetMinSize().x, m_Grid->GetSize().y + missing));
+  const int screen = wxDisplay(wxDisplay::GetFromWindow(this) == wxNOT_FOUND
+                                   ? 0u
+                                   : static_cast<unsigned>(wxDisplay::GetFromWindow(this)))
+                         .GetClientArea()
+                         .height;
+  const wxSize size = GetSize();
+  SetSize(wxSize(size.x, std::min(size.y + missing, screen)));
+  Layout();
 }
 
 wxPGProperty* CCfgProfileEditDlg::Item(int id) const {

@@ -68,6 +68,7 @@ class CCfgProfileEditDlg : public wxDialog {
  private:
   void BuildGrid();
   void SyncGrid();
+  void FitRows();
   void FillProfileList();
   void UpdateButtons();
   void OnGridChanging(wxPropertyGridEvent& event);

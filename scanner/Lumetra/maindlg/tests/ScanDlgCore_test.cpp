@@ -100,6 +100,7 @@ TEST_F(MainDlgTest, OfflineModeLoadsListsWithoutTouchingTheInstrument) {
   EXPECT_EQ(core().m_RegionMap.GetCount(), 3);
   EXPECT_THAT(view_.profiles, Contains("<Default>"));
   EXPECT_FALSE(view_.scanEnabled);
+  EXPECT_EQ(view_.status, "Scanner Offline (or awaiting initialization).");  // why Scan is off
   // The Tools items that need the instrument are off; the rest stay.
   EXPECT_FALSE(core().IsCommandEnabled(ID_TOOLS_CAROUSEL_CHECK));
   EXPECT_FALSE(core().IsCommandEnabled(ID_TOOLS_UNLOCK_DOOR));
@@ -549,6 +550,8 @@ TEST_F(MainDlgTest, StatusBarPanesShowTheProfileAndTotals) {
 TEST(ScanDlgTexts, ShellErrorsAndCaptions) {
   EXPECT_EQ(ShellErrorText(0), "The operating system is out of memory or resources");
   EXPECT_EQ(ShellErrorText(31), "No association for file extension");
+  EXPECT_EQ(ShellErrorText(platform::ui::kShellOpenerMissing),
+            "No program to open it was found: \"xdg-open\" is not installed (package xdg-utils).");
   EXPECT_EQ(ShellErrorText(1), "Unknown error");
   EXPECT_EQ(ScanCaption(3, 3), "&Scan Slot 3");
   EXPECT_EQ(ProgressText(1, 3), "Scanning: 33 % done");

@@ -77,6 +77,16 @@ wxString StatusText(const std::string& text) {
 
 }  // namespace
 
+wxWindow* MessageBoxParent() {
+  // The innermost modal dialog owns the box: given to the main window, the box would
+  // bring that window up over the dialog the operator is working in when it closes.
+  for (auto it = wxTopLevelWindows.rbegin(); it != wxTopLevelWindows.rend(); ++it) {
+    auto* dialog = dynamic_cast<wxDialog*>(*it);
+    if (dialog && dialog->IsModal() && dialog->IsShown()) return dialog;
+  }
+  return wxGetActiveWindow();
+}
+
 int WxMessageBox(const std::string& text, const std::string& caption, unsigned type) {
   long style = 0;
   const unsigned buttons = type & ui::MB_TYPEMASK;
@@ -112,8 +122,7 @@ int WxMessageBox(const std::string& text, const std::string& caption, unsigned t
     default:
       break;
   }
-  wxWindow* parent = wxGetActiveWindow();
-  wxMessageDialog box(parent, ToWx(text), ToWx(caption), style);
+  wxMessageDialog box(MessageBoxParent(), ToWx(text), ToWx(caption), style);
   if (buttons == ui::MB_RETRYCANCEL) box.SetOKCancelLabels("&Retry", wxID_CANCEL);
   if (buttons == ui::MB_ABORTRETRYIGNORE) box.SetYesNoCancelLabels("&Abort", "&Retry", "&Ignore");
   const int answer = box.ShowModal();
@@ -361,10 +370,8 @@ void CScanDlg::OnClose(wxCloseEvent& event) {
 
 void CScanDlg::OnCharHook(wxKeyEvent& event) {
   if (CSplashWnd::PreTranslateAppMessage(event)) return;
-  if (event.GetKeyCode() == WXK_ESCAPE) {
-    if (!m_bEndRequested) m_pCore->OnClose();
-    return;
-  }
+  // Escape belongs to the control with the keyboard (a cell editor or an open list);
+  // the window itself ends only through Exit and its close box.
   event.Skip();
 }
 
@@ -389,7 +396,11 @@ void CScanDlg::ShowStatusText(const std::string& text) { m_Status->ChangeValue(S
 
 void CScanDlg::EnableScanButton(bool enable) { m_Scan->Enable(enable); }
 
-void CScanDlg::SetScanCaption(const std::string& caption) { m_Scan->SetLabel(ToWx(caption)); }
+void CScanDlg::SetScanCaption(const std::string& caption) {
+  m_Scan->SetLabel(ToWx(caption));
+  // The caption's width changes with the slots: the row makes room for it now.
+  m_Scan->GetParent()->Layout();
+}
 
 void CScanDlg::EnableSlotLists(bool enable) {
   m_StartSlot->Enable(enable);

@@ -182,5 +182,7 @@ class CScanDlg : public wxFrame, public IScanDlgView, public IScanDlgHooks {
 // Message boxes of the operator's process as wx dialogs (installed by ShowScannerUI for
 // the life of the window).
 int WxMessageBox(const std::string& text, const std::string& caption, unsigned type);
+// The window a message box belongs to: the innermost modal dialog, else the active window.
+wxWindow* MessageBoxParent();
 
 }  // namespace lumetra::maindlg

@@ -1,4 +1,5 @@
 // The library's entry: one scanner window per desktop, run modally on the caller's thread.
+#include <wx/utils.h>
 #include <wx/app.h>
 #include <wx/init.h>
 #include <wx/msgdlg.h>
@@ -34,6 +35,9 @@ class WxSession {
     static int argc = 1;
     static char name[] = "Lumetra";
     static char* argv[] = {name, nullptr};
+    // GTK hides scroll bars until the pointer comes near: the operator would not see that
+    // the grid has more columns and rows. Unless the desktop says otherwise, show them.
+    if (!wxGetEnv("GTK_OVERLAY_SCROLLING", nullptr)) wxSetEnv("GTK_OVERLAY_SCROLLING", "0");
     wxApp::SetInstance(new wxApp);  // owned by wx from here on
     m_bOwned = true;
     m_bReady = wxEntryStart(argc, argv) && wxTheApp && wxTheApp->CallOnInit();

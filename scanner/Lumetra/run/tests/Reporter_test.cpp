@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -251,6 +252,25 @@ TEST_F(ReporterTest, PageIsWrittenWhereTheHtmlPathSaysUnderTheXmlName) {
   platform::ui::setShellOpenHook(previous);
   ASSERT_EQ(opened.size(), 5u);
   for (const auto& o : opened) EXPECT_EQ(o, pages + "/MyRun.htm");
+}
+
+// A page that exists but nothing on this computer to open it with: the operator is told
+// what is missing, not that the file is.
+TEST_F(ReporterTest, NoProgramToOpenTheReportIsToldAsSuch) {
+  const std::string page = tempDir() + "/CarouselRunLog.htm";
+  testsupport::writeFile(page, "<html></html>");
+  const std::string emptyBin = tempDir() + "/bin";
+  std::filesystem::create_directory(emptyBin);
+  const char* oldPath = std::getenv("PATH");
+  const std::string savedPath = oldPath ? oldPath : "";
+  ::setenv("PATH", emptyBin.c_str(), 1);
+  const bool shown = ShowReportFile(page);
+  ::setenv("PATH", savedPath.c_str(), 1);
+  EXPECT_FALSE(shown);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_.back(), std::string("Failed to display the report file: ") +
+                               "No program to open it was found: \"xdg-open\" is not installed "
+                               "(package xdg-utils).");
 }
 
 TEST_F(ReporterTest, MissingFolderOfThePageIsRefusedWithoutMovingTheProcess) {

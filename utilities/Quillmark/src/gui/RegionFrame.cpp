@@ -1,3 +1,4 @@
+#include <wx/settings.h>
 #include <wx/artprov.h>
 #include <wx/dcclient.h>
 #include <wx/menu.h>
@@ -106,6 +107,11 @@ RegionFrame::RegionFrame(Global& g)
   MSFlexGrid1->HideRowLabels();
   MSFlexGrid1->SetSelectionMode(wxGrid::wxGridSelectRows);
   MSFlexGrid1->DisableDragRowSize();
+  // The grid paints a selection without the keyboard in the desktop's shadow grey but
+  // keeps the selection's text colour (white): dark text on a light highlight reads on
+  // both.
+  MSFlexGrid1->SetSelectionBackground(wxColour(170, 200, 255));
+  MSFlexGrid1->SetSelectionForeground(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOWTEXT));
   top->Add(MSFlexGrid1, 1, wxEXPAND | wxALL, 6);
   panel->SetSizer(top);
   SetupGrid();

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <wx/utils.h>
+
 #include "App.h"
 #include "platform/dynlib.h"
 #include "platform/localpipe.h"
@@ -58,6 +60,8 @@ int main(int argc, char** argv) {
   std::string problem;
   if (platform::localpipe::runtimeDirectory(&problem).empty()) return CannotStart(problem, "");
 
+  // Scroll bars that show only near the pointer hide that the region list has more rows.
+  if (!wxGetEnv("GTK_OVERLAY_SCROLLING", nullptr)) wxSetEnv("GTK_OVERLAY_SCROLLING", "0");
   const int rc = wxEntry(argc, argv);
   if (!quillmark::QuillmarkApp::Initialised())
     return CannotStart("the display \"" + Env("DISPLAY") + "\" cannot be opened",

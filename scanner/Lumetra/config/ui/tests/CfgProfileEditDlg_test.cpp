@@ -1,5 +1,6 @@
 #include "config/ui/CfgProfileEditDlg.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <wx/button.h>
 #include <wx/choice.h>
@@ -80,6 +81,12 @@ TEST_F(EditorWindowTest, OpensOnTheCurrentProfileWithItsControls) {
   EXPECT_TRUE(item(dlg, M::kCustom1)->IsVisible());
   EXPECT_TRUE(dlg->SaveButton()->IsEnabled());
   wxtest::screenshot(dlg, "lumetra-profile-editor.png");
+  for (const wxSize screen : {wxSize(1280, 1024), wxSize(1024, 768)}) {
+    EXPECT_THAT(wxtest::layoutFaultsOnScreen(dlg, screen), testing::IsEmpty()) << screen.x;
+  }
+  // Every row shows without scrolling, the last ("Split/rotate image") too.
+  wxPropertyGrid* rows = dlg->Grid()->GetGrid();
+  EXPECT_LE(rows->GetVirtualSize().y, rows->GetClientSize().y);
 
   auto* none = keep(new CCfgProfileEditDlg(&map_, "Gone", nullptr));
   EXPECT_EQ(none->ProfileList()->GetCount(), 0u);

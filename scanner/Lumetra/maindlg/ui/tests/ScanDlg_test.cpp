@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <wx/button.h>
 #include <wx/choice.h>
+#include <wx/dialog.h>
 #include <wx/menu.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
@@ -104,6 +105,8 @@ TEST_F(ScanDlgWindowTest, StartsUpShowsTheStateAndClosesThroughExit) {
     EXPECT_TRUE(dialog_->ScanButton()->IsEnabled());
     EXPECT_EQ(dialog_->StatusTextCtrl()->GetValue(), "Scanner ready.");
     wxtest::screenshot(dialog_, "maindlg-ready.png");
+    for (const wxSize screen : {wxSize(1280, 1024), wxSize(1024, 768)})
+      EXPECT_THAT(wxtest::layoutFaultsOnScreen(dialog_, screen), testing::IsEmpty()) << screen.x;
 
     wxCommandEvent pick(wxEVT_CHOICE, CScanDlg::IDC_START_SLOT);
     dialog_->StartSlotList()->SetStringSelection("12");
@@ -120,7 +123,11 @@ TEST_F(ScanDlgWindowTest, StartsUpShowsTheStateAndClosesThroughExit) {
   EXPECT_EQ(CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadString("LastUsedProfile", ""), "<Default>");
 }
 
-TEST_F(ScanDlgWindowTest, EscapeGoesThroughExitAndMenuItemsFollowTheState) {
+// Escape is for the control that has the keyboard (a cell editor closes, typing lost in
+// that cell only); the window ends through Exit or its close box, never by a stray key.
+TEST_F(ScanDlgWindowTest, EscapeClosesTheCellEditorOnlyAndMenuItemsFollowTheState) {
+  bool stayedAfterEscape = false;
+  bool editorClosed = false;
   const int code = run([&] {
     reportState(kStateInitializing);
     reportState(kStateReady);
@@ -128,6 +135,41 @@ TEST_F(ScanDlgWindowTest, EscapeGoesThroughExitAndMenuItemsFollowTheState) {
     ASSERT_NE(bar, nullptr);
     dialog_->UpdateWindowUI();
     EXPECT_TRUE(bar->IsEnabled(CScanDlg::MenuItemId(ID_TOOLS_CAROUSEL_CHECK)));
+
+    // Typing a Slide ID: Escape reaches the editor (the window lets it through) and
+    // closes it; the window and the connection stay.
+    CCarouselCfgGrid* grid = dialog_->Grid();
+    grid->SetFocus();
+    grid->SetGridCursor(0, lumetra::CarouselGridModel::kColSlideID);
+    grid->EnableCellEditControl();
+    wxtest::settle();
+    ASSERT_TRUE(grid->IsCellEditControlShown());
+    wxGridCellEditor* cellEditor = grid->GetCellEditor(0, lumetra::CarouselGridModel::kColSlideID);
+    wxWindow* editor = cellEditor->GetWindow();
+    cellEditor->DecRef();
+    ASSERT_NE(editor, nullptr);
+    wxKeyEvent hook(wxEVT_CHAR_HOOK);
+    hook.m_keyCode = WXK_ESCAPE;
+    hook.SetEventObject(editor);
+    const bool consumed = dialog_->GetEventHandler()->ProcessEvent(hook);
+    EXPECT_FALSE(consumed);  // left to the control with the keyboard
+    if (!consumed) {
+      wxKeyEvent down(wxEVT_KEY_DOWN);
+      down.m_keyCode = WXK_ESCAPE;
+      down.SetEventObject(editor);
+      editor->GetEventHandler()->ProcessEvent(down);
+    }
+    wxtest::settle();
+    editorClosed = !grid->IsCellEditControlShown();
+    stayedAfterEscape = dialog_->IsRunningModal() && scan_->CallCount("Disconnect") == 0;
+
+    // Escape with nothing open does nothing either.
+    wxKeyEvent escape(wxEVT_CHAR_HOOK);
+    escape.m_keyCode = WXK_ESCAPE;
+    dialog_->GetEventHandler()->ProcessEvent(escape);
+    wxtest::settle();
+    stayedAfterEscape = stayedAfterEscape && dialog_->IsRunningModal() && scan_->CallCount("Disconnect") == 0;
+
     reportState(kStateError);  // the instrument failed: offline from here on
     dialog_->UpdateWindowUI();
     EXPECT_FALSE(bar->IsEnabled(CScanDlg::MenuItemId(ID_TOOLS_CAROUSEL_CHECK)));
@@ -135,12 +177,33 @@ TEST_F(ScanDlgWindowTest, EscapeGoesThroughExitAndMenuItemsFollowTheState) {
     EXPECT_TRUE(bar->IsEnabled(CScanDlg::MenuItemId(ID_APP_EXIT)));
     EXPECT_FALSE(dialog_->ScanButton()->IsEnabled());
 
-    wxKeyEvent escape(wxEVT_CHAR_HOOK);
-    escape.m_keyCode = WXK_ESCAPE;
-    dialog_->GetEventHandler()->ProcessEvent(escape);
+    // File > Exit ends the window.
+    wxCommandEvent exit(wxEVT_MENU, CScanDlg::MenuItemId(ID_APP_EXIT));
+    dialog_->GetEventHandler()->ProcessEvent(exit);
   });
+  EXPECT_TRUE(editorClosed);
+  EXPECT_TRUE(stayedAfterEscape);
   EXPECT_EQ(code, ui::IDCANCEL);
   EXPECT_EQ(scan_->CallCount("Disconnect"), 1);
+}
+
+// A message box raised from a dialog over the window (the run's progress dialog saying
+// the report cannot be shown) belongs to that dialog, so the dialog stays in front.
+TEST_F(ScanDlgWindowTest, AMessageBoxBelongsToTheDialogInFrontNotToTheWindow) {
+  wxWindow* fromDialog = nullptr;
+  wxDialog* progress = nullptr;
+  const int code = run([&] {
+    progress = new wxDialog(dialog_, wxID_ANY, "Carousel Run");
+    progress->CallAfter([&] {
+      fromDialog = MessageBoxParent();
+      progress->EndModal(wxID_OK);
+    });
+    progress->ShowModal();
+    dialog_->EndDialog(ui::IDCANCEL);
+  });
+  EXPECT_EQ(code, ui::IDCANCEL);
+  EXPECT_EQ(fromDialog, progress);
+  if (progress) progress->Destroy();
 }
 
 TEST_F(ScanDlgWindowTest, AnotherCallerFindsTheRunningWindow) {
@@ -181,6 +244,35 @@ TEST_F(ScanDlgWindowTest, RefusedConnectionAnsweredNoEndsTheWindow) {
   EXPECT_EQ(code, ui::IDCANCEL);
   EXPECT_FALSE(ran);  // ended before its loop ran
   EXPECT_EQ(scan_->CallCount("Initialize"), 0);
+}
+
+// Offline after the connection failed: the window says so (the reason Scan is off) and
+// fits its screen.
+TEST_F(ScanDlgWindowTest, OfflineWindowSaysItIsOfflineAndFits) {
+  scan_->Fail("Connect", 643, 1, "Failed to communicate with Connection Manager.");
+  wxTimer answer;
+  answer.Bind(wxEVT_TIMER, [](wxTimerEvent&) {
+    for (wxWindow* w : wxTopLevelWindows)
+      if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsModal())
+        if (wxWindow* button = d->FindWindow(wxID_YES)) {
+          wxCommandEvent yes(wxEVT_BUTTON, wxID_YES);
+          yes.SetEventObject(button);
+          button->GetEventHandler()->ProcessEvent(yes);
+        }
+  });
+  answer.Start(100);
+  const int code = run([&] {
+    answer.Stop();
+    wxtest::settle();
+    EXPECT_EQ(dialog_->StatusTextCtrl()->GetValue(), "Scanner Offline (or awaiting initialization).");
+    EXPECT_FALSE(dialog_->ScanButton()->IsEnabled());
+    wxtest::screenshot(dialog_, "maindlg-offline.png");
+    for (const wxSize screen : {wxSize(1280, 1024), wxSize(1024, 768)})
+      EXPECT_THAT(wxtest::layoutFaultsOnScreen(dialog_, screen), testing::IsEmpty()) << screen.x;
+    dialog_->EndDialog(ui::IDCANCEL);
+  });
+  answer.Stop();
+  EXPECT_EQ(code, ui::IDCANCEL);
 }
 
 // Stands for the system's broadcasts: the test fires them from a thread of its own.
