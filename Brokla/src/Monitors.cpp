@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 
 #include "BroklaConfig.h"
@@ -110,26 +111,47 @@ void CAppMonitor::Stop() {
 void CAppMonitor::Run() {
   while (!m_bStop) {
     std::chrono::milliseconds timeout = platform::kInfinite;
-    if (!m_Pending.empty()) {
-      const auto first =
-          std::min_element(m_Pending.begin(), m_Pending.end(), [](const auto& a, const auto& b) {
-            return a.deadline < b.deadline;
-          })->deadline;
-      timeout = std::max(std::chrono::ceil<std::chrono::milliseconds>(first - platform::steadyNow()), 0ms);
-    }
+    std::optional<platform::SteadyTime> first;
+    for (const auto& p : m_Pending)
+      if (!first || p.deadline < *first) first = p.deadline;
+    for (const auto& [connection, h] : m_AwaitingHello)
+      if (!first || h.deadline < *first) first = h.deadline;
+    if (first)
+      timeout = std::max(std::chrono::ceil<std::chrono::milliseconds>(*first - platform::steadyNow()), 0ms);
     auto a = m_Channels.WaitChannelActivity(timeout);
     if (m_bStop) break;
     switch (a.code) {
+      case CChannelMgr::CONNECTED:
+        m_AwaitingHello[a.connection] = {a.channel, platform::steadyNow() + kHelloWait};
+        break;
       case CChannelMgr::MSG_RECEIVED:
         OnAppRequest(a.channel, a.connection, a.message, a.truncated);
         break;
       case CChannelMgr::CLOSED:
+        m_AwaitingHello.erase(a.connection);
         AppMonitor(a.channel, a.connection);
         break;
       default:
         break;
     }
     CheckPendingStatus();
+    CheckHelloDeadlines();
+  }
+}
+
+void CAppMonitor::CheckHelloDeadlines() {
+  const auto now = platform::steadyNow();
+  for (auto it = m_AwaitingHello.begin(); it != m_AwaitingHello.end();) {
+    const auto [connection, h] = *it;
+    if (h.deadline > now) {
+      ++it;
+      continue;
+    }
+    it = m_AwaitingHello.erase(it);
+    LogError("Dropping the connection on msg channel %d: no hello within %lld s.", h.channel,
+             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kHelloWait).count()));
+    if (m_Channels.GetConnection(h.channel) == connection) m_Channels.Disconnect(h.channel);
+    AppMonitor(h.channel, connection);
   }
 }
 
@@ -209,6 +231,7 @@ void CAppMonitor::OnHello(int channel, LockOwner connection, int pid) {
   // process does not have is not taken, and the pipe is closed (the client sees its end
   // at once instead of waiting for a reply).
   if (!StatedPidIsPeers(m_Channels, channel, pid, "New Application")) {
+    m_AwaitingHello.erase(connection);
     m_Channels.Disconnect(channel);
     AppMonitor(channel, connection);
     return;
@@ -257,6 +280,7 @@ void CAppMonitor::OnHello(int channel, LockOwner connection, int pid) {
     }
     LogError("Removed app from app list");
   }
+  m_AwaitingHello.erase(connection);
   LogDebug(2, "New app (pid=%d) gets channel %d, Global channel for listening now %d", pid, channel,
            m_Channels.ListeningChannel());
   LogInfo("App Monitor Connection Established on %s", LogTime().c_str());

@@ -28,6 +28,9 @@ class CAppMonitor {
 
   // How long a status request waits for the instrument's answer.
   static constexpr std::chrono::milliseconds kStatusWait{5000};
+  // How long a new connection has to say hello before it is dropped: silent connections
+  // would otherwise hold every channel.
+  static constexpr std::chrono::milliseconds kHelloWait{5000};
 
  private:
   struct PendingStatus {
@@ -54,12 +57,19 @@ class CAppMonitor {
   // Drops what waits for an application's answers (its connection ended or was replaced).
   void DropPendingWork(LockOwner connection);
   bool HasPending(LockOwner connection) const;
+  // Drops the connections whose time to say hello has passed.
+  void CheckHelloDeadlines();
 
   CBroklaContext& m_Ctx;
   CChannelMgr m_Channels;
   platform::Thread m_Thread;
   std::atomic<bool> m_bStop{false};
   std::vector<PendingStatus> m_Pending;
+  struct AwaitingHello {
+    int channel;
+    platform::SteadyTime deadline;
+  };
+  std::map<LockOwner, AwaitingHello> m_AwaitingHello;
   // Requests that came in behind a status request of the same connection.
   std::map<LockOwner, std::deque<std::pair<std::vector<std::uint8_t>, bool>>> m_Deferred;
 };

@@ -177,5 +177,26 @@ TEST_F(MalformedTest, ApplicationsBeyondTheLimitAreTurnedAwayAndTheRestServed) {
   EXPECT_TRUE(next->connectRequestsOnly());
 }
 
+TEST_F(MalformedTest, ConnectionsThatNeverSayHelloAreDroppedAndTheApplicationsStayServed) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  auto served = app();
+  ASSERT_TRUE(served->connectRequestsOnly());
+  // Every other channel is taken by a connection that never says a word.
+  std::vector<platform::localpipe::Pipe> silent;
+  for (int i = 0; i < 13; ++i) {
+    silent.push_back(platform::localpipe::Pipe::connect(brokla::kAppPipe, 5s));
+    ASSERT_TRUE(silent.back().isOpen()) << i;
+  }
+  ASSERT_TRUE(log_.waitFor("Message pipe established.", 14));
+  ASSERT_TRUE(log_.waitFor("no hello within 5 s.", 13, 30s));
+  for (auto& pipe : silent) EXPECT_FALSE(pipe.peek()) << "still open";
+  EXPECT_TRUE(served->request(brokla::kMsgEnumerate, {}));  // the application that said hello stays
+  auto next = app();
+  EXPECT_TRUE(next->connectRequestsOnly());
+  EXPECT_TRUE(next->request(brokla::kMsgEnumerate, {}));
+  EXPECT_EQ(log_.count("no hello within"), 13);
+  EXPECT_TRUE(daemonRunning());
+}
+
 }  // namespace
 }  // namespace brokla_test

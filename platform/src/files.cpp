@@ -610,6 +610,79 @@ std::vector<std::string> listDirectory(const std::string& dir, const std::string
 
 // ---- descriptors ----------------------------------------------------------------
 
+UniqueFd openStoredFile(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) return fd;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    fd.reset();
+    return fd;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    fd.reset();
+    errno = err;
+    return fd;
+  }
+  // Reads of a regular file block as usual from here on.
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fd.reset();
+  return fd;
+}
+
+std::optional<std::string> readStoredFile(const std::string& path, std::uint64_t maxBytes) {
+  UniqueFd fd = openStoredFile(path);
+  if (!fd) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+  if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+    errno = EFBIG;
+    return std::nullopt;
+  }
+  // Read one byte past the size seen: a file that grew meanwhile is still bounded.
+  std::string data(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  int error = 0;
+  const std::size_t got = readAt(fd.get(), data.data(), data.size(), 0, error);
+  if (error != 0) {
+    errno = error;
+    return std::nullopt;
+  }
+  if (got > maxBytes) {
+    errno = EFBIG;
+    return std::nullopt;
+  }
+  if (got == data.size()) {
+    // It grew: read on, within the bound.
+    while (data.size() <= maxBytes) {
+      char chunk[4096];
+      const std::size_t n = readAt(fd.get(), chunk, sizeof chunk, data.size(), error);
+      if (error != 0) {
+        errno = error;
+        return std::nullopt;
+      }
+      if (n == 0) return data;
+      data.append(chunk, n);
+    }
+    errno = EFBIG;
+    return std::nullopt;
+  }
+  data.resize(got);
+  return data;
+}
+
+std::string storedFileError(const std::string& path, int error, std::uint64_t maxBytes) {
+  switch (error) {
+    case EISDIR:
+      return path + " is a folder, not a file";
+    case ENODEV:
+      return path + " is not a regular file (a pipe, socket or device); it is not read";
+    case EFBIG:
+      return path + " is larger than " + std::to_string(maxBytes) + " bytes; it is not read";
+    default:
+      return "cannot read " + path + ": " + std::strerror(error);
+  }
+}
+
 UniqueFd openFile(const std::string& path, FileAccess access) {
   int flags = O_CLOEXEC;
   switch (access) {

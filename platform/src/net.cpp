@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -335,16 +336,26 @@ std::vector<std::string> servicesFiles() {
   return files;
 }
 
+// A services file is a few hundred lines; anything far larger is not one.
+constexpr std::uint64_t kMaxServicesFileBytes = 4u << 20;
+
 std::optional<std::uint16_t> servicePort(std::string_view name, std::string_view protocol) {
   if (name.empty() || protocol.empty()) {
     fail(WSANO_DATA);
     return std::nullopt;
   }
   for (const std::string& file : servicesFiles()) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line))
-      if (auto port = matchServicesLine(line, name, protocol)) return port;
+    const auto text = readStoredFile(file, kMaxServicesFileBytes);
+    if (!text) {
+      if (errno != ENOENT) report("net: " + storedFileError(file, errno, kMaxServicesFileBytes));
+      continue;
+    }
+    std::string_view rest = *text;
+    while (!rest.empty()) {
+      const auto end = rest.find('\n');
+      if (auto port = matchServicesLine(std::string(rest.substr(0, end)), name, protocol)) return port;
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
   }
   const std::string n(name), p(protocol);
   servent entry{};

@@ -124,9 +124,11 @@ class FolderLock {
 };
 
 std::optional<Document> readUnlocked(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Never blocks: a FIFO or device in the file's place is refused, not waited on.
+  UniqueFd fd = openStoredFile(path);
   if (!fd) {
     if (errno == ENOENT) return Document{};
+    if (errno == ENODEV) errno = EINVAL;
     return std::nullopt;
   }
   struct stat st {};

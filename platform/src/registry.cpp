@@ -538,11 +538,17 @@ void reportOnce(State& st, const std::string& path, std::string_view content, co
 CachedHive readHive(State& st, const std::string& path, std::string_view rootName, std::uint64_t generation) {
   CachedHive hive;
   hive.sig.generation = generation;
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Never blocks: a FIFO in a hive's place would hold the registry's lock for ever.
+  UniqueFd fd = openStoredFile(path);
   if (!fd) {
     const int err = errno;
     if (err == ENOENT || err == ENOTDIR) {  // no file, or no folder: an empty hive
       hive.root = std::make_unique<Key>();
+      return hive;
+    }
+    if (err == ENODEV || err == EISDIR) {
+      hive.error = kErrorIoFailed;
+      reportOnce(st, path, "not a file", path + " is not a regular file");
       return hive;
     }
     hive.error = err == EACCES || err == EPERM ? kErrorAccessDenied : kErrorIoFailed;

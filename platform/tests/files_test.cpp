@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -495,5 +496,47 @@ TEST_F(FilesTest, SameFileAndRegularFile) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+TEST_F(FilesTest, StoredFilesAreReadWithoutBlockingOnlyWhenRegularAndWithinTheirBound) {
+  const std::string dir = tempDir();
+  writeFile(dir + "/plain", "line one\nline two\n");
+  writeFile(dir + "/large", std::string(65, 'x'));
+  writeFile(dir + "/exact", std::string(64, 'x'));
+  testsupport::makeFifo(dir + "/fifo");
+  ASSERT_EQ(::symlink("/dev/zero", (dir + "/zero").c_str()), 0);
+  ASSERT_EQ(::symlink((dir + "/plain").c_str(), (dir + "/link").c_str()), 0);
+  const struct {
+    const char* name;
+    std::optional<std::string> contents;
+    int error;
+  } cases[] = {
+      {"plain", "line one\nline two\n", 0},
+      {"link", "line one\nline two\n", 0},  // a link to a regular file is that file
+      {"exact", std::string(64, 'x'), 0},
+      {"large", std::nullopt, EFBIG},
+      {"missing", std::nullopt, ENOENT},
+      {"fifo", std::nullopt, ENODEV},
+      {"zero", std::nullopt, ENODEV},
+      {".", std::nullopt, EISDIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir + "/" + c.name;
+    std::optional<std::string> read;
+    int error = 0;
+    ASSERT_TRUE(testsupport::endsWithoutAWriter(
+        [&] {
+          read = platform::readStoredFile(path, 64);
+          error = read ? 0 : errno;
+        },
+        dir + "/fifo"));
+    EXPECT_EQ(read, c.contents);
+    EXPECT_EQ(error, c.error);
+  }
+  EXPECT_EQ(platform::storedFileError("/x/fifo", ENODEV),
+            "/x/fifo is not a regular file (a pipe, socket or device); it is not read");
+  EXPECT_EQ(platform::storedFileError("/x/big", EFBIG, 64), "/x/big is larger than 64 bytes; it is not read");
+}
+
 }  // namespace
 }  // namespace platform
+

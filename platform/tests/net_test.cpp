@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -174,6 +175,24 @@ TEST_F(NetTest, ServicesFileComesBeforeTheSystemDatabase) {
   }
   EXPECT_EQ(platform::net::protocolNumber("tcp"), 6);
   EXPECT_EQ(platform::net::protocolNumber("udp"), 17);
+}
+
+TEST_F(NetTest, ServicesFilesThatAreNoFilesOrHaveNoEndAreSkippedAtOnce) {
+  const std::string fifo = tempDir() + "/fifo";
+  testsupport::makeFifo(fifo);
+  const std::string zero = tempDir() + "/zero";
+  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+  const std::string endless = tempDir() + "/endless";
+  testsupport::writeFile(endless, std::string(5u << 20, 'v'));  // no line break at all
+  for (const std::string& file : {fifo, zero, endless}) {
+    SCOPED_TRACE(file);
+    ::setenv("ZEVA_SERVICES_FILE", file.c_str(), 1);
+    std::optional<std::uint16_t> port = 1;
+    ASSERT_TRUE(testsupport::endsWithoutAWriter([&] { port = platform::net::servicePort("vrelevent", "udp"); },
+                                                fifo));
+    EXPECT_EQ(port, std::nullopt);
+  }
+  ::unsetenv("ZEVA_SERVICES_FILE");
 }
 
 TEST_F(NetTest, InstalledServicesFileIsFoundThroughTheRegistry) {

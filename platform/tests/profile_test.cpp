@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,27 @@ const char* const kMessy =
     "Other=only here\n"
     "[Last]\n"
     "Tail=no line end";
+
+TEST_F(ProfileTest, AFileThatIsAFifoOrADeviceIsRefusedAndNeverWaitedOn) {
+  const std::string fifo = tempDir() + "/fifo.ini";
+  testsupport::makeFifo(fifo);
+  const std::string zero = tempDir() + "/zero.ini";
+  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+  for (const std::string& path : {fifo, zero}) {
+    SCOPED_TRACE(path);
+    std::optional<profile::Document> doc{profile::Document{}};
+    bool edited = true;
+    ASSERT_TRUE(testsupport::endsWithoutAWriter(
+        [&] {
+          doc = profile::read(path);
+          edited = profile::edit(path, [](profile::Document&) { return true; });
+        },
+        fifo));
+    EXPECT_FALSE(doc);
+    EXPECT_FALSE(edited);
+    EXPECT_EQ(profile::getString(path, "Section", "Key", "default"), "default");
+  }
+}
 
 TEST_F(ProfileTest, ReadsWithClassicSemantics) {
   const Document d(kMessy);

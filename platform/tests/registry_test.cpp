@@ -122,6 +122,24 @@ TEST_F(RegistryTest, EveryTypeRoundTripsThroughTheFile) {
   }
 }
 
+TEST_F(RegistryTest, AHiveThatIsAFifoIsRefusedWithoutHoldingTheRegistry) {
+  testsupport::TempDir dir;
+  useDir(dir.path());
+  ::mkdir(reg::directory().c_str(), 0700);
+  testsupport::makeFifo(reg::hivePath(HKLM));
+  long result = reg::kOk;
+  ASSERT_TRUE(testsupport::endsWithoutAWriter(
+      [&] {
+        reg::Value v;
+        result = reg::queryValue(HKLM, "Software", "Any", v);
+      },
+      reg::hivePath(HKLM)));
+  EXPECT_NE(result, reg::kOk);
+  // The other hives are served meanwhile and after.
+  EXPECT_EQ(reg::createKey(HKEY_CURRENT_USER, "Software\\Test"), reg::kOk);
+  EXPECT_EQ(reg::setValue(HKEY_CURRENT_USER, "Software\\Test", "Name", reg::makeString("five")), reg::kOk);
+}
+
 TEST_F(RegistryTest, SmallHiveFileReadsAsAPersonExpects) {
   ASSERT_EQ(reg::createKey(HKLM, kKey), reg::kOk);
   ASSERT_EQ(reg::setValue(HKLM, kKey, "Path", reg::makeString("/opt/zeva")), reg::kOk);

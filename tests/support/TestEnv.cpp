@@ -1,6 +1,12 @@
 #include "testsupport/TestEnv.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -57,6 +63,24 @@ std::string readFile(const std::string& path) {
 void writeFile(const std::string& path, const std::string& contents) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << contents;
+}
+
+void makeFifo(const std::string& path) {
+  if (::mkfifo(path.c_str(), 0600) != 0) ADD_FAILURE() << "mkfifo " << path;
+}
+
+bool endsWithoutAWriter(const std::function<void()>& reader, const std::string& fifo) {
+  auto done = std::async(std::launch::async, reader);
+  if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready) {
+    done.get();
+    return true;
+  }
+  // The reader waits for a writer in open(): give it one that writes nothing.
+  for (int i = 0; i < 1000 && done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready; ++i) {
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+  }
+  return false;
 }
 
 }  // namespace testsupport

@@ -41,6 +41,11 @@ void PumpHook() { PumpComMessages(); }
 
 }  // namespace
 
+const char* FlashKeyArg(const std::string& key) {
+  if (key.find('\0') != std::string::npos || key.size() > kMaxFlashKey) throw movrak::kErrBadParameter;
+  return key.c_str();
+}
+
 std::optional<CaughtError> CatchError(const std::function<void()>& body) {
   using namespace movrak;
   try {

@@ -2,6 +2,7 @@
 // The server side of the library: its classes for registration, the module's lock count
 // and the message pump that lets a waiting client thread go on dispatching its messages.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -11,6 +12,12 @@ class CScanner;
 
 // True for the DSP ids 1 to 3 (tagDSPIDs).
 bool IsValidDSPId(int id);
+// The longest FLASH key a client may name (the instrument keeps shorter ones).
+inline constexpr std::size_t kMaxFlashKey = 255;
+// A client's FLASH key as the C string the FLASH store takes; throws 600 for a key that
+// holds a NUL (the instrument would get the part before it: another key) or is longer
+// than kMaxFlashKey.
+const char* FlashKeyArg(const std::string& key);
 // The table's detail format `id` filled with the arguments, or "Missing message resource:
 // %d" when the table has no such entry.
 std::string FormatMessageResource(int id, ...);

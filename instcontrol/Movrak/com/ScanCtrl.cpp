@@ -152,7 +152,12 @@ HRESULT CScanCtrl::Connect(const std::string& bstrConnectString) {
   else
     name = bstrConnectString.substr(0, kMaxConnectString);
 
-  if (const int r = m_Link.Open(Scanner(), name.c_str()); r != 0) return Fail(r);
+  if (const int r = m_Link.Open(Scanner(), name.c_str()); r != 0) {
+    // The scanner in use is the one this process holds: the text names it.
+    if (r == kErrScannerInUse)
+      return FailWithText(FormatMessageResource(r, Scanner().GetComm().GetConnectedInstrument().c_str()), r);
+    return Fail(r);
+  }
 
   const PortStatus port = Scanner().GetDataPort().OpenDataPort(nullptr, nullptr);
   if (port != PortStatusSuccess) {

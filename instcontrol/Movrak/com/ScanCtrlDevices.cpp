@@ -325,35 +325,35 @@ HRESULT CScanCtrl::IsDoorClosed(BOOL32* pbIsClosed) {
 
 HRESULT CScanCtrl::FlashGetString(const std::string& bstrKeyName, std::string* pbstrVal) {
   return Frame([&] {
-    std::string value = Scanner().GetFlash().GetString(bstrKeyName.c_str());
+    std::string value = Scanner().GetFlash().GetString(FlashKeyArg(bstrKeyName));
     if (pbstrVal) *pbstrVal = std::move(value);
   });
 }
 
 HRESULT CScanCtrl::FlashGetLong(const std::string& bstrKeyName, LONG* plVal) {
   return Frame([&] {
-    const long value = Scanner().GetFlash().GetLong(bstrKeyName.c_str());
+    const long value = Scanner().GetFlash().GetLong(FlashKeyArg(bstrKeyName));
     if (plVal) *plVal = static_cast<LONG>(value);
   });
 }
 
 HRESULT CScanCtrl::FlashGetUnsigned(const std::string& bstrKeyName, ULONG* pulVal) {
   return Frame([&] {
-    const unsigned long value = Scanner().GetFlash().GetUnsigned(bstrKeyName.c_str());
+    const unsigned long value = Scanner().GetFlash().GetUnsigned(FlashKeyArg(bstrKeyName));
     if (pulVal) *pulVal = static_cast<ULONG>(value);
   });
 }
 
 HRESULT CScanCtrl::FlashGetUnsignedDef(const std::string& bstrKeyName, ULONG ulDefault, ULONG* pulVal) {
   return Frame([&] {
-    const unsigned long value = Scanner().GetFlash().GetUnsignedDef(bstrKeyName.c_str(), ulDefault);
+    const unsigned long value = Scanner().GetFlash().GetUnsignedDef(FlashKeyArg(bstrKeyName), ulDefault);
     if (pulVal) *pulVal = static_cast<ULONG>(value);
   });
 }
 
 HRESULT CScanCtrl::FlashSetUnsigned(const std::string& bstrKeyName, ULONG ulVal) {
   // Stored as the signed 32-bit number of the same bits.
-  return Frame([&] { Scanner().GetFlash().SetLong(bstrKeyName.c_str(), static_cast<std::int32_t>(ulVal)); });
+  return Frame([&] { Scanner().GetFlash().SetLong(FlashKeyArg(bstrKeyName), static_cast<std::int32_t>(ulVal)); });
 }
 
 HRESULT CScanCtrl::FlashBurn() {

@@ -250,8 +250,14 @@ HRESULT CScanLL::Connect(const std::string& bstrConnectString) {
   platform::com::ClearErrorInfo();
   const std::string name = bstrConnectString.substr(0, kMaxConnectString);
   if (name.empty()) LogDebug(1, "Connect():  No connection string specified.  Use first instrument found.");
-  if (const int r = m_Link.Open(Scanner(), name.c_str()); r != 0)
-    return Fail(r, kSrcConnect, FormatMessageResource(kDetailScanner, name.c_str()));
+  if (const int r = m_Link.Open(Scanner(), name.c_str()); r != 0) {
+    const std::string detail = FormatMessageResource(kDetailScanner, name.c_str());
+    // The scanner in use is the one this process holds: the text names it.
+    if (r == kErrScannerInUse)
+      return ReportError(
+          GetErrorTextV(r, kSrcConnect, Scanner().GetComm().GetConnectedInstrument().c_str()) + "  " + detail, r);
+    return Fail(r, kSrcConnect, detail);
+  }
   std::lock_guard lock(m_Mutex);
   m_bConnected = true;
   m_bVersionCached = false;
@@ -432,14 +438,14 @@ HRESULT CScanLL::FlashDump(const std::string& bstrFileName) {
 
 HRESULT CScanLL::FlashEraseKey(const std::string& bstrKeyName) {
   return Run(
-      kSrcFlashErase, [&] { Scanner().GetFlash().EraseKey(bstrKeyName.c_str()); }, KeyDetail(bstrKeyName));
+      kSrcFlashErase, [&] { Scanner().GetFlash().EraseKey(FlashKeyArg(bstrKeyName)); }, KeyDetail(bstrKeyName));
 }
 
 HRESULT CScanLL::FlashGetString(const std::string& bstrKeyName, std::string* pbstrVal) {
   return Run(
       kSrcFlashGetString,
       [&] {
-        std::string value = Scanner().GetFlash().GetString(bstrKeyName.c_str());
+        std::string value = Scanner().GetFlash().GetString(FlashKeyArg(bstrKeyName));
         if (pbstrVal) *pbstrVal = std::move(value);
       },
       KeyDetail(bstrKeyName));
@@ -450,7 +456,7 @@ HRESULT CScanLL::FlashGetStringDef(const std::string& bstrKeyName, const std::st
   return Run(
       kSrcFlashGetStringDef,
       [&] {
-        std::string value = Scanner().GetFlash().GetStringDef(bstrKeyName.c_str(), bstrDefault.c_str());
+        std::string value = Scanner().GetFlash().GetStringDef(FlashKeyArg(bstrKeyName), bstrDefault.c_str());
         if (pbstrVal) *pbstrVal = std::move(value);
       },
       KeyDetail(bstrKeyName));
@@ -460,7 +466,7 @@ HRESULT CScanLL::FlashGetLong(const std::string& bstrKeyName, LONG* plVal) {
   return Run(
       kSrcFlashGetLong,
       [&] {
-        const long value = Scanner().GetFlash().GetLong(bstrKeyName.c_str());
+        const long value = Scanner().GetFlash().GetLong(FlashKeyArg(bstrKeyName));
         if (plVal) *plVal = static_cast<LONG>(value);
       },
       KeyDetail(bstrKeyName));
@@ -470,7 +476,7 @@ HRESULT CScanLL::FlashGetLongDef(const std::string& bstrKeyName, LONG lDefault, 
   return Run(
       kSrcFlashGetLongDef,
       [&] {
-        const long value = Scanner().GetFlash().GetLongDef(bstrKeyName.c_str(), lDefault);
+        const long value = Scanner().GetFlash().GetLongDef(FlashKeyArg(bstrKeyName), lDefault);
         if (plVal) *plVal = static_cast<LONG>(value);
       },
       KeyDetail(bstrKeyName));
@@ -480,7 +486,7 @@ HRESULT CScanLL::FlashGetUnsigned(const std::string& bstrKeyName, ULONG* pulVal)
   return Run(
       kSrcFlashGetUnsigned,
       [&] {
-        const unsigned long value = Scanner().GetFlash().GetUnsigned(bstrKeyName.c_str());
+        const unsigned long value = Scanner().GetFlash().GetUnsigned(FlashKeyArg(bstrKeyName));
         if (pulVal) *pulVal = static_cast<ULONG>(value);
       },
       KeyDetail(bstrKeyName));
@@ -490,7 +496,7 @@ HRESULT CScanLL::FlashGetUnsignedDef(const std::string& bstrKeyName, ULONG ulDef
   return Run(
       kSrcFlashGetUnsignedDef,
       [&] {
-        const unsigned long value = Scanner().GetFlash().GetUnsignedDef(bstrKeyName.c_str(), ulDefault);
+        const unsigned long value = Scanner().GetFlash().GetUnsignedDef(FlashKeyArg(bstrKeyName), ulDefault);
         if (pulVal) *pulVal = static_cast<ULONG>(value);
       },
       KeyDetail(bstrKeyName));
@@ -498,13 +504,18 @@ HRESULT CScanLL::FlashGetUnsignedDef(const std::string& bstrKeyName, ULONG ulDef
 
 HRESULT CScanLL::FlashSetLong(const std::string& bstrKeyName, LONG lVal) {
   return Run(
-      kSrcFlashSetLong, [&] { Scanner().GetFlash().SetLong(bstrKeyName.c_str(), lVal); },
+      kSrcFlashSetLong, [&] { Scanner().GetFlash().SetLong(FlashKeyArg(bstrKeyName), lVal); },
       [&] { return FormatMessageResource(kDetailKeyLong, bstrKeyName.c_str(), static_cast<long>(lVal)); });
 }
 
 HRESULT CScanLL::FlashSetString(const std::string& bstrKeyName, const std::string& bstrVal) {
   return Run(
-      kSrcFlashSetString, [&] { Scanner().GetFlash().SetString(bstrKeyName.c_str(), bstrVal.c_str()); },
+      kSrcFlashSetString,
+      [&] {
+        // A value cut at a NUL would be stored as another value.
+        if (bstrVal.find('\0') != std::string::npos) throw kErrBadParameter;
+        Scanner().GetFlash().SetString(FlashKeyArg(bstrKeyName), bstrVal.c_str());
+      },
       [&] { return FormatMessageResource(kDetailKeyString, bstrKeyName.c_str(), bstrVal.c_str()); });
 }
 
@@ -512,7 +523,7 @@ HRESULT CScanLL::FlashSetUnsigned(const std::string& bstrKeyName, ULONG ulVal) {
   // Stored as the signed 32-bit number of the same bits, as FlashSetLong stores it.
   return Run(
       kSrcFlashSetUnsigned,
-      [&] { Scanner().GetFlash().SetLong(bstrKeyName.c_str(), static_cast<std::int32_t>(ulVal)); },
+      [&] { Scanner().GetFlash().SetLong(FlashKeyArg(bstrKeyName), static_cast<std::int32_t>(ulVal)); },
       [&] {
         return FormatMessageResource(kDetailKeyUnsigned, bstrKeyName.c_str(),
                                      static_cast<unsigned long>(ulVal), static_cast<unsigned>(ulVal));

@@ -257,6 +257,28 @@ std::unique_ptr<CLanInstr> EnumerateInstruments(int typeFilter) {
   return table;
 }
 
+bool ConnectStringNames(const char* connectString, const CLanInstrEntry& entry) {
+  if (!connectString) return false;
+  const auto target = parseConnectString(connectString);
+  // Address and port compared as numbers, exactly: "10.0.0.5_3001" is not the
+  // instrument on port 300.
+  if (!target || target->port > 65535 ||
+      !std::all_of(target->octets, target->octets + 4, [](long o) { return o <= 255; }))
+    return false;
+  const auto address = static_cast<std::uint32_t>((target->octets[0] << 24) | (target->octets[1] << 16) |
+                                                  (target->octets[2] << 8) | target->octets[3]);
+  return entry.address == address && entry.port == target->port;
+}
+
+std::string ConnectStringOf(const CLanInstrEntry& entry) {
+  std::string text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    text += std::to_string((entry.address >> shift) & 0xFFu);
+    text += shift > 0 ? '.' : '_';
+  }
+  return text + std::to_string(entry.port);
+}
+
 bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& table, bool request,
                         int* notFound) {
   if (!connectString || !*connectString) return isLockedInstrument(table.get(), request);
@@ -274,16 +296,9 @@ bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& t
     if (notFound) *notFound = movrak::kErrConnectionManager;
     return false;
   }
-  // Address and port compared as numbers, exactly: "10.0.0.5_3001" is not the
-  // instrument on port 300.
-  std::optional<std::uint32_t> address;
-  if (target && target->port <= 65535 &&
-      std::all_of(target->octets, target->octets + 4, [](long o) { return o <= 255; }))
-    address = static_cast<std::uint32_t>((target->octets[0] << 24) | (target->octets[1] << 16) |
-                                         (target->octets[2] << 8) | target->octets[3]);
   std::unique_ptr<CLanInstr> found;
   for (auto& entry : list->entries) {
-    if (address && entry.address == *address && entry.port == target->port) {
+    if (ConnectStringNames(connectString, entry)) {
       found = std::make_unique<CLanInstr>();
       found->entries.push_back(copyEntry(entry));
       break;

@@ -58,6 +58,38 @@ void stripTerminator(std::string& s) {
 
 }  // namespace
 
+// Counts a call that uses the table for as long as it runs.
+class CLanComm::TableUse {
+ public:
+  explicit TableUse(const CLanComm& comm) : comm_(comm) {
+    std::lock_guard lock(comm_.useMutex_);
+    ++comm_.tableUsers_;
+  }
+  ~TableUse() {
+    std::lock_guard lock(comm_.useMutex_);
+    if (--comm_.tableUsers_ == 0) comm_.useEnded_.notify_all();
+  }
+  TableUse(const TableUse&) = delete;
+  TableUse& operator=(const TableUse&) = delete;
+
+ private:
+  const CLanComm& comm_;
+};
+
+std::unique_lock<std::mutex> CLanComm::ExclusiveTable() const {
+  std::unique_lock lock(useMutex_);
+  // The calls still using the table end on their own time-outs.
+  useEnded_.wait(lock, [this] { return tableUsers_ == 0; });
+  return lock;
+}
+
+void CLanComm::LockForOpenClose() {
+  if (commMutex_.lock(std::chrono::milliseconds(0)) != platform::LockResult::timedOut) return;
+  LogWarning("Waiting for the command in progress to end before opening or closing the connection.");
+  while (commMutex_.lock(std::chrono::milliseconds(kCommMutexWaitMs)) == platform::LockResult::timedOut) {
+  }
+}
+
 CLanComm::CLanComm(ILanCommOwner* owner) : owner_(owner) {
   if (!owner_) throw kErrCommNotConfigured;
 }
@@ -69,6 +101,7 @@ CLanComm::~CLanComm() {
   }
   // Locks the manager still counts go with this process's pipes; nothing may use the
   // table or the connection once the channel is gone.
+  const auto exclusive = ExclusiveTable();
   if (instrument_) {
     DisconnectConnectionManager();
     CloseInstrument(instrument_.get());
@@ -81,7 +114,12 @@ bool CLanComm::IsConnected() const {
     LogError("Internal Error: Instrument configuration object not configured.");
     return false;
   }
-  return instrument_ != nullptr;
+  return connected_;
+}
+
+std::string CLanComm::GetConnectedInstrument() const {
+  TableUse use(*this);
+  return instrument_ && !instrument_->entries.empty() ? ConnectStringOf(instrument_->First()) : std::string();
 }
 
 void CLanComm::LogOpened(const char* prefix) {
@@ -98,6 +136,7 @@ void CLanComm::DropInstrument() {
   if (!instrument_) return;
   ForgetInstrument(instrument_.get());
   instrument_.reset();
+  connected_ = false;
   responses_.clear();
   readBuffer_.clear();
   readOffset_ = 0;
@@ -149,16 +188,49 @@ int CLanComm::OpenDevice(const char* connectString) {
     }
   };
 
-  if (IsConnected()) {
+  const std::string requested = named ? std::string(connectString).substr(0, kMaxConnectString) : std::string();
+  // Already connected: the same instrument is locked once more. One process holds one
+  // instrument, so a connect string naming another one is refused, never taken for it.
+  auto lockAgain = [&]() -> std::optional<int> {
+    TableUse use(*this);
+    if (!instrument_) return std::nullopt;
+    if (named && !ConnectStringNames(requested.c_str(), instrument_->First())) {
+      LogError("OpenDevice(): connected to the scanner %s; the connect string %s names another one.",
+               ConnectStringOf(instrument_->First()).c_str(), requested.c_str());
+      return kErrScannerInUse;
+    }
     try {
       if (!isLockedInstrument(instrument_.get(), true)) return kErrLockFailed;
     } catch (...) {
       return kErrConnectionLost;
     }
-    setClock();
     return 0;
+  };
+  if (IsConnected()) {
+    if (const auto r = lockAgain()) {
+      if (*r == 0) setClock();
+      return *r;
+    }
   }
 
+  // Opening takes the command mutex, so that no command runs on a half-made channel.
+  LockForOpenClose();
+  struct Release {
+    platform::TimedMutex& mutex;
+    ~Release() { mutex.unlock(); }
+  } release{commMutex_};
+  if (IsConnected()) {  // another thread opened it meanwhile
+    if (const auto r = lockAgain()) {
+      if (*r == 0) setClock();
+      return *r;
+    }
+  }
+
+  auto take = [this](std::unique_ptr<CLanInstr> table) {
+    const auto exclusive = ExclusiveTable();
+    instrument_ = std::move(table);
+    connected_ = true;
+  };
   connectString_ = named ? std::string(connectString).substr(0, kMaxConnectString) : std::string();
   if (!connectString_.empty()) {
     std::unique_ptr<CLanInstr> table;
@@ -175,7 +247,7 @@ int CLanComm::OpenDevice(const char* connectString) {
       // An instrument that is not there is not a refused lock: say which it is.
       return notFound != 0 ? notFound : kErrLockFailed;
     }
-    instrument_ = std::move(table);
+    take(std::move(table));
   } else {
     auto list = EnumerateInstruments(1);
     if (!list) return kErrConnectionManager;
@@ -193,7 +265,7 @@ int CLanComm::OpenDevice(const char* connectString) {
         ForgetInstrument(one.get());
         return kErrLockFailed;
       }
-      instrument_ = std::move(one);
+      take(std::move(one));
       break;
     }
     if (!instrument_) return kErrNoInstruments;
@@ -214,6 +286,14 @@ int CLanComm::OpenDevice(const char* connectString) {
 int CLanComm::CloseDevice() {
   LogDebug(5, "CloseDevice()");
   if (!IsConnected()) return 0;
+  // A command in progress ends first, and nothing else may use the table while it goes.
+  LockForOpenClose();
+  struct Release {
+    platform::TimedMutex& mutex;
+    ~Release() { mutex.unlock(); }
+  } release{commMutex_};
+  const auto exclusive = ExclusiveTable();
+  if (!instrument_) return 0;
   int count = 0;
   int previous = INT_MAX;
   for (;;) {
@@ -238,6 +318,7 @@ int CLanComm::CloseDevice() {
 }
 
 int CLanComm::WriteString(const char* line, int count, int* written) {
+  TableUse use(*this);
   if (!line || count < 0) return kErrBadParameter;
   LogDebug(5, "WriteString(): %.*s", count, line);
   if (!IsConnected()) return kErrConnectionLost;
@@ -260,6 +341,7 @@ int CLanComm::WriteString(const char* line, int count, int* written) {
 }
 
 int CLanComm::WriteBinaryString(const std::uint8_t* bytes, int count, int* written) {
+  TableUse use(*this);
   LogDebug(5, "WriteBinaryString()");
   if (!bytes || count < 0) return kErrBadParameter;
   if (!IsConnected()) return kErrConnectionLost;
@@ -286,6 +368,7 @@ int CLanComm::CopyFromReadBuffer(char* buffer, int room) {
 }
 
 int CLanComm::ReadString(char* buffer, int max, int* read) {
+  TableUse use(*this);
   LogDebug(5, "ReadString()");
   if (read) *read = 0;
   if (!IsConnected()) return kErrConnectionLost;
@@ -314,6 +397,7 @@ int CLanComm::ReadString(char* buffer, int max, int* read) {
 }
 
 int CLanComm::ReadStringUnblocked(char* buffer, int max, int* read) {
+  TableUse use(*this);
   if (read) *read = 0;
   if (!IsConnected()) return kErrConnectionLost;
   if (!buffer || max < 0) return kErrBadParameter;
@@ -339,6 +423,7 @@ int CLanComm::ReadStringUnblocked(char* buffer, int max, int* read) {
 }
 
 int CLanComm::SendUnblockedCommand(const char* line, int count) {
+  TableUse use(*this);
   if (!line || count < 0) return kErrBadParameter;
   if (!IsConnected()) return kErrConnectionLost;
   replyReady_ = false;
@@ -425,6 +510,7 @@ int CLanComm::ReadResponseCount(int* status, char* buffer, int max) {
 }
 
 int CLanComm::ReadScanData(std::uint8_t* buffer, int* count, int timeoutSec) {
+  TableUse use(*this);
   if (!IsConnected()) return kErrConnectionLost;
   if (!count) return kErrBadParameter;
   return GetScanData(instrument_.get(), buffer, *count, timeoutSec);
@@ -457,6 +543,7 @@ bool CLanComm::UnlockComm() {
 }
 
 std::uint8_t CLanComm::SerialPoll() {
+  TableUse use(*this);
   LogDebug(6, "SerialPoll()");
   if (!IsConnected()) return 255;
   std::uint8_t comm = 0;
@@ -504,6 +591,7 @@ void CLanComm::TakeEventEntry(const std::vector<std::uint8_t>& data, bool& sameI
 }
 
 int CLanComm::DownloadRuntime(const char* fileName) {
+  TableUse use(*this);
   CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kDalmorKey);
   if (!IsConnected()) return kErrConnectionLost;
   std::uint64_t length = 0;
@@ -556,6 +644,7 @@ int CLanComm::DownloadRuntime(const char* fileName) {
 }
 
 int CLanComm::AbortCommand() {
+  TableUse use(*this);
   LogInfo("Aborting command...");
   if (!IsConnected()) return kErrConnectionLost;
   EventMask mask;
@@ -567,6 +656,7 @@ int CLanComm::AbortCommand() {
 }
 
 void CLanComm::RegisterEventInterest(int code) {
+  TableUse use(*this);
   LogDebug(5, "Registering interest in event: 0x%X", static_cast<unsigned>(code));
   EventMask mask;
   mask.SetBit(code);
@@ -574,6 +664,7 @@ void CLanComm::RegisterEventInterest(int code) {
 }
 
 void CLanComm::UnregisterEventInterest(int code) {
+  TableUse use(*this);
   LogDebug(5, "Unregistering interest in event: 0x%X", static_cast<unsigned>(code));
   EventMask mask;
   mask.SetBit(code);
@@ -581,6 +672,7 @@ void CLanComm::UnregisterEventInterest(int code) {
 }
 
 bool CLanComm::CheckEvents(std::vector<std::uint8_t>& data) {
+  TableUse use(*this);
   if (!IsConnected()) return false;
   EventMask want;
   want.SetBit(brokla::kEventReboot);
@@ -596,6 +688,7 @@ bool CLanComm::CheckEvents(std::vector<std::uint8_t>& data) {
 }
 
 bool CLanComm::ReopenAfterReboot() {
+  TableUse use(*this);
   if (!rebooted_) {
     std::vector<std::uint8_t> data;
     CheckEvents(data);

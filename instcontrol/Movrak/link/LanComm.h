@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +45,10 @@ class CLanComm {
   CLanComm& operator=(const CLanComm&) = delete;
 
   // Connect string "a.b.c.d_port", or empty/nullptr for the first available instrument.
+  // While connected, a connect string naming another instrument is refused with 516.
   int OpenDevice(const char* connectString);
+  // Waits for the command in progress (the holder of the command mutex) to end first;
+  // calls after it get 566.
   int CloseDevice();
   bool IsConnected() const;
 
@@ -102,6 +107,8 @@ class CLanComm {
   [[noreturn]] void RemoveAllLaserPowerRequests();
 
   const std::string& GetConnectString() const { return connectString_; }
+  // "a.b.c.d_port" of the instrument held; empty when not connected.
+  std::string GetConnectedInstrument() const;
   // The locked instrument table; nullptr when not connected.
   CLanInstr* GetInstrument() const { return instrument_.get(); }
 
@@ -113,8 +120,11 @@ class CLanComm {
   int SendPeek();
   void LogOpened(const char* prefix);
   void TakeEventEntry(const std::vector<std::uint8_t>& data, bool& sameInstrument);
-  // Ends a table: its lock record goes with it.
+  // Ends a table: its lock record goes with it. Under ExclusiveTable().
   void DropInstrument();
+  // The command mutex for opening and closing: waits as long as the command in progress
+  // runs (each command has its own time-out), saying so in the log.
+  void LockForOpenClose();
   // Copies what is left of the current reply (at most `room` bytes); returns the count.
   int CopyFromReadBuffer(char* buffer, int room);
 
@@ -123,6 +133,16 @@ class CLanComm {
   std::string connectString_;
   int timeoutMs_ = kInitialTimeoutMs;
   std::unique_ptr<CLanInstr> instrument_;
+  // Commands run under commMutex_, but some calls run beside a command (abort, status,
+  // scan data, events) or without the mutex: every call that uses the table counts itself
+  // in tableUsers_, and the table is replaced or dropped only when none is left, under
+  // useMutex_ (which keeps new ones out meanwhile).
+  class TableUse;
+  std::unique_lock<std::mutex> ExclusiveTable() const;
+  mutable std::mutex useMutex_;
+  mutable std::condition_variable useEnded_;
+  mutable int tableUsers_ = 0;
+  std::atomic<bool> connected_{false};
   LanResponseList responses_;
   std::size_t readOffset_ = 0;
   std::vector<std::uint8_t> readBuffer_;

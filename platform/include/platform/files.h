@@ -174,6 +174,16 @@ enum class FileAccess {
 // Opens `path` (close-on-exec); an empty UniqueFd with errno on failure. read and readWrite
 // refuse a folder (EISDIR).
 UniqueFd openFile(const std::string& path, FileAccess access);
+// Opens a stored file (settings, registry hive, region file ...) for reading: opened
+// without blocking, so a FIFO or a device in its place never holds the caller, and
+// refused unless it is a regular file (EISDIR for a folder, ENODEV for anything else).
+// Empty with errno on failure.
+UniqueFd openStoredFile(const std::string& path);
+// Reads a whole stored file opened as openStoredFile does, at most `maxBytes` (EFBIG for
+// a larger one). nullopt with errno on failure.
+std::optional<std::string> readStoredFile(const std::string& path, std::uint64_t maxBytes);
+// Says in words why openStoredFile or readStoredFile failed with `error` (an errno).
+std::string storedFileError(const std::string& path, int error, std::uint64_t maxBytes = 0);
 // Creates a new file "<path><infix>XXXXXX" (random letters and digits) beside `path`,
 // exclusively and with the usual permissions, for a writer that renames it into place
 // once complete; its name goes to `tempPath`. Empty with errno on failure.

@@ -2,7 +2,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
+#include <cerrno>
+#include <sstream>
 #include <optional>
 
 #include "Jotwell/Logger.h"
@@ -10,6 +11,7 @@
 #include "Jotwell/RegEdit.h"
 #include "config/ConfigUi.h"
 #include "config/ScanRegionInfoMap.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -33,7 +35,7 @@ Limits limitsAt(const unsigned char* p) {
                 le32(p + 16), le32(p + 20), le32(p + 24), le32(p + 28)};
 }
 
-bool readExactly(std::ifstream& in, unsigned char* buffer, std::size_t size) {
+bool readExactly(std::istream& in, unsigned char* buffer, std::size_t size) {
   in.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
   return static_cast<std::size_t>(in.gcount()) == size;
 }
@@ -50,11 +52,19 @@ std::optional<Limits> readLimits(int scannerType) {
     return std::nullopt;
   }
   const std::string path = folder + (folder.back() == '/' ? "" : "/") + kRegionDbName;
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) {
-    LogError("CheckScanRegion -- Cannot Verify Scan Region -- no region Database '%s'", path.c_str());
+  // The header and 32767 records at most: a file larger than that, or one that is not a
+  // regular file, is not read (a FIFO would hold the caller for ever).
+  constexpr std::uint64_t kMaxBytes = 8 + kRecordSize * 32767;
+  const auto bytes = platform::readStoredFile(path, kMaxBytes);
+  if (!bytes) {
+    if (errno == ENOENT)
+      LogError("CheckScanRegion -- Cannot Verify Scan Region -- no region Database '%s'", path.c_str());
+    else
+      LogError("CheckScanRegion -- Cannot Verify Scan Region -- %s",
+               platform::storedFileError(path, errno, kMaxBytes).c_str());
     return std::nullopt;
   }
+  std::istringstream in(*bytes);
   unsigned char word[4];
   if (!readExactly(in, word, sizeof word)) {
     prematureEnd();

@@ -1,6 +1,7 @@
 #include "Global.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 
 #include "IniUtils.h"
@@ -73,14 +74,18 @@ void Global::LocateFiles(const std::string& programFolder) {
 }
 
 std::string Global::ReadDb(std::size_t minimum) const {
-  std::ifstream in(RegionDbPath, std::ios::binary);
-  if (!platform::fileExists(RegionDbPath) || !in.is_open())
-    throw QuillError(kErrRegionDb, "Unable to locate the scan region system file (" + RegionDbPath + ")");
-  // The largest file the readers can need: the header and 32767 records.
+  // The largest file the readers can need: the header and 32767 records. Anything larger,
+  // or anything that is not a regular file (a FIFO would hold us for ever), is refused.
   constexpr std::size_t kMaxBytes = kHeaderSize + kRecordSize * 32767;
-  std::string bytes(kMaxBytes, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  auto read = platform::readStoredFile(RegionDbPath, kMaxBytes);
+  if (!read) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR)
+      throw QuillError(kErrRegionDb, "Unable to locate the scan region system file (" + RegionDbPath + ")");
+    throw QuillError(kErrRegionDb, "The scan region system file cannot be read: " +
+                                       platform::storedFileError(RegionDbPath, error, kMaxBytes));
+  }
+  std::string bytes = std::move(*read);
   if (bytes.size() < minimum)
     throw QuillError(kErrRegionDb, "The scan region system file (" + RegionDbPath +
                                        ") is damaged: it ends after " + std::to_string(bytes.size()) +

@@ -79,6 +79,15 @@ TEST_F(RegionDbTest, ShortOrMissingFilesAreError5000) {
   std::remove(g_.RegionDbPath.c_str());
   EXPECT_EQ(failure([&] { g_.ReadRegionDBHeader(); }),
             std::make_pair(5000, "Unable to locate the scan region system file (" + g_.RegionDbPath + ")"));
+
+  // No file but a FIFO: refused at once, never waited on.
+  testsupport::makeFifo(g_.RegionDbPath);
+  std::pair<int, std::string> fifo;
+  ASSERT_TRUE(testsupport::endsWithoutAWriter([&] { fifo = failure([&] { g_.LoadScannerModels(); }); },
+                                              g_.RegionDbPath));
+  EXPECT_EQ(fifo, std::make_pair(5000, "The scan region system file cannot be read: " + g_.RegionDbPath +
+                                           " is not a regular file (a pipe, socket or device); it is not read"));
+  std::remove(g_.RegionDbPath.c_str());
 }
 
 TEST_F(RegionDbTest, FilesAreFoundInTheInstallFolderElseBesideTheProgram) {

@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "okSim/okSim.h"
 #include "platform/dynlib.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -316,6 +317,84 @@ TEST_F(ScanCtrlComTest, DisconnectClosesOnlyAfterTheStatusThreadHasEnded) {
   EXPECT_EQ(manager.lockCount(kInstrumentId), 0);
   std::string status;
   ASSERT_EQ(ctrl->get_StatusMsg(&status), S_OK);
+}
+
+TEST_F(ScanCtrlComTest, DisconnectWaitsForACallInFlightAndLaterCallsFailWith566) {
+  ComPtr<IScanCtrl> ctrl = create();
+  connect(*ctrl);
+  clock_->setAutoAdvance(false);
+  holdReplies("getparam");
+  const std::size_t sent = sim.lines().size();
+  auto serial = std::async(std::launch::async, [&] {
+    std::string value;
+    return ctrl->get_InstrumentSerialNumber(&value);
+  });
+  ASSERT_TRUE(sim.waitForLines(sent + 1));  // the call is inside its command
+
+  auto disconnected = std::async(std::launch::async, [&] { return ctrl->Disconnect(); });
+  const std::string waiting = "Waiting for the command in progress to end before opening or closing the connection.";
+  const auto start = std::chrono::steady_clock::now();
+  while (log().find(waiting) == std::string::npos) {
+    ASSERT_NE(disconnected.wait_for(std::chrono::milliseconds(10)), std::future_status::ready)
+        << "Disconnect returned while a call was in flight";
+    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "Disconnect did not wait";
+  }
+  EXPECT_EQ(manager.lockCount(kInstrumentId), 1);
+
+  releaseReplies();
+  clock_->setAutoAdvance(true);
+  driveUntilReady(serial);
+  EXPECT_EQ(serial.get(), S_OK) << description();
+  driveUntilReady(disconnected);
+  EXPECT_EQ(disconnected.get(), S_OK);
+  EXPECT_EQ(manager.lockCount(kInstrumentId), 0);
+
+  const std::size_t before = sim.lines().size();
+  std::string value;
+  EXPECT_EQ(ctrl->get_InstrumentSerialNumber(&value), Itf(566));
+  EXPECT_EQ(description(),
+            "A connection to the scanner has been lost or has not been established yet.  Please connect to a "
+            "scanner first.");
+  EXPECT_EQ(sim.lines().size(), before);
+}
+
+TEST_F(ScanCtrlComTest, AConnectStringNamingAnotherInstrumentIsRefusedWhileConnected) {
+  ComPtr<IScanCtrl> ctrl = create();
+  ComPtr<IScanCtrl> other = create();
+  ComPtr<IScanLL> ll = createLL();
+  connect(*ctrl);
+  constexpr std::uint32_t kOtherId = 8;
+  const auto otherPort = static_cast<std::uint16_t>(sim.port() == 65535 ? 1 : sim.port() + 1);
+  manager.addInstrument({kOtherId, platform::net::kLoopbackAddress, otherPort, 1, "ZS000002"});
+  const std::string otherInstrument = "127.0.0.1_" + std::to_string(otherPort);
+  const std::string refusal = "The scanner " + connectString() + " is already in use.  Cannot connect.";
+
+  for (const std::string& name : {otherInstrument, connectString() + "0", "127.0.0.2_" + std::to_string(sim.port()),
+                                  std::string("not an instrument")}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(ctrl->Connect(name), Itf(516));
+    EXPECT_EQ(description(), refusal);
+    EXPECT_EQ(other->Connect(name), Itf(516));  // another object of the process alike
+    EXPECT_EQ(description(), refusal);
+    EXPECT_EQ(static_cast<std::uint32_t>(ll->Connect(name)), 0x80040204u);
+    EXPECT_EQ(description(), refusal + "  Scanner: " + name + ".");
+  }
+  EXPECT_THAT(log(), HasSubstr("OpenDevice(): connected to the scanner " + connectString() +
+                               "; the connect string " + otherInstrument + " names another one."));
+  EXPECT_EQ(manager.lockCount(kOtherId), 0);
+  EXPECT_EQ(manager.lockCount(kInstrumentId), 1);
+  std::string serial;
+  ASSERT_EQ(ctrl->get_InstrumentSerialNumber(&serial), S_OK);
+  EXPECT_EQ(serial, "ZS000001");
+
+  // The instrument held, named or not, is taken again.
+  EXPECT_EQ(other->Connect(connectString()), S_OK) << description();
+  EXPECT_EQ(ll->Connect(""), S_OK) << description();
+  EXPECT_EQ(other->Disconnect(), S_OK);
+  EXPECT_EQ(ll->Disconnect(), S_OK);
+  EXPECT_EQ(ctrl->Disconnect(), S_OK);
+  EXPECT_EQ(manager.lockCount(kInstrumentId), 0);
+  EXPECT_EQ(manager.lockCount(kOtherId), 0);
 }
 
 TEST_F(ScanCtrlComTest, InitializeSetsTheBarcodeCountOnlyWhenMissing) {

@@ -1,4 +1,6 @@
 // Carousel, slide, PMT, door, FLASH and DSP-memory methods through the COM layer.
+#include <functional>
+
 #include "ComFixture.h"
 #include "platform/files.h"
 
@@ -71,6 +73,43 @@ TEST_F(ScanCtrlDevicesTest, FlashValuesKeepTheirBits) {
   ULONG value = 0;
   ASSERT_EQ(ctrl->FlashGetUnsignedDef("NoSuchKey", 42, &value), S_OK);
   EXPECT_EQ(value, 42u);
+}
+
+TEST_F(ScanCtrlDevicesTest, FlashKeysWithANulOrPastTheLimitAreRefusedOnBothInterfaces) {
+  using namespace std::string_literals;
+  ComPtr<IScanLL> ll = createLL();
+  connect(*ll);
+  devices.flash->set("PMT1", "7000");
+  const std::string longest(255, 'K');
+  for (const std::string& key : {"PMT1\0Backup"s, "\0"s, std::string(256, 'K'), std::string(1 << 20, 'K')}) {
+    SCOPED_TRACE(key.size());
+    std::string text;
+    LONG number = 0;
+    ULONG unsignedValue = 0;
+    const std::function<HRESULT()> calls[] = {
+        [&] { return ctrl->FlashSetUnsigned(key, 5); },
+        [&] { return ctrl->FlashGetString(key, &text); },
+        [&] { return ctrl->FlashGetLong(key, &number); },
+        [&] { return ctrl->FlashGetUnsigned(key, &unsignedValue); },
+        [&] { return ctrl->FlashGetUnsignedDef(key, 1, &unsignedValue); },
+        [&] { return ll->FlashSetString(key, "5"); },
+        [&] { return ll->FlashSetLong(key, 5); },
+        [&] { return ll->FlashSetUnsigned(key, 5); },
+        [&] { return ll->FlashGetString(key, &text); },
+        [&] { return ll->FlashGetUnsigned(key, &unsignedValue); },
+        [&] { return ll->FlashEraseKey(key); },
+    };
+    for (const auto& call : calls) EXPECT_EQ(call(), Itf(600));
+    EXPECT_THAT(description(), HasSubstr("Bad parameter specified."));
+  }
+  // A value cut at a NUL would be stored as another value.
+  EXPECT_EQ(ll->FlashSetString("PMT1", "5\0" "000"s), Itf(600));
+  EXPECT_THAT(lines(), testing::IsEmpty());
+  EXPECT_EQ(devices.flash->get("PMT1"), std::optional<std::string>("7000"));
+
+  ASSERT_EQ(ctrl->FlashSetUnsigned(longest, 5), S_OK) << description();
+  EXPECT_EQ(devices.flash->get(longest), std::optional<std::string>("5"));
+  ll->Disconnect();
 }
 
 TEST_F(ScanCtrlDevicesTest, DoorLockNeedsAClosedDoor) {

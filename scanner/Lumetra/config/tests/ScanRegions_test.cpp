@@ -157,6 +157,21 @@ TEST_F(RegionCheckTest, DatabaseVersionsAndDamagedFiles) {
     }
   }
 
+  // A database that is no file, or far larger than any, is not read, and the caller is not held.
+  std::filesystem::remove(dbPath);
+  testsupport::makeFifo(dbPath);
+  Region held{3000, 600, 10000, 10000, 100, 100};
+  int result = 0;
+  ASSERT_TRUE(testsupport::endsWithoutAWriter([&] { result = check(2, held); }, dbPath));
+  EXPECT_EQ(result, 2);
+  EXPECT_TRUE(logged("ERROR: CheckScanRegion -- Cannot Verify Scan Region -- " + dbPath +
+                     " is not a regular file (a pipe, socket or device); it is not read"));
+  std::filesystem::remove(dbPath);
+  writeDb(v2 + std::string(72u * 32767u, '\0'));
+  EXPECT_EQ(check(2, held), 2);
+  EXPECT_TRUE(logged("ERROR: CheckScanRegion -- Cannot Verify Scan Region -- " + dbPath +
+                     " is larger than 2359232 bytes; it is not read"));
+
   std::filesystem::remove(dbPath);
   Region r{3000, 600, 10000, 10000, 100, 100};
   EXPECT_EQ(check(0, r), 2);

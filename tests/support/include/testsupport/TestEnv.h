@@ -3,6 +3,7 @@
 // other's state or the user's real settings.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,5 +45,11 @@ class ZevaTest : public ::testing::Test {
 std::string readFile(const std::string& path);
 // Writes a whole file, creating or replacing it.
 void writeFile(const std::string& path, const std::string& contents);
+
+// Makes a FIFO at `path` (a file that hangs a reader that opens it blocking).
+void makeFifo(const std::string& path);
+// Runs `reader`, which must not hang on the FIFO at `fifo`: false when it did not end
+// within 10 s (the FIFO is then opened for writing and closed, to free the reader).
+bool endsWithoutAWriter(const std::function<void()>& reader, const std::string& fifo);
 
 }  // namespace testsupport
