@@ -14,6 +14,7 @@
 #include <wx/wx.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -66,6 +67,18 @@ inline void settle() {
     wxTheApp->Yield(true);
     wxTheApp->ProcessIdle();
   }
+}
+
+// Runs what the display has queued until `done` holds, for at most `limit` (a loaded
+// machine can take several rounds to map a new control); returns whether it held.
+template <class Pred>
+bool settleUntil(Pred done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  do {
+    settle();
+    if (done()) return true;
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
 }
 
 // Saves what the display shows of `w` as a PNG when ZEVA_SCREENSHOT_DIR is set, once the

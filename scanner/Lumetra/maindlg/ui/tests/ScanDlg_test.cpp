@@ -142,8 +142,7 @@ TEST_F(ScanDlgWindowTest, EscapeClosesTheCellEditorOnlyAndMenuItemsFollowTheStat
     grid->SetFocus();
     grid->SetGridCursor(0, lumetra::CarouselGridModel::kColSlideID);
     grid->EnableCellEditControl();
-    wxtest::settle();
-    ASSERT_TRUE(grid->IsCellEditControlShown());
+    ASSERT_TRUE(wxtest::settleUntil([&] { return grid->IsCellEditControlShown(); }));
     wxGridCellEditor* cellEditor = grid->GetCellEditor(0, lumetra::CarouselGridModel::kColSlideID);
     wxWindow* editor = cellEditor->GetWindow();
     cellEditor->DecRef();
@@ -159,8 +158,7 @@ TEST_F(ScanDlgWindowTest, EscapeClosesTheCellEditorOnlyAndMenuItemsFollowTheStat
       down.SetEventObject(editor);
       editor->GetEventHandler()->ProcessEvent(down);
     }
-    wxtest::settle();
-    editorClosed = !grid->IsCellEditControlShown();
+    editorClosed = wxtest::settleUntil([&] { return !grid->IsCellEditControlShown(); });
     stayedAfterEscape = dialog_->IsRunningModal() && scan_->CallCount("Disconnect") == 0;
 
     // Escape with nothing open does nothing either.
