@@ -288,7 +288,7 @@ bool CCarouselCfgProfileMap::SaveCfgProfiles(const char* path) {
     }
     if (!ok) {
       // The next profile takes this section number: nothing of this one may stay in it.
-      doc.removeSection(section);
+      (void)doc.removeSection(section);  // false: nothing of it was written yet
       continue;
     }
     const Item optional[] = {
@@ -301,7 +301,8 @@ bool CCarouselCfgProfileMap::SaveCfgProfiles(const char* path) {
         LogDebug(1, "Save profile %s failed [%s]", p.Name.c_str(), FormatWin32Error(item.operation).c_str());
     ++written;
   }
-  if (written < expected) doc.set("Profiles", "Count", std::to_string(written));
+  // Fixed names and a number: nothing set() could refuse.
+  if (written < expected) (void)doc.set("Profiles", "Count", std::to_string(written));
 
   if (platform::fileExists(target)) {
     const std::string backup = platform::directoryOf(target) + platform::stemOf(target) + ".bak";
