@@ -171,6 +171,7 @@ class PacedBoard {
 class NullWindow : public platform::Window {
  public:
   bool post(unsigned, std::uintptr_t, std::intptr_t) override { return true; }
+  bool postText(unsigned, std::uintptr_t, std::string) override { return true; }
   std::intptr_t send(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
 };
 

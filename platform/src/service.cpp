@@ -168,8 +168,9 @@ void ServiceHost::control(std::uint32_t code) { impl_->run(code); }
 void ServiceHost::reportStatus(State state) {
   Impl& s = *impl_;
   const State previous = s.state.exchange(state);
-  if (state == State::running && !s.notifiedReady.exchange(true)) notifySupervisor("READY=1");
-  if (state == State::stopPending && previous != State::stopPending) notifySupervisor("STOPPING=1");
+  // Best effort: false only means no supervisor listens (run from a shell or a test).
+  if (state == State::running && !s.notifiedReady.exchange(true)) (void)notifySupervisor("READY=1");
+  if (state == State::stopPending && previous != State::stopPending) (void)notifySupervisor("STOPPING=1");
 }
 
 State ServiceHost::status() const { return impl_->state.load(); }

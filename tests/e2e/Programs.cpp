@@ -91,7 +91,8 @@ std::optional<int> Program::Wait(std::chrono::milliseconds timeout) {
 
 std::optional<int> Program::Stop(std::chrono::milliseconds timeout) {
   if (!Started()) return std::nullopt;
-  if (m_Child.running()) m_Child.signal(SIGTERM);
+  // One that ends meanwhile is no failure: the wait tells how it ended.
+  if (m_Child.running()) (void)m_Child.signal(SIGTERM);
   const auto code = m_Child.wait(timeout);
   if (!code) Kill();
   return code;
@@ -99,8 +100,9 @@ std::optional<int> Program::Stop(std::chrono::milliseconds timeout) {
 
 void Program::Kill() {
   if (!Started()) return;
-  m_Child.signal(SIGKILL);
-  m_Child.wait(kProgramWait);
+  // Only reaping is left to do: neither outcome changes anything.
+  (void)m_Child.signal(SIGKILL);
+  (void)m_Child.wait(kProgramWait);
 }
 
 std::string Daemon::Prepare(const std::string& folder, const std::string& installDir) {

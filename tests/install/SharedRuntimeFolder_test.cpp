@@ -81,9 +81,10 @@ TEST_F(SharedRuntimeFolderTest, DaemonServesInTheFolderTheEditorMadeFirst) {
               platform::service::State::running);
     EXPECT_TRUE(fs::exists(folder + "/appmon"));
   }
-  daemon.signal(SIGTERM);
+  // The waits below tell how each ended.
+  (void)daemon.signal(SIGTERM);
   EXPECT_EQ(daemon.wait(30s), 0);
-  editor.signal(SIGTERM);
+  (void)editor.signal(SIGTERM);
   EXPECT_TRUE(editor.wait(30s));
 }
 

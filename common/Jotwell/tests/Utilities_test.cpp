@@ -181,6 +181,7 @@ class RecordingWindow : public platform::Window {
     posted.emplace_back(m, w);
     return true;
   }
+  bool postText(unsigned m, std::uintptr_t w, std::string) override { return post(m, w, 0); }
   std::intptr_t send(unsigned m, std::uintptr_t w, std::intptr_t l) override { return post(m, w, l); }
 };
 

@@ -21,6 +21,10 @@ class RecordingWindow : public platform::Window {
     changed_.notify_all();
     return true;
   }
+  bool postText(unsigned, std::uintptr_t, std::string) override {
+    ADD_FAILURE() << "the job posts no text";
+    return false;
+  }
   std::intptr_t send(unsigned, std::uintptr_t, std::intptr_t) override {
     ADD_FAILURE() << "the job must not send";
     return 0;

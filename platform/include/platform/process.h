@@ -16,7 +16,7 @@ namespace platform::process {
 // `workingDirectory` (empty: the caller's). The program is not a child of the caller:
 // nothing needs to wait for it. Returns its process id; nullopt when it could not be
 // started, with the errno in *error (ENOENT for a missing program, a bad folder ...).
-std::optional<int> spawnDetached(const std::vector<std::string>& argv,
+[[nodiscard]] std::optional<int> spawnDetached(const std::vector<std::string>& argv,
                                  const std::string& workingDirectory = {}, int* error = nullptr);
 
 // A child process to wait for (tests, tools). The destructor kills a child still running
@@ -43,10 +43,10 @@ class Child {
   int pid() const { return pid_; }
   int error() const { return error_; }
   bool running();
-  bool signal(int signalNumber);
+  [[nodiscard]] bool signal(int signalNumber);
   // Waits (in real time, bounded) for the end; the exit code, or 128 + signal for a
   // child a signal ended. nullopt when it still runs at the time-out.
-  std::optional<int> wait(std::chrono::milliseconds timeout);
+  [[nodiscard]] std::optional<int> wait(std::chrono::milliseconds timeout);
   std::optional<int> exitCode() const { return status_; }
 
  private:

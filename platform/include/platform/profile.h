@@ -73,15 +73,15 @@ class Document {
   // when a name or the value cannot be written: names must be non-empty; no name or value
   // may hold CR, LF or NUL; a section name may not hold ']'; a key may not hold '=' nor
   // start with '[' or ';'.
-  bool set(std::string_view section, std::string_view key, std::string_view value);
+  [[nodiscard]] bool set(std::string_view section, std::string_view key, std::string_view value);
   // False when there was nothing to remove.
-  bool removeKey(std::string_view section, std::string_view key);
+  [[nodiscard]] bool removeKey(std::string_view section, std::string_view key);
   // Removes the first matching section: its header and every line up to the next section.
-  bool removeSection(std::string_view section);
+  [[nodiscard]] bool removeSection(std::string_view section);
   // Gives the first section `from` the name `to`, keeping its lines as they are. False
   // when `from` is missing, `to` is not a valid section name, or another section is
   // already called `to`.
-  bool renameSection(std::string_view from, std::string_view to);
+  [[nodiscard]] bool renameSection(std::string_view from, std::string_view to);
 
   bool operator==(const Document& other) const { return text() == other.text(); }
 
@@ -106,12 +106,12 @@ class Document {
 std::optional<Document> read(const std::string& path);
 // Replaces the file with `doc` (temporary file + rename; the old file's permissions are
 // kept). False, with the old file unchanged, when it cannot be written.
-bool write(const std::string& path, const Document& doc);
+[[nodiscard]] bool write(const std::string& path, const Document& doc);
 // Reads the file, lets `change` edit it and writes it back once, all under the folder's
 // lock so that concurrent edits do not lose each other's changes. When `change` returns
 // false nothing is written and edit returns false (lastError 0 unless `change` set one).
 // A document left unchanged is not rewritten.
-bool edit(const std::string& path, const std::function<bool(Document&)>& change);
+[[nodiscard]] bool edit(const std::string& path, const std::function<bool(Document&)>& change);
 
 // The single-call forms. Reads give the default when the file cannot be read.
 std::string getString(const std::string& path, std::string_view section, std::string_view key,
@@ -119,11 +119,11 @@ std::string getString(const std::string& path, std::string_view section, std::st
 int getInt(const std::string& path, std::string_view section, std::string_view key, int def);
 std::vector<std::string> sectionNames(const std::string& path);
 std::vector<std::string> keyNames(const std::string& path, std::string_view section);
-bool writeString(const std::string& path, std::string_view section, std::string_view key,
+[[nodiscard]] bool writeString(const std::string& path, std::string_view section, std::string_view key,
                  std::string_view value);
 // Removing what is not there succeeds.
-bool deleteKey(const std::string& path, std::string_view section, std::string_view key);
-bool deleteSection(const std::string& path, std::string_view section);
+[[nodiscard]] bool deleteKey(const std::string& path, std::string_view section, std::string_view key);
+[[nodiscard]] bool deleteSection(const std::string& path, std::string_view section);
 
 // True when the file exists with all its write bits clear (the read-only attribute).
 bool isReadOnly(const std::string& path);
@@ -152,7 +152,7 @@ class FolderWatch {
   FolderWatch& operator=(const FolderWatch&) = delete;
 
   // False (lastError set) when the folder cannot be watched.
-  bool open(const std::string& folder);
+  [[nodiscard]] bool open(const std::string& folder);
   bool isOpen() const { return notify_ >= 0; }
   void close();
   // Blocks until a change (all pending changes are taken at once) or a wake(). A wake()

@@ -43,7 +43,7 @@ class ServiceHost {
   // Starts taking control codes: the signal thread (when the signals are blocked in the
   // calling thread) and the control socket. False when the control socket cannot be
   // served; error() is EADDRINUSE when another instance of the service runs.
-  bool start(Handler handler);
+  [[nodiscard]] bool start(Handler handler);
   // Stops taking control codes, waiting for a handler that is running. From inside the
   // handler it only asks the threads to end; a later stop() (or the destructor) joins.
   void stop();
@@ -67,11 +67,11 @@ class ServiceHost {
 // Sends a control code to a running service and waits until its handler has run.
 // Returns the state the service reports afterwards; nullopt when it does not run or did
 // not answer within the time-out.
-std::optional<State> sendControl(std::string_view serviceName, std::uint32_t code,
+[[nodiscard]] std::optional<State> sendControl(std::string_view serviceName, std::uint32_t code,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Tells systemd (through $NOTIFY_SOCKET) "READY=1", "STOPPING=1", "STATUS=..." ...;
 // false when no supervisor listens.
-bool notifySupervisor(std::string_view state);
+[[nodiscard]] bool notifySupervisor(std::string_view state);
 
 }  // namespace platform::service

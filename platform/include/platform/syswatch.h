@@ -57,7 +57,7 @@ class FdReader {
   FdReader& operator=(const FdReader&) = delete;
   // Starts the thread; `onReadable` runs there whenever `fd` is readable and returns false
   // to end the watch (an error it has logged). False when the thread could not start.
-  bool start(UniqueFd fd, std::function<bool(int fd)> onReadable);
+  [[nodiscard]] bool start(UniqueFd fd, std::function<bool(int fd)> onReadable);
   void stop();
   bool running() const { return m_thread.joinable(); }
 
@@ -72,7 +72,7 @@ class FdReader {
 class ClockWatch {
  public:
   // False (errno) when the system's timer cannot be made.
-  bool Start(std::function<void()> onClockSet);
+  [[nodiscard]] bool Start(std::function<void()> onClockSet);
   void Stop() { m_reader.stop(); }
 
  private:
@@ -84,9 +84,9 @@ class DeviceWatch {
  public:
   // Listens to the kernel's device events (a local kernel socket, no privileges needed).
   // False (errno) when the socket cannot be opened.
-  bool Start(std::function<void(const DeviceChange&)> onChange);
+  [[nodiscard]] bool Start(std::function<void(const DeviceChange&)> onChange);
   // The same on a datagram socket given by the caller (tests feed it fixture messages).
-  bool StartOn(UniqueFd socket, std::function<void(const DeviceChange&)> onChange);
+  [[nodiscard]] bool StartOn(UniqueFd socket, std::function<void(const DeviceChange&)> onChange);
   void Stop() { m_reader.stop(); }
 
  private:

@@ -337,7 +337,7 @@ bool CCarouselCfgProfileMap::SaveCfgProfiles(const char* path) {
     }
     if (!ok) {
       // The next profile takes this section number: nothing of this one may stay in it.
-      doc.removeSection(section);
+      (void)doc.removeSection(section);  // false: nothing of it was written yet
       continue;
     }
     const Item optional[] = {
@@ -356,12 +356,13 @@ bool CCarouselCfgProfileMap::SaveCfgProfiles(const char* path) {
     for (const auto& [key, value] : skipped->Values) ok = doc.set(section, key, value) && ok;
     if (!ok) {
       LogError("Save profile %s failed [%s]", skipped->Name.c_str(), FormatWin32Error("Save PROFILE_NAME").c_str());
-      doc.removeSection(section);
+      (void)doc.removeSection(section);  // false: nothing of it was written yet
       continue;
     }
     ++written;
   }
-  if (written < expected) doc.set("Profiles", "Count", std::to_string(written));
+  // Fixed names and a number: nothing set() could refuse.
+  if (written < expected) (void)doc.set("Profiles", "Count", std::to_string(written));
 
   if (platform::fileExists(target)) {
     const std::string backup = platform::directoryOf(target) + platform::stemOf(target) + ".bak";

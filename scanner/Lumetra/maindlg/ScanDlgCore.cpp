@@ -763,7 +763,7 @@ bool CScanDlgCore::IsCommandEnabled(int command) {
 std::intptr_t CScanDlgCore::OnMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
   switch (message) {
     case run::WM_SCANNER_STATUS_TEXT: {
-      const std::string text = run::TakePostedText(lParam);
+      const std::string text = run::MessageText(lParam);
       if (!text.empty()) SetStatusText(text);
       return 0;
     }

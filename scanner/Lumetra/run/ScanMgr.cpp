@@ -11,9 +11,8 @@ namespace lumetra::run {
 
 using platform::com::ComError;
 
-std::string TakePostedText(std::intptr_t lParam) {
-  std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
-  return text ? *text : std::string();
+std::string MessageText(std::intptr_t lParam) {
+  return lParam ? std::string(reinterpret_cast<const char*>(lParam)) : std::string();
 }
 
 CScanMgr::CScanMgr(platform::Window* statusWindow, IScanCtrl* scanner, bool mainHost, RingGeometry ring)
@@ -129,8 +128,7 @@ std::uint32_t CScanMgr::DoStatusPoll(platform::Event& stop) {
 void CScanMgr::PostStatusText(const std::string& text) {
   platform::Window* window = m_pStatusWindow.load();
   if (!window) return;
-  auto owned = std::make_unique<std::string>(text);
-  if (window->post(WM_SCANNER_STATUS_TEXT, 0, reinterpret_cast<std::intptr_t>(owned.get()))) owned.release();
+  window->postText(WM_SCANNER_STATUS_TEXT, 0, text);
 }
 
 void CScanMgr::PollScannerStatus() {

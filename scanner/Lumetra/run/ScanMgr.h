@@ -25,9 +25,9 @@ class CSlotScanCfgInfo;
 
 namespace lumetra::run {
 
-// A text posted as WM_SCANNER_STATUS_TEXT travels as a heap copy owned by the receiver;
-// the receiver takes it over with this (0 gives "").
-std::string TakePostedText(std::intptr_t lParam);
+// The text of a WM_SCANNER_STATUS_TEXT, posted or sent: lParam is a NUL-terminated text
+// that the message owns, valid while it is handled (0 gives "").
+std::string MessageText(std::intptr_t lParam);
 
 // What WM_CHECK_CAROUSEL with wParam 2 points to; valid only while the message is handled.
 struct BrowsedSlotRecord {

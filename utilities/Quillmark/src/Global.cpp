@@ -221,7 +221,7 @@ RegionRecord Global::WriteRegion(const RegionRecord& region, bool isNew) {
       if (slideUsedByOthers(doc, out.Type, out.Section))
         throw QuillError(kErrRefused, "The slide section " + out.Type + " of " + IniPath +
                                           " belongs to another region; the new region was not written");
-      doc.set("ScanRegions", "NumRegions", std::to_string(n + 1));
+      (void)doc.set("ScanRegions", "NumRegions", std::to_string(n + 1));  // fixed names and a number
     } else {
       const int k = regionNumber(out.Section);
       if (k < 1 || k > n || !doc.hasSection(out.Section))
@@ -280,11 +280,11 @@ void Global::DeleteRegion(const RegionRecord& region) {
     };
 
     const std::string slide = doc.getString(region.Section, "Type", kUnknown);
-    doc.removeSection(region.Section);
+    (void)doc.removeSection(region.Section);  // a missing section needs no removal
     // The maker's section and a slide section other regions use stay.
     if (!platform::equalsFolded(slide, "TarselDefault") && !platform::equalsFolded(slide, kUnknown) &&
         !slideUsedByOthers(doc, slide, region.Section))
-      doc.removeSection(slide);
+      (void)doc.removeSection(slide);  // a slide section that is missing needs no removal
     if (!doc.set("ScanRegions", "NumRegions", std::to_string(n - 1)))
       failed("Error writing/deleting region in");
 
@@ -293,7 +293,8 @@ void Global::DeleteRegion(const RegionRecord& region) {
       const std::string to = "Region" + std::to_string(i - 1);
       if (!doc.hasSection(from)) continue;
       if (!doc.renameSection(from, to)) failed("Error writing/deleting region in");
-      if (platform::equalsFolded(makerDefault, from)) doc.set("TarselDefault", "Region", to);
+      if (platform::equalsFolded(makerDefault, from) && !doc.set("TarselDefault", "Region", to))
+        failed("Error writing/deleting region in");
       // A custom slide section of this region alone follows the region's new number.
       const std::string type = doc.getString(to, "Type");
       const std::string wanted = "CustomerSlide" + std::to_string(i - 2);

@@ -200,7 +200,7 @@ TEST_F(EditRegionTest, SaveWritesOnlyChangesAndStaysOpenOnFailure) {
   ::chmod(g_.IniPath.c_str(), 0644);
 
   // The names cannot be compared: the Save ends after saying so.
-  platform::profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "many");
+  ASSERT_TRUE(platform::profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "many"));
   boxes.clear();
   EXPECT_FALSE(form_.Save().close);
   ASSERT_EQ(boxes.size(), 1u);
@@ -208,7 +208,7 @@ TEST_F(EditRegionTest, SaveWritesOnlyChangesAndStaysOpenOnFailure) {
   EXPECT_EQ(platform::profile::getString(g_.IniPath, "Region4", "Name"), "Custom 2");
 
   // A validation failure shows its message and gives the focus.
-  platform::profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "4");
+  ASSERT_TRUE(platform::profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "4"));
   form_.SetText(Box::XPos, "99");
   boxes.clear();
   const auto invalid = form_.Save();
@@ -218,7 +218,7 @@ TEST_F(EditRegionTest, SaveWritesOnlyChangesAndStaysOpenOnFailure) {
 }
 
 TEST_F(EditRegionTest, ExitChecksTheStoredValuesInModifyMode) {
-  platform::profile::writeString(g_.IniPath, "CustomerSlide2", "X", "99000");  // Custom 1 out of limits
+  ASSERT_TRUE(platform::profile::writeString(g_.IniPath, "CustomerSlide2", "X", "99000"));  // Custom 1 out of limits
   open("Modify", "Region3");
   form_.SetText(Box::Name, "typed");
   answers = {platform::ui::IDNO};
@@ -245,7 +245,7 @@ TEST_F(EditRegionTest, ExitChecksTheStoredValuesInModifyMode) {
 }
 
 TEST_F(EditRegionTest, LongLoadedValuesAreCutToTheBox) {
-  platform::profile::writeString(g_.IniPath, "Region3", "W", "100000");
+  ASSERT_TRUE(platform::profile::writeString(g_.IniPath, "Region3", "W", "100000"));
   open("Modify", "Region3");
   EXPECT_EQ(form_.Text(Box::Width), "100.0");
 }

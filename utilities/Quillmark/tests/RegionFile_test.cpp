@@ -185,7 +185,7 @@ TEST_F(RegionFileTest, DeleteInAHandEditedFileKeepsTheMakerSections) {
   EXPECT_EQ(failure([&] { g_.DeleteRegion(g_.LoadRegion("Region2")); }),
             std::make_pair(5001, std::string("Cannot delete Tarsel supplied region Maker Default")));
   writeIni(ini() + "[Region4]\nName=Twin 2\nType=Shared\nCustom=YES\n");
-  profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "4");
+  ASSERT_TRUE(profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "4"));
   g_.DeleteRegion(g_.LoadRegion("Region3"));
   EXPECT_TRUE(doc().hasSection("Shared"));
   EXPECT_EQ(doc().getString("Region3", "Name"), "Twin 2");
@@ -193,7 +193,7 @@ TEST_F(RegionFileTest, DeleteInAHandEditedFileKeepsTheMakerSections) {
 
 TEST_F(RegionFileTest, NameExistsIgnoresCaseAndTheRegionItself) {
   writeIni(regionFile(2) + "[Region5]\nType=CustomerSlide4\n");
-  profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "5");
+  ASSERT_TRUE(profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "5"));
   EXPECT_TRUE(g_.NameExists("custom 1", ""));
   EXPECT_FALSE(g_.NameExists("Custom 1", "Region3"));  // itself
   EXPECT_TRUE(g_.NameExists(" *UNKNOWN* ", ""));       // a section without a Name

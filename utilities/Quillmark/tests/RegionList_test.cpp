@@ -77,7 +77,7 @@ TEST_F(RegionListTest, RowsAreMarkedWhereTheyLeaveTheLimits) {
 
 TEST_F(RegionListTest, FilterCountsAndTheMakersDefault) {
   writeIni(regionFile(3) + "[Region6]\nName=Lower yes\nType=CustomerSlide5\nCustom=yes\n");
-  platform::profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "6");
+  ASSERT_TRUE(platform::profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "6"));
   list_.Load(false);
   EXPECT_THAT(names(), ElementsAre("Maker 1", "Maker 2", "Custom 1", "Custom 2", "Custom 3", "Lower yes"));
   EXPECT_EQ(list_.MakerDefaultName, "Maker 1");
@@ -163,7 +163,7 @@ TEST_F(RegionListTest, DeletingRowsKeepsTheFileAndTheDefaultConsistent) {
 
   // Without a maker's default in the file, the stored default becomes empty, not "*Unknown*".
   writeIni(regionFile(1) + "");
-  platform::profile::deleteKey(g_.IniPath, "TarselDefault", "Region");
+  ASSERT_TRUE(platform::profile::deleteKey(g_.IniPath, "TarselDefault", "Region"));
   WriteRegValue(platform::HKEY_CURRENT_USER, kScanOptionsKey, "RegionName", "Custom 1");
   list_.ReadDefaultRegionName();
   list_.Load(false);

@@ -44,7 +44,7 @@ class GuiTest : public QuillTest {
     writeIni(regionFile(2) +
              "\n[Region5]\nName=Too Far Right\nType=CustomerSlide4\nCustom=YES\nX=0\nY=0\nW=5000\nH=5000\n"
              "[CustomerSlide4]\nX=74000\nY=1000\nAFX=72500\nAFY=1000\nPKG=5\n");
-    platform::profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "5");
+    ASSERT_TRUE(platform::profile::writeString(g_.IniPath, "ScanRegions", "NumRegions", "5"));
   }
   void TearDown() override {
     for (wxWindow* w : windows_) {

@@ -216,7 +216,7 @@ TEST_F(GridModelTest, DropListChoices) {
   testsupport::writeFile(regionFile_, std::string(kRegions) +
                                           "[Region4]\nName=Extra\nType=TarselDefault\nX=0\nY=0\n"
                                           "W=5000\nH=5000\n");
-  platform::profile::writeString(regionFile_, "ScanRegions", "NumRegions", "4");
+  ASSERT_TRUE(platform::profile::writeString(regionFile_, "ScanRegions", "NumRegions", "4"));
   EXPECT_THAT(model_.ListChoices(0, M::kColRegion, false),
               ElementsAre("Array B", "Extra", "Full Slide", "left Half"));
 }

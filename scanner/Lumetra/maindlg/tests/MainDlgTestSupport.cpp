@@ -10,11 +10,6 @@
 
 namespace maindlg_test {
 
-bool OwningWindow::post(unsigned message, std::uintptr_t, std::intptr_t lParam) {
-  if (message == lumetra::run::WM_SCANNER_STATUS_TEXT) lumetra::run::TakePostedText(lParam);
-  return true;
-}
-
 int RecordingView::MessageBox(const std::string& text, const std::string& caption, unsigned type) {
   return platform::ui::messageBox(text, caption, type);
 }

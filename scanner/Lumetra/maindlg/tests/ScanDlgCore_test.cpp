@@ -265,9 +265,9 @@ TEST_F(MainDlgTest, StatusMessagesTable) {
   const auto send = [&](unsigned msg, std::uintptr_t w, std::intptr_t l) { core().OnMessage(msg, w, l); };
   view_.status = core().m_strStatus = "before";
 
-  send(lumetra::run::WM_SCANNER_STATUS_TEXT, 0, reinterpret_cast<std::intptr_t>(new std::string()));
+  send(lumetra::run::WM_SCANNER_STATUS_TEXT, 0, reinterpret_cast<std::intptr_t>(""));
   EXPECT_EQ(view_.status, "before");  // an empty text changes nothing
-  send(lumetra::run::WM_SCANNER_STATUS_TEXT, 0, reinterpret_cast<std::intptr_t>(new std::string("Polling")));
+  send(lumetra::run::WM_SCANNER_STATUS_TEXT, 0, reinterpret_cast<std::intptr_t>("Polling"));
   EXPECT_EQ(view_.status, "Polling");
   send(lumetra::run::WM_SCAN_STATUS_LINE, 0, reinterpret_cast<std::intptr_t>("100% of the time"));
   EXPECT_EQ(view_.status, "100% of the time");

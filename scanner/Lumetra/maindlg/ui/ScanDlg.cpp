@@ -143,11 +143,7 @@ int WxMessageBox(const std::string& text, const std::string& caption, unsigned t
 CScanDlg::CScanDlg(wxWindow* parent)
     : wxFrame(parent, wxID_ANY, kCaption, wxDefaultPosition, wxSize(1100, 640)) {
   m_pTarget = WxMessageTarget::Create([this](unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
-                                             bool) { return OnWindowMessage(message, wParam, lParam); },
-                                      [](unsigned message, std::uintptr_t, std::intptr_t lParam) {
-                                        if (message == run::WM_SCANNER_STATUS_TEXT)
-                                          run::TakePostedText(lParam);
-                                      });
+                                             bool) { return OnWindowMessage(message, wParam, lParam); });
   m_pTimers = std::make_unique<CMainDlgTimers>(*this);
   m_pCore = std::make_unique<CScanDlgCore>(*this, m_pTarget.get());
   m_pCore->m_InitPortLib = [] { return CScanDataPort::InitPortLib(nullptr); };

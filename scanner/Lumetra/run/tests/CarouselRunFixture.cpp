@@ -68,9 +68,6 @@ ProgressWindow::~ProgressWindow() {
   }
   m_Changed.notify_all();
   m_Thread.join();
-  // Posted texts still queued are owned by the queue.
-  for (const auto& item : m_Queue)
-    if (item->message == WM_SCANNER_STATUS_TEXT && !item->sent) TakePostedText(item->lParam);
 }
 
 bool ProgressWindow::StartRun(CScanMgr& manager) {
@@ -85,6 +82,18 @@ std::optional<int> ProgressWindow::WaitForRunEnd(std::chrono::milliseconds timeo
 
 bool ProgressWindow::post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
   auto item = std::make_shared<Item>(Item{message, wParam, lParam, false});
+  {
+    std::lock_guard lock(m_Mutex);
+    if (m_bQuit) return false;
+    m_Queue.push_back(item);
+  }
+  m_Changed.notify_all();
+  return true;
+}
+
+bool ProgressWindow::postText(unsigned message, std::uintptr_t wParam, std::string text) {
+  auto item = std::make_shared<Item>(Item{message, wParam, 0, false});
+  item->text = std::move(text);
   {
     std::lock_guard lock(m_Mutex);
     if (m_bQuit) return false;
@@ -114,7 +123,8 @@ void ProgressWindow::Loop() {
     const std::shared_ptr<Item> item = m_Queue.front();
     m_Queue.pop_front();
     lock.unlock();
-    const std::intptr_t result = Handle(item->message, item->wParam, item->lParam, item->sent);
+    const std::intptr_t lParam = item->text ? reinterpret_cast<std::intptr_t>(item->text->c_str()) : item->lParam;
+    const std::intptr_t result = Handle(item->message, item->wParam, lParam, item->sent);
     lock.lock();
     item->result = result;
     item->done = true;
@@ -129,7 +139,7 @@ void ProgressWindow::AppendStatus(const std::string& text) {
 }
 
 std::intptr_t ProgressWindow::Handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
-                                     bool sent) {
+                                     bool /*sent*/) {
   // Handlers run on this thread only; the lock keeps the test's readers consistent.
   if (OnMessage) OnMessage(message, wParam, lParam);
   switch (message) {
@@ -161,9 +171,7 @@ std::intptr_t ProgressWindow::Handle(unsigned message, std::uintptr_t wParam, st
       return manager->StartCarouselRunThread() ? 1 : 0;
     }
     case WM_SCANNER_STATUS_TEXT: {
-      // The status poll posts owned copies; a sender's text is only borrowed.
-      const std::string text =
-          sent ? std::string(lParam ? reinterpret_cast<const char*>(lParam) : "") : TakePostedText(lParam);
+      const std::string text = MessageText(lParam);
       std::lock_guard lock(m_Mutex);
       if (!text.empty()) AppendStatus(text);
       return 0;

@@ -62,6 +62,7 @@ class ProgressWindow : public platform::Window {
   std::optional<int> WaitForRunEnd(std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
   bool post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
+  bool postText(unsigned message, std::uintptr_t wParam, std::string text) override;
   std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
 
   std::vector<Line> Lines() const;
@@ -85,6 +86,7 @@ class ProgressWindow : public platform::Window {
     bool sent;
     std::intptr_t result = 0;
     bool done = false;
+    std::optional<std::string> text = std::nullopt;  // a posted text, handed on as lParam
   };
   void Loop();
   std::intptr_t Handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool sent);

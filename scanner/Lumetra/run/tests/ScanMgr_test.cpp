@@ -17,14 +17,14 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Message = RecordingWindow::Message;
 
-// Keeps what arrives by reference while the message is handled: posted status texts
-// (taken over), sent check texts and slot records.
+// Keeps what arrives by reference while the message is handled: posted status texts,
+// sent check texts and slot records.
 class StatusWindow : public RecordingWindow {
  public:
   StatusWindow() {
     OnMessage = [this](const Message& m) {
       std::lock_guard lock(textsMutex_);
-      if (m.message == WM_SCANNER_STATUS_TEXT) texts_.push_back(TakePostedText(m.lParam));
+      if (m.message == WM_SCANNER_STATUS_TEXT) texts_.push_back(MessageText(m.lParam));
       if (m.message == WM_CHECK_CAROUSEL && m.wParam == kCheckFailed)
         check_.push_back("text:" + std::string(reinterpret_cast<const char*>(m.lParam)));
       if (m.message == WM_CHECK_CAROUSEL && m.wParam == kCheckStarted) check_.push_back("started");

@@ -30,10 +30,6 @@ wxString ToWx(const std::string& s) {
   return w;
 }
 
-void DropPosted(unsigned message, std::uintptr_t, std::intptr_t lParam) {
-  if (message == run::WM_SCANNER_STATUS_TEXT) run::TakePostedText(lParam);
-}
-
 }  // namespace
 
 CCheckCarouselDlg::CCheckCarouselDlg(wxWindow* parent, CCarouselCfgGrid* grid, int startSlot, int endSlot,
@@ -47,8 +43,7 @@ CCheckCarouselDlg::CCheckCarouselDlg(wxWindow* parent, CCarouselCfgGrid* grid, i
   SetName("CheckCarousel");
   m_pTarget =
       WxMessageTarget::Create([this](unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
-                                     bool sent) { return OnCheckMessage(message, wParam, lParam, sent); },
-                              DropPosted);
+                                     bool sent) { return OnCheckMessage(message, wParam, lParam, sent); });
 
   const int gap = FromDIP(6);
   auto* top = new wxBoxSizer(wxVERTICAL);
@@ -142,11 +137,8 @@ void CCheckCarouselDlg::OnCheck(wxCommandEvent&) {
 }
 
 std::intptr_t CCheckCarouselDlg::OnCheckMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
-                                                bool sent) {
-  if (message == run::WM_SCANNER_STATUS_TEXT) {
-    if (!sent) run::TakePostedText(lParam);  // the poll thread's status text: not shown here
-    return 0;
-  }
+                                                bool /*sent*/) {
+  if (message == run::WM_SCANNER_STATUS_TEXT) return 0;  // the poll thread's status text: not shown here
   if (message != run::WM_CHECK_CAROUSEL) return 0;
   const char* text = wParam == run::kCheckFailed ? reinterpret_cast<const char*>(lParam) : nullptr;
   const auto* slot =

@@ -37,11 +37,6 @@ wxString ToWx(const std::string& s) {
   return w;
 }
 
-// Frees what a posted message carries when it never reaches the window.
-void DropPosted(unsigned message, std::uintptr_t, std::intptr_t lParam) {
-  if (message == run::WM_SCANNER_STATUS_TEXT) run::TakePostedText(lParam);
-}
-
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
@@ -60,8 +55,7 @@ CRunProgressDlg::CRunProgressDlg(wxWindow* parent, run::CScanMgr& scanMgr, RunMa
       [this](int category, const std::string& text) { m_Report.AddLog(category, text.c_str()); });
   m_pTarget =
       WxMessageTarget::Create([this](unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
-                                     bool sent) { return OnRunMessage(message, wParam, lParam, sent); },
-                              DropPosted);
+                                     bool sent) { return OnRunMessage(message, wParam, lParam, sent); });
 
   const int gap = FromDIP(6);
   auto* top = new wxBoxSizer(wxVERTICAL);
@@ -183,13 +177,10 @@ bool CRunProgressDlg::InitRun() {
 }
 
 std::intptr_t CRunProgressDlg::OnRunMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
-                                            bool sent) {
+                                            bool /*sent*/) {
   switch (message) {
     case run::WM_SCANNER_STATUS_TEXT: {
-      // Sent texts are the sender's; posted ones are heap copies this window takes over.
-      const std::string text = sent ? std::string(lParam ? reinterpret_cast<const char*>(lParam) : "")
-                                    : run::TakePostedText(lParam);
-      m_Model.OnStatusText(text);
+      m_Model.OnStatusText(run::MessageText(lParam));
       break;
     }
     case run::WM_SCAN_STATUS_LINE:

@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "Jotwell/Logger.h"
@@ -31,7 +33,6 @@ struct WxMessageTarget::Core {
   std::condition_variable changed;
   bool attached = true;
   Handler handler;
-  DropHandler dropped;
   std::vector<std::shared_ptr<SendCall>> waiting;  // sends not yet taken up
 
   std::intptr_t Handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool sent) {
@@ -68,16 +69,16 @@ struct WxMessageTarget::Core {
 
 namespace {
 
-// One posted message on its way through wx's queue. When wx drops it unhandled (the
-// application ends first) or the window has detached, what it carries is freed.
+// One posted message on its way through wx's queue. It owns what it carries: when wx
+// drops it unhandled (the application ends first) or the window has detached, that goes
+// with it.
 class PostedMessage {
  public:
   PostedMessage(std::shared_ptr<WxMessageTarget::Core> core, unsigned message, std::uintptr_t wParam,
-                std::intptr_t lParam)
-      : core_(std::move(core)), message_(message), wParam_(wParam), lParam_(lParam) {}
+                std::intptr_t lParam, std::optional<std::string> text = std::nullopt)
+      : core_(std::move(core)), message_(message), wParam_(wParam), lParam_(lParam), text_(std::move(text)) {}
   PostedMessage(const PostedMessage&) = delete;
   PostedMessage& operator=(const PostedMessage&) = delete;
-  ~PostedMessage() { Drop(); }
 
   void operator()() {
     if (!core_) return;
@@ -86,22 +87,17 @@ class PostedMessage {
       std::lock_guard lock(core_->mutex);
       attached = core_->attached;
     }
-    if (!attached) return;  // dropped in the destructor
+    if (!attached) return;  // dropped, with what it carries
     auto core = std::move(core_);
-    core->Handle(message_, wParam_, lParam_, false);
+    core->Handle(message_, wParam_, text_ ? reinterpret_cast<std::intptr_t>(text_->c_str()) : lParam_, false);
   }
 
  private:
-  void Drop() {
-    if (!core_) return;
-    auto core = std::move(core_);
-    if (core->dropped) core->dropped(message_, wParam_, lParam_);
-  }
-
   std::shared_ptr<WxMessageTarget::Core> core_;
   unsigned message_;
   std::uintptr_t wParam_;
   std::intptr_t lParam_;
+  std::optional<std::string> text_;
 };
 
 std::mutex gRetiredMutex;
@@ -112,10 +108,9 @@ std::vector<std::shared_ptr<WxMessageTarget>>& Retired() {
 
 }  // namespace
 
-std::shared_ptr<WxMessageTarget> WxMessageTarget::Create(Handler handler, DropHandler dropped) {
+std::shared_ptr<WxMessageTarget> WxMessageTarget::Create(Handler handler) {
   auto core = std::make_shared<Core>();
   core->handler = std::move(handler);
-  core->dropped = std::move(dropped);
   return std::shared_ptr<WxMessageTarget>(new WxMessageTarget(std::move(core)));
 }
 
@@ -126,6 +121,14 @@ bool WxMessageTarget::post(unsigned message, std::uintptr_t wParam, std::intptr_
   if (!m_pCore->attached || !wxTheApp) return false;
   // Queued under the lock, so that a detached target takes nothing new.
   auto posted = std::make_shared<PostedMessage>(m_pCore, message, wParam, lParam);
+  wxTheApp->CallAfter([posted] { (*posted)(); });
+  return true;
+}
+
+bool WxMessageTarget::postText(unsigned message, std::uintptr_t wParam, std::string text) {
+  std::lock_guard lock(m_pCore->mutex);
+  if (!m_pCore->attached || !wxTheApp) return false;
+  auto posted = std::make_shared<PostedMessage>(m_pCore, message, wParam, 0, std::move(text));
   wxTheApp->CallAfter([posted] { (*posted)(); });
   return true;
 }

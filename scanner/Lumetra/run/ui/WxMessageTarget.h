@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/window.h"
 
@@ -20,15 +22,14 @@ class WxMessageTarget : public platform::Window {
   // Handles one message on the user-interface thread; `sent` tells a sent one.
   using Handler =
       std::function<std::intptr_t(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool sent)>;
-  // Frees what a posted message carries when it is dropped unhandled (window gone).
-  using DropHandler = std::function<void(unsigned message, std::uintptr_t wParam, std::intptr_t lParam)>;
 
   static constexpr std::chrono::seconds kSendLimit{60};
 
-  static std::shared_ptr<WxMessageTarget> Create(Handler handler, DropHandler dropped = {});
+  static std::shared_ptr<WxMessageTarget> Create(Handler handler);
   ~WxMessageTarget() override;
 
   bool post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
+  bool postText(unsigned message, std::uintptr_t wParam, std::string text) override;
   std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
 
   // User-interface thread: no message is handled any more; waiting senders return 0,

@@ -4,8 +4,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/window.h"
@@ -24,11 +26,21 @@ class RecordingWindow : public platform::Window {
     }
   };
 
-  // Runs on every message before it is recorded (a sent message's pointers are valid here).
+  // Runs on every message before it is recorded (a sent message's pointers are valid here;
+  // a posted text's lParam stays valid as long as the window).
   std::function<void(const Message&)> OnMessage;
 
   bool post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
     Record({message, wParam, lParam, false});
+    return true;
+  }
+  bool postText(unsigned message, std::uintptr_t wParam, std::string text) override {
+    const char* kept;
+    {
+      std::lock_guard lock(mutex_);
+      kept = texts_.emplace_back(std::move(text)).c_str();
+    }
+    Record({message, wParam, reinterpret_cast<std::intptr_t>(kept), false});
     return true;
   }
   std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
@@ -69,6 +81,7 @@ class RecordingWindow : public platform::Window {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Message> messages_;
+  std::deque<std::string> texts_;  // posted texts; a deque keeps their addresses
 };
 
 }  // namespace lumetra_test

@@ -181,8 +181,7 @@ TEST_F(RunProgressDlgTest, RunMessagesReachTheControls) {
   EXPECT_EQ(dlg->m_CarouselProgress->GetValue(), 33);
 
   dlg->OnRunMessage(WM_SCAN_STATUS_LINE, kLineRetry, reinterpret_cast<std::intptr_t>("Retrying."), true);
-  dlg->OnRunMessage(WM_SCANNER_STATUS_TEXT, 0, reinterpret_cast<std::intptr_t>(new std::string("Posted.")),
-                    false);
+  dlg->OnRunMessage(WM_SCANNER_STATUS_TEXT, 0, reinterpret_cast<std::intptr_t>("Posted."), false);
   const std::string status(dlg->m_StatusText->GetValue().utf8_str());
   EXPECT_TRUE(status.ends_with("\r\nRetrying.\r\nPosted.")) << status;
 

@@ -43,16 +43,14 @@ TEST_F(MessageTargetTest, PostedAndSentMessagesRunInOrderOnTheWindowsThread) {
   EXPECT_EQ(target->send(4, 5, 0), 10);  // from the window's own thread: at once
 }
 
-TEST_F(MessageTargetTest, ADetachedWindowReleasesItsWaitingSenderAndFreesQueuedPosts) {
+TEST_F(MessageTargetTest, ADetachedWindowReleasesItsWaitingSenderAndDropsQueuedPosts) {
   int handled = 0;
-  std::vector<std::intptr_t> dropped;
-  auto target =
-      WxMessageTarget::Create([&](unsigned, std::uintptr_t, std::intptr_t, bool) { return ++handled; },
-                              [&](unsigned, std::uintptr_t, std::intptr_t l) { dropped.push_back(l); });
+  auto target = WxMessageTarget::Create([&](unsigned, std::uintptr_t, std::intptr_t, bool) { return ++handled; });
   platform::Event sending(true), returned(true);
   std::intptr_t answer = -1;
   std::thread worker([&] {
     target->post(7, 0, 77);
+    target->postText(6, 0, "queued");  // owned by the message: dropped with it
     sending.set();
     answer = target->send(8, 0, 88);  // nobody runs the window's events
     returned.set();
@@ -63,10 +61,28 @@ TEST_F(MessageTargetTest, ADetachedWindowReleasesItsWaitingSenderAndFreesQueuedP
   worker.join();
   EXPECT_EQ(answer, 0);
   EXPECT_FALSE(target->post(9, 0, 99));
+  EXPECT_FALSE(target->postText(9, 0, "late"));
   EXPECT_EQ(target->send(10, 0, 0), 0);
-  wxtest::settle();  // the queued post meets the detached window
+  wxtest::settle();  // the queued posts meet the detached window
   EXPECT_EQ(handled, 0);
-  EXPECT_THAT(dropped, ElementsAre(77));
+}
+
+TEST_F(MessageTargetTest, APostedTextReachesTheHandlerAfterTheSendersCopyIsGone) {
+  std::vector<std::string> texts;
+  auto target = WxMessageTarget::Create([&](unsigned, std::uintptr_t, std::intptr_t l, bool sent) {
+    texts.push_back(std::string(sent ? "sent " : "posted ") + reinterpret_cast<const char*>(l));
+    return 0;
+  });
+  std::thread worker([&] {
+    {
+      std::string text = "Polling scanner status";
+      ASSERT_TRUE(target->postText(1, 0, text));
+    }  // the worker's string is gone before the window runs
+    ASSERT_TRUE(target->postText(1, 0, std::string(5000, 'x')));
+  });
+  worker.join();
+  EXPECT_TRUE(wxtest::runUntil([&] { return texts.size() == 2; }));
+  EXPECT_THAT(texts, ElementsAre("posted Polling scanner status", "posted " + std::string(5000, 'x')));
 }
 
 }  // namespace
