@@ -197,7 +197,7 @@ TEST_F(InstallTest, TheFirstRunMakesOneInstallationFolderThatEveryProgramReadsAn
   const RunResult publish = run({prefix + "/bin/brokla", "--control", "publish"}, tempDir());
   EXPECT_EQ(publish.exitCode, 0) << publish.err;
   EXPECT_THAT(publish.out, HasSubstr("published the instrument list"));
-  daemon.signal(SIGTERM);
+  EXPECT_TRUE(daemon.signal(SIGTERM));
   EXPECT_EQ(daemon.wait(30s), 0);
 
   // Nothing of it was written to bin/.

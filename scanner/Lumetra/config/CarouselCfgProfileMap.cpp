@@ -234,7 +234,8 @@ int CCarouselCfgProfileMap::ReloadSkippedProfiles(CScanRegionInfoMap* regionMap)
   for (SkippedProfile& kept : skipped) {
     if (Lookup(kept.Name)) continue;  // replaced meanwhile by a profile of its name
     platform::profile::Document doc;
-    for (const auto& [key, value] : kept.Values) doc.set("Profile", key, value);
+    // An in-memory document: set() refuses only names a file could not hold, and these came from one.
+    for (const auto& [key, value] : kept.Values) (void)doc.set("Profile", key, value);
     if (const auto reason = ReadProfile(&doc, "Profile", kept.Name, regionMap)) {
       m_Skipped.push_back(std::move(kept));
     } else {
