@@ -19,8 +19,9 @@ inline constexpr const char* kScanOptionsKey = "Software\\Tarsel\\ZevazOdizo\\Sc
 // instrument serial number below it) and the data port's.
 inline constexpr const char* kDalmorKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Dalmor\\";
 inline constexpr const char* kBroklaKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla\\";
+inline constexpr const char* kDataPortKey = "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\";
+
 // The address server's table: a subkey per MAC address with its value "IpAddr".
 inline constexpr const char* kDalmorMacKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Dalmor\\MAC\\";
-inline constexpr const char* kDataPortKey = "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\";
 
 }  // namespace zeva
