@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Jotwell/ProductKeys.h"
 #include "diag/DiagnosticsProbes.h"
 
 namespace lumetra {
@@ -22,11 +23,10 @@ struct CConnectionDiagnostics {
   std::string m_strConnectionName;        // the scanner connection's name
 };
 
-// Registry keys under HKEY_LOCAL_MACHINE, in the diagnostics' own spelling (the same
-// keys as zeva::kDalmorKey and zeva::kBroklaKey: key names compare case-insensitively).
-inline constexpr const char* kDalmorKey = "SOFTWARE\\Tarsel\\ZevazOdizo\\Services\\Dalmor";
-inline constexpr const char* kDalmorMacKey = "SOFTWARE\\Tarsel\\ZevazOdizo\\Services\\Dalmor\\MAC";
-inline constexpr const char* kBroklaKey = "SOFTWARE\\Tarsel\\ZevazOdizo\\Services\\Brokla";
+// The registry keys the diagnostics read, under HKEY_LOCAL_MACHINE.
+using zeva::kBroklaKey;
+using zeva::kDalmorKey;
+using zeva::kDalmorMacKey;
 
 // The kernel driver of the scanner's USB-to-Ethernet adapter.
 inline constexpr const char* kScannerAdapterDriver = "asix";

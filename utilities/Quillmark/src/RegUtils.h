@@ -2,6 +2,7 @@
 // Registry text values through the platform's registry layer.
 #include <string>
 
+#include "Jotwell/ProductKeys.h"
 #include "platform/registry.h"
 
 namespace quillmark {
@@ -13,9 +14,8 @@ std::string ReadRegValue(platform::HKEY root, const std::string& subKey, const s
 bool WriteRegValue(platform::HKEY root, const std::string& subKey, const std::string& valueName,
                    const std::string& value);
 
-// The product's keys in the editor's own spelling (the same keys as zeva::kProductKey and
-// zeva::kScanOptionsKey: key names compare case-insensitively).
-inline constexpr const char* kInstallKey = "Software\\Tarsel\\Zevazodizo\\";
-inline constexpr const char* kScanOptionsKey = "Software\\Tarsel\\Zevazodizo\\Scanner\\ScanOptions\\";
+// The product's keys that the editor shares with the scanner program.
+inline constexpr const char* kInstallKey = zeva::kProductKey;
+using zeva::kScanOptionsKey;
 
 }  // namespace quillmark

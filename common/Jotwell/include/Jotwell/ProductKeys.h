@@ -1,9 +1,8 @@
 #pragma once
 // Registry places that several programs share (all under HKEY_LOCAL_MACHINE unless a
-// reader says otherwise). A key that only one program reads stays with that program;
-// the diagnostics and the region editor spell the product key their own way
-// ("SOFTWARE\..." and "...\Zevazodizo\") in the texts they show and keep those spellings:
-// key names compare case-insensitively, so they name the same keys.
+// reader says otherwise). A key that only one program reads stays with that program.
+// Key names compare case-insensitively and a leading or trailing backslash is ignored, so
+// a reader may append "\\name" to any of these.
 namespace zeva {
 
 // The product's key; its value "Path" names the installation folder (logs, data, the
@@ -21,5 +20,8 @@ inline constexpr const char* kScanOptionsKey = "Software\\Tarsel\\ZevazOdizo\\Sc
 inline constexpr const char* kDalmorKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Dalmor\\";
 inline constexpr const char* kBroklaKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla\\";
 inline constexpr const char* kDataPortKey = "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\";
+
+// The address server's table: a subkey per MAC address with its value "IpAddr".
+inline constexpr const char* kDalmorMacKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Dalmor\\MAC\\";
 
 }  // namespace zeva
