@@ -2,8 +2,8 @@
 // applications and five simulated instruments at about 100 datagrams a second, every
 // answer checked (Brokla/tests/support/LoadDriver.h). The baseline is the status round
 // trip of one application with nothing else going on, at the load's sparse pace (one
-// every 50 ms), measured in the same run before the load; the figures are the round trip under load against it, the rates reached,
-// the daemon's memory and descriptors before and after the warm-up and at the end, and
+// every 50 ms), measured in the same run before the load; the figures are the round trip under load against
+// it, the rates reached, the daemon's memory and descriptors before and after the warm-up and at the end, and
 // how it stopped. BROKLA_LOAD_SECONDS (default 60) sets the measured phase.
 //
 // Its own registry, runtime folder and log; loopback only.

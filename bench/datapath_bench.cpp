@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "FakeScanCtrl.h"
-#include "PlainWrite.h"
 #include "Jotwell/RegEdit.h"
+#include "PlainWrite.h"
 #include "platform/window.h"
 #include "run/ScanDataProc.h"
 

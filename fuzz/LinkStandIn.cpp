@@ -64,7 +64,8 @@ int ExecuteInstrCmd(CLanInstr*, LanFrame& frame, LanResponseList& responses, int
 std::vector<std::uint8_t> CollectUnblockedResponses(CLanInstr*, LanResponseList& list) {
   std::vector<std::uint8_t> out;
   if (list.empty()) throw g_unblockedResult;
-  for (const auto& n : list) out.insert(out.end(), n.data.begin(), n.data.begin() + static_cast<long>(n.Length()));
+  for (const auto& n : list)
+    out.insert(out.end(), n.data.begin(), n.data.begin() + static_cast<long>(n.Length()));
   list.clear();
   return out;
 }

@@ -51,7 +51,9 @@ void SetUpInstallFolder() {
   }
 }
 
-std::string ReadDistFile(const std::string& name) { return ReadFile(std::string(ZEVA_DIST_DIR) + "/" + name); }
+std::string ReadDistFile(const std::string& name) {
+  return ReadFile(std::string(ZEVA_DIST_DIR) + "/" + name);
+}
 
 RegionInput SplitRegionInput(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
@@ -77,13 +79,14 @@ void WriteRegionSeeds(const std::string& folder) {
   for (const std::int32_t v : {0, 0, 2000, 500, 63000, 22100, 61000, 21600, 1000, 1000}) PutLe32(old, v);
   WriteSeed(folder, "old-version", MakeRegionInput(0, ini, old));
   WriteSeed(folder, "custom-region",
-            MakeRegionInput(2,
-                            "[ScanRegions]\r\nNumRegions=2\r\n[TarselDefault]\r\nRegion=Region1\r\nX=2000\r\nY=500\r\n"
-                            "AFX=500\r\nAFY=500\r\n[Region1]\r\nName=Full Slide\r\nType=TarselDefault\r\nX=0\r\nY=0\r\n"
-                            "W=61000\r\nH=21600\r\n[Region2]\r\nName=Mine\r\nType=CustomerSlide1\r\nCustom=YES\r\n"
-                            "X=-5\r\nY=99999999999\r\nW=1000\r\nH=1000\r\n[CustomerSlide1]\r\nX=1\r\nY=2\r\nAFX=3\r\n"
-                            "AFY=4\r\nPKG=1\r\n",
-                            MakeDb(3)));
+            MakeRegionInput(
+                2,
+                "[ScanRegions]\r\nNumRegions=2\r\n[TarselDefault]\r\nRegion=Region1\r\nX=2000\r\nY=500\r\n"
+                "AFX=500\r\nAFY=500\r\n[Region1]\r\nName=Full Slide\r\nType=TarselDefault\r\nX=0\r\nY=0\r\n"
+                "W=61000\r\nH=21600\r\n[Region2]\r\nName=Mine\r\nType=CustomerSlide1\r\nCustom=YES\r\n"
+                "X=-5\r\nY=99999999999\r\nW=1000\r\nH=1000\r\n[CustomerSlide1]\r\nX=1\r\nY=2\r\nAFX=3\r\n"
+                "AFY=4\r\nPKG=1\r\n",
+                MakeDb(3)));
 }
 
 }  // namespace zeva_fuzz

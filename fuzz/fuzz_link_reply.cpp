@@ -35,8 +35,17 @@ std::string Frame(std::string_view payload, bool more = false) {
   return out + std::string(payload);
 }
 
-enum Op : std::uint8_t { kResponse, kResponseString, kResponseCount, kRead, kUnblocked, kBinary, kScanData,
-                         kDownload, kOps };
+enum Op : std::uint8_t {
+  kResponse,
+  kResponseString,
+  kResponseCount,
+  kRead,
+  kUnblocked,
+  kBinary,
+  kScanData,
+  kDownload,
+  kOps
+};
 
 std::string g_firmware;
 
@@ -64,10 +73,12 @@ void zeva_fuzz::WriteSeeds(const std::string& folder) {
   WriteSeed(folder, "status-and-text",
             op(kResponse, 0, Frame("0,12345\n")) + op(kResponseString, 8, Frame("1A,a longer text\r\n")) +
                 op(kResponseCount, 4, Frame("0 99,98\n")));
-  WriteSeed(folder, "split-reply", op(kRead, 3, Frame("0,abc", true) + Frame("def\n")) + op(kBinary, 1, Frame("0\n")));
+  WriteSeed(folder, "split-reply",
+            op(kRead, 3, Frame("0,abc", true) + Frame("def\n")) + op(kBinary, 1, Frame("0\n")));
   WriteSeed(folder, "unblocked", op(kUnblocked, 16, Frame("line 1\n", true) + Frame("line 2\n")));
-  WriteSeed(folder, "malformed", op(kResponse, 0, Frame("zz\n")) + op(kResponse, 0, Frame("0")) +
-                                     op(kResponse, 0, std::string(16, '\xFF')));
+  WriteSeed(folder, "malformed",
+            op(kResponse, 0, Frame("zz\n")) + op(kResponse, 0, Frame("0")) +
+                op(kResponse, 0, std::string(16, '\xFF')));
   // A download: the boot reply, then the connection manager's reboot event of this instrument.
   std::string event(43, '\0');
   event[0] = 2, event[4] = 1, event[7] = 0x7F, event[8] = 0x41, event[9] = 0x9C, event[10] = 1;

@@ -24,8 +24,8 @@ void CheckEntry(std::span<const std::uint8_t> bytes) {
   CBroklaAppMessage m;
   Check(brokla::PutInstrumentEntry(m, 0, *entry));
   Check(m.SetDataLength(brokla::kInstrumentEntrySize));
-  const auto again =
-      brokla::ParseInstrumentEntry({m.GetBuffer() + CBroklaAppMessage::kHeaderSize, brokla::kInstrumentEntrySize});
+  const auto again = brokla::ParseInstrumentEntry(
+      {m.GetBuffer() + CBroklaAppMessage::kHeaderSize, brokla::kInstrumentEntrySize});
   Check(again && *again == *entry);
 }
 

@@ -28,9 +28,10 @@ void zeva_fuzz::WriteSeeds(const std::string& folder) {
   doc.set("Region1", "X", "1000");
   doc.set("Profiles", "Count", "0");
   WriteSeed(folder, "written", doc.text());
-  WriteSeed(folder, "crlf-comments",
-            "; settings\r\n[General]\r\nKey = value \r\n\r\n[general]\r\nkey=second\r\n[Empty]\r\nloose line\r\n"
-            "Number=-12abc\r\nlast=no line end");
+  WriteSeed(
+      folder, "crlf-comments",
+      "; settings\r\n[General]\r\nKey = value \r\n\r\n[general]\r\nkey=second\r\n[Empty]\r\nloose line\r\n"
+      "Number=-12abc\r\nlast=no line end");
   WriteSeed(folder, "odd-lines", "=no key\n[unclosed\n[ spaced ]\n a = b = c\n;x=1\n[]\nk=\n");
 }
 

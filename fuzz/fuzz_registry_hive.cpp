@@ -79,15 +79,17 @@ void zeva_fuzz::WriteSeeds(const std::string& folder) {
   reg::setValue(HKEY_LOCAL_MACHINE, key, "Big", reg::makeQword(0x1122334455667788ull));
   const std::uint8_t bytes[] = {0, 1, 2, 0xFE, 0xFF};
   reg::setValue(HKEY_LOCAL_MACHINE, key, "Blob", reg::makeBinary(bytes, sizeof bytes));
-  reg::setValue(HKEY_LOCAL_MACHINE, key, "List", reg::makeString(std::string("one\0two\0", 8), platform::REG_MULTI_SZ));
+  reg::setValue(HKEY_LOCAL_MACHINE, key, "List",
+                reg::makeString(std::string("one\0two\0", 8), platform::REG_MULTI_SZ));
   reg::setValue(HKEY_LOCAL_MACHINE, key, "Expand", reg::makeString("%HOME%/x", platform::REG_EXPAND_SZ));
   reg::Value odd{0x1234, {9, 8, 7}};
   reg::setValue(HKEY_LOCAL_MACHINE, key, "Odd type", odd);
   reg::createKey(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\Brokla\\Instruments");
   WriteSeed(folder, "written.reg", zeva_fuzz::ReadFile(g_hive));
-  WriteSeed(folder, "version5.reg",
-            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n\"A\"=hex:01,02,\\\r\n"
-            "  03\r\n\"B\"=hex(7):61,00,00,00\r\n; comment\r\n[-HKEY_LOCAL_MACHINE\\Gone]\r\n");
+  WriteSeed(
+      folder, "version5.reg",
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n\"A\"=hex:01,02,\\\r\n"
+      "  03\r\n\"B\"=hex(7):61,00,00,00\r\n; comment\r\n[-HKEY_LOCAL_MACHINE\\Gone]\r\n");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

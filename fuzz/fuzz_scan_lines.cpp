@@ -69,7 +69,8 @@ void zeva_fuzz::Setup() {
 }
 
 void zeva_fuzz::WriteSeeds(const std::string& folder) {
-  for (const auto& [lines, pixels, flags] : {std::tuple{2, 8, 0}, std::tuple{3, 24, 1}, std::tuple{1, 56, 6}}) {
+  for (const auto& [lines, pixels, flags] :
+       {std::tuple{2, 8, 0}, std::tuple{3, 24, 1}, std::tuple{1, 56, 6}}) {
     std::string input{static_cast<char>(lines - 1), static_cast<char>(pixels - 1), static_cast<char>(flags)};
     const int microns = flags & 1 ? 10 : 5;
     // The lead-in lines, the image's lines and the lines the red channel lags behind.
@@ -93,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (proc.SetupRunMode(1, 0) != 1) std::abort();
   const std::string file = zeva_fuzz::Folder() + "/scan.tif";
   try {
-    proc.CreateTiff(file.c_str(), static_cast<unsigned long>(g.pixels), static_cast<unsigned long>(g.lines), 2,
-                    g.microns, g.microns, g.wide, false, false);
+    proc.CreateTiff(file.c_str(), static_cast<unsigned long>(g.pixels), static_cast<unsigned long>(g.lines),
+                    2, g.microns, g.microns, g.wide, false, false);
   } catch (const std::string&) {
     return 0;  // a geometry the image files refuse, with their reason (a decimated line of no samples)
   }

@@ -31,7 +31,8 @@ void zeva_fuzz::WriteSeeds(const std::string& folder) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   TiffScanRecord::Bytes bytes{};
   std::copy_n(data, std::min(size, bytes.size()), bytes.begin());
-  const TiffScanRecord record = TiffScanRecord::Deserialize(std::span<const std::uint8_t, TiffScanRecord::kSize>(bytes));
+  const TiffScanRecord record =
+      TiffScanRecord::Deserialize(std::span<const std::uint8_t, TiffScanRecord::kSize>(bytes));
   if (record.Serialize() != bytes) std::abort();
   (void)TiffScanRecord::Text(record.barcode);
   (void)TiffScanRecord::Text(record.scanStatusMore);

@@ -1,12 +1,12 @@
 // Scan images as the TIFF library reads them back: the directories, the private tags and
 // the scan record, and the copy of tags and lines that a merge makes from them.
+#include <tiffio.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <tiffio.h>
 
 #include "FuzzSupport.h"
 #include "Tessary/MultiChannelTiffHandler.h"

@@ -201,7 +201,8 @@ void UpdateLaserOnMinutes(const std::string& serial, const CBroklaInstr::StatusR
         reg.ReadUInt("LaserOnMinutes", 0u) + static_cast<std::uint64_t>(minutes), UINT32_MAX);
     reg.WriteInt("LaserOnMinutes", static_cast<unsigned>(total));
     LogInfo("This Iteration: Laser has Been ON for %d Minutes.", static_cast<int>(minutes));
-    LogInfo("Updating registry key %s%s to %d", (key + "\\").c_str(), "LaserOnMinutes", static_cast<int>(total));
+    LogInfo("Updating registry key %s%s to %d", (key + "\\").c_str(), "LaserOnMinutes",
+            static_cast<int>(total));
     return;
   }
   const char* const format = "%A, %d-%b-%Y at %H:%M:%S";

@@ -152,8 +152,7 @@ void CBroklaService::PublishInstrumentList() {
 }
 
 void CBroklaService::BreakInstrumentLock() {
-  const std::string serial =
-      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kBroklaKey).ReadString("InstrToUnlock", "");
+  const std::string serial = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kBroklaKey).ReadString("InstrToUnlock", "");
   if (serial.empty()) return;
   int id = 0, before = 0;
   {

@@ -85,7 +85,8 @@ void CInstrThread::Run(const std::function<void()>& ready) {
   // Instruments are on another network in a real installation; with the loopback guard
   // on (tests, demos) nothing beyond this machine is listened to either.
   // Far more than a lab has; what bounds the list against a flood of made-up datagrams.
-  const unsigned maxInstruments = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kBroklaKey).ReadUInt("MaxInstruments", 64u);
+  const unsigned maxInstruments =
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kBroklaKey).ReadUInt("MaxInstruments", 64u);
   m_nMaxInstruments = std::clamp<unsigned>(maxInstruments, 2u, 4096u);
 
   const std::uint32_t listen = ReadAddress(zeva::kBroklaKey, "ListenAddr",
@@ -234,15 +235,17 @@ int CInstrThread::AddInstrument(std::uint32_t address, int port, int type, const
     std::lock_guard lock(m_Ctx.m_ListLock);
     const std::size_t reserve = std::max<std::size_t>(1, m_nMaxInstruments / 8);
     if (m_Ctx.m_InstrList.MakeRoom(m_nMaxInstruments, reserve, answered, dropped)) {
-      CBroklaInstr& r = m_Ctx.m_InstrList.AddInstr(address, port, type, serial, comm, laser, platform::systemNow());
+      CBroklaInstr& r =
+          m_Ctx.m_InstrList.AddInstr(address, port, type, serial, comm, laser, platform::systemNow());
       if (answered) r.SetAnswered();
       id = r.GetId();
     }
   }
   for (const InstrSnapshot& d : dropped) {
-    LogWarning("Instrument list near its bound (%zu): dropped instrument id=%d (IP=%s, SN: %s), which never "
-               "answered an identify request.",
-               m_nMaxInstruments, d.id, DottedAddress(d.address).c_str(), d.serialNumber.c_str());
+    LogWarning(
+        "Instrument list near its bound (%zu): dropped instrument id=%d (IP=%s, SN: %s), which never "
+        "answered an identify request.",
+        m_nMaxInstruments, d.id, DottedAddress(d.address).c_str(), d.serialNumber.c_str());
     m_Peers.erase(d.address);
   }
   if (id == 0) {

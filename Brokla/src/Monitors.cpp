@@ -577,8 +577,9 @@ void CEventMonitor::OnEventRequest(int channel, LockOwner connection, const std:
   const int pid = static_cast<int>(m.GetDataU32(0));
   // Only an application's own process speaks for it: an announcement in another's name
   // would take over its event channel, an abort in another's name abort its instrument.
-  if (!StatedPidIsPeers(m_Channels, channel, pid,
-                        type == brokla::kEventCmdAbort ? "CMD_ABORT from Application" : "Event 2 from Application"))
+  if (!StatedPidIsPeers(
+          m_Channels, channel, pid,
+          type == brokla::kEventCmdAbort ? "CMD_ABORT from Application" : "Event 2 from Application"))
     return;
   if (type == brokla::kEventCmdAbort) {
     LogInfo("Application (pid=%d) Requests CMD_ABORT.", pid);

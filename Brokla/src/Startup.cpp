@@ -103,24 +103,26 @@ std::optional<StartupFailure> PipeFailure(const std::string& line) {
   if (line.rfind(kPrefix, 0) != 0) return std::nullopt;
   int code = 0;
   const char* end = line.data() + line.size();
-  if (const auto r = std::from_chars(line.data() + kPrefix.size(), end, code); r.ec != std::errc() || r.ptr != end)
+  if (const auto r = std::from_chars(line.data() + kPrefix.size(), end, code);
+      r.ec != std::errc() || r.ptr != end)
     return std::nullopt;
   if (code == EEXIST) {
     for (const char* name : {"appmon", "eventmon"}) {
       const std::string path = platform::localpipe::pipePath(name);
       if (!path.empty() && platform::fileExists(path))
-        return StartupFailure{"its pipe " + path + " cannot be made: a file that is not a pipe has that name (" +
-                                  line + ")",
-                              "remove " + path + " (brokla keeps nothing in it), then start brokla again"};
+        return StartupFailure{
+            "its pipe " + path + " cannot be made: a file that is not a pipe has that name (" + line + ")",
+            "remove " + path + " (brokla keeps nothing in it), then start brokla again"};
     }
   }
   std::string problem;
   const std::string folder = platform::localpipe::runtimeDirectory(&problem);
   if (folder.empty() && !problem.empty()) return StartupFailure{problem, ""};
-  return StartupFailure{"its pipes \"appmon\" and \"eventmon\" in the runtime folder " + folder +
-                            " cannot be made: " + std::strerror(code) + " (" + line + ")",
-                        "check that the runtime folder (ZEVA_RUNTIME_DIR, else $XDG_RUNTIME_DIR/zevazodizo) is "
-                        "this user's and writable"};
+  return StartupFailure{
+      "its pipes \"appmon\" and \"eventmon\" in the runtime folder " + folder +
+          " cannot be made: " + std::strerror(code) + " (" + line + ")",
+      "check that the runtime folder (ZEVA_RUNTIME_DIR, else $XDG_RUNTIME_DIR/zevazodizo) is "
+      "this user's and writable"};
 }
 }  // namespace
 

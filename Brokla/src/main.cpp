@@ -62,7 +62,8 @@ constexpr NamedCode kControlCodes[] = {
      "so)"},
     {"reopen-log", platform::service::kControlReopenLog, "reopened the log file (\"LogFile\")"},
     {"refresh", 168,
-     "asked the instruments to identify themselves again; those that do not answer leave the list at the next "
+     "asked the instruments to identify themselves again; those that do not answer leave the list at the "
+     "next "
      "publish"},
 };
 

@@ -61,7 +61,8 @@ TEST_F(ArbitrationTest, AnApplicationThatEndsHoldingALockReleasesIt) {
     auto dying = app();
     const std::string unlocked =
         "Unlocking instrument id=1 (SN: SN-A), lock owner pid=" + std::to_string(dying->pid());
-    const std::string removed = "App " + std::to_string(dying->pid()) + " exiting...Removed app from app list";
+    const std::string removed =
+        "App " + std::to_string(dying->pid()) + " exiting...Removed app from app list";
     ASSERT_TRUE(ending == Ending::noEventChannel ? dying->connectRequestsOnly() : dying->connect());
     EXPECT_EQ(lock(*dying, 1, 1), (LockReply{0, 0, 1}));
     EXPECT_EQ(lock(*dying, 1, 1), (LockReply{0, 1, 2}));
@@ -218,8 +219,9 @@ TEST_F(ArbitrationTest, AProcessCannotSpeakInAnothersName) {
   const int liarPid = liar->pid();
   liar->statePid(victim->pid());
   EXPECT_FALSE(liar->connectRequestsOnly());
-  EXPECT_TRUE(log_.waitFor("Refused New Application (channel 1): it states pid " + std::to_string(victim->pid()) +
-                           ", but the process at that channel is pid " + std::to_string(liarPid) + "."));
+  EXPECT_TRUE(log_.waitFor("Refused New Application (channel 1): it states pid " +
+                           std::to_string(victim->pid()) + ", but the process at that channel is pid " +
+                           std::to_string(liarPid) + "."));
   EXPECT_EQ(log_.count("Duplicate Process ID"), 0);
   EXPECT_EQ(lock(*victim, 1, 2), (LockReply{0, 1, 1}));
 

@@ -223,8 +223,9 @@ TEST_F(DiscoveryTest, AFloodOfMadeUpIdentifyRepliesNeitherGrowsTheListNorHidesAR
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries[0].serialNumber, "SN-REAL");
   EXPECT_EQ(entries[0].address, loopback(2));
-  EXPECT_TRUE(log_.waitFor("Instrument list near its bound (16): dropped instrument id=1 (IP=127.1.0.1, SN: "
-                           "FAKE-0), which never answered an identify request."));
+  EXPECT_TRUE(
+      log_.waitFor("Instrument list near its bound (16): dropped instrument id=1 (IP=127.1.0.1, SN: "
+                   "FAKE-0), which never answered an identify request."));
   // Of 81 instruments heard of, at most 16 are kept: the oldest made-up ones went first.
   EXPECT_GE(log_.count("which never answered an identify request."), 81 - 16);
   EXPECT_EQ(log_.count("SN: SN-REAL), which never"), 0);

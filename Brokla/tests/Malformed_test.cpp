@@ -136,7 +136,8 @@ TEST_F(MalformedTest, PipeMessagesThatDoNotHoldTogetherAreIgnoredAndGetNoReply) 
   };
   for (const Row& r : events) {
     SCOPED_TRACE(r.what);
-    const std::string expect = *r.logged ? r.logged : "Refused Event 2 from Application (channel 0): it states pid 55555";
+    const std::string expect =
+        *r.logged ? r.logged : "Refused Event 2 from Application (channel 0): it states pid 55555";
     const int before = log_.count(expect);
     ASSERT_TRUE(app->postRawEvent(r.bytes));
     if (!*r.logged) {

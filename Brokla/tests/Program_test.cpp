@@ -118,8 +118,8 @@ TEST_F(ProgramTest, AFileInThePlaceOfItsPipeIsNamedWithTheFix) {
 TEST_F(ProgramTest, WithoutAnInstallationFolderTheLogIsTheUsersOwn) {
   // No "LogFile", no "Path": not the shared temporary folder, but below the user's data
   // folder, where the first run's default installation folder keeps its logs.
-  platform::registry::deleteValue(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla",
-                                  "LogFile");
+  platform::registry::deleteValue(platform::HKEY_LOCAL_MACHINE,
+                                  "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla", "LogFile");
   const std::string data = tempDir() + "/data";
   ::setenv("XDG_DATA_HOME", data.c_str(), 1);
   ::setenv("ZEVA_SERVICES_FILE", (tempDir() + "/missing").c_str(), 1);
@@ -148,8 +148,9 @@ TEST_F(ProgramTest, ControlCodesByNameOrNumber) {
     const Run r = brokla({"--control", bad});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_THAT(r.err, HasSubstr("bad control code"));
-    EXPECT_THAT(r.err, HasSubstr("stop (1), interrogate (4), publish (138), break-lock (148), reopen-log (158), "
-                                 "refresh (168)"));
+    EXPECT_THAT(r.err,
+                HasSubstr("stop (1), interrogate (4), publish (138), break-lock (148), reopen-log (158), "
+                          "refresh (168)"));
   }
   const Run nobody = brokla({"--control", "refresh"});
   EXPECT_EQ(nobody.exitCode, 1);
@@ -165,7 +166,8 @@ TEST_F(ProgramTest, ControlCodesByNameOrNumber) {
        "brokla: asked the instruments to identify themselves again;"},
       {"PUBLISH", "Display Instrument List Control Request.",
        "brokla: published the instrument list in the registry (\"InstrOnNetwork\", \"Instr1\""},
-      {"Break-Lock", "Break Instrument Lock Control Request.", "brokla: broke the lock of the instrument named by"},
+      {"Break-Lock", "Break Instrument Lock Control Request.",
+       "brokla: broke the lock of the instrument named by"},
       {"reopen-log", "Log File Change Control Request.", "brokla: reopened the log file"},
       {"158", "Log File Change Control Request.", "brokla: reopened the log file"},
       {"168", "Refresh Instrument List Control Request.", "brokla: asked the instruments to identify"},

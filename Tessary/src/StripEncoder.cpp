@@ -25,8 +25,8 @@ struct MemoryFile {
 tmsize_t MemoryRead(thandle_t h, void* data, tmsize_t size) {
   auto& f = *static_cast<MemoryFile*>(h);
   if (size < 0 || f.pos >= f.bytes.size()) return 0;
-  const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(size),
-                                                                  f.bytes.size() - f.pos));
+  const auto n = static_cast<std::size_t>(
+      std::min<std::uint64_t>(static_cast<std::uint64_t>(size), f.bytes.size() - f.pos));
   std::memcpy(data, f.bytes.data() + f.pos, n);
   f.pos += n;
   return static_cast<tmsize_t>(n);
@@ -141,8 +141,8 @@ void StripEncoder::Encode(Job& job) const {
   }
   const std::uint64_t* offsets = nullptr;
   const std::uint64_t* counts = nullptr;
-  if (ok && TIFFGetField(t, TIFFTAG_STRIPOFFSETS, &offsets) && TIFFGetField(t, TIFFTAG_STRIPBYTECOUNTS, &counts) &&
-      offsets && counts) {
+  if (ok && TIFFGetField(t, TIFFTAG_STRIPOFFSETS, &offsets) &&
+      TIFFGetField(t, TIFFTAG_STRIPBYTECOUNTS, &counts) && offsets && counts) {
     for (std::uint32_t s = 0; s < strips; ++s) {
       if (offsets[s] > job.file.size() || job.file.size() - offsets[s] < counts[s]) ok = false;
       job.strips.emplace_back(offsets[s], counts[s]);

@@ -37,7 +37,7 @@ class StripEncoder {
   struct Job {
     const std::uint8_t* data = nullptr;
     std::uint32_t rows = 0;
-    std::vector<std::uint8_t> file;                        // the strips encoded into a file of their own
+    std::vector<std::uint8_t> file;  // the strips encoded into a file of their own
     std::vector<std::pair<std::uint64_t, std::uint64_t>> strips;  // offset and size of each in it
     bool ok = false;
   };

@@ -504,15 +504,14 @@ TEST_F(RotationBandTest, AWriteFailingInAnyBlockFailsTheMergeAndKeepsTheScan) {
   constexpr unsigned kWidth = 2048, kLines = 1536;
   constexpr std::uint64_t kLast = std::uint64_t{kWidth} * kLines * 2 - (1 << 20) - (100 << 10);
   const Case cases[] = {
-      {"corrected rows, first block", 4, false, 1 << 20},
-      {"corrected rows, last block", 4, false, kLast},
-      {"rows as they are, first block", 0, false, 1 << 20},
-      {"rows as they are, last block", 0, false, kLast},
-      {"turned, an early band", 4, true, 1 << 20},
-      {"turned, a late band", 4, true, kLast},
+      {"corrected rows, first block", 4, false, 1 << 20},   {"corrected rows, last block", 4, false, kLast},
+      {"rows as they are, first block", 0, false, 1 << 20}, {"rows as they are, last block", 0, false, kLast},
+      {"turned, an early band", 4, true, 1 << 20},          {"turned, a late band", 4, true, kLast},
   };
   s_nRotationBandBytes = 256 << 10;
-  auto sample = [](int, int row, int col) { return static_cast<std::uint32_t>((7 * row + 13 * col) % 60000); };
+  auto sample = [](int, int row, int col) {
+    return static_cast<std::uint32_t>((7 * row + 13 * col) % 60000);
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string target = outDir() + "/fail.tif";

@@ -1,8 +1,9 @@
 // Compressing and uncompressing finished images.
+#include "Tessary/TiffCompress.h"
+
 #include <string>
 #include <vector>
 
-#include "Tessary/TiffCompress.h"
 #include "TessaryTest.h"
 #include "platform/files.h"
 
@@ -149,8 +150,10 @@ TEST_F(CompressTest, StripsCompressedTogetherAreThoseWrittenLineByLine) {
     for (std::uint32_t s = 0; s < TIFFNumberOfStrips(a); ++s) {
       x.resize(TIFFRawStripSize64(a, s));
       y.resize(TIFFRawStripSize64(b, s));
-      ASSERT_EQ(TIFFReadRawStrip(a, s, x.data(), static_cast<tmsize_t>(x.size())), static_cast<tmsize_t>(x.size()));
-      ASSERT_EQ(TIFFReadRawStrip(b, s, y.data(), static_cast<tmsize_t>(y.size())), static_cast<tmsize_t>(y.size()));
+      ASSERT_EQ(TIFFReadRawStrip(a, s, x.data(), static_cast<tmsize_t>(x.size())),
+                static_cast<tmsize_t>(x.size()));
+      ASSERT_EQ(TIFFReadRawStrip(b, s, y.data(), static_cast<tmsize_t>(y.size())),
+                static_cast<tmsize_t>(y.size()));
       ASSERT_EQ(x, y) << "strip " << s;
     }
     TIFFClose(a);

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <new>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "platform/dynlib.h"
@@ -90,8 +90,8 @@ std::optional<GUID> GuidFromString(std::string_view text) {
     bytes[i] = static_cast<std::uint8_t>(value);
   }
   GUID g;
-  g.data1 = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
-            bytes[3];
+  g.data1 = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+            (std::uint32_t{bytes[2]} << 8) | bytes[3];
   g.data2 = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
   g.data3 = static_cast<std::uint16_t>((bytes[6] << 8) | bytes[7]);
   for (int i = 0; i < 8; ++i) g.data4[i] = bytes[8 + i];
@@ -183,7 +183,8 @@ HRESULT RegisterServer(const std::string& libraryPath, std::span<const ClassRegi
   for (const ClassRegistration& c : classes) {
     const std::string id = ToString(c.clsid);
     const std::string key = ClsidKey(c.clsid);
-    bool ok = WriteDefault(key, "", c.description) && WriteDefault(key + "\\InprocServer32", "", path.string()) &&
+    bool ok = WriteDefault(key, "", c.description) &&
+              WriteDefault(key + "\\InprocServer32", "", path.string()) &&
               WriteDefault(key + "\\InprocServer32", "ThreadingModel", c.threadingModel);
     if (!c.versionedProgId.empty())
       ok = ok && WriteDefault(key + "\\ProgID", "", c.versionedProgId) &&
@@ -242,7 +243,8 @@ HRESULT GetInprocServerPath(const CLSID& clsid, std::string* path) {
   return S_OK;
 }
 
-// ---- loaded servers ------------------------------------------------------------------------------------------
+// ---- loaded servers
+// ------------------------------------------------------------------------------------------
 
 namespace {
 
@@ -278,7 +280,8 @@ HRESULT GetClassObject(const CLSID& clsid, const IID& iid, void** object) {
       auto loaded = std::make_unique<Server>();
       if (!loaded->library.open(path)) {
         servers.byPath.erase(path);
-        SetErrorInfo({"Cannot load " + path + ": " + loaded->library.error(), "platform::com", IClassFactory::kIID});
+        SetErrorInfo(
+            {"Cannot load " + path + ": " + loaded->library.error(), "platform::com", IClassFactory::kIID});
         return CO_E_DLLNOTFOUND;
       }
       loaded->getClassObject = loaded->library.function<DllGetClassObjectFn>("DllGetClassObject");
@@ -327,12 +330,14 @@ HRESULT RegisterLibrary(const std::string& libraryPath, bool unregister) {
     SetErrorInfo({"Cannot load " + libraryPath + ": " + library.error(), "platform::com", IID{}});
     return CO_E_DLLNOTFOUND;
   }
-  const auto entry = library.function<DllRegisterServerFn>(unregister ? "DllUnregisterServer" : "DllRegisterServer");
+  const auto entry =
+      library.function<DllRegisterServerFn>(unregister ? "DllUnregisterServer" : "DllRegisterServer");
   if (!entry) return CO_E_ERRORINDLL;
   return entry();
 }
 
-// ---- message loop ----------------------------------------------------------------------------------------------
+// ---- message loop
+// ----------------------------------------------------------------------------------------------
 
 MessageLoop* SetThreadMessageLoop(MessageLoop* loop) { return std::exchange(t_messageLoop, loop); }
 

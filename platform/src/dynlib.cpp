@@ -258,8 +258,9 @@ std::optional<ModuleVersion> findVersionNote(std::span<const std::byte> notes, s
 std::string programVersionLine(const std::string& program) {
   const auto v = moduleVersion(mainProgramModule());
   if (!v) return program + " (no version)";
-  return program + " " + std::to_string(v->major) + "." + std::to_string(v->minor) + "." + std::to_string(v->third) +
-         "." + std::to_string(v->fourth) + " (built " + v->buildDate + " " + v->buildTime + ")";
+  return program + " " + std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
+         std::to_string(v->third) + "." + std::to_string(v->fourth) + " (built " + v->buildDate + " " +
+         v->buildTime + ")";
 }
 
 std::optional<ModuleVersion> moduleVersion(ModuleHandle module) {

@@ -15,22 +15,21 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <array>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <mutex>
-#include <random>
-#include <thread>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -49,7 +48,6 @@ class ErrnoKeeper {
  private:
   int saved_;
 };
-
 
 bool writeAll(int fd, const char* p, std::size_t n) {
   while (n > 0) {
@@ -770,7 +768,9 @@ std::size_t writeAt(int fd, const void* data, std::size_t size, std::uint64_t of
 
 bool syncFile(int fd) { return ::fsync(fd) == 0; }
 
-bool renameFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+bool renameFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 bool sameFile(const std::string& a, const std::string& b) {
   struct stat sa {};
@@ -830,9 +830,10 @@ bool copyFileNoOverwrite(const std::string& src, const std::string& dst) {
 bool replaceFileContents(const std::string& path, std::string_view contents, const std::string& tempPath) {
   static std::atomic<unsigned> counter{0};
   const std::string dir = directoryOf(path);
-  const std::string temp = !tempPath.empty() ? tempPath
-                                             : dir + "." + fileNameOf(path) + "." + std::to_string(::getpid()) +
-                                                   "." + std::to_string(counter++) + ".tmp";
+  const std::string temp = !tempPath.empty()
+                               ? tempPath
+                               : dir + "." + fileNameOf(path) + "." + std::to_string(::getpid()) + "." +
+                                     std::to_string(counter++) + ".tmp";
   UniqueFd guard(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (guard.get() < 0) return false;
   const auto fail = [&] {
@@ -919,8 +920,10 @@ std::string userDataFolder() {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
   };
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) return withoutSlash(data) + "/zevazodizo";
-  if (const char* home = std::getenv("HOME"); home && *home) return withoutSlash(home) + "/.local/share/zevazodizo";
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
+    return withoutSlash(data) + "/zevazodizo";
+  if (const char* home = std::getenv("HOME"); home && *home)
+    return withoutSlash(home) + "/.local/share/zevazodizo";
   return {};
 }
 

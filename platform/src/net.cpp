@@ -405,7 +405,8 @@ std::optional<std::uint32_t> resolveHost(std::string_view name) {
   // A name lookup may ask a name server, which is a packet beyond loopback: under the
   // guard only this machine's own names are resolved, to loopback.
   if (loopbackOnly()) {
-    if (platform::equalsFolded(name, "localhost") || platform::equalsFolded(name, hostName())) return kLoopbackAddress;
+    if (platform::equalsFolded(name, "localhost") || platform::equalsFolded(name, hostName()))
+      return kLoopbackAddress;
     report("net: refused to look up \"" + std::string(name) + "\": ZEVA_NET_LOOPBACK_ONLY=1");
     fail(WSAHOST_NOT_FOUND);
     return std::nullopt;

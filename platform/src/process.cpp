@@ -358,7 +358,8 @@ bool isProgramRunning(std::string_view name) {
   if (name.size() > 4 && platform::equalsFolded(name.substr(name.size() - 4), ".exe")) name.remove_suffix(4);
   if (name.empty()) return false;
   for (const auto& p : listProcesses()) {
-    if (platform::equalsFolded(fileNameOf(p.executable), name) || platform::equalsFolded(p.name, name.substr(0, 15)) ||
+    if (platform::equalsFolded(fileNameOf(p.executable), name) ||
+        platform::equalsFolded(p.name, name.substr(0, 15)) ||
         (!p.arguments.empty() && platform::equalsFolded(fileNameOf(p.arguments[0]), name)))
       return true;
   }

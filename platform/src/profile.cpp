@@ -1,8 +1,5 @@
 #include "platform/profile.h"
 
-#include "platform/files.h"
-#include "platform/text.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -17,6 +14,9 @@
 #include <cstdlib>
 #include <set>
 #include <utility>
+
+#include "platform/files.h"
+#include "platform/text.h"
 
 namespace platform::profile {
 namespace {
@@ -83,7 +83,6 @@ int parseInt(std::string_view s) {
 
 // ---------------------------------------------------------------------------------------------
 // Files
-
 
 // The folder holding a file, as a path that can be opened ("." for a bare name).
 std::string folderOf(const std::string& path) {

@@ -1,8 +1,5 @@
 #include "platform/registry.h"
 
-#include "platform/files.h"
-#include "platform/text.h"
-
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -23,6 +20,9 @@
 #include <span>
 #include <unordered_map>
 #include <utility>
+
+#include "platform/files.h"
+#include "platform/text.h"
 
 namespace platform {
 namespace registry {
@@ -148,7 +148,6 @@ struct ParseError {
   std::size_t line = 0;
   std::string reason;
 };
-
 
 // The file split into lines; CRLF and LF both end a line.
 class Lines {
@@ -436,7 +435,6 @@ std::string serialize(const Key& root, std::string_view rootName) {
 
 // ---------------------------------------------------------------------------------------------
 // Files and locks
-
 
 void report(const std::string& message) {
   const std::string line = "zeva registry: " + message + "\n";

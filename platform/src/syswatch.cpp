@@ -182,22 +182,24 @@ bool DeviceWatch::Start(std::function<void(const DeviceChange&)> onChange) {
 }
 
 bool DeviceWatch::StartOn(UniqueFd socket, std::function<void(const DeviceChange&)> onChange) {
-  return m_reader.start(std::move(socket), [onChange = std::move(onChange),
-                                            buffer = std::vector<char>(16384)](int fd) mutable {
-    sockaddr_storage from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
-                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (n < 0) return errno == EAGAIN || errno == EINTR || errno == ENOBUFS;  // ENOBUFS: events lost, go on
-    if (n == 0) return true;
-    // Only the kernel speaks on this socket; a truncated message is not parsed.
-    if (from.ss_family == AF_NETLINK && reinterpret_cast<const sockaddr_nl&>(from).nl_pid != 0) return true;
-    if (static_cast<std::size_t>(n) > buffer.size()) return true;
-    const auto event = ParseUevent(std::span<const char>(buffer.data(), static_cast<std::size_t>(n)));
-    if (!event) return true;
-    if (const auto change = ClassifyUevent(*event)) onChange(*change);
-    return true;
-  });
+  return m_reader.start(
+      std::move(socket), [onChange = std::move(onChange), buffer = std::vector<char>(16384)](int fd) mutable {
+        sockaddr_storage from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n < 0)
+          return errno == EAGAIN || errno == EINTR || errno == ENOBUFS;  // ENOBUFS: events lost, go on
+        if (n == 0) return true;
+        // Only the kernel speaks on this socket; a truncated message is not parsed.
+        if (from.ss_family == AF_NETLINK && reinterpret_cast<const sockaddr_nl&>(from).nl_pid != 0)
+          return true;
+        if (static_cast<std::size_t>(n) > buffer.size()) return true;
+        const auto event = ParseUevent(std::span<const char>(buffer.data(), static_cast<std::size_t>(n)));
+        if (!event) return true;
+        if (const auto change = ClassifyUevent(*event)) onChange(*change);
+        return true;
+      });
 }
 
 }  // namespace platform::syswatch

@@ -1,10 +1,11 @@
 // A small server library for the com tests: one counter class and one whose construction
 // fails, registered as "ComFixture.Counter" / "ComFixture.Counter.1" and "ComFixture.Broken".
+#include "com_fixture.h"
+
 #include <atomic>
 #include <new>
 #include <string>
 
-#include "com_fixture.h"
 #include "platform/files.h"
 
 namespace {
@@ -50,8 +51,8 @@ const ClassRegistration kClasses[] = {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid,
-                                                                              void** object) {
+extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(const CLSID& clsid,
+                                                                            const IID& iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
   ClassFactory* factory = nullptr;

@@ -8,7 +8,8 @@ using platform::com::HRESULT;
 
 class ICounter : public platform::com::IUnknown {
  public:
-  static constexpr platform::com::IID kIID{0x5E1D27A0, 0x3B4C, 0x4F11, {0x9A, 0x01, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
+  static constexpr platform::com::IID kIID{
+      0x5E1D27A0, 0x3B4C, 0x4F11, {0x9A, 0x01, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
   // Adds one and gives the new count.
   virtual HRESULT Increment(int* count) = 0;
   // Fails with ItfError(id) and error information "failed: <id>".

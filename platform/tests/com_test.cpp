@@ -37,10 +37,10 @@ TEST(ComGuid, TextRoundTripAndMalformedTexts) {
   EXPECT_EQ(GuidFromString("{12345678-9abc-def0-0123-456789abcdef}"), std::optional<GUID>(kSample));
   EXPECT_EQ(GuidFromString("12345678-9ABC-DEF0-0123-456789ABCDEF"), std::optional<GUID>(kSample));
   EXPECT_EQ(GuidFromString(ToString(IUnknown::kIID)), std::optional<GUID>(IUnknown::kIID));
-  for (const char* bad : {"", "{}", "{12345678-9ABC-DEF0-0123-456789ABCDEF", "12345678-9ABC-DEF0-0123-456789ABCDEF}",
-                          "{12345678-9ABC-DEF0-0123-456789ABCDEG}", "{123456789ABC-DEF0-0123-456789ABCDEF0}",
-                          "{12345678-9ABC-DEF0-0123-456789ABCDEF}x", "[12345678-9ABC-DEF0-0123-456789ABCDEF]",
-                          "{+2345678-9ABC-DEF0-0123-456789ABCDEF}"})
+  for (const char* bad : {"", "{}", "{12345678-9ABC-DEF0-0123-456789ABCDEF",
+                          "12345678-9ABC-DEF0-0123-456789ABCDEF}", "{12345678-9ABC-DEF0-0123-456789ABCDEG}",
+                          "{123456789ABC-DEF0-0123-456789ABCDEF0}", "{12345678-9ABC-DEF0-0123-456789ABCDEF}x",
+                          "[12345678-9ABC-DEF0-0123-456789ABCDEF]", "{+2345678-9ABC-DEF0-0123-456789ABCDEF}"})
     EXPECT_FALSE(GuidFromString(bad).has_value()) << bad;
 }
 
@@ -139,7 +139,9 @@ class ComRegistryTest : public testsupport::ZevaTest {
     std::string text(v.data.begin(), v.data.end());
     return text.substr(0, text.find('\0'));
   }
-  static bool Exists(const std::string& key) { return registry::keyExists(HKEY_CLASSES_ROOT, key) == registry::kOk; }
+  static bool Exists(const std::string& key) {
+    return registry::keyExists(HKEY_CLASSES_ROOT, key) == registry::kOk;
+  }
   static std::string ClsidKey() { return "CLSID\\" + ToString(comfixture::kCLSID_Counter); }
 };
 
@@ -198,7 +200,8 @@ TEST_F(ComRegistryTest, CreatesThroughTheRegisteredLibrary) {
   ASSERT_EQ(counter->Increment(&n), S_OK);
   EXPECT_EQ(n, 1);
   ComPtr<comfixture::ICounter> second;
-  ASSERT_EQ(CreateInstance(comfixture::kCLSID_Counter, nullptr, comfixture::ICounter::kIID, second.put()), S_OK);
+  ASSERT_EQ(CreateInstance(comfixture::kCLSID_Counter, nullptr, comfixture::ICounter::kIID, second.put()),
+            S_OK);
   ASSERT_EQ(second->Increment(&n), S_OK);
   EXPECT_EQ(n, 1);  // a separate object
 
@@ -215,7 +218,8 @@ TEST_F(ComRegistryTest, CreatesThroughTheRegisteredLibrary) {
   EXPECT_EQ(CreateInstance("ComFixture.Counter", IClassFactory::kIID, &object), E_NOINTERFACE);
   EXPECT_EQ(object, nullptr);
   ComPtr<IUnknown> outer = counter.as<IUnknown>();
-  EXPECT_EQ(CreateInstance(comfixture::kCLSID_Counter, outer.get(), IUnknown::kIID, &object), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(CreateInstance(comfixture::kCLSID_Counter, outer.get(), IUnknown::kIID, &object),
+            CLASS_E_NOAGGREGATION);
   EXPECT_EQ(CreateInstance("ComFixture.Broken", IUnknown::kIID, &object), E_OUTOFMEMORY);
   EXPECT_EQ(object, nullptr);
 

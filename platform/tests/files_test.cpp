@@ -539,4 +539,3 @@ TEST_F(FilesTest, StoredFilesAreReadWithoutBlockingOnlyWhenRegularAndWithinTheir
 
 }  // namespace
 }  // namespace platform
-

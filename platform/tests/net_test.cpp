@@ -188,8 +188,8 @@ TEST_F(NetTest, ServicesFilesThatAreNoFilesOrHaveNoEndAreSkippedAtOnce) {
     SCOPED_TRACE(file);
     ::setenv("ZEVA_SERVICES_FILE", file.c_str(), 1);
     std::optional<std::uint16_t> port = 1;
-    ASSERT_TRUE(testsupport::endsWithoutAWriter([&] { port = platform::net::servicePort("vrelevent", "udp"); },
-                                                fifo));
+    ASSERT_TRUE(testsupport::endsWithoutAWriter(
+        [&] { port = platform::net::servicePort("vrelevent", "udp"); }, fifo));
     EXPECT_EQ(port, std::nullopt);
   }
   ::unsetenv("ZEVA_SERVICES_FILE");

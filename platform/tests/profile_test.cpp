@@ -319,10 +319,10 @@ TEST(ProfileNames, NumberedSectionNames) {
     int number;
   };
   const Case cases[] = {
-      {"Region7", 7},       {"region12", 12},   {"REGION999999999", 999999999},
-      {"Region07", 0},      {"Region", 0},      {"Region-1", 0},
-      {"Region1x", 0},      {"Profile3", 0},    {"Region1000000000", 0},  // ten digits
-      {"Regio", 0},         {"", 0},
+      {"Region7", 7},  {"region12", 12}, {"REGION999999999", 999999999},
+      {"Region07", 0}, {"Region", 0},    {"Region-1", 0},
+      {"Region1x", 0}, {"Profile3", 0},  {"Region1000000000", 0},  // ten digits
+      {"Regio", 0},    {"", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name));

@@ -21,7 +21,8 @@ class SyswatchTest : public testsupport::ZevaTest {};
 
 // Kernel messages as they arrive: fields separated by NUL, the last one ending in NUL.
 const std::string kUsbAdd =
-    "add@/devices/pci0000:00/0000:00:14.0/usb1/1-2\0ACTION=add\0DEVPATH=/devices/pci0000:00/0000:00:14.0/usb1/1-2\0"
+    "add@/devices/pci0000:00/0000:00:14.0/usb1/1-2\0ACTION=add\0DEVPATH=/devices/pci0000:00/0000:00:14.0/"
+    "usb1/1-2\0"
     "SUBSYSTEM=usb\0MAJOR=189\0MINOR=3\0DEVNAME=bus/usb/001/004\0DEVTYPE=usb_device\0PRODUCT=46d/c52b/1211\0"
     "TYPE=0/0/0\0BUSNUM=001\0DEVNUM=004\0SEQNUM=4711\0"s;
 const std::string kUsbInterfaceAdd =
@@ -43,7 +44,8 @@ const std::string kConsoleAdd =
     "add@/devices/virtual/tty/tty7\0ACTION=add\0DEVPATH=/devices/virtual/tty/tty7\0SUBSYSTEM=tty\0"
     "DEVNAME=tty7\0SEQNUM=4716\0"s;
 const std::string kUsbBind =
-    "bind@/devices/pci0000:00/0000:00:14.0/usb1/1-2\0ACTION=bind\0DEVPATH=/devices/pci0000:00/0000:00:14.0/usb1/1-2\0"
+    "bind@/devices/pci0000:00/0000:00:14.0/usb1/1-2\0ACTION=bind\0DEVPATH=/devices/pci0000:00/0000:00:14.0/"
+    "usb1/1-2\0"
     "SUBSYSTEM=usb\0DEVTYPE=usb_device\0PRODUCT=46d/c52b/1211\0DRIVER=usb\0SEQNUM=4717\0"s;
 
 std::span<const char> Span(const std::string& s) { return {s.data(), s.size()}; }
@@ -68,7 +70,8 @@ TEST_F(SyswatchTest, ParsesTheHeaderAndFieldsAndNamesTheDevice) {
   EXPECT_EQ(tty->id, "ttyUSB0");
 
   // Without a trailing NUL, and with a field that is no KEY=VALUE.
-  const auto bare = ParseUevent(Span("remove@/devices/x\0junk\0ACTION=remove\0DEVPATH=/devices/x\0SUBSYSTEM=usb"s));
+  const auto bare =
+      ParseUevent(Span("remove@/devices/x\0junk\0ACTION=remove\0DEVPATH=/devices/x\0SUBSYSTEM=usb"s));
   ASSERT_TRUE(bare);
   EXPECT_EQ(bare->subsystem, "usb");
   EXPECT_EQ(bare->id, "/devices/x");  // nothing better names it
@@ -87,7 +90,8 @@ TEST_F(SyswatchTest, RefusesWhatIsNoKernelEvent) {
       "add@/devices/x\0ACTION=remove\0DEVPATH=/devices/x\0SUBSYSTEM=usb\0"s,          // disagreeing action
       "add@/devices/x\0ACTION=add\0DEVPATH=/devices/y\0SUBSYSTEM=usb\0"s,             // disagreeing path
   };
-  for (const std::string& message : cases) EXPECT_FALSE(ParseUevent(Span(message))) << testing::PrintToString(message);
+  for (const std::string& message : cases)
+    EXPECT_FALSE(ParseUevent(Span(message))) << testing::PrintToString(message);
 }
 
 TEST_F(SyswatchTest, ReportsArrivalsAndRemovalsOfUsbDevicesNetworkAdaptersAndSerialPorts) {
@@ -144,7 +148,8 @@ TEST_F(SyswatchTest, DeviceWatchDeliversReportedEventsInOrderAndStopsWhenAsked) 
   const std::string messages[] = {
       "libudev\0garbage\0"s, kUsbInterfaceAdd, kUsbAdd, kConsoleAdd, kNetRemove, ""s,
   };
-  for (const std::string& m : messages) ASSERT_EQ(::send(feed.get(), m.data(), m.size(), 0), ssize_t(m.size()));
+  for (const std::string& m : messages)
+    ASSERT_EQ(::send(feed.get(), m.data(), m.size(), 0), ssize_t(m.size()));
   ASSERT_TRUE(collected.WaitFor(2));
   watch.Stop();  // joins: nothing more is delivered
   ASSERT_EQ(collected.changes.size(), 2u);

@@ -79,7 +79,7 @@ TEST(TextTest, LeadingHexStopsAtTheFirstOtherCharacter) {
       {"ffffffff", 0xFFFFFFFFu, 8},
       {"0000000000ff", 0xFFu, 12},  // leading zeros are no overflow
       {"100000000", std::nullopt, 0},
-      {"0x1F", 0u, 1},  // no prefix: a reply's number starts with its digits
+      {"0x1F", 0u, 1},           // no prefix: a reply's number starts with its digits
       {"\t1", std::nullopt, 0},  // only spaces lead
       {"", std::nullopt, 0},
       {"   ", std::nullopt, 0},

@@ -31,10 +31,10 @@ CarouselRunE2eTest::~CarouselRunE2eTest() {
 std::optional<std::uint16_t> CarouselRunE2eTest::StartInstrument(const std::vector<Slide>& slides,
                                                                  std::uint16_t at, int scanLines,
                                                                  const std::vector<std::string>& extra) {
-  std::vector<std::string> args{"--homed",      "--nominal-supplies",     "--autofocus",
-                                "620.5",        "--scan-lines",           std::to_string(scanLines),
-                                "--flash",      tempDir() + "/flash.txt", "--log",
-                                m_InstrumentLog, "--scan-file",       ScanFileBeside(m_InstrumentLog)};
+  std::vector<std::string> args{
+      "--homed",      "--nominal-supplies",      "--autofocus", "620.5",
+      "--scan-lines", std::to_string(scanLines), "--flash",     tempDir() + "/flash.txt",
+      "--log",        m_InstrumentLog,           "--scan-file", ScanFileBeside(m_InstrumentLog)};
   for (const Slide& slide : slides) {
     args.push_back("--slide");
     args.push_back(std::to_string(slide.slot) + ":" + slide.barcode);

@@ -4,7 +4,6 @@
 // every image, the run report and the scan history are checked.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -45,7 +44,8 @@ TEST_F(CarouselRunE2eTest, ARegionOfRealSizeIsTheSlideEveryPixel) {
   ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
 
   ComPtr<IScanCtrl> ctrl = create();
-  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << description() << log();
+  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK)
+      << description() << log();
   const auto config = MakeRunConfig(3, 3, {3});
   ProgressWindow window;
   const RunResult run = RunCarousel(*ctrl, *config, window);
@@ -66,7 +66,8 @@ TEST_F(CarouselRunE2eTest, ThreeBarcodedSlidesGiveExactImagesTheReportAndTheHist
   ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
 
   ComPtr<IScanCtrl> ctrl = create();
-  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << description() << log();
+  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK)
+      << description() << log();
   const auto config = MakeRunConfig(1, 4, {1, 2, 4});
   ProgressWindow window;  // outlives the run manager, whose threads talk to it
   const RunResult run = RunCarousel(*ctrl, *config, window);
@@ -122,13 +123,15 @@ TEST_F(CarouselRunE2eTest, AnInstrumentGoneMidScanEndsTheRunWithoutAPartImageAnd
   ASSERT_TRUE(port);
   {
     ComPtr<IScanCtrl> ctrl = create();
-    ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << description() << log();
+    ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK)
+        << description() << log();
     const auto config = MakeRunConfig(1, 2, {1, 2});
     ProgressWindow window;
     // The instrument's process dies as the first slide's data starts to flow.
     bool killed = false;
     window.OnMessage = [&](unsigned message, std::uintptr_t code, std::intptr_t) {
-      if (message != lumetra::run::WM_SCANDATA_PROGRESS || killed || code != lumetra::run::kScanDataStarted) return;
+      if (message != lumetra::run::WM_SCANDATA_PROGRESS || killed || code != lumetra::run::kScanDataStarted)
+        return;
       killed = true;
       m_Instrument->program().Kill();
     };
@@ -140,7 +143,8 @@ TEST_F(CarouselRunE2eTest, AnInstrumentGoneMidScanEndsTheRunWithoutAPartImageAnd
     std::string errors;
     for (const auto& line : window.Lines())
       if (line.kind == 5) errors += line.text + "\n";
-    EXPECT_THAT(errors, HasSubstr("A connection to the scanner has been lost or has not been established yet."))
+    EXPECT_THAT(errors,
+                HasSubstr("A connection to the scanner has been lost or has not been established yet."))
         << window.Transcript();
     // The board here goes on sending when the instrument is gone, so which step meets the
     // dead link first depends on whether the first scan's data were all in by then: the
@@ -166,7 +170,8 @@ TEST_F(CarouselRunE2eTest, AnInstrumentGoneMidScanEndsTheRunWithoutAPartImageAnd
   ASSERT_TRUE(port);
   ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "Instrument (127.0.0.2)")) << m_Daemon.Log();
   ComPtr<IScanCtrl> ctrl = create();
-  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << description() << log();
+  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK)
+      << description() << log();
   const auto config = MakeRunConfig(1, 2, {1, 2});
   ProgressWindow window;
   const RunResult run = RunCarousel(*ctrl, *config, window);
@@ -388,7 +393,6 @@ TEST_F(CarouselFaultE2eTest, AnApplicationKilledHoldingTheInstrumentsLockLeavesI
   EXPECT_TRUE(holder->WaitForOutput("lock holder: locked")) << holder->Out() << holder->Err();
   EXPECT_EQ(holder->Stop(), 0);
 }
-
 
 // An instrument program killed and started again takes the port the manager hands out
 // before it serves: it is served only once the new process says so (its output file

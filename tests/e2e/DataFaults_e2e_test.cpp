@@ -92,16 +92,16 @@ class DataFaultsE2eTest : public CarouselRunE2eTest {
     ASSERT_EQ(pages.size(), 2u) << path;
     for (int channel : {0, 1}) {
       SCOPED_TRACE(path + " channel " + std::to_string(channel));
-      ExpectRows(pages[static_cast<std::size_t>(channel)], path, channel, pixels, rows, records, darkRed, darkGreen,
-                 true);
+      ExpectRows(pages[static_cast<std::size_t>(channel)], path, channel, pixels, rows, records, darkRed,
+                 darkGreen, true);
     }
   }
 
   // A page of `rows` rows of `pixels` holding a channel (0 red, 1 green) of the slide the
   // image at `path` shows, each row corrected by half the line offset (or, without
   // `corrected`, as the scan wrote it).
-  void ExpectRows(const lumetra_test::TiffPage& page, const std::string& path, int channel, int pixels, int rows,
-                  int records, double darkRed, double darkGreen, bool corrected) {
+  void ExpectRows(const lumetra_test::TiffPage& page, const std::string& path, int channel, int pixels,
+                  int rows, int records, double darkRed, double darkGreen, bool corrected) {
     ASSERT_EQ(page.width, static_cast<std::uint32_t>(pixels));
     ASSERT_EQ(page.length, static_cast<std::uint32_t>(rows));
     ASSERT_EQ(page.bits, 16);

@@ -35,7 +35,8 @@ std::string ReadFrom(const std::string& path, std::size_t start) {
 
 int Count(const std::string& text, const std::string& needle) {
   int n = 0;
-  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+  for (std::size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size()))
     ++n;
   return n;
 }
@@ -51,7 +52,8 @@ std::uint16_t FreePort(platform::net::Socket::Type type) {
 
 int CountText(const std::string& path, const std::string& needle) { return Count(ReadIfThere(path), needle); }
 
-bool WaitForText(const std::string& path, const std::string& needle, int n, std::chrono::milliseconds timeout) {
+bool WaitForText(const std::string& path, const std::string& needle, int n,
+                 std::chrono::milliseconds timeout) {
   const auto end = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     if (CountText(path, needle) >= n) return true;
@@ -79,7 +81,8 @@ bool Program::WaitForOutput(const std::string& needle, int n, std::chrono::milli
   const auto end = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     if (Count(Out(), needle) >= n) return true;
-    if (!Started() || !m_Child.running() || std::chrono::steady_clock::now() >= end) return Count(Out(), needle) >= n;
+    if (!Started() || !m_Child.running() || std::chrono::steady_clock::now() >= end)
+      return Count(Out(), needle) >= n;
     platform::sleepFor(10ms);
   }
 }
@@ -113,10 +116,10 @@ std::string Daemon::Prepare(const std::string& folder, const std::string& instal
       .WriteInt("BCastAddr", static_cast<int>(0x7F0000FE));
   namespace net = platform::net;
   const std::string services = folder + "/services";
-  testsupport::writeFile(services, "vrelevent " + std::to_string(FreePort(net::Socket::Type::datagram)) +
-                                       "/udp\nvrelcntrl " + std::to_string(FreePort(net::Socket::Type::datagram)) +
-                                       "/udp\nvrelinstr " + std::to_string(FreePort(net::Socket::Type::stream)) +
-                                       "/tcp\n");
+  testsupport::writeFile(
+      services, "vrelevent " + std::to_string(FreePort(net::Socket::Type::datagram)) + "/udp\nvrelcntrl " +
+                    std::to_string(FreePort(net::Socket::Type::datagram)) + "/udp\nvrelinstr " +
+                    std::to_string(FreePort(net::Socket::Type::stream)) + "/tcp\n");
   ::setenv("ZEVA_SERVICES_FILE", services.c_str(), 1);
   return installDir + "/Logs/brokla0.log";
 }
@@ -132,17 +135,26 @@ std::string Daemon::Log() const { return ReadIfThere(m_Log); }
 
 Instrument::Instrument(const std::string& program, const std::string& folder, const std::string& address,
                        const std::string& serial, const std::vector<std::string>& extra, std::uint16_t port)
-    : m_Program("zevasim-" + serial,
-                [&] {
-                  std::vector<std::string> argv{program, "--address", address, "--announce", "127.0.0.1",
-                                                "--port",  port ? std::to_string(port) : "assigned", "--serial", serial};
-                  argv.insert(argv.end(), extra.begin(), extra.end());
-                  return argv;
-                }(),
-                folder) {}
+    : m_Program(
+          "zevasim-" + serial,
+          [&] {
+            std::vector<std::string> argv{program,
+                                          "--address",
+                                          address,
+                                          "--announce",
+                                          "127.0.0.1",
+                                          "--port",
+                                          port ? std::to_string(port) : "assigned",
+                                          "--serial",
+                                          serial};
+            argv.insert(argv.end(), extra.begin(), extra.end());
+            return argv;
+          }(),
+          folder) {}
 
 std::optional<std::uint16_t> Instrument::WaitServing() {
-  if (!m_Program.WaitForOutput(" serving ") || !m_Program.WaitForOutput("zevasim: announced to")) return std::nullopt;
+  if (!m_Program.WaitForOutput(" serving ") || !m_Program.WaitForOutput("zevasim: announced to"))
+    return std::nullopt;
   std::smatch m;
   const std::string out = m_Program.Out();
   if (!std::regex_search(out, m, std::regex("serving [0-9.]+:([0-9]+)"))) return std::nullopt;

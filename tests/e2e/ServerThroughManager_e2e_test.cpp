@@ -34,7 +34,8 @@ class ServerThroughManagerTest : public testsupport::ZevaTest {
     CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\")
         .WriteString("KethConfigFile", tempDir() + "/keth.bit");
     if (!m_Library.open(MOVRAK_LIBRARY)) ADD_FAILURE() << m_Library.error();
-    if (platform::com::RegisterLibrary(MOVRAK_LIBRARY) != platform::com::S_OK) ADD_FAILURE() << "registration failed";
+    if (platform::com::RegisterLibrary(MOVRAK_LIBRARY) != platform::com::S_OK)
+      ADD_FAILURE() << "registration failed";
   }
   ~ServerThroughManagerTest() override { CLogger::Close(); }
 
@@ -61,8 +62,9 @@ TEST_F(ServerThroughManagerTest, ConnectsToTheInstrumentProgramTheManagerLists) 
   ComPtr<IScanCtrl> ctrl;
   ASSERT_EQ(platform::com::CreateInstance(kScanCtrlProgId, IScanCtrl::kIID, ctrl.put()), platform::com::S_OK)
       << Description();
-  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK)
-      << Description() << "\n" << ServerLog() << "\n" << m_Daemon.Log();
+  ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << Description() << "\n"
+                                                                                      << ServerLog() << "\n"
+                                                                                      << m_Daemon.Log();
   EXPECT_EQ(ctrl->Disconnect(), platform::com::S_OK) << Description();
   ctrl.reset();
   EXPECT_EQ(instrument.program().Stop(), 0);

@@ -46,8 +46,9 @@ class SystemProcessesTest : public testsupport::ZevaTest {
 
 TEST_F(SystemProcessesTest, InstrumentProcessIsListedAndHoldsTheCarouselOfItsCommandLine) {
   ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
-  const std::vector<std::string> carousel{"--slide", "2:250000000001", "--slide", "3:", "--nominal-supplies",
-                                          "--autofocus", "620.5", "--scan-lines", "40"};
+  const std::vector<std::string> carousel{"--slide", "2:250000000001",     "--slide",
+                                          "3:",      "--nominal-supplies", "--autofocus",
+                                          "620.5",   "--scan-lines",       "40"};
   std::uint16_t port = 0;
   {
     Instrument instrument(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", "ZS000101", carousel);

@@ -55,7 +55,8 @@ class InstallTest : public testsupport::ZevaTest {
   }
 
   // Every file of a folder with its size and modification time: what a program changed.
-  static std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> snapshot(const std::string& folder) {
+  static std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> snapshot(
+      const std::string& folder) {
     std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> files;
     for (const auto& e : fs::recursive_directory_iterator(folder))
       files[e.path().string()] = {e.is_regular_file() ? e.file_size() : 0, e.last_write_time()};
@@ -65,8 +66,9 @@ class InstallTest : public testsupport::ZevaTest {
   // The simulators too, as the demo installs them.
   void installSimulators(const std::string& prefix) {
     ScopedEnv noDestdir("DESTDIR", nullptr);
-    const RunResult r = run({ZEVA_CMAKE, "--install", ZEVA_BUILD_DIR, "--prefix", prefix, "--component", "simulators"},
-                            tempDir(), 300s);
+    const RunResult r =
+        run({ZEVA_CMAKE, "--install", ZEVA_BUILD_DIR, "--prefix", prefix, "--component", "simulators"},
+            tempDir(), 300s);
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   }
 
@@ -101,7 +103,8 @@ TEST_F(InstallTest, InstalledDaemonRunsWithTheFirstRunSettingsAlone) {
   ScopedEnv noLibraries("LD_LIBRARY_PATH", nullptr);
   const RunResult version = run({root_ + "/bin/brokla", "--version"}, tempDir());
   ASSERT_EQ(version.exitCode, 0) << version.err;  // its libraries found from bin/ through ../lib
-  EXPECT_THAT(version.out, testing::MatchesRegex("brokla [0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+ \\(built .*\\)\n"));
+  EXPECT_THAT(version.out,
+              testing::MatchesRegex("brokla [0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+ \\(built .*\\)\n"));
 
   // Before the first run the daemon cannot find its ports, and says so.
   const RunResult early = run({root_ + "/bin/brokla"}, tempDir());

@@ -54,8 +54,8 @@ TEST_F(InstalledRunTest, OneSlideCarouselFromTheInstalledScannerHostReadsOnlyThe
     names.insert(e.path().filename().string());
     EXPECT_LE(e.last_write_time(), installed) << e.path();
   }
-  std::set<std::string> expected{"brokla", "movrak-register", "scanner-host", "zevazodizo-setup", "zevasim",
-                                 "libokFrontPanel.so"};
+  std::set<std::string> expected{"brokla",           "movrak-register", "scanner-host",
+                                 "zevazodizo-setup", "zevasim",         "libokFrontPanel.so"};
   if (fs::exists(bin + "/quillmark")) expected.insert("quillmark");
   EXPECT_EQ(names, expected);
   // The libraries in their own folder only.

@@ -6,9 +6,9 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <future>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -76,7 +76,8 @@ bool endsWithoutAWriter(const std::function<void()>& reader, const std::string& 
     return true;
   }
   // The reader waits for a writer in open(): give it one that writes nothing.
-  for (int i = 0; i < 1000 && done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready; ++i) {
+  for (int i = 0; i < 1000 && done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready;
+       ++i) {
     const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) ::close(fd);
   }

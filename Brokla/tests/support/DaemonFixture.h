@@ -48,7 +48,8 @@ struct StatusReply {
 class TestApp {
  public:
   explicit TestApp(const LogWatch& log, std::shared_ptr<StandInProcess> process = nullptr)
-      : log_(log), process_(process ? std::move(process) : std::make_shared<StandInProcess>()),
+      : log_(log),
+        process_(process ? std::move(process) : std::make_shared<StandInProcess>()),
         pid_(process_->pid()) {}
   int pid() const { return pid_; }
   // The process id it states in its hello and events (its own unless told otherwise).

@@ -50,7 +50,8 @@ constexpr int kRebootEvery = 5;
 // would show.
 constexpr std::uint32_t kUnknownIdBase = 0x40000000;
 constexpr auto kEventPoll = 100ms;
-constexpr auto kBaselineEvery = 50ms;  // between two status questions of the baseline  // how soon an event reader sees it is to stop
+constexpr auto kBaselineEvery =
+    50ms;  // between two status questions of the baseline  // how soon an event reader sees it is to stop
 
 // Phases of the run: the measured figures count only what happens during `load`.
 enum Phase : int { kSetup, kWarmUp, kLoad, kDrain };

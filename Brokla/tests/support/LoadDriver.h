@@ -38,10 +38,10 @@ struct LoadOptions {
   int instruments = 5;    // 5 at most: one enumeration reply lists 5
   std::chrono::milliseconds warmUp{1000};
   std::chrono::milliseconds load{3000};
-  int debugLevel = 2;      // of the daemon's log
+  int debugLevel = 2;  // of the daemon's log
   // Status round trips timed with nothing else going on, before the load, one every 50 ms.
   int baselineRounds = 0;
-  bool churn = true;       // the last application (holding nothing) goes and comes back every 2 s
+  bool churn = true;  // the last application (holding nothing) goes and comes back every 2 s
 };
 
 struct Latency {

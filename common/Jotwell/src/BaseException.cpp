@@ -204,14 +204,14 @@ template <typename E, typename Build>
 
 CAPIException::CAPIException(Deferred) : m_dwError(static_cast<std::uint32_t>(platform::lastError())) {}
 
-#define ZEVA_THROW_WITH_ARGS(last, expr)                                                                 \
-  va_list args;                                                                                         \
-  va_start(args, last);                                                                                 \
-  try {                                                                                                 \
-    expr;                                                                                               \
-  } catch (...) {                                                                                       \
-    va_end(args);                                                                                       \
-    throw;                                                                                              \
+#define ZEVA_THROW_WITH_ARGS(last, expr) \
+  va_list args;                          \
+  va_start(args, last);                  \
+  try {                                  \
+    expr;                                \
+  } catch (...) {                        \
+    va_end(args);                        \
+    throw;                               \
   }
 
 void ThrowAPIExceptionId(int id, ...) {
@@ -220,8 +220,9 @@ void ThrowAPIExceptionId(int id, ...) {
 }
 
 void ThrowAPIException(const char* fmt, ...) {
-  ZEVA_THROW_WITH_ARGS(fmt, BuildAndThrow(CAPIException(CBaseException::Deferred{}), &args,
-                                          [fmt](CAPIException& e, va_list* a) { e.FormatMessageText(fmt, a); }))
+  ZEVA_THROW_WITH_ARGS(fmt,
+                       BuildAndThrow(CAPIException(CBaseException::Deferred{}), &args,
+                                     [fmt](CAPIException& e, va_list* a) { e.FormatMessageText(fmt, a); }))
 }
 
 void ThrowExtException(const CException& cause, int id, ...) {
@@ -230,9 +231,9 @@ void ThrowExtException(const CException& cause, int id, ...) {
 }
 
 void ThrowInternalException(const char* fmt, ...) {
-  ZEVA_THROW_WITH_ARGS(fmt,
-                       BuildAndThrow(CInternalException(CBaseException::Deferred{}), &args,
-                                     [fmt](CInternalException& e, va_list* a) { e.FormatMessageText(fmt, a); }))
+  ZEVA_THROW_WITH_ARGS(
+      fmt, BuildAndThrow(CInternalException(CBaseException::Deferred{}), &args,
+                         [fmt](CInternalException& e, va_list* a) { e.FormatMessageText(fmt, a); }))
 }
 
 void ThrowInternalExceptionId(int id, ...) {

@@ -102,7 +102,8 @@ bool CLogger::IsArchiveFlagSet() {
 
 void CLogger::SetArchiveFlag(int value) {
   if (!CRegEdit(HKEY_LOCAL_MACHINE, SettingsKey()).WriteInt("ArchiveFlag", static_cast<unsigned>(value)))
-    LogArchiveMsg(Format("Couldn't set the archive flag (in CopyFile, Last Error: %d)", platform::lastError()));
+    LogArchiveMsg(
+        Format("Couldn't set the archive flag (in CopyFile, Last Error: %d)", platform::lastError()));
 }
 
 void CLogger::OnError() {
@@ -130,10 +131,11 @@ void CLogger::ArchiveCurrFile() {
   std::string fullName, stamp;
   FormatArchiveLogName(m_strBaseFileName, fullName, stamp);
   if (!platform::copyFileNoOverwrite(m_File.path(), fullName))
-    LogArchiveMsg(Format("Archive Failed (in CopyFile, Last Error: %d, from: %s, to: %s)", platform::lastError(),
-                         m_strBaseFileName.c_str(), fullName.c_str()));
+    LogArchiveMsg(Format("Archive Failed (in CopyFile, Last Error: %d, from: %s, to: %s)",
+                         platform::lastError(), m_strBaseFileName.c_str(), fullName.c_str()));
 
-  const std::string path = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+  const std::string path =
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
   const std::string report = path.empty() ? std::string("CarouselRunLog.htm")
                                           : path + (path.back() == '/' ? "" : "/") + "CarouselRunLog.htm";
   const std::string reportCopy = m_ArchiveFilePath + "CarouselRunLog" + stamp + ".htm";
@@ -157,8 +159,8 @@ void CLogger::PruneArchives(bool all) {
     const auto created = platform::creationTime(path);
     if (!all && (!created || now - *created <= keep)) continue;
     if (!platform::removeFile(path))
-      LogArchiveMsg(Format("Couldn't remove archive(in DeleteFile, Last Error: %d, file: %s)", platform::lastError(),
-                           path.c_str()));
+      LogArchiveMsg(Format("Couldn't remove archive(in DeleteFile, Last Error: %d, file: %s)",
+                           platform::lastError(), path.c_str()));
   }
 }
 

@@ -60,12 +60,20 @@ std::string CLogger::m_FilePathStr;
 std::string CLogger::m_ArchiveFilePath;
 std::string CLogger::m_strBaseFileName;
 const char* const CLogger::m_ArchiveFolderName = "Archive";
-const char* const CLogger::m_FunctionNames[CLogger::kFunctionCount] = {
-    "SESSION_INITIALIZATION", "CAROUSEL_RUN",     "CAROUSEL_CHECK",
-    "SLOT",                   "SLIDE_LOADING",    "GAIN_OFFSET",
-    "PMT_CALIBRATION",        "GREEN_LASER_CALIBRATION", "AUTOFOCUS_HOMING",
-    "SCANNING",               "RED_LASER_CALIBRATION",   "SESSION_SHUTDOWN",
-    "SELFTEST",               "EXTENDED_LASER_CALIBRATION"};
+const char* const CLogger::m_FunctionNames[CLogger::kFunctionCount] = {"SESSION_INITIALIZATION",
+                                                                       "CAROUSEL_RUN",
+                                                                       "CAROUSEL_CHECK",
+                                                                       "SLOT",
+                                                                       "SLIDE_LOADING",
+                                                                       "GAIN_OFFSET",
+                                                                       "PMT_CALIBRATION",
+                                                                       "GREEN_LASER_CALIBRATION",
+                                                                       "AUTOFOCUS_HOMING",
+                                                                       "SCANNING",
+                                                                       "RED_LASER_CALIBRATION",
+                                                                       "SESSION_SHUTDOWN",
+                                                                       "SELFTEST",
+                                                                       "EXTENDED_LASER_CALIBRATION"};
 const char* const CLogger::m_FunctionBeginEvtLbl = "BEGIN FUNCTION %s";
 const char* const CLogger::m_FunctionEndEvtLbl = "END FUNCTION %s";
 std::string CLogger::m_RegKeyStr;
@@ -87,7 +95,9 @@ void CLogger::Release() {
 void CLogger::Lock() { m_CritSection.Lock(); }
 void CLogger::Unlock() { m_CritSection.Unlock(); }
 
-std::string CLogger::SettingsKey() { return m_RegKeyStr.empty() ? std::string(zeva::kProductKey) : m_RegKeyStr; }
+std::string CLogger::SettingsKey() {
+  return m_RegKeyStr.empty() ? std::string(zeva::kProductKey) : m_RegKeyStr;
+}
 
 bool CLogger::Open(const char* baseName) {
   CLogger lock;
@@ -158,7 +168,8 @@ void CLogger::LogGetBaseName(const char* baseName) {
   const std::string base = platform::stemOf(GetAppPath());
   if (!m_RegKeyStr.empty()) m_FilePathStr = CRegEdit(HKEY_LOCAL_MACHINE, m_RegKeyStr).ReadString("File", "");
   if (m_FilePathStr.empty()) {
-    const std::string path = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+    const std::string path =
+        CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
     if (!path.empty()) m_FilePathStr = path + (path.back() == '/' ? "" : "/") + "Logs/" + base;
   }
   if (m_FilePathStr.empty()) SetPathToTempDir();
@@ -311,28 +322,28 @@ void CLogger::LogNoVa(LogTag tag, CFile& file, int level, const char* text) {
 }
 
 // The free functions every deliverable calls.
-#define JOTWELL_DEFINE_LOG(name, tag)                       \
-  void name(const char* fmt, ...) {                         \
-    if (!fmt) return;                                       \
-    va_list args;                                           \
-    va_start(args, fmt);                                    \
-    CLogger::LogVa(tag, 0, fmt, args);                      \
-    va_end(args);                                           \
-  }                                                         \
-  void name(CFile& file, const char* fmt, ...) {            \
-    if (!fmt) return;                                       \
-    va_list args;                                           \
-    va_start(args, fmt);                                    \
-    CLogger::LogVa(tag, file, 0, fmt, args);                \
-    va_end(args);                                           \
-  }                                                         \
-  void name##NoFormat(const char* text) {                   \
-    if (!text) return;                                      \
-    CLogger::LogNoVa(tag, 0, text);                         \
-  }                                                         \
-  void name##NoFormat(CFile& file, const char* text) {      \
-    if (!text) return;                                      \
-    CLogger::LogNoVa(tag, file, 0, text);                   \
+#define JOTWELL_DEFINE_LOG(name, tag)                  \
+  void name(const char* fmt, ...) {                    \
+    if (!fmt) return;                                  \
+    va_list args;                                      \
+    va_start(args, fmt);                               \
+    CLogger::LogVa(tag, 0, fmt, args);                 \
+    va_end(args);                                      \
+  }                                                    \
+  void name(CFile& file, const char* fmt, ...) {       \
+    if (!fmt) return;                                  \
+    va_list args;                                      \
+    va_start(args, fmt);                               \
+    CLogger::LogVa(tag, file, 0, fmt, args);           \
+    va_end(args);                                      \
+  }                                                    \
+  void name##NoFormat(const char* text) {              \
+    if (!text) return;                                 \
+    CLogger::LogNoVa(tag, 0, text);                    \
+  }                                                    \
+  void name##NoFormat(CFile& file, const char* text) { \
+    if (!text) return;                                 \
+    CLogger::LogNoVa(tag, file, 0, text);              \
   }
 
 JOTWELL_DEFINE_LOG(Log, CLogger::LOG_PLAIN)

@@ -76,7 +76,8 @@ bool CRegEdit::SetValue(const std::string& name, std::uint32_t type, const void*
   if (!CreateKey()) return false;
   reg::Value v;
   v.type = type;
-  if (size) v.data.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
+  if (size)
+    v.data.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
   const bool ok = reg::setValue(m_hRootKey, m_strSubKey, name, v) == reg::kOk;
   return CloseKey() && ok;
 }
@@ -106,7 +107,9 @@ bool ReadExact(CRegEdit& r, const std::string& name, std::uint32_t type, T& out)
 }
 }  // namespace
 
-bool CRegEdit::ReadDword(const std::string& name, std::uint32_t& out) { return ReadExact(*this, name, REG_DWORD, out); }
+bool CRegEdit::ReadDword(const std::string& name, std::uint32_t& out) {
+  return ReadExact(*this, name, REG_DWORD, out);
+}
 
 double CRegEdit::ReadDouble(std::string name, double def) {
   double v = 0;
@@ -170,7 +173,9 @@ bool CRegEdit::WriteBinary(std::string name, const void* data, std::uint32_t siz
   return SetValue(name, REG_BINARY, data, size);
 }
 
-bool CRegEdit::WriteDouble(std::string name, double value) { return SetValue(name, REG_BINARY, &value, sizeof value); }
+bool CRegEdit::WriteDouble(std::string name, double value) {
+  return SetValue(name, REG_BINARY, &value, sizeof value);
+}
 
 bool CRegEdit::WriteDoubleText(std::string name, double value) {
   char buf[64];
@@ -182,15 +187,21 @@ bool CRegEdit::WriteDword(const std::string& name, std::uint32_t value) {
   return SetValue(name, REG_DWORD, &value, sizeof value);
 }
 
-bool CRegEdit::WriteInt(std::string name, int value) { return WriteDword(name, static_cast<std::uint32_t>(value)); }
-bool CRegEdit::WriteInt(std::string name, long value) { return WriteDword(name, static_cast<std::uint32_t>(value)); }
+bool CRegEdit::WriteInt(std::string name, int value) {
+  return WriteDword(name, static_cast<std::uint32_t>(value));
+}
+bool CRegEdit::WriteInt(std::string name, long value) {
+  return WriteDword(name, static_cast<std::uint32_t>(value));
+}
 bool CRegEdit::WriteInt(std::string name, unsigned value) { return WriteDword(name, value); }
 bool CRegEdit::WriteInt(std::string name, unsigned long value) {
   return WriteDword(name, static_cast<std::uint32_t>(value));
 }
 
 bool CRegEdit::WriteChar(std::string name, char value) { return SetValue(name, REG_BINARY, &value, 1); }
-bool CRegEdit::WriteChar(std::string name, unsigned char value) { return SetValue(name, REG_BINARY, &value, 1); }
+bool CRegEdit::WriteChar(std::string name, unsigned char value) {
+  return SetValue(name, REG_BINARY, &value, 1);
+}
 
 bool CRegEdit::WriteString(std::string name, const std::string& value) {
   return SetValue(name, REG_SZ, value.c_str(), static_cast<std::uint32_t>(value.size() + 1));

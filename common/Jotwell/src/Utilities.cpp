@@ -11,8 +11,7 @@
 #include "platform/text.h"
 #include "platform/ui.h"
 
-namespace {
-}
+namespace {}
 
 std::string FormatTextV(const char* fmt, va_list args) {
   if (!fmt) return {};
@@ -28,7 +27,8 @@ std::string FormatText(const char* fmt, ...) {
 }
 
 std::string InstallDataFolder() {
-  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+  std::string install =
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
   if (install.empty()) return platform::tempDirectory();
   if (install.back() != '/') install += '/';
   const std::string folder = install + "Data";
@@ -117,10 +117,11 @@ bool UpdateFromDlgItemInt(HWND dialog, int itemId, int* value, int reference) {
 void CheckBarcodeFormat(const char* barcode, std::string& number) {
   const std::string code = barcode ? barcode : "";
   char text[512];
-  std::snprintf(text, sizeof text,
-                "The barcode '%s' is not a supported format.\n\nFormat: 12 or 14 digits followed by _Ann\n"
-                "For 14 digit barcode the first digit must 1 and for 12 digit barcodes the first number must be 2",
-                code.c_str());
+  std::snprintf(
+      text, sizeof text,
+      "The barcode '%s' is not a supported format.\n\nFormat: 12 or 14 digits followed by _Ann\n"
+      "For 14 digit barcode the first digit must 1 and for 12 digit barcodes the first number must be 2",
+      code.c_str());
   const auto fail = [&text]() { throw BarcodeFormatError(text); };
   const auto digits = [&code](std::size_t n) {
     if (code.size() < n) return false;
@@ -176,7 +177,8 @@ std::string GetModuleDir() {
   // installation folder that the first run made and registered; nothing is read from or
   // written to the programs' bin/. Without one (a program run from its build tree) they
   // are beside the program.
-  std::string install = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+  std::string install =
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
   if (install.empty()) return platform::directoryOf(GetModulePath());
   if (install.back() != '/') install += '/';
   return install;
@@ -189,7 +191,8 @@ bool HasFreeDiskSpace(const char* path, std::uint64_t bytes) {
 }
 
 void OpenTechSupportLink() {
-  std::string link = CRegEdit(HKEY_CURRENT_USER, zeva::kProductKey).ReadString("CurrentTechSupportHyperlink", "");
+  std::string link =
+      CRegEdit(HKEY_CURRENT_USER, zeva::kProductKey).ReadString("CurrentTechSupportHyperlink", "");
   if (link.empty())
     link = CRegEdit(HKEY_LOCAL_MACHINE, std::string(zeva::kProductKey) + "\\")
                .ReadString("DefaultTechSupportHyperlink", kDefaultTechSupportHyperlink);
@@ -197,20 +200,48 @@ void OpenTechSupportLink() {
   if (result > 32) return;
   const char* text;
   switch (result) {
-    case 0: text = "The operating system is out of memory or resources"; break;
-    case 2: text = "File not found"; break;
-    case 3: text = "The specified path was not found"; break;
-    case 5: text = "Access denied"; break;
-    case 8: text = "Not enough memory to complete the operation"; break;
-    case 11: text = "The .exe file is invalid (non-Win32\xae .exe or error in .exe image)"; break;
-    case 26: text = "A sharing violation occurred"; break;
-    case 27: text = "Incomplete or invalid file association"; break;
-    case 28: text = "DDE Time out"; break;
-    case 29: text = "DDE transaction failed"; break;
-    case 30: text = "DDE busy"; break;
-    case 31: text = "No association for file extension"; break;
-    case 32: text = "DLL not found"; break;
-    default: text = "Unknown error"; break;
+    case 0:
+      text = "The operating system is out of memory or resources";
+      break;
+    case 2:
+      text = "File not found";
+      break;
+    case 3:
+      text = "The specified path was not found";
+      break;
+    case 5:
+      text = "Access denied";
+      break;
+    case 8:
+      text = "Not enough memory to complete the operation";
+      break;
+    case 11:
+      text = "The .exe file is invalid (non-Win32\xae .exe or error in .exe image)";
+      break;
+    case 26:
+      text = "A sharing violation occurred";
+      break;
+    case 27:
+      text = "Incomplete or invalid file association";
+      break;
+    case 28:
+      text = "DDE Time out";
+      break;
+    case 29:
+      text = "DDE transaction failed";
+      break;
+    case 30:
+      text = "DDE busy";
+      break;
+    case 31:
+      text = "No association for file extension";
+      break;
+    case 32:
+      text = "DLL not found";
+      break;
+    default:
+      text = "Unknown error";
+      break;
   }
   platform::ui::messageBox(text, "", platform::ui::MB_OK | platform::ui::MB_ICONERROR);
 }

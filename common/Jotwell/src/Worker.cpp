@@ -3,8 +3,8 @@
 #include "Jotwell/BaseException.h"
 #include "platform/window.h"
 
-CWorker::CWorker(AFX_THREADPROC function, void* param, platform::ThreadPriority priority, std::uint32_t stackSize,
-                 std::uint32_t flags, void* securityAttributes)
+CWorker::CWorker(AFX_THREADPROC function, void* param, platform::ThreadPriority priority,
+                 std::uint32_t stackSize, std::uint32_t flags, void* securityAttributes)
     : m_pfnThreadProc(function),
       m_pParam(param),
       m_nPriority(priority),

@@ -1,17 +1,22 @@
+#include "Jotwell/BaseException.h"
+
 #include <cstdint>
 #include <cstring>
 
-#include "Jotwell/BaseException.h"
 #include "LoggerFixture.h"
 #include "platform/ui.h"
 
 namespace {
 const char* TestTable(int id) {
   switch (id) {
-    case 100: return "Cannot open %s: %1";
-    case 101: return "Step %d failed";
-    case 102: return "Disk %s";
-    default: return nullptr;
+    case 100:
+      return "Cannot open %s: %1";
+    case 101:
+      return "Step %d failed";
+    case 102:
+      return "Disk %s";
+    default:
+      return nullptr;
   }
 }
 
@@ -141,6 +146,7 @@ TEST_F(ExceptionTest, TranslatorRemovesItselfWhenItThrows) {
 
 TEST_F(ExceptionTest, StructuredExceptionTextNamesCodeAddressAndFunction) {
   const SE_Exception e(0xC0000005u, reinterpret_cast<void*>(std::uintptr_t{0x7f00dead1234}));
-  EXPECT_EQ(e.GetMessageText("DoCarouselRun"), "Error 0xC0000005 at address 0x7F00DEAD1234 in DoCarouselRun()");
+  EXPECT_EQ(e.GetMessageText("DoCarouselRun"),
+            "Error 0xC0000005 at address 0x7F00DEAD1234 in DoCarouselRun()");
   EXPECT_EQ(SE_Exception(0x10, nullptr).GetMessageText(nullptr), "Error 0x10 at address 0x0 in ()");
 }

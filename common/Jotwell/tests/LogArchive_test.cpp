@@ -156,7 +156,8 @@ TEST_F(LoggerTest, ArchiveFailuresAreLoggedAsOwnLines) {
   CLogger::Close();  // full file with an error: archived at close
   const std::string text = read(dir + "/Logs/" + appBase() + "0.log");
   const std::string failed = "Archive HTML Failed (in CopyFile, Last Error: 2, from: " + dir +
-                             "/CarouselRunLog.htm, to: " + dir + "/Logs/Archive/CarouselRunLog 20260304-050607.htm)\r\n";
+                             "/CarouselRunLog.htm, to: " + dir +
+                             "/Logs/Archive/CarouselRunLog 20260304-050607.htm)\r\n";
   EXPECT_NE(text.find(failed), std::string::npos) << text;
   EXPECT_TRUE(platform::fileExists(dir + "/Logs/Archive/" + appBase() + " 20260304-050607.log"));
 }

@@ -47,7 +47,8 @@ TEST_F(LoggerTest, SettingsAreReadWithLimits) {
     long expectSize;
     unsigned long expectFiles;
   } cases[] = {
-      {-1, -1, 64000, 5}, {100, 3, 5000, 3}, {0, 0, 5000, 1}, {0xFFFFFFF6, 7, 5000, 7},  // -10 as a DWORD
+      {-1, -1, 64000, 5}, {100, 3, 5000, 3},
+      {0, 0, 5000, 1},    {0xFFFFFFF6, 7, 5000, 7},  // -10 as a DWORD
       {5000, 1, 5000, 1}, {123456, 9, 123456, 9},
   };
   for (const auto& c : cases) {
@@ -68,7 +69,8 @@ TEST_F(LoggerTest, LineFormatsWithoutStamps) {
   const std::string prefix = tempDir() + "/f";
   ASSERT_TRUE(CLogger::Open(prefix.c_str()));
   const std::string banner = read(prefix + "0.log");
-  EXPECT_EQ(banner, "\r\nLog file opened from " + platform::computerName() + " on Wednesday, 04-Mar-2026 at 05:06.\r\n");
+  EXPECT_EQ(banner, "\r\nLog file opened from " + platform::computerName() +
+                        " on Wednesday, 04-Mar-2026 at 05:06.\r\n");
 
   LogInfo("i %d", 1);
   LogStatus("s");
@@ -88,7 +90,8 @@ TEST_F(LoggerTest, LineFormatsWithoutStamps) {
                                         "plain INFO: 100% sure %s\r\n"
                                         "DEBUG(1): d1\r\n");
   CLogger::Close();
-  const std::string closed = "Log file closed from " + platform::computerName() + " on Wednesday, 04-Mar-2026 at 05:06.\r\n";
+  const std::string closed =
+      "Log file closed from " + platform::computerName() + " on Wednesday, 04-Mar-2026 at 05:06.\r\n";
   const std::string all = read(prefix + "0.log");
   ASSERT_GE(all.size(), closed.size());
   EXPECT_EQ(all.substr(all.size() - closed.size()), closed);
@@ -141,7 +144,8 @@ TEST_F(LoggerTest, BadFormatWritesTheExceptionLine) {
   const std::string bad = "%2147483648d";
   LogInfo(bad.c_str(), 1);
   const std::string text = read(prefix + "0.log");
-  EXPECT_NE(text.find("ERROR: Exception during Logging on string '%2147483648d'\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("ERROR: Exception during Logging on string '%2147483648d'\r\n"), std::string::npos)
+      << text;
 }
 
 TEST_F(LoggerTest, ReopenWhileOpenMovesToTheNewFile) {

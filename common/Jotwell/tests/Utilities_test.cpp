@@ -18,22 +18,22 @@ TEST_F(UtilitiesTest, BarcodeRules) {
     bool valid;
     const char* number;
   } cases[] = {
-      {"12345678901234", true, "000034"},         // 14 digits starting with 1, n = 2
-      {"1234567890123_A01", false, nullptr},      // 17: neither 14 nor 18
-      {"1234567890123_AB", false, nullptr},       // only 13 digits before the underscore
-      {"13345678901234_A01", true, "000345"},     // 18 with _A
-      {"13345678901234XA01", false, nullptr},     // 18 without _A
-      {"123456789012345", false, nullptr},        // 15
-      {"233456789012", true, "000345"},           // 12 digits starting with 2, n = 3
-      {"2334567890123", false, nullptr},          // 13 digits starting with 2
-      {"2334567890", true, "000345"},             // 10
-      {"2334567890_A12", true, "000345"},         // 14 with _A
-      {"23345678901234", false, nullptr},         // 14 without _A
-      {"2334567890_A1234", true, "000345"},       // 16 with _A
-      {"20345678901234", false, nullptr},         // second digit 0
-      {"28345678901234", false, nullptr},         // second digit 8
-      {"2734567890", true, "3456789"},            // n = 7
-      {"3234567890123", false, nullptr},          // other first digit
+      {"12345678901234", true, "000034"},      // 14 digits starting with 1, n = 2
+      {"1234567890123_A01", false, nullptr},   // 17: neither 14 nor 18
+      {"1234567890123_AB", false, nullptr},    // only 13 digits before the underscore
+      {"13345678901234_A01", true, "000345"},  // 18 with _A
+      {"13345678901234XA01", false, nullptr},  // 18 without _A
+      {"123456789012345", false, nullptr},     // 15
+      {"233456789012", true, "000345"},        // 12 digits starting with 2, n = 3
+      {"2334567890123", false, nullptr},       // 13 digits starting with 2
+      {"2334567890", true, "000345"},          // 10
+      {"2334567890_A12", true, "000345"},      // 14 with _A
+      {"23345678901234", false, nullptr},      // 14 without _A
+      {"2334567890_A1234", true, "000345"},    // 16 with _A
+      {"20345678901234", false, nullptr},      // second digit 0
+      {"28345678901234", false, nullptr},      // second digit 8
+      {"2734567890", true, "3456789"},         // n = 7
+      {"3234567890123", false, nullptr},       // other first digit
       {"2", false, nullptr},
       {"", false, nullptr},
   };
@@ -48,8 +48,8 @@ TEST_F(UtilitiesTest, BarcodeRules) {
         CheckBarcodeFormat(c.barcode, number);
         ADD_FAILURE() << c.barcode;
       } catch (const BarcodeFormatError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(std::string("The barcode '") + c.barcode + "' is not a supported format.",
-                                              0),
+        EXPECT_EQ(std::string(e.what()).rfind(
+                      std::string("The barcode '") + c.barcode + "' is not a supported format.", 0),
                   0u);
       }
     }
@@ -82,7 +82,8 @@ TEST_F(UtilitiesTest, PathsAndFiles) {
   EXPECT_EQ(GetAppPath(), platform::executablePath());
   // Without an installation folder the program's files are beside it; with one, there.
   EXPECT_EQ(GetModuleDir(), platform::directoryOf(platform::executablePath()));
-  ASSERT_TRUE(CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).WriteString(zeva::kInstallPathValue, tempDir()));
+  ASSERT_TRUE(
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).WriteString(zeva::kInstallPathValue, tempDir()));
   EXPECT_EQ(GetModuleDir(), tempDir() + "/");
 
   struct Case {
@@ -159,17 +160,19 @@ TEST_F(UtilitiesTest, TechSupportLinkPrefersTheUsersLinkAndReportsFailures) {
     return platform::ui::IDOK;
   });
   OpenTechSupportLink();
-  CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\").WriteString("DefaultTechSupportHyperlink", "http://lm");
+  CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\")
+      .WriteString("DefaultTechSupportHyperlink", "http://lm");
   OpenTechSupportLink();
-  CRegEdit(HKEY_CURRENT_USER, "Software\\Tarsel\\ZevazOdizo").WriteString("CurrentTechSupportHyperlink", "http://cu; rm -rf x");
+  CRegEdit(HKEY_CURRENT_USER, "Software\\Tarsel\\ZevazOdizo")
+      .WriteString("CurrentTechSupportHyperlink", "http://cu; rm -rf x");
   answer = 31;
   OpenTechSupportLink();
   answer = 12;
   OpenTechSupportLink();
   platform::ui::setShellOpenHook(prevShell);
   platform::ui::setMessageBoxHook(prevBox);
-  EXPECT_EQ(opened, (std::vector<std::string>{kDefaultTechSupportHyperlink, "http://lm", "http://cu; rm -rf x",
-                                              "http://cu; rm -rf x"}));
+  EXPECT_EQ(opened, (std::vector<std::string>{kDefaultTechSupportHyperlink, "http://lm",
+                                              "http://cu; rm -rf x", "http://cu; rm -rf x"}));
   EXPECT_EQ(boxes, (std::vector<std::string>{"No association for file extension", "Unknown error"}));
 }
 

@@ -70,8 +70,8 @@ bool CScanDataPort::SetOKWireIn(unsigned address, unsigned char bit) {
   const unsigned value = 1u << bit;
   const ok_ErrorCode rc = WriteWireIn(static_cast<int>(address), value, value);
   if (rc == 0) return true;
-  platform::ui::messageBox(
-      FormatText("Failed to set config point: address = %04x, point = %d, error code = %d", address, bit, rc));
+  platform::ui::messageBox(FormatText(
+      "Failed to set config point: address = %04x, point = %d, error code = %d", address, bit, rc));
   return false;
 }
 

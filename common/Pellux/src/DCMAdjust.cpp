@@ -177,7 +177,8 @@ class Walker {
 };
 
 int ReadMethodOption() {
-  const int method = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kDataPortKey).ReadInt("DCMPhaseAdjustMethodOption", 1);
+  const int method =
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kDataPortKey).ReadInt("DCMPhaseAdjustMethodOption", 1);
   return (method < 1 || method > 5) ? 1 : method;
 }
 
@@ -199,7 +200,8 @@ bool CScanDataPort::TestPhaseResetBoundary(int bOdd, unsigned& forwardSteps, uns
         unsigned& steps = pass == 1 ? forwardSteps : backwardSteps;
         int pos = 0;
         while (info.IsDone(bOdd)) {
-          if (steps >= kBoundaryStepCap) FailText(FormatText("The phase stayed done for %u steps", steps), true);
+          if (steps >= kBoundaryStepCap)
+            FailText(FormatText("The phase stayed done for %u steps", steps), true);
           walk.Step(pass == 1, pos);
           ++steps;
           info = walk.Read();
@@ -213,16 +215,16 @@ bool CScanDataPort::TestPhaseResetBoundary(int bOdd, unsigned& forwardSteps, uns
       const unsigned made = pass == 1 ? forwardSteps : backwardSteps;
       const std::string text =
           f.isText() ? FormatText("Failed - %s [Phase = %s, Dir = %s, Steps made = %d, Retry = %d]",
-                              f.text.c_str(), phase, dir, made, retry)
+                                  f.text.c_str(), phase, dir, made, retry)
                      : FormatText("Failed - error = %d [Phase = %s, Dir = %s, Steps made = %d, Retry = %d]",
-                              f.code, phase, dir, made, retry);
+                                  f.code, phase, dir, made, retry);
       LogDebug(1, "TestPhaseResetBoundary: %s", text.c_str());
       if (!f.retryable) return false;
       lastFailure = f.isText() ? f.text : FormatText("error = %d", f.code);
     } catch (...) {
       LogDebug(1, "TestPhaseResetBoundary: %s",
                FormatText("Failed - unknown error [Phase = %s, Dir = %s, Steps made = %d, Retry = %d]", phase,
-                      pass == 1 ? "Forward" : "Backward", pass == 1 ? forwardSteps : backwardSteps, retry)
+                          pass == 1 ? "Forward" : "Backward", pass == 1 ? forwardSteps : backwardSteps, retry)
                    .c_str());
       return false;
     }

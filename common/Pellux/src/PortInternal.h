@@ -3,8 +3,8 @@
 #include <chrono>
 #include <string>
 
-#include "platform/clock.h"
 #include "Jotwell/Utilities.h"
+#include "platform/clock.h"
 
 namespace pellux {
 
@@ -34,7 +34,6 @@ inline constexpr unsigned kDataBufferFull = 0x20;
 
 inline constexpr long kMiB = 1024L * 1024;
 
-
 inline void SleepMs(long ms) { platform::sleepFor(std::chrono::milliseconds(ms)); }
 
 // Seconds since 1970 on the clock in use.
@@ -45,4 +44,3 @@ std::int64_t NowSeconds();
 std::string DataFile(const std::string& name);
 
 }  // namespace pellux
-

@@ -446,7 +446,8 @@ const char* CScanDataPort::SetOKRunMode(eDataModeType mode, unsigned samplingMod
 bool CScanDataPort::InitRunMode(eDataModeType mode, unsigned samplingMode) {
   try {
     if (mode != eFakeData && mode != eScanData && mode != eMeasuringData) {
-      LogError("<DataPort::InitRunMode> %s", FormatText("Invalid run mode %d!", static_cast<int>(mode)).c_str());
+      LogError("<DataPort::InitRunMode> %s",
+               FormatText("Invalid run mode %d!", static_cast<int>(mode)).c_str());
       return false;
     }
     if (const char* failure = SetOKRunMode(mode, samplingMode)) {

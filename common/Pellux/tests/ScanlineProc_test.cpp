@@ -1,9 +1,10 @@
 // The data job: set-up, start, progress, end, abort and failures, reported to a window.
+#include "Pellux/ScanlineProc.h"
+
 #include <condition_variable>
 #include <mutex>
 
 #include "BoardFixture.h"
-#include "Pellux/ScanlineProc.h"
 
 namespace {
 

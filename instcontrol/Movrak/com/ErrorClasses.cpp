@@ -1,7 +1,7 @@
 // CheckErrorCode of both interfaces: whether an error id belongs to a class of errors.
 #include <algorithm>
-#include <vector>
 #include <iterator>
+#include <vector>
 
 #include "com/ComServer.h"
 #include "com/ScanCtrl.h"

@@ -2,8 +2,8 @@
 // reports, the property puts, and the connection, initialisation and state methods.
 #include "com/ScanCtrl.h"
 
-#include <atomic>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <new>
 
@@ -111,11 +111,11 @@ HRESULT CScanCtrl::Frame(const std::function<void()>& body) {
 
 // ---- property puts ------------------------------------------------------------------------------------
 
-#define MOVRAK_PUT(Name, Type, field)              \
-  HRESULT CScanCtrl::put_##Name(Type newVal) {     \
-    std::lock_guard lock(m_Mutex);                 \
-    field = newVal;                                \
-    return S_OK;                                   \
+#define MOVRAK_PUT(Name, Type, field)          \
+  HRESULT CScanCtrl::put_##Name(Type newVal) { \
+    std::lock_guard lock(m_Mutex);             \
+    field = newVal;                            \
+    return S_OK;                               \
   }
 
 MOVRAK_PUT(ScanRegionOriginX, LONG, m_lScanRegionOriginX)
@@ -142,7 +142,8 @@ MOVRAK_PUT(ScanDoublePass, LONG, m_lScanDoublePass)
 
 #undef MOVRAK_PUT
 
-// ---- connection ---------------------------------------------------------------------------------------------
+// ---- connection
+// ---------------------------------------------------------------------------------------------
 
 HRESULT CScanCtrl::Connect(const std::string& bstrConnectString) {
   LogInfo("Connecting to Instrument");
@@ -169,12 +170,15 @@ HRESULT CScanCtrl::Connect(const std::string& bstrConnectString) {
       std::string key = zeva::kDataPortKey;
       if (!key.empty() && key.back() == '\\') key.pop_back();
       if (!path.empty())
-        text += " It was looked for at " + path +
-                ": put the data board's configuration file there (for the simulated board: install the "
-                "simulators component and run zevazodizo-setup again), or name the file in the registry value "
-                "\"KethConfigFile\" (HKEY_LOCAL_MACHINE\\" + key + ").";
+        text +=
+            " It was looked for at " + path +
+            ": put the data board's configuration file there (for the simulated board: install the "
+            "simulators component and run zevazodizo-setup again), or name the file in the registry value "
+            "\"KethConfigFile\" (HKEY_LOCAL_MACHINE\\" +
+            key + ").";
     }
-    LogError("<CScanCtrl::Connect> Failed to open Data Port: %s [code = %d]", text.c_str(), static_cast<int>(port));
+    LogError("<CScanCtrl::Connect> Failed to open Data Port: %s [code = %d]", text.c_str(),
+             static_cast<int>(port));
     return ReportError(text, id);
   }
   {
@@ -225,7 +229,8 @@ HRESULT CScanCtrl::InitializeSync() {
   return Frame([&] { Scanner().InitializeSync(); });
 }
 
-// ---- identity, versions and state ---------------------------------------------------------------------------
+// ---- identity, versions and state
+// ---------------------------------------------------------------------------
 
 HRESULT CScanCtrl::get_InstrumentSerialNumber(std::string* pVal) {
   return Frame([&] {

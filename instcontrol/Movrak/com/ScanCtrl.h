@@ -86,7 +86,7 @@ class CScanCtrl final : public platform::com::Object<IScanCtrl> {
   HRESULT IsDoorClosed(BOOL32* pbIsClosed) override;
   HRESULT put_OutScale(LONG newVal) override;
   HRESULT DSPMemDump(tagDSPIDs eDSPId, std::uint16_t wStartAddr, std::uint16_t wNumWords,
-                             const std::string& bstrFileName) override;
+                     const std::string& bstrFileName) override;
   HRESULT GetAFStats(LONG* pVal) override;
   HRESULT SetPackageType(LONG lPackType) override;
   HRESULT LoadChip(int numTriesToReadBarcode, int nSlotToLoadFrom) override;
@@ -101,13 +101,14 @@ class CScanCtrl final : public platform::com::Object<IScanCtrl> {
   HRESULT get_IsTarselBarcode(LONG* pVal) override;
   HRESULT StartBrowseCarousel(int nFirstSlot, int nLastSlot, BOOL32 bScanBarcodes) override;
   HRESULT GetBrowseCarouselInfo(int nSlotNo, BOOL32* pbChipInSlot, unsigned char* pcSymbology,
-                                        unsigned char* pszBarcode) override;
+                                unsigned char* pszBarcode) override;
   HRESULT StopBrowseCarousel() override;
   HRESULT CalibrationLightSource(BOOL32 bLightSourceOn) override;
   HRESULT CalibratePMT(unsigned uChannelMask, double dRatioRed, double dRatioGreen, unsigned uFullVoltRed,
-                               unsigned uFullVoltGreen, unsigned* uNewVoltRed, unsigned* uNewVoltGreen,
-                               BOOL32* bBadPMTCalib, float fred, float fgreen) override;
-  HRESULT SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue, LONG* lGreenValue) override;
+                       unsigned uFullVoltGreen, unsigned* uNewVoltRed, unsigned* uNewVoltGreen,
+                       BOOL32* bBadPMTCalib, float fred, float fgreen) override;
+  HRESULT SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue,
+                                  LONG* lGreenValue) override;
   HRESULT get_ChipThickness(double* pVal) override;
   HRESULT LaserPowerStatus(BOOL32 bRed, BOOL32* pbPowerOn) override;
   HRESULT LaserPowerRequest(BOOL32 bRed, BOOL32 bOn) override;
@@ -161,7 +162,7 @@ class CScanCtrl final : public platform::com::Object<IScanCtrl> {
   HRESULT SDPGetAvailableByteCnt(ULONG* pulByteCnt) override;
   HRESULT SDPReadFakeData(BOOL32 bSaveData, ULONG* pulByteCnt) override;
   HRESULT SDPGetData(unsigned uiRunMode, unsigned char* pBuffer, LONG lBufAvailable, LONG lPacketSize,
-                             ULONG* pulByteCnt) override;
+                     ULONG* pulByteCnt) override;
   HRESULT SDPSetAbort(BOOL32 bAbort) override;
   HRESULT SDPIsBusy(BOOL32* pbBusy) override;
   HRESULT IsRuntimeOnline(BOOL32* pbOnline) override;
@@ -174,12 +175,13 @@ class CScanCtrl final : public platform::com::Object<IScanCtrl> {
   HRESULT SDPIsInitCfgSkipped(BOOL32* pbSkipped) override;
   HRESULT put_ScanDoublePass(LONG newVal) override;
   HRESULT SDPSetPMTVoltageEx(BOOL32 bRed, std::uint16_t nVolt, BOOL32 bNeedDisableShutdown) override;
-  HRESULT PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage, BOOL32 bNeedDisableShutdown) override;
+  HRESULT PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage,
+                             BOOL32 bNeedDisableShutdown) override;
   HRESULT CalculatePMTVoltage(tagPMTChannels eChannelId, double dPMTRatio, ULONG ulVoltRef,
-                                      ULONG* pVoltNew) override;
+                              ULONG* pVoltNew) override;
 
   HRESULT CalibrateLaserEx(BOOL32 bRed, double dTargetLevel, double dAllowDelta,
-                                   std::uint16_t uMinStableTimeSec, std::int16_t nRetry, BOOL32* pbRtn) override;
+                           std::uint16_t uMinStableTimeSec, std::int16_t nRetry, BOOL32* pbRtn) override;
   HRESULT IsRedLaserReadyToAdjust(BOOL32* pbRtn) override;
   HRESULT GetAFStatsEx(double* pVal) override;
   HRESULT GetRedLaserLastOnMinutes(ULONG* pRtn) override;
@@ -197,27 +199,29 @@ class CScanCtrl final : public platform::com::Object<IScanCtrl> {
   HRESULT OnStartExitCarouselRun(BOOL32 bStart) override;
   HRESULT TestLaserPowerMinMax(BOOL32 bRed, double* pMWattsMin, double* pMWattsMax) override;
   HRESULT SDPGetRawData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer, LONG lBufAvailable,
-                                BOOL32* pbRtn) override;
+                        BOOL32* pbRtn) override;
   HRESULT SDPGetRawGainData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer, LONG lBufAvailable,
-                                    BOOL32* pbRtn) override;
+                            BOOL32* pbRtn) override;
   HRESULT SDPGetRawOffsetData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer, LONG lBufAvailable,
-                                      BOOL32* pbRtn) override;
+                              BOOL32* pbRtn) override;
   HRESULT SDPGetRawGatedData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer, LONG lBufAvailable,
-                                     BOOL32* pbRtn) override;
+                             BOOL32* pbRtn) override;
   HRESULT SDPGetRawDataStats(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX,
-                                     const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
-                                     double* pdLoAve, double* pdLoStDev, BOOL32* pbIsSaturated, BOOL32* pbRtn) override;
+                             const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
+                             double* pdLoAve, double* pdLoStDev, BOOL32* pbIsSaturated,
+                             BOOL32* pbRtn) override;
   HRESULT SDPGetRawGainStats(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX,
-                                     const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
-                                     double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) override;
+                             const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
+                             double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) override;
   HRESULT SDPGetRawOffsetStats(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX,
-                                       const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
-                                       double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) override;
+                               const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
+                               double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) override;
   HRESULT SDPGetRawGatedStats(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX,
-                                      const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
-                                      double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) override;
+                              const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
+                              double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) override;
   HRESULT SDPGetMeasuringData(LONG lNumSamples, unsigned uSamplingMode, unsigned char* pBuffer,
-                                      LONG lBufAvailable, BOOL32* pbRtn) override;
+                              LONG lBufAvailable, BOOL32* pbRtn) override;
+
  private:
   CScanCtrl();
   ~CScanCtrl() override;

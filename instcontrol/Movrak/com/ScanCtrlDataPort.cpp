@@ -28,12 +28,12 @@ void CheckSampleBuffer(long numSamples, const unsigned char* buffer, long availa
 
 }  // namespace
 
-#define MOVRAK_PORT_FLAG(Method, Call)            \
-  HRESULT CScanCtrl::Method(BOOL32* pOut) {       \
-    return Frame([&] {                            \
+#define MOVRAK_PORT_FLAG(Method, Call)                 \
+  HRESULT CScanCtrl::Method(BOOL32* pOut) {            \
+    return Frame([&] {                                 \
       const bool value = Scanner().GetDataPort().Call; \
-      if (pOut) *pOut = AsBool(value);            \
-    });                                           \
+      if (pOut) *pOut = AsBool(value);                 \
+    });                                                \
   }
 
 MOVRAK_PORT_FLAG(SDPIsOpen, IsPortOpen())
@@ -46,12 +46,12 @@ MOVRAK_PORT_FLAG(SDPIsInitCfgSkipped, IsInitCfgSkipped())
 MOVRAK_PORT_FLAG(IsRedLaserReadyToAdjust, IsRedLaserReadyToAdjust())
 #undef MOVRAK_PORT_FLAG
 
-#define MOVRAK_PORT_TEXT(Method, Call)              \
-  HRESULT CScanCtrl::Method(std::string* pVal) {    \
-    return Frame([&] {                              \
+#define MOVRAK_PORT_TEXT(Method, Call)                  \
+  HRESULT CScanCtrl::Method(std::string* pVal) {        \
+    return Frame([&] {                                  \
       std::string value = Scanner().GetDataPort().Call; \
-      if (pVal) *pVal = std::move(value);           \
-    });                                             \
+      if (pVal) *pVal = std::move(value);               \
+    });                                                 \
   }
 
 MOVRAK_PORT_TEXT(SDPGetDeviceVersion, GetDeviceVersionString())
@@ -60,12 +60,12 @@ MOVRAK_PORT_TEXT(SDPGetDeviceID, GetDeviceIDString())
 MOVRAK_PORT_TEXT(SDPGetFPGAVersion, GetFPGABitVersionString())
 #undef MOVRAK_PORT_TEXT
 
-#define MOVRAK_PORT_DCM(Method, Call)                           \
-  HRESULT CScanCtrl::Method(BOOL32 bOddPhase, BOOL32* pbRtn) {  \
-    return Frame([&] {                                          \
-      const bool ok = Scanner().GetDataPort().Call(bOddPhase);  \
-      if (pbRtn) *pbRtn = AsBool(ok);                           \
-    });                                                         \
+#define MOVRAK_PORT_DCM(Method, Call)                          \
+  HRESULT CScanCtrl::Method(BOOL32 bOddPhase, BOOL32* pbRtn) { \
+    return Frame([&] {                                         \
+      const bool ok = Scanner().GetDataPort().Call(bOddPhase); \
+      if (pbRtn) *pbRtn = AsBool(ok);                          \
+    });                                                        \
   }
 
 MOVRAK_PORT_DCM(SDPCfgDCMReset, SetDCMConfigReset)
@@ -128,7 +128,9 @@ HRESULT CScanCtrl::SDPGetPMTVoltage(BOOL32 bRed, LONG* pVolt) {
   });
 }
 
-HRESULT CScanCtrl::SDPSetPMTVoltage(BOOL32 bRed, std::uint16_t nVolt) { return SDPSetPMTVoltageEx(bRed, nVolt, 0); }
+HRESULT CScanCtrl::SDPSetPMTVoltage(BOOL32 bRed, std::uint16_t nVolt) {
+  return SDPSetPMTVoltageEx(bRed, nVolt, 0);
+}
 
 HRESULT CScanCtrl::SDPSetPMTVoltageEx(BOOL32 bRed, std::uint16_t nVolt, BOOL32 bNeedDisableShutdown) {
   return Frame([&] {
@@ -191,7 +193,8 @@ HRESULT CScanCtrl::SDPFindPort(std::string* pbstrPortSN) {
 
 HRESULT CScanCtrl::SDPInitRunMode(unsigned uiRunMode, unsigned uiSamplingMode, BOOL32* pbRtn) {
   return Frame([&] {
-    const bool ok = Scanner().GetDataPort().InitRunMode(static_cast<eDataModeType>(uiRunMode), uiSamplingMode);
+    const bool ok =
+        Scanner().GetDataPort().InitRunMode(static_cast<eDataModeType>(uiRunMode), uiSamplingMode);
     if (pbRtn) *pbRtn = AsBool(ok);
   });
 }
@@ -210,8 +213,8 @@ HRESULT CScanCtrl::SDPReadFakeData(BOOL32 bSaveData, ULONG* pulByteCnt) {
   });
 }
 
-HRESULT CScanCtrl::SDPGetData(unsigned uiRunMode, unsigned char* pBuffer, LONG lBufAvailable, LONG lPacketSize,
-                              ULONG* pulByteCnt) {
+HRESULT CScanCtrl::SDPGetData(unsigned uiRunMode, unsigned char* pBuffer, LONG lBufAvailable,
+                              LONG lPacketSize, ULONG* pulByteCnt) {
   return Frame([&] {
     CScanDataPort& port = Scanner().GetDataPort();
     long count = 0;
@@ -241,8 +244,10 @@ HRESULT CScanCtrl::IsRuntimeOnline(BOOL32* pbOnline) {
   return Frame([&] {
     bool online = false;
     const int r = Scanner().GetComm().IsRuntimeOnline(&online);
-    if (r == kErrConnectionLost) online = false;
-    else if (r != 0) throw r;
+    if (r == kErrConnectionLost)
+      online = false;
+    else if (r != 0)
+      throw r;
     if (pbOnline) *pbOnline = AsBool(online);
   });
 }
@@ -365,16 +370,17 @@ HRESULT CScanCtrl::TestLaserPowerMinMax(BOOL32 bRed, double* pMWattsMin, double*
   });
 }
 
-// ---- raw and measuring data --------------------------------------------------------------------------------
+// ---- raw and measuring data
+// --------------------------------------------------------------------------------
 
-#define MOVRAK_RAW_DATA(Method, Call)                                                                     \
+#define MOVRAK_RAW_DATA(Method, Call)                                                                    \
   HRESULT CScanCtrl::Method(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer, LONG lBufAvailable, \
-                            BOOL32* pbRtn) {                                                              \
-    return Frame([&] {                                                                                    \
-      CheckSampleBuffer(lNumSamples, pBuffer, lBufAvailable);                                             \
-      const bool ok = Scanner().GetDataPort().Call(lNumSamples, bGreen != 0, pBuffer, lBufAvailable);     \
-      if (pbRtn) *pbRtn = AsBool(ok);                                                                     \
-    });                                                                                                   \
+                            BOOL32* pbRtn) {                                                             \
+    return Frame([&] {                                                                                   \
+      CheckSampleBuffer(lNumSamples, pBuffer, lBufAvailable);                                            \
+      const bool ok = Scanner().GetDataPort().Call(lNumSamples, bGreen != 0, pBuffer, lBufAvailable);    \
+      if (pbRtn) *pbRtn = AsBool(ok);                                                                    \
+    });                                                                                                  \
   }
 
 MOVRAK_RAW_DATA(SDPGetRawData, GetRawData)
@@ -387,19 +393,22 @@ HRESULT CScanCtrl::SDPGetMeasuringData(LONG lNumSamples, unsigned uSamplingMode,
                                        LONG lBufAvailable, BOOL32* pbRtn) {
   return Frame([&] {
     CheckSampleBuffer(lNumSamples, pBuffer, lBufAvailable);
-    const bool ok = Scanner().GetDataPort().GetMeasuringData(lNumSamples, uSamplingMode, pBuffer, lBufAvailable);
+    const bool ok =
+        Scanner().GetDataPort().GetMeasuringData(lNumSamples, uSamplingMode, pBuffer, lBufAvailable);
     if (pbRtn) *pbRtn = AsBool(ok);
   });
 }
 
 HRESULT CScanCtrl::SDPGetRawDataStats(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX,
                                       const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
-                                      double* pdLoAve, double* pdLoStDev, BOOL32* pbIsSaturated, BOOL32* pbRtn) {
+                                      double* pdLoAve, double* pdLoStDev, BOOL32* pbIsSaturated,
+                                      BOOL32* pbRtn) {
   return Frame([&] {
     int saturated = 0;
     double hiAve = 0, hiStDev = 0, loAve = 0, loStDev = 0;
-    const bool ok = Scanner().GetDataPort().GetRawDataStats(lNumSamples, bGreen != 0, nPixelSizeX, saturated, hiAve,
-                                                            hiStDev, loAve, loStDev, bstrDumpFileName.c_str());
+    const bool ok =
+        Scanner().GetDataPort().GetRawDataStats(lNumSamples, bGreen != 0, nPixelSizeX, saturated, hiAve,
+                                                hiStDev, loAve, loStDev, bstrDumpFileName.c_str());
     if (pdHiAve) *pdHiAve = hiAve;
     if (pdHiStDev) *pdHiStDev = hiStDev;
     if (pdLoAve) *pdLoAve = loAve;
@@ -409,20 +418,20 @@ HRESULT CScanCtrl::SDPGetRawDataStats(LONG lNumSamples, BOOL32 bGreen, int nPixe
   });
 }
 
-#define MOVRAK_RAW_STATS(Method, Call)                                                                       \
+#define MOVRAK_RAW_STATS(Method, Call)                                                                     \
   HRESULT CScanCtrl::Method(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX, const std::string& bstrDump, \
-                            double* pdHiAve, double* pdHiStDev, double* pdLoAve, double* pdLoStDev,         \
-                            BOOL32* pbRtn) {                                                                 \
-    return Frame([&] {                                                                                       \
-      double hiAve = 0, hiStDev = 0, loAve = 0, loStDev = 0;                                                 \
-      const bool ok = Scanner().GetDataPort().Call(lNumSamples, bGreen != 0, nPixelSizeX, hiAve, hiStDev,   \
-                                                   loAve, loStDev, bstrDump.c_str());                        \
-      if (pdHiAve) *pdHiAve = hiAve;                                                                         \
-      if (pdHiStDev) *pdHiStDev = hiStDev;                                                                   \
-      if (pdLoAve) *pdLoAve = loAve;                                                                         \
-      if (pdLoStDev) *pdLoStDev = loStDev;                                                                   \
-      if (pbRtn) *pbRtn = AsBool(ok);                                                                        \
-    });                                                                                                      \
+                            double* pdHiAve, double* pdHiStDev, double* pdLoAve, double* pdLoStDev,        \
+                            BOOL32* pbRtn) {                                                               \
+    return Frame([&] {                                                                                     \
+      double hiAve = 0, hiStDev = 0, loAve = 0, loStDev = 0;                                               \
+      const bool ok = Scanner().GetDataPort().Call(lNumSamples, bGreen != 0, nPixelSizeX, hiAve, hiStDev,  \
+                                                   loAve, loStDev, bstrDump.c_str());                      \
+      if (pdHiAve) *pdHiAve = hiAve;                                                                       \
+      if (pdHiStDev) *pdHiStDev = hiStDev;                                                                 \
+      if (pdLoAve) *pdLoAve = loAve;                                                                       \
+      if (pdLoStDev) *pdLoStDev = loStDev;                                                                 \
+      if (pbRtn) *pbRtn = AsBool(ok);                                                                      \
+    });                                                                                                    \
   }
 
 MOVRAK_RAW_STATS(SDPGetRawGainStats, GetRawGainStats)

@@ -154,11 +154,12 @@ HRESULT CScanCtrl::get_PMTVoltageSetting(LONG eChannel, double* pVal) {
   });
 }
 
-HRESULT CScanCtrl::PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage, BOOL32 bNeedDisableShutdown) {
+HRESULT CScanCtrl::PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage,
+                                      BOOL32 bNeedDisableShutdown) {
   return Frame([&] {
     CChannel& channel = Channel(Scanner(), eChannelId);
-    LogInfo("Changing PMT Voltage to %u (tenths of volts) for the %s channel", static_cast<unsigned>(ulVoltage),
-            eChannelId == kRedPMT ? "Red" : "Green");
+    LogInfo("Changing PMT Voltage to %u (tenths of volts) for the %s channel",
+            static_cast<unsigned>(ulVoltage), eChannelId == kRedPMT ? "Red" : "Green");
     channel.ChangeVoltage(ulVoltage, true, bNeedDisableShutdown != 0);
   });
 }
@@ -191,9 +192,9 @@ HRESULT CScanCtrl::PMTGetFlashVoltage(tagPMTChannels eChannelId, ULONG* pVoltage
   });
 }
 
-HRESULT CScanCtrl::CalibratePMT(unsigned uChannelMask, double dRatioRed, double dRatioGreen, unsigned uFullVoltRed,
-                                unsigned uFullVoltGreen, unsigned* uNewVoltRed, unsigned* uNewVoltGreen,
-                                BOOL32* bBadPMTCalib, float fred, float fgreen) {
+HRESULT CScanCtrl::CalibratePMT(unsigned uChannelMask, double dRatioRed, double dRatioGreen,
+                                unsigned uFullVoltRed, unsigned uFullVoltGreen, unsigned* uNewVoltRed,
+                                unsigned* uNewVoltGreen, BOOL32* bBadPMTCalib, float fred, float fgreen) {
   unsigned pixelSizeX = 0;
   {
     std::lock_guard lock(m_Mutex);
@@ -219,7 +220,8 @@ HRESULT CScanCtrl::CalibratePMT(unsigned uChannelMask, double dRatioRed, double 
   });
 }
 
-HRESULT CScanCtrl::SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue, LONG* lGreenValue) {
+HRESULT CScanCtrl::SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue,
+                                           LONG* lGreenValue) {
   return Frame([&] {
     std::int32_t red = 0, green = 0;
     Scanner().SetDarkSubtractionValue(dRedMean, dGreenMean, red, green);
@@ -245,12 +247,14 @@ HRESULT CScanCtrl::CalculatePMTVoltage(tagPMTChannels eChannelId, double dPMTRat
   });
 }
 
-// ---- lasers ------------------------------------------------------------------------------------------------
+// ---- lasers
+// ------------------------------------------------------------------------------------------------
 
 HRESULT CScanCtrl::CalibrateLaserEx(BOOL32 bRed, double dTargetLevel, double dAllowDelta,
                                     std::uint16_t uMinStableTimeSec, std::int16_t nRetry, BOOL32* pbRtn) {
   return Frame([&] {
-    const LaserStatus status = Scanner().CalibrateLaser(bRed != 0, dTargetLevel, dAllowDelta, uMinStableTimeSec, nRetry);
+    const LaserStatus status =
+        Scanner().CalibrateLaser(bRed != 0, dTargetLevel, dAllowDelta, uMinStableTimeSec, nRetry);
     if (pbRtn) *pbRtn = status == LaserStatusDone ? 1 : 0;
   });
 }
@@ -278,9 +282,13 @@ HRESULT CScanCtrl::LaserPowerStatus(BOOL32 bRed, BOOL32* pbPowerOn) {
   });
 }
 
-HRESULT CScanCtrl::CalibrateLasers() { return Refuse(" [CScanCtrl::CalibrateLasers() function is not for C scanner]"); }
+HRESULT CScanCtrl::CalibrateLasers() {
+  return Refuse(" [CScanCtrl::CalibrateLasers() function is not for C scanner]");
+}
 
-HRESULT CScanCtrl::CheckLaserStatus() { return Refuse(" [CScanCtrl::CheckLaserStatus() function is not for C scanner]"); }
+HRESULT CScanCtrl::CheckLaserStatus() {
+  return Refuse(" [CScanCtrl::CheckLaserStatus() function is not for C scanner]");
+}
 
 HRESULT CScanCtrl::LaserPowerRequest(BOOL32, BOOL32) {
   return Refuse(" [CScanCtrl::LaserPowerRequest() function is not for C scanner]");
@@ -353,7 +361,8 @@ HRESULT CScanCtrl::FlashGetUnsignedDef(const std::string& bstrKeyName, ULONG ulD
 
 HRESULT CScanCtrl::FlashSetUnsigned(const std::string& bstrKeyName, ULONG ulVal) {
   // Stored as the signed 32-bit number of the same bits.
-  return Frame([&] { Scanner().GetFlash().SetLong(FlashKeyArg(bstrKeyName), static_cast<std::int32_t>(ulVal)); });
+  return Frame(
+      [&] { Scanner().GetFlash().SetLong(FlashKeyArg(bstrKeyName), static_cast<std::int32_t>(ulVal)); });
 }
 
 HRESULT CScanCtrl::FlashBurn() {

@@ -30,7 +30,7 @@ constexpr double kModelThicknessMin = 547.902;
 constexpr double kModelThicknessMax = 782.9;
 constexpr const char* kThicknessModel = "k7431b";
 
-constexpr long kSlideWidth = 76200;    // micrometres
+constexpr long kSlideWidth = 76200;      // micrometres
 constexpr long kBareGlassNeeded = 4000;  // right of the region, for the second homing point
 constexpr long kLastHomingX = 41500, kLastHomingY = 24070;
 // Slow-stage counts per micrometre of the glass (as the glass-to-stage conversion scales).
@@ -71,19 +71,22 @@ struct HomingAttempt {
   const char* noStop;   // (error id)
 };
 constexpr HomingAttempt kHomingAttempts[] = {
-    {"The slide thickness determined from the 1st Autofocus Homing attempt is outside the normal range for an "
+    {"The slide thickness determined from the 1st Autofocus Homing attempt is outside the normal range for "
+     "an "
      "Tarsel slide.",
      "Inspect the slide near the upper left corner of the scan region for hybridization residue or a barcode "
      "placement that is out-of-spec. %s",
      "Retrying Autofocus Homing at a 2nd location.", "Autofocus homed successfully.",
      "First autofocus home attempt at (%d,%d) failed.", "AF homing: Got the ERR_AFEXT_NOSTOP code (%d)"},
-    {"The slide thickness determined from the 2nd Autofocus Homing attempt is outside the normal range for an "
+    {"The slide thickness determined from the 2nd Autofocus Homing attempt is outside the normal range for "
+     "an "
      "Tarsel slide.",
      "Inspect the slide near the upper right corner of the scan region for hybridization residue or other "
      "contamination. %s",
      "Retrying Autofocus Homing at a 3rd location.", "Second attempt was successful.",
      "Second autofocus home attempt at (%d,%d) failed.", "AF Homing: Got the ERR_AFEXT_NOSTOP code (%d)"},
-    {"The slide thickness determined from the 3rd Autofocus Homing attempt is outside the normal range for an "
+    {"The slide thickness determined from the 3rd Autofocus Homing attempt is outside the normal range for "
+     "an "
      "Tarsel slide. Scanning anyway.",
      "Inspect the slide near the middle of the bottom edge for hybridization residue or other contamination.",
      nullptr, "Last attempt was successful.", nullptr, nullptr},
@@ -180,7 +183,8 @@ HRESULT CScanCtrl::GetAFStatsEx(double* pVal) {
   }
   return Frame([&] {
     LogInfo("Getting AF Stats");
-    const double result = Scanner().GetScanObj().GetAFStats(AFStatsPixels(width, height, pixelSizeX, pixelSizeY));
+    const double result =
+        Scanner().GetScanObj().GetAFStats(AFStatsPixels(width, height, pixelSizeX, pixelSizeY));
     if (pVal) *pVal = result;
   });
 }
@@ -245,7 +249,8 @@ void CScanCtrl::DoInitStartScan(float* ffX, float* ffY, float* ffSlope, bool bEn
   std::string parameters = "Scan Parameters (more):";
   parameters += FormatText("\r\n\tScan Origin X: %ld,  Scan Origin Y: %ld", originX, originY);
   parameters += FormatText("\r\n\tScan Width (microns): %ld,  Scan Height (microns): %ld", width, height);
-  parameters += FormatText("\r\n\tPixelSize X (microns): %u,  PixelSize Y (microns): %u", pixelSizeX, pixelSizeY);
+  parameters +=
+      FormatText("\r\n\tPixelSize X (microns): %u,  PixelSize Y (microns): %u", pixelSizeX, pixelSizeY);
   parameters += FormatText("\r\n\tBin X: %u,  Bin Y: %u", binX, binY);
   parameters += FormatText("\r\n\tNum Pixels: %u,  Num Rows:  %u", g.pixels, g.rows);
   parameters += FormatText("\r\n\tStage Start: %u,  VC Start: %u", static_cast<unsigned>(g.stageStart),
@@ -255,7 +260,8 @@ void CScanCtrl::DoInitStartScan(float* ffX, float* ffY, float* ffSlope, bool bEn
 
   scanner.GetScanObj().SetScanRegion(static_cast<int>(g.pixels), static_cast<int>(g.rows),
                                      static_cast<int>(g.vcStart), static_cast<int>(g.stageStart),
-                                     g.vcIncrement, g.stageIncrement, static_cast<int>(binX), static_cast<int>(binY));
+                                     g.vcIncrement, g.stageIncrement, static_cast<int>(binX),
+                                     static_cast<int>(binY));
 
   if (bEnableAF) {
     TracedOperation trace(CLogger::AUTOFOCUS_HOMING);
@@ -287,12 +293,15 @@ void CScanCtrl::DoInitStartScan(float* ffX, float* ffY, float* ffSlope, bool bEn
     const long lowerRightY = yStart + kSlowStageCountsPerMicron * static_cast<long>(g.stageIncrement) *
                                           static_cast<long>(binY) * static_cast<long>(g.rows);
     if (ss < lowerRightY) {
-      LogDebug(1, "S-Stage pos is currently not fully below the arry, we need to move to the lowerRightY pos [%ld]",
-               lowerRightY);
+      LogDebug(
+          1,
+          "S-Stage pos is currently not fully below the arry, we need to move to the lowerRightY pos [%ld]",
+          lowerRightY);
       scanner.GetSlowStage().MoveAbs(lowerRightY);
       platform::sleepFor(std::chrono::milliseconds(200));
     }
-    LogDebug(1, "Now move VC-stage to 200 um to the right of the scan region lowerRightX [%ld]", lowerRightX - 200);
+    LogDebug(1, "Now move VC-stage to 200 um to the right of the scan region lowerRightX [%ld]",
+             lowerRightX - 200);
     scanner.GetVCStage().MoveAbs(lowerRightX - 200);
     platform::sleepFor(std::chrono::milliseconds(100));
     LogDebug(1, "Ready to move S-Stage into start position [%ld]", yStart);
@@ -305,7 +314,8 @@ void CScanCtrl::DoInitStartScan(float* ffX, float* ffY, float* ffSlope, bool bEn
   LogInfo("End Init StartScan");
 }
 
-// ---- autofocus homing ------------------------------------------------------------------------------------------
+// ---- autofocus homing
+// ------------------------------------------------------------------------------------------
 
 void CScanCtrl::HomeAutofocus() {
   long afX = 0, afY = 0, width = 0, d = 0;
@@ -354,7 +364,8 @@ void CScanCtrl::HomeAutofocus() {
       return true;
     } catch (int e) {
       if (!attempt.retry) {
-        LogError("Last autofocus home attempt at (%d,%d) failed. Giving up.", static_cast<int>(x), static_cast<int>(y));
+        LogError("Last autofocus home attempt at (%d,%d) failed. Giving up.", static_cast<int>(x),
+                 static_cast<int>(y));
         throw;
       }
       if (!isAutofocusError(e)) throw;
@@ -403,14 +414,16 @@ void CScanCtrl::HomeAutofocus() {
       }
       if (t < kModelThicknessMin) {
         LogError(
-            "The slide has a thickness of %.3f which is thinner than the allowable range (%.3f - %.3f).  It cannot "
+            "The slide has a thickness of %.3f which is thinner than the allowable range (%.3f - %.3f).  It "
+            "cannot "
             "be scanned.",
             t, kModelThicknessMin, kModelThicknessMax);
         throw kErrSlideSkipped;
       }
       if (t > kModelThicknessMax) {
         LogError(
-            "The slide has a thickness of %.3f which is thicker than the allowable range (%.3f - %.3f).  It cannot "
+            "The slide has a thickness of %.3f which is thicker than the allowable range (%.3f - %.3f).  It "
+            "cannot "
             "be scanned.",
             t, kModelThicknessMin, kModelThicknessMax);
         throw kErrSlideSkipped;
@@ -455,7 +468,8 @@ void CScanCtrl::ResetADC() {
   }
 }
 
-// ---- start ---------------------------------------------------------------------------------------------------------
+// ---- start
+// ---------------------------------------------------------------------------------------------------------
 
 HRESULT CScanCtrl::StartScan_C() {
   return Frame([&] { DoStartScan(); });

@@ -255,7 +255,8 @@ HRESULT CScanLL::Connect(const std::string& bstrConnectString) {
     // The scanner in use is the one this process holds: the text names it.
     if (r == kErrScannerInUse)
       return ReportError(
-          GetErrorTextV(r, kSrcConnect, Scanner().GetComm().GetConnectedInstrument().c_str()) + "  " + detail, r);
+          GetErrorTextV(r, kSrcConnect, Scanner().GetComm().GetConnectedInstrument().c_str()) + "  " + detail,
+          r);
     return Fail(r, kSrcConnect, detail);
   }
   std::lock_guard lock(m_Mutex);
@@ -438,7 +439,8 @@ HRESULT CScanLL::FlashDump(const std::string& bstrFileName) {
 
 HRESULT CScanLL::FlashEraseKey(const std::string& bstrKeyName) {
   return Run(
-      kSrcFlashErase, [&] { Scanner().GetFlash().EraseKey(FlashKeyArg(bstrKeyName)); }, KeyDetail(bstrKeyName));
+      kSrcFlashErase, [&] { Scanner().GetFlash().EraseKey(FlashKeyArg(bstrKeyName)); },
+      KeyDetail(bstrKeyName));
 }
 
 HRESULT CScanLL::FlashGetString(const std::string& bstrKeyName, std::string* pbstrVal) {

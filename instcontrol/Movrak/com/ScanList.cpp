@@ -43,9 +43,13 @@ void CScanList::DeleteScanner(CScanner* scanner) {
   delete scanner;
 }
 
-CScanner* CScanList::GetScanner() { return GetScanner(static_cast<int>(platform::localpipe::currentProcessId())); }
+CScanner* CScanList::GetScanner() {
+  return GetScanner(static_cast<int>(platform::localpipe::currentProcessId()));
+}
 
-void CScanList::ReleaseScanner() { ReleaseScanner(static_cast<int>(platform::localpipe::currentProcessId())); }
+void CScanList::ReleaseScanner() {
+  ReleaseScanner(static_cast<int>(platform::localpipe::currentProcessId()));
+}
 
 CScanner* CScanList::GetScanner(int pid) {
   std::lock_guard lock(m_Mutex);

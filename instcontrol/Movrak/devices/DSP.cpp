@@ -34,9 +34,9 @@ void CDSP::Poke(std::uint32_t space, std::uint16_t address, std::uint16_t value)
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
-    error =
-        Exchange(m_pOwner->GetComm(), FormatText("%s %X %X 0x%X 0x%X\n", "dsppoke", m_nDspId, space,
-                                             static_cast<unsigned>(address), static_cast<unsigned>(value)));
+    error = Exchange(m_pOwner->GetComm(),
+                     FormatText("%s %X %X 0x%X 0x%X\n", "dsppoke", m_nDspId, space,
+                                static_cast<unsigned>(address), static_cast<unsigned>(value)));
   }
   if (error != 0) {
     LogDebug(5, "DSP Poke exited with error code: %d", error);
@@ -51,9 +51,9 @@ std::uint16_t CDSP::Peek(std::uint32_t space, std::uint16_t address) {
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
-    error = Exchange(m_pOwner->GetComm(),
-                     FormatText("%s %X %X 0x%X\n", "dsppeek", m_nDspId, space, static_cast<unsigned>(address)),
-                     &rest);
+    error = Exchange(
+        m_pOwner->GetComm(),
+        FormatText("%s %X %X 0x%X\n", "dsppeek", m_nDspId, space, static_cast<unsigned>(address)), &rest);
   }
   const auto value = platform::parseLeadingHex(rest);
   if (error == 0 && !value) error = kErrUnknown;
@@ -92,9 +92,9 @@ void CDSP::WriteDataMemory(std::uint16_t offset, std::uint16_t value) {
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
-    error =
-        Exchange(m_pOwner->GetComm(), FormatText("%s %X %04X %04X\n", "dmw", m_nDspId,
-                                             static_cast<unsigned>(offset), static_cast<unsigned>(value)));
+    error = Exchange(m_pOwner->GetComm(),
+                     FormatText("%s %X %04X %04X\n", "dmw", m_nDspId, static_cast<unsigned>(offset),
+                                static_cast<unsigned>(value)));
   }
   if (error != 0) {
     LogDebug(5, "Write DSP Data Memory failed with error: %d", error);
@@ -236,8 +236,8 @@ void CDSP::MemDump(std::uint16_t start, int numWords, std::uint16_t* buffer) {
   {
     CLanComm& comm = m_pOwner->GetComm();
     CCommLock lock(comm);
-    const std::string line = FormatText("%s %X %04X %04X\n", "dspmemdump", m_nDspId, static_cast<unsigned>(start),
-                                    static_cast<unsigned>(numWords));
+    const std::string line = FormatText("%s %X %04X %04X\n", "dspmemdump", m_nDspId,
+                                        static_cast<unsigned>(start), static_cast<unsigned>(numWords));
     int written = 0;
     error = comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) error = ReadRawStatus(comm, kStatusChars);
@@ -263,7 +263,7 @@ void CDSP::MemWrite(std::uint16_t start, int numWords, const std::uint16_t* word
     CCommLock lock(m_pOwner->GetComm());
     error = Exchange(m_pOwner->GetComm(),
                      FormatText("%s %X %04X %04X\n%s", "dmwmulti", m_nDspId, static_cast<unsigned>(start),
-                            static_cast<unsigned>(numWords), values.c_str()));
+                                static_cast<unsigned>(numWords), values.c_str()));
   }
   if (error != 0) {
     LogDebug(5, "DSP Memory Write failed with error: %d", error);
@@ -279,8 +279,8 @@ void CDSP::GetVCDumpInfo(std::uint32_t* v0, std::uint32_t* v1, std::uint32_t* v2
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
-    error =
-        Exchange(m_pOwner->GetComm(), FormatText("%s %d\n", "getvcdumpinfo", static_cast<int>(m_nDspId)), &rest);
+    error = Exchange(m_pOwner->GetComm(), FormatText("%s %d\n", "getvcdumpinfo", static_cast<int>(m_nDspId)),
+                     &rest);
   }
   if (error != 0) {
     LogDebug(1, "GetVCDumpInfo failed with error: %d", error);

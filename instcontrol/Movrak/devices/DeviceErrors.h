@@ -32,23 +32,23 @@ inline constexpr int kErrCarouselNotPresent = 627;  // the carousel is not there
 inline constexpr int kErrArmPositionUnknown = 628;  // the arm is neither at the carousel nor at the holder
 inline constexpr int kErrNoChipToLoad = 631;       // "Cannot load chip.  A chip is not in the carousel slot."
 inline constexpr int kErrChipEjectedToHome = 633;  // a chip was ejected into the home slot
-inline constexpr int kErrUnexpectedDSP = 636;  // unexpected DSP in the extended status
-inline constexpr int kErrPMTVoltage = 637;     // PMT voltage not within 20 percent
-inline constexpr int kErrCarouselAskew = 638;  // the carousel may be misaligned
-inline constexpr int kErrChipInHomeSlot = 639;  // a chip is in the home slot
-inline constexpr int kErrArmMoveUnsafe = 642;   // "Cannot load chip, moving the arm may be unsafe."
-inline constexpr int kErrNoBrowse = 644;        // "Internal Error:  Browse carousel not configured."
-inline constexpr int kErrInitAborted = 635;    // "Scanner initialization aborted."
+inline constexpr int kErrUnexpectedDSP = 636;      // unexpected DSP in the extended status
+inline constexpr int kErrPMTVoltage = 637;         // PMT voltage not within 20 percent
+inline constexpr int kErrCarouselAskew = 638;      // the carousel may be misaligned
+inline constexpr int kErrChipInHomeSlot = 639;     // a chip is in the home slot
+inline constexpr int kErrArmMoveUnsafe = 642;      // "Cannot load chip, moving the arm may be unsafe."
+inline constexpr int kErrNoBrowse = 644;           // "Internal Error:  Browse carousel not configured."
+inline constexpr int kErrInitAborted = 635;        // "Scanner initialization aborted."
 
 // Controller statuses as error ids (kRuntimeStatusBase + code).
-inline constexpr int kErrNoSuchFlashKey = kRuntimeStatusBase + 0x0D;        // 4109
-inline constexpr int kErrMotorNotHomed = kRuntimeStatusBase + 0x19;         // 4121
-inline constexpr int kErrMotorNotInitialised = kRuntimeStatusBase + 0x1B;   // 4123
-inline constexpr int kErrMotorTimedOut = kRuntimeStatusBase + 0x21;         // 4129 "Motor timed out."
-inline constexpr int kErrFastStageTimeout = kRuntimeStatusBase + 0x22;      // 4130
+inline constexpr int kErrNoSuchFlashKey = kRuntimeStatusBase + 0x0D;         // 4109
+inline constexpr int kErrMotorNotHomed = kRuntimeStatusBase + 0x19;          // 4121
+inline constexpr int kErrMotorNotInitialised = kRuntimeStatusBase + 0x1B;    // 4123
+inline constexpr int kErrMotorTimedOut = kRuntimeStatusBase + 0x21;          // 4129 "Motor timed out."
+inline constexpr int kErrFastStageTimeout = kRuntimeStatusBase + 0x22;       // 4130
 inline constexpr int kErrBarcodeUnrecognisable = kRuntimeStatusBase + 0x2F;  // 4143
 inline constexpr int kErrNoBarcode = kRuntimeStatusBase + 0x30;              // 4144
-inline constexpr int kErrAutofocusPartialHome = kRuntimeStatusBase + 0x31;  // 4145
+inline constexpr int kErrAutofocusPartialHome = kRuntimeStatusBase + 0x31;   // 4145
 
 // The arm timed out on its way to the holder and was brought back to the carousel
 // (4162), or could not be (4163).
@@ -60,8 +60,8 @@ inline constexpr int kErrAutofocusTempMonitor = 10864;  // autofocus temperature
 inline constexpr int kErrFastStageTempMonitor = 11120;  // fast-axis stage temperature monitor failure
 
 // Data port errors.
-inline constexpr int kErrDataPortUnknown = 12001;     // "Unknown Data Port error."
-inline constexpr int kErrDataPortBusy = 12010;        // the port's access lock was not obtained
+inline constexpr int kErrDataPortUnknown = 12001;  // "Unknown Data Port error."
+inline constexpr int kErrDataPortBusy = 12010;     // the port's access lock was not obtained
 
 // PMT calibration.
 inline constexpr int kErrPMTCalibUnstable = 645;  // the last known good voltage was used
@@ -79,7 +79,7 @@ inline constexpr int kErrGreenPowerOff = 12104;
 inline constexpr int kErrGreenOverCurrent = 12105;
 inline constexpr int kErrGreenLaserOff = 12106;
 inline constexpr int kErrRedLaserOff = 12107;
-inline constexpr int kErrRedSpecFailed = 12115;    // red failed its specification, also derated
+inline constexpr int kErrRedSpecFailed = 12115;  // red failed its specification, also derated
 inline constexpr int kErrRedBelowSpec = 12116;
 inline constexpr int kErrRedAboveSpec = 12117;
 inline constexpr int kErrGreenSpecFailed = 12118;  // green failed its specification, also derated

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "link/LanComm.h"
 #include "Jotwell/Utilities.h"
+#include "link/LanComm.h"
 
 class CScanDataPort;
 
@@ -29,7 +29,6 @@ class PortAccess {
 inline constexpr int kErrUnknown = 512;  // "Unknown error occurred." (a reply that makes no sense)
 
 // The scanner's own registry values (HKEY_LOCAL_MACHINE).
-
 
 // Sends `line` and reads its reply through the channel's reply reader: the result is the
 // link's error, else the translated status; `rest` gets what follows the status.

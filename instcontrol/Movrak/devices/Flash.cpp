@@ -181,7 +181,8 @@ int CFlash::GetKeyByNumber(int n, std::string& key, char* value, int size) {
   int error = 0;
   {
     CCommLock lock(m_pOwner->GetComm());
-    error = Exchange(m_pOwner->GetComm(), FormatText("%s 0x%x\n", "getkeynum", static_cast<unsigned>(n)), &rest);
+    error =
+        Exchange(m_pOwner->GetComm(), FormatText("%s 0x%x\n", "getkeynum", static_cast<unsigned>(n)), &rest);
   }
   if (error == kErrNoSuchFlashKey) return 0;  // past the last key
   if (error == 0) {

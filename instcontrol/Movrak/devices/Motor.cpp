@@ -26,7 +26,8 @@ std::uint16_t LE16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[
 
 // ---- CMotor ------------------------------------------------------------------------------
 
-CMotor::CMotor(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName)
+CMotor::CMotor(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId,
+               const char* defaultName)
     : m_pOwner(owner), m_nMotorId(motorId), m_nFirmwareId(firmwareId) {
   if (!LoadMessageString(nameId, m_strName)) m_strName = defaultName ? defaultName : "";
   LogDebug(5, "%s Motor configured with firmware id 0x%X and motor id %u", m_strName.c_str(), m_nFirmwareId,
@@ -74,8 +75,8 @@ void CMotor::Init(bool home) {
 
 void CMotor::Home() {
   LogDebug(5, "Home %s Motor", m_strName.c_str());
-  Command(FormatText("%s 0x%x\n", "homemotor", m_nFirmwareId), "Home " + m_strName + " Motor returned error: %d",
-          kMoveTimeoutMs);
+  Command(FormatText("%s 0x%x\n", "homemotor", m_nFirmwareId),
+          "Home " + m_strName + " Motor returned error: %d", kMoveTimeoutMs);
 }
 
 long CMotor::GetPos() {
@@ -96,14 +97,15 @@ long CMotor::GetPosPhys() {
 }
 
 void CMotor::Move(int physical, int relative, long value) {
-  const std::string kind = FormatText("%s%s", relative ? "relative" : "absolute", physical ? " physical" : "");
+  const std::string kind =
+      FormatText("%s%s", relative ? "relative" : "absolute", physical ? " physical" : "");
   LogDebug(5, "Setting %s position of %s Motor to %ld", kind.c_str(), m_strName.c_str(), value);
   // The carousel turns slot by slot: 10 s plus 5 s per slot.
   int timeoutMs = kMoveTimeoutMs;
   if (physical && m_nMotorId == kALCarousel)
     timeoutMs = static_cast<int>(std::labs(value) * kCarouselSlotTimeoutMs + kCarouselBaseTimeoutMs);
   Command(FormatText("%s 0x%x 0x%x 0x%x %ld\n", "movemotor", m_nFirmwareId, static_cast<unsigned>(physical),
-                 static_cast<unsigned>(relative), value),
+                     static_cast<unsigned>(relative), value),
           "Setting " + kind + " position for " + m_strName + " Motor returned error: %d", timeoutMs);
 }
 
@@ -120,9 +122,13 @@ long CMotor::GetSpeed() {
   return speed;
 }
 
-long CMotor::GetMaxPos() { return HexValue(Command(FormatText("%s 0x%x\n", "mtrgetmaxpos", m_nFirmwareId), "")); }
+long CMotor::GetMaxPos() {
+  return HexValue(Command(FormatText("%s 0x%x\n", "mtrgetmaxpos", m_nFirmwareId), ""));
+}
 
-long CMotor::GetMinPos() { return HexValue(Command(FormatText("%s 0x%x\n", "mtrgetminpos", m_nFirmwareId), "")); }
+long CMotor::GetMinPos() {
+  return HexValue(Command(FormatText("%s 0x%x\n", "mtrgetminpos", m_nFirmwareId), ""));
+}
 
 void CMotor::SetSpeed(long speed) {
   LogDebug(5, "Setting speed of %s Motor to %ld", m_strName.c_str(), speed);
@@ -182,7 +188,7 @@ void CMotor::Tune(long time, long position, std::uint16_t* samples, long count) 
   if ((count > 0 && !samples) || count < 0 || count > 0x7FFFFFFF / 2) throw kErrBadParameter;
   std::vector<std::uint8_t> raw(static_cast<std::size_t>(count) * 2);
   RawCommand(FormatText("%s 0x%x 0x%x 0x%x 0x%x\n", "tunemotor", m_nFirmwareId, static_cast<unsigned>(count),
-                    static_cast<unsigned>(time), static_cast<unsigned>(position)),
+                        static_cast<unsigned>(time), static_cast<unsigned>(position)),
              "Tuning " + m_strName + " Motor returned error: %d", raw.data(), static_cast<int>(raw.size()),
              0);
   for (long i = 0; i < count; ++i) samples[i] = LE16(&raw[static_cast<std::size_t>(i) * 2]);
@@ -232,7 +238,7 @@ void CMotor::StepTest(int move1, int move2, unsigned readDelay, std::uint16_t* s
   if ((numSteps > 0 && !samples) || numSteps > 0x7FFFFFFFu / 8) throw kErrBadParameter;
   std::vector<std::uint8_t> raw(static_cast<std::size_t>(numSteps) * 8);
   RawCommand(FormatText("%s 0x%x 0x%x 0x%x 0x%x 0x%x\n", "mtrstep", m_nFirmwareId, numSteps, readDelay,
-                    static_cast<unsigned>(move1), static_cast<unsigned>(move2)),
+                        static_cast<unsigned>(move1), static_cast<unsigned>(move2)),
              m_strName + " Motor step test returned error: %d", raw.data(), static_cast<int>(raw.size()),
              kMoveTimeoutMs);
   std::string text;
@@ -253,22 +259,23 @@ void CMotor::SetParams(short kp, short ki, short kd, short iMax, long accel, lon
   const auto a = static_cast<std::uint32_t>(accel);
   const auto v = static_cast<std::uint32_t>(vel);
   Command(FormatText("%s 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x 0x%x\n", "mtrsetparams", m_nFirmwareId,
-                 static_cast<unsigned short>(kp), static_cast<unsigned short>(ki),
-                 static_cast<unsigned short>(kd), static_cast<unsigned short>(iMax), a >> 16, a & 0xFFFF,
-                 v >> 16, v & 0xFFFF),
+                     static_cast<unsigned short>(kp), static_cast<unsigned short>(ki),
+                     static_cast<unsigned short>(kd), static_cast<unsigned short>(iMax), a >> 16, a & 0xFFFF,
+                     v >> 16, v & 0xFFFF),
           "Setting params for " + m_strName + " Motor returned error: %d");
 }
 
 void CMotor::SetCtrlMode(short mode) {
   LogDebug(5, "Set %s Motor ctrl mode: mode type = %d", m_strName.c_str(), mode);
-  Command(FormatText("%s 0x%x 0x%x\n", "mtrsetctrlmode", m_nFirmwareId, static_cast<unsigned short>(mode)),
-          FormatText("Setting ctrl mode to mode type %d for ", mode) + m_strName + " Motor returned error: %d");
+  Command(
+      FormatText("%s 0x%x 0x%x\n", "mtrsetctrlmode", m_nFirmwareId, static_cast<unsigned short>(mode)),
+      FormatText("Setting ctrl mode to mode type %d for ", mode) + m_strName + " Motor returned error: %d");
 }
 
 // ---- CStage ------------------------------------------------------------------------------
 
-CStage::CStage(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId, const char* defaultName,
-               const char* minKey, const char* maxKey)
+CStage::CStage(IDeviceContext* owner, int motorId, std::uint32_t firmwareId, int nameId,
+               const char* defaultName, const char* minKey, const char* maxKey)
     : CMotor(owner, motorId, firmwareId, nameId, defaultName),
       m_strMinKey(minKey ? minKey : ""),
       m_strMaxKey(maxKey ? maxKey : "") {}

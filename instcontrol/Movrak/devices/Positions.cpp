@@ -83,7 +83,7 @@ void CScanner::Set68KCurrentDateTime() {
   {
     CCommLock lock(m_Comm);
     const std::string line = FormatText("%s 0x%x 0x%x\n", "sethostdatetimeinfo", static_cast<unsigned>(date),
-                                    static_cast<unsigned>(time));
+                                        static_cast<unsigned>(time));
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) error = ReadRawStatus(m_Comm, kRawReply);

@@ -125,12 +125,12 @@ void CScanObj::FindDatum(int x, int y, int packageType) {
 
 void CScanObj::SetScanRegion(int pixels, int rows, int vcStart, int stageStart, double vcIncrement,
                              double stageIncrement, int binX, int binY) {
-  SimpleCommand(
-      "CScanObj::SetScanRegion()",
-      FormatText("%s 0x%x 0x%x 0x%x 0x%x %f %f 0x%x 0x%x\n", "setscanregion", static_cast<unsigned>(pixels),
-             static_cast<unsigned>(rows), static_cast<unsigned>(vcStart), static_cast<unsigned>(stageStart),
-             vcIncrement, stageIncrement, static_cast<unsigned>(binX), static_cast<unsigned>(binY))
-          .c_str());
+  SimpleCommand("CScanObj::SetScanRegion()",
+                FormatText("%s 0x%x 0x%x 0x%x 0x%x %f %f 0x%x 0x%x\n", "setscanregion",
+                           static_cast<unsigned>(pixels), static_cast<unsigned>(rows),
+                           static_cast<unsigned>(vcStart), static_cast<unsigned>(stageStart), vcIncrement,
+                           stageIncrement, static_cast<unsigned>(binX), static_cast<unsigned>(binY))
+                    .c_str());
 }
 
 double CScanObj::EnableAutoFocus(int x, int y, bool wantEncoder, int* encoderPos) {
@@ -142,7 +142,8 @@ double CScanObj::EnableAutoFocus(int x, int y, bool wantEncoder, int* encoderPos
     CCommLock lock(comm);
     CTimeoutScope timeout(comm, kAutofocusTimeoutMs);
     error = Exchange(
-        comm, FormatText("%s 0x%x 0x%x\n", "enableautofocus", static_cast<unsigned>(x), static_cast<unsigned>(y)),
+        comm,
+        FormatText("%s 0x%x 0x%x\n", "enableautofocus", static_cast<unsigned>(x), static_cast<unsigned>(y)),
         &rest);
   }
   if (error != 0) throw error;
@@ -266,7 +267,8 @@ double CScanObj::GetAFStats(long totalPixels) {
       error = comm.ReadString(record, kAFRecord, &read);
       if (error != 0 || read < kAFRecord) break;
       const auto row = platform::parseLeadingHex(std::string_view(record, 4));
-      const auto count = record[4] == ',' ? platform::parseLeadingHex(std::string_view(record + 5, 5)) : std::nullopt;
+      const auto count =
+          record[4] == ',' ? platform::parseLeadingHex(std::string_view(record + 5, 5)) : std::nullopt;
       if (!row || !count || *row > 0xFFFF || *count > 0xFFFF) break;  // not a record: the end
       rows.emplace_back(static_cast<int>(*row), static_cast<int>(*count));
       sum += static_cast<long>(*count);
@@ -342,7 +344,8 @@ void CScanObj::SetDarkSubtractionValue(unsigned red, unsigned green) {
 }
 
 void CScanObj::CalibrationLightSource(bool on) {
-  SimpleCommand("CScanObj::CalibrationLightSource()", FormatText("%s %d\n", "calibratepmt", on ? 1 : 0).c_str());
+  SimpleCommand("CScanObj::CalibrationLightSource()",
+                FormatText("%s %d\n", "calibratepmt", on ? 1 : 0).c_str());
 }
 
 void CScanObj::ControlLasers(int a, int b) {

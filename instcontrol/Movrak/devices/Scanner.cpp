@@ -272,7 +272,8 @@ unsigned char CScanner::Peek(const char* address) {
       read = std::clamp(read, 0, kRawReply);
       // The value, without the reply's line end.
       if (error == 0 && read > 0) {
-        if (const auto v = platform::parseLeadingHex(std::string_view(value, static_cast<std::size_t>(read - 1))))
+        if (const auto v =
+                platform::parseLeadingHex(std::string_view(value, static_cast<std::size_t>(read - 1))))
           result = static_cast<unsigned char>(*v);
       }
     }
@@ -292,7 +293,7 @@ void CScanner::SetLEDs(unsigned char green, unsigned char yellow, unsigned char 
     CCommLock lock(m_Comm);
     const std::string line =
         FormatText("%s 0x%x 0x%x 0x%x 0x%x\n", "setledmode", static_cast<unsigned>(green),
-               static_cast<unsigned>(yellow), static_cast<unsigned>(red), static_cast<unsigned>(mode));
+                   static_cast<unsigned>(yellow), static_cast<unsigned>(red), static_cast<unsigned>(mode));
     int written = 0;
     error = m_Comm.WriteString(line.data(), static_cast<int>(line.size()), &written);
     if (error == 0) error = ReadRawStatus(m_Comm, kRawReply);
@@ -347,7 +348,8 @@ int CScanner::GetDSPExtendedStatus() {
   }
   const auto comma = rest.find(',');
   const auto dsp = platform::parseLeadingHex(rest);
-  const auto status = comma == std::string::npos ? std::nullopt : platform::parseLeadingHex(rest.substr(comma + 1));
+  const auto status =
+      comma == std::string::npos ? std::nullopt : platform::parseLeadingHex(rest.substr(comma + 1));
   if (!dsp || !status) {
     LogDebug(1, "GetDSPExtendedStatus failed with error: 0x%x", static_cast<unsigned>(kErrUnknown));
     throw kErrUnknown;
@@ -420,7 +422,8 @@ void CScanner::GetFWVersion(std::string& bootVersion, std::string& bootField, st
   const auto lines = Lines(rest);
   std::string boot, bootF, runtime, runtimeF;
   const bool ok = lines.size() >= 3 && ParseVersionLine(lines[0], boot, bootF) &&
-                  ParseVersionLine(lines[1], runtime, runtimeF) && platform::parseLeadingHex(lines[2]).has_value();
+                  ParseVersionLine(lines[1], runtime, runtimeF) &&
+                  platform::parseLeadingHex(lines[2]).has_value();
   if (!ok) {
     LogDebug(1, failure, kErrUnknown);
     throw kErrUnknown;

@@ -219,8 +219,9 @@ class CScanner : public CInstrument, public ILaserStateHost, public IAutoloaderH
   // ---- PMT calibration (CPMTCalibration) -----------------------------------------------------
   unsigned CalculatePMTVoltage(int channel, double ratio, unsigned referenceVoltage);
   void CalibratePMT(int channelMask, unsigned pixelSizeX, double ratioRed, double ratioGreen,
-                    unsigned fullVoltRed, unsigned fullVoltGreen, unsigned& newVoltRed, unsigned& newVoltGreen,
-                    int& badCalibration, float laserCompensationRed, float laserCompensationGreen);
+                    unsigned fullVoltRed, unsigned fullVoltGreen, unsigned& newVoltRed,
+                    unsigned& newVoltGreen, int& badCalibration, float laserCompensationRed,
+                    float laserCompensationGreen);
   void SetDarkSubtractionValue(double redMean, double greenMean, std::int32_t& redValue,
                                std::int32_t& greenValue);
 
@@ -240,7 +241,6 @@ class CScanner : public CInstrument, public ILaserStateHost, public IAutoloaderH
   // True until the status thread has left its loop.
   bool IsStatusThreadRunning() const override { return m_bStatusThreadRunning; }
 
-
  private:
   // One exchange under the command mutex: `line`, reply reader, release; logs
   // `failure` (debug 1, with the id) and throws a non-zero result. Returns the rest.
@@ -258,7 +258,6 @@ class CScanner : public CInstrument, public ILaserStateHost, public IAutoloaderH
   std::atomic<tagScannerState> m_eState{kStateOffline};
   std::atomic<unsigned> m_nStatusMsgId{kStatusMsgBase + kStateOffline};
   std::atomic<int> m_nErrorId{0};
-
 
   std::atomic<unsigned> m_nScanInProgress{0};
   std::atomic<int> m_nCarouselRunStarting{0};

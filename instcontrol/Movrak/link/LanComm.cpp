@@ -149,7 +149,8 @@ int CLanComm::Execute(const std::uint8_t* bytes, int count) {
 }
 
 int CLanComm::IncompleteReply(std::string_view read) {
-  LogError("Reply from instrument without its line end: \"%.*s\"", static_cast<int>(read.size()), read.data());
+  LogError("Reply from instrument without its line end: \"%.*s\"", static_cast<int>(read.size()),
+           read.data());
   return kErrTimedOut;
 }
 
@@ -188,7 +189,8 @@ int CLanComm::OpenDevice(const char* connectString) {
     }
   };
 
-  const std::string requested = named ? std::string(connectString).substr(0, kMaxConnectString) : std::string();
+  const std::string requested =
+      named ? std::string(connectString).substr(0, kMaxConnectString) : std::string();
   // Already connected: the same instrument is locked once more. One process holds one
   // instrument, so a connect string naming another one is refused, never taken for it.
   auto lockAgain = [&]() -> std::optional<int> {

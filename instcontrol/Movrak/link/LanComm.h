@@ -9,9 +9,9 @@
 // ReadResponse* must end with one of them: without it the reply did not come whole, and
 // reading it gives 603 as a reply that never came would.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>

@@ -174,7 +174,8 @@ int receiveResponse(LanResponse& node, platform::SteadyTime deadline, int timeou
     LogError("LAN: Unrecoverable error: unable to allocate memory for response structure!");
     return kErrOutOfMemory;
   }
-  return length > 0 ? readStream(node.data.data(), static_cast<int>(length), missing, deadline, timeoutSec) : 0;
+  return length > 0 ? readStream(node.data.data(), static_cast<int>(length), missing, deadline, timeoutSec)
+                    : 0;
 }
 
 // What a failed receive says about the stream: after a time-out the rest of the reply

@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
   const platform::com::HRESULT hr = platform::com::RegisterLibrary(library, unregister);
   if (platform::com::Failed(hr)) {
     const auto info = platform::com::GetErrorInfo();
-    std::fprintf(stderr, "movrak-register: %s failed: %s (0x%08X)\n", unregister ? "unregistration" : "registration",
+    std::fprintf(stderr, "movrak-register: %s failed: %s (0x%08X)\n",
+                 unregister ? "unregistration" : "registration",
                  info ? info->description.c_str() : platform::com::ErrorMessage(hr).c_str(),
                  static_cast<unsigned>(hr));
     return 1;

@@ -29,7 +29,9 @@ constexpr HRESULT MakeHResult(std::uint32_t severity, std::uint32_t facility, st
 constexpr bool Succeeded(HRESULT hr) { return hr >= 0; }
 constexpr bool Failed(HRESULT hr) { return hr < 0; }
 constexpr std::uint32_t HResultCode(HRESULT hr) { return static_cast<std::uint32_t>(hr) & 0xFFFFu; }
-constexpr std::uint32_t HResultFacility(HRESULT hr) { return (static_cast<std::uint32_t>(hr) >> 16) & 0x1FFFu; }
+constexpr std::uint32_t HResultFacility(HRESULT hr) {
+  return (static_cast<std::uint32_t>(hr) >> 16) & 0x1FFFu;
+}
 
 inline constexpr std::uint32_t FACILITY_ITF = 4;
 // An interface-specific failure: 0x80040000 | code.
@@ -115,7 +117,8 @@ class Object : public Interfaces... {
     if (iid == IUnknown::kIID) {
       *object = static_cast<IUnknown*>(static_cast<First*>(this));
     } else {
-      ((iid == Interfaces::kIID && !*object ? (void)(*object = static_cast<Interfaces*>(this)) : (void)0), ...);
+      ((iid == Interfaces::kIID && !*object ? (void)(*object = static_cast<Interfaces*>(this)) : (void)0),
+       ...);
     }
     if (!*object) return E_NOINTERFACE;
     AddRef();

@@ -163,7 +163,8 @@ bool copyFileNoOverwrite(const std::string& src, const std::string& dst);
 // one whole, never a mix: written to `tempPath` (which must not exist; a hidden unique name
 // beside `path` when empty), synced, given the old file's permissions and renamed over
 // `path`. On failure the temporary file is removed, `path` is unchanged and errno says why.
-bool replaceFileContents(const std::string& path, std::string_view contents, const std::string& tempPath = {});
+bool replaceFileContents(const std::string& path, std::string_view contents,
+                         const std::string& tempPath = {});
 
 // ---- descriptors, for writers that buffer and place their bytes themselves (image files)
 enum class FileAccess {

@@ -17,7 +17,8 @@ namespace platform::process {
 // nothing needs to wait for it. Returns its process id; nullopt when it could not be
 // started, with the errno in *error (ENOENT for a missing program, a bad folder ...).
 [[nodiscard]] std::optional<int> spawnDetached(const std::vector<std::string>& argv,
-                                 const std::string& workingDirectory = {}, int* error = nullptr);
+                                               const std::string& workingDirectory = {},
+                                               int* error = nullptr);
 
 // A child process to wait for (tests, tools). The destructor kills a child still running
 // and reaps it, so none is left behind.

@@ -120,7 +120,7 @@ int getInt(const std::string& path, std::string_view section, std::string_view k
 std::vector<std::string> sectionNames(const std::string& path);
 std::vector<std::string> keyNames(const std::string& path, std::string_view section);
 [[nodiscard]] bool writeString(const std::string& path, std::string_view section, std::string_view key,
-                 std::string_view value);
+                               std::string_view value);
 // Removing what is not there succeeds.
 [[nodiscard]] bool deleteKey(const std::string& path, std::string_view section, std::string_view key);
 [[nodiscard]] bool deleteSection(const std::string& path, std::string_view section);

@@ -68,7 +68,7 @@ class ServiceHost {
 // Returns the state the service reports afterwards; nullopt when it does not run or did
 // not answer within the time-out.
 [[nodiscard]] std::optional<State> sendControl(std::string_view serviceName, std::uint32_t code,
-                                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                                               std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Tells systemd (through $NOTIFY_SOCKET) "READY=1", "STOPPING=1", "STATUS=..." ...;
 // false when no supervisor listens.

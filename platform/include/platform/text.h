@@ -1,7 +1,7 @@
 #pragma once
 // Small text helpers shared by every deliverable: printf into a std::string, hexadecimal
-// digits and numbers (whole fields and the leading number of a reply), ASCII case folding (names in the registry and INI files compare
-// case-insensitively) and trimming of blanks.
+// digits and numbers (whole fields and the leading number of a reply), ASCII case folding (names in the
+// registry and INI files compare case-insensitively) and trimming of blanks.
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +14,8 @@ namespace platform {
 
 // printf into a std::string; nullopt when the C library rejects the format. `args` is
 // left untouched (the caller may use it again).
-inline std::optional<std::string> formatV(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
+inline std::optional<std::string> formatV(const char* fmt, va_list args)
+    __attribute__((format(printf, 1, 0)));
 inline std::optional<std::string> formatV(const char* fmt, va_list args) {
   va_list copy;
   va_copy(copy, args);

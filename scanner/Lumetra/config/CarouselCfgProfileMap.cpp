@@ -148,7 +148,8 @@ tagScanCfgStruct* CCarouselCfgProfileMap::LoadDefaultProfile(CScanRegionInfoMap*
 }
 
 std::optional<std::string> CCarouselCfgProfileMap::ReadProfile(const platform::profile::Document* doc,
-                                                               const std::string& section, const std::string& name,
+                                                               const std::string& section,
+                                                               const std::string& name,
                                                                CScanRegionInfoMap* regionMap) {
   const ScanRegionInfo* defaultRegion = regionMap->GetDefaultRegion();
   auto profile = std::make_unique<tagScanCfgStruct>();
@@ -164,9 +165,8 @@ std::optional<std::string> CCarouselCfgProfileMap::ReadProfile(const platform::p
   if (!regionMap->Lookup(p.RegionName)) {
     if (!defaultRegion)
       return "its scan region '" + p.RegionName + "' is not loaded and there is no default region";
-    LogInfo(
-        "LoadCfgProfiles: defined Scan Region %s is not loaded currently, use Tarsel default %s instead",
-        p.RegionName.c_str(), defaultRegion->Name.c_str());
+    LogInfo("LoadCfgProfiles: defined Scan Region %s is not loaded currently, use Tarsel default %s instead",
+            p.RegionName.c_str(), defaultRegion->Name.c_str());
     p.RegionName = defaultRegion->Name;
   }
   p.ResolutionType = doc->getInt(section, "ResolutionType", 0);
@@ -221,8 +221,9 @@ void CCarouselCfgProfileMap::KeepSkipped(const platform::profile::Document& doc,
   kept.Name = name;
   for (const std::string& key : doc.keyNames(section))
     if (const auto value = doc.get(section, key)) kept.Values.emplace_back(key, *value);
-  LogWarning("LoadCfgProfiles: profile '%s' ([%s] of '%s') is not loaded: %s; it is kept in the file as it is.",
-             name.c_str(), section.c_str(), FilePath.c_str(), reason.c_str());
+  LogWarning(
+      "LoadCfgProfiles: profile '%s' ([%s] of '%s') is not loaded: %s; it is kept in the file as it is.",
+      name.c_str(), section.c_str(), FilePath.c_str(), reason.c_str());
   m_Skipped.push_back(std::move(kept));
 }
 
@@ -239,7 +240,8 @@ int CCarouselCfgProfileMap::ReloadSkippedProfiles(CScanRegionInfoMap* regionMap)
     if (const auto reason = ReadProfile(&doc, "Profile", kept.Name, regionMap)) {
       m_Skipped.push_back(std::move(kept));
     } else {
-      LogInfo("LoadCfgProfiles: profile '%s' is loaded now that the scan regions changed.", kept.Name.c_str());
+      LogInfo("LoadCfgProfiles: profile '%s' is loaded now that the scan regions changed.",
+              kept.Name.c_str());
       ++loaded;
     }
   }
@@ -277,7 +279,8 @@ bool CCarouselCfgProfileMap::LoadCfgProfiles(const char* path, CScanRegionInfoMa
     const std::string section = "Profile" + std::to_string(n);
     const std::string name = readText(*doc, section, "Name", "");
     if (name.empty() || Lookup(name)) continue;
-    if (const auto reason = ReadProfile(&*doc, section, name, regionMap)) KeepSkipped(*doc, section, name, *reason);
+    if (const auto reason = ReadProfile(&*doc, section, name, regionMap))
+      KeepSkipped(*doc, section, name, *reason);
   }
   return true;
 }
@@ -356,7 +359,8 @@ bool CCarouselCfgProfileMap::SaveCfgProfiles(const char* path) {
     bool ok = true;
     for (const auto& [key, value] : skipped->Values) ok = doc.set(section, key, value) && ok;
     if (!ok) {
-      LogError("Save profile %s failed [%s]", skipped->Name.c_str(), FormatWin32Error("Save PROFILE_NAME").c_str());
+      LogError("Save profile %s failed [%s]", skipped->Name.c_str(),
+               FormatWin32Error("Save PROFILE_NAME").c_str());
       (void)doc.removeSection(section);  // false: nothing of it was written yet
       continue;
     }

@@ -67,8 +67,8 @@ class CCarouselCfgProfileMap {
   };
   std::optional<std::string> ReadProfile(const platform::profile::Document* doc, const std::string& section,
                                          const std::string& name, CScanRegionInfoMap* regionMap);
-  void KeepSkipped(const platform::profile::Document& doc, const std::string& section, const std::string& name,
-                   const std::string& reason);
+  void KeepSkipped(const platform::profile::Document& doc, const std::string& section,
+                   const std::string& name, const std::string& reason);
 
   Map m_Profiles;
   std::vector<SkippedProfile> m_Skipped;

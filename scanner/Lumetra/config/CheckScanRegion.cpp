@@ -1,10 +1,10 @@
 // CheckScanRegion: the limits of RegionDB.sys for one scanner type, applied to a region.
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <cerrno>
-#include <sstream>
 #include <optional>
+#include <sstream>
 
 #include "Jotwell/Logger.h"
 #include "Jotwell/ProductKeys.h"
@@ -44,7 +44,8 @@ void prematureEnd() { LogError("CheckScanRegion: premature end of file."); }
 
 // The limits for `scannerType`, or nullopt after the logged reason.
 std::optional<Limits> readLimits(int scannerType) {
-  const std::string folder = CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+  const std::string folder =
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
   if (folder.empty()) {
     LogError(
         "CheckScanRegion:: Cannot find the registry key '%s' with Value '%s' -- Cannot check Scan Region",

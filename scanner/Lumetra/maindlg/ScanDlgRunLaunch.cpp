@@ -1,6 +1,4 @@
 // CScanDlgCore: launching a carousel run and the slot and profile selection it starts from.
-#include "maindlg/ScanDlgCore.h"
-
 #include <charconv>
 #include <exception>
 #include <stdexcept>
@@ -11,6 +9,7 @@
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "config/ScanCfgRules.h"
+#include "maindlg/ScanDlgCore.h"
 #include "maindlg/ScanDlgShared.h"
 #include "platform/files.h"
 #include "platform/process.h"

@@ -1,6 +1,4 @@
 // CScanDlgCore: start-up (connection, settings, regions, profiles) and shut-down.
-#include "maindlg/ScanDlgCore.h"
-
 #include <exception>
 #include <stdexcept>
 
@@ -9,6 +7,7 @@
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "config/ScanCfgRules.h"
+#include "maindlg/ScanDlgCore.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/ui.h"

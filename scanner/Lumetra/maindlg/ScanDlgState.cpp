@@ -1,6 +1,4 @@
 // CScanDlgCore: the scanner's model and door, its state on the window, and window messages.
-#include "maindlg/ScanDlgCore.h"
-
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
@@ -10,6 +8,7 @@
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "config/ScanCfgRules.h"
+#include "maindlg/ScanDlgCore.h"
 #include "maindlg/ScanDlgShared.h"
 #include "platform/files.h"
 #include "platform/process.h"

@@ -1,6 +1,4 @@
 // CScanDlgCore: the menu commands and the tools they start.
-#include "maindlg/ScanDlgCore.h"
-
 #include <exception>
 #include <stdexcept>
 
@@ -9,6 +7,7 @@
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "config/ScanCfgRules.h"
+#include "maindlg/ScanDlgCore.h"
 #include "maindlg/ScanDlgShared.h"
 #include "platform/files.h"
 #include "platform/process.h"

@@ -240,7 +240,8 @@ std::string CReporter::IncompleteText() const {
   if (m_Pending.empty()) return {};
   const std::string reason = platform::systemErrorText(m_nWriteError);
   return FormatText("The run report '%s' is incomplete: %zu entries could not be written%s%s.",
-                    m_strXmlPath.c_str(), m_Pending.size(), reason.empty() ? "" : " (", reason.empty() ? "" : (reason + ")").c_str());
+                    m_strXmlPath.c_str(), m_Pending.size(), reason.empty() ? "" : " (",
+                    reason.empty() ? "" : (reason + ")").c_str());
 }
 
 void CReporter::AddLog(int category, const char* text) {
@@ -255,8 +256,8 @@ void CReporter::AddLog(int category, const char* text) {
   const bool hadPending = m_Pending.size() > 1;
   if (!WritePending()) {
     if (!hadPending)
-      LogError("Run report '%s' cannot be written (%s); its entries are kept until it can.", m_strXmlPath.c_str(),
-               platform::systemErrorText(m_nWriteError).c_str());
+      LogError("Run report '%s' cannot be written (%s); its entries are kept until it can.",
+               m_strXmlPath.c_str(), platform::systemErrorText(m_nWriteError).c_str());
     return;
   }
   TransformToHtml();

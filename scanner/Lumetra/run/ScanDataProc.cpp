@@ -91,7 +91,8 @@ void CScanDataProc::Send(unsigned code, std::intptr_t value) {
 void CScanDataProc::NoteFailure(unsigned code, std::intptr_t value) {
   if (code != kScanDataFailed) return;
   int none = kDataStatusOK;
-  m_nFailure.compare_exchange_strong(none, value != kDataStatusOK ? static_cast<int>(value) : kDataStatusReadFailed);
+  m_nFailure.compare_exchange_strong(
+      none, value != kDataStatusOK ? static_cast<int>(value) : kDataStatusReadFailed);
 }
 
 std::string CScanDataProc::GetStatusText(int code) {

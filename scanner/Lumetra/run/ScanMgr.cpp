@@ -37,7 +37,9 @@ CScanMgr::~CScanMgr() {
   if (m_PollThread.joinable()) m_PollThread.join();
 }
 
-platform::Window* CScanMgr::SetStatusWindow(platform::Window* window) { return m_pStatusWindow.exchange(window); }
+platform::Window* CScanMgr::SetStatusWindow(platform::Window* window) {
+  return m_pStatusWindow.exchange(window);
+}
 
 void CScanMgr::RequestAbort(bool abort, bool afterCurrentScan) {
   if (!abort) {

@@ -38,9 +38,9 @@ struct BrowsedSlotRecord {
 
 // wParam of WM_CHECK_CAROUSEL.
 enum CheckCarouselCode : std::uintptr_t {
-  kCheckFailed = 0,   // lParam: const char* text
+  kCheckFailed = 0,  // lParam: const char* text
   kCheckStarted = 1,
-  kCheckSlot = 2,     // lParam: const BrowsedSlotRecord*
+  kCheckSlot = 2,  // lParam: const BrowsedSlotRecord*
   kCheckEnded = 3,
 };
 
@@ -126,7 +126,8 @@ class CScanMgr : public INamingHost {
   void RecordSlotResult(int slot);
   // Pixel sizes, binning, output scale, channel flags, percentages and the channel table of
   // a slot from its resolution type.
-  void SetChannelSettings(int resolutionType, bool green, bool red, unsigned redPercent, unsigned greenPercent);
+  void SetChannelSettings(int resolutionType, bool green, bool red, unsigned redPercent,
+                          unsigned greenPercent);
   // The PMT memory at run start (instrument calls fail as platform::com::ComError).
   void LoadLastGoodPMTVoltages();
   void StoreLastGoodPMTVoltages();
@@ -190,7 +191,7 @@ class CScanMgr : public INamingHost {
   std::array<int, 9> m_SlotRegion{};  // the slot's region as taken over
   std::array<int, 9> m_ScanRegion{};  // as stored by SetLumetraParams
   int m_nChannelCount = 0;
-  std::array<int, 2> m_Channels{};    // PMT channel per image channel, red first
+  std::array<int, 2> m_Channels{};  // PMT channel per image channel, red first
   bool m_bAutoNaming = false;
   std::string m_strBarcode, m_strScanComment;
   int m_nCurrentSlot = 0;

@@ -96,8 +96,8 @@ void CScanMgr::SetLumetraParams(const std::array<int, 9>& values, bool skipCheck
     // The check corrects values outside the model's limits in place; only a region
     // database that cannot be used fails it.
     int width = region[7], height = region[8];
-    const int check = CheckScanRegion(GetScannerModel(), &region[0], &region[1], &width, &height, &region[4],
-                                      &region[5]);
+    const int check =
+        CheckScanRegion(GetScannerModel(), &region[0], &region[1], &width, &height, &region[4], &region[5]);
     if (check != 0 && check != 1) throw std::runtime_error("CheckScanRegion failed");
     region[7] = width;
     region[8] = height;
@@ -182,9 +182,10 @@ void CScanMgr::LoadLastGoodPMTVoltages() {
 
   long red = reg.ReadInt(kRedVoltValue, 0L);
   long green = reg.ReadInt(kGreenVoltValue, 0L);
-  LogInfo("Get last known good PMT voltages calibrated at 100 percent from registry database: Red = %ld, "
-          "Green = %ld.",
-          red, green);
+  LogInfo(
+      "Get last known good PMT voltages calibrated at 100 percent from registry database: Red = %ld, "
+      "Green = %ld.",
+      red, green);
   const auto invalid = [](long v) { return v < 0 || v > kMaxStoredVoltage; };
   if (invalid(red) || invalid(green)) {
     LogError("Prior PMT Voltage Invalid!  Registry Key Corrupt?  Using Factory Setting.");
@@ -254,8 +255,8 @@ void CScanMgr::CalibratePMTs(unsigned channelMask) {
   IScanCtrl::BOOL32 failed = 0;
   try {
     CheckScanCtrl(m_pScanCtrl->CalibratePMT(channelMask, m_nRedPercent / 100.0, m_nGreenPercent / 100.0,
-                                            m_nLastGoodRedVoltage, m_nLastGoodGreenVoltage, &newRed, &newGreen,
-                                            &failed, m_fRedLaserFactor, m_fGreenLaserFactor));
+                                            m_nLastGoodRedVoltage, m_nLastGoodGreenVoltage, &newRed,
+                                            &newGreen, &failed, m_fRedLaserFactor, m_fGreenLaserFactor));
   } catch (const ComError& e) {
     CLogger::OnFunctionEnd(CLogger::PMT_CALIBRATION);
     if (!IsErrorClass(e, kClassPMTCalibUnstable) && !IsErrorClass(e, kClassPMTCalibLost)) throw;
@@ -297,7 +298,8 @@ void CScanMgr::ClearSimpleErrCounts() {
   try {
     CheckScanCtrl(m_pScanCtrl->SDPClearSimpleErrCounts());
   } catch (const ComError& e) {
-    LogError("<CScanMgr::DoScan>Failed to send ClearSimpleErrorCounts command: %s", FormatComError(e).c_str());
+    LogError("<CScanMgr::DoScan>Failed to send ClearSimpleErrorCounts command: %s",
+             FormatComError(e).c_str());
   }
 }
 
@@ -310,7 +312,8 @@ void CScanMgr::LogSimpleErrCounts() {
     else if (counts > 0)
       LogDebug(1, "<CScanMgr::DoScan> Got SimpleErrorCounts = %d", counts);
   } catch (const ComError& e) {
-    LogError("<CScanMgr::DoScan>Failed to get SimpleErrorCounts from Data Port: %s", FormatComError(e).c_str());
+    LogError("<CScanMgr::DoScan>Failed to get SimpleErrorCounts from Data Port: %s",
+             FormatComError(e).c_str());
   }
 }
 
@@ -374,7 +377,8 @@ bool CScanMgr::JoinRecvThread() {
   // The thread only starts the read and write threads; it waits for nothing but the
   // status window's answer to the start message, so the bound is generous.
   if (!m_RecvThread.joinable() || m_RecvThread.join(kThreadWait)) return true;
-  LogError("<CScanMgr::DoScan> The receive thread did not end within %d s.", static_cast<int>(kThreadWait.count()));
+  LogError("<CScanMgr::DoScan> The receive thread did not end within %d s.",
+           static_cast<int>(kThreadWait.count()));
   return false;
 }
 
@@ -441,8 +445,8 @@ void CScanMgr::DoScan(const std::string& path) {
   ThrowIfAbortNow();
 
   if (!proc.PrepareScan(static_cast<int>(lines), pixels, m_nDoublePass == 1, 0)) {
-    LogError("<CScanMgr::DoScan> Failed to prepare the scan data processing for %u lines of %d pixels.", lines,
-             pixels);
+    LogError("<CScanMgr::DoScan> Failed to prepare the scan data processing for %u lines of %d pixels.",
+             lines, pixels);
     throw std::runtime_error(
         "Failed to prepare the scan data processing (data buffer or data port not ready); the scan was not "
         "started.");

@@ -158,10 +158,10 @@ struct Board {
   // A file the instrument (another process) describes each scan in; read until the stream
   // of a run is first read from, so that it follows the scan the instrument started.
   std::string scanFile;
-  std::string scanFileText;  // what was last taken from it
+  std::string scanFileText;         // what was last taken from it
   bool backwardUnmirrored = false;  // fault: backward lines sent left to right
-  int linesDelivered = -1;       // lines of a scan run's stream the board sends (-1: all)
-  std::int64_t bufferBytes = 0;  // scan data the board holds unread at most (0: no bound)
+  int linesDelivered = -1;          // lines of a scan run's stream the board sends (-1: all)
+  std::int64_t bufferBytes = 0;     // scan data the board holds unread at most (0: no bound)
   int integrationCount = 40;
   long dataRate = 0;
   int fullDelayMs = 200;

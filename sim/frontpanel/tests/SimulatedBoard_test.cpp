@@ -201,8 +201,9 @@ TEST_F(OkSimBoardTest, TheScanFileDecidesTheScanUntilTheRunIsRead) {
   testsupport::writeFile(file, "scan 20 3 12000 2000 10 10 1 SLIDE B\n");
   EXPECT_EQ(wireOut(0x2A), 16 * (32 + 8 * 20));  // (3 rows + 5) x 2 at 10 um
   std::vector<unsigned char> line(32 + 8 * 20);
-  ASSERT_EQ(okUsbFrontPanel_ReadFromBlockPipeOut(board_, 0xA0, 8, static_cast<long>(line.size()), line.data()),
-            static_cast<long>(line.size()));
+  ASSERT_EQ(
+      okUsbFrontPanel_ReadFromBlockPipeOut(board_, 0xA0, 8, static_cast<long>(line.size()), line.data()),
+      static_cast<long>(line.size()));
   testsupport::writeFile(file, "scan 50 3 12000 2000 10 10 1 SLIDE C\n");
   EXPECT_EQ(wireOut(0x2A), 15 * (32 + 8 * 20));  // the run keeps its scan
   okUsbFrontPanel_SetWireInValue(board_, 0x02, 0x0000, 0xFFFF);

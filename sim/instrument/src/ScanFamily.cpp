@@ -94,11 +94,8 @@ std::string ScanFamily::region() const {
 
 void ScanFamily::registerCommands(Instrument& in) {
   // Commands that only need their argument count right.
-  for (const auto& [word, count] :
-       std::initializer_list<std::pair<const char*, std::size_t>>{{"initlasers", 0},
-                                                                  {"enabledepthscan", 3},
-                                                                  {"seteomdigpot", 1},
-                                                                  {"setdarksubtractionvalue", 1}})
+  for (const auto& [word, count] : std::initializer_list<std::pair<const char*, std::size_t>>{
+           {"initlasers", 0}, {"enabledepthscan", 3}, {"seteomdigpot", 1}, {"setdarksubtractionvalue", 1}})
     in.setHandler(word,
                   [count = count](const Request& r) { return r.args.size() == count ? Reply::ok() : bad(); });
   in.setHandler("calibratepmt", [this](const Request& r) { return switchCalibrationLight(r); });

@@ -224,7 +224,8 @@ bool Instrument::start() {
         request.reserved = getBE32(h + 12);
         if (length < kHeaderSize || length > kMaxCommandFrame) {
           std::lock_guard lock(st.mutex);
-          st.keep("<frame rejected: length " + std::to_string(length) + ">", nullptr, options_.requestLogSize);
+          st.keep("<frame rejected: length " + std::to_string(length) + ">", nullptr,
+                  options_.requestLogSize);
           st.changed.notify_all();
           break;
         }

@@ -292,8 +292,9 @@ int main(int argc, char** argv) {
   for (const auto& [slot, barcode] : slides) devices.autoloader->putSlide(slot, {barcode, "7"});
   if (nominalSupplies) devices.controller->setNominalSupplies();
   if (homed)
-    for (auto id : {zevasim::MotorFamily::kSlowStage, zevasim::MotorFamily::kVCStage, zevasim::MotorFamily::kAutofocus,
-                    zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
+    for (auto id :
+         {zevasim::MotorFamily::kSlowStage, zevasim::MotorFamily::kVCStage, zevasim::MotorFamily::kAutofocus,
+          zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
       devices.motors->update(id, [](zevasim::MotorFamily::Axis& a) { a.initialised = a.homed = true; });
   if (autofocus) devices.scans->setAutofocus(*autofocus, 0, 25);
   if (!lightFile.empty()) {
@@ -310,21 +311,24 @@ int main(int argc, char** argv) {
   if (!scanFile.empty()) {
     // One line, replaced whole: "scan PIXELS ROWS X Y PIXEL-SIZE LINE-RESOLUTION PASSES
     // BARCODE" (the held slide's barcode; a slide without one is still a slide).
-    devices.scans->onScanStarted([scanFile, autoloader = devices.autoloader](const zevasim::ScanFamily::ScanStart& s) {
-      const auto held = autoloader->heldSlide();
-      const std::string barcode = held && !held->barcode.empty() ? held->barcode : "NO-BARCODE";
-      const long pixelSize = std::lround(s.vcIncrement * s.binX), lineResolution = std::lround(s.stageIncrement * s.binY);
-      const std::string temporary = scanFile + ".new";
-      if (std::FILE* f = std::fopen(temporary.c_str(), "w")) {
-        std::fprintf(f, "scan %d %d %ld %ld %ld %ld %d %s\n", s.pixels, s.rows, s.vcStart, s.stageStart, pixelSize,
-                     lineResolution, s.passes, barcode.c_str());
-        if (std::fclose(f) == 0) std::rename(temporary.c_str(), scanFile.c_str());
-      }
-    });
+    devices.scans->onScanStarted(
+        [scanFile, autoloader = devices.autoloader](const zevasim::ScanFamily::ScanStart& s) {
+          const auto held = autoloader->heldSlide();
+          const std::string barcode = held && !held->barcode.empty() ? held->barcode : "NO-BARCODE";
+          const long pixelSize = std::lround(s.vcIncrement * s.binX),
+                     lineResolution = std::lround(s.stageIncrement * s.binY);
+          const std::string temporary = scanFile + ".new";
+          if (std::FILE* f = std::fopen(temporary.c_str(), "w")) {
+            std::fprintf(f, "scan %d %d %ld %ld %ld %ld %d %s\n", s.pixels, s.rows, s.vcStart, s.stageStart,
+                         pixelSize, lineResolution, s.passes, barcode.c_str());
+            if (std::fclose(f) == 0) std::rename(temporary.c_str(), scanFile.c_str());
+          }
+        });
   }
   if (scanLines > 0) {
-    instrument.setHandler("getscanline",
-                          [scanLines](const zevasim::Request&) { return zevasim::StatusRecordsReply(scanLines); });
+    instrument.setHandler("getscanline", [scanLines](const zevasim::Request&) {
+      return zevasim::StatusRecordsReply(scanLines);
+    });
   }
   for (const auto& [word, fault] : faults) instrument.injectFault(word, fault);
   instrument.setRebootListener([&udpSide](zevasim::Instrument& in) {

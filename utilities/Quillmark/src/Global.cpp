@@ -61,7 +61,8 @@ void Global::LocateFiles(const std::string& programFolder) {
     if (!p.empty() && p.back() != '/') p += '/';
     return p;
   };
-  InstallPath = withSlash(ReadRegValue(platform::HKEY_LOCAL_MACHINE, kInstallKey, zeva::kInstallPathValue, ""));
+  InstallPath =
+      withSlash(ReadRegValue(platform::HKEY_LOCAL_MACHINE, kInstallKey, zeva::kInstallPathValue, ""));
   IniPath = InstallPath + "ChipRegions.ini";
   // An empty Path names no folder (it would make the file system's root the install folder).
   if (InstallPath.empty() || !platform::fileExists(IniPath)) {

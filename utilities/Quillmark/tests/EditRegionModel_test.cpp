@@ -1,8 +1,9 @@
+#include "EditRegionModel.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "EditRegionModel.h"
 #include "QuillFixture.h"
 
 namespace {
@@ -218,7 +219,8 @@ TEST_F(EditRegionTest, SaveWritesOnlyChangesAndStaysOpenOnFailure) {
 }
 
 TEST_F(EditRegionTest, ExitChecksTheStoredValuesInModifyMode) {
-  ASSERT_TRUE(platform::profile::writeString(g_.IniPath, "CustomerSlide2", "X", "99000"));  // Custom 1 out of limits
+  ASSERT_TRUE(
+      platform::profile::writeString(g_.IniPath, "CustomerSlide2", "X", "99000"));  // Custom 1 out of limits
   open("Modify", "Region3");
   form_.SetText(Box::Name, "typed");
   answers = {platform::ui::IDNO};

@@ -85,8 +85,9 @@ TEST_F(RegionDbTest, ShortOrMissingFilesAreError5000) {
   std::pair<int, std::string> fifo;
   ASSERT_TRUE(testsupport::endsWithoutAWriter([&] { fifo = failure([&] { g_.LoadScannerModels(); }); },
                                               g_.RegionDbPath));
-  EXPECT_EQ(fifo, std::make_pair(5000, "The scan region system file cannot be read: " + g_.RegionDbPath +
-                                           " is not a regular file (a pipe, socket or device); it is not read"));
+  EXPECT_EQ(fifo,
+            std::make_pair(5000, "The scan region system file cannot be read: " + g_.RegionDbPath +
+                                     " is not a regular file (a pipe, socket or device); it is not read"));
   std::remove(g_.RegionDbPath.c_str());
 }
 

@@ -1,4 +1,6 @@
 // The editor's windows on a real (virtual) display.
+#include "Windows.h"
+
 #include <gtest/gtest.h>
 #include <wx/wx.h>
 
@@ -7,9 +9,8 @@
 #include <cstdlib>
 
 #include "QuillFixture.h"
-#include "testsupport/WxTestEnv.h"
-#include "Windows.h"
 #include "platform/registry.h"
+#include "testsupport/WxTestEnv.h"
 
 namespace {
 
@@ -90,9 +91,11 @@ TEST_F(GuiTest, ListWindowShowsTheRegionsAndMarksInvalidCells) {
   EXPECT_EQ(frame->GetSelectedRows(), std::make_pair(2, 3));
   // The selected rows' text reads on the selection, with the keyboard in the grid
   // (selection colour) and without it (the desktop's shadow grey).
-  for (const wxColour& back : {grid->GetSelectionBackground(), wxSystemSettings::GetColour(wxSYS_COLOUR_BTNSHADOW)})
+  for (const wxColour& back :
+       {grid->GetSelectionBackground(), wxSystemSettings::GetColour(wxSYS_COLOUR_BTNSHADOW)})
     EXPECT_GE(ContrastRatio(grid->GetSelectionForeground(), back), 4.5)
-        << back.GetAsString(wxC2S_HTML_SYNTAX) << " under " << grid->GetSelectionForeground().GetAsString(wxC2S_HTML_SYNTAX);
+        << back.GetAsString(wxC2S_HTML_SYNTAX) << " under "
+        << grid->GetSelectionForeground().GetAsString(wxC2S_HTML_SYNTAX);
   frame->SelectGridRows(99, 99);
   EXPECT_EQ(frame->GetSelectedRows(), std::make_pair(5, 5));
 

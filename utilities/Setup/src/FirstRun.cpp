@@ -62,7 +62,8 @@ FirstRunResult RunFirstRun(const FirstRunOptions& options) {
     return result;
   }
   // Nothing is written before the installed files are known to be there.
-  for (const char* name : {"services", kRegionFiles[0], kRegionFiles[1], kInstalledFiles[0], kInstalledFiles[1]}) {
+  for (const char* name :
+       {"services", kRegionFiles[0], kRegionFiles[1], kInstalledFiles[0], kInstalledFiles[1]}) {
     if (!platform::fileExists(share + "/" + name)) {
       result.error = "the installation's file " + share + "/" + name +
                      " is missing: run the zevazodizo-setup of a complete installation (cmake --install)";

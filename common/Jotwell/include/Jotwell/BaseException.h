@@ -153,5 +153,7 @@ SETranslatorFunction SetSETranslator(SETranslatorFunction f);
 SETranslatorFunction GetSETranslator();
 // The translator: removes itself for the thread, then throws SE_Exception.
 void SETranslator(unsigned int code, EXCEPTION_POINTERS* info);
-inline void TranslateStructuredException(unsigned int code, EXCEPTION_POINTERS* info) { SETranslator(code, info); }
+inline void TranslateStructuredException(unsigned int code, EXCEPTION_POINTERS* info) {
+  SETranslator(code, info);
+}
 inline void InstallSETranslator() { SetSETranslator(&SETranslator); }

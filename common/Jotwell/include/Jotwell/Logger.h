@@ -55,8 +55,10 @@ class JOTWELL_API CLogger {
   static void SetDebugLogging(bool on);
 
   static void Log(LogTag tag, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-  static void LogVa(LogTag tag, int level, const char* fmt, va_list args) __attribute__((format(printf, 3, 0)));
-  static void Log(LogTag tag, CFile& file, int level, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+  static void LogVa(LogTag tag, int level, const char* fmt, va_list args)
+      __attribute__((format(printf, 3, 0)));
+  static void Log(LogTag tag, CFile& file, int level, const char* fmt, ...)
+      __attribute__((format(printf, 4, 5)));
   static void LogVa(LogTag tag, CFile& file, int level, const char* fmt, va_list args)
       __attribute__((format(printf, 4, 0)));
   static void LogNoVa(LogTag tag, int level, const char* text);
@@ -112,7 +114,8 @@ class JOTWELL_API CLogger {
   static void LogGetArchiveDir();
   static void PruneArchives(bool all);
   static std::string SettingsKey();
-  static void FormatAndWrite(LogTag tag, CFile& file, int level, const char* fmt, va_list args, bool toProcessLog);
+  static void FormatAndWrite(LogTag tag, CFile& file, int level, const char* fmt, va_list args,
+                             bool toProcessLog);
 };
 
 // Opens the process log for the life of the object.

@@ -71,7 +71,8 @@ class IScanCtrl : public platform::com::IUnknown {
   virtual HRESULT put_AFPosX(LONG newVal) = 0;
   virtual HRESULT put_AFPosY(LONG newVal) = 0;
   virtual HRESULT CalibrateLasers() = 0;
-  virtual HRESULT MeasureDarkOffset(LONG lMask, LONG lNumSamples, LONG lArrayLength, std::int16_t* sArray) = 0;
+  virtual HRESULT MeasureDarkOffset(LONG lMask, LONG lNumSamples, LONG lArrayLength,
+                                    std::int16_t* sArray) = 0;
   virtual HRESULT LockDoor() = 0;
   virtual HRESULT UnLockDoor() = 0;
   virtual HRESULT IsDoorClosed(BOOL32* pbIsClosed) = 0;
@@ -96,10 +97,11 @@ class IScanCtrl : public platform::com::IUnknown {
                                         unsigned char* pszBarcode) = 0;
   virtual HRESULT StopBrowseCarousel() = 0;
   virtual HRESULT CalibrationLightSource(BOOL32 bLightSourceOn) = 0;
-  virtual HRESULT CalibratePMT(unsigned uChannelMask, double dRatioRed, double dRatioGreen, unsigned uFullVoltRed,
-                               unsigned uFullVoltGreen, unsigned* uNewVoltRed, unsigned* uNewVoltGreen,
-                               BOOL32* bBadPMTCalib, float fred, float fgreen) = 0;
-  virtual HRESULT SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue, LONG* lGreenValue) = 0;
+  virtual HRESULT CalibratePMT(unsigned uChannelMask, double dRatioRed, double dRatioGreen,
+                               unsigned uFullVoltRed, unsigned uFullVoltGreen, unsigned* uNewVoltRed,
+                               unsigned* uNewVoltGreen, BOOL32* bBadPMTCalib, float fred, float fgreen) = 0;
+  virtual HRESULT SetDarkSubtractionValue(double dRedMean, double dGreenMean, LONG* lRedValue,
+                                          LONG* lGreenValue) = 0;
   virtual HRESULT get_ChipThickness(double* pVal) = 0;
   virtual HRESULT LaserPowerStatus(BOOL32 bRed, BOOL32* pbPowerOn) = 0;
   virtual HRESULT LaserPowerRequest(BOOL32 bRed, BOOL32 bOn) = 0;
@@ -149,7 +151,8 @@ class IScanCtrl : public platform::com::IUnknown {
   virtual HRESULT SDPLoadFPGA(const std::string& bstrFileName) = 0;
   virtual HRESULT SDPOpenPort(const std::string& bstrFileName) = 0;
   virtual HRESULT SDPAutoAdjustDCMPhases(BOOL32* pbRtn) = 0;
-  virtual HRESULT SDPConfigPort(const std::string& bstrSN, const std::string& bstrFileName, BOOL32* pbRtn) = 0;
+  virtual HRESULT SDPConfigPort(const std::string& bstrSN, const std::string& bstrFileName,
+                                BOOL32* pbRtn) = 0;
   virtual HRESULT SDPFindPort(std::string* pbstrPortSN) = 0;
   virtual HRESULT SDPInitRunMode(unsigned uiRunMode, unsigned uiSamplingMode, BOOL32* pbRtn) = 0;
   virtual HRESULT SDPGetAvailableByteCnt(ULONG* pulByteCnt) = 0;
@@ -168,7 +171,8 @@ class IScanCtrl : public platform::com::IUnknown {
   virtual HRESULT SDPIsInitCfgSkipped(BOOL32* pbSkipped) = 0;
   virtual HRESULT put_ScanDoublePass(LONG newVal) = 0;
   virtual HRESULT SDPSetPMTVoltageEx(BOOL32 bRed, std::uint16_t nVolt, BOOL32 bNeedDisableShutdown) = 0;
-  virtual HRESULT PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage, BOOL32 bNeedDisableShutdown) = 0;
+  virtual HRESULT PMTChangeVoltageEx(tagPMTChannels eChannelId, ULONG ulVoltage,
+                                     BOOL32 bNeedDisableShutdown) = 0;
   virtual HRESULT CalculatePMTVoltage(tagPMTChannels eChannelId, double dPMTRatio, ULONG ulVoltRef,
                                       ULONG* pVoltNew) = 0;
 
@@ -178,7 +182,8 @@ class IScanCtrl : public platform::com::IUnknown {
   virtual HRESULT IsRedLaserReadyToAdjust(BOOL32* pbRtn) = 0;
   virtual HRESULT GetAFStatsEx(double* pVal) = 0;
   virtual HRESULT GetRedLaserLastOnMinutes(ULONG* pRtn) = 0;
-  virtual HRESULT CheckLaserWarmingUpStatus(BOOL32 bForInitCheck, BOOL32* pbReadyRed, BOOL32* pbReadyGreen) = 0;
+  virtual HRESULT CheckLaserWarmingUpStatus(BOOL32 bForInitCheck, BOOL32* pbReadyRed,
+                                            BOOL32* pbReadyGreen) = 0;
   virtual HRESULT CalibrateLaser(BOOL32 bRed, BOOL32* pbRtn) = 0;
   virtual HRESULT IsRedLaserDid1stCalibration(BOOL32* pbRtn) = 0;
   virtual HRESULT SDPGetSimpleErrCounts(int* pRtVal) = 0;
@@ -194,21 +199,23 @@ class IScanCtrl : public platform::com::IUnknown {
   // The raw-data reads fill pBuffer (lBufAvailable bytes; 4 bytes per sample).
   virtual HRESULT SDPGetRawData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer, LONG lBufAvailable,
                                 BOOL32* pbRtn) = 0;
-  virtual HRESULT SDPGetRawGainData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer, LONG lBufAvailable,
-                                    BOOL32* pbRtn) = 0;
-  virtual HRESULT SDPGetRawOffsetData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer, LONG lBufAvailable,
-                                      BOOL32* pbRtn) = 0;
-  virtual HRESULT SDPGetRawGatedData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer, LONG lBufAvailable,
-                                     BOOL32* pbRtn) = 0;
+  virtual HRESULT SDPGetRawGainData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer,
+                                    LONG lBufAvailable, BOOL32* pbRtn) = 0;
+  virtual HRESULT SDPGetRawOffsetData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer,
+                                      LONG lBufAvailable, BOOL32* pbRtn) = 0;
+  virtual HRESULT SDPGetRawGatedData(LONG lNumSamples, BOOL32 bGreen, unsigned char* pBuffer,
+                                     LONG lBufAvailable, BOOL32* pbRtn) = 0;
   virtual HRESULT SDPGetRawDataStats(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX,
                                      const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
-                                     double* pdLoAve, double* pdLoStDev, BOOL32* pbIsSaturated, BOOL32* pbRtn) = 0;
+                                     double* pdLoAve, double* pdLoStDev, BOOL32* pbIsSaturated,
+                                     BOOL32* pbRtn) = 0;
   virtual HRESULT SDPGetRawGainStats(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX,
                                      const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
                                      double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) = 0;
   virtual HRESULT SDPGetRawOffsetStats(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX,
-                                       const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
-                                       double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) = 0;
+                                       const std::string& bstrDumpFileName, double* pdHiAve,
+                                       double* pdHiStDev, double* pdLoAve, double* pdLoStDev,
+                                       BOOL32* pbRtn) = 0;
   virtual HRESULT SDPGetRawGatedStats(LONG lNumSamples, BOOL32 bGreen, int nPixelSizeX,
                                       const std::string& bstrDumpFileName, double* pdHiAve, double* pdHiStDev,
                                       double* pdLoAve, double* pdLoStDev, BOOL32* pbRtn) = 0;

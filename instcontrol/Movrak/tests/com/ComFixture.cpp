@@ -17,7 +17,9 @@ void ComTest::SetUpTestSuite() {
 }
 
 ComTest::ComTest()
-    : clock_(std::make_shared<platform::ManualClock>()), scopedClock_(clock_), devices(zevasim::addDeviceFamilies(sim)) {
+    : clock_(std::make_shared<platform::ManualClock>()),
+      scopedClock_(clock_),
+      devices(zevasim::addDeviceFamilies(sim)) {
   clock_->setAutoAdvance(true);  // settling sleeps cost no time
   CRegEdit reg(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo");
   reg.WriteInt("DebugLevel", 6);
@@ -33,16 +35,19 @@ ComTest::ComTest()
   okSim_Reset();
   bitFile = tempDir() + "/keth.bit";
   testsupport::writeFile(bitFile, "simulated configuration version=32\n");
-  CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\").WriteString("KethConfigFile", bitFile);
+  CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\")
+      .WriteString("KethConfigFile", bitFile);
 
   if (!sim.start()) ADD_FAILURE() << "simulator did not start";
   manager.addInstrument({kInstrumentId, platform::net::kLoopbackAddress, sim.port(), 1, "ZS000001"});
-  for (auto id : {zevasim::MotorFamily::kSlowStage, zevasim::MotorFamily::kVCStage, zevasim::MotorFamily::kAutofocus,
-                  zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
+  for (auto id :
+       {zevasim::MotorFamily::kSlowStage, zevasim::MotorFamily::kVCStage, zevasim::MotorFamily::kAutofocus,
+        zevasim::MotorFamily::kCarousel, zevasim::MotorFamily::kArm})
     devices.motors->update(id, [](zevasim::MotorFamily::Axis& a) { a.initialised = a.homed = true; });
 
   if (!library_.open(MOVRAK_LIBRARY)) ADD_FAILURE() << library_.error();
-  if (platform::com::RegisterLibrary(MOVRAK_LIBRARY) != platform::com::S_OK) ADD_FAILURE() << "registration failed";
+  if (platform::com::RegisterLibrary(MOVRAK_LIBRARY) != platform::com::S_OK)
+    ADD_FAILURE() << "registration failed";
 }
 
 ComTest::~ComTest() {

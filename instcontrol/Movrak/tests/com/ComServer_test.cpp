@@ -1,8 +1,9 @@
 // The server's shared helpers: the message pump a waiting thread runs, DSP ids and the
 // detail formats.
+#include "com/ComServer.h"
+
 #include <gtest/gtest.h>
 
-#include "com/ComServer.h"
 #include "platform/com.h"
 
 namespace {
@@ -10,7 +11,8 @@ namespace {
 // A loop with `messages` waiting, the last `quitAt` (0: none) being the quit message.
 class ScriptedLoop : public platform::com::MessageLoop {
  public:
-  ScriptedLoop(int messages, int quitAt, int idleRounds) : waiting(messages), quitAt(quitAt), idleRounds(idleRounds) {}
+  ScriptedLoop(int messages, int quitAt, int idleRounds)
+      : waiting(messages), quitAt(quitAt), idleRounds(idleRounds) {}
   bool HasMessage() override { return waiting > 0; }
   bool PumpMessage() override {
     --waiting;

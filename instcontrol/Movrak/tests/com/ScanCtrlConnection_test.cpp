@@ -5,9 +5,9 @@
 
 #include "ComFixture.h"
 #include "Jotwell/RegEdit.h"
-#include "platform/files.h"
 #include "okSim/okSim.h"
 #include "platform/dynlib.h"
+#include "platform/files.h"
 #include "platform/net.h"
 
 namespace {
@@ -26,7 +26,8 @@ TEST_F(ScanCtrlComTest, CreatedByProgIdAndClassIdWithItsInterfaces) {
   EXPECT_NE(byProgId.get(), byClsid.get());
   EXPECT_TRUE(byProgId.as<platform::com::IUnknown>());
   void* none = nullptr;
-  EXPECT_EQ(byProgId->QueryInterface(platform::com::IClassFactory::kIID, &none), platform::com::E_NOINTERFACE);
+  EXPECT_EQ(byProgId->QueryInterface(platform::com::IClassFactory::kIID, &none),
+            platform::com::E_NOINTERFACE);
 
   tagScannerState state = kStateError;
   EXPECT_EQ(byProgId->get_ScannerState(&state), S_OK);
@@ -62,14 +63,17 @@ TEST_F(ScanCtrlComTest, FailuresCarryTheIdTextAndOneLogLine) {
 
 TEST_F(ScanCtrlComTest, AMissingDataPortConfigurationNamesWhereItWasLookedForAndWhatBelongsThere) {
   // No file named in the registry: the one in the installation folder, which is missing.
-  CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\").DeleteValue("KethConfigFile");
+  CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo\\Services\\DataPort\\")
+      .DeleteValue("KethConfigFile");
   ComPtr<IScanCtrl> ctrl = create();
   EXPECT_EQ(ctrl->Connect(connectString()), Itf(12004));
   const std::string text = description();  // taken once, as error information is
-  EXPECT_THAT(text, testing::StartsWith("Failed to find the configuration file for the Data Port. It was looked "
-                                        "for at " +
-                                        tempDir() + "/install/keth.bit: put the data board's configuration file "
-                                                    "there"));
+  EXPECT_THAT(text,
+              testing::StartsWith("Failed to find the configuration file for the Data Port. It was looked "
+                                  "for at " +
+                                  tempDir() +
+                                  "/install/keth.bit: put the data board's configuration file "
+                                  "there"));
   EXPECT_THAT(text, HasSubstr("\"KethConfigFile\""));
   ctrl->Disconnect();
 }
@@ -171,7 +175,8 @@ TEST_F(ScanCtrlComTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
        [&] { return ctrl->CalculatePMTVoltage(tagPMTChannels(5), 0.5, 6000, &voltage); }, 607},
       {"DSP id 4", [&] { return ctrl->DSPMemDump(tagDSPIDs(4), 0x100, 3, dump); }, 619},
       {"raw data without a buffer", [&] { return ctrl->SDPGetRawData(4, 0, nullptr, 16, &ok); }, 600},
-      {"raw data in a short buffer", [&] { return ctrl->SDPGetRawGainData(5, 0, bytes.data(), 16, &ok); }, 600},
+      {"raw data in a short buffer", [&] { return ctrl->SDPGetRawGainData(5, 0, bytes.data(), 16, &ok); },
+       600},
       {"raw data of no samples", [&] { return ctrl->SDPGetRawGatedData(0, 0, bytes.data(), 16, &ok); }, 600},
       {"raw data of a huge count",
        [&] { return ctrl->SDPGetRawOffsetData(INT_MAX / 2, 1, bytes.data(), 16, &ok); }, 600},
@@ -212,7 +217,8 @@ TEST_F(ScanCtrlComTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(ctrl->DSPMemDump(tagDSPIDs(4), 0, 1, dump), Itf(619));
   EXPECT_EQ(description(), "DSP id: 4");
   EXPECT_EQ(ctrl->SetFSMotorCtrlMode(kMotorCtrlTracking), Itf(600));
-  EXPECT_EQ(description(), "Failed to set Fast-Stage motor control mode: Bad parameter specified. [mode = 2]");
+  EXPECT_EQ(description(),
+            "Failed to set Fast-Stage motor control mode: Bad parameter specified. [mode = 2]");
   ASSERT_EQ(ctrl->Disconnect(), S_OK);
 }
 
@@ -224,19 +230,19 @@ TEST_F(ScanCtrlComTest, ErrorClassesOfBothTablesWithoutAnInstrument) {
     bool match;
   } cases[] = {
       // single conditions and the members of every group class
-      {10816, 24, true}, {10816, 18, true}, {10816, 16, false}, {4147, 6, true},   {4152, 6, false},
-      {12112, 49, true}, {12112, 48, true}, {12112, 47, true},  {12112, 50, true}, {12113, 49, false},
-      {566, 51, true},   {566, 0, false},   {600, 0, false},    {600, 24, false},  {603, 26, true},
-      {631, 25, true},   {645, 27, true},   {646, 28, true},    {650, 31, true},   {651, 29, true},
-      {652, 29, true},   {653, 29, true},   {4109, 30, true},   {4162, 32, true},  {4161, 23, true},
-      {4145, 24, true},  {4146, 24, true},  {4161, 24, true},   {10753, 24, true}, {10754, 24, true},
-      {10832, 24, true}, {10833, 24, true}, {10834, 24, true},  {10835, 24, true}, {4148, 6, true},
-      {4149, 6, true},   {4150, 6, true},   {4151, 6, true},    {4154, 6, true},   {4151, 4, true},
-      {8212, 13, true},  {8217, 13, true},  {8217, 12, true},   {8213, 7, false},  {12108, 35, true},
-      {12110, 35, true}, {12109, 38, true}, {12111, 38, true},  {12109, 35, false}, {12115, 41, true},
-      {12117, 41, true}, {12118, 44, true}, {12120, 44, true},  {12118, 41, false}, {12114, 47, true},
-      {12120, 50, true}, {12121, 50, false}, {12121, 33, true}, {12122, 34, true},  {4145, 5, false},
-      {12108, 5, false}, {0, 0, false},     {-1, 6, false},
+      {10816, 24, true}, {10816, 18, true},  {10816, 16, false}, {4147, 6, true},    {4152, 6, false},
+      {12112, 49, true}, {12112, 48, true},  {12112, 47, true},  {12112, 50, true},  {12113, 49, false},
+      {566, 51, true},   {566, 0, false},    {600, 0, false},    {600, 24, false},   {603, 26, true},
+      {631, 25, true},   {645, 27, true},    {646, 28, true},    {650, 31, true},    {651, 29, true},
+      {652, 29, true},   {653, 29, true},    {4109, 30, true},   {4162, 32, true},   {4161, 23, true},
+      {4145, 24, true},  {4146, 24, true},   {4161, 24, true},   {10753, 24, true},  {10754, 24, true},
+      {10832, 24, true}, {10833, 24, true},  {10834, 24, true},  {10835, 24, true},  {4148, 6, true},
+      {4149, 6, true},   {4150, 6, true},    {4151, 6, true},    {4154, 6, true},    {4151, 4, true},
+      {8212, 13, true},  {8217, 13, true},   {8217, 12, true},   {8213, 7, false},   {12108, 35, true},
+      {12110, 35, true}, {12109, 38, true},  {12111, 38, true},  {12109, 35, false}, {12115, 41, true},
+      {12117, 41, true}, {12118, 44, true},  {12120, 44, true},  {12118, 41, false}, {12114, 47, true},
+      {12120, 50, true}, {12121, 50, false}, {12121, 33, true},  {12122, 34, true},  {4145, 5, false},
+      {12108, 5, false}, {0, 0, false},      {-1, 6, false},
   };
   for (const auto& c : cases) {
     BOOL32 match = -1;
@@ -332,12 +338,14 @@ TEST_F(ScanCtrlComTest, DisconnectWaitsForACallInFlightAndLaterCallsFailWith566)
   ASSERT_TRUE(sim.waitForLines(sent + 1));  // the call is inside its command
 
   auto disconnected = std::async(std::launch::async, [&] { return ctrl->Disconnect(); });
-  const std::string waiting = "Waiting for the command in progress to end before opening or closing the connection.";
+  const std::string waiting =
+      "Waiting for the command in progress to end before opening or closing the connection.";
   const auto start = std::chrono::steady_clock::now();
   while (log().find(waiting) == std::string::npos) {
     ASSERT_NE(disconnected.wait_for(std::chrono::milliseconds(10)), std::future_status::ready)
         << "Disconnect returned while a call was in flight";
-    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "Disconnect did not wait";
+    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30))
+        << "Disconnect did not wait";
   }
   EXPECT_EQ(manager.lockCount(kInstrumentId), 1);
 
@@ -369,8 +377,9 @@ TEST_F(ScanCtrlComTest, AConnectStringNamingAnotherInstrumentIsRefusedWhileConne
   const std::string otherInstrument = "127.0.0.1_" + std::to_string(otherPort);
   const std::string refusal = "The scanner " + connectString() + " is already in use.  Cannot connect.";
 
-  for (const std::string& name : {otherInstrument, connectString() + "0", "127.0.0.2_" + std::to_string(sim.port()),
-                                  std::string("not an instrument")}) {
+  for (const std::string& name :
+       {otherInstrument, connectString() + "0", "127.0.0.2_" + std::to_string(sim.port()),
+        std::string("not an instrument")}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(ctrl->Connect(name), Itf(516));
     EXPECT_EQ(description(), refusal);

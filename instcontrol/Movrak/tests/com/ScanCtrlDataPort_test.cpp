@@ -24,7 +24,8 @@ class ScanCtrlDataPortTest : public ComTest {
   static std::vector<int> triggers() {
     std::vector<int> bits;
     const std::string prefix = "okUsbFrontPanel_ActivateTriggerIn(0x40,";
-    for (const std::string& call : oksim::calls(prefix)) bits.push_back(std::stoi(call.substr(prefix.size())));
+    for (const std::string& call : oksim::calls(prefix))
+      bits.push_back(std::stoi(call.substr(prefix.size())));
     return bits;
   }
 

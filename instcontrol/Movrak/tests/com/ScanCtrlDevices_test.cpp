@@ -26,7 +26,8 @@ class ScanCtrlDevicesTest : public ComTest {
 };
 
 TEST_F(ScanCtrlDevicesTest, AdvancingWithTheArmAtTheHolderAndAChipInTheSlotIsRefused) {
-  devices.motors->update(zevasim::MotorFamily::kArm, [](Axis& a) { a.location = zevasim::MotorFamily::kArmAtHolder; });
+  devices.motors->update(zevasim::MotorFamily::kArm,
+                         [](Axis& a) { a.location = zevasim::MotorFamily::kArmAtHolder; });
   devices.autoloader->putSlide(0, {"250000000001", "7"});
   const int slot = devices.motors->axis(zevasim::MotorFamily::kCarousel).slot;
   EXPECT_EQ(ctrl->AdvanceCarousel(kCounterClockwise, 3), Itf(629));
@@ -103,7 +104,10 @@ TEST_F(ScanCtrlDevicesTest, FlashKeysWithANulOrPastTheLimitAreRefusedOnBothInter
     EXPECT_THAT(description(), HasSubstr("Bad parameter specified."));
   }
   // A value cut at a NUL would be stored as another value.
-  EXPECT_EQ(ll->FlashSetString("PMT1", "5\0" "000"s), Itf(600));
+  EXPECT_EQ(ll->FlashSetString("PMT1",
+                               "5\0"
+                               "000"s),
+            Itf(600));
   EXPECT_THAT(lines(), testing::IsEmpty());
   EXPECT_EQ(devices.flash->get("PMT1"), std::optional<std::string>("7000"));
 
@@ -131,7 +135,8 @@ TEST_F(ScanCtrlDevicesTest, CarouselSeatingIsLogged) {
 }
 
 TEST_F(ScanCtrlDevicesTest, DSPMemoryDumpWritesOneDecimalWordPerLine) {
-  for (std::uint16_t i = 0; i < 3; ++i) devices.dsps->setMemory(1, 1, 0x100u + i, static_cast<std::uint16_t>(65535 - i));
+  for (std::uint16_t i = 0; i < 3; ++i)
+    devices.dsps->setMemory(1, 1, 0x100u + i, static_cast<std::uint16_t>(65535 - i));
   const std::string file = tempDir() + "/dump.txt";
   testsupport::writeFile(file, "old contents that are longer than the dump\n");
   ASSERT_EQ(ctrl->DSPMemDump(kScan, 0x100, 3, file), S_OK) << description();

@@ -96,7 +96,8 @@ TEST_F(ScanCtrlScanTest, PassesAndOutputScaleFollowTheDoublePassAndThePixelSize)
     unsigned pixelSizeY;
     LONG doublePass;
     const char* start;
-  } cases[] = {{5, 1, "startscan 0x3 0x2 0x1"}, {10, 1, "startscan 0x3 0x1 0x0"}, {5, 0, "startscan 0x3 0x1 0x0"}};
+  } cases[] = {
+      {5, 1, "startscan 0x3 0x2 0x1"}, {10, 1, "startscan 0x3 0x1 0x0"}, {5, 0, "startscan 0x3 0x1 0x0"}};
   for (const auto& c : cases) {
     ctrl->put_PixelSizeY(c.pixelSizeY);
     ctrl->put_ScanDoublePass(c.doublePass);
@@ -116,7 +117,8 @@ TEST_F(ScanCtrlScanTest, TheSlowStageComesBackPastTheRegionsLowerEdgeInStageCoun
   float x = 0, y = 0, slope = 0;
   ASSERT_EQ(ctrl->InitStartScan(&x, &y, &slope, 0), S_OK) << description();
   EXPECT_THAT(log(), HasSubstr("we need to move to the lowerRightY pos [20]"));
-  EXPECT_THAT(log(), HasSubstr("Now move VC-stage to 200 um to the right of the scan region lowerRightX [60785]"));
+  EXPECT_THAT(log(),
+              HasSubstr("Now move VC-stage to 200 um to the right of the scan region lowerRightX [60785]"));
   EXPECT_THAT(log(), HasSubstr("Ready to move S-Stage into start position [0]"));
   EXPECT_EQ(devices.motors->axis(zevasim::MotorFamily::kSlowStage).position, 0);
 

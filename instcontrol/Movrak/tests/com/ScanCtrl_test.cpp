@@ -1,5 +1,7 @@
 // The method frame of the automation object: every kind of failure becomes an HRESULT
 // with error information and one error line in the log.
+#include "com/ScanCtrl.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,7 +13,6 @@
 #include "Jotwell/Logger.h"
 #include "Jotwell/RegEdit.h"
 #include "Pellux/DataPortTypes.h"
-#include "com/ScanCtrl.h"
 #include "testsupport/TestEnv.h"
 
 namespace {
@@ -76,11 +77,13 @@ TEST_F(ScanCtrlFrameTest, ClientTextIsNeverALogFormat) {
 }
 
 TEST_F(ScanCtrlFrameTest, RefusalsCarryTheMethodsSuffix) {
-  EXPECT_EQ(static_cast<std::uint32_t>(CScanCtrl::Refuse(" [CScanCtrl::StartScan() function is not for C scanner]")),
+  EXPECT_EQ(static_cast<std::uint32_t>(
+                CScanCtrl::Refuse(" [CScanCtrl::StartScan() function is not for C scanner]")),
             0x8004006Du);
   const auto info = platform::com::GetErrorInfo();
   ASSERT_TRUE(info.has_value());
-  EXPECT_EQ(info->description, "Unsupported scanner model. [CScanCtrl::StartScan() function is not for C scanner]");
+  EXPECT_EQ(info->description,
+            "Unsupported scanner model. [CScanCtrl::StartScan() function is not for C scanner]");
   EXPECT_THAT(log(), HasSubstr("Unsupported scanner model.\r\n\t\t[Error Code: 0x6D]"));
 }
 

@@ -1,10 +1,11 @@
 // The process's shared scanner: handed out by process id, counted, grown by five, and
 // deleted only after its status thread has ended.
+#include "com/ScanList.h"
+
 #include <gtest/gtest.h>
 
-#include "com/ScanList.h"
-#include "platform/clock.h"
 #include "devices/Scanner.h"
+#include "platform/clock.h"
 #include "testsupport/TestEnv.h"
 
 namespace {
@@ -12,7 +13,9 @@ namespace {
 // The status threads' waits cost no real time.
 class ScanListTest : public testsupport::ZevaTest {
  protected:
-  ScanListTest() : clock_(std::make_shared<platform::ManualClock>()), scoped_(clock_) { clock_->setAutoAdvance(true); }
+  ScanListTest() : clock_(std::make_shared<platform::ManualClock>()), scoped_(clock_) {
+    clock_->setAutoAdvance(true);
+  }
   std::shared_ptr<platform::ManualClock> clock_;
   platform::ScopedClock scoped_;
 };

@@ -236,8 +236,8 @@ TEST_F(RawInstrumentTest, TwoRepliesToOneCommandAreNeverHandedOut) {
   ASSERT_NO_FATAL_FAILURE(Open(raw));
   const struct {
     const char* mode;
-    int twice;       // the result of the command answered twice
-    int next;        // and of the one after it
+    int twice;  // the result of the command answered twice
+    int next;   // and of the one after it
   } cases[] = {
       {"together", movrak::kErrCommandOverlap, 0},
       {"later", 0, movrak::kErrCommandOverlap},
@@ -303,11 +303,8 @@ TEST_F(RawInstrumentTest, AReplyIsWholeOnlyWithItsLineEnd) {
     int sent;
     const char* rest;
   } cases[] = {
-      {"00,abc", 0, "error 603"},
-      {"00", 0, "error 603"},
-      {"cut", movrak::kErrTimedOut, nullptr},
-      {"00,abc\n", 0, "abc"},
-      {"00,abc\r", 0, "abc"},
+      {"00,abc", 0, "error 603"}, {"00", 0, "error 603"}, {"cut", movrak::kErrTimedOut, nullptr},
+      {"00,abc\n", 0, "abc"},     {"00,abc\r", 0, "abc"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "config/CarouselCfgInfo.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "config/CarouselCfgProfileMap.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -5,7 +7,6 @@
 #include <functional>
 
 #include "ConfigFixture.h"
-#include "config/CarouselCfgProfileMap.h"
 #include "config/ScanRegionInfoMap.h"
 #include "platform/registry.h"
 
@@ -225,8 +226,9 @@ TEST_F(ProfileMapTest, ProfileFileIsReadWithItsCorrections) {
                      "') is not loaded: its PMTRed 0 is not 1 to 100; it is kept in the file as it is."));
   EXPECT_TRUE(logged("WARNING: LoadCfgProfiles: profile 'alpha' ([Profile7] of '" + pfl() +
                      "') is not loaded: its PMTGreen 101 is not 1 to 100; it is kept in the file as it is."));
-  EXPECT_TRUE(logged("WARNING: LoadCfgProfiles: profile 'Theta' ([Profile8] of '" + pfl() +
-                     "') is not loaded: its DyeChannel 'RG' is not R, G or R+G; it is kept in the file as it is."));
+  EXPECT_TRUE(
+      logged("WARNING: LoadCfgProfiles: profile 'Theta' ([Profile8] of '" + pfl() +
+             "') is not loaded: its DyeChannel 'RG' is not R, G or R+G; it is kept in the file as it is."));
   EXPECT_EQ(map.GetSkippedCount(), 3);
 
   EXPECT_EQ(map.Lookup("Delta")->ResolutionType, 2);
@@ -385,7 +387,8 @@ TEST_F(ProfileMapTest, ProfilesThatCouldNotLoadSurviveSavesAndLoadWhenTheRegions
       "[Profiles]\nCount=3\n"
       "[Profile1]\nName=Arrays\nDescription=mine\nDyeChannel=R\nRegionName=Left Half\nResolutionType=3\n"
       "PMTRed=40\nPMTGreen=60\nOutputPath=/data/a\n"
-      "[Profile2]\nName=Beads\nDyeChannel=G\nRegionName=Full Slide\nResolutionType=2\nPMTRed=50\nPMTGreen=50\n"
+      "[Profile2]\nName=Beads\nDyeChannel=G\nRegionName=Full "
+      "Slide\nResolutionType=2\nPMTRed=50\nPMTGreen=50\n"
       "[Profile3]\nName=Cells\nDyeChannel=R+G\nRegionName=Full Slide\nResolutionType=5\nPMTRed=70\n"
       "PMTGreen=80\nCfgReserved=7\n";
   writeFile(pfl(), userProfiles);
@@ -413,7 +416,8 @@ TEST_F(ProfileMapTest, ProfilesThatCouldNotLoadSurviveSavesAndLoadWhenTheRegions
     ASSERT_TRUE(back.LoadCfgProfiles(file.c_str(), &regions_));
     std::vector<std::string> names;
     for (const auto& [name, p] : back.Profiles()) names.push_back(name);
-    EXPECT_THAT(names, ::testing::UnorderedElementsAre("<Default>", "Arrays", "Beads", "Cells", "New")) << file;
+    EXPECT_THAT(names, ::testing::UnorderedElementsAre("<Default>", "Arrays", "Beads", "Cells", "New"))
+        << file;
     if (names.size() != 5) continue;
     // Kept as they stood in the file.
     EXPECT_EQ(back.Lookup("Arrays")->Description, "mine");

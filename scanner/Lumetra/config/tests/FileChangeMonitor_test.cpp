@@ -28,7 +28,9 @@ class RecordingWindow : public platform::Window {
     cv_.notify_all();
     return true;
   }
-  bool postText(unsigned message, std::uintptr_t wParam, std::string) override { return post(message, wParam, 0); }
+  bool postText(unsigned message, std::uintptr_t wParam, std::string) override {
+    return post(message, wParam, 0);
+  }
   std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t) override {
     std::lock_guard lock(mutex_);
     sends_.push_back({message, wParam});

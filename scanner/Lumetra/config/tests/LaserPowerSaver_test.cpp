@@ -1,7 +1,8 @@
+#include "config/LaserPowerSaver.h"
+
 #include <gtest/gtest.h>
 
 #include "ConfigFixture.h"
-#include "config/LaserPowerSaver.h"
 
 namespace {
 

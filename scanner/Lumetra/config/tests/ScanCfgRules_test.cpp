@@ -1,10 +1,11 @@
+#include "config/ScanCfgRules.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
 #include "ConfigFixture.h"
-#include "config/ScanCfgRules.h"
 
 namespace {
 

@@ -45,7 +45,7 @@ class FakeProbes : public DiagnosticsProbes {
  public:
   std::vector<platform::process::ProcessInfo> processes;
   std::set<std::string> services{"Brokla"};  // the one service this system installs
-  std::map<std::string, UnitState> units;  // missing: inactive
+  std::map<std::string, UnitState> units;    // missing: inactive
   std::vector<platform::netif::Adapter> adapters;
   bool canPing = true;
   std::string whyNot;

@@ -152,8 +152,8 @@ TEST_F(MainDlgTest, AnUnregisteredServerIsMetWithTheCommandThatRegistersIt) {
   // What creating an unregistered class gives.
   core().m_CreateScanCtrl = []() -> platform::com::ComPtr<IScanCtrl> {
     platform::com::ComPtr<platform::com::IUnknown> unknown;
-    platform::com::Check(platform::com::CreateInstance("Movrak.ScanCtrl", platform::com::IUnknown::kIID,
-                                                       unknown.put()));
+    platform::com::Check(
+        platform::com::CreateInstance("Movrak.ScanCtrl", platform::com::IUnknown::kIID, unknown.put()));
     return unknown.as<IScanCtrl>();
   };
   startUp();

@@ -605,7 +605,6 @@ std::unique_ptr<IAutoOffNotice> CScanDlg::CreateAutoOffNotice(const std::string&
   return std::make_unique<CLaserAutoOffMsgDlg>(*m_pTimers, text, parent);
 }
 
-
 // ---- the system's broadcasts ---------------------------------------------------------------------------
 
 namespace {
@@ -613,14 +612,14 @@ namespace {
 class SystemEvents : public ISystemEvents {
  public:
   bool Start(TimeChangeFn onTimeChange, DeviceChangeFn onDeviceChange) override {
-    if (!m_Clock.Start(std::move(onTimeChange)))
-      LogDebug(1, "The system clock cannot be watched: %d", errno);
+    if (!m_Clock.Start(std::move(onTimeChange))) LogDebug(1, "The system clock cannot be watched: %d", errno);
     // Every change is a device-interface change of the class the watch names.
-    return m_Devices.Start([onDeviceChange = std::move(onDeviceChange)](const platform::syswatch::DeviceChange& c) {
-      onDeviceChange(c.action == platform::syswatch::DeviceAction::Arrival ? DBT_DEVICEARRIVAL
-                                                                           : DBT_DEVICEREMOVECOMPLETE,
-                     true, c.classId);
-    });
+    return m_Devices.Start(
+        [onDeviceChange = std::move(onDeviceChange)](const platform::syswatch::DeviceChange& c) {
+          onDeviceChange(c.action == platform::syswatch::DeviceAction::Arrival ? DBT_DEVICEARRIVAL
+                                                                               : DBT_DEVICEREMOVECOMPLETE,
+                         true, c.classId);
+        });
   }
   void Stop() override {
     m_Devices.Stop();

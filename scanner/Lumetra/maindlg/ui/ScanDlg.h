@@ -37,7 +37,8 @@ namespace lumetra::maindlg {
 class ISystemEvents {
  public:
   using TimeChangeFn = std::function<void()>;
-  using DeviceChangeFn = std::function<void(unsigned eventType, bool deviceInterface, const std::string& classId)>;
+  using DeviceChangeFn =
+      std::function<void(unsigned eventType, bool deviceInterface, const std::string& classId)>;
   virtual ~ISystemEvents() = default;
   // False (errno) when device changes cannot be watched.
   virtual bool Start(TimeChangeFn onTimeChange, DeviceChangeFn onDeviceChange) = 0;

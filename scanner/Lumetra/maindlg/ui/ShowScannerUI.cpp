@@ -1,8 +1,8 @@
 // The library's entry: one scanner window per desktop, run modally on the caller's thread.
-#include <wx/utils.h>
 #include <wx/app.h>
 #include <wx/init.h>
 #include <wx/msgdlg.h>
+#include <wx/utils.h>
 
 #include <cstdio>
 #include <new>

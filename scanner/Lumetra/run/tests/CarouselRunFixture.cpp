@@ -13,8 +13,8 @@
 #include "okSim/okSim.h"
 #include "platform/files.h"
 #include "run/RunStatus.h"
-#include "run/ScanLogFile.h"
 #include "run/ScanDataProc.h"
+#include "run/ScanLogFile.h"
 #include "run/ScanMgr.h"
 #include "zevasim/DeviceFamilies.h"
 
@@ -123,7 +123,8 @@ void ProgressWindow::Loop() {
     const std::shared_ptr<Item> item = m_Queue.front();
     m_Queue.pop_front();
     lock.unlock();
-    const std::intptr_t lParam = item->text ? reinterpret_cast<std::intptr_t>(item->text->c_str()) : item->lParam;
+    const std::intptr_t lParam =
+        item->text ? reinterpret_cast<std::intptr_t>(item->text->c_str()) : item->lParam;
     const std::intptr_t result = Handle(item->message, item->wParam, lParam, item->sent);
     lock.lock();
     item->result = result;
@@ -468,7 +469,8 @@ std::vector<std::vector<std::string>> CarouselRunTest::HistoryRecords(const std:
   // The history log is one per process and keeps the file it opened first.
   if (GetScanLog().IsOpen() && GetScanLog().GetFilePath().rfind(m_Install + "/", 0) != 0) {
     ADD_FAILURE() << "the scan-history log of this process was opened by an earlier test ("
-                  << GetScanLog().GetFilePath() << "): run each run test in a process of its own, as ctest does";
+                  << GetScanLog().GetFilePath()
+                  << "): run each run test in a process of its own, as ctest does";
     return {};
   }
   std::vector<std::string> files;

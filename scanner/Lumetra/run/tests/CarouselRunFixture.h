@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "ComFixture.h"
+#include "SlideImage.h"
 #include "config/CarouselCfgInfo.h"
 #include "platform/window.h"
 #include "run/Reporter.h"
-#include "SlideImage.h"
 #include "run/ScanDataRing.h"
 
 namespace lumetra::run {

@@ -22,11 +22,11 @@
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
 #include "okSim/okSim.h"
+#include "platform/clock.h"
+#include "platform/files.h"
 #include "run/RunStatus.h"
 #include "run/ScanDataProc.h"
 #include "run/ScanLogFile.h"
-#include "platform/clock.h"
-#include "platform/files.h"
 #include "run/ScanMgr.h"
 
 namespace {
@@ -299,9 +299,10 @@ TEST_F(FullLogsDiskTest, HistoryLinesAreWholeOrToldAndReportEntriesWaitForRoom) 
   // The history: the earlier lines as they were and slot 2's whole line after them.
   const std::string history = testsupport::readFile(historyPath);
   ASSERT_EQ(history.compare(0, earlier.size(), earlier), 0) << history;
-  EXPECT_TRUE(std::regex_match(history.substr(earlier.size()),
-                               std::regex("\\[\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\\t250000000002\\tR\\+G\\t2x3\\t5"
-                                          "\\t16\\t100%\\t100%\\t0\\t\\tSuccess\\r\\n")))
+  EXPECT_TRUE(std::regex_match(
+      history.substr(earlier.size()),
+      std::regex("\\[\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\\t250000000002\\tR\\+G\\t2x3\\t5"
+                 "\\t16\\t100%\\t100%\\t0\\t\\tSuccess\\r\\n")))
       << history.substr(earlier.size());
 
   // The operator is told which slot's line is missing, and why.
@@ -342,10 +343,10 @@ TEST_F(FullLogsDiskTest, AReportStillMissingEntriesAtTheRunsEndIsToldIncomplete)
   const RunResult run = RunCarousel(*ctrl, *config, window);
   ctrl->Disconnect();
   ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
-  EXPECT_THAT(window.StatusText(),
-              testing::ContainsRegex("The run report '" + m_Logs + "/CarouselRunLog.xml' is incomplete: [0-9]+ "
-                                     "entries could not be written \\(" +
-                                     platform::systemErrorText(ENOSPC) + "\\)."))
+  EXPECT_THAT(window.StatusText(), testing::ContainsRegex("The run report '" + m_Logs +
+                                                          "/CarouselRunLog.xml' is incomplete: [0-9]+ "
+                                                          "entries could not be written \\(" +
+                                                          platform::systemErrorText(ENOSPC) + "\\)."))
       << window.StatusText();
   // The head written before the disk filled is still whole.
   EXPECT_EQ(ValidationErrors(m_Logs + "/CarouselRunLog.xml"), 0);

@@ -328,13 +328,14 @@ TEST_F(ReporterTest, EntriesOfAFullDiskAreWrittenOnceThereIsRoom) {
   }
   EXPECT_EQ(testsupport::readFile(xml()), whole);
   EXPECT_EQ(report.GetPendingCount(), 2u);
-  EXPECT_EQ(report.IncompleteText(), "The run report '" + xml() + "' is incomplete: 2 entries could not be written (" +
+  EXPECT_EQ(report.IncompleteText(), "The run report '" + xml() +
+                                         "' is incomplete: 2 entries could not be written (" +
                                          platform::systemErrorText(EFBIG) + ").");
 
   report.AddLog(REPORT_INFO, "room again");
-  EXPECT_EQ(testsupport::readFile(xml()), Head() + Entry("INFO", "before") +
-                                              Entry("HEADER", "Total number of slide(s) detected: 2.") +
-                                              Entry("WARNING", "full 2") + Entry("INFO", "room again") + kTail);
+  EXPECT_EQ(testsupport::readFile(xml()),
+            Head() + Entry("INFO", "before") + Entry("HEADER", "Total number of slide(s) detected: 2.") +
+                Entry("WARNING", "full 2") + Entry("INFO", "room again") + kTail);
   EXPECT_EQ(report.GetPendingCount(), 0u);
   EXPECT_EQ(report.IncompleteText(), "");
   EXPECT_NE(testsupport::readFile(html()).find("room again"), std::string::npos);

@@ -8,9 +8,9 @@
 #include "ComFixture.h"
 #include "RecordingWindow.h"
 #include "RunTestSupport.h"
+#include "SlideImage.h"
 #include "okSim/okSim.h"
 #include "platform/files.h"
-#include "SlideImage.h"
 #include "run/ScanDataProc.h"
 
 namespace {
@@ -39,8 +39,8 @@ class ScanDataPathTest : public ComTest {
 
     const std::string file = tempDir() + "/out/" + scan.slide + ".tif";
     CScanDataProc proc(ctrl, "");
-    proc.CreateTiff(file.c_str(), scan.pixels, scan.rows, 2, scan.pixelSize, scan.lineResolution, false, false,
-                    false);
+    proc.CreateTiff(file.c_str(), scan.pixels, scan.rows, 2, scan.pixelSize, scan.lineResolution, false,
+                    false, false);
     proc.SetLineResolution(scan.lineResolution);
     proc.SetPixelSizeX(scan.pixelSize);
     EXPECT_EQ(proc.GetStatsSummary(), 1);
@@ -55,7 +55,8 @@ class ScanDataPathTest : public ComTest {
     EXPECT_EQ(proc.GetLinesConsidered(), scan.rows + scan.LeadIn());
     const auto progress = window.Of(WM_SCANDATA_PROGRESS);
     EXPECT_FALSE(progress.empty());
-    if (progress.empty() || progress.back() != std::pair<std::uintptr_t, std::intptr_t>{3, scan.rows}) return -1;
+    if (progress.empty() || progress.back() != std::pair<std::uintptr_t, std::intptr_t>{3, scan.rows})
+      return -1;
     if (proc.CloseAndSaveScan() != 0) return -1;
     okSim_SetBackwardLinesUnmirrored(0);
 
@@ -72,15 +73,16 @@ class ScanDataPathTest : public ComTest {
       const auto& page = pages[static_cast<std::size_t>(channel)];
       EXPECT_EQ(page.length, static_cast<std::uint32_t>(scan.rows));
       EXPECT_EQ(page.width, static_cast<std::uint32_t>(scan.pixels));
-      if (page.length != static_cast<std::uint32_t>(scan.rows) || page.width != static_cast<std::uint32_t>(scan.pixels))
+      if (page.length != static_cast<std::uint32_t>(scan.rows) ||
+          page.width != static_cast<std::uint32_t>(scan.pixels))
         return -1;
       for (int row = 0; row < scan.rows; ++row)
         for (int p = 0; p < scan.pixels; ++p) {
           const long long got = page.rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(p)];
           if (got == want.Pixel(channel, row, p)) continue;
           if (differing++ == 0 && !unmirrored)
-            ADD_FAILURE() << "first difference: channel " << channel << " row " << row << " pixel " << p << ": "
-                          << got << " instead of " << want.Pixel(channel, row, p);
+            ADD_FAILURE() << "first difference: channel " << channel << " row " << row << " pixel " << p
+                          << ": " << got << " instead of " << want.Pixel(channel, row, p);
         }
     }
     return differing;
@@ -112,7 +114,8 @@ TEST_F(ScanDataPathTest, EveryLineArrangementGivesTheSlidePixelForPixel) {
       {"10 um, averaged pairs", {"SLIDE-10", 12040, 1540, 10, 10, 50, 30}},
       {"5 um, a double pass in averaged pairs", {"SLIDE-DP", 12040, 1540, 5, 5, 50, 30, true}},
       {"5 um, red/green and left/right offsets", {"SLIDE-OF", 12040, 1540, 5, 5, 60, 40, false, 10, 10, 5}},
-      {"5 um, an odd red delay and negative offsets", {"SLIDE-OD", 12040, 1540, 5, 5, 60, 40, false, -10, 5, 10}},
+      {"5 um, an odd red delay and negative offsets",
+       {"SLIDE-OD", 12040, 1540, 5, 5, 60, 40, false, -10, 5, 10}},
       {"3 um, an odd delay of its own", {"SLIDE-3", 12040, 1540, 3, 3, 70, 40, false, 0, 0, 6}},
       {"10 um pairs with a red/green offset", {"SLIDE-10H", 12040, 1540, 10, 10, 50, 30, true, 20, 0, 10}},
   };

@@ -204,9 +204,10 @@ TEST_F(ScanDataProcTest, AnImageThatCannotBeWrittenIsReportedAsAWriteFailure) {
   Run();
   // The disk refuses the image itself (not the temporary files): the merge fails.
   const std::string target = file;
-  tessary::SetFileSystemHooks({.writeLimit = [target](const std::string& path, std::uint64_t, std::size_t size) {
-    return path.rfind(target, 0) == 0 ? std::size_t{0} : size;
-  }});
+  tessary::SetFileSystemHooks(
+      {.writeLimit = [target](const std::string& path, std::uint64_t, std::size_t size) {
+        return path.rfind(target, 0) == 0 ? std::size_t{0} : size;
+      }});
   EXPECT_NE(proc->CloseAndSaveScan(), 0);
   tessary::SetFileSystemHooks({});
   EXPECT_TRUE(Has(5, 5));

@@ -191,7 +191,8 @@ TEST_F(ScanLogFileTest, EachRecordGoesToTheFileOfItsYearAndInstrument) {
     void (*between)(CScanLogFile& history, platform::ManualClock& clock, const std::string& logs);
     Steps files;
   } cases[] = {
-      {"same instrument, same year", [](CScanLogFile&, platform::ManualClock&, const std::string&) {},
+      {"same instrument, same year",
+       [](CScanLogFile&, platform::ManualClock&, const std::string&) {},
        {{"2024_A.log", "ONE TWO "}}},
       {"second instrument",
        [](CScanLogFile& h, platform::ManualClock&, const std::string&) { EXPECT_TRUE(h.Open("B")); },

@@ -63,7 +63,9 @@ class StatusWindow : public RecordingWindow {
 
 class ScanMgrTest : public RunTest {
  protected:
-  ScanMgrTest() : fake_(FakeScanCtrl::Create()), mgr_(&window_, fake_.get(), true) { mgr_.SetMainWindow(&window_); }
+  ScanMgrTest() : fake_(FakeScanCtrl::Create()), mgr_(&window_, fake_.get(), true) {
+    mgr_.SetMainWindow(&window_);
+  }
   void SetState(tagScannerState s) {
     fake_->Locked([&] { fake_->state = s; });
   }
@@ -79,13 +81,10 @@ TEST_F(ScanMgrTest, PollStepSendsChangesRepeatsReadyAndSkipsBusyStates) {
     bool stateSent, textSent;
   };
   std::vector<Step> steps = {
-      {kStateInitializing, true, true},  // changed from offline
+      {kStateInitializing, true, true},   // changed from offline
       {kStateInitializing, false, true},  // initialising: the text at every poll
-      {kStateBrowsing, true, true},
-      {kStateBrowsing, false, false},
-      {kStateCalibLasers, true, true},
-      {kStateCalibLasers, false, false},
-      {kStateReady, true, true},
+      {kStateBrowsing, true, true},      {kStateBrowsing, false, false}, {kStateCalibLasers, true, true},
+      {kStateCalibLasers, false, false}, {kStateReady, true, true},
   };
   for (int i = 0; i < 10; ++i) steps.push_back({kStateReady, false, false});
   steps.push_back({kStateReady, true, true});  // the 11th unchanged poll repeats the state
@@ -150,7 +149,7 @@ TEST_F(ScanMgrTest, PollThreadPollsEveryTickSkipsDuringARunAndIsJoinedOnStop) {
 
   EXPECT_TRUE(mgr_.StopStatusThread());
   EXPECT_EQ(mgr_.GetPollState(), 0);
-  EXPECT_TRUE(mgr_.StopStatusThread());  // nothing left to stop
+  EXPECT_TRUE(mgr_.StopStatusThread());   // nothing left to stop
   ASSERT_TRUE(mgr_.StartStatusThread());  // and it can start again
   EXPECT_TRUE(mgr_.StopStatusThread());
 }
@@ -176,7 +175,8 @@ TEST_F(ScanMgrTest, CheckReportsEachSlotWithBarcodesAndStopsTheBrowse) {
   fake_->slots[3] = {1, 0, "BC-3"};
   ASSERT_TRUE(mgr_.StartCheckCarousel(1, 3, true));
   ASSERT_TRUE(mgr_.WaitForCheckCarousel(std::chrono::seconds(30)));
-  EXPECT_THAT(window_.Check(), ElementsAre("started", "slot 1:1:BC-1", "slot 2:0:", "slot 3:1:BC-3", "ended"));
+  EXPECT_THAT(window_.Check(),
+              ElementsAre("started", "slot 1:1:BC-1", "slot 2:0:", "slot 3:1:BC-3", "ended"));
   EXPECT_THAT(fake_->Calls("StartBrowseCarousel"), ElementsAre("StartBrowseCarousel(1,3,1)"));
   EXPECT_EQ(fake_->CallCount("StopBrowseCarousel"), 1);
 
@@ -227,8 +227,9 @@ TEST_F(ScanMgrTest, TheWaitForTheBrowseToEndIsBoundedAndEndsOnFailureOrAbort) {
   });
   std::array<std::int32_t, CScanMgr::kLastSlot> used{};
   EXPECT_EQ(mgr_.CheckCarouselForRun(1, 2, used), -1);
-  EXPECT_THAT(window_.Lines(), ElementsAre(HasSubstr("5:Checking carousel failed.\r\nThe scanner did not stop "
-                                                     "browsing the carousel within 60 s.")));
+  EXPECT_THAT(window_.Lines(),
+              ElementsAre(HasSubstr("5:Checking carousel failed.\r\nThe scanner did not stop "
+                                    "browsing the carousel within 60 s.")));
   EXPECT_GE(fake_->CallCount("get_ScannerState"), 100);
 
   // A failed state query ends the wait at once.
@@ -273,9 +274,10 @@ TEST_F(ScanMgrTest, RunCheckCountsSlidesAndMarksTheUsedSlots) {
   EXPECT_THAT(fake_->Calls("StartBrowseCarousel"), ElementsAre("StartBrowseCarousel(2,5,0)"));
 
   EXPECT_EQ(mgr_.CheckCarouselForRun(3, 49, used), -1);
-  EXPECT_THAT(window_.Lines(),
-              ElementsAre("5:Checking carousel failed.\r\nInternal error: invalid start/end slots specified for "
-                          "checking carousel"));
+  EXPECT_THAT(
+      window_.Lines(),
+      ElementsAre("5:Checking carousel failed.\r\nInternal error: invalid start/end slots specified for "
+                  "checking carousel"));
 }
 
 TEST_F(ScanMgrTest, ADCResetIsFalseOnFailure) {

@@ -145,7 +145,7 @@ TEST_F(ScanSequenceTest, ResolutionTypeSetsPixelSizesBinningAndScale) {
   struct Row {
     int type, pixelX, pixelY, binY, outScale;
   };
-  const Row rows[] = {{1, 10, 10, 2, 1}, {2, 5, 5, 1, 0}, {3, 3, 3, 1, 0}, {4, 2, 3, 1, 0},
+  const Row rows[] = {{1, 10, 10, 2, 1}, {2, 5, 5, 1, 0},   {3, 3, 3, 1, 0},  {4, 2, 3, 1, 0},
                       {5, 2, 2, 1, 0},   {0, 10, 10, 2, 1}, {6, 10, 10, 2, 1}};
   for (const Row& r : rows) {
     mgr_.SetChannelSettings(r.type, true, true, 80, 90);
@@ -164,7 +164,8 @@ TEST_F(ScanSequenceTest, ChannelTableListsRedFirstThenGreen) {
     bool red, green;
     std::vector<int> channels;
   };
-  const Row rows[] = {{true, true, {kRedPMT, kGreenPMT}}, {false, true, {kGreenPMT}}, {true, false, {kRedPMT}}};
+  const Row rows[] = {
+      {true, true, {kRedPMT, kGreenPMT}}, {false, true, {kGreenPMT}}, {true, false, {kRedPMT}}};
   for (const Row& r : rows) {
     mgr_.SetChannelSettings(2, r.green, r.red, 100, 100);
     ASSERT_EQ(mgr_.m_nChannelCount, static_cast<int>(r.channels.size()));
@@ -175,8 +176,8 @@ TEST_F(ScanSequenceTest, ChannelTableListsRedFirstThenGreen) {
 }
 
 TEST_F(ScanSequenceTest, ModelTextGivesTheModelIndexInAnyCase) {
-  const std::pair<const char*, int> rows[] = {{"K7431B", 1}, {"k7431b", 1},         {"Model K7431C rev 2", 2},
-                                              {"K7431A", 0}, {"XYZ", 3},            {"", 3},
+  const std::pair<const char*, int> rows[] = {{"K7431B", 1}, {"k7431b", 1},       {"Model K7431C rev 2", 2},
+                                              {"K7431A", 0}, {"XYZ", 3},          {"", 3},
                                               {"K7431", 3},  {"k7431a k7431c", 2}};
   for (const auto& [text, index] : rows) EXPECT_EQ(ScannerModelIndex(text), index) << text;
 
@@ -211,14 +212,27 @@ TEST_F(ScanSequenceTest, InstrumentScanParametersAreWrittenInOrder) {
   mgr_.SetLumetraParams({11, 12, 13, 14, 15, 16, 17, 18, 19}, true);
   fake_->ClearCalls();
   mgr_.SetInstrumentScanParams();
-  EXPECT_THAT(fake_->Calls(),
-              ElementsAreArray({"put_ScanGreen(1)", "put_ScanRed(0)", "put_ScanRegionOriginX(13)",
-                                "put_ScanRegionOriginY(14)", "put_ScanRegionWidth(18)", "put_ScanRegionHeight(19)",
-                                "put_ChipActiveOriginX(13)", "put_ChipActiveOriginY(14)", "put_ChipActiveWidth(18)",
-                                "put_ChipActiveHeight(19)", "put_ChipOriginX(11)", "put_ChipOriginY(12)",
-                                "put_PixelSizeX(10)", "put_PixelSizeY(10)", "put_BinX(1)", "put_BinY(2)",
-                                "put_OutScale(1)", "put_ScanDoublePass(1)", "put_AFPosX(15)", "put_AFPosY(16)",
-                                "SetPackageType(17)"}));
+  EXPECT_THAT(fake_->Calls(), ElementsAreArray({"put_ScanGreen(1)",
+                                                "put_ScanRed(0)",
+                                                "put_ScanRegionOriginX(13)",
+                                                "put_ScanRegionOriginY(14)",
+                                                "put_ScanRegionWidth(18)",
+                                                "put_ScanRegionHeight(19)",
+                                                "put_ChipActiveOriginX(13)",
+                                                "put_ChipActiveOriginY(14)",
+                                                "put_ChipActiveWidth(18)",
+                                                "put_ChipActiveHeight(19)",
+                                                "put_ChipOriginX(11)",
+                                                "put_ChipOriginY(12)",
+                                                "put_PixelSizeX(10)",
+                                                "put_PixelSizeY(10)",
+                                                "put_BinX(1)",
+                                                "put_BinY(2)",
+                                                "put_OutScale(1)",
+                                                "put_ScanDoublePass(1)",
+                                                "put_AFPosX(15)",
+                                                "put_AFPosY(16)",
+                                                "SetPackageType(17)"}));
 
   fake_->Fail("put_BinY", 612, 1, "Invalid bin");
   try {
@@ -259,8 +273,8 @@ TEST_F(ScanSequenceTest, ScanRetriesAndTimeStamp) {
 TEST_F(ScanSequenceTest, PmtMemoryAtRunStartBelongsToTheInstrumentAndFallsBackToFactoryVoltages) {
   struct Row {
     const char* name;
-    const char* storedSerial;  // null: none stored
-    long red, green;           // stored values
+    const char* storedSerial;   // null: none stored
+    long red, green;            // stored values
     unsigned setRed, setGreen;  // voltages the PMTs get
     bool valuesKept;
     const char* log;
@@ -311,8 +325,9 @@ TEST_F(ScanSequenceTest, StoredVoltagesAreWrittenAndDeleted) {
   mgr_.StoreLastGoodPMTVoltages();
   EXPECT_EQ(ScannerKey().ReadInt("LastPMT1Volt", 0L), 6123);
   EXPECT_EQ(ScannerKey().ReadInt("LastPMT2Volt", 0L), 7456);
-  EXPECT_THAT(logText(), HasSubstr("Store PMT voltages calibrated at 100 percent into registry database: Red = "
-                                   "6123, Green = 7456."));
+  EXPECT_THAT(logText(),
+              HasSubstr("Store PMT voltages calibrated at 100 percent into registry database: Red = "
+                        "6123, Green = 7456."));
   mgr_.DeleteLastGoodPMTVoltages();
   EXPECT_EQ(ScannerKey().ReadInt("LastPMT1Volt", -1L), -1);
   EXPECT_EQ(ScannerKey().ReadInt("LastPMT2Volt", -1L), -1);
@@ -332,8 +347,15 @@ TEST_F(ScanSequenceTest, PassRecordsEachChannelsPmtSettingAndConfirmsFullSensiti
   };
   const Row rows[] = {
       {"green only", false, true, 100, 100, "CalibratePMT(2,1,1,5000,6000,1,1)", {{654.3, 100}}, 0, 1},
-      {"both, red reduced", true, true, 50, 100, "CalibratePMT(3,0.5,1,5000,6000,1,1)", {{432.1, 50}, {654.3, 100}},
-       0, 1},
+      {"both, red reduced",
+       true,
+       true,
+       50,
+       100,
+       "CalibratePMT(3,0.5,1,5000,6000,1,1)",
+       {{432.1, 50}, {654.3, 100}},
+       0,
+       1},
       {"red only", true, false, 100, 75, "CalibratePMT(1,1,0.75,5000,6000,1,1)", {{432.1, 100}}, 1, 0},
   };
   InstallFeed();
@@ -367,7 +389,8 @@ TEST_F(ScanSequenceTest, PassRecordsEachChannelsPmtSettingAndConfirmsFullSensiti
     EXPECT_TRUE(Proc().IsDoneReading() && Proc().IsDoneWriting());
     // Calibrations, dark offset, then the scan; the lasers are blocked once the data is in.
     const int light = IndexOf("CalibrationLightSource(0)"), laser = IndexOf("CalibrateLaser(0)"),
-              init = IndexOf("InitStartScan(1)"), start = IndexOf("StartScan_C()"), block = IndexOf("SDPBlockLasers(1)");
+              init = IndexOf("InitStartScan(1)"), start = IndexOf("StartScan_C()"),
+              block = IndexOf("SDPBlockLasers(1)");
     EXPECT_TRUE(light >= 0 && light < laser && laser < init && init < start && start < block)
         << light << " " << laser << " " << init << " " << start << " " << block;
   }
@@ -406,10 +429,11 @@ TEST_F(ScanSequenceTest, FailuresBeforeTheScanStartLeaveItUnstarted) {
     bool warned;  // the pass goes on with a warning in the scan comment
   };
   const Row rows[] = {
-      {"PMT calibration failed", [](FakeScanCtrl& f) { f.Fail("CalibratePMT", 4029, 1, "PMT calibration failed"); },
+      {"PMT calibration failed",
+       [](FakeScanCtrl& f) { f.Fail("CalibratePMT", 4029, 1, "PMT calibration failed"); },
        "PMT calibration failed", false},
-      {"light source", [](FakeScanCtrl& f) { f.Fail("CalibrationLightSource", 601, 1, "No light"); }, "No light",
-       false},
+      {"light source", [](FakeScanCtrl& f) { f.Fail("CalibrationLightSource", 601, 1, "No light"); },
+       "No light", false},
       {"laser unstable",
        [](FakeScanCtrl& f) {
          f.errorClasses.insert({4034, 34});
@@ -420,8 +444,8 @@ TEST_F(ScanSequenceTest, FailuresBeforeTheScanStartLeaveItUnstarted) {
        "Laser out of spec", false},
       {"autofocus", [](FakeScanCtrl& f) { f.Fail("InitStartScan", 4145, 1, "Autofocus failed"); },
        "Autofocus failed", false},
-      {"data port closed", [](FakeScanCtrl& f) { f.sdpOpen = 0; }, "Failed to prepare the scan data processing",
-       false},
+      {"data port closed", [](FakeScanCtrl& f) { f.sdpOpen = 0; },
+       "Failed to prepare the scan data processing", false},
   };
   InstallFeed();
   for (const Row& r : rows) {
@@ -490,7 +514,9 @@ TEST_F(ScanSequenceTest, LineStatusFailureStopsTheDataPathAndIsRaised) {
   EXPECT_EQ(Scan(), "Lost the scan");
   EXPECT_TRUE(Proc().IsAborted());
   EXPECT_TRUE(Proc().WaitUntilDone(std::chrono::milliseconds(0)));
-  EXPECT_THAT(logText(), HasSubstr("<CScanMgr::DoScan> Caught an exception during scanning, try to stop receiving data."));
+  EXPECT_THAT(
+      logText(),
+      HasSubstr("<CScanMgr::DoScan> Caught an exception during scanning, try to stop receiving data."));
 }
 
 TEST_F(ScanSequenceTest, ADataFailureDuringTheLineLoopStopsTheStalledReadAndFailsThePass) {

@@ -26,7 +26,9 @@ struct SlideScan {
 
   bool Pairs() const { return averagedPairs || lineResolution == 10; }
   int LeadIn() const { return 50 / lineResolution; }
-  int RedDelay() const { return static_cast<int>((50 + redGreenV) / static_cast<double>(lineResolution) + 0.5); }
+  int RedDelay() const {
+    return static_cast<int>((50 + redGreenV) / static_cast<double>(lineResolution) + 0.5);
+  }
   int Records() const { return (rows + LeadIn()) * (Pairs() ? 2 : 1); }
 };
 
@@ -35,7 +37,9 @@ class SlideImage {
   // `dark`: the data processor's dark levels (red, green); `records`: the lines the
   // processing took in (all of the scan's unless it stopped short).
   SlideImage(SlideScan scan, double darkRed, double darkGreen, int records = -1)
-      : m_Scan(std::move(scan)), m_Picture(m_Scan.slide), m_Records(records < 0 ? m_Scan.Records() : records) {
+      : m_Scan(std::move(scan)),
+        m_Picture(m_Scan.slide),
+        m_Records(records < 0 ? m_Scan.Records() : records) {
     m_Dark[0] = std::llround(darkRed);
     m_Dark[1] = std::llround(darkGreen);
     for (int channel : {0, 1}) m_Ddn[channel] = m_Scan.Pairs() ? 0 : ComputeDdn(channel);
@@ -45,7 +49,8 @@ class SlideImage {
 
   // The value at image row `row`, column `p` of a channel (0 red, 1 green).
   long long Pixel(int channel, int row, int p) const {
-    return std::clamp<long long>(Placed(channel, row, p) + DdnShift(m_Ddn[channel], (row & 1) != 0), 0, 65535);
+    return std::clamp<long long>(Placed(channel, row, p) + DdnShift(m_Ddn[channel], (row & 1) != 0), 0,
+                                 65535);
   }
 
   // The same before the line offset's correction (as a channel's own file keeps it).
@@ -89,7 +94,8 @@ class SlideImage {
                       ? 0
                       : static_cast<int>(m_Scan.leftRightH / static_cast<double>(m_Scan.pixelSize) + 0.5);
     const bool backward = (n & 1) != 0;
-    const int shift = channel == 1 ? (backward ? e : 0) : h + ((backward != ((m_Scan.RedDelay() & 1) != 0)) ? e : 0);
+    const int shift =
+        channel == 1 ? (backward ? e : 0) : h + ((backward != ((m_Scan.RedDelay() & 1) != 0)) ? e : 0);
     return p >= shift && p < m_Scan.pixels + shift;
   }
 

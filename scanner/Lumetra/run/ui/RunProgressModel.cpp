@@ -235,8 +235,7 @@ std::string RunProgressModel::AttentionMessage() {
          "Check that all slides have been scanned successfully. If not, simply reboot the " + "\r\n" +
          "scanner and rescan the skipped slides." +
          "\r\n\r\nBEFORE RESCANNING OR STARTING THE NEXT SCAN RUN..." + "\r\n\r\n\t" +
-         "Copy all Scanner#.log files from:" + "\r\n\r\n\t\t" +
-         LogFolder() + "\r\n\r\n\t" +
+         "Copy all Scanner#.log files from:" + "\r\n\r\n\t\t" + LogFolder() + "\r\n\r\n\t" +
          "to an archive folder [e.g., D:\\Support\\AF_errors\\Logs#1]" + "\r\n\t" +
          "and e-mail them with the scanner serial number to:" + "\r\n\r\n\t\t" + kSupportAddress +
          "\r\n\r\n\t" + "and contact your local Tarsel support center" +

@@ -40,7 +40,8 @@ class SlidePicture {
     if (inBlockX >= kBlockSpots * kSpotPitch || inBlockY >= kBlockSpots * kSpotPitch) return background;
     const long cellX = ax / kBlockPitch * kBlockSpots + inBlockX / kSpotPitch;
     const long cellY = ay / kBlockPitch * kBlockSpots + inBlockY / kSpotPitch;
-    const std::uint64_t h = Mix(m_Seed ^ (static_cast<std::uint64_t>(cellX) << 32) ^ static_cast<std::uint64_t>(cellY));
+    const std::uint64_t h =
+        Mix(m_Seed ^ (static_cast<std::uint64_t>(cellX) << 32) ^ static_cast<std::uint64_t>(cellY));
     // A spot: radius 40-79 um, centre up to +-15 um off the cell's middle.
     const long radius = 40 + static_cast<long>(h & 0x3F) % 40;
     const long dx = inBlockX % kSpotPitch - kSpotPitch / 2 - (static_cast<long>((h >> 8) & 0x1F) - 15);

@@ -170,8 +170,8 @@ inline std::vector<std::string> layoutFaultsOnScreen(wxTopLevelWindow* w, wxSize
   std::vector<std::string> faults;
   const wxSize now = w->GetSize();
   if (now.x > screen.x || now.y > screen.y)
-    faults.push_back("the window is " + std::to_string(now.x) + "x" + std::to_string(now.y) + ", larger than " +
-                     std::to_string(screen.x) + "x" + std::to_string(screen.y));
+    faults.push_back("the window is " + std::to_string(now.x) + "x" + std::to_string(now.y) +
+                     ", larger than " + std::to_string(screen.x) + "x" + std::to_string(screen.y));
   for (std::string& f : layoutFaults(w)) faults.push_back(std::move(f));
   w->SetSize(before);
   w->Layout();

@@ -1,7 +1,7 @@
-#include <wx/settings.h>
 #include <wx/artprov.h>
 #include <wx/dcclient.h>
 #include <wx/menu.h>
+#include <wx/settings.h>
 #include <wx/sizer.h>
 #include <wx/toolbar.h>
 #include <wx/utils.h>

@@ -1,11 +1,11 @@
 // quillmark: the region definition editor. Its only argument is the scanner model.
 // --help and --version answer without a display; whatever keeps it from starting is said
 // on stderr with the setting that fixes it.
+#include <wx/utils.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <wx/utils.h>
 
 #include "App.h"
 #include "platform/dynlib.h"

@@ -196,8 +196,10 @@ TEST_F(RunProgressModelTest, RunEndDecisions) {
   EXPECT_EQ(model.StatusText(), "\r\nResource text");
   // A report that lacks entries is said so where the run ends.
   RunProgressModel incomplete;
-  incomplete.OnRunEnded(In{0, "", false, 1, false, 1, "The run report 'r.xml' is incomplete: 2 entries could not be written."});
-  EXPECT_EQ(incomplete.StatusText(), "\r\nThe run report 'r.xml' is incomplete: 2 entries could not be written.");
+  incomplete.OnRunEnded(
+      In{0, "", false, 1, false, 1, "The run report 'r.xml' is incomplete: 2 entries could not be written."});
+  EXPECT_EQ(incomplete.StatusText(),
+            "\r\nThe run report 'r.xml' is incomplete: 2 entries could not be written.");
 }
 
 TEST_F(RunProgressModelTest, AttentionBlockAndMessage) {

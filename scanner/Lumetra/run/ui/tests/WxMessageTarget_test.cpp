@@ -45,7 +45,8 @@ TEST_F(MessageTargetTest, PostedAndSentMessagesRunInOrderOnTheWindowsThread) {
 
 TEST_F(MessageTargetTest, ADetachedWindowReleasesItsWaitingSenderAndDropsQueuedPosts) {
   int handled = 0;
-  auto target = WxMessageTarget::Create([&](unsigned, std::uintptr_t, std::intptr_t, bool) { return ++handled; });
+  auto target =
+      WxMessageTarget::Create([&](unsigned, std::uintptr_t, std::intptr_t, bool) { return ++handled; });
   platform::Event sending(true), returned(true);
   std::intptr_t answer = -1;
   std::thread worker([&] {
