@@ -7,6 +7,7 @@
 #include <wx/config.h>
 #include <wx/dcmemory.h>
 #include <wx/dcscreen.h>
+#include <wx/evtloop.h>
 #include <wx/fileconf.h>
 #include <wx/image.h>
 #include <wx/init.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -69,16 +71,20 @@ inline void settle() {
   }
 }
 
-// Runs what the display has queued until `done` holds, for at most `limit` (a loaded
-// machine can take several rounds to map a new control); returns whether it held.
-template <class Pred>
-bool settleUntil(Pred done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  do {
-    settle();
-    if (done()) return true;
-  } while (std::chrono::steady_clock::now() < end);
-  return false;
+// Runs the display's events until `done` holds or `limit` has passed; false on the limit.
+inline bool runUntil(const std::function<bool()>& done,
+                     std::chrono::seconds limit = std::chrono::seconds(30)) {
+  if (done()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  wxGUIEventLoop loop;
+  wxTimer check;
+  check.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+    if (done() || std::chrono::steady_clock::now() >= deadline) loop.Exit();
+  });
+  check.Start(5);
+  loop.Run();
+  check.Stop();
+  return done();
 }
 
 // Saves what the display shows of `w` as a PNG when ZEVA_SCREENSHOT_DIR is set, once the

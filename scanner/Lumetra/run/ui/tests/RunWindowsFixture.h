@@ -20,22 +20,6 @@
 
 namespace wxtest {
 
-// Runs the display's events until `done` holds or `limit` has passed; false on the limit.
-inline bool runUntil(const std::function<bool()>& done,
-                     std::chrono::seconds limit = std::chrono::seconds(30)) {
-  if (done()) return true;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  wxGUIEventLoop loop;
-  wxTimer check;
-  check.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
-    if (done() || std::chrono::steady_clock::now() >= deadline) loop.Exit();
-  });
-  check.Start(5);
-  loop.Run();
-  check.Stop();
-  return done();
-}
-
 inline void click(wxWindow* dialog, int id) {
   wxWindow* button = dialog->FindWindow(id);
   ASSERT_NE(button, nullptr) << id;
