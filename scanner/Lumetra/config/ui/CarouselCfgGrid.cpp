@@ -1,8 +1,8 @@
 #include "config/ui/CarouselCfgGrid.h"
 
-#include <wx/combobox.h>
 #include <wx/dc.h>
 #include <wx/menu.h>
+#include <wx/odcombo.h>
 #include <wx/renderer.h>
 
 #include <algorithm>
@@ -18,41 +18,73 @@ using lumetra::ToWx;
 using M = CarouselGridModel;
 
 // A drop list whose choices are asked of the grid each time it opens, and whose choice
-// goes to every selected cell, not only the one being edited.
-class DropListEditor : public wxGridCellChoiceEditor {
+// goes to every selected cell, not only the one being edited. It is drawn by wx itself, so
+// it takes exactly its cell: the toolkit's own drop list cannot be made smaller than its
+// minimum, about twice a cell here, and covered the neighbouring columns.
+class DropListEditor : public wxGridCellEditor {
  public:
   explicit DropListEditor(CCarouselCfgGrid* owner) : m_Owner(owner) {}
 
   wxGridCellEditor* Clone() const override { return new DropListEditor(m_Owner); }
 
   void Create(wxWindow* parent, wxWindowID id, wxEvtHandler* handler) override {
-    wxGridCellChoiceEditor::Create(parent, id, handler);
-    Combo()->Bind(wxEVT_COMBOBOX, [this](wxCommandEvent& e) {
+    auto* list = new wxOwnerDrawnComboBox(parent, id, wxEmptyString, wxDefaultPosition, wxDefaultSize, 0,
+                                          nullptr, wxCB_READONLY);
+    list->Bind(wxEVT_COMBOBOX, [this](wxCommandEvent& e) {
       m_Picked = true;
       e.Skip();
+    });
+    // Closing the list, by a pick or by leaving it, ends the edit.
+    list->Bind(wxEVT_COMBOBOX_CLOSEUP, [this](wxCommandEvent& e) {
+      e.Skip();
+      if (m_Grid) m_Grid->DisableCellEditControl();
+    });
+    m_control = list;
+    wxGridCellEditor::Create(parent, id, handler);
+    // The grid's handler in front of the control ends an edit when the control loses the
+    // keyboard. A drop list is left by a pick, Escape or a click elsewhere in the grid; the
+    // keyboard going to its open list, or to another window, is not leaving it. The control
+    // itself still hears of the loss.
+    wxEvtHandler* front = m_control->GetEventHandler();
+    front->Bind(wxEVT_KILL_FOCUS, [front](wxFocusEvent& e) {
+      if (wxEvtHandler* control = front->GetNextHandler()) control->ProcessEventLocally(e);
+      e.Skip(false);  // handled: the grid's handler does not see it
     });
   }
 
   void BeginEdit(int row, int col, wxGrid* grid) override {
+    m_Grid = grid;
+    m_Value = grid->GetTable()->GetValue(row, col);
     wxArrayString items;
     for (const std::string& s : m_Owner->ListChoicesAt(row, col)) items.Add(ToWx(s));
-    Combo()->Set(items);
+    List()->Set(items);
     m_Picked = false;
-    wxGridCellChoiceEditor::BeginEdit(row, col, grid);
+    Reset();
+    List()->SetFocus();
   }
 
   bool EndEdit(int, int, const wxGrid*, const wxString&, wxString* newValue) override {
-    m_Choice = Combo()->GetStringSelection();
+    m_Choice = List()->wxItemContainer::GetStringSelection();
     // Leaving the list without picking from it chooses nothing.
-    if (m_Choice.empty() || (!m_Picked && m_Choice == m_value)) return false;
+    if (m_Choice.empty() || (!m_Picked && m_Choice == m_Value)) return false;
     if (newValue) *newValue = m_Choice;
     return true;
   }
 
   void ApplyEdit(int, int, wxGrid*) override { m_Owner->ApplyChoice(FromWx(m_Choice)); }
 
+  void Reset() override {
+    if (!List()->SetStringSelection(m_Value)) List()->SetSelection(wxNOT_FOUND);
+  }
+
+  wxString GetValue() const override { return List()->wxItemContainer::GetStringSelection(); }
+
  private:
+  wxOwnerDrawnComboBox* List() const { return static_cast<wxOwnerDrawnComboBox*>(m_control); }
+
   CCarouselCfgGrid* m_Owner;
+  wxGrid* m_Grid = nullptr;
+  wxString m_Value;
   wxString m_Choice;
   bool m_Picked = false;
 };

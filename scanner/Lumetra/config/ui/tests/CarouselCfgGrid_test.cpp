@@ -2,7 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <wx/combobox.h>
+#include <wx/odcombo.h>
 #include <wx/textctrl.h>
 
 #include "WxFixture.h"
@@ -110,9 +110,14 @@ TEST_F(GridWindowTest, ADropListChoiceReachesEverySelectedSlot) {
 
   // Through the cell's own drop list.
   grid_->ClearSelection();
-  editCell<wxComboBox>(5, M::kColPMTGreen, [](wxComboBox* list) {
+  editCell<wxOwnerDrawnComboBox>(5, M::kColPMTGreen, [this](wxOwnerDrawnComboBox* list) {
+    // The open list covers its own cell only, not the neighbouring columns.
+    const wxRect cell = grid_->CellToRect(5, M::kColPMTGreen);
+    EXPECT_LE(list->GetSize().x, cell.width + 2);
+    EXPECT_LE(list->GetSize().y, cell.height + 2);
+    wxtest::screenshot(frame_, "lumetra-carousel-grid-droplist.png");
     EXPECT_EQ(list->GetCount(), 13u);
-    EXPECT_EQ(list->GetStringSelection(), "100%");
+    EXPECT_EQ(list->wxItemContainer::GetStringSelection(), "100%");
     list->SetStringSelection("20%");
     wxCommandEvent picked(wxEVT_COMBOBOX, list->GetId());
     picked.SetEventObject(list);
@@ -123,7 +128,7 @@ TEST_F(GridWindowTest, ADropListChoiceReachesEverySelectedSlot) {
   EXPECT_TRUE(bold(5, M::kColPMTGreen));
   EXPECT_EQ(estimates_, 1);  // a gain does not change the estimates
 
-  editCell<wxComboBox>(5, M::kColTiff, [](wxComboBox* list) {
+  editCell<wxOwnerDrawnComboBox>(5, M::kColTiff, [](wxOwnerDrawnComboBox* list) {
     list->SetStringSelection("20 bit");
     wxCommandEvent picked(wxEVT_COMBOBOX, list->GetId());
     list->ProcessWindowEvent(picked);
@@ -131,6 +136,24 @@ TEST_F(GridWindowTest, ADropListChoiceReachesEverySelectedSlot) {
   EXPECT_EQ(text(5, M::kColTiff), "20 bit");
   EXPECT_TRUE(grid_->IsReadOnly(5, M::kColDyx));
   EXPECT_FALSE(grid_->ResetOffered(5, M::kColDyx));
+}
+
+// The list opens under its cell; closing it without a pick ends the edit and changes
+// nothing.
+TEST_F(GridWindowTest, ClosingAnOpenDropListEndsTheEditWithoutAChoice) {
+  grid_->SetGridCursor(2, M::kColResolution);
+  grid_->EnableCellEditControl();
+  wxGridCellEditor* editor = grid_->GetCellEditor(2, M::kColResolution);
+  auto* list = dynamic_cast<wxOwnerDrawnComboBox*>(editor->GetControl());
+  editor->DecRef();
+  ASSERT_NE(list, nullptr);
+  list->Popup();
+  ASSERT_TRUE(wxtest::runUntil([&] { return list->IsPopupShown(); }));
+  wxtest::screenshot(list->GetPopupWindow(), "lumetra-carousel-grid-droplist-open.png");
+  list->Dismiss();
+  EXPECT_TRUE(wxtest::runUntil([&] { return !grid_->IsCellEditControlShown(); }));
+  EXPECT_EQ(text(2, M::kColResolution), "5 um");
+  EXPECT_FALSE(bold(2, M::kColResolution));
 }
 
 TEST_F(GridWindowTest, SelectedSlotsStaySelectedWhenTheRangeChanges) {
