@@ -24,9 +24,13 @@ RunResult run(const std::vector<std::string>& argv, const std::string& folder,
   }
   r.exitCode = child.wait(timeout);
   if (!r.exitCode) {
-    // Only reaping is left to do: the run already failed by its time-out.
-    (void)child.signal(SIGKILL);
-    (void)child.wait(10s);
+    // The run already failed by its time-out. Asked first, a script ends the programs it
+    // started (the demo's exit trap); only then is it killed and reaped.
+    (void)child.signal(SIGTERM);
+    if (!child.wait(10s)) {
+      (void)child.signal(SIGKILL);
+      (void)child.wait(10s);
+    }
   }
   r.out = testsupport::readFile(stem + ".out");
   r.err = testsupport::readFile(stem + ".err");

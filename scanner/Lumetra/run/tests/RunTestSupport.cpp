@@ -1,10 +1,7 @@
 #include "RunTestSupport.h"
 
-#include <tiffio.h>
-
 #include "Jotwell/Logger.h"
 #include "Jotwell/RegEdit.h"
-#include "Tessary/TiffHandler.h"
 #include "platform/files.h"
 
 namespace lumetra_test {
@@ -59,39 +56,6 @@ std::vector<std::uint8_t> MakeLine(int lineNumber, int direction, int pixels, in
     px[6] = static_cast<std::uint8_t>(g);
   }
   return line;
-}
-
-std::vector<TiffPage> ReadTiff(const std::string& path, std::uint32_t samples) {
-  std::vector<TiffPage> pages;
-  TIFF* tif = TIFFOpen(path.c_str(), "r");
-  if (!tif) return pages;
-  do {
-    TiffPage page;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.length);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &page.bits);
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(TIFFScanlineSize(tif)));
-    for (std::uint32_t row = 0; row < page.length; ++row) {
-      if (TIFFReadScanline(tif, buffer.data(), row, 0) < 0) break;
-      std::vector<std::uint32_t> values;
-      if (page.bits == 16) {
-        const auto* v = reinterpret_cast<const std::uint16_t*>(buffer.data());
-        values.assign(v, v + page.width);
-      } else {
-        const auto* v = reinterpret_cast<const std::uint32_t*>(buffer.data());
-        if (samples > 0) {
-          values.resize(samples);
-          TiffHandler::UnPackBuffer(v, values.data(), page.width, samples);
-        } else {
-          values.assign(v, v + page.width);
-        }
-      }
-      page.rows.push_back(std::move(values));
-    }
-    pages.push_back(std::move(page));
-  } while (TIFFReadDirectory(tif));
-  TIFFClose(tif);
-  return pages;
 }
 
 }  // namespace lumetra_test

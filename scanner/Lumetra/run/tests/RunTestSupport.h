@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the run side's tests: a fixture with its own registry, install and image
 // folders, the process log in the test's folder and a clock whose sleeps cost nothing;
-// scan lines as the board sends them; merged images read back with libtiff.
+// scan lines as the board sends them; merged images read back (TiffPages.h).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "TiffPages.h"
 #include "platform/clock.h"
 #include "testsupport/TestEnv.h"
 
@@ -45,13 +46,5 @@ void CopyReportFiles(const std::string& installFolder);
 
 std::vector<std::uint8_t> MakeLine(int lineNumber, int direction, int pixels, int greenPd, int redPd,
                                    const std::function<RawPixel(int)>& pixel);
-
-struct TiffPage {
-  std::uint32_t width = 0, length = 0;
-  std::uint16_t bits = 0;
-  std::vector<std::vector<std::uint32_t>> rows;  // samples (20-bit pages unpacked to `samples` per row)
-};
-// Every page of a TIFF file; `samples` is the line length of packed 32-bit pages.
-std::vector<TiffPage> ReadTiff(const std::string& path, std::uint32_t samples = 0);
 
 }  // namespace lumetra_test
