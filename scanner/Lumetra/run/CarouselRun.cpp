@@ -1283,7 +1283,7 @@ void CScanMgr::StopCarouselRun() {
     LogError(
         "ScanMgr: the carousel run thread did not end within %d s after the abort; still waiting for it.",
         static_cast<int>(kRunThreadWait.count()));
-    m_RunThread.join();
+    (void)m_RunThread.join();  // without a limit: it returns once the thread ended
   }
 }
 
