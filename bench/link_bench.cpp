@@ -199,7 +199,7 @@ class Manager {
         default:
           continue;  // events: no reply
       }
-      server_.send(a.client, out.GetWire());
+      (void)server_.send(a.client, out.GetWire());  // a client gone misses only its own reply
     }
   }
 

@@ -120,17 +120,6 @@ bool isLockedInstrument(const char*, std::unique_ptr<CLanInstr>& table, bool, in
   table = oneInstrument();
   return true;
 }
-std::string ConnectStringOf(const CLanInstrEntry& entry) {
-  std::string text;
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    text += std::to_string((entry.address >> shift) & 0xFFu);
-    text += shift > 0 ? '.' : '_';
-  }
-  return text + std::to_string(entry.port);
-}
-bool ConnectStringNames(const char* connectString, const CLanInstrEntry& entry) {
-  return connectString && ConnectStringOf(entry) == connectString;
-}
 int UnlockInstrument(CLanInstr*) { return 0; }
 bool GetInstrumentCommStatus(CLanInstr*, std::uint8_t* comm) {
   if (comm) *comm = 0;

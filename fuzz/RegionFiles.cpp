@@ -1,6 +1,7 @@
 #include "RegionFiles.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 
 #include "FuzzSupport.h"
@@ -45,9 +46,11 @@ void SetUpInstallFolder() {
   setenv("ZEVA_REGISTRY_DIR", registry.c_str(), 1);
   namespace reg = platform::registry;
   for (const char* key : {zeva::kProductKey, "Software\\Tarsel\\Zevazodizo"}) {
-    reg::createKey(platform::HKEY_LOCAL_MACHINE, key);
-    reg::setValue(platform::HKEY_LOCAL_MACHINE, key, zeva::kInstallPathValue,
-                  reg::makeString(InstallFolder() + "/"));
+    // A run without its installation folder would read nothing it means to.
+    if (reg::createKey(platform::HKEY_LOCAL_MACHINE, key) != reg::kOk ||
+        reg::setValue(platform::HKEY_LOCAL_MACHINE, key, zeva::kInstallPathValue,
+                      reg::makeString(InstallFolder() + "/")) != reg::kOk)
+      std::abort();
   }
 }
 

@@ -72,19 +72,21 @@ void zeva_fuzz::Setup() {
 void zeva_fuzz::WriteSeeds(const std::string& folder) {
   // What the layer itself writes: every type of value, nested keys, odd names.
   const char* key = "Software\\Tarsel\\ZevazOdizo";
-  reg::createKey(HKEY_LOCAL_MACHINE, key);
-  reg::setValue(HKEY_LOCAL_MACHINE, key, "Path", reg::makeString("/opt/zeva/"));
-  reg::setValue(HKEY_LOCAL_MACHINE, key, "", reg::makeString("default \"quoted\" \\ value"));
-  reg::setValue(HKEY_LOCAL_MACHINE, key, "Count", reg::makeDword(42));
-  reg::setValue(HKEY_LOCAL_MACHINE, key, "Big", reg::makeQword(0x1122334455667788ull));
+  Check(reg::createKey(HKEY_LOCAL_MACHINE, key) == reg::kOk);
+  Check(reg::setValue(HKEY_LOCAL_MACHINE, key, "Path", reg::makeString("/opt/zeva/")) == reg::kOk);
+  Check(reg::setValue(HKEY_LOCAL_MACHINE, key, "", reg::makeString("default \"quoted\" \\ value")) ==
+        reg::kOk);
+  Check(reg::setValue(HKEY_LOCAL_MACHINE, key, "Count", reg::makeDword(42)) == reg::kOk);
+  Check(reg::setValue(HKEY_LOCAL_MACHINE, key, "Big", reg::makeQword(0x1122334455667788ull)) == reg::kOk);
   const std::uint8_t bytes[] = {0, 1, 2, 0xFE, 0xFF};
-  reg::setValue(HKEY_LOCAL_MACHINE, key, "Blob", reg::makeBinary(bytes, sizeof bytes));
-  reg::setValue(HKEY_LOCAL_MACHINE, key, "List",
-                reg::makeString(std::string("one\0two\0", 8), platform::REG_MULTI_SZ));
-  reg::setValue(HKEY_LOCAL_MACHINE, key, "Expand", reg::makeString("%HOME%/x", platform::REG_EXPAND_SZ));
+  Check(reg::setValue(HKEY_LOCAL_MACHINE, key, "Blob", reg::makeBinary(bytes, sizeof bytes)) == reg::kOk);
+  Check(reg::setValue(HKEY_LOCAL_MACHINE, key, "List",
+                      reg::makeString(std::string("one\0two\0", 8), platform::REG_MULTI_SZ)) == reg::kOk);
+  Check(reg::setValue(HKEY_LOCAL_MACHINE, key, "Expand",
+                      reg::makeString("%HOME%/x", platform::REG_EXPAND_SZ)) == reg::kOk);
   reg::Value odd{0x1234, {9, 8, 7}};
-  reg::setValue(HKEY_LOCAL_MACHINE, key, "Odd type", odd);
-  reg::createKey(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\Brokla\\Instruments");
+  Check(reg::setValue(HKEY_LOCAL_MACHINE, key, "Odd type", odd) == reg::kOk);
+  Check(reg::createKey(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\Brokla\\Instruments") == reg::kOk);
   WriteSeed(folder, "written.reg", zeva_fuzz::ReadFile(g_hive));
   WriteSeed(
       folder, "version5.reg",

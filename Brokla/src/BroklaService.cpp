@@ -138,7 +138,9 @@ void CBroklaService::PublishInstrumentList() {
   CRegEdit reg(HKEY_LOCAL_MACHINE, zeva::kBroklaKey);
   // Every earlier publication goes, however many it held.
   std::vector<std::pair<std::string, platform::registry::Value>> values;
-  platform::registry::enumValues(HKEY_LOCAL_MACHINE, zeva::kBroklaKey, values);
+  if (const long listed = platform::registry::enumValues(HKEY_LOCAL_MACHINE, zeva::kBroklaKey, values);
+      listed != platform::registry::kOk && listed != platform::registry::kErrorFileNotFound)
+    LogError("The published instrument list cannot be read (error %ld): earlier entries may stay.", listed);
   for (const auto& [name, value] : values)
     if (IsPublishedInstrValue(name)) reg.DeleteValue(name);
 

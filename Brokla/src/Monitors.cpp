@@ -94,18 +94,21 @@ void CAppMonitor::Listen() {
 }
 
 void CAppMonitor::Start() {
-  m_Thread.start(
+  // Without its thread the pipe is served by nobody: as fatal as not serving it at all.
+  const bool started = m_Thread.start(
       [this](platform::Event&) {
         Run();
         return 0u;
       },
       "AppMonitor");
+  if (!started) FatalError("CreateThread (AppMonitor): %d", platform::lastError());
 }
 
 void CAppMonitor::Stop() {
   m_bStop = true;
   m_Channels.Wake();
-  if (m_Thread.joinable()) m_Thread.join();
+  // Never called on the monitor's own thread: the join cannot fail.
+  if (m_Thread.joinable()) (void)m_Thread.join();
 }
 
 void CAppMonitor::Run() {
@@ -493,18 +496,21 @@ void CEventMonitor::Listen() {
 }
 
 void CEventMonitor::Start() {
-  m_Thread.start(
+  // Without its thread the pipe is served by nobody: as fatal as not serving it at all.
+  const bool started = m_Thread.start(
       [this](platform::Event&) {
         Run();
         return 0u;
       },
       "EventMonitor");
+  if (!started) FatalError("CreateThread (EventMonitor): %d", platform::lastError());
 }
 
 void CEventMonitor::Stop() {
   m_bStop = true;
   m_Channels.Wake();
-  if (m_Thread.joinable()) m_Thread.join();
+  // Never called on the monitor's own thread: the join cannot fail.
+  if (m_Thread.joinable()) (void)m_Thread.join();
 }
 
 void CEventMonitor::Post(InstrEvent event) {

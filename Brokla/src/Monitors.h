@@ -19,7 +19,8 @@ class CAppMonitor {
  public:
   explicit CAppMonitor(CBroklaContext& context);
   ~CAppMonitor();
-  // Serves "appmon" (fatal when it cannot); then Start() runs the monitor thread.
+  // Serves "appmon" (fatal when it cannot); then Start() runs the monitor thread (fatal
+  // when it cannot either).
   void Listen();
   void Start();
   void Stop();

@@ -122,9 +122,10 @@ TEST_F(DiscoveryTest, InstrumentsAnsweringTheIdentifyBroadcastsAreListedWithThei
   // The default broadcast reaches one instrument, the customised interface's the other.
   setDword("BCastAddr", loopback(2));
   const std::string dalmor = "Software\\Tarsel\\ZevazOdizo\\Services\\Dalmor";
-  platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, dalmor);
-  platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, dalmor, "IfaceAddr",
-                               platform::registry::makeDword(0x7F000201));
+  EXPECT_EQ(platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, dalmor), platform::registry::kOk);
+  EXPECT_EQ(platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, dalmor, "IfaceAddr",
+                                         platform::registry::makeDword(0x7F000201)),
+            platform::registry::kOk);
   setDword("Spawn", 1);
   setString("SpawnApp", tempDir() + "/never.sh");
 

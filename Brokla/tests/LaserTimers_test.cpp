@@ -57,8 +57,8 @@ class LaserTimersTest : public testsupport::ZevaTest {
   }
   std::uint32_t keyDword(const std::string& key, const std::string& name) {
     platform::registry::Value v;
-    platform::registry::queryValue(platform::HKEY_LOCAL_MACHINE,
-                                   "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla\\" + key, name, v);
+    (void)platform::registry::queryValue(platform::HKEY_LOCAL_MACHINE,
+                                         "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla\\" + key, name, v);
     if (v.data.size() != 4) return 0xFFFFFFFFu;
     return static_cast<std::uint32_t>(v.data[0]) | (static_cast<std::uint32_t>(v.data[1]) << 8) |
            (static_cast<std::uint32_t>(v.data[2]) << 16) | (static_cast<std::uint32_t>(v.data[3]) << 24);

@@ -118,8 +118,8 @@ TEST_F(ProgramTest, AFileInThePlaceOfItsPipeIsNamedWithTheFix) {
 TEST_F(ProgramTest, WithoutAnInstallationFolderTheLogIsTheUsersOwn) {
   // No "LogFile", no "Path": not the shared temporary folder, but below the user's data
   // folder, where the first run's default installation folder keeps its logs.
-  platform::registry::deleteValue(platform::HKEY_LOCAL_MACHINE,
-                                  "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla", "LogFile");
+  (void)platform::registry::deleteValue(platform::HKEY_LOCAL_MACHINE,
+                                        "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla", "LogFile");
   const std::string data = tempDir() + "/data";
   ::setenv("XDG_DATA_HOME", data.c_str(), 1);
   ::setenv("ZEVA_SERVICES_FILE", (tempDir() + "/missing").c_str(), 1);

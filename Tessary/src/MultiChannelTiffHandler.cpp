@@ -492,7 +492,8 @@ void MultiChannelTiffHandler::CheckForScanFileSpace(const std::string& file, uns
                                                     int xMicrons, int /*yMicrons*/, bool /*decimatedSet*/) {
   const std::string folder = FolderOf(file);
   CheckFolderSpace(folder, file, EstimateScanFileBytes(pixelsPerLine, lines, depth, channels, xMicrons));
-  if (!platform::directoryExists(folder)) platform::createDirectories(folder);
+  // A folder that cannot be made fails the file's creation, which says why with the path.
+  if (!platform::directoryExists(folder)) (void)platform::createDirectories(folder);
 }
 
 void MultiChannelTiffHandler::CheckSpace(const std::string& scanFile, unsigned long pixelsPerLine,
@@ -506,7 +507,8 @@ void MultiChannelTiffHandler::CheckSpace(const std::string& scanFile, unsigned l
   const bool sameDrive = !targetDrive.empty() && targetDrive == platform::mountPoint(temp);
   CheckFolderSpace(temp, temp, required);
   CheckFolderSpace(target, scanFile, sameDrive ? 2 * required : required);
-  if (!platform::directoryExists(target)) platform::createDirectories(target);
+  // A folder that cannot be made fails the move into it, which says why with the path.
+  if (!platform::directoryExists(target)) (void)platform::createDirectories(target);
 }
 
 bool MultiChannelTiffHandler::GetLocalDataDirectory(const std::string& file, std::string& folder) {
@@ -614,7 +616,7 @@ void MultiChannelTiffHandler::CreateTiff(const char* scanFile, unsigned long pix
       m_Files[i].SetResolution(static_cast<unsigned>(std::max(xMicrons, 0)),
                                static_cast<unsigned>(std::max(yMicrons, 0)));
     } catch (...) {
-      platform::removeFile(temp);
+      (void)platform::removeFile(temp);  // clean-up after the failure being thrown on
       CloseAndRemoveScan();
       throw;
     }
@@ -688,7 +690,7 @@ int MultiChannelTiffHandler::CloseAndSaveScan(int compression, int noDdnCorrecti
     for (unsigned j = m_nChannels; j < m_nFileCount; ++j) {
       const std::string path = m_Files[j].GetFilePath();
       m_Files[j].Discard();
-      platform::removeFile(path);
+      (void)platform::removeFile(path);  // an unused file's leftover harms nothing
     }
     m_nFileCount = m_nChannels;
     m_bDecimatedSet = false;
@@ -768,7 +770,7 @@ void MultiChannelTiffHandler::CloseAndRemoveScan() {
   for (unsigned i = 0; i < m_nFileCount; ++i) {
     const std::string path = m_Files[i].GetFilePath();
     m_Files[i].Discard();
-    if (!path.empty()) platform::removeFile(path);
+    if (!path.empty()) (void)platform::removeFile(path);  // missing already is fine
   }
   m_nFileCount = 0;
 }
@@ -777,7 +779,9 @@ void MultiChannelTiffHandler::RemoveTemporaryFiles() {
   for (unsigned i = 0; i < m_nFileCount; ++i) {
     LogDebug(1, "Removing temporary file '%s'", m_TempPaths[i].c_str());
     // The name goes now; the blocks are freed off the path that waits for the next slide.
-    platform::removeFileDeferred(m_TempPaths[i]);
+    if (!platform::removeFileDeferred(m_TempPaths[i]))
+      LogWarning("Temporary file '%s' could not be removed: %s", m_TempPaths[i].c_str(),
+                 platform::systemErrorText(platform::lastError()).c_str());
   }
 }
 

@@ -334,7 +334,8 @@ std::unique_ptr<TiffFile> TiffFile::Open(const std::string& path, Kind kind, int
   if (!file->tif_) {
     error = file->io_->error();
     file->io_.reset();
-    if (kind == Kind::scratch || kind == Kind::atomic) platform::removeFile(file->diskPath_);
+    // Clean-up after the failure returned here.
+    if (kind == Kind::scratch || kind == Kind::atomic) (void)platform::removeFile(file->diskPath_);
     return nullptr;
   }
   error = 0;
@@ -380,7 +381,7 @@ bool TiffFile::Close() {
                ErrorText(code).c_str(), code);
       ok = false;
     }
-    if (!ok) platform::removeFile(diskPath_);
+    if (!ok) (void)platform::removeFile(diskPath_);  // clean-up after the failure logged above
   }
   return ok;
 }
@@ -388,7 +389,8 @@ bool TiffFile::Close() {
 void TiffFile::Discard() {
   if (!tif_) return;
   CloseHandle();
-  if (kind_ == Kind::scratch || kind_ == Kind::atomic) platform::removeFile(diskPath_);
+  // Missing already is fine: nothing of it is wanted.
+  if (kind_ == Kind::scratch || kind_ == Kind::atomic) (void)platform::removeFile(diskPath_);
 }
 
 bool CopyFileReplacing(const std::string& src, const std::string& dst, int& error) {
@@ -430,7 +432,7 @@ bool CopyFileReplacing(const std::string& src, const std::string& dst, int& erro
     error = errno;
     ok = false;
   }
-  if (!ok) platform::removeFile(temp);
+  if (!ok) (void)platform::removeFile(temp);  // clean-up after the failure returned here
   return ok;
 }
 

@@ -429,7 +429,7 @@ TEST_F(RotationBandTest, EveryBandBlockAndTileBoundaryMeets) {
           ASSERT_EQ(p.rows[k][col], v) << "row " << k << " col " << col;
         }
       }
-      platform::removeFile(outDir() + "/band_01_Red.tif");
+      (void)platform::removeFile(outDir() + "/band_01_Red.tif");
     }
 }
 
@@ -542,7 +542,7 @@ TEST_F(RotationBandTest, AWriteFailingInAnyBlockFailsTheMergeAndKeepsTheScan) {
     ASSERT_EQ(pages[0].rows.size(), kLines);
     EXPECT_EQ(pages[0].rows[kLines - 1][kWidth - 1], sample(0, kLines - 1, kWidth - 1));
     EXPECT_THAT(TempFiles(), IsEmpty());
-    platform::removeFile(outDir() + "/fail_Red.tif");
+    (void)platform::removeFile(outDir() + "/fail_Red.tif");
   }
 }
 
@@ -621,7 +621,7 @@ TEST_F(BigTiffTest, ImagesPastTheClassicLimitAreWrittenAs64BitTiffWithTheSameCon
         EXPECT_THAT(logText().substr(logged),
                     HasSubstr(big ? "written as 64-bit TIFF (BigTIFF)" : "written as classic TIFF"));
         for (const Page& p : ReadPages(path)) contents[big] += Contents(p) + "\n";
-        platform::removeFile(path);
+        (void)platform::removeFile(path);
       }
     }
     EXPECT_EQ(contents[0], contents[1]);
@@ -651,8 +651,8 @@ TEST_F(BigTiffTest, CompressionKeepsTheSourcesForm) {
       EXPECT_EQ(after[i].rows, before[i].rows);
       EXPECT_EQ(after[i].pageName, before[i].pageName);
     }
-    platform::removeFile(target);
-    platform::removeFile(packed);
+    (void)platform::removeFile(target);
+    (void)platform::removeFile(packed);
   }
 }
 
@@ -720,7 +720,7 @@ TEST_F(MultiChannelTest, EachImageIsSyncedOnceWholeBeforeItTakesItsName) {
       EXPECT_EQ(syncs[i].name, path);
       EXPECT_FALSE(syncs[i].named) << path;
       EXPECT_EQ(syncs[i].size, platform::fileSize(path).value_or(1)) << path;
-      platform::removeFile(path);
+      (void)platform::removeFile(path);
     }
   }
   tessary::SetFileSystemHooks({});
@@ -793,7 +793,7 @@ TEST_F(MultiChannelTest, UnreachableNetworkTargetIsBackedUpLocally) {
     return path.starts_with(share) ? platform::DriveKind::remote : platform::DriveKind::local;
   }});
   const std::string backup = install() + "/NetDataBackup";
-  platform::createDirectories(backup);
+  EXPECT_TRUE(platform::createDirectories(backup));
   testsupport::writeFile(backup + "/slide_07.tif", "an earlier backup");
 
   MultiChannelTiffHandler m;
@@ -869,8 +869,8 @@ TEST_F(MultiChannelTest, WhenNothingCanBeWrittenTheTemporaryFilesStay) {
     EXPECT_EQ(TempFiles().size(), 2u);
     EXPECT_THAT(logText(),
                 HasSubstr("ERROR: For " + target + " : scan data kept in '" + tempFolder() + "/SCN"));
-    for (const auto& name : TempFiles()) platform::removeFile(tempFolder() + "/" + name);
-    platform::removeFile(outDir() + "/not-a-folder");
+    for (const auto& name : TempFiles()) (void)platform::removeFile(tempFolder() + "/" + name);
+    (void)platform::removeFile(outDir() + "/not-a-folder");
     tessary::SetFileSystemHooks({});
   }
 }
@@ -940,7 +940,7 @@ TEST_F(MultiChannelTest, TemporaryFolderComesFromTheRegistry) {
 
 TEST_F(MultiChannelTest, NamesOfBackupAndRecoveryFiles) {
   const std::string folder = tempDir() + "/backup";
-  platform::createDirectories(folder);
+  EXPECT_TRUE(platform::createDirectories(folder));
   for (const char* existing :
        {"slide_07.tif", "slide_08.tif", "run7.tif", "s98.tif", "s99.tif", "t_Red.tif", "scan_05_Green.tif"})
     testsupport::writeFile(folder + "/" + existing, "x");

@@ -230,8 +230,8 @@ TessaryTest::TessaryTest() : clock_(std::make_shared<platform::ManualClock>()), 
   InstallTiffTagExtender();
   install_ = tempDir() + "/install";
   outDir_ = tempDir() + "/out";
-  platform::createDirectories(install_);
-  platform::createDirectories(outDir_);
+  EXPECT_TRUE(platform::createDirectories(install_));
+  EXPECT_TRUE(platform::createDirectories(outDir_));
   CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo").WriteString("Path", install_);
   CLogger::Close();
   CLogger::SetDebugLogging(true);

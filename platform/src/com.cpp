@@ -163,12 +163,14 @@ std::optional<std::string> ReadString(std::string_view key, std::string_view nam
   return text;
 }
 
-// Removes a key with everything under it.
-void DeleteTree(const std::string& key) {
+// Removes a key with everything under it; false when some of it stays.
+bool DeleteTree(const std::string& key) {
   std::vector<std::string> children;
+  bool gone = true;
   if (enumSubKeys(HKEY_CLASSES_ROOT, key, children) == kOk)
-    for (const std::string& child : children) DeleteTree(key + "\\" + child);
-  deleteKey(HKEY_CLASSES_ROOT, "", key);
+    for (const std::string& child : children) gone = DeleteTree(key + "\\" + child) && gone;
+  const long deleted = deleteKey(HKEY_CLASSES_ROOT, "", key);
+  return gone && (deleted == kOk || deleted == kErrorFileNotFound);
 }
 
 std::string ClsidKey(const CLSID& clsid) { return "CLSID\\" + ToString(clsid); }
@@ -201,16 +203,18 @@ HRESULT RegisterServer(const std::string& libraryPath, std::span<const ClassRegi
 }
 
 HRESULT UnregisterServer(std::span<const ClassRegistration> classes) {
+  // Everything that can go goes; a key that stays makes the whole a failure.
+  bool gone = true;
   for (const ClassRegistration& c : classes) {
-    DeleteTree(ClsidKey(c.clsid));
+    gone = DeleteTree(ClsidKey(c.clsid)) && gone;
     // A ProgID that another class has taken over meanwhile stays.
     for (const std::string& progId : {c.progId, c.versionedProgId}) {
       if (progId.empty()) continue;
       const auto owner = ReadString(progId + "\\CLSID");
-      if (owner && GuidFromString(*owner) == std::optional<GUID>(c.clsid)) DeleteTree(progId);
+      if (owner && GuidFromString(*owner) == std::optional<GUID>(c.clsid)) gone = DeleteTree(progId) && gone;
     }
   }
-  return S_OK;
+  return gone ? S_OK : SELFREG_E_CLASS;
 }
 
 HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid) {

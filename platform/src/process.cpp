@@ -391,7 +391,7 @@ UnitState serviceUnitState(std::string_view unit, ServiceManager manager, std::c
     if (c.pid() > 0) exit = c.wait(timeout);
   }  // a program that did not answer in time is killed here
   std::string answer = readSmallFile(out);
-  removeFile(out);
+  (void)removeFile(out);  // a temporary file left behind harms nothing
   if (!exit) return UnitState::unknown;
   answer = answer.substr(0, answer.find('\n'));
   // It prints the state whatever its exit code; nothing printed means it could not ask.

@@ -209,8 +209,14 @@ Thread::~Thread() {
 
 bool Thread::start(Body body, std::string name) {
   if (!state_) state_ = std::make_shared<State>();
-  if (running()) return false;
-  if (!join(kInfinite)) return false;  // a previous run: collect it first
+  if (running()) {
+    errno = EBUSY;
+    return false;
+  }
+  if (!join(kInfinite)) {  // a previous run: collect it first
+    errno = EDEADLK;       // only its own thread cannot
+    return false;
+  }
 
   State& s = *state_;
   s.stop.reset();
@@ -226,13 +232,14 @@ bool Thread::start(Body body, std::string name) {
 
   try {
     s.thread = std::thread([state = state_, body = std::move(body)] { state->run(body); });
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& e) {
     s.running = false;
     s.done.set();
+    errno = e.code().value();  // EAGAIN: the system has no room for another thread
     return false;
   }
   // id() must be valid once start() returns.
-  s.started.wait(kInfinite);
+  (void)s.started.wait(kInfinite);  // no limit: it returns once set
   return true;
 }
 

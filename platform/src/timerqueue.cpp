@@ -38,7 +38,8 @@ struct TimerQueue::State {
       if (first == timers.end() || first->second.due > now) {
         const SteadyTime until = first == timers.end() ? SteadyTime::max() : first->second.due;
         const std::uint64_t seen = generation;
-        clock().waitUntil(changed, lock, until, [&] { return stopping || generation != seen; });
+        // The loop looks again, whatever ended the wait.
+        (void)clock().waitUntil(changed, lock, until, [&] { return stopping || generation != seen; });
         continue;
       }
       const TimerId id = first->first;

@@ -174,7 +174,7 @@ TEST_F(FilesTest, ExistenceSizeTimesAndFolders) {
 TEST_F(FilesTest, ListDirectoryMatchesThePatternAndSorts) {
   for (const char* name : {"b.log", "a.log", "c.txt", ".hidden.log", "A.LOG"})
     writeFile(tempDir() + "/" + name, "");
-  createDirectory(tempDir() + "/d.log");
+  EXPECT_TRUE(createDirectory(tempDir() + "/d.log"));
   EXPECT_THAT(listDirectory(tempDir(), "*.log"), ElementsAre(".hidden.log", "a.log", "b.log", "d.log"));
   EXPECT_THAT(listDirectory(tempDir()),
               ElementsAre(".hidden.log", "A.LOG", "a.log", "b.log", "c.txt", "d.log"));

@@ -88,7 +88,7 @@ TEST_F(EventTest, AutoResetReleasesOneWaiterPerSet) {
   Event oneWoke(true);
   std::atomic<int> woken{0};
   auto waiter = [&] {
-    e.wait(kInfinite);
+    (void)e.wait(kInfinite);
     ++woken;
     oneWoke.set();
   };
@@ -224,13 +224,13 @@ class Holder {
  public:
   Holder(TimedMutex& m, bool unlockAtEnd, int depth = 1)
       : thread_([this, &m, unlockAtEnd, depth] {
-          for (int i = 0; i < depth; ++i) m.lock();
+          for (int i = 0; i < depth; ++i) (void)m.lock();
           locked_.set();
-          release_.wait(kInfinite);
+          (void)release_.wait(kInfinite);
           if (unlockAtEnd)
-            for (int i = 0; i < depth; ++i) m.unlock();
+            for (int i = 0; i < depth; ++i) (void)m.unlock();
         }) {
-    locked_.wait(kInfinite);
+    (void)locked_.wait(kInfinite);
   }
   // Lets the thread finish and waits until it has ended.
   void end() {

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <cerrno>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,7 +20,7 @@ using platform::Thread;
 using platform::ThreadPriority;
 
 std::uint32_t waitForStop(Event& stop) {
-  stop.wait(kInfinite);
+  (void)stop.wait(kInfinite);
   return 0;
 }
 
@@ -34,7 +35,7 @@ TEST(ThreadTest, LifecycleExitCodeAndRestart) {
   ASSERT_TRUE(t.start(
       [&](Event& stop) {
         seenId = platform::currentThreadId();
-        stop.wait(kInfinite);
+        (void)stop.wait(kInfinite);
         return 7u;
       },
       "lifecycle"));
@@ -57,6 +58,17 @@ TEST(ThreadTest, LifecycleExitCodeAndRestart) {
   ASSERT_TRUE(t.start([](Event& stop) { return stop.isSet() ? 1u : 2u; }));
   EXPECT_TRUE(t.join());
   EXPECT_EQ(t.exitCode(), 2u);
+}
+
+// A refused start leaves its reason in errno, for the caller's report.
+TEST(ThreadTest, ARefusedStartSaysWhy) {
+  Thread t;
+  ASSERT_TRUE(t.start(waitForStop));
+  errno = 0;
+  EXPECT_FALSE(t.start(waitForStop));
+  EXPECT_EQ(errno, EBUSY);
+  t.requestStop();
+  EXPECT_TRUE(t.join());
 }
 
 TEST(ThreadTest, JoinTimesOutOnTheInstalledClock) {
@@ -159,10 +171,10 @@ TEST(ThreadTest, PriorityIsAppliedToThatThreadAlone) {
     if (c.when == When::beforeStart) t.setPriority(c.priority);
     ASSERT_TRUE(t.start([&](Event& stop) {
       if (c.when == When::fromInside) platform::setCurrentThreadPriority(c.priority);
-      check.wait(kInfinite);
+      (void)check.wait(kInfinite);
       seen = niceOf(platform::currentThreadId());
       checked.set();
-      stop.wait(kInfinite);
+      (void)stop.wait(kInfinite);
       return 0u;
     }));
     if (c.when == When::whileRunning) t.setPriority(c.priority);

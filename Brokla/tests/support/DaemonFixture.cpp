@@ -209,13 +209,13 @@ void DaemonTest::TearDown() {
 }
 
 void DaemonTest::setDword(const std::string& name, std::uint32_t value, const std::string& subKey) {
-  reg::createKey(platform::HKEY_LOCAL_MACHINE, keyOf(subKey));
+  (void)reg::createKey(platform::HKEY_LOCAL_MACHINE, keyOf(subKey));
   ASSERT_EQ(reg::setValue(platform::HKEY_LOCAL_MACHINE, keyOf(subKey), name, reg::makeDword(value)),
             reg::kOk);
 }
 
 void DaemonTest::setString(const std::string& name, const std::string& value, const std::string& subKey) {
-  reg::createKey(platform::HKEY_LOCAL_MACHINE, keyOf(subKey));
+  (void)reg::createKey(platform::HKEY_LOCAL_MACHINE, keyOf(subKey));
   ASSERT_EQ(reg::setValue(platform::HKEY_LOCAL_MACHINE, keyOf(subKey), name, reg::makeString(value)),
             reg::kOk);
 }

@@ -265,14 +265,20 @@ bool Run::startDaemon() {
   ::setenv("ZEVA_NET_LOOPBACK_ONLY", "1", 1);
   ::setenv("ZEVA_SERVICES_FILE", (o_.folder + "/services").c_str(), 1);
   fs::create_directories(o_.folder + "/logs");
-  reg::createKey(platform::HKEY_LOCAL_MACHINE, kKey);
-  reg::createKey(platform::HKEY_LOCAL_MACHINE, std::string(kKey) + "\\Logging");
-  reg::setValue(platform::HKEY_LOCAL_MACHINE, kKey, "LogFile",
-                reg::makeString(o_.folder + "/logs/brokla.log"));
-  reg::setValue(platform::HKEY_LOCAL_MACHINE, std::string(kKey) + "\\Logging", "DebugLevel",
-                reg::makeDword(static_cast<std::uint32_t>(o_.debugLevel)));
-  // The identify broadcast goes where nobody listens.
-  reg::setValue(platform::HKEY_LOCAL_MACHINE, kKey, "BCastAddr", reg::makeDword(0x7F0000FE));
+  const bool configured =
+      reg::createKey(platform::HKEY_LOCAL_MACHINE, kKey) == reg::kOk &&
+      reg::createKey(platform::HKEY_LOCAL_MACHINE, std::string(kKey) + "\\Logging") == reg::kOk &&
+      reg::setValue(platform::HKEY_LOCAL_MACHINE, kKey, "LogFile",
+                    reg::makeString(o_.folder + "/logs/brokla.log")) == reg::kOk &&
+      reg::setValue(platform::HKEY_LOCAL_MACHINE, std::string(kKey) + "\\Logging", "DebugLevel",
+                    reg::makeDword(static_cast<std::uint32_t>(o_.debugLevel))) == reg::kOk &&
+      // The identify broadcast goes where nobody listens.
+      reg::setValue(platform::HKEY_LOCAL_MACHINE, kKey, "BCastAddr", reg::makeDword(0x7F0000FE)) == reg::kOk;
+  if (!configured) {
+    std::fprintf(stderr, "the daemon's settings cannot be written to the registry in %s\n",
+                 platform::registry::directory().c_str());
+    return false;
+  }
 
   for (int attempt = 1; attempt <= 3; ++attempt) {
     choosePorts();

@@ -87,7 +87,7 @@ bool CLogger::OpenNext() {
     }
     // A log that was never opened has no prefix: open nothing rather than a stray file.
     if (m_FilePathStr.empty() || !OpenNextFile()) return false;
-    m_File.seekToEnd();
+    (void)m_File.seekToEnd();  // the open placed it there already
     m_bOpen = true;
     LogOpenMessage();
     return true;
@@ -114,7 +114,7 @@ void CLogger::LogArchiveMsg(const std::string& text) {
   CLogger lock;
   if (!m_File.isOpen()) return;
   // Raw (no stamps, no tag) but a line of its own, so it does not glue onto the next one.
-  m_File.write(text + "\r\n");
+  (void)m_File.write(text + "\r\n");  // the log is where its own failure would be told
 }
 
 void CLogger::FormatArchiveLogName(const std::string& baseName, std::string& fullName, std::string& stamp) {
@@ -148,7 +148,8 @@ void CLogger::ArchiveCurrFile() {
 
 void CLogger::LogGetArchiveDir() {
   m_ArchiveFilePath = platform::directoryOf(m_FilePathStr) + m_ArchiveFolderName + "/";
-  platform::createDirectory(m_ArchiveFilePath);
+  // A folder that cannot be made shows as the archive copy's failure, logged with its error.
+  (void)platform::createDirectory(m_ArchiveFilePath);
 }
 
 void CLogger::PruneArchives(bool all) {

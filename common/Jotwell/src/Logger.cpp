@@ -129,7 +129,7 @@ bool CLogger::Open(const char* baseName) {
       SetPathToTempDir();
       if (!OpenFirstFile()) return false;
     }
-    m_File.seekToEnd();
+    (void)m_File.seekToEnd();  // the open placed it there already
     m_bOpen = true;
     LogOpenMessage();
     return true;
@@ -238,7 +238,7 @@ void CLogger::LogNoFormat(LogTag tag, CFile& file, int level, const char* text) 
     if (tag != LOG_PLAIN) line += "\r\n";
 
     // Unbuffered: the line is with the kernel when write returns, so a crash loses nothing.
-    file.write(line);
+    (void)file.write(line);  // the log is where its own failure would be told
     if (tag == LOG_ERROR) OnError();
   } catch (...) {
   }

@@ -32,7 +32,8 @@ std::string InstallDataFolder() {
   if (install.empty()) return platform::tempDirectory();
   if (install.back() != '/') install += '/';
   const std::string folder = install + "Data";
-  platform::createDirectories(folder);
+  // A folder that cannot be made shows in the writer's own error, with the path.
+  (void)platform::createDirectories(folder);
   return folder;
 }
 

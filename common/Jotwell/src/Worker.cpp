@@ -1,6 +1,7 @@
 #include "Jotwell/Worker.h"
 
 #include "Jotwell/BaseException.h"
+#include "platform/files.h"
 #include "platform/window.h"
 
 CWorker::CWorker(AFX_THREADPROC function, void* param, platform::ThreadPriority priority,
@@ -15,7 +16,9 @@ CWorker::CWorker(AFX_THREADPROC function, void* param, platform::ThreadPriority 
 CWorker::~CWorker() { DeleteThread(); }
 
 void CWorker::Start(AFX_THREADPROC function, void* param) {
-  if (m_pThread && m_pThread->running()) m_pThread->join();
+  // false only when called on the worker's own thread, which cannot wait for itself; that
+  // thread then runs on detached when its object goes below.
+  if (m_pThread && m_pThread->running()) (void)m_pThread->join();
   if (function) m_pfnThreadProc = function;
   if (param) m_pParam = param;
   m_bAbort = false;
@@ -24,14 +27,23 @@ void CWorker::Start(AFX_THREADPROC function, void* param) {
   m_pThread = std::make_unique<platform::Thread>();
   const AFX_THREADPROC proc = m_pfnThreadProc;
   const platform::ThreadPriority priority = m_nPriority;
-  m_pThread->start([this, proc, priority](platform::Event&) {
+  const bool started = m_pThread->start([this, proc, priority](platform::Event&) {
     platform::setCurrentThreadPriority(priority);
     return proc(this);
   });
+  if (!started) {
+    // No thread runs the function: the worker is not running, and the caller must hear it
+    // rather than wait for work that never happens.
+    const int error = platform::lastError();
+    m_pThread.reset();
+    platform::setLastError(error);
+    ThrowAPIException("Error creating the worker thread: %1");
+  }
 }
 
 void CWorker::Wait() {
-  if (m_pThread) m_pThread->join();
+  // false only on the worker's own thread, which cannot wait for itself.
+  if (m_pThread) (void)m_pThread->join();
 }
 
 bool CWorker::IsRunning() const { return m_pThread != nullptr; }

@@ -40,7 +40,7 @@ TEST_F(LoggerTest, FileChoiceAmongMissingFullAndPartialFiles) {
   for (const auto& c : cases) {
     for (unsigned i = 0; i < 5; ++i) {
       const std::string f = p + std::to_string(i) + ".log";
-      platform::removeFile(f);
+      (void)platform::removeFile(f);
       if (c.sizes[i] >= 0) fill(f, static_cast<std::size_t>(c.sizes[i]));
       if (!c.mtimes.empty()) setModified(f, c.mtimes[i]);
     }

@@ -60,7 +60,7 @@ class LoggerTest : public testsupport::ZevaTest {
   // An installation folder with its Logs folder, registered as "Path".
   std::string install() {
     const std::string dir = tempDir() + "/install";
-    platform::createDirectories(dir + "/Logs");
+    EXPECT_TRUE(platform::createDirectories(dir + "/Logs"));
     setString("Path", dir);
     return dir;
   }

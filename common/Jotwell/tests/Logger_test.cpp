@@ -160,7 +160,7 @@ TEST_F(LoggerTest, ReopenWhileOpenMovesToTheNewFile) {
 
 TEST_F(LoggerTest, ScopedLockAndStartLogger) {
   setString("Path", tempDir());
-  platform::createDirectory(tempDir() + "/Logs");
+  EXPECT_TRUE(platform::createDirectory(tempDir() + "/Logs"));
   {
     CStartLogger start;
     EXPECT_TRUE(CLogger::m_bOpen);

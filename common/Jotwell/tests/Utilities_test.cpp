@@ -191,7 +191,7 @@ class RecordingWindow : public platform::Window {
 std::uint32_t WorkerBody(void* param) {
   auto* worker = static_cast<CWorker*>(param);
   auto* stop = static_cast<platform::Event*>(worker->GetParam());
-  stop->wait();
+  (void)stop->wait();
   return IsAbortRequested(worker) ? 2 : 1;
 }
 }  // namespace

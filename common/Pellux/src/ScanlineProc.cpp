@@ -52,7 +52,7 @@ CScanlineProc::CScanlineProc() = default;
 
 CScanlineProc::~CScanlineProc() {
   if (m_bJobRunning) SetAbort(true);
-  m_Worker.join();
+  (void)m_Worker.join();  // never its own thread: the join cannot fail
 }
 
 void CScanlineProc::Post(std::uintptr_t wParam, std::int64_t lParam) const {
@@ -231,7 +231,7 @@ CScanlineProc::Outcome CScanlineProc::DoGetDataJob(unsigned char* target, std::u
 }
 
 bool CScanlineProc::StartClaimedJob() {
-  m_Worker.join();  // the previous job's thread, already past its last message
+  (void)m_Worker.join();  // the previous job's thread, already past its last message
   m_dProgress = 0.0;
   if (m_eRunMode == eScanData) {
     m_nReceived = 0;

@@ -35,7 +35,7 @@ class BoardTest : public testsupport::ZevaTest {
     clock_->setAutoAdvance(true);
     okSim_Reset();
     install_ = tempDir() + "/install";
-    platform::createDirectories(install_);
+    EXPECT_TRUE(platform::createDirectories(install_));
     CRegEdit product(HKEY_LOCAL_MACHINE, kProductKey);
     product.WriteString("Path", install_);
     product.WriteInt("DebugLevel", 6);

@@ -111,7 +111,7 @@ TEST_F(PelluxOpenTest, WithoutARegistryFileTheConfigurationIsTheOneInTheInstalla
   CScanDataPort port;
   EXPECT_EQ(port.OpenDataPort("SIM-KETH-0001", nullptr), PortStatusConfigFileInvalid);
   EXPECT_EQ(port.GetConfigFilePath(), install + "/keth.bit");
-  platform::copyFileNoOverwrite(bitFile_, install + "/keth.bit");
+  EXPECT_TRUE(platform::copyFileNoOverwrite(bitFile_, install + "/keth.bit"));
   EXPECT_EQ(port.OpenDataPort("SIM-KETH-0001", nullptr), PortStatusSuccess);
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "link/ConnectString.h"
 #include "link/LanTypes.h"
 
 // Opens the application pipe (20 ms apart, up to 1000 ms), sends the hello with the
@@ -36,12 +37,6 @@ bool isLockedInstrument(CLanInstr* table, bool request);
 // gave no list, 597 when it does not list the named instrument; else it is left as is.
 bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& table, bool request,
                         int* notFound = nullptr);
-
-// Whether a connect string "a.b.c.d_port" names this instrument (address and port
-// compared exactly).
-bool ConnectStringNames(const char* connectString, const CLanInstrEntry& entry);
-// The connect string that names an instrument: "a.b.c.d_port".
-std::string ConnectStringOf(const CLanInstrEntry& entry);
 
 // One lock less; returns the remaining count, 0 on failure. Throws the int error 566
 // when the manager no longer knows the instrument.

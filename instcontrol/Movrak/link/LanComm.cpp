@@ -219,7 +219,7 @@ int CLanComm::OpenDevice(const char* connectString) {
   LockForOpenClose();
   struct Release {
     platform::TimedMutex& mutex;
-    ~Release() { mutex.unlock(); }
+    ~Release() { (void)mutex.unlock(); }  // this thread's own lock: the unlock cannot fail
   } release{commMutex_};
   if (IsConnected()) {  // another thread opened it meanwhile
     if (const auto r = lockAgain()) {
@@ -292,7 +292,7 @@ int CLanComm::CloseDevice() {
   LockForOpenClose();
   struct Release {
     platform::TimedMutex& mutex;
-    ~Release() { mutex.unlock(); }
+    ~Release() { (void)mutex.unlock(); }  // this thread's own lock: the unlock cannot fail
   } release{commMutex_};
   const auto exclusive = ExclusiveTable();
   if (!instrument_) return 0;

@@ -191,8 +191,10 @@ void noteFailedReceive(int result) {
 // may stop a busy one; one that has finished its command is only joined.
 void stopMonitor(CLanInstrInfo& record) {
   if (!record.monitor) return;
-  if (record.unblockedBusy) Link().socket.shutdown();
-  record.monitor->join();
+  // The shutdown only wakes it (a socket already down has nothing to wake), and a monitor
+  // never stops itself: the join cannot fail.
+  if (record.unblockedBusy) (void)Link().socket.shutdown();
+  (void)record.monitor->join();
   record.monitor.reset();
 }
 
@@ -255,7 +257,7 @@ bool CreateTCPSocket(std::uint32_t address, std::uint16_t port) {
       return false;
     }
     // Commands are small and answered at once: send them without waiting to coalesce.
-    s.setNoDelay(true);
+    (void)s.setNoDelay(true);  // without it commands only go a little later
     if (s.connect({address, port}, kConnectTimeout)) {
       link.socket = std::move(s);
       return true;
@@ -577,7 +579,7 @@ std::vector<std::uint8_t> CollectUnblockedResponses(CLanInstr* instrument, LanRe
     const int r = AwaitInstrCmd(instrument, 0, false);
     if (r == kResultQueued) {
       // Woken by the next response or by the end; no polling.
-      record->activity.wait(platform::kInfinite);
+      (void)record->activity.wait(platform::kInfinite);  // no limit: it returns once set
       continue;
     }
     // The last response may have arrived between the look above and the end: look again.

@@ -3,9 +3,10 @@
 #include <algorithm>
 
 LinkState::~LinkState() {
-  if (socket.valid()) socket.shutdown();
+  // Only wakes the monitors: the socket goes anyway, and no monitor ends the link itself.
+  if (socket.valid()) (void)socket.shutdown();
   for (auto& r : records)
-    if (r->monitor) r->monitor->join();
+    if (r->monitor) (void)r->monitor->join();
 }
 
 LinkState& Link() {

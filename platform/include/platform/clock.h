@@ -25,8 +25,8 @@ class Clock {
   // Waits on `cv` (with `lock` held on entry and exit) until `pred` holds or `deadline`
   // passes on this clock; returns pred() at the end. SteadyTime::max() means no limit:
   // only a notification of `cv` ends such a wait.
-  virtual bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, SteadyTime deadline,
-                         const std::function<bool()>& pred) = 0;
+  [[nodiscard]] virtual bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                                       SteadyTime deadline, const std::function<bool()>& pred) = 0;
 };
 
 // The clock in use (the system clock unless a test installed another).
@@ -57,8 +57,8 @@ class ManualClock : public Clock {
   SteadyTime steadyNow() override;
   SystemTime systemNow() override;
   void sleepFor(std::chrono::nanoseconds d) override;
-  bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, SteadyTime deadline,
-                 const std::function<bool()>& pred) override;
+  [[nodiscard]] bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                               SteadyTime deadline, const std::function<bool()>& pred) override;
 
   void advance(std::chrono::nanoseconds d);
   void setSystemTime(SystemTime t);
@@ -67,11 +67,13 @@ class ManualClock : public Clock {
   // Number of threads blocked in a timed wait or sleep on this clock right now.
   int waiters() const;
   // Blocks (in real time, at most `realTimeout`) until at least n threads wait on the clock.
-  bool waitForWaiters(int n, std::chrono::milliseconds realTimeout = std::chrono::seconds(10)) const;
+  [[nodiscard]] bool waitForWaiters(int n,
+                                    std::chrono::milliseconds realTimeout = std::chrono::seconds(10)) const;
   // The same for waits without a time limit. They are not polled (time cannot end them),
   // so a test can block a thread for sure and then check that its wake-up arrives.
   int untimedWaiters() const;
-  bool waitForUntimedWaiters(int n, std::chrono::milliseconds realTimeout = std::chrono::seconds(10)) const;
+  [[nodiscard]] bool waitForUntimedWaiters(
+      int n, std::chrono::milliseconds realTimeout = std::chrono::seconds(10)) const;
 
  private:
   struct State;

@@ -86,7 +86,7 @@ std::optional<GUID> GuidFromString(std::string_view text);
 class IUnknown {
  public:
   static constexpr IID kIID{0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-  virtual HRESULT QueryInterface(const IID& iid, void** object) = 0;
+  [[nodiscard]] virtual HRESULT QueryInterface(const IID& iid, void** object) = 0;
   virtual std::uint32_t AddRef() = 0;
   virtual std::uint32_t Release() = 0;
 
@@ -97,8 +97,8 @@ class IUnknown {
 class IClassFactory : public IUnknown {
  public:
   static constexpr IID kIID{0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-  virtual HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) = 0;
-  virtual HRESULT LockServer(bool lock) = 0;
+  [[nodiscard]] virtual HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) = 0;
+  [[nodiscard]] virtual HRESULT LockServer(bool lock) = 0;
 };
 
 // The reference count and QueryInterface of a class that implements `Interfaces`.
@@ -172,7 +172,7 @@ class ComPtr {
   template <typename U>
   ComPtr<U> as() const {
     ComPtr<U> other;
-    if (p_) p_->QueryInterface(U::kIID, other.put());
+    if (p_) (void)p_->QueryInterface(U::kIID, other.put());  // refused: `other` stays empty
     return other;
   }
 
@@ -242,24 +242,26 @@ struct ClassRegistration {
 // versioned ProgID (its CLSID) and CLSID\{...} with ProgID, VersionIndependentProgID and
 // InprocServer32 = `libraryPath` made absolute, with its ThreadingModel.
 // SELFREG_E_CLASS when a key or value cannot be written.
-HRESULT RegisterServer(const std::string& libraryPath, std::span<const ClassRegistration> classes);
-// Removes what RegisterServer wrote (missing keys are no error).
-HRESULT UnregisterServer(std::span<const ClassRegistration> classes);
+[[nodiscard]] HRESULT RegisterServer(const std::string& libraryPath,
+                                     std::span<const ClassRegistration> classes);
+// Removes what RegisterServer wrote (missing keys are no error); SELFREG_E_CLASS when a
+// key stays.
+[[nodiscard]] HRESULT UnregisterServer(std::span<const ClassRegistration> classes);
 
 // The class id of a ProgID (versioned or not, following CurVer), or of a "{...}" text.
 // CO_E_CLASSSTRING when neither is registered or parses.
-HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid);
+[[nodiscard]] HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid);
 // The registered library path of a class; REGDB_E_CLASSNOTREG when there is none.
-HRESULT GetInprocServerPath(const CLSID& clsid, std::string* path);
+[[nodiscard]] HRESULT GetInprocServerPath(const CLSID& clsid, std::string* path);
 
 // Loads the class's registered library (once per process; it stays loaded until
 // FreeUnusedLibraries finds it unused) and asks its DllGetClassObject.
 // REGDB_E_CLASSNOTREG, CO_E_DLLNOTFOUND (loading failed), CO_E_ERRORINDLL (no entry
 // point), or the server's own result.
-HRESULT GetClassObject(const CLSID& clsid, const IID& iid, void** object);
+[[nodiscard]] HRESULT GetClassObject(const CLSID& clsid, const IID& iid, void** object);
 // GetClassObject, then IClassFactory::CreateInstance.
-HRESULT CreateInstance(const CLSID& clsid, IUnknown* outer, const IID& iid, void** object);
-HRESULT CreateInstance(std::string_view progId, const IID& iid, void** object);
+[[nodiscard]] HRESULT CreateInstance(const CLSID& clsid, IUnknown* outer, const IID& iid, void** object);
+[[nodiscard]] HRESULT CreateInstance(std::string_view progId, const IID& iid, void** object);
 // Unloads every library loaded by GetClassObject whose DllCanUnloadNow answers S_OK.
 void FreeUnusedLibraries();
 
@@ -270,7 +272,7 @@ using DllRegisterServerFn = HRESULT (*)();
 using DllUnregisterServerFn = HRESULT (*)();
 
 // Calls a library's DllRegisterServer or DllUnregisterServer (loading it for the call).
-HRESULT RegisterLibrary(const std::string& libraryPath, bool unregister = false);
+[[nodiscard]] HRESULT RegisterLibrary(const std::string& libraryPath, bool unregister = false);
 
 // ---- the apartment's message loop --------------------------------------------------------------------
 // The window messages of a thread, as the thread's owner (the user interface) offers them

@@ -17,7 +17,7 @@ class DynamicLibrary {
   DynamicLibrary(const DynamicLibrary&) = delete;
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
-  bool open(const std::string& path);
+  [[nodiscard]] bool open(const std::string& path);
   bool isOpen() const { return handle_ != nullptr; }
   void close();
   // nullptr when missing; error() then says why.

@@ -39,23 +39,23 @@ class File {
 
   // Opens `path` for exclusive writing. On failure the file stays closed and error()
   // tells a bad path (missing or invalid folder) from a file in use from the rest.
-  bool openExclusive(const std::string& path, OpenMode mode);
+  [[nodiscard]] bool openExclusive(const std::string& path, OpenMode mode);
   bool isOpen() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
   OpenError error() const { return error_; }
   int errorCode() const { return errno_; }  // errno of the last failure
 
-  bool write(std::string_view bytes);
-  bool write(const void* data, std::size_t size);
+  [[nodiscard]] bool write(std::string_view bytes);
+  [[nodiscard]] bool write(const void* data, std::size_t size);
   // Writes all of `bytes` at the current position or nothing: a write that stops part way
   // (a full disk) cuts the file back to where it was, so that no half record stays for
   // the next one to be glued to. False with errorCode() of the failed write.
-  bool writeWhole(std::string_view bytes);
+  [[nodiscard]] bool writeWhole(std::string_view bytes);
   // The open file is still the one its path names: false once it was deleted, renamed or
   // replaced (as an archiver does), so that the writer can open the path anew.
   bool isStillAtPath() const;
-  bool flush();  // fdatasync
-  bool seekToEnd();
+  [[nodiscard]] bool flush();  // fdatasync
+  [[nodiscard]] bool seekToEnd();
   std::optional<std::uint64_t> size() const;
   void close();
   int fd() const { return fd_; }
@@ -91,7 +91,7 @@ class UniqueFd {
   void reset(int fd = -1);
   // Closes and reports whether the close itself succeeded (it can carry a delayed write
   // error); true when nothing was open.
-  bool close();
+  [[nodiscard]] bool close();
 
  private:
   int fd_;
@@ -103,7 +103,7 @@ class UniqueFd {
 class MappedFile {
  public:
   MappedFile() = default;
-  static MappedFile map(int fd, std::uint64_t size);
+  [[nodiscard]] static MappedFile map(int fd, std::uint64_t size);
   ~MappedFile() { reset(); }
   MappedFile(MappedFile&& other) noexcept { *this = std::move(other); }
   MappedFile& operator=(MappedFile&& other) noexcept {
@@ -136,13 +136,13 @@ std::optional<std::uint64_t> fileSize(const std::string& path);
 std::optional<SystemTime> modificationTime(const std::string& path);
 // Birth time where the file system records it, else the modification time.
 std::optional<SystemTime> creationTime(const std::string& path);
-bool createDirectory(const std::string& path);    // one level; true if it exists afterwards
-bool createDirectories(const std::string& path);  // with parents
-bool removeFile(const std::string& path);         // sets lastError on failure
+[[nodiscard]] bool createDirectory(const std::string& path);    // one level; true if it exists afterwards
+[[nodiscard]] bool createDirectories(const std::string& path);  // with parents
+[[nodiscard]] bool removeFile(const std::string& path);         // sets lastError on failure
 // Removes the name at once but lets the file system free a large file's blocks on a
 // worker thread, so the caller does not wait for it (freeing a gigabyte takes a good
 // fraction of a second). Pending work is finished before the process exits normally.
-bool removeFileDeferred(const std::string& path);  // sets lastError on failure
+[[nodiscard]] bool removeFileDeferred(const std::string& path);  // sets lastError on failure
 // Waits until every deferred removal has freed its blocks.
 void waitForDeferredRemovals();
 // Asks the system to start writing a range of an open file to the disk without waiting
@@ -157,14 +157,14 @@ std::vector<std::string> listDirectory(const std::string& dir, const std::string
 
 // Copies src to dst, failing (lastError EEXIST) when dst exists; nothing partial is left
 // behind on failure.
-bool copyFileNoOverwrite(const std::string& src, const std::string& dst);
+[[nodiscard]] bool copyFileNoOverwrite(const std::string& src, const std::string& dst);
 
 // Replaces (or creates) `path` with `contents` so that readers see the old file or the new
 // one whole, never a mix: written to `tempPath` (which must not exist; a hidden unique name
 // beside `path` when empty), synced, given the old file's permissions and renamed over
 // `path`. On failure the temporary file is removed, `path` is unchanged and errno says why.
-bool replaceFileContents(const std::string& path, std::string_view contents,
-                         const std::string& tempPath = {});
+[[nodiscard]] bool replaceFileContents(const std::string& path, std::string_view contents,
+                                       const std::string& tempPath = {});
 
 // ---- descriptors, for writers that buffer and place their bytes themselves (image files)
 enum class FileAccess {
@@ -174,33 +174,35 @@ enum class FileAccess {
 };
 // Opens `path` (close-on-exec); an empty UniqueFd with errno on failure. read and readWrite
 // refuse a folder (EISDIR).
-UniqueFd openFile(const std::string& path, FileAccess access);
+[[nodiscard]] UniqueFd openFile(const std::string& path, FileAccess access);
 // Opens a stored file (settings, registry hive, region file ...) for reading: opened
 // without blocking, so a FIFO or a device in its place never holds the caller, and
 // refused unless it is a regular file (EISDIR for a folder, ENODEV for anything else).
 // Empty with errno on failure.
-UniqueFd openStoredFile(const std::string& path);
+[[nodiscard]] UniqueFd openStoredFile(const std::string& path);
 // Reads a whole stored file opened as openStoredFile does, at most `maxBytes` (EFBIG for
 // a larger one). nullopt with errno on failure.
-std::optional<std::string> readStoredFile(const std::string& path, std::uint64_t maxBytes);
+[[nodiscard]] std::optional<std::string> readStoredFile(const std::string& path, std::uint64_t maxBytes);
 // Says in words why openStoredFile or readStoredFile failed with `error` (an errno).
 std::string storedFileError(const std::string& path, int error, std::uint64_t maxBytes = 0);
 // Creates a new file "<path><infix>XXXXXX" (random letters and digits) beside `path`,
 // exclusively and with the usual permissions, for a writer that renames it into place
 // once complete; its name goes to `tempPath`. Empty with errno on failure.
-UniqueFd createSiblingFile(const std::string& path, const std::string& infix, std::string& tempPath);
+[[nodiscard]] UniqueFd createSiblingFile(const std::string& path, const std::string& infix,
+                                         std::string& tempPath);
 std::optional<std::uint64_t> openFileSize(int fd);
-bool truncateFile(int fd, std::uint64_t size);  // errno on failure
+[[nodiscard]] bool truncateFile(int fd, std::uint64_t size);  // errno on failure
 // Reads up to `size` bytes at `offset`, going on after interruptions and short reads until
 // the end of the file. Returns the bytes read; `error` is 0 or the errno that stopped it.
-std::size_t readAt(int fd, void* data, std::size_t size, std::uint64_t offset, int& error);
+[[nodiscard]] std::size_t readAt(int fd, void* data, std::size_t size, std::uint64_t offset, int& error);
 // Writes `size` bytes at `offset`, going on after interruptions and short writes. Returns
 // the bytes written; `error` is 0 or the errno that stopped it (EIO for a write that
 // makes no progress without saying why).
-std::size_t writeAt(int fd, const void* data, std::size_t size, std::uint64_t offset, int& error);
-bool syncFile(int fd);  // everything written so far is on the disk; errno on failure
+[[nodiscard]] std::size_t writeAt(int fd, const void* data, std::size_t size, std::uint64_t offset,
+                                  int& error);
+[[nodiscard]] bool syncFile(int fd);  // everything written so far is on the disk; errno on failure
 // Renames `from` onto `to`, replacing it in one step; errno on failure.
-bool renameFile(const std::string& from, const std::string& to);
+[[nodiscard]] bool renameFile(const std::string& from, const std::string& to);
 // Whether two paths name the same file (false when either is missing).
 bool sameFile(const std::string& a, const std::string& b);
 // True for an existing regular file; false with errno (EINVAL for something that exists
@@ -230,7 +232,7 @@ std::string tempDirectory();  // $TMPDIR or /tmp, without a trailing '/'
 // XDG_DATA_HOME nor HOME is set.
 std::string userDataFolder();
 // Creates a new empty file "<dir>/<prefix>XXXXXX" and returns its path (empty on failure).
-std::string uniqueTempFile(const std::string& dir, const std::string& prefix);
+[[nodiscard]] std::string uniqueTempFile(const std::string& dir, const std::string& prefix);
 
 // The first 15 characters of the host name.
 std::string computerName();

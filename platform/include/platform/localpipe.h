@@ -22,7 +22,7 @@ namespace platform::localpipe {
 // or is not a folder owned by this user with no access for others. Every program gets
 // the folder here and nowhere else, so that none makes it with a looser mode. When it is
 // refused, `problem` (if given) receives why and what fixes it, in words for the user.
-std::string runtimeDirectory(std::string* problem = nullptr);
+[[nodiscard]] std::string runtimeDirectory(std::string* problem = nullptr);
 // The socket path of a pipe: "\\.\pipe\appmon", "\\\\.\\pipe\\appmon" and "appmon"
 // all give <runtime folder>/appmon. Empty for a name that is not a plain file name
 // (empty, ".", "..", with '/' or NUL) or longer than a socket path may be.
@@ -62,12 +62,12 @@ class Pipe {
   // it, until `timeout` has passed (then not isOpen(), and error() holds the last
   // connect error: ENOENT, ECONNREFUSED ...). A time-out of 0 tries once. The pauses
   // between tries are sleeps on platform::clock().
-  static Pipe connect(std::string_view name, std::chrono::milliseconds timeout,
-                      std::chrono::milliseconds retry = std::chrono::milliseconds(20));
+  [[nodiscard]] static Pipe connect(std::string_view name, std::chrono::milliseconds timeout,
+                                    std::chrono::milliseconds retry = std::chrono::milliseconds(20));
 
   // Takes over a connected socket of this kind (one another process connected and
   // handed over, as tests do to appear as several processes).
-  static Pipe adopt(int fd);
+  [[nodiscard]] static Pipe adopt(int fd);
 
   bool isOpen() const { return fd_ >= 0; }
   void close();
@@ -76,13 +76,15 @@ class Pipe {
 
   // Sends one whole message (1 byte at least); false when it could not go out whole
   // within the time-out, or the other end is gone.
-  bool write(std::span<const std::uint8_t> message, std::chrono::milliseconds timeout = kInfinite);
+  [[nodiscard]] bool write(std::span<const std::uint8_t> message,
+                           std::chrono::milliseconds timeout = kInfinite);
   // Receives one message into `buffer`; a longer message is cut (truncated) and its rest
   // dropped, as reading a message pipe with a short buffer and giving up would.
-  ReadResult read(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout = kInfinite);
+  [[nodiscard]] ReadResult read(std::span<std::uint8_t> buffer,
+                                std::chrono::milliseconds timeout = kInfinite);
   // Without blocking: the size of the next message (0: none waiting); nullopt when the
   // other end closed with nothing left to read, or on failure.
-  std::optional<std::size_t> peek();
+  [[nodiscard]] std::optional<std::size_t> peek();
   // Who is at the other end.
   std::optional<PeerCredentials> peer() const;
   int fd() const { return fd_; }
@@ -108,7 +110,7 @@ class PipeServer {
   // Serves pipe `name`: returns its listener number (0, 1, ...), or -1 on failure
   // (error() tells why; EADDRINUSE when another server serves it, EEXIST when a file that
   // is not a socket has the name). A socket file left by a server that is gone is replaced.
-  int listen(std::string_view name);
+  [[nodiscard]] int listen(std::string_view name);
   int error() const { return error_; }
 
   struct Activity {
@@ -128,15 +130,16 @@ class PipeServer {
     bool truncated = false;  // the message was longer than maxMessage and was cut
   };
   // The next activity; clients are served in turn so that none starves another.
-  Activity wait(std::chrono::milliseconds timeout = kInfinite);
+  [[nodiscard]] Activity wait(std::chrono::milliseconds timeout = kInfinite);
   // Ends the current or next wait() with `woken`.
   void wake();
 
   // Sends one whole message to a client, waiting at most 5 s (or `timeout`; 0 only
   // tries) for room in a client's full queue: a client that stops reading must not stall
   // the server. False (error() tells why: ETIMEDOUT, EBADF ...) when it did not go out.
-  bool send(int client, std::span<const std::uint8_t> message);
-  bool send(int client, std::span<const std::uint8_t> message, std::chrono::milliseconds timeout);
+  [[nodiscard]] bool send(int client, std::span<const std::uint8_t> message);
+  [[nodiscard]] bool send(int client, std::span<const std::uint8_t> message,
+                          std::chrono::milliseconds timeout);
   // Closes a client's end now (from the thread that drives wait()).
   void disconnect(int client);
   bool isConnected(int client) const;

@@ -88,7 +88,7 @@ bool isLoopback(std::uint32_t address);         // 127.0.0.0/8
 bool loopbackOnly();
 // True when a packet may go to `address`. Otherwise reports the refusal through the log
 // hook, sets lastError() to WSAEACCES and returns false.
-bool mayReach(std::uint32_t address);
+[[nodiscard]] bool mayReach(std::uint32_t address);
 
 // Where the module's own reports go (the loopback refusal). Empty: stderr.
 using LogHook = std::function<void(const std::string& line)>;
@@ -139,7 +139,7 @@ class Socket {
   Socket& operator=(const Socket&) = delete;
 
   // A new socket; not valid() on failure.
-  static Socket create(Type type);
+  [[nodiscard]] static Socket create(Type type);
 
   bool valid() const { return fd_ >= 0; }
   explicit operator bool() const { return valid(); }
@@ -148,43 +148,46 @@ class Socket {
 
   // Connects within the time-out (refused by the loopback guard, WSAEACCES). A stream
   // socket that failed to connect must not be reused: make a new one.
-  bool connect(const Endpoint& to, std::chrono::milliseconds timeout = kNoLimit);
-  bool bind(const Endpoint& local);
-  bool listen(int backlog);
+  [[nodiscard]] bool connect(const Endpoint& to, std::chrono::milliseconds timeout = kNoLimit);
+  [[nodiscard]] bool bind(const Endpoint& local);
+  [[nodiscard]] bool listen(int backlog);
   // An accepted connection, or an invalid socket on time-out (WSAETIMEDOUT) or failure.
-  Socket accept(std::chrono::milliseconds timeout = kNoLimit, Endpoint* peer = nullptr);
+  [[nodiscard]] Socket accept(std::chrono::milliseconds timeout = kNoLimit, Endpoint* peer = nullptr);
   std::optional<Endpoint> localEndpoint() const;
   std::optional<Endpoint> peerEndpoint() const;
 
-  bool setReuseAddress(bool on);
-  bool setBroadcast(bool on);
-  bool setNoDelay(bool on);
+  [[nodiscard]] bool setReuseAddress(bool on);
+  [[nodiscard]] bool setBroadcast(bool on);
+  [[nodiscard]] bool setNoDelay(bool on);
 
   // Waits until a receive would not block (data, end of stream or an error is pending).
-  Wait waitReadable(std::chrono::milliseconds timeout);
-  Wait waitWritable(std::chrono::milliseconds timeout);
+  [[nodiscard]] Wait waitReadable(std::chrono::milliseconds timeout);
+  [[nodiscard]] Wait waitWritable(std::chrono::milliseconds timeout);
   // Bytes that can be received at once.
   std::size_t available() const;
 
   // Stream: sends every byte (WSAETIMEDOUT when the time-out ends first; bytes tells how
   // many went). Never raises SIGPIPE.
-  IoResult send(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout = kNoLimit);
+  [[nodiscard]] IoResult send(std::span<const std::uint8_t> bytes,
+                              std::chrono::milliseconds timeout = kNoLimit);
   // Stream: receives at least one byte and at most buffer.size() once something is there.
-  IoResult receive(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout = kNoLimit);
+  [[nodiscard]] IoResult receive(std::span<std::uint8_t> buffer,
+                                 std::chrono::milliseconds timeout = kNoLimit);
   // Ends both directions; wakes a thread waiting on a connected socket (it sees the end).
   // An unconnected datagram socket has nothing to shut down and wakes nobody: send it a
   // datagram of its own to wake its reader.
-  bool shutdown();
+  [[nodiscard]] bool shutdown();
 
   // Datagram: one datagram (refused by the loopback guard, WSAEACCES).
-  IoResult sendTo(std::span<const std::uint8_t> bytes, const Endpoint& to);
+  [[nodiscard]] IoResult sendTo(std::span<const std::uint8_t> bytes, const Endpoint& to);
   // Datagram: one datagram, cut to the buffer (WSAEMSGSIZE with the cut bytes).
-  IoResult receiveFrom(std::span<std::uint8_t> buffer, Endpoint* from,
-                       std::chrono::milliseconds timeout = kNoLimit);
+  [[nodiscard]] IoResult receiveFrom(std::span<std::uint8_t> buffer, Endpoint* from,
+                                     std::chrono::milliseconds timeout = kNoLimit);
 
   // Waits until any of `sockets` could receive without blocking; its index, -1 on
   // time-out, -2 on failure (lastError()). Invalid sockets are never ready.
-  static int waitAnyReadable(std::span<Socket* const> sockets, std::chrono::milliseconds timeout);
+  [[nodiscard]] static int waitAnyReadable(std::span<Socket* const> sockets,
+                                           std::chrono::milliseconds timeout);
 
  private:
   explicit Socket(int fd) : fd_(fd) {}

@@ -64,19 +64,20 @@ std::string hivePath(HKEY root);
 // kErrorIoFailed or kErrorAccessDenied.
 
 // kOk when the key exists, kErrorFileNotFound when it does not.
-long keyExists(HKEY root, std::string_view path);
+[[nodiscard]] long keyExists(HKEY root, std::string_view path);
 // Creates the key and every missing parent; kOk when it exists afterwards.
-long createKey(HKEY root, std::string_view path);
+[[nodiscard]] long createKey(HKEY root, std::string_view path);
 // Deletes the child key `child` of `path` (`child` may itself be a path);
 // kErrorAccessDenied when it has subkeys.
-long deleteKey(HKEY root, std::string_view path, std::string_view child);
+[[nodiscard]] long deleteKey(HKEY root, std::string_view path, std::string_view child);
 // Value name "" is the key's default value.
-long queryValue(HKEY root, std::string_view path, std::string_view name, Value& out);
+[[nodiscard]] long queryValue(HKEY root, std::string_view path, std::string_view name, Value& out);
 // The key must exist (createKey first); kErrorFileNotFound otherwise.
-long setValue(HKEY root, std::string_view path, std::string_view name, const Value& value);
-long deleteValue(HKEY root, std::string_view path, std::string_view name);
-long enumSubKeys(HKEY root, std::string_view path, std::vector<std::string>& names);
-long enumValues(HKEY root, std::string_view path, std::vector<std::pair<std::string, Value>>& values);
+[[nodiscard]] long setValue(HKEY root, std::string_view path, std::string_view name, const Value& value);
+[[nodiscard]] long deleteValue(HKEY root, std::string_view path, std::string_view name);
+[[nodiscard]] long enumSubKeys(HKEY root, std::string_view path, std::vector<std::string>& names);
+[[nodiscard]] long enumValues(HKEY root, std::string_view path,
+                              std::vector<std::pair<std::string, Value>>& values);
 
 // Convenience constructors for values.
 // Appends the terminating NUL: makeString("") stores one NUL byte. For REG_MULTI_SZ pass

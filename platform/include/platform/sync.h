@@ -29,10 +29,11 @@ class Event {
   bool isSet() const;
   // true when the event was set within the timeout (kInfinite: no limit). An
   // auto-reset event is reset by the wait that sees it.
-  bool wait(std::chrono::milliseconds timeout = kInfinite);
+  [[nodiscard]] bool wait(std::chrono::milliseconds timeout = kInfinite);
 
   // Waits until any of `events` is set; returns its index, or -1 on time-out.
-  static int waitAny(std::span<Event* const> events, std::chrono::milliseconds timeout = kInfinite);
+  [[nodiscard]] static int waitAny(std::span<Event* const> events,
+                                   std::chrono::milliseconds timeout = kInfinite);
 
  private:
   struct Impl;
@@ -51,8 +52,8 @@ class TimedMutex {
   TimedMutex(const TimedMutex&) = delete;
   TimedMutex& operator=(const TimedMutex&) = delete;
 
-  LockResult lock(std::chrono::milliseconds timeout = kInfinite);
-  bool unlock();
+  [[nodiscard]] LockResult lock(std::chrono::milliseconds timeout = kInfinite);
+  [[nodiscard]] bool unlock();
   bool ownedByCurrentThread() const;
   int recursionCount() const;
 
@@ -67,7 +68,7 @@ class CriticalSection {
  public:
   void lock() { m_.lock(); }
   void unlock() { m_.unlock(); }
-  bool try_lock() { return m_.try_lock(); }
+  [[nodiscard]] bool try_lock() { return m_.try_lock(); }
   void Lock() { lock(); }
   void Unlock() { unlock(); }
 

@@ -33,14 +33,15 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Starts the body on a new thread; false when a thread is already running or the
-  // system refuses. An exception escaping the body ends the thread with exit code
+  // Starts the body on a new thread; false with errno when a thread is already running
+  // (EBUSY), a previous run cannot be collected (EDEADLK: called on that thread) or the
+  // system refuses (EAGAIN). An exception escaping the body ends the thread with exit code
   // kUncaughtExceptionExit after reporting it on stderr.
-  bool start(Body body, std::string name = {});
+  [[nodiscard]] bool start(Body body, std::string name = {});
   void requestStop();
   Event& stopEvent();
   // Waits for the thread to end; true when it ended within the timeout.
-  bool join(std::chrono::milliseconds timeout = kInfinite);
+  [[nodiscard]] bool join(std::chrono::milliseconds timeout = kInfinite);
   bool joinable() const;
   bool running() const;
   // The body's result once ended.

@@ -35,7 +35,7 @@ bool CFileChangeMonitor::Stop() {
   if (!Thread.joinable()) return true;
   StopRequested = true;
   ChangeHandle.wake();
-  Thread.join();
+  (void)Thread.join();  // never on its own thread: the join cannot fail
   ChangeHandle.close();
   return !Running;
 }

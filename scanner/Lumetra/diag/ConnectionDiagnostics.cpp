@@ -49,7 +49,10 @@ std::optional<std::string> ReadString(const std::string& key, const char* name) 
 void GetDalmorInfo(CConnectionDiagnostics& results, std::vector<std::string>& lines) {
   if (registry::keyExists(HKEY_LOCAL_MACHINE, kDalmorMacKey) != registry::kOk) return;
   std::vector<std::string> macs;
-  registry::enumSubKeys(HKEY_LOCAL_MACHINE, kDalmorMacKey, macs);
+  // A list that cannot be read must not pass for an empty one.
+  if (const long listed = registry::enumSubKeys(HKEY_LOCAL_MACHINE, kDalmorMacKey, macs);
+      listed != registry::kOk)
+    lines.push_back("ERROR-couldn't list the MAC sub-keys, last error:" + std::to_string(listed));
   for (const std::string& mac : macs) {
     const auto ip = ReadDword(std::string(kDalmorMacKey) + "\\" + mac, "IpAddr");
     if (!ip) continue;

@@ -45,7 +45,7 @@ bool CScannerGuiServer::Start() {
 void CScannerGuiServer::Stop() {
   if (m_pServer) m_pServer->wake();
   m_Thread.requestStop();
-  if (m_Thread.joinable()) m_Thread.join();
+  if (m_Thread.joinable()) (void)m_Thread.join();  // never on its own thread: the join cannot fail
   m_pServer.reset();
 }
 
@@ -63,10 +63,10 @@ std::uint32_t CScannerGuiServer::Serve(platform::Event& stop) {
       std::array<std::uint8_t, 5> reply{};
       std::memcpy(reply.data(), &answer, 4);
       reply[4] = host ? 1 : 0;
-      m_pServer->send(activity.client, reply);
+      (void)m_pServer->send(activity.client, reply);  // a client gone misses only its own answer
     } else if (text == kActivate) {
       if (m_Handlers.raiseWindow) m_Handlers.raiseWindow();
-      m_pServer->send(activity.client, Bytes("OK"));
+      (void)m_pServer->send(activity.client, Bytes("OK"));  // likewise
     }
   }
   return 0;
@@ -89,7 +89,8 @@ RunningInstance FindRunningInstance(const std::function<void()>& tell, std::chro
   else
     platform::ui::messageBox("Application is already running", kHostWindowTitle,
                              platform::ui::MB_ICONWARNING);
-  if (pipe.write(Bytes(kActivate), timeout)) pipe.read(reply, timeout);
+  // The answer only acknowledges the call: the other window is asked to come up either way.
+  if (pipe.write(Bytes(kActivate), timeout)) (void)pipe.read(reply, timeout);
   return RunningInstance::windowRaised;
 }
 

@@ -1,10 +1,12 @@
 // The carousel run: the run thread, the run body (run start, slot loop with its passes,
 // run end), the slot record, the senders to the status window and the naming host.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Jotwell/BaseException.h"
 #include "Jotwell/Logger.h"
@@ -121,6 +123,8 @@ class CCarouselRun {
   int Run();
   // After an exception escaped the body: leaves the instrument and the image in order.
   void CleanUpAfterEscape();
+  // The run's end line about scan-history lines that could not be written, if any.
+  void ReportUnrecordedSlots();
 
  private:
   int RunStart();
@@ -133,6 +137,9 @@ class CCarouselRun {
   std::optional<SlotEnd> LoadSlide(int slot, const CSlotScanCfgInfo& settings);
   void PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const std::string& read);
   SlotEnd EndSlot(int slot);
+  // History result of the slot, its history line and WM_SLOT_RECORDED. A line that could
+  // not be written is told at the run's end.
+  void RecordSlotResult(int slot);
   // The passes of a slide: once, or twice at two sensitivities, each repeated when it was
   // cut short and retries are left.
   void StartPass();
@@ -154,8 +161,8 @@ class CCarouselRun {
   void NextPass();
   int RunEnd();
 
-  bool AbortNow() const { return m.m_nAbortRequest.load() == 1; }
-  bool AbortRequested() const { return m.m_nAbortRequest.load() != 0; }
+  bool AbortNow() const { return m.GetAbortRequest() == 1; }
+  bool AbortRequested() const { return m.GetAbortRequest() != 0; }
   void CheckAbortNow() const {
     if (AbortNow()) throw RunMessage{9918};
   }
@@ -186,9 +193,19 @@ class CCarouselRun {
     bool loadFailed = false;
     bool ejectFailed = false;
     std::string errorText;  // told to the operator at the end
+    int compressImage = 0;  // of every image of the run
+    // Slots whose scan-history line could not be written, told at the run's end.
+    std::vector<int> unrecordedSlots;
   };
   // The slide in the slot being scanned.
   struct SlotState {
+    int number = 0;
+    std::array<int, 9> region{};  // the slot's region as taken over
+    bool autoNaming = false;
+    std::string imageBarcode;  // the barcode the image carries
+    int twentyBitImage = 0;
+    bool error = false;    // the slide failed
+    bool skipped = false;  // the slide was given up, the run goes on
     std::string namingBarcode;
     bool hasBarcode = false;
     std::string base, firstName, secondName;
@@ -208,6 +225,7 @@ class CCarouselRun {
     bool imageCreated = false;
     bool retryRequested = false;
     bool abortScan = false;
+    bool scanFinished = false;
   };
   RunState m_Run;
   SlotState m_Slot;
@@ -263,7 +281,7 @@ COutputNaming& CCarouselRun::Naming() {
 }
 
 int CCarouselRun::Run() {
-  m_pCfg = m.m_pRunConfig;
+  m_pCfg = m.GetRunConfig();
   if (!m_pScan || !m_pCfg) {
     const std::string text = m_pScan ? "Internal error: the carousel run has no run configuration."
                                      : "Movrak was not set in ScanMgr.";
@@ -286,14 +304,12 @@ int CCarouselRun::RunStart() {
   // Fresh scanner texts and run state. Factors of a previous run must not reach this
   // run's end-of-run calibration when no slide of this run is scanned.
   ReadScannerInfo(m_pScan, m.m_Info);
-  m.m_nSlotError = 0;
-  m.m_nScanFinished = 0;
   m.m_nScanStarted = 0;
   m.m_strScanComment.clear();
-  m.m_nDataStatus.store(0);
+  m.SetDataStatus(0);
   m.m_fRedLaserFactor = 1.0f;
   m.m_fGreenLaserFactor = 1.0f;
-  m.m_nCompressImage = m_pCfg->CompressTiff;
+  m_Run.compressImage = m_pCfg->CompressTiff;
   CRegEdit runKey(HKEY_LOCAL_MACHINE, zeva::kScannerKey);
 
   // Carousel check.
@@ -321,7 +337,7 @@ int CCarouselRun::RunStart() {
     if (AbortRequested()) m.SendStatusText(9947, MessageText(9918), kLineAttention);
     return kRunFailed;
   }
-  if (platform::Window* window = m.m_pStatusWindow.load())
+  if (platform::Window* window = m.GetStatusWindow())
     window->send(WM_CAROUSEL_CHECKED, static_cast<std::uintptr_t>(found), 0);
   if (found == 0) {
     m.SendStatusText(9909, "There is no chip to scan.", kLineAttention);
@@ -353,7 +369,7 @@ int CCarouselRun::RunStart() {
       m.SendStatusLine(failure.text, kLineError);
       return kRunFailed;
     }
-    m.m_nSlotError = 1;
+    m_Slot.error = true;
     m.SendStatusText(AbortRequested() ? 9947 : 9909, failure.text, kLineProgress);
     return kRunFailed;
   }
@@ -435,7 +451,7 @@ void CCarouselRun::CloseAndSave() {
   if (!dp) return;
   try {
     dp->CloseAndSaveScan();
-    if (const int status = m.m_nDataStatus.load(); status != 0) {
+    if (const int status = m.GetDataStatus(); status != 0) {
       const std::string text = CScanDataProc::GetStatusText(status);
       LogErrorNoFormat(text.c_str());
       m_Run.errorText += text + "\r\n";
@@ -449,7 +465,7 @@ void CCarouselRun::CloseAndSave() {
     m.SendStatusLine(redirected.GetMessage() + "\r\n", kLineError);
   } catch (const std::string& text) {
     m_Run.errorText += text + "\r\n";
-    if (m.m_nDataStatus.load() != 0)
+    if (m.GetDataStatus() != 0)
       m.SendStatusLine(text, kLineError);
     else
       LogErrorNoFormat(text.c_str());
@@ -481,17 +497,17 @@ void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
     m_Slot.loGreen = static_cast<unsigned>(settings.PMTGreen * settings.DyxRatio);
   }
   m.m_nDoublePass = (settings.ResolutionType == 1 || settings.ResolutionType == 4) ? 0 : settings.DoublePass;
-  m.m_n20BitImage = settings.Tiff32Bit;
+  m_Slot.twentyBitImage = settings.Tiff32Bit;
   m.SetChannelSettings(settings.ResolutionType, settings.UseGreen != 0, settings.UseRed != 0,
                        static_cast<unsigned>(settings.PMTRed), static_cast<unsigned>(settings.PMTGreen));
-  m.m_SlotRegion = {settings.OriginX,   settings.OriginY,     settings.RegionLeft,
-                    settings.RegionTop, settings.AFX,         settings.AFY,
-                    settings.PKG,       settings.RegionWidth, settings.RegionHeight};
+  m_Slot.region = {settings.OriginX,   settings.OriginY,     settings.RegionLeft,
+                   settings.RegionTop, settings.AFX,         settings.AFY,
+                   settings.PKG,       settings.RegionWidth, settings.RegionHeight};
   COutputNaming& naming = Naming();
   naming.SetStringParams(settings.OutputPath, settings.ScanDescription, m_pCfg->OperatorName,
                          m_pCfg->AutoNamingPrefix1, m_pCfg->AutoNamingPrefix2, m_pCfg->ScanNumberToken,
                          m_pCfg->Text4, m_pCfg->UseSlideID != 0);
-  m.m_bAutoNaming = naming.m_bAutoNaming;
+  m_Slot.autoNaming = naming.m_bAutoNaming;
   m.m_strScanComment = naming.m_strScanComment;
 
   // Barcode check.
@@ -509,10 +525,10 @@ void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
           kLineBarcodeMismatch);
     }
   }
-  m.m_strBarcode = imageBarcode;
+  m_Slot.imageBarcode = imageBarcode;
 
   // Scan region.
-  m.SetLumetraParams(m.m_SlotRegion, false);
+  m.SetLumetraParams(m_Slot.region, false);
   if (m.m_ScanRegion[0] < kBarcodeOverlapEdge && !read.empty())
     m.SendStatusLine(
         "The left side of the scan region used for this slide may overlap with the barcode."
@@ -521,9 +537,9 @@ void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
 
   // Naming.
   m_Slot.hasBarcode = false;
-  if (m.m_bAutoNaming) {
+  if (m_Slot.autoNaming) {
     if (m_Slot.namingBarcode.empty()) {
-      m.m_strBarcode = "NOBARCODE";
+      m_Slot.imageBarcode = "NOBARCODE";
       if (naming.m_strNamingTemplate1 == kTemplateSlideId) naming.m_strNamingTemplate1 = kTemplateSlot;
       if (naming.m_strNamingTemplate2 == kTemplateSlideId) naming.m_strNamingTemplate2 = kTemplateSlot;
       m.SendStatusLine("Slot number used as file name prefix\r\n", kLineInfo);
@@ -533,7 +549,7 @@ void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
   }
   m_Slot.base = MakeBatchFileName(slot);
   if (m_Slot.base.empty()) {
-    m.m_nSlotSkipped = 1;
+    m_Slot.skipped = true;
     throw RunMessage{9949};
   }
 
@@ -552,17 +568,13 @@ void CCarouselRun::PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const
 }
 
 void CCarouselRun::StartSlot(int slot) {
-  m.m_nCurrentSlot = slot;
-  m.m_nSlotError = 0;
-  m.m_nSlotSkipped = 0;
   m.m_nScanStarted = 0;
-  m.m_nScanFinished = 0;
-  m.m_strBarcode.clear();
   m.m_strScanComment.clear();
   m.m_bSlotTwoPass = false;
   m_Run.loadFailed = false;
   m_Run.errorText.clear();
   m_Slot = SlotState{};
+  m_Slot.number = slot;
   m_Pass = PassState{};
 }
 
@@ -654,23 +666,23 @@ std::optional<CCarouselRun::SlotEnd> CCarouselRun::LoadSlide(int slot, const CSl
           " Be careful when removing the carousel not to bump the Autoloader Guide Bracket.",
           kLineAttention);
       // Recorded as what it is: a skipped slide, not a success.
-      m.m_nSlotSkipped = 1;
-      m.RecordSlotResult(slot);
+      m_Slot.skipped = true;
+      RecordSlotResult(slot);
       ++m_Run.slidesDone;
-      m.m_nSlotError = 0;
+      m_Slot.error = false;
       return SlotEnd::next;
     }
     m_Run.loadFailed = true;
   }
   LogSlotFailure(failure, failure.kind == Failure::Kind::message);
-  m.m_nSlotError = 1;
+  m_Slot.error = true;
   m_Run.errorText += failure.text + "\r\n";
   CloseAndRemove();
-  if (!m.m_nSlotSkipped) return SlotEnd::stop;
+  if (!m_Slot.skipped) return SlotEnd::stop;
   m.SendStatusText(9909, m_Run.errorText, kLineError);
-  m.RecordSlotResult(slot);
+  RecordSlotResult(slot);
   ++m_Run.slidesDone;
-  m.m_nSlotError = 0;
+  m_Slot.error = false;
   m_Run.errorText.clear();
   return SlotEnd::next;
 }
@@ -679,7 +691,6 @@ void CCarouselRun::StartPass() {
   m_Run.errorText.clear();
   m.m_nScanStarted = 0;
   // A second pass that fails must not pass for finished because its first pass did.
-  m.m_nScanFinished = 0;
   m_Pass = PassState{};
   m_Pass.low = m_Slot.twoPass && (m_Slot.secondPass ? !m_Slot.loFirst : m_Slot.loFirst);
 }
@@ -707,7 +718,7 @@ bool CCarouselRun::NamePass(int slot) {
           const std::string text = RunMessageText(9949);
           LogErrorNoFormat(text.c_str());
           m_Run.errorText += text + "\r\n";
-          m.m_nSlotSkipped = 1;
+          m_Slot.skipped = true;
           m.SendStatusText(9909, m_Run.errorText, kLineError);
           return false;
         }
@@ -742,9 +753,9 @@ bool CCarouselRun::CreatePassImage() {
     const bool split = m_pCfg->SplitAndRotate != 0;
     dp->CreateTiff(m_Pass.path.c_str(), static_cast<unsigned long>(m.m_ScanRegion[7] / psx),
                    static_cast<unsigned long>(m.m_ScanRegion[8] / psy), m.m_nChannelCount, psx, psy,
-                   split ? false : m.m_n20BitImage != 0, split, m.m_nCompressImage != 0);
+                   split ? false : m_Slot.twentyBitImage != 0, split, m_Run.compressImage != 0);
     m_Pass.imageCreated = true;
-    dp->SetBarcode(m.m_strBarcode.c_str());
+    dp->SetBarcode(m_Slot.imageBarcode.c_str());
     return true;
   } catch (...) {
     const Failure failure = CaughtFailure();
@@ -752,10 +763,10 @@ bool CCarouselRun::CreatePassImage() {
     LogSlotFailure(failure, message);
     // An image that cannot be created skips the slide; the run goes on.
     if (!message && failure.kind != Failure::Kind::unknown) {
-      m.m_nSlotSkipped = 1;
+      m_Slot.skipped = true;
       m.SendStatusText(9909, failure.text, kLineError);
     }
-    m.m_nSlotError = 1;
+    m_Slot.error = true;
     m_Run.errorText += failure.text + "\r\n";
     CloseAndRemove();
     return false;
@@ -776,7 +787,7 @@ void CCarouselRun::SetPassPercents(const CSlotScanCfgInfo& settings) {
 
 bool CCarouselRun::ScanPass(int slot) {
   try {
-    m.SendScanFileInfo(m_Pass.path, m.m_strBarcode, slot, m_Run.slidesDone);
+    m.SendScanFileInfo(m_Pass.path, m_Slot.imageBarcode, slot, m_Run.slidesDone);
     TiffHeaderValues header;
     header.mainHost = m.m_bMainHost;
     header.channelCount = static_cast<unsigned>(std::max(m.m_nChannelCount, 0));
@@ -794,7 +805,7 @@ bool CCarouselRun::ScanPass(int slot) {
     CLogger::OnFunctionBegin(CLogger::SCANNING);
     m.DoScan(m_Pass.path);
     CLogger::OnFunctionEnd(CLogger::SCANNING);
-    m.m_nScanFinished = 1;
+    m_Pass.scanFinished = true;
     return true;
   } catch (...) {
     Failure failure = CaughtFailure();
@@ -826,7 +837,7 @@ bool CCarouselRun::ScanFailed(const Failure& failure) {
       }
       m.m_strScanComment = text;
       m_Run.errorText += text + "\r\n";
-      m.m_nSlotSkipped = 1;
+      m_Slot.skipped = true;
       m.SendStatusLine(m_Run.errorText, kLineWarning);
     }
   } else if (failure.Is(kClassThickness) || failure.Is(kClassPMTCalibration)) {
@@ -834,7 +845,7 @@ bool CCarouselRun::ScanFailed(const Failure& failure) {
       RequestRetry(text);
     } else {
       m_Run.errorText += text + "\r\n";
-      m.m_nSlotSkipped = 1;
+      m_Slot.skipped = true;
       m.SendStatusLine(m_Run.errorText, kLineError);
     }
   } else if (failure.kind == Failure::Kind::message && failure.messageId == 9952 && m.m_nScanStarted) {
@@ -843,18 +854,18 @@ bool CCarouselRun::ScanFailed(const Failure& failure) {
       m_Pass.abortScan = true;
     } else {
       const std::string failed = FormatText("Scan failed: Failed to process scan data - %s.",
-                                            CScanDataProc::GetStatusText(m.m_nDataStatus.load()).c_str());
+                                            CScanDataProc::GetStatusText(m.GetDataStatus()).c_str());
       m.SendStatusLine(failed, kLineError);
       m.m_strScanComment += failed;
       LogErrorNoFormat(failed.c_str());
-      m.m_nSlotSkipped = 1;
+      m_Slot.skipped = true;
       m_Run.errorText += text + "\r\n";
-      m.m_nSlotError = 1;
+      m_Slot.error = true;
     }
   } else {
     LogSlotFailure(failure, true);
     m_Run.errorText += text + "\r\n";
-    m.m_nSlotError = 1;
+    m_Slot.error = true;
     if (failure.EndsRun()) {
       // The run ends here: lasers blocked before anything else, the partial image
       // kept, and the run end sent by the caller only after the last instrument call.
@@ -871,8 +882,8 @@ bool CCarouselRun::ScanFailed(const Failure& failure) {
 }
 
 void CCarouselRun::StopPass() {
-  if (m.m_nScanStarted && !m.m_nScanFinished) BlockLasers();
-  if (AbortNow() || (m.m_nSlotError && m.m_nScanStarted && !m.m_nScanFinished) || m_Pass.abortScan) {
+  if (m.m_nScanStarted && !m_Pass.scanFinished) BlockLasers();
+  if (AbortNow() || (m_Slot.error && m.m_nScanStarted && !m_Pass.scanFinished) || m_Pass.abortScan) {
     LogInfo("Aborting Scanning");
     try {
       CheckScanCtrl(m_pScan->AbortScan());
@@ -972,8 +983,8 @@ void CCarouselRun::ReportLaserCompensation() {
 }
 
 void CCarouselRun::SaveImage() {
-  const bool dataWhole = m.m_nDataStatus.load() == 0;
-  if (m.m_nSlotSkipped) {
+  const bool dataWhole = m.GetDataStatus() == 0;
+  if (m_Slot.skipped) {
     m.m_strScanComment += "Slide skipped.\r\n";
     m.SendStatusLine("Slide skipped.\r\n\r\n", kLineAttention);
   } else if (!m.m_nScanStarted) {
@@ -982,7 +993,7 @@ void CCarouselRun::SaveImage() {
     // A pass cut short for a retry holds a partial image: never "completed".
     m.m_strScanComment += kRetryStatus;
     m.SendStatusLine(kRetryStatus, kLineRetry);
-  } else if (!AbortNow() && !m.m_nSlotError) {
+  } else if (!AbortNow() && !m_Slot.error) {
     m.m_strScanComment += "Scan completed.\r\n";
     m.SendStatusLine("Scan completed.\r\n\r\n", kLineSuccess);
   }
@@ -1001,23 +1012,22 @@ void CCarouselRun::SaveImage() {
   SetScanStatus(m.m_strScanComment);
   if (AbortNow())
     m.SendStatusMessage(9911, 9912, kLineProgress);
-  else if (m.m_nSlotError)
+  else if (m_Slot.error)
     m.SendStatusMessage(9909, 9912, kLineProgress);
   else
     m.SendStatusMessage(9913, 0, kLineProgress);
   CloseAndSave();
   // Data that came whole but could not be saved (a full disk) is no scanned slide: the
   // slot fails, and the run stops rather than fill the disk's last room slide by slide.
-  if (dataWhole && m.m_nDataStatus.load() != 0 && !m_Pass.retryRequested && !m.m_nSlotSkipped)
-    m.m_nSlotError = 1;
+  if (dataWhole && m.GetDataStatus() != 0 && !m_Pass.retryRequested && !m_Slot.skipped) m_Slot.error = true;
 }
 
 void CCarouselRun::NextPass() {
   if (m_Pass.retryRequested && m_Slot.maxRetries != 0 && m_Slot.retries < m_Slot.maxRetries) {
     ++m_Slot.retries;
     m_Slot.repeating = true;
-  } else if (m_Slot.twoPass && !m_Slot.secondPass && !m_Pass.retryRequested && !m.m_nSlotError &&
-             !m.m_nSlotSkipped) {
+  } else if (m_Slot.twoPass && !m_Slot.secondPass && !m_Pass.retryRequested && !m_Slot.error &&
+             !m_Slot.skipped) {
     // A slide given up in its first pass is not scanned a second time.
     m_Slot.secondPass = true;
     m_Slot.retries = 0;
@@ -1026,14 +1036,25 @@ void CCarouselRun::NextPass() {
   }
 }
 
+void CCarouselRun::RecordSlotResult(int slot) {
+  CScanLogFile& history = GetScanLog();
+  history.SetResult(m_Slot.error ? "Failed" : "Success");
+  if (m_Slot.skipped) history.SetResult("Skipped");
+  if (!history.WriteRecord()) {
+    LogWarning("The scan-history line of slot %d was not written.", slot);
+    m_Run.unrecordedSlots.push_back(slot);
+  }
+  if (platform::Window* window = m.GetStatusWindow()) window->post(WM_SLOT_RECORDED, 0, slot);
+}
+
 CCarouselRun::SlotEnd CCarouselRun::EndSlot(int slot) {
   LogInfo("Ending Scan of Slide at Time: %s \r\n", TimeText().c_str());
-  m.RecordSlotResult(slot);
+  RecordSlotResult(slot);
   ++m_Run.slidesDone;
   if (AbortNow()) return SlotEnd::stop;
-  if (m.m_nSlotError && !m.m_nSlotSkipped) return SlotEnd::stop;
-  if (m.m_nSlotSkipped) {
-    m.m_nSlotError = 0;
+  if (m_Slot.error && !m_Slot.skipped) return SlotEnd::stop;
+  if (m_Slot.skipped) {
+    m_Slot.error = false;
     m_Run.errorText.clear();
   }
   return SlotEnd::next;
@@ -1041,7 +1062,7 @@ CCarouselRun::SlotEnd CCarouselRun::EndSlot(int slot) {
 
 int CCarouselRun::RunEnd() {
   // PMT calibration at 100 percent of the channels this run did not confirm.
-  if (m.m_bCalibrationDue && !m.m_nSlotError) {
+  if (m.m_bCalibrationDue && !m_Slot.error) {
     unsigned mask = 0;
     if (!m.m_nRedConfirmed) {
       mask |= 1;
@@ -1152,7 +1173,7 @@ int CCarouselRun::RunEnd() {
     m.SendStatusMessage(9947, 9918, kLineAttention);
   } else if (m_Run.loadFailed) {
     m.SendStatusText(9948, m_Run.errorText, kLineError);
-  } else if (m.m_nSlotError) {
+  } else if (m_Slot.error) {
     m.SendStatusText(9909, m_Run.errorText, kLineError);
   } else if (m_Run.ejectFailed) {
     m.SendStatusLine(m_Run.errorText, kLineError);
@@ -1163,13 +1184,13 @@ int CCarouselRun::RunEnd() {
   }
 
   if (m_Run.ejectFailed) return kRunNotEjected;
-  if (m.m_nSlotError || AbortRequested()) return kRunFailed;
+  if (m_Slot.error || AbortRequested()) return kRunFailed;
   return kRunCompleted;
 }
 
 void CCarouselRun::CleanUpAfterEscape() {
   try {
-    if (m_pScan && m.m_nScanStarted && !m.m_nScanFinished) BlockLasers();
+    if (m_pScan && m.m_nScanStarted && !m_Pass.scanFinished) BlockLasers();
     if (m_Pass.imageCreated) {
       if (m.m_nScanStarted) {
         // Keep what was scanned, marked as the failure it is.
@@ -1184,11 +1205,26 @@ void CCarouselRun::CleanUpAfterEscape() {
   }
 }
 
+void CCarouselRun::ReportUnrecordedSlots() {
+  if (m_Run.unrecordedSlots.empty()) return;
+  std::string slots;
+  for (const int slot : m_Run.unrecordedSlots) slots += (slots.empty() ? "" : ", ") + std::to_string(slot);
+  const CScanLogFile& history = GetScanLog();
+  const std::string reason = platform::systemErrorText(history.GetErrorCode());
+  // The slides were scanned; only their record is missing, and the operator must see
+  // that the scan history lacks them (an error line is shown, a warning only reported).
+  const std::string text =
+      FormatText("The scan-history line of slot(s) %s could not be written to '%s'%s%s.", slots.c_str(),
+                 history.GetFilePath().c_str(), reason.empty() ? "" : ": ", reason.c_str());
+  LogErrorNoFormat(text.c_str());
+  m.SendStatusLine(text, kLineError);
+  m_Run.unrecordedSlots.clear();
+}
+
 // ---- CScanMgr ----------------------------------------------------------------------------------
 
 void CScanMgr::DoCarouselRun() {
   CCarouselRun run(*this);
-  m_UnrecordedSlots.clear();
   int code = kRunFailed;
   try {
     code = run.Run();
@@ -1200,28 +1236,12 @@ void CScanMgr::DoCarouselRun() {
     } catch (...) {
     }
     run.CleanUpAfterEscape();
-    ReportUnrecordedSlots();
+    run.ReportUnrecordedSlots();
     SendAttention(kRunFailed, 0);
     throw;
   }
-  ReportUnrecordedSlots();
+  run.ReportUnrecordedSlots();
   SendAttention(code, 0);
-}
-
-void CScanMgr::ReportUnrecordedSlots() {
-  if (m_UnrecordedSlots.empty()) return;
-  std::string slots;
-  for (const int slot : m_UnrecordedSlots) slots += (slots.empty() ? "" : ", ") + std::to_string(slot);
-  const CScanLogFile& history = GetScanLog();
-  const std::string reason = platform::systemErrorText(history.GetErrorCode());
-  // The slides were scanned; only their record is missing, and the operator must see
-  // that the scan history lacks them (an error line is shown, a warning only reported).
-  const std::string text =
-      FormatText("The scan-history line of slot(s) %s could not be written to '%s'%s%s.", slots.c_str(),
-                 history.GetFilePath().c_str(), reason.empty() ? "" : ": ", reason.c_str());
-  LogErrorNoFormat(text.c_str());
-  SendStatusLine(text, kLineError);
-  m_UnrecordedSlots.clear();
 }
 
 std::uint32_t CScanMgr::CarouselRunThreadProc() {
@@ -1283,19 +1303,8 @@ void CScanMgr::StopCarouselRun() {
     LogError(
         "ScanMgr: the carousel run thread did not end within %d s after the abort; still waiting for it.",
         static_cast<int>(kRunThreadWait.count()));
-    m_RunThread.join();
+    (void)m_RunThread.join();  // without a limit: it returns once the thread ended
   }
-}
-
-void CScanMgr::RecordSlotResult(int slot) {
-  CScanLogFile& history = GetScanLog();
-  history.SetResult(m_nSlotError ? "Failed" : "Success");
-  if (m_nSlotSkipped) history.SetResult("Skipped");
-  if (!history.WriteRecord()) {
-    LogWarning("The scan-history line of slot %d was not written.", slot);
-    m_UnrecordedSlots.push_back(slot);
-  }
-  if (platform::Window* window = m_pStatusWindow.load()) window->post(WM_SLOT_RECORDED, 0, slot);
 }
 
 // ---- status messages -----------------------------------------------------------------------------

@@ -69,7 +69,10 @@ bool IsCreatableFile(const char* path) {
   platform::File file;
   if (!file.openExclusive(path, platform::OpenMode::create)) return false;
   file.close();
-  platform::removeFile(path);
+  // The name stays usable (the image's creation empties the file); only a stray file is left.
+  if (!platform::removeFile(path))
+    LogWarning("The trial file '%s' could not be removed: %s", path,
+               platform::systemErrorText(platform::lastError()).c_str());
   return true;
 }
 

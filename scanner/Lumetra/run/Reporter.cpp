@@ -198,8 +198,9 @@ void CReporter::Open(const char* path, const char* title) {
   m_nWriteError = 0;
   m_strTitle = Escape(Text(title));
   m_strDate = Escape(AsctimeText(platform::localTime()));
-  // A report that cannot be written must not stop the run.
-  platform::replaceFileContents(m_strXmlPath, Head() + std::string(kTail));
+  // A report that cannot be written must not stop the run; the first entry written later
+  // starts the file again from its head.
+  (void)platform::replaceFileContents(m_strXmlPath, Head() + std::string(kTail));
   TransformToHtml();
 }
 
@@ -290,7 +291,10 @@ void CReporter::TransformToHtml() {
       LogError("Error Tranforming: %s\n", error.c_str());
       return;
     }
-    platform::replaceFileContents(output, html.str());
+    // The entries are safe in the report itself; only its page is behind.
+    if (!platform::replaceFileContents(output, html.str()))
+      LogWarning("Run report page '%s' cannot be written: %s", output.c_str(),
+                 platform::systemErrorText(platform::lastError()).c_str());
   } catch (...) {
     // A transform that throws is abandoned; the next entry tries again.
   }

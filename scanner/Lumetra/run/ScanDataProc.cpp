@@ -70,8 +70,9 @@ CScanDataProc::~CScanDataProc() {
     if (m_pScanCtrl) m_pScanCtrl->SDPSetAbort(1);
     m_DataEvent.set();
   }
-  m_ReadThread.join();
-  m_WriteThread.join();
+  // Neither thread destroys the processor: the joins cannot fail.
+  (void)m_ReadThread.join();
+  (void)m_WriteThread.join();
 }
 
 // ---------------------------------------------------------------- messages
@@ -178,9 +179,10 @@ void CScanDataProc::DoRecvScanData(platform::Window* statusWindow) {
 }
 
 void CScanDataProc::StartScan() {
-  // Threads of the previous scan have ended (both done flags were set); let them go.
-  m_ReadThread.join();
-  m_WriteThread.join();
+  // Threads of the previous scan have ended (both done flags were set); let them go. The
+  // scan is never started on one of them: the joins cannot fail.
+  (void)m_ReadThread.join();
+  (void)m_WriteThread.join();
 
   for (Colour* c : {&m_Red, &m_Green}) {
     c->decodeOffset = c->channelOffset - (c->rawMean - c->offsetLevel);
@@ -334,7 +336,7 @@ int CScanDataProc::WaitForRoom() {
   // A retry is 50 ms of waiting; the wait ends early when the write thread takes a line,
   // and the time waited so far counts towards the next retry.
   const auto start = platform::steadyNow();
-  m_RoomEvent.wait(50ms);
+  (void)m_RoomEvent.wait(50ms);  // the time waited counts, not why the wait ended
   m_RoomWaited += platform::steadyNow() - start;
   const auto retries = static_cast<int>(m_RoomWaited / 50ms);
   m_RoomWaited -= retries * std::chrono::nanoseconds(50ms);
@@ -623,7 +625,7 @@ void CScanDataProc::DoProcessLines() {
       // Reading has ended and no whole line is left: none will come.
       if (m_bReadDone && !m_Ring.IsAvailable(std::max<std::uint32_t>(m_nLineLength, 1))) break;
       const auto start = platform::steadyNow();
-      m_DataEvent.wait(10ms);
+      (void)m_DataEvent.wait(10ms);  // the time waited counts, not why the wait ended
       const auto waited =
           std::chrono::duration_cast<std::chrono::milliseconds>(platform::steadyNow() - start);
       waits += std::max(1, static_cast<int>(waited / 10ms));
@@ -795,7 +797,7 @@ void CScanDataProc::WriteLine(int row) {
 // ---------------------------------------------------------------- closing
 
 int CScanDataProc::CloseAndSaveScan() {
-  while (!m_bWriteDone) m_WriteDoneEvent.wait(1000ms);
+  while (!m_bWriteDone) (void)m_WriteDoneEvent.wait(1000ms);  // the flag decides
 
   const int leadIn = GetLeadInLines();
   if (!m_bScanStarted || m_nLinesWritten <= leadIn || (m_bAbort && m_bSplitAndRotate)) {
@@ -837,7 +839,7 @@ int CScanDataProc::CloseAndSaveScan() {
 }
 
 void CScanDataProc::CloseAndRemoveScan() {
-  while (!m_bWriteDone) m_WriteDoneEvent.wait(1000ms);
+  while (!m_bWriteDone) (void)m_WriteDoneEvent.wait(1000ms);  // the flag decides
   m_bScanStarted = false;
   m_Tiff.CloseAndRemoveScan();
 }

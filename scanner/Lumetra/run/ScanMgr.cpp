@@ -33,8 +33,9 @@ CScanMgr::~CScanMgr() {
   StopCarouselRun();
   // A check still browsing ends at its next slot; its thread is joined before the members go.
   m_nAbortRequest.store(1);
-  if (m_CheckThread.joinable()) m_CheckThread.join();
-  if (m_PollThread.joinable()) m_PollThread.join();
+  // Neither thread destroys the manager: the joins cannot fail.
+  if (m_CheckThread.joinable()) (void)m_CheckThread.join();
+  if (m_PollThread.joinable()) (void)m_PollThread.join();
 }
 
 platform::Window* CScanMgr::SetStatusWindow(platform::Window* window) {
@@ -68,8 +69,8 @@ int CScanMgr::CheckSlotRange(int start, int end) {
 
 bool CScanMgr::StartStatusThread() {
   if (m_PollThread.running()) return true;
-  if (m_PollThread.joinable()) m_PollThread.join(kThreadWait);  // one that ended before
-  if (m_PollThread.joinable()) {
+  // One that ended before is collected.
+  if (m_PollThread.joinable() && !m_PollThread.join(kThreadWait)) {
     LogError("ScanMgr: the previous status thread has not ended.");
     return false;
   }
@@ -175,7 +176,7 @@ bool CScanMgr::StartCheckCarousel(int first, int last, bool readBarcodes) {
     return false;
   }
   if (!CheckSlotRange(first, last)) return false;
-  if (m_CheckThread.joinable()) m_CheckThread.join();  // ended already
+  if (m_CheckThread.joinable()) (void)m_CheckThread.join();  // ended already: nothing to wait for
   m_bReadBarcodes = readBarcodes;
   m_nAbortRequest.store(0);
   return m_CheckThread.start(

@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "Movrak/IScanCtrl.h"
 #include "platform/com.h"
@@ -121,9 +120,6 @@ class CScanMgr : public INamingHost {
   bool IsRunInProgress() const { return m_nRunInProgress.load() != 0; }
   // The run body (the run thread's work); every exit sends the run end.
   void DoCarouselRun();
-  // History result of the slot, its history line and WM_SLOT_RECORDED. A line that could
-  // not be written is told at the run's end.
-  void RecordSlotResult(int slot);
   // Pixel sizes, binning, output scale, channel flags, percentages and the channel table of
   // a slot from its resolution type.
   void SetChannelSettings(int resolutionType, bool green, bool red, unsigned redPercent,
@@ -178,7 +174,8 @@ class CScanMgr : public INamingHost {
   CScannerInfoTexts m_Info;
   const bool m_bMainHost;
 
-  // ---- per-run, per-slot and per-pass state (owned by the run thread while a run works) ----
+  // ---- per-run, per-slot and per-pass state that the run and the one-slide scan share
+  // (owned by the run thread while a run works; what only the run uses, the run keeps) ----
   int m_nPixelSizeX = 5, m_nPixelSizeY = 5;
   int m_nBinX = 1, m_nBinY = 1, m_nOutScale = 0;
   bool m_bGreenEnable = false, m_bRedEnable = false;
@@ -188,21 +185,16 @@ class CScanMgr : public INamingHost {
   bool m_bCalibrationDue = false;
   unsigned m_nLastGoodRedVoltage = 0, m_nLastGoodGreenVoltage = 0;
   int m_nRedConfirmed = 0, m_nGreenConfirmed = 0;
-  std::array<int, 9> m_SlotRegion{};  // the slot's region as taken over
   std::array<int, 9> m_ScanRegion{};  // as stored by SetLumetraParams
   int m_nChannelCount = 0;
   std::array<int, 2> m_Channels{};  // PMT channel per image channel, red first
-  bool m_bAutoNaming = false;
-  std::string m_strBarcode, m_strScanComment;
-  int m_nCurrentSlot = 0;
+  std::string m_strScanComment;
   // Read by the progress dialog on the UI thread while the run thread writes it.
   std::atomic<int> m_nScanStarted{0};
-  int m_nSlotSkipped = 0, m_nSlotError = 0, m_nScanFinished = 0;
   float m_fRedLaserFactor = 1.0f, m_fGreenLaserFactor = 1.0f;
+  // Answered to the naming host's IsSlotTwoPass while the run names the slot's images.
   bool m_bSlotTwoPass = false;
-  int m_nDoublePass = 0, m_n20BitImage = 0, m_nCompressImage = 0;
-  // Slots of this run whose scan-history line could not be written.
-  std::vector<int> m_UnrecordedSlots;
+  int m_nDoublePass = 0;
 
  protected:
   // Aborts a run thread now and joins it (bounded, then for good: it uses this object). The
@@ -210,11 +202,10 @@ class CScanMgr : public INamingHost {
   void StopCarouselRun();
 
  private:
-  // The carousel run's steps (CarouselRun.cpp) work on the manager's run state.
+  // The carousel run (CarouselRun.cpp) reaches the instrument, the run's slot range and
+  // the output naming that the manager keeps from run to run.
   friend class CCarouselRun;
   std::uint32_t CarouselRunThreadProc();
-  // The run's end line about scan-history lines that could not be written, if any.
-  void ReportUnrecordedSlots();
 
   std::uint32_t DoStatusPoll(platform::Event& stop);
   void PostStatusText(const std::string& text);

@@ -354,7 +354,7 @@ bool CScanMgr::StartRecvThread() {
     LogError("<CScanMgr::StartRecvThread> The receive thread of the previous scan is still running.");
     return false;
   }
-  if (m_RecvThread.joinable()) m_RecvThread.join();  // ended already
+  if (m_RecvThread.joinable()) (void)m_RecvThread.join();  // ended already: nothing to wait for
   CScanDataProc* proc = m_pDataProc.get();
   platform::Window* window = m_pStatusWindow.load();
   const bool started = m_RecvThread.start(

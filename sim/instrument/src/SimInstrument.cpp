@@ -148,7 +148,8 @@ struct Instrument::State {
   void pause(std::chrono::milliseconds d) {
     if (d <= std::chrono::milliseconds::zero()) return;
     std::unique_lock lock(mutex);
-    platform::clock().waitUntil(changed, lock, platform::steadyNow() + d, [&] { return stopping; });
+    // The caller looks at `stopping` itself.
+    (void)platform::clock().waitUntil(changed, lock, platform::steadyNow() + d, [&] { return stopping; });
   }
 
   template <typename Pred>
@@ -168,7 +169,9 @@ namespace {
 bool openListener(net::Socket& listener, std::uint32_t address, std::uint16_t port, std::uint16_t& bound) {
   listener = net::Socket::create(net::Socket::Type::stream);
   if (!listener) return false;
-  listener.setReuseAddress(true);  // a reboot on the same port must not wait for old connections
+  // A reboot on the same port must not wait for old connections; without it the bind
+  // below fails and says so.
+  (void)listener.setReuseAddress(true);
   if (!listener.bind({address, port}) || !listener.listen(4)) return false;
   bound = listener.localEndpoint()->port;
   return true;
@@ -203,7 +206,7 @@ bool Instrument::start() {
         std::lock_guard lock(st.mutex);
         if (st.stopping) return;
         if (!connection) continue;
-        connection.setNoDelay(true);
+        (void)connection.setNoDelay(true);  // without it replies only go a little later
         st.connection = &connection;
         ++st.connections;
       }
@@ -347,8 +350,9 @@ void Instrument::stop() {
     std::lock_guard lock(s.mutex);
     if (!s.thread.joinable()) return;
     s.stopping = true;
-    s.listener.shutdown();
-    if (s.connection) s.connection->shutdown();
+    // Only wakes the threads: a socket that has nothing to shut down has nobody waiting.
+    (void)s.listener.shutdown();
+    if (s.connection) (void)s.connection->shutdown();
   }
   s.changed.notify_all();  // ends a delay or a reboot pause
   s.thread.join();

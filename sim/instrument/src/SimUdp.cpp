@@ -163,7 +163,9 @@ void UdpSide::stop() {
   }
   // Wakes the receiving thread with an empty datagram to itself (shutting a datagram
   // socket down does not end a wait on it).
-  s.socket.sendTo({}, {options_.address, s.port});
+  if (const net::IoResult woken = s.socket.sendTo({}, {options_.address, s.port}); !woken.ok())
+    std::fprintf(stderr, "simulated instrument: its datagram thread cannot be woken to stop: %s\n",
+                 net::errorText(woken.error).c_str());
   s.thread.join();
   s.socket.close();
 }

@@ -94,7 +94,7 @@ TEST_F(RegionDbTest, ShortOrMissingFilesAreError5000) {
 TEST_F(RegionDbTest, FilesAreFoundInTheInstallFolderElseBesideTheProgram) {
   Global g;
   const std::string program = tempDir() + "/bin";
-  platform::createDirectories(program);
+  EXPECT_TRUE(platform::createDirectories(program));
   EXPECT_EQ(failure([&] { g.LocateFiles(program); }),
             std::make_pair(5001, "Unable to locate " + program + "/ChipRegions.ini"));
   writeFile(program + "/ChipRegions.ini", "");
@@ -106,9 +106,11 @@ TEST_F(RegionDbTest, FilesAreFoundInTheInstallFolderElseBesideTheProgram) {
 
   // "Path" under the key spelled as the editor spells it, read back trimmed.
   writeIni("");
-  platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo");
-  platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo", "Path",
-                               platform::registry::makeString("  " + tempDir() + "  "));
+  EXPECT_EQ(platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo"),
+            platform::registry::kOk);
+  EXPECT_EQ(platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo", "Path",
+                                         platform::registry::makeString("  " + tempDir() + "  ")),
+            platform::registry::kOk);
   g.LocateFiles(program);
   EXPECT_EQ(g.InstallPath, tempDir() + "/");
   EXPECT_EQ(g.IniPath, tempDir() + "/ChipRegions.ini");

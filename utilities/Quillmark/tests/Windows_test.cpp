@@ -38,9 +38,11 @@ class GuiTest : public QuillTest {
  protected:
   void SetUp() override {
     if (!gDisplay) GTEST_SKIP() << "no display";
-    platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\Zevazodizo");
-    platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\Zevazodizo", "Path",
-                                 platform::registry::makeString(tempDir()));
+    EXPECT_EQ(platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\Zevazodizo"),
+              platform::registry::kOk);
+    EXPECT_EQ(platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, "Software\\Tarsel\\Zevazodizo",
+                                           "Path", platform::registry::makeString(tempDir())),
+              platform::registry::kOk);
     // Two maker and two custom regions, and one custom region beyond K7431B's right edge.
     writeIni(regionFile(2) +
              "\n[Region5]\nName=Too Far Right\nType=CustomerSlide4\nCustom=YES\nX=0\nY=0\nW=5000\nH=5000\n"

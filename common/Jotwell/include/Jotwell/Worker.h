@@ -26,7 +26,8 @@ class CWorker {
   virtual void RequestAbort() { m_bAbort = true; }
 
   // The thread's argument is this worker: the function gets `this` and reaches the
-  // parameter through GetParam().
+  // parameter through GetParam(). Throws CAPIException (with the system's reason) when no
+  // thread could be started; the worker is then not running.
   void Start(AFX_THREADPROC function = nullptr, void* param = nullptr);
   void Wait();
   bool IsRunning() const;

@@ -27,7 +27,7 @@ ComTest::ComTest()
   reg.WriteInt("EnableTimestamp", 0);
   reg.WriteInt("EnableThreadIdStamp", 0);
   const std::string install = tempDir() + "/install";
-  platform::createDirectories(install);
+  EXPECT_TRUE(platform::createDirectories(install));
   reg.WriteString("Path", install);
   CLogger::SetDebugLogging(true);
   CLogger::Open((tempDir() + "/com").c_str());

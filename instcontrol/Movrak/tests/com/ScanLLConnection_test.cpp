@@ -228,7 +228,7 @@ TEST_F(ScanLLComTest, ADSPDownloadReadsTheVersionsAgainAndRestoresDebugLines) {
   connect(*ll);
   ULONG ram = 0;
   ASSERT_EQ(ll->get_RamSize(&ram), S_OK);
-  platform::createDirectories(tempDir() + "/install/Data");
+  EXPECT_TRUE(platform::createDirectories(tempDir() + "/install/Data"));
   testsupport::writeFile(tempDir() + "/install/Data/prog.s", "S1050000123484\n");
   ASSERT_EQ(ll->DownloadDSP("prog.s", kVCStage), S_OK) << description();  // in the data folder
   ASSERT_EQ(devices.dsps->downloads().size(), 1u);

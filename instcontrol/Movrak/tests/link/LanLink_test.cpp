@@ -54,7 +54,7 @@ class RawInstrument {
   explicit RawInstrument(Script script) : script_(std::move(script)) {
     namespace net = platform::net;
     listener_ = net::Socket::create(net::Socket::Type::stream);
-    listener_.setReuseAddress(true);
+    (void)listener_.setReuseAddress(true);
     if (!listener_.bind({net::kLoopbackAddress, 0}) || !listener_.listen(4)) ADD_FAILURE() << "no listener";
     port_ = listener_.localEndpoint()->port;
     thread_ = std::thread([this] { Serve(); });
@@ -63,8 +63,8 @@ class RawInstrument {
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
-      listener_.shutdown();
-      if (connection_) connection_->shutdown();
+      (void)listener_.shutdown();
+      if (connection_) (void)connection_->shutdown();
     }
     changed_.notify_all();
     thread_.join();
@@ -89,12 +89,12 @@ class RawInstrument {
   }
   // Sends on the connection being served (from the script).
   void Send(const Bytes& bytes) {
-    if (connection_) connection_->send(bytes);
+    if (connection_) (void)connection_->send(bytes);
   }
   // Waits `d` on the platform clock; ends early when the instrument stops.
   void Pause(std::chrono::milliseconds d) {
     std::unique_lock lock(mutex_);
-    platform::clock().waitUntil(changed_, lock, platform::steadyNow() + d, [&] { return stopping_; });
+    (void)platform::clock().waitUntil(changed_, lock, platform::steadyNow() + d, [&] { return stopping_; });
   }
   int Connections() const {
     std::lock_guard lock(mutex_);
@@ -111,7 +111,7 @@ class RawInstrument {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         if (!c) continue;
-        c.setNoDelay(true);
+        (void)c.setNoDelay(true);
         connection_ = &c;
         number = ++connections_;
       }

@@ -6,7 +6,7 @@
 #include "platform/files.h"
 
 DeviceTest::DeviceTest() : install(tempDir() + "/install"), devices(zevasim::addDeviceFamilies(sim)) {
-  platform::createDirectories(install);
+  EXPECT_TRUE(platform::createDirectories(install));
   CRegEdit(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo").WriteString("Path", install);
 }
 

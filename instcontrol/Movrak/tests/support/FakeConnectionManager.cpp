@@ -126,10 +126,10 @@ struct FakeConnectionManager::State {
       if (auto s = scripted.find(m.GetType()); s != scripted.end() && !s->second.empty()) {
         const Bytes raw = s->second.front();
         s->second.pop_front();
-        if (!raw.empty()) server.send(a.client, raw);
+        if (!raw.empty()) (void)server.send(a.client, raw);
         continue;
       }
-      if (auto reply = answer(a.client, m)) server.send(a.client, reply->GetWire());
+      if (auto reply = answer(a.client, m)) (void)server.send(a.client, reply->GetWire());
     }
   }
 };

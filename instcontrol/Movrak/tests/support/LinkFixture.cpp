@@ -31,8 +31,8 @@ LinkTest::~LinkTest() {
   DisconnectConnectionManager();
   for (auto& r : Link().records) {
     if (!r->monitor) continue;
-    if (r->unblockedBusy) Link().socket.shutdown();
-    r->monitor->join();
+    if (r->unblockedBusy) (void)Link().socket.shutdown();
+    (void)r->monitor->join();
   }
   Link().records.clear();
   Link().socket.close();

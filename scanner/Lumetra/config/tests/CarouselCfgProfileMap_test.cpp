@@ -32,7 +32,8 @@ class ProfileMapTest : public ConfigTest {
   }
   static CRegEdit options() { return CRegEdit(HKEY_CURRENT_USER, kOptions); }
   static void clearOptions() {
-    platform::registry::deleteKey(HKEY_CURRENT_USER, "Software\\Tarsel\\ZevazOdizo\\Scanner", "ScanOptions");
+    (void)platform::registry::deleteKey(HKEY_CURRENT_USER, "Software\\Tarsel\\ZevazOdizo\\Scanner",
+                                        "ScanOptions");
   }
   // The default profile built from the values that `set` writes.
   tagScanCfgStruct defaultWith(const std::function<void(CRegEdit&)>& set) {

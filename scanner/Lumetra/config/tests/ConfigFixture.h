@@ -26,7 +26,7 @@ class ConfigTest : public testsupport::ZevaTest {
     logPrefix_ = tempDir() + "/test";
     CLogger::Open(logPrefix_.c_str());
     install_ = tempDir() + "/install";
-    platform::createDirectories(install_);
+    EXPECT_TRUE(platform::createDirectories(install_));
     lm.WriteString("Path", install_);
     previousHook_ = platform::ui::setMessageBoxHook(
         [this](const std::string& text, const std::string& caption, unsigned type) {

@@ -64,7 +64,7 @@ class MonitorTest : public ConfigTest {
  protected:
   MonitorTest() : path_(tempDir() + "/regions/ChipRegions.ini") {
     writeSampleDb();
-    platform::createDirectories(tempDir() + "/regions");
+    EXPECT_TRUE(platform::createDirectories(tempDir() + "/regions"));
     testsupport::writeFile(path_, kRegions);
   }
   // What the region editor does: one rewrite of the file.

@@ -92,12 +92,15 @@ class DialogTest : public testsupport::ZevaTest {
     probes_ = std::make_shared<CountingProbes>();
     previous_ = SetDiagnosticsProbes(probes_);
     const std::string mac = std::string(kDalmorMacKey) + "\\00-0e-c6-11-22-33";
-    platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, mac);
-    platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, mac, "IpAddr",
-                                 platform::registry::makeDword(0x0A000005));
-    platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, kBroklaKey);
-    platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, kBroklaKey, "Instr1",
-                                 platform::registry::makeString("SN-7431 0a000005 0"));
+    EXPECT_EQ(platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, mac), platform::registry::kOk);
+    EXPECT_EQ(platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, mac, "IpAddr",
+                                           platform::registry::makeDword(0x0A000005)),
+              platform::registry::kOk);
+    EXPECT_EQ(platform::registry::createKey(platform::HKEY_LOCAL_MACHINE, kBroklaKey),
+              platform::registry::kOk);
+    EXPECT_EQ(platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, kBroklaKey, "Instr1",
+                                           platform::registry::makeString("SN-7431 0a000005 0")),
+              platform::registry::kOk);
   }
   void TearDown() override {
     if (!gDisplay) return;

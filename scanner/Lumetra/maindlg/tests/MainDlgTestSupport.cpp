@@ -16,7 +16,7 @@ int RecordingView::MessageBox(const std::string& text, const std::string& captio
 
 MainDlgTest::MainDlgTest() {
   appDir_ = tempDir() + "/host";
-  platform::createDirectories(appDir_);
+  EXPECT_TRUE(platform::createDirectories(appDir_));
   testsupport::writeFile(appDir_ + "/ChipRegions.ini", kRegions);
   scan_ = lumetra_test::FakeScanCtrl::Create();
   scan_->model = "K7431C";

@@ -30,7 +30,7 @@ CExLaserCalibMsgDlg::CExLaserCalibMsgDlg(wxWindow* parent, IScanCtrl* scanCtrl, 
 
 CExLaserCalibMsgDlg::~CExLaserCalibMsgDlg() {
   m_nTimer.Stop();
-  m_Worker.join();
+  (void)m_Worker.join();  // never on its own thread: the join cannot fail
 }
 
 int CExLaserCalibMsgDlg::ShowModal() {
@@ -57,7 +57,7 @@ int CExLaserCalibMsgDlg::ShowModal() {
   }
   const int result = wxDialog::ShowModal();
   m_nTimer.Stop();
-  m_Worker.join();
+  (void)m_Worker.join();  // never on its own thread: the join cannot fail
   return result;
 }
 

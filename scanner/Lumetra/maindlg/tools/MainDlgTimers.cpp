@@ -23,7 +23,7 @@ CMainDlgTimers::CMainDlgTimers(lumetra::IScanDlgHooks& hooks) : m_Hooks(hooks) {
 CMainDlgTimers::~CMainDlgTimers() {
   // A result still on its way finds nobody to report to.
   m_Alive.reset();
-  m_RedLaserCalibThread.join();
+  (void)m_RedLaserCalibThread.join();  // never on its own thread: the join cannot fail
 }
 
 void CMainDlgTimers::SetScanCtrl(IScanCtrl* scanCtrl) {
@@ -93,7 +93,7 @@ void CMainDlgTimers::StopAllTimers() {
     if (*id > 0) m_Hooks.KillTimer(static_cast<unsigned>(*id));
     *id = -1;
   }
-  m_RedLaserCalibThread.join();
+  (void)m_RedLaserCalibThread.join();  // never on its own thread: the join cannot fail
 }
 
 bool CMainDlgTimers::SetLPSTimer(unsigned nTimerId, bool bSet, unsigned nElapseMs) {
@@ -331,8 +331,8 @@ void CMainDlgTimers::StartRedLaserCalibThread() {
 
 void CMainDlgTimers::OnRedLaserCalibDone(std::optional<tagScannerState> state, const std::string& errorText) {
   // The worker has posted its result and only returns now: collect it, so that the next
-  // calibration can start.
-  m_RedLaserCalibThread.join();
+  // calibration can start. The message comes on the window's thread: the join cannot fail.
+  (void)m_RedLaserCalibThread.join();
   m_bRedLaserCalibrating = false;
   if (!errorText.empty()) m_Hooks.SetStatusText(errorText);
   if (!state && m_pScanCtrl) {

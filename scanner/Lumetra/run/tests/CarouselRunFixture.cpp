@@ -281,7 +281,7 @@ CarouselRunTest::CarouselRunTest() {
   m_Out = tempDir() + "/images";
   m_Report = tempDir() + "/report";
   for (const std::string& folder : {m_Install + "/Logs", m_Out, m_Report})
-    platform::createDirectories(folder);
+    EXPECT_TRUE(platform::createDirectories(folder));
   CopyReportFiles(m_Install);
 
   // A region database that takes tiny regions anywhere on every model.

@@ -158,7 +158,7 @@ class CarouselRunTest : public RunTest {
   CarouselRunTest() : fake_(FakeScanCtrl::Create()), out_(tempDir() + "/out") {
     writeSampleDb();
     clock_->setAutoAdvance(true);
-    platform::createDirectories(out_);
+    EXPECT_TRUE(platform::createDirectories(out_));
     CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey)
         .WriteString("TemporaryImageFolder", tempDir() + "/tmpimg");
     fake_->chipThickness = 620.0;

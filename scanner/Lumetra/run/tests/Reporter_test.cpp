@@ -67,7 +67,7 @@ class ReporterTest : public RunTest {
   ReporterTest() {
     const std::string programs = platform::directoryOf(platform::executablePath());
     for (const char* name : {"logfile.dtd", "logfile.xsl"})
-      platform::copyFileNoOverwrite(programs + name, install() + "/" + name);
+      (void)platform::copyFileNoOverwrite(programs + name, install() + "/" + name);
   }
 
   std::string xml() const { return tempDir() + "/CarouselRunLog.xml"; }

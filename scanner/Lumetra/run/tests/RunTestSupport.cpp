@@ -15,8 +15,8 @@ RunTest::RunTest() : clock_(std::make_shared<platform::ManualClock>()), scopedCl
   reg.WriteInt("EnableThreadIdStamp", 0);
   install_ = tempDir() + "/install";
   outDir_ = tempDir() + "/out";
-  platform::createDirectories(install_ + "/Temp");
-  platform::createDirectories(outDir_);
+  EXPECT_TRUE(platform::createDirectories(install_ + "/Temp"));
+  EXPECT_TRUE(platform::createDirectories(outDir_));
   reg.WriteString("Path", install_);
   CopyReportFiles(install_);
   CLogger::SetDebugLogging(true);
@@ -30,7 +30,7 @@ std::string RunTest::logText() const { return testsupport::readFile(CLogger::m_F
 void CopyReportFiles(const std::string& installFolder) {
   const std::string programs = platform::directoryOf(platform::executablePath());
   for (const char* name : {"logfile.dtd", "logfile.xsl"})
-    platform::copyFileNoOverwrite(programs + name, platform::joinPath(installFolder, name));
+    (void)platform::copyFileNoOverwrite(programs + name, platform::joinPath(installFolder, name));
 }
 
 std::vector<std::uint8_t> MakeLine(int lineNumber, int direction, int pixels, int greenPd, int redPd,

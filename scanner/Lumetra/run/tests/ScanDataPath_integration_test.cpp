@@ -98,7 +98,7 @@ class ScanDataPathTest : public ComTest {
                               {"LaserPDCtToMWatt_R", "1"}})
       devices.flash->set(key, value);
     okSim_SetIntegrationCount(40);
-    platform::createDirectories(tempDir() + "/out");
+    EXPECT_TRUE(platform::createDirectories(tempDir() + "/out"));
   }
 };
 

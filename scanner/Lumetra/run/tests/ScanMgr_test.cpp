@@ -158,7 +158,7 @@ TEST_F(ScanMgrTest, StopEndsThePollThreadWhileAPollStepIsBusy) {
   platform::Event inStep, release;
   fake_->Hook("get_ScannerState", [&] {
     inStep.set();
-    release.wait(std::chrono::seconds(10));
+    (void)release.wait(std::chrono::seconds(10));
     return platform::com::S_OK;
   });
   ASSERT_TRUE(mgr_.StartStatusThread());

@@ -142,7 +142,8 @@ bool QuillmarkApp::OnInit() {
     return false;
   }
   SetTopWindow(frame_);
-  platform::removeFile(socketPath());  // left by an instance that did not end cleanly
+  // Left by an instance that did not end cleanly; missing is the usual case.
+  (void)platform::removeFile(socketPath());
   server_ = std::make_unique<ActivationServer>(*this);
   server_->Create(ToWx(socketPath()));
   return true;
@@ -153,7 +154,7 @@ int QuillmarkApp::OnRun() { return handedOver_ ? 0 : wxApp::OnRun(); }
 int QuillmarkApp::OnExit() {
   if (server_) {
     server_.reset();
-    platform::removeFile(socketPath());
+    (void)platform::removeFile(socketPath());  // one left behind goes at the next start
   }
   platform::ui::setMessageBoxHook({});
   return wxApp::OnExit();

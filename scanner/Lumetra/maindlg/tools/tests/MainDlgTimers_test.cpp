@@ -204,7 +204,7 @@ TEST_F(TimersTest, TheFirstRedCalibrationRunsOnAWorkerAndReportsOnTheUiThread) {
   scanCtrl_->state = kStateReady;
   platform::Event release(true);
   scanCtrl_->Hook("CalibrateLaser", [&] {
-    release.wait(std::chrono::seconds(30));
+    (void)release.wait(std::chrono::seconds(30));
     return platform::com::S_OK;
   });
   timers_.StartRedLaserCalibTimer(60000);

@@ -40,7 +40,7 @@ class ScanDlgWindowTest : public ProfileTest {
   void SetUp() override {
     if (!gDisplay) GTEST_SKIP() << "no display";
     appDir_ = tempDir() + "/host";
-    platform::createDirectories(appDir_);
+    EXPECT_TRUE(platform::createDirectories(appDir_));
     testsupport::writeFile(appDir_ + "/ChipRegions.ini", kRegions);
     scan_ = lumetra_test::FakeScanCtrl::Create();
     scan_->model = "K7431C";

@@ -104,7 +104,7 @@ TEST_F(RunProgressDlgTest, ARunWithoutSlidesIsReportedAndEndsWithTheAttentionMes
 
 TEST_F(RunProgressDlgTest, ClosingIsRefusedWhileBusyAndAbortAsksFirst) {
   fake_->Hook("StartBrowseCarousel", [this] {
-    release_.wait(std::chrono::seconds(30));
+    (void)release_.wait(std::chrono::seconds(30));
     return platform::com::S_OK;
   });
   CRunProgressDlg* dlg = open();
