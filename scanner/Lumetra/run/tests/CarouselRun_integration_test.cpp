@@ -84,6 +84,20 @@ void ExpectStory(const std::string& xml, const std::vector<std::string>& story) 
   }
 }
 
+// The report's story of a run that scanned slots 1 and 2 whole into these images.
+std::vector<std::string> WholeRunOfSlots1And2(const std::string& image1, const std::string& image2) {
+  return {
+      Entry("HEADER", "Total number of slide(s) detected: 2."),
+      Entry("HEADER", "Slot 1 ----------------\r\n"),
+      Entry("HEADER", "Scanned image: " + image1 + "\r\n"),
+      Entry("HEADER", "Scan completed.\r\n\r\n"),
+      Entry("HEADER", "Slot 2 ----------------\r\n"),
+      Entry("HEADER", "Scanned image: " + image2 + "\r\n"),
+      Entry("HEADER", "Scan completed.\r\n\r\n"),
+      Entry("HEADER", MessageText(9937)),
+  };
+}
+
 std::string ImageName(const std::string& folder, const CarouselRunTest::Slide& slide) {
   return folder + "/" + slide.barcode + "_SLOT0" + std::to_string(slide.slot) + "_S01.tif";
 }
@@ -135,16 +149,7 @@ TEST_F(CarouselRunTest, TwoBarcodedSlidesGiveExactImagesTheReportAndTheHistory) 
   // its page made from the last entry.
   const std::string xml = testsupport::readFile(reportDir() + "/CarouselRunLog.xml");
   EXPECT_EQ(ValidationErrors(reportDir() + "/CarouselRunLog.xml"), 0);
-  ExpectStory(xml, {
-                       Entry("HEADER", "Total number of slide(s) detected: 2."),
-                       Entry("HEADER", "Slot 1 ----------------\r\n"),
-                       Entry("HEADER", "Scanned image: " + files[0].fileName + "\r\n"),
-                       Entry("HEADER", "Scan completed.\r\n\r\n"),
-                       Entry("HEADER", "Slot 2 ----------------\r\n"),
-                       Entry("HEADER", "Scanned image: " + files[1].fileName + "\r\n"),
-                       Entry("HEADER", "Scan completed.\r\n\r\n"),
-                       Entry("HEADER", MessageText(9937)),
-                   });
+  ExpectStory(xml, WholeRunOfSlots1And2(files[0].fileName, files[1].fileName));
   for (const char* category : {"WARNING", "ERROR", "ATTENTION1", "ATTENTION2", "ATTENTION3"})
     EXPECT_THAT(xml, Not(HasSubstr("category=\"" + std::string(category) + "\""))) << xml;
   EXPECT_EQ(window.HtmlPath(), reportDir() + "/CarouselRunLog.htm");
@@ -315,16 +320,7 @@ TEST_F(FullLogsDiskTest, HistoryLinesAreWholeOrToldAndReportEntriesWaitForRoom) 
   const auto files = window.ScanFiles();
   ASSERT_EQ(files.size(), 2u) << window.Transcript();
   const std::string xml = testsupport::readFile(m_Logs + "/CarouselRunLog.xml");
-  ExpectStory(xml, {
-                       Entry("HEADER", "Total number of slide(s) detected: 2."),
-                       Entry("HEADER", "Slot 1 ----------------\r\n"),
-                       Entry("HEADER", "Scanned image: " + files[0].fileName + "\r\n"),
-                       Entry("HEADER", "Scan completed.\r\n\r\n"),
-                       Entry("HEADER", "Slot 2 ----------------\r\n"),
-                       Entry("HEADER", "Scanned image: " + files[1].fileName + "\r\n"),
-                       Entry("HEADER", "Scan completed.\r\n\r\n"),
-                       Entry("HEADER", MessageText(9937)),
-                   });
+  ExpectStory(xml, WholeRunOfSlots1And2(files[0].fileName, files[1].fileName));
   EXPECT_THAT(xml, HasSubstr(told));
 }
 

@@ -307,6 +307,7 @@ TEST_F(ScanDlgWindowTest, DuringARunTheWindowFitsBehindTheProgressDialog) {
       if (progress && wxtest::runUntil([&] { return !progress->IsBusy(); })) progress->EndModal(wxID_OK);
     });
     dialog_->Core().OnOK();  // the Scan button: the progress dialog runs until it is closed
+    wxtest::settle();        // had no dialog opened, the step above runs here, while its locals live
     dialog_->EndDialog(ui::IDCANCEL);
   });
   EXPECT_TRUE(sawProgress);
