@@ -278,6 +278,9 @@ void CScanDlg::BuildControls() {
 int CScanDlg::DoModal() {
   if (m_pGuiServer && !m_pGuiServer->Start())
     LogDebug(1, "The desktop's scanner window channel is held by another window.");
+  // A smaller screen (1024x768) than the window's first size: the window takes the screen.
+  const wxRect screen = wxGetClientDisplayRect();
+  SetSize(std::min(GetSize().x, screen.width), std::min(GetSize().y, screen.height));
   Centre();
   WindowPlacement::RegisterAndRestore(this, kPlacementName);
   const wxSize size = GetSize();
