@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 
 #include "Jotwell/Logger.h"
@@ -11,12 +12,15 @@
 #include "Tessary/MultiChannelTiffHandler.h"
 #include "config/CarouselCfgInfo.h"
 #include "platform/files.h"
+#include "run/OutputNaming.h"
 
 namespace lumetra::maindlg {
 
 FileSystemQueries FileSystemQueries::System() {
   FileSystemQueries fs;
   fs.folderExists = [](const std::string& path) { return platform::directoryExists(path); };
+  fs.fileExists = [](const std::string& path) { return platform::fileExists(path); };
+  fs.writeTrial = [](const std::string& folder) { return TryWriteInFolder(folder); };
   fs.driveOf = [](const std::string& path) { return platform::mountPoint(path); };
   fs.driveType = [](const std::string& path) {
     switch (platform::driveKind(path)) {
@@ -47,7 +51,19 @@ FileSystemQueries FileSystemQueries::System() {
 
 bool CheckOutputPath(const FileSystemQueries& fs, const std::string& path, std::string& text) {
   if (!path.empty() && fs.folderExists(path)) return true;
-  text = FormatText("Output Path '%s' does not exist", path.c_str());
+  if (!path.empty() && fs.fileExists && fs.fileExists(path))
+    text = FormatText("Output Path '%s' is a file, not a folder. Choose a folder as the output path.",
+                      path.c_str());
+  else
+    text = FormatText("Output Path '%s' does not exist", path.c_str());
+  return false;
+}
+
+bool CheckOutputPathWritable(const FileSystemQueries& fs, const std::string& path, std::string& text) {
+  if (!fs.writeTrial) return true;
+  const int error = fs.writeTrial(path);
+  if (error == 0) return true;
+  text = FolderNotWritableText(path, error);
   return false;
 }
 
@@ -72,6 +88,7 @@ bool CheckDiskSpace(const CCarouselCfgInfo* config, const FileSystemQueries& fs)
   const std::string tempDrive = fs.driveOf(fs.tempScanPath());
   std::int64_t largest = 0;
   std::map<std::string, DriveSpaceInfo> drives;
+  std::set<std::string> writable;  // folders already tried
   std::string text;
 
   for (int slot = config->FirstSlot; slot <= config->LastSlot; ++slot) {
@@ -90,6 +107,11 @@ bool CheckDiskSpace(const CCarouselCfgInfo* config, const FileSystemQueries& fs)
         throw std::runtime_error(
             FormatText("Invalid output path '%s': %s", info->OutputPath.c_str(), text.c_str()));
       found = drives.emplace(drive, record).first;
+    }
+    // After the drive's kind: a CD-ROM is refused as what it is, not as a folder.
+    if (writable.insert(info->OutputPath).second && !CheckOutputPathWritable(fs, info->OutputPath, text)) {
+      LogDebug(1, "Scan setting error [slot %d]: %s", slot, text.c_str());
+      throw std::runtime_error(text);
     }
     const std::int64_t bytes = info->EstimateImageBytes();
     found->second.bytes += bytes;

@@ -76,6 +76,30 @@ bool IsCreatableFile(const char* path) {
   return true;
 }
 
+int TryWriteInFolder(const std::string& folder) {
+  if (folder.empty()) return ENOENT;  // never the temporary folder in its place
+  platform::setLastError(0);
+  const std::string trial = platform::uniqueTempFile(folder, ".zeva-write-trial-");
+  if (trial.empty()) {
+    const int error = platform::lastError();
+    return error != 0 ? error : EIO;
+  }
+  // Writing works; a trial file left behind is only told.
+  if (!platform::removeFile(trial))
+    LogWarning("The trial file '%s' could not be removed: %s", trial.c_str(),
+               platform::systemErrorText(platform::lastError()).c_str());
+  return 0;
+}
+
+std::string FolderNotWritableText(const std::string& folder, int error) {
+  std::string reason = platform::systemErrorText(error);
+  if (reason.empty()) reason = FormatText("error %d", error);
+  return FormatText(
+      "Output Path '%s' is not writable: %s. Choose another output folder, or give this user write access to "
+      "it.",
+      folder.c_str(), reason.c_str());
+}
+
 void COutputNaming::SetStringParams(const std::string& outputFolder, const std::string& scanDescription,
                                     const std::string& operatorName, const std::string& template1,
                                     const std::string& template2, const std::string& scanNumberToken,

@@ -76,6 +76,11 @@ bool IsExistingFile(const char* path);
 bool IsExistingTiffFile(const std::string& basePath);
 // The file exists, or it can be created (it is removed again at once).
 bool IsCreatableFile(const char* path);
+// Makes and removes a trial file in an existing folder: 0 when both worked, else the
+// error number (a read-only folder or file system, no permission, a full disk).
+int TryWriteInFolder(const std::string& folder);
+// What the operator is told about an output folder that TryWriteInFolder refused.
+std::string FolderNotWritableText(const std::string& folder, int error);
 
 // Whether text can stand as one file name in the output folder: not empty, not "." or
 // "..", and without separators, the characters a file name may not hold and control

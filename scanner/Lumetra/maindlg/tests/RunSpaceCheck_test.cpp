@@ -3,15 +3,23 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <map>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
+#include "ReadOnlyFolder.h"
 #include "config/CarouselCfgInfo.h"
+#include "platform/files.h"
+#include "testsupport/TestEnv.h"
 
 namespace {
 
 using namespace lumetra::maindlg;
+using ::testing::Contains;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // Folders under /mnt/<drive>/...: the drive is the second path element.
 class FakeDrives {
@@ -23,11 +31,21 @@ class FakeDrives {
                                          {"/mnt/ram", DriveType::ramDisk}};
   std::map<std::string, std::uint64_t> free;
   std::string temp = "/mnt/a/tmp";
+  // Folders that refuse new files, with the error they give; and the folders tried.
+  std::map<std::string, int> unwritable;
+  std::vector<std::string> tried;
 
   FileSystemQueries queries() {
     FileSystemQueries fs;
     fs.folderExists = [](const std::string& p) {
-      return p.rfind("/mnt/", 0) == 0 && p.find("missing") == std::string::npos;
+      return p.rfind("/mnt/", 0) == 0 && p.find("missing") == std::string::npos &&
+             p.find("file") == std::string::npos;
+    };
+    fs.fileExists = [](const std::string& p) { return p.find("file") != std::string::npos; };
+    fs.writeTrial = [this](const std::string& p) {
+      tried.push_back(p);
+      const auto found = unwritable.find(p);
+      return found == unwritable.end() ? 0 : found->second;
     };
     fs.driveOf = [](const std::string& p) { return p.substr(0, p.find('/', 5)); };
     fs.driveType = [this](const std::string& p) { return types.at(p.substr(0, p.find('/', 5))); };
@@ -117,8 +135,15 @@ TEST_F(SpaceCheckTest, FoldersAndDrivesNoRunMayUse) {
       {"/mnt/cd/disc", "Invalid output path '/mnt/cd/disc': The drive is a CD-ROM drive"},
       {"/mnt/a/missing", "Output Path '/mnt/a/missing' does not exist"},
       {"", "Output Path '' does not exist"},
+      {"/mnt/a/file.tif",
+       "Output Path '/mnt/a/file.tif' is a file, not a folder. Choose a folder as the output path."},
+      {"/mnt/a/readonly",
+       "Output Path '/mnt/a/readonly' is not writable: Read-only file system. Choose "
+       "another output folder, or give this user write access to it."},
+      {"/mnt/a/locked", "Output Path '/mnt/a/locked' is not writable: Permission denied."},
       {"/mnt/b/x", "Failed to get drive '/mnt/b' disk free space: "},
   };
+  drives_.unwritable = {{"/mnt/a/readonly", EROFS}, {"/mnt/a/locked", EACCES}, {"/mnt/cd/disc", EROFS}};
   for (const Case& c : cases) {
     cfg_.RemoveAll();
     cfg_.ClearSlotFlags();
@@ -133,6 +158,58 @@ TEST_F(SpaceCheckTest, FoldersAndDrivesNoRunMayUse) {
   cfg_.RemoveAll();
   addSlot(5, "/mnt/a/x");
   EXPECT_EQ(failure(), "Invalid output path '/mnt/a/x': The drive root path is invalid");
+}
+
+// Each folder is tried once however many slots write there, and only once it passed the
+// checks before: a missing folder or a CD-ROM says what it is, not that it is not writable.
+TEST_F(SpaceCheckTest, EachFolderIsTriedForWritingOnceAfterItsOtherChecks) {
+  drives_.free = {{"/mnt/a", 1ull << 50}, {"/mnt/b", 1ull << 50}, {"/mnt/cd", 1ull << 50}};
+  addSlot(1, "/mnt/a/x");
+  addSlot(2, "/mnt/a/x");
+  addSlot(3, "/mnt/b/y");
+  EXPECT_EQ(failure(), "");
+  EXPECT_EQ(drives_.tried, (std::vector<std::string>{"/mnt/a/x", "/mnt/b/y"}));
+
+  addSlot(4, "/mnt/a/missing");
+  EXPECT_EQ(failure(), "Output Path '/mnt/a/missing' does not exist");
+  addSlot(4, "/mnt/cd/disc");
+  EXPECT_EQ(failure(), "Invalid output path '/mnt/cd/disc': The drive is a CD-ROM drive");
+  EXPECT_THAT(drives_.tried, Not(Contains("/mnt/a/missing")));
+  EXPECT_THAT(drives_.tried, Not(Contains("/mnt/cd/disc")));
+  // Slot 3's folder refuses new files: the run is refused before any space is asked for.
+  drives_.unwritable = {{"/mnt/b/y", EACCES}};
+  cfg_.SlotUsed[3] = 0;
+  drives_.free.clear();
+  EXPECT_THAT(failure(), HasSubstr("Output Path '/mnt/b/y' is not writable: Permission denied."));
+}
+
+// The system's own answers: a file where the folder should be, and a folder that refuses
+// new files (the trial leaves nothing behind in a folder that takes them).
+TEST(SpaceCheckSystem, AFileInTheFoldersPlaceAndAFolderThatRefusesNewFiles) {
+  testsupport::TempDir dir;
+  const FileSystemQueries fs = FileSystemQueries::System();
+  std::string text;
+
+  const std::string file = dir.path() + "/scans";
+  ASSERT_TRUE(platform::replaceFileContents(file, "x"));
+  EXPECT_FALSE(CheckOutputPath(fs, file, text));
+  EXPECT_EQ(text, "Output Path '" + file + "' is a file, not a folder. Choose a folder as the output path.");
+
+  const std::string open = dir.path() + "/open";
+  ASSERT_TRUE(platform::createDirectories(open));
+  EXPECT_TRUE(CheckOutputPath(fs, open, text));
+  EXPECT_TRUE(CheckOutputPathWritable(fs, open, text)) << text;
+  EXPECT_TRUE(platform::listDirectory(open).empty());
+
+  const std::string locked = dir.path() + "/locked";
+  ASSERT_TRUE(platform::createDirectories(locked));
+  lumetra_test::ReadOnlyFolder readOnly(locked);
+  if (!readOnly.Refuses()) GTEST_SKIP() << readOnly.Why();
+  EXPECT_TRUE(CheckOutputPath(fs, locked, text));
+  EXPECT_FALSE(CheckOutputPathWritable(fs, locked, text));
+  EXPECT_EQ(text, "Output Path '" + locked +
+                      "' is not writable: " + platform::systemErrorText(readOnly.ExpectedError()) +
+                      ". Choose another output folder, or give this user write access to it.");
 }
 
 // The system's own answers: a folder on a RAM disk (/dev/shm is tmpfs) is one, and a run

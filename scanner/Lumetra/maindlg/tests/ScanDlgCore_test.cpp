@@ -9,8 +9,10 @@
 #include "Jotwell/RegEdit.h"
 #include "Jotwell/Utilities.h"
 #include "MainDlgTestSupport.h"
+#include "ReadOnlyFolder.h"
 #include "platform/files.h"
 #include "platform/ui.h"
+#include "run/OutputNaming.h"
 #include "run/RunStatus.h"
 #include "run/ScanMgr.h"
 #include "testsupport/TestEnv.h"
@@ -389,6 +391,23 @@ TEST_F(ScanStartTest, AFullDiskStopsTheRunWithOneBox) {
   // The state is taken up again: Ready unlocks the door and frees the window.
   EXPECT_FALSE(core().m_bBusy);
   EXPECT_EQ(scan_->Calls().back(), "SetFSMotorCtrlMode(0)");
+}
+
+// A folder the run could not write its images to stops the run before it starts, with
+// the cause named, rather than skipping every slide with a naming failure.
+TEST_F(ScanStartTest, AnOutputFolderThatRefusesNewFilesStopsTheRunAndSaysWhy) {
+  const std::string folder = tempDir() + "/locked";
+  ASSERT_TRUE(platform::createDirectories(folder));
+  lumetra_test::ReadOnlyFolder readOnly(folder);
+  if (!readOnly.Refuses()) GTEST_SKIP() << readOnly.Why();
+  view_.grid.GetSlotCfg(2)->OutputPath = folder;
+  core().OnOK();
+  EXPECT_EQ(view_.runs, 0);
+  ASSERT_EQ(boxes().size(), 1u);
+  EXPECT_EQ(boxes()[0],
+            "Couldn't start carousel run: " + FolderNotWritableText(folder, readOnly.ExpectedError()));
+  EXPECT_EQ(scan_->CallCount("OnStartExitCarouselRun"), 0);
+  EXPECT_FALSE(core().m_bBusy);
 }
 
 TEST_F(ScanStartTest, AnUnknownResolutionNamesTheSlot) {
