@@ -153,8 +153,8 @@ TEST_F(DataFaultsE2eTest, ABoardThatStopsSendingMidScanSkipsThatSlideOnlyAndTheN
     // The slide is given up with the data processing's reason, the run goes on to its end.
     ASSERT_EQ(run.code, std::optional<int>(0)) << window.Transcript() << log();
     const std::string reason = CScanDataProc::GetStatusText(lumetra::run::kDataStatusReadFailed);
-    EXPECT_EQ(LinesOfKind(window, 5),
-              "Scan failed: Failed to process scan data - " + reason + ".\n" + reason + "\n")
+    EXPECT_EQ(LinesOfKind(window, 5), "Scan failed: Failed to process scan data - " + reason + ".\n" +
+                                          reason + "\nSlide skipped in slot(#): 2.\n")
         << window.Transcript();
     EXPECT_EQ(LinesOfKind(window, 7), "Slide skipped.\r\n\r\n\n") << window.Transcript();
     EXPECT_THAT(LinesOfKind(window, 1), HasSubstr(MessageText(9937))) << window.Transcript();
@@ -328,13 +328,15 @@ const DiskFullCase kDiskFullCases[] = {
     {"WhileTheScanIsWritten",
      512 * 1024,
      {"[5] Scan failed: Failed to process scan data - Failed to write to the scan file.",
-      "[7] Slide skipped.", "[5] Failed to write to the scan file", "[1] Carousel run completed."},
-     0,
+      "[7] Slide skipped.", "[5] Failed to write to the scan file",
+      "[5] Carousel run ended without scanning a slide.", "[5] Slide skipped in slot(#): 1."},
+     1,
      "Skipped",
      true},
     {"WhileTheImageIsMerged",
      1800 * 1000,
-     {"[5] Failed to write to the scan file", "[5] Scan failed.\r\nFailed to write to the scan file\r\n"},
+     {"[5] Failed to write to the scan file", "[5] Scan failed.\r\nFailed to write to the scan file\r\n",
+      "[5] Slide failed in slot(#): 1."},
      1,
      "Failed",
      false},

@@ -16,7 +16,9 @@
 #include "Tessary/MultiChannelTiffHandler.h"
 #include "config/CarouselCfgInfo.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "run/ComError.h"
+#include "run/OutputNaming.h"
 #include "run/RunStatus.h"
 #include "run/ScanLogFile.h"
 #include "run/ScanMgr.h"
@@ -137,6 +139,8 @@ class CCarouselRun {
   std::optional<SlotEnd> LoadSlide(int slot, const CSlotScanCfgInfo& settings);
   void PrepareSlot(int slot, const CSlotScanCfgInfo& settings, const std::string& read);
   SlotEnd EndSlot(int slot);
+  // The summary's lines naming the slots that were skipped or failed, if any.
+  void ReportSlotOutcomes();
   // History result of the slot, its history line and WM_SLOT_RECORDED. A line that could
   // not be written is told at the run's end.
   void RecordSlotResult(int slot);
@@ -196,6 +200,9 @@ class CCarouselRun {
     int compressImage = 0;  // of every image of the run
     // Slots whose scan-history line could not be written, told at the run's end.
     std::vector<int> unrecordedSlots;
+    // Slides recorded as scanned, and the slots given up or failed, for the run's summary.
+    int slidesScanned = 0;
+    std::vector<int> skippedSlots, failedSlots;
   };
   // The slide in the slot being scanned.
   struct SlotState {
@@ -293,7 +300,10 @@ int CCarouselRun::Run() {
 
   for (int slot = m.m_nStartSlot.load(); slot <= m.m_nEndSlot.load() && !AbortRequested(); ++slot) {
     const SlotEnd end = DoSlot(slot);
-    if (end == SlotEnd::runEnded) return kRunFailed;
+    if (end == SlotEnd::runEnded) {
+      ReportSlotOutcomes();
+      return kRunFailed;
+    }
     if (end == SlotEnd::stop) break;
   }
   return RunEnd();
@@ -451,6 +461,15 @@ void CCarouselRun::CloseAndSave() {
   if (!dp) return;
   try {
     dp->CloseAndSaveScan();
+    if (dp->WasImageRemoved()) {
+      // The operator was told this image's name when its pass began.
+      const char* why = !m.m_nScanStarted                               ? "the scan did not start"
+                        : dp->GetLinesWritten() <= dp->GetLeadInLines() ? "no scan line was written"
+                                                                        : "the scan was aborted";
+      const std::string text = FormatText("No image was kept for '%s': %s.", m_Pass.path.c_str(), why);
+      LogWarningNoFormat(text.c_str());
+      m.SendStatusLine(text, kLineError);
+    }
     if (const int status = m.GetDataStatus(); status != 0) {
       const std::string text = CScanDataProc::GetStatusText(status);
       LogErrorNoFormat(text.c_str());
@@ -572,7 +591,8 @@ void CCarouselRun::StartSlot(int slot) {
   m.m_strScanComment.clear();
   m.m_bSlotTwoPass = false;
   m_Run.loadFailed = false;
-  m_Run.errorText.clear();
+  // The run's error text lives on until a pass starts or a slide is skipped: an empty
+  // slot after a slide must not wipe what that slide reported from the summary.
   m_Slot = SlotState{};
   m_Slot.number = slot;
   m_Pass = PassState{};
@@ -677,6 +697,17 @@ std::optional<CCarouselRun::SlotEnd> CCarouselRun::LoadSlide(int slot, const CSl
   LogSlotFailure(failure, failure.kind == Failure::Kind::message);
   m_Slot.error = true;
   m_Run.errorText += failure.text + "\r\n";
+  if (failure.kind == Failure::Kind::message && failure.messageId == 9949) {
+    // Naming says only that it failed; a folder that refuses new files is the usual cause.
+    const std::string folder = Naming().m_strOutputFolder;
+    if (platform::directoryExists(folder)) {
+      if (const int error = TryWriteInFolder(folder); error != 0) {
+        const std::string cause = FolderNotWritableText(folder, error);
+        LogErrorNoFormat(cause.c_str());
+        m_Run.errorText += cause + "\r\n";
+      }
+    }
+  }
   CloseAndRemove();
   if (!m_Slot.skipped) return SlotEnd::stop;
   m.SendStatusText(9909, m_Run.errorText, kLineError);
@@ -874,6 +905,8 @@ bool CCarouselRun::ScanFailed(const Failure& failure) {
         SetScanStatus(m.m_strScanComment);
         CloseAndSave();
       }
+      // The slide's history line, as for any other failed slide.
+      RecordSlotResult(m_Slot.number);
       m.SendStatusText(9909, m_Run.errorText, kLineError);
       return true;
     }
@@ -1040,6 +1073,12 @@ void CCarouselRun::RecordSlotResult(int slot) {
   CScanLogFile& history = GetScanLog();
   history.SetResult(m_Slot.error ? "Failed" : "Success");
   if (m_Slot.skipped) history.SetResult("Skipped");
+  if (m_Slot.skipped)
+    m_Run.skippedSlots.push_back(slot);
+  else if (m_Slot.error)
+    m_Run.failedSlots.push_back(slot);
+  else
+    ++m_Run.slidesScanned;
   if (!history.WriteRecord()) {
     LogWarning("The scan-history line of slot %d was not written.", slot);
     m_Run.unrecordedSlots.push_back(slot);
@@ -1058,6 +1097,18 @@ CCarouselRun::SlotEnd CCarouselRun::EndSlot(int slot) {
     m_Run.errorText.clear();
   }
   return SlotEnd::next;
+}
+
+void CCarouselRun::ReportSlotOutcomes() {
+  const auto joined = [](const std::vector<int>& slots) {
+    std::string text;
+    for (const int slot : slots) text += (text.empty() ? "" : ", ") + std::to_string(slot);
+    return text;
+  };
+  if (!m_Run.skippedSlots.empty())
+    m.SendStatusLine("Slide skipped in slot(#): " + joined(m_Run.skippedSlots) + ".", kLineError);
+  if (!m_Run.failedSlots.empty())
+    m.SendStatusLine("Slide failed in slot(#): " + joined(m_Run.failedSlots) + ".", kLineError);
 }
 
 int CCarouselRun::RunEnd() {
@@ -1179,12 +1230,22 @@ int CCarouselRun::RunEnd() {
     m.SendStatusLine(m_Run.errorText, kLineError);
   } else if (m_Run.slidesDone == 0 && !m.m_nScanStarted) {
     m.SendStatusText(9938, m_Run.errorText, kLineAttention);
+  } else if (m_Run.slidesScanned == 0) {
+    // Every slide was skipped: nothing of this run was scanned, so it did not complete.
+    std::string text = "Carousel run ended without scanning a slide.";
+    if (!m_Run.errorText.empty()) text += "\r\n" + m_Run.errorText;
+    m.SendStatusLine(text, kLineError);
   } else {
     m.SendStatusText(9937, m_Run.errorText, kLineSuccess);
   }
+  // A slide that failed before its history line also failed the run.
+  if (m_Slot.error &&
+      std::find(m_Run.failedSlots.begin(), m_Run.failedSlots.end(), m_Slot.number) == m_Run.failedSlots.end())
+    m_Run.failedSlots.push_back(m_Slot.number);
+  ReportSlotOutcomes();
 
   if (m_Run.ejectFailed) return kRunNotEjected;
-  if (m_Slot.error || AbortRequested()) return kRunFailed;
+  if (m_Slot.error || AbortRequested() || m_Run.slidesScanned == 0) return kRunFailed;
   return kRunCompleted;
 }
 

@@ -800,7 +800,8 @@ int CScanDataProc::CloseAndSaveScan() {
   while (!m_bWriteDone) (void)m_WriteDoneEvent.wait(1000ms);  // the flag decides
 
   const int leadIn = GetLeadInLines();
-  if (!m_bScanStarted || m_nLinesWritten <= leadIn || (m_bAbort && m_bSplitAndRotate)) {
+  m_bImageRemoved = !m_bScanStarted || m_nLinesWritten <= leadIn || (m_bAbort && m_bSplitAndRotate);
+  if (m_bImageRemoved) {
     m_Tiff.CloseAndRemoveScan();
     m_bScanStarted = false;
     return -1;

@@ -99,6 +99,9 @@ class CScanDataProc {
   // throw CNetworkFailedRedirected. 0 when saved (or nothing to save), else the failure.
   int CloseAndSaveScan();
   void CloseAndRemoveScan();
+  // The last CloseAndSaveScan removed the image instead of saving it: the scan never
+  // started, wrote no line past the lead-in, or was aborted while split and rotated.
+  bool WasImageRemoved() const { return m_bImageRemoved; }
   void SetAbort(bool abort);
   static std::string GetStatusText(int code);
 
@@ -208,6 +211,7 @@ class CScanDataProc {
   std::atomic<std::int64_t> m_nReceived{0}, m_nProcessed{0};
   std::atomic<std::uint32_t> m_nLeftOnPort{0};
   std::atomic<int> m_nLinesConsidered{0}, m_nLinesWritten{0};
+  bool m_bImageRemoved = false;  // run thread only
   int m_nRecordsConsidered = 0;
   std::atomic<int> m_nLinesSkipped{0};
   Header m_Header;

@@ -13,12 +13,14 @@
 #include "FakeScanCtrl.h"
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
+#include "ReadOnlyFolder.h"
 #include "RecordingWindow.h"
 #include "RunFixture.h"
 #include "Tessary/TiffScanRecord.h"
 #include "config/CarouselCfgInfo.h"
 #include "platform/files.h"
 #include "platform/sync.h"
+#include "run/OutputNaming.h"
 #include "run/RunStatus.h"
 #include "run/ScanMgr.h"
 
@@ -33,6 +35,12 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using Message = RecordingWindow::Message;
+
+std::string MessageText(int id) {
+  std::string text;
+  GetMessageText(id, text);
+  return text;
+}
 
 // One scripted pass of DoScan.
 struct Pass {
@@ -123,6 +131,16 @@ class RunWindow : public RecordingWindow {
   std::vector<std::intptr_t> Recorded() const {
     std::vector<std::intptr_t> out;
     for (const auto& [w, l] : Of(WM_SLOT_RECORDED)) out.push_back(l);
+    return out;
+  }
+  // The lines of the run's end: those after its last blank line, without the one about
+  // history lines that could not be written (these tests give the history no folder).
+  std::vector<std::string> EndLines() {
+    const auto lines = Lines();
+    const auto blank = std::find(lines.rbegin(), lines.rend(), "2: ");
+    std::vector<std::string> out;
+    for (auto it = blank.base(); it != lines.end(); ++it)
+      if (it->rfind("5:The scan-history line of slot(s)", 0) != 0) out.push_back(*it);
     return out;
   }
   bool HasLine(const std::string& line) {
@@ -284,6 +302,140 @@ TEST_F(CarouselRunTest, SlideThatCannotBeNamedIsSkipped) {
   EXPECT_TRUE(window_.HasLine("5:Scan failed.\r\n" + naming + "\r\n"));
   EXPECT_EQ(mgr_->paths.size(), 1u);
   EXPECT_THAT(window_.Recorded(), ElementsAre(1, 2));
+  EXPECT_THAT(window_.Ends(), ElementsAre(0));
+}
+
+// The run's end says whether anything was scanned and names the slots given up or failed;
+// a run that scanned no slide is no completed run.
+TEST_F(CarouselRunTest, TheSummaryNamesSkippedAndFailedSlotsAndARunWithoutAScanIsNoSuccess) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::vector<std::string> endLines;  // the lines after the last " "
+    std::intptr_t code;
+  };
+  Classes({{4162, 32}});
+  const std::string completed = "1:" + MessageText(9937);
+  const std::string none = "5:Carousel run ended without scanning a slide.";
+  const Case cases[] = {
+      {"every slide scanned", [] {}, {completed}, 0},
+      {"slot 2 cannot be named",
+       [this] { cfg_.GetAt(2)->OutputPath = "relative/folder"; },
+       {completed, "5:Slide skipped in slot(#): 2."},
+       0},
+      {"no slide can be named",
+       [this] {
+         cfg_.GetAt(1)->OutputPath = "relative/folder";
+         cfg_.GetAt(2)->OutputPath = "relative/folder";
+       },
+       {none, "5:Slide skipped in slot(#): 1, 2."},
+       1},
+      {"no slide loads",
+       [this] { fake_->Fail("LoadChip", 4162, 2); },
+       {none, "5:Slide skipped in slot(#): 1, 2."},
+       1},
+      {"slot 1 skipped, slot 2 fails",
+       [this] {
+         cfg_.GetAt(1)->OutputPath = "relative/folder";
+         mgr_->script = {{Pass::text}};
+       },
+       {"5:Scan failed.\r\nscripted failure\r\n", "5:Slide skipped in slot(#): 1.",
+        "5:Slide failed in slot(#): 2."},
+       1},
+      {"slot 1 fails to load",
+       [this] { fake_->Fail("LoadChip", 627, 1, "Error 627"); },  // the run stops there
+       {"5:Failed to load the chip.\r\nDescription: Error 627\r\n", "5:Slide failed in slot(#): 1."},
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunWindow window;
+    mgr_->SetStatusWindow(&window);
+    mgr_->script.clear();
+    fake_->ClearFailures();
+    AddSlide(1);
+    AddSlide(2);
+    c.arrange();
+    mgr_->DoCarouselRun();
+    EXPECT_EQ(window.EndLines(), c.endLines);
+    EXPECT_THAT(window.Ends(), ElementsAre(c.code));
+  }
+}
+
+// A folder that refuses new files fails the naming of every slide; the skipped slide's
+// line names that cause, not only the naming failure.
+TEST_F(CarouselRunTest, ASlideSkippedForAFolderThatRefusesNewFilesSaysSo) {
+  const std::string folder = tempDir() + "/locked";
+  ASSERT_TRUE(platform::createDirectories(folder));
+  lumetra_test::ReadOnlyFolder readOnly(folder);
+  if (!readOnly.Refuses()) GTEST_SKIP() << readOnly.Why();
+  AddSlide(1).OutputPath = folder;
+  mgr_->DoCarouselRun();
+  EXPECT_TRUE(window_.HasLine("5:Scan failed.\r\n" + MessageText(9949) + "\r\n" +
+                              FolderNotWritableText(folder, readOnly.ExpectedError()) + "\r\n"))
+      << testing::PrintToString(window_.Lines());
+  EXPECT_TRUE(mgr_->paths.empty());
+  EXPECT_THAT(window_.Ends(), ElementsAre(1));
+}
+
+// A pass that ends the run at once (the instrument timed out, or laser power is out of
+// its specification) still gets its slide's history line, as every other failed slide.
+TEST_F(CarouselRunTest, ASlideWhosePassEndsTheRunIsRecordedAsFailed) {
+  Classes({{603, 26}, {12108, 50}});
+  for (const int error : {603, 12108}) {
+    SCOPED_TRACE(error);
+    RunWindow window;
+    mgr_->SetStatusWindow(&window);
+    AddSlide(1);
+    AddSlide(2);
+    mgr_->script = {{Pass::com, error}};
+    mgr_->DoCarouselRun();
+    EXPECT_THAT(window.Recorded(), ElementsAre(1));
+    // The run ends at once: no blank line before its end, which ends this slot's lines.
+    const std::string failed = "5:Scan failed.\r\nDescription: Error " + std::to_string(error) + "\r\n";
+    const auto end = window.EndLines();
+    ASSERT_GE(end.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(end.end() - 2, end.end()),
+              (std::vector<std::string>{failed, "5:Slide failed in slot(#): 1."}));
+    EXPECT_THAT(window.Ends(), ElementsAre(1));
+  }
+}
+
+// The operator was told an image's name when its pass began: a pass that leaves no image
+// says so, in the status box and in the report.
+TEST_F(CarouselRunTest, APassThatLeavesNoImageSaysSo) {
+  struct Case {
+    Pass pass;
+    std::string why;
+  };
+  const Case cases[] = {
+      {{Pass::com, 4242, false}, "the scan did not start"},
+      {{Pass::com, 4242, true}, "no scan line was written"},
+  };
+  fake_->barcode = "US555";
+  AddSlide(1);
+  const std::string path = out_ + "/US555_SLOT01_S01.tif";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    RunWindow window;
+    mgr_->SetStatusWindow(&window);
+    mgr_->script = {c.pass};
+    mgr_->DoCarouselRun();
+    EXPECT_TRUE(window.HasLine("5:No image was kept for '" + path + "': " + c.why + "."))
+        << testing::PrintToString(window.Lines());
+    EXPECT_FALSE(platform::fileExists(path));
+  }
+}
+
+// What a slide reported stays in the run's summary when an empty slot follows it.
+TEST_F(CarouselRunTest, AnEmptySlotAfterASlideKeepsWhatTheSlideReportedInTheSummary) {
+  AddSlide(1);
+  cfg_.LastSlot = 3;  // slots 2 and 3 hold no slide
+  fake_->Fail("EndScan", 4242, 1, "Error 4242");
+  mgr_->DoCarouselRun();
+  EXPECT_TRUE(window_.HasLine("5:Description: Error 4242"));
+  EXPECT_EQ(window_.EndLines(),
+            std::vector<std::string>{"1:" + MessageText(9937) + "\r\nDescription: Error 4242\r\n"});
   EXPECT_THAT(window_.Ends(), ElementsAre(0));
 }
 
