@@ -71,7 +71,8 @@ int CBroklaService::ServiceMain() {
     if (!m_bRunning) ReportStartupFailure(DiagnoseFatalStartup(), 1);
     if (m_Ctx.m_pScheduler) m_Ctx.m_pScheduler->LaserScheduler();
   });
-  if (!m_Host.start([this](std::uint32_t code) { ServiceCtrlHandler(code); })) {
+  if (!m_Host.start([this](std::uint32_t code) { ServiceCtrlHandler(code); },
+                    [](const std::string& text) { LogError("%s", text.c_str()); })) {
     // Typically another instance serves already.
     LogError("StartServiceCtrlDispatcher error = %d", m_Host.error());
     ReportStartupFailure(ControlSocketFailure(m_Host.error()), 1);
