@@ -229,9 +229,9 @@ std::unique_ptr<CLanInstr> EnumerateInstruments(int typeFilter) {
     return nullptr;
   }
   if (hello && !eventPipeOpen()) {
-    // A manager with no channel free takes the event pipe and closes it at once. By the
-    // time this first answer is in, it has; going on would leave the application without
-    // reboot and laser events and without CMD ABORT.
+    // A manager with no channel free takes the event pipe and closes it at once, as a rule
+    // before this first answer is in (the pipe gives no word of its own on success).
+    // Going on would leave the application without reboot and laser events and CMD ABORT.
     LogError("The Connection Manager closed the event pipe (all its event channels may be taken).");
     LogError("Try again in a few seconds, or re-start the Connection Manager.");
     closePipes();
