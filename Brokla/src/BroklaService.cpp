@@ -36,17 +36,56 @@ std::string LogFileBaseName() {
   return platform::directoryOf(path) + platform::stemOf(path);
 }
 
+namespace {
+
+// Why the log cannot go where its settings put it; "" when it can (or when the logger's
+// own "File" setting decides).
+std::string LogFolderProblem(const std::string& name, const std::string& install) {
+  if (!name.empty()) {
+    const std::string folder = platform::directoryOf(name);
+    if (folder.empty() || platform::directoryExists(folder)) return {};
+    return "its folder " + folder + " (from \"LogFile\") does not exist";
+  }
+  if (install.empty()) return {};
+  if (!CRegEdit(HKEY_LOCAL_MACHINE, std::string(zeva::kBroklaKey) + "Logging").ReadString("File", "").empty())
+    return {};
+  if (!platform::directoryExists(install))
+    return "the installation folder " + install + " (registry \"Path\") does not exist";
+  const std::string logs = platform::joinPath(install, "Logs");
+  if (!platform::directoryExists(logs)) return "its folder " + logs + " does not exist";
+  return {};
+}
+
+}  // namespace
+
 void OpenServiceLog() {
   std::string name = LogFileBaseName();
-  if (name.empty() &&
-      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "").empty()) {
+  const std::string install =
+      CRegEdit(HKEY_LOCAL_MACHINE, zeva::kProductKey).ReadString(zeva::kInstallPathValue, "");
+  if (name.empty() && install.empty()) {
     // No installation folder yet: the user's own folder, not the temporary folder that
     // every user shares (and that the unit's private /tmp hides from the administrator).
     const std::string folder = platform::userDataFolder();
     if (!folder.empty() && platform::createDirectories(folder + "/Logs")) name = folder + "/Logs/brokla";
   }
-  CLogger::Open(name.empty() ? nullptr : name.c_str());
+  const std::string problem = LogFolderProblem(name, install);
+  const bool open = CLogger::Open(name.empty() ? nullptr : name.c_str());
   CLogger::InitArchiver();  // archives beside the log, not in the folder brokla started in
+  if (problem.empty()) return;
+  // The logger falls back to the temporary folder; whoever looks for the log must hear
+  // where it went, or that there is none.
+  std::string path;
+  {
+    CLogger lock;
+    if (CLogger::m_File.isOpen()) path = CLogger::m_File.path();
+  }
+  std::string text = "brokla: the log cannot go where its settings put it: " + problem + ";\n";
+  text += open && !path.empty() ? "brokla: it goes to " + path + " instead\n"
+                                : "brokla: there is no log: the temporary folder " +
+                                      platform::tempDirectory() + " takes none either\n";
+  std::fputs(text.c_str(), stderr);
+  std::fflush(stderr);
+  LogWarning("The log is not where its settings put it: %s.", problem.c_str());
 }
 
 CBroklaService::CBroklaService() : m_Host(brokla::kServiceName) {}
@@ -71,7 +110,8 @@ int CBroklaService::ServiceMain() {
     if (!m_bRunning) ReportStartupFailure(DiagnoseFatalStartup(), 1);
     if (m_Ctx.m_pScheduler) m_Ctx.m_pScheduler->LaserScheduler();
   });
-  if (!m_Host.start([this](std::uint32_t code) { ServiceCtrlHandler(code); })) {
+  if (!m_Host.start([this](std::uint32_t code) { ServiceCtrlHandler(code); },
+                    [](const std::string& text) { LogError("%s", text.c_str()); })) {
     // Typically another instance serves already.
     LogError("StartServiceCtrlDispatcher error = %d", m_Host.error());
     ReportStartupFailure(ControlSocketFailure(m_Host.error()), 1);

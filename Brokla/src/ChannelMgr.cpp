@@ -1,27 +1,58 @@
 #include "ChannelMgr.h"
 
+#include <algorithm>
+
 #include "BroklaLan.h"
 #include "Jotwell/Logger.h"
 
 using Kind = platform::localpipe::PipeServer::Activity::Kind;
 
-CChannelMgr::CChannelMgr(int maxChannels, std::function<LockOwner()> newConnection)
+using namespace std::chrono_literals;
+
+CChannelMgr::CChannelMgr(int maxChannels, std::function<LockOwner()> newConnection, const char* channelName,
+                         const char* awaited, std::chrono::milliseconds admitWait)
     : m_Server(maxChannels),
       m_NewConnection(std::move(newConnection)),
-      m_Connections(static_cast<std::size_t>(maxChannels), 0) {}
+      m_Connections(static_cast<std::size_t>(maxChannels), 0),
+      m_ChannelName(channelName),
+      m_Awaited(awaited),
+      m_AdmitWait(admitWait),
+      m_AdmitBy(static_cast<std::size_t>(maxChannels)) {}
 
 void CChannelMgr::Listen(const char* pipeName) {
   if (m_Server.listen(pipeName) < 0) FatalError("CreatePipe: %d", m_Server.error());
 }
 
 CChannelMgr::Activity CChannelMgr::WaitChannelActivity(std::chrono::milliseconds timeout) {
+  // One end for the whole call: what arrives meanwhile (a refused client above all) must
+  // not start the caller's time-out, or a silent connection's, over again.
+  const platform::SteadyTime end =
+      timeout < 0ms ? platform::SteadyTime::max() : platform::steadyNow() + timeout;
   for (;;) {
-    auto a = m_Server.wait(timeout);
+    const platform::SteadyTime now = platform::steadyNow();
+    if (const int expired = FirstExpired(now); expired >= 0) {
+      Activity out;
+      out.code = CLOSED;
+      out.channel = expired;
+      out.connection = GetConnection(expired);
+      LogError("Dropping the connection on %s %d: no %s within %lld s.", m_ChannelName, expired, m_Awaited,
+               static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(m_AdmitWait).count()));
+      Disconnect(expired);
+      return out;
+    }
+    platform::SteadyTime until = end;
+    if (const auto first = FirstDeadline(); first && *first < until) until = *first;
+    const std::chrono::milliseconds wait =
+        until == platform::SteadyTime::max()
+            ? platform::kInfinite
+            : std::max(std::chrono::ceil<std::chrono::milliseconds>(until - now), 0ms);
+    auto a = m_Server.wait(wait);
     Activity out;
     out.channel = a.client;
     switch (a.kind) {
       case Kind::connected:
         m_Connections[static_cast<std::size_t>(a.client)] = m_NewConnection();
+        m_AdmitBy[static_cast<std::size_t>(a.client)] = platform::steadyNow() + m_AdmitWait;
         LogInfo("Message pipe established.");
         LogInfo(" %d Apps Running.", m_Server.clientCount());
         out.code = CONNECTED;
@@ -37,6 +68,7 @@ CChannelMgr::Activity CChannelMgr::WaitChannelActivity(std::chrono::milliseconds
         out.code = CLOSED;
         out.connection = GetConnection(a.client);
         m_Connections[static_cast<std::size_t>(a.client)] = 0;
+        m_AdmitBy[static_cast<std::size_t>(a.client)].reset();
         LogInfo("Closing pipes on channel %d", a.client);
         LogInfo("Disconnecting from app.");
         LogInfo("%d Apps Running.", m_Server.clientCount());
@@ -46,6 +78,8 @@ CChannelMgr::Activity CChannelMgr::WaitChannelActivity(std::chrono::milliseconds
         LogError("Maximum number of pipe channels exceeded!");
         continue;
       case Kind::timedOut:
+        if (platform::steadyNow() < end) continue;  // a silent connection's time is up
+        return out;
       case Kind::woken:
         return out;
       case Kind::failed:
@@ -79,6 +113,7 @@ void CChannelMgr::Disconnect(int channel) {
   LogInfo("Disconnecting from app.");
   m_Server.disconnect(channel);
   m_Connections[static_cast<std::size_t>(channel)] = 0;
+  m_AdmitBy[static_cast<std::size_t>(channel)].reset();
   LogInfo("%d Apps Running.", m_Server.clientCount());
 }
 
@@ -86,4 +121,25 @@ int CChannelMgr::ListeningChannel() const {
   for (std::size_t i = 0; i < m_Connections.size(); ++i)
     if (m_Connections[i] == 0) return static_cast<int>(i);
   return -1;
+}
+
+void CChannelMgr::Admit(int channel) {
+  if (channel < 0 || channel >= static_cast<int>(m_AdmitBy.size())) return;
+  m_AdmitBy[static_cast<std::size_t>(channel)].reset();
+}
+
+int CChannelMgr::FirstExpired(platform::SteadyTime now) const {
+  int first = -1;
+  for (std::size_t i = 0; i < m_AdmitBy.size(); ++i) {
+    if (!m_AdmitBy[i] || *m_AdmitBy[i] > now) continue;
+    if (first < 0 || *m_AdmitBy[i] < *m_AdmitBy[static_cast<std::size_t>(first)]) first = static_cast<int>(i);
+  }
+  return first;
+}
+
+std::optional<platform::SteadyTime> CChannelMgr::FirstDeadline() const {
+  std::optional<platform::SteadyTime> first;
+  for (const auto& by : m_AdmitBy)
+    if (by && (!first || *by < *first)) first = by;
+  return first;
 }

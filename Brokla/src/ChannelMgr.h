@@ -3,6 +3,10 @@
 // with the number of its connection (never reused, so a channel number that a new
 // client took over can never be mistaken for the old one). Driven by the monitor's own
 // thread; Wake() may be called from any thread.
+//
+// A new connection has a few seconds to say what it came for (Admit()); one that stays
+// silent is dropped with a log line, so that silent connections cannot hold every channel.
+// The deadlines hold whatever else the pipe sees meanwhile.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -11,6 +15,7 @@
 #include <vector>
 
 #include "BroklaList.h"
+#include "platform/clock.h"
 #include "platform/localpipe.h"
 
 class CChannelMgr {
@@ -31,12 +36,18 @@ class CChannelMgr {
     bool truncated = false;
   };
 
-  CChannelMgr(int maxChannels, std::function<LockOwner()> newConnection);
+  // `channelName` ("msg channel") and `awaited` ("hello") word the drop's log line.
+  CChannelMgr(int maxChannels, std::function<LockOwner()> newConnection, const char* channelName,
+              const char* awaited, std::chrono::milliseconds admitWait);
 
   // Serves a pipe name; fatal when it cannot ("CreatePipe: %d").
   void Listen(const char* pipeName);
-  // The next activity; refused clients (beyond the limit) are logged and waited past.
+  // The next activity, within `timeout` at most; refused clients (beyond the limit) are
+  // logged and waited past. A connection whose time to be admitted has passed is
+  // disconnected here and comes back as CLOSED.
   Activity WaitChannelActivity(std::chrono::milliseconds timeout);
+  // The connection on a channel said what it came for: it is no longer dropped for silence.
+  void Admit(int channel);
   void Wake() { m_Server.wake(); }
 
   LockOwner GetConnection(int channel) const;
@@ -52,7 +63,16 @@ class CChannelMgr {
   int AppsRunning() const { return m_Server.clientCount(); }
 
  private:
+  // The first channel whose time to be admitted has passed, else -1.
+  int FirstExpired(platform::SteadyTime now) const;
+  std::optional<platform::SteadyTime> FirstDeadline() const;
+
   platform::localpipe::PipeServer m_Server;
   std::function<LockOwner()> m_NewConnection;
   std::vector<LockOwner> m_Connections;
+  const char* m_ChannelName;
+  const char* m_Awaited;
+  std::chrono::milliseconds m_AdmitWait;
+  // Per channel: until when its connection may stay silent; nullopt once admitted (or free).
+  std::vector<std::optional<platform::SteadyTime>> m_AdmitBy;
 };

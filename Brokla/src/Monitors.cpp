@@ -84,7 +84,10 @@ std::string LogTime() { return platform::formatLocalTime("%A, %d-%b-%Y at %H:%M"
 // Application monitor
 
 CAppMonitor::CAppMonitor(CBroklaContext& context)
-    : m_Ctx(context), m_Channels(brokla::kMaxApps, [&context] { return context.NewConnection(); }) {}
+    : m_Ctx(context),
+      m_Channels(
+          brokla::kMaxApps, [&context] { return context.NewConnection(); }, "msg channel", "hello",
+          kHelloWait) {}
 
 CAppMonitor::~CAppMonitor() { Stop(); }
 
@@ -117,44 +120,21 @@ void CAppMonitor::Run() {
     std::optional<platform::SteadyTime> first;
     for (const auto& p : m_Pending)
       if (!first || p.deadline < *first) first = p.deadline;
-    for (const auto& [connection, h] : m_AwaitingHello)
-      if (!first || h.deadline < *first) first = h.deadline;
     if (first)
       timeout = std::max(std::chrono::ceil<std::chrono::milliseconds>(*first - platform::steadyNow()), 0ms);
     auto a = m_Channels.WaitChannelActivity(timeout);
     if (m_bStop) break;
     switch (a.code) {
-      case CChannelMgr::CONNECTED:
-        m_AwaitingHello[a.connection] = {a.channel, platform::steadyNow() + kHelloWait};
-        break;
       case CChannelMgr::MSG_RECEIVED:
         OnAppRequest(a.channel, a.connection, a.message, a.truncated);
         break;
       case CChannelMgr::CLOSED:
-        m_AwaitingHello.erase(a.connection);
         AppMonitor(a.channel, a.connection);
         break;
       default:
         break;
     }
     CheckPendingStatus();
-    CheckHelloDeadlines();
-  }
-}
-
-void CAppMonitor::CheckHelloDeadlines() {
-  const auto now = platform::steadyNow();
-  for (auto it = m_AwaitingHello.begin(); it != m_AwaitingHello.end();) {
-    const auto [connection, h] = *it;
-    if (h.deadline > now) {
-      ++it;
-      continue;
-    }
-    it = m_AwaitingHello.erase(it);
-    LogError("Dropping the connection on msg channel %d: no hello within %lld s.", h.channel,
-             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kHelloWait).count()));
-    if (m_Channels.GetConnection(h.channel) == connection) m_Channels.Disconnect(h.channel);
-    AppMonitor(h.channel, connection);
   }
 }
 
@@ -234,7 +214,6 @@ void CAppMonitor::OnHello(int channel, LockOwner connection, int pid) {
   // process does not have is not taken, and the pipe is closed (the client sees its end
   // at once instead of waiting for a reply).
   if (!StatedPidIsPeers(m_Channels, channel, pid, "New Application")) {
-    m_AwaitingHello.erase(connection);
     m_Channels.Disconnect(channel);
     AppMonitor(channel, connection);
     return;
@@ -283,7 +262,7 @@ void CAppMonitor::OnHello(int channel, LockOwner connection, int pid) {
     }
     LogError("Removed app from app list");
   }
-  m_AwaitingHello.erase(connection);
+  m_Channels.Admit(channel);
   LogDebug(2, "New app (pid=%d) gets channel %d, Global channel for listening now %d", pid, channel,
            m_Channels.ListeningChannel());
   LogInfo("App Monitor Connection Established on %s", LogTime().c_str());
@@ -486,7 +465,10 @@ void CAppMonitor::AppMonitor(int channel, LockOwner connection) {
 // Event monitor
 
 CEventMonitor::CEventMonitor(CBroklaContext& context)
-    : m_Ctx(context), m_Channels(brokla::kMaxApps, [&context] { return context.NewConnection(); }) {}
+    : m_Ctx(context),
+      m_Channels(
+          brokla::kMaxApps, [&context] { return context.NewConnection(); }, "event channel", "NEW APP",
+          kAnnounceWait) {}
 
 CEventMonitor::~CEventMonitor() { Stop(); }
 
@@ -607,6 +589,7 @@ void CEventMonitor::OnEventRequest(int channel, LockOwner connection, const std:
     LogInfo("New app event received, but app not listed in table! (pid=%d)", pid);
     return;
   }
+  m_Channels.Admit(channel);
   LogDebug(2, "New app (pid=%d) gets event channel %d, Global channel for listening now %d", pid, channel,
            m_Channels.ListeningChannel());
   LogInfo("Event Monitor Connection Established on %s", LogTime().c_str());

@@ -58,19 +58,12 @@ class CAppMonitor {
   // Drops what waits for an application's answers (its connection ended or was replaced).
   void DropPendingWork(LockOwner connection);
   bool HasPending(LockOwner connection) const;
-  // Drops the connections whose time to say hello has passed.
-  void CheckHelloDeadlines();
 
   CBroklaContext& m_Ctx;
   CChannelMgr m_Channels;
   platform::Thread m_Thread;
   std::atomic<bool> m_bStop{false};
   std::vector<PendingStatus> m_Pending;
-  struct AwaitingHello {
-    int channel;
-    platform::SteadyTime deadline;
-  };
-  std::map<LockOwner, AwaitingHello> m_AwaitingHello;
   // Requests that came in behind a status request of the same connection.
   std::map<LockOwner, std::deque<std::pair<std::vector<std::uint8_t>, bool>>> m_Deferred;
 };
@@ -86,6 +79,10 @@ class CEventMonitor {
   void Post(InstrEvent event);
   // From the app monitor: close an application's event channel (a duplicate process id).
   void PostDropChannel(int channel, LockOwner connection);
+
+  // How long a new event connection has to announce its application (NEW APP) before it
+  // is dropped: silent connections would otherwise hold every channel.
+  static constexpr std::chrono::milliseconds kAnnounceWait{5000};
 
  private:
   struct Item {

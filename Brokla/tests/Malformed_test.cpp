@@ -199,5 +199,61 @@ TEST_F(MalformedTest, ConnectionsThatNeverSayHelloAreDroppedAndTheApplicationsSt
   EXPECT_TRUE(daemonRunning());
 }
 
+TEST_F(MalformedTest, SilentConnectionsAreDroppedOnTimeWhileFurtherOnesAreTurnedAway) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  std::vector<platform::localpipe::Pipe> silent;
+  for (int i = 0; i < 14; ++i) {
+    silent.push_back(platform::localpipe::Pipe::connect(brokla::kAppPipe, 5s));
+    ASSERT_TRUE(silent.back().isOpen()) << i;
+  }
+  ASSERT_TRUE(log_.waitFor("Message pipe established.", 14));
+  // Another connection about every second, each turned away: none may put the silent
+  // ones' deadline off.
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  while (!log_.waitFor("no hello within 5 s.", 14, 1s)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), end) << "the silent connections are still held";
+    auto extra = platform::localpipe::Pipe::connect(brokla::kAppPipe, 5s);
+    ASSERT_TRUE(extra.isOpen());
+    Bytes buffer(16);
+    (void)extra.read(buffer, kWait);  // closed at once while every channel is taken
+  }
+  for (auto& pipe : silent) EXPECT_FALSE(pipe.peek()) << "still open";
+  auto next = app();
+  EXPECT_TRUE(next->connect());
+  EXPECT_TRUE(next->request(brokla::kMsgEnumerate, {}));
+  EXPECT_TRUE(daemonRunning());
+}
+
+TEST_F(MalformedTest, SilentEventConnectionsAreDroppedAndAnnouncedOnesKept) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  auto early = app();
+  ASSERT_TRUE(early->connect());  // its event channel is announced: it stays
+  std::vector<platform::localpipe::Pipe> silent;
+  for (int i = 0; i < 13; ++i) {
+    silent.push_back(platform::localpipe::Pipe::connect(brokla::kEventPipe, 5s));
+    ASSERT_TRUE(silent.back().isOpen()) << i;
+  }
+  ASSERT_TRUE(log_.waitFor("no NEW APP within 5 s.", 13, 30s));
+  for (auto& pipe : silent) EXPECT_FALSE(pipe.peek()) << "still open";
+  EXPECT_EQ(log_.count("no NEW APP within"), 13);
+  EXPECT_TRUE(early->eventPipe().peek().has_value()) << "the announced event channel was closed";
+  auto next = app();
+  EXPECT_TRUE(next->connect());
+  EXPECT_TRUE(daemonRunning());
+}
+
+TEST_F(MalformedTest, SilentConnectionsToTheControlSocketAreDroppedAndControlWorksAgain) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  std::vector<platform::localpipe::Pipe> silent;
+  for (int i = 0; i < 4; ++i) {
+    silent.push_back(platform::localpipe::Pipe::connect("brokla.control", 5s));
+    ASSERT_TRUE(silent.back().isOpen()) << i;
+  }
+  ASSERT_TRUE(log_.waitFor("no control code within 5 s.", 4, 30s));
+  for (auto& pipe : silent) EXPECT_FALSE(pipe.peek()) << "still open";
+  EXPECT_EQ(control(4), 0);
+  EXPECT_TRUE(daemonRunning());
+}
+
 }  // namespace
 }  // namespace brokla_test

@@ -131,6 +131,47 @@ TEST_F(ProgramTest, WithoutAnInstallationFolderTheLogIsTheUsersOwn) {
   EXPECT_TRUE(platform::fileExists(data + "/zevazodizo/Logs/brokla0.log"));
 }
 
+TEST_F(ProgramTest, ALogFolderThatIsNotThereIsSaidAndTheLogGoesToTheTemporaryFolder) {
+  const std::string serviceKey = "Software\\Tarsel\\ZevazOdizo\\Services\\Brokla";
+  const std::string productKey = "Software\\Tarsel\\ZevazOdizo";
+  const std::string installed = tempDir() + "/installed";
+  ASSERT_TRUE(platform::createDirectories(installed));
+  const struct {
+    const char* what;
+    std::string logFile;  // "LogFile" ("": none)
+    std::string path;     // "Path"
+    std::string says;
+  } cases[] = {
+      {"installation folder gone", "", tempDir() + "/gone",
+       "the installation folder " + tempDir() + "/gone (registry \"Path\") does not exist"},
+      {"installation folder without its Logs", "", installed,
+       "its folder " + installed + "/Logs does not exist"},
+      {"folder of \"LogFile\" gone", tempDir() + "/nowhere/brokla.log", installed,
+       "its folder " + tempDir() + "/nowhere/ (from \"LogFile\") does not exist"},
+  };
+  // The start fails quickly (no services file); what matters is what it says on the way.
+  ::setenv("ZEVA_SERVICES_FILE", (tempDir() + "/missing").c_str(), 1);
+  const std::string fallBack = tempDir() + "/brokla0.log";  // TMPDIR is the test's folder
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.logFile.empty())
+      (void)platform::registry::deleteValue(platform::HKEY_LOCAL_MACHINE, serviceKey, "LogFile");
+    else
+      setString("LogFile", c.logFile);
+    ASSERT_EQ(platform::registry::setValue(platform::HKEY_LOCAL_MACHINE, productKey, "Path",
+                                           platform::registry::makeString(c.path)),
+              platform::registry::kOk);
+    const Run r = brokla({});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, HasSubstr("brokla: the log cannot go where its settings put it: " + c.says));
+    EXPECT_THAT(r.err, HasSubstr("brokla: it goes to " + fallBack + " instead"));
+    EXPECT_THAT(r.err, HasSubstr("the log is " + fallBack));
+    EXPECT_THAT(testsupport::readFile(fallBack), HasSubstr(c.says));
+  }
+  ::setenv("ZEVA_SERVICES_FILE", (tempDir() + "/services").c_str(), 1);
+  EXPECT_FALSE(platform::directoryExists(tempDir() + "/gone"));
+}
+
 TEST_F(ProgramTest, ASecondInstanceSaysWhichOneServes) {
   ASSERT_NO_FATAL_FAILURE(startDaemon());
   EXPECT_EQ(runSecondDaemon(), 1);

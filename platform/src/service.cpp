@@ -8,14 +8,19 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
+#include "platform/clock.h"
 #include "platform/localpipe.h"
+#include "platform/sync.h"
 #include "platform/text.h"
 
 namespace platform::service {
@@ -52,6 +57,7 @@ std::string controlPipeName(std::string_view serviceName) {
 struct ServiceHost::Impl {
   std::string name;
   Handler handler;
+  LogSink log;
   std::recursive_mutex handlerMutex;  // one code at a time
   std::atomic<State> state{State::startPending};
   std::atomic<bool> notifiedReady{false};
@@ -73,14 +79,40 @@ struct ServiceHost::Impl {
   }
 
   void serveControl() {
+    using Kind = localpipe::PipeServer::Activity::Kind;
+    // Per client: until when it may stay silent (re-armed by each code it sends).
+    std::vector<std::optional<SteadyTime>> quietUntil(static_cast<std::size_t>(control->maxClients()));
     while (!stopping) {
-      auto a = control->wait();
-      using Kind = localpipe::PipeServer::Activity::Kind;
+      const SteadyTime now = steadyNow();
+      std::optional<SteadyTime> first;
+      for (std::size_t i = 0; i < quietUntil.size(); ++i) {
+        if (!quietUntil[i]) continue;
+        if (*quietUntil[i] <= now) {
+          quietUntil[i].reset();
+          control->disconnect(static_cast<int>(i));
+          if (log)
+            log("Dropped a connection to the control socket " + localpipe::pipePath(controlPipeName(name)) +
+                ": no control code within " +
+                std::to_string(
+                    std::chrono::duration_cast<std::chrono::seconds>(kControlSilenceLimit).count()) +
+                " s.");
+          continue;
+        }
+        if (!first || *quietUntil[i] < *first) first = quietUntil[i];
+      }
+      const auto timeout = first ? std::max(std::chrono::ceil<std::chrono::milliseconds>(*first - now),
+                                            std::chrono::milliseconds(0))
+                                 : kInfinite;
+      auto a = control->wait(timeout);
       if (a.kind == Kind::failed) return;
+      if (a.kind == Kind::connected)
+        quietUntil[static_cast<std::size_t>(a.client)] = steadyNow() + kControlSilenceLimit;
+      if (a.kind == Kind::closed) quietUntil[static_cast<std::size_t>(a.client)].reset();
       if (a.kind != Kind::message) continue;
       // Only this user (or root) may control the service; the folder is private anyway.
       const auto peer = control->peer(a.client);
       if (!peer || (peer->uid != ::geteuid() && peer->uid != 0) || a.message.size() != 4) {
+        quietUntil[static_cast<std::size_t>(a.client)].reset();
         control->disconnect(a.client);
         continue;
       }
@@ -89,6 +121,8 @@ struct ServiceHost::Impl {
       putU32(reply, static_cast<std::uint32_t>(state.load()));
       // A client gone or not reading misses only its own reply.
       (void)control->send(a.client, reply, std::chrono::milliseconds(1000));
+      if (control->isConnected(a.client))
+        quietUntil[static_cast<std::size_t>(a.client)] = steadyNow() + kControlSilenceLimit;
     }
   }
 
@@ -117,9 +151,10 @@ void ServiceHost::blockControlSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-bool ServiceHost::start(Handler handler) {
+bool ServiceHost::start(Handler handler, LogSink log) {
   Impl& s = *impl_;
   s.handler = std::move(handler);
+  s.log = std::move(log);
   s.stopping = false;
 
   s.control = std::make_unique<localpipe::PipeServer>(4);

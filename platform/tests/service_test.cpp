@@ -13,6 +13,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/clock.h"
+#include "platform/localpipe.h"
 #include "testsupport/TestEnv.h"
 
 namespace {
@@ -69,6 +71,55 @@ TEST_F(ServiceTest, ControlSocketRunsTheHandlerAndAnswersWithTheReportedState) {
   EXPECT_FALSE(platform::service::sendControl("OtherSvc", 4).has_value());
   host.stop();
   EXPECT_FALSE(platform::service::sendControl("TestSvc", 4).has_value());
+}
+
+TEST_F(ServiceTest, ControlConnectionsThatStaySilentAreDroppedAndSaidSo) {
+  auto clock = std::make_shared<platform::ManualClock>();
+  platform::ScopedClock scoped(clock);
+  ServiceHost host("QuietSvc");
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> said;
+  ASSERT_TRUE(host.start([](std::uint32_t) {},
+                         [&](const std::string& text) {
+                           std::lock_guard lock(mutex);
+                           said.push_back(text);
+                           changed.notify_all();
+                         }));
+  host.reportStatus(State::running);
+
+  // Every channel held: one connection that never sends, and three that sent their code,
+  // got the answer and stay.
+  using platform::localpipe::Pipe;
+  std::vector<Pipe> held;
+  held.push_back(Pipe::connect("quietsvc.control", 0ms));
+  ASSERT_TRUE(held.back().isOpen());
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(Pipe::connect("quietsvc.control", 0ms));
+    const std::uint8_t code[4] = {4, 0, 0, 0};
+    ASSERT_TRUE(held.back().write(code, 1000ms));
+    std::uint8_t reply[4] = {};
+    ASSERT_TRUE(held.back().read(reply, 1000ms).ok()) << i;
+  }
+  EXPECT_FALSE(platform::service::sendControl("QuietSvc", 4, 1000ms).has_value());  // turned away
+
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    std::unique_lock lock(mutex);
+    if (changed.wait_for(lock, 5ms, [&] { return said.size() >= 4; })) break;
+    lock.unlock();
+    ASSERT_LT(std::chrono::steady_clock::now() - start, 20s) << "still held";
+    clock->advance(1s);
+  }
+  for (auto& pipe : held) EXPECT_FALSE(pipe.peek()) << "still open";
+  {
+    std::lock_guard lock(mutex);
+    for (const std::string& text : said)
+      EXPECT_THAT(text, testing::AllOf(testing::HasSubstr("quietsvc.control"),
+                                       testing::HasSubstr("no control code within 5 s.")));
+  }
+  EXPECT_EQ(platform::service::sendControl("QuietSvc", 4, 1000ms), State::running);
+  host.stop();
 }
 
 TEST_F(ServiceTest, SignalsBecomeStopAndReopenCodes) {

@@ -12,6 +12,7 @@
 #include "okSim/okSim.h"
 #include "platform/com.h"
 #include "platform/dynlib.h"
+#include "platform/localpipe.h"
 #include "testsupport/TestEnv.h"
 
 namespace e2e_test {
@@ -65,6 +66,68 @@ TEST_F(ServerThroughManagerTest, ConnectsToTheInstrumentProgramTheManagerLists) 
   ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << Description() << "\n"
                                                                                       << ServerLog() << "\n"
                                                                                       << m_Daemon.Log();
+  EXPECT_EQ(ctrl->Disconnect(), platform::com::S_OK) << Description();
+  ctrl.reset();
+  EXPECT_EQ(instrument.program().Stop(), 0);
+  EXPECT_EQ(m_Daemon.program().Stop(), 0) << m_Daemon.program().Err();
+}
+
+TEST_F(ServerThroughManagerTest, AConnectAfterTheManagerRestartedSaysHelloAgain) {
+  ASSERT_TRUE(s_PortLib);
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  ComPtr<IScanCtrl> ctrl;
+  ASSERT_EQ(platform::com::CreateInstance(kScanCtrlProgId, IScanCtrl::kIID, ctrl.put()), platform::com::S_OK)
+      << Description();
+  // An instrument the manager does not list: the pipes stay open after the enumeration.
+  EXPECT_TRUE(platform::com::Failed(ctrl->Connect("127.0.0.9_1")));
+  ASSERT_EQ(m_Daemon.program().Stop(), 0) << m_Daemon.program().Err();
+
+  Daemon restarted(BROKLA_PROGRAM, tempDir(), tempDir() + "/install");
+  ASSERT_TRUE(restarted.program().Started());
+  ASSERT_TRUE(WaitForText(restarted.LogPath(), "Processing the startup REFRESH request", 2))
+      << restarted.Log();
+  Instrument instrument(ZEVASIM_PROGRAM, tempDir(), "127.0.0.3", "ZS000103",
+                        {"--slide", "2:250000000001", "--nominal-supplies"});
+  const auto port = instrument.WaitServing();
+  ASSERT_TRUE(port) << instrument.program().Out() << instrument.program().Err();
+  ASSERT_TRUE(WaitForText(restarted.LogPath(), "New Instrument (IP=127.0.0.3")) << restarted.Log();
+
+  EXPECT_EQ(ctrl->Connect("127.0.0.3_" + std::to_string(*port)), platform::com::S_OK) << Description() << "\n"
+                                                                                      << ServerLog();
+  EXPECT_EQ(ctrl->Disconnect(), platform::com::S_OK) << Description();
+  ctrl.reset();
+  EXPECT_EQ(instrument.program().Stop(), 0);
+  EXPECT_EQ(restarted.program().Stop(), 0) << restarted.program().Err();
+}
+
+TEST_F(ServerThroughManagerTest, AConnectWhoseEventPipeTheManagerClosesFails) {
+  ASSERT_TRUE(s_PortLib);
+  ASSERT_TRUE(m_Daemon.Ready()) << m_Daemon.Log() << m_Daemon.program().Err();
+  Instrument instrument(ZEVASIM_PROGRAM, tempDir(), "127.0.0.2", "ZS000102",
+                        {"--slide", "2:250000000001", "--nominal-supplies"});
+  const auto port = instrument.WaitServing();
+  ASSERT_TRUE(port) << instrument.program().Out() << instrument.program().Err();
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "New Instrument (IP=127.0.0.2")) << m_Daemon.Log();
+  const std::string target = "127.0.0.2_" + std::to_string(*port);
+
+  // Every event channel is taken by a connection that says nothing.
+  std::vector<platform::localpipe::Pipe> silent;
+  for (int i = 0; i < 14; ++i) {
+    silent.push_back(platform::localpipe::Pipe::connect("eventmon", 5s));
+    ASSERT_TRUE(silent.back().isOpen()) << i;
+  }
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "Message pipe established.", 14)) << m_Daemon.Log();
+  ComPtr<IScanCtrl> ctrl;
+  ASSERT_EQ(platform::com::CreateInstance(kScanCtrlProgId, IScanCtrl::kIID, ctrl.put()), platform::com::S_OK)
+      << Description();
+  EXPECT_EQ(ctrl->Connect(target), platform::com::ItfError(643)) << Description();
+  EXPECT_NE(ServerLog().find("The Connection Manager closed the event pipe"), std::string::npos)
+      << "the server's log does not say why";
+
+  // The manager drops them soon; then the application is served whole.
+  ASSERT_TRUE(WaitForText(m_Daemon.LogPath(), "no NEW APP within 5 s.", 14)) << m_Daemon.Log();
+  EXPECT_EQ(ctrl->Connect(target), platform::com::S_OK) << Description() << "\n" << ServerLog();
+  EXPECT_TRUE(WaitForText(m_Daemon.LogPath(), "Event Monitor Connection Established")) << m_Daemon.Log();
   EXPECT_EQ(ctrl->Disconnect(), platform::com::S_OK) << Description();
   ctrl.reset();
   EXPECT_EQ(instrument.program().Stop(), 0);

@@ -82,6 +82,7 @@ class TestApp {
   void closeRequests() { app_.close(); }
   void closeEvents() { events_.close(); }
   platform::localpipe::Pipe& requestPipe() { return app_; }
+  platform::localpipe::Pipe& eventPipe() { return events_; }
 
  private:
   const LogWatch& log_;

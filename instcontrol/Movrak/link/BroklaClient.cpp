@@ -123,6 +123,13 @@ bool writeEvent(const CBroklaAppMessage& m, int& error) {
   return false;
 }
 
+// Whether the event pipe is still open at the manager's end (it may hold events).
+bool eventPipeOpen() {
+  LinkState& link = Link();
+  std::lock_guard lock(link.eventMutex);
+  return link.eventPipe.isOpen() && link.eventPipe.peek().has_value();
+}
+
 }  // namespace
 
 bool ConnectToConnectionManager() {
@@ -172,9 +179,14 @@ bool ConnectToConnectionManager() {
     return false;
   }
   LogInfo("Connected to Event Manager.");
-  EventMask newApp;
-  newApp.SetBit(brokla::kEventNewApp);
-  PostInstrEvent(nullptr, newApp, processId());
+  int error = 0;
+  // Without its announcement the manager never attaches the event pipe: no events, no abort.
+  if (!writeEvent(makeRequest(brokla::kEventNewApp, processId()), error)) {
+    LogError("Error writing event NEW APP to Connection Manager (%d).", error);
+    LogError("Try re-starting the Connection Manager.");
+    closePipes();
+    return false;
+  }
   return true;
 }
 
@@ -192,15 +204,37 @@ bool IsConnectionManagerConnected() {
 std::unique_ptr<CLanInstr> EnumerateInstruments(int typeFilter) {
   LinkState& link = Link();
   std::lock_guard lock(link.pipeMutex);
-  if (!link.appPipe.isOpen() && !ConnectToConnectionManager()) return nullptr;
+  bool hello = false;
+  if (!link.appPipe.isOpen()) {
+    if (!ConnectToConnectionManager()) return nullptr;
+    hello = true;
+  }
 
   CBroklaAppMessage query;
   query.SetType(brokla::kMsgEnumerate);
   CBroklaAppMessage reply;
   int error = 0;
-  const Exchange e = exchange(query, kEnumerateReplyMax, reply, error);
+  Exchange e = exchange(query, kEnumerateReplyMax, reply, error);
+  if (e == Exchange::writeFailed && !hello) {
+    // Pipes of an earlier hello: the manager that served them has gone (restarted, most
+    // likely). The request never reached anyone, so it goes again after a new hello.
+    reportExchange(e, error, "Enumerate");
+    LogInfo("Connecting to the Connection Manager again.");
+    if (!ConnectToConnectionManager()) return nullptr;
+    hello = true;
+    e = exchange(query, kEnumerateReplyMax, reply, error);
+  }
   if (e != Exchange::ok) {
     reportExchange(e, error, "Enumerate");
+    return nullptr;
+  }
+  if (hello && !eventPipeOpen()) {
+    // A manager with no channel free takes the event pipe and closes it at once, as a rule
+    // before this first answer is in (the pipe gives no word of its own on success).
+    // Going on would leave the application without reboot and laser events and CMD ABORT.
+    LogError("The Connection Manager closed the event pipe (all its event channels may be taken).");
+    LogError("Try again in a few seconds, or re-start the Connection Manager.");
+    closePipes();
     return nullptr;
   }
   if (reply.GetType() != brokla::kMsgEnumerate) {

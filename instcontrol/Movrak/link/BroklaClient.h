@@ -24,7 +24,8 @@ bool IsConnectionManagerConnected();
 
 // A new table of the instruments the manager lists (type filter 255: all; else only
 // that type), possibly empty; nullptr when the manager cannot be reached or answers
-// wrongly. Says hello first when the pipes are closed.
+// wrongly, or closed the event pipe after the hello. Says hello first when the pipes are
+// closed, and again (once) when a request cannot be written to pipes whose manager has gone.
 std::unique_ptr<CLanInstr> EnumerateInstruments(int typeFilter);
 
 // Lock (request true) or ask whether it is locked (false), for a table that exists.

@@ -24,6 +24,12 @@ inline constexpr std::uint32_t kControlReopenLog = 158;
 enum class State : std::uint32_t { stopped = 1, startPending = 2, stopPending = 3, running = 4 };
 
 using Handler = std::function<void(std::uint32_t code)>;
+// Where the host reports what it did on its own (a dropped connection), in words.
+using LogSink = std::function<void(const std::string& text)>;
+
+// How long a connection to the control socket may stay without sending a code before it
+// is dropped: silent connections would otherwise hold every channel and lock out control.
+inline constexpr std::chrono::milliseconds kControlSilenceLimit{5000};
 
 // The local pipe name of a service's control socket: "<name in lower case>.control".
 std::string controlPipeName(std::string_view serviceName);
@@ -42,8 +48,9 @@ class ServiceHost {
 
   // Starts taking control codes: the signal thread (when the signals are blocked in the
   // calling thread) and the control socket. False when the control socket cannot be
-  // served; error() is EADDRINUSE when another instance of the service runs.
-  [[nodiscard]] bool start(Handler handler);
+  // served; error() is EADDRINUSE when another instance of the service runs. `log`, if
+  // given, hears of connections dropped for silence.
+  [[nodiscard]] bool start(Handler handler, LogSink log = {});
   // Stops taking control codes, waiting for a handler that is running. From inside the
   // handler it only asks the threads to end; a later stop() (or the destructor) joins.
   void stop();
