@@ -117,8 +117,9 @@ TEST_F(ScanCtrlScanTest, TheSlowStageComesBackPastTheRegionsLowerEdgeInStageCoun
   float x = 0, y = 0, slope = 0;
   ASSERT_EQ(ctrl->InitStartScan(&x, &y, &slope, 0), S_OK) << description();
   EXPECT_THAT(log(), HasSubstr("we need to move to the lowerRightY pos [20]"));
+  // The glass's left edge (x 0) is the voice-coil stage's upper end, 100000.
   EXPECT_THAT(log(),
-              HasSubstr("Now move VC-stage to 200 um to the right of the scan region lowerRightX [60785]"));
+              HasSubstr("Now move VC-stage to 200 um to the right of the scan region lowerRightX [99785]"));
   EXPECT_THAT(log(), HasSubstr("Ready to move S-Stage into start position [0]"));
   EXPECT_EQ(devices.motors->axis(zevasim::MotorFamily::kSlowStage).position, 0);
 
