@@ -1,9 +1,13 @@
 // The connection manager and the simulated instrument as processes of their own on
 // loopback, started the way an installation runs them: the instrument announces itself,
 // the manager lists it, and the carousel given on the instrument's command line is what
-// the instrument reports; killed and started again, it is back in the list.
+// the instrument reports; killed and started again, it is back in the list. A scan streams
+// the status records of the rows it was set up for.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <utility>
 
 #include "../../sim/instrument/tests/SimClient.h"
 #include "Programs.h"
@@ -100,6 +104,76 @@ TEST(ZevasimCarouselOptions, BadSlidesAndCountsAreRefusedByName) {
     ASSERT_TRUE(program.Started());
     EXPECT_EQ(program.Wait(), 2);
     EXPECT_THAT(program.Err(), HasSubstr(c.says));
+  }
+}
+
+// Sends `line`, then reads its framed replies (their payloads) and the `raw` bytes the
+// instrument sends after them.
+std::pair<std::string, simclient::Bytes> ExchangeWithData(platform::net::Socket& socket,
+                                                          const std::string& line, std::size_t raw) {
+  EXPECT_TRUE(socket.send(simclient::frame(line + "\n")).ok());
+  simclient::Bytes pending;
+  const auto need = [&](std::size_t n) {
+    while (pending.size() < n) {
+      const auto got = simclient::receive(socket, n - pending.size());
+      if (got.empty()) return false;
+      pending.insert(pending.end(), got.begin(), got.end());
+    }
+    return true;
+  };
+  std::string payloads;
+  for (bool more = true; more && need(16);) {
+    const std::size_t length =
+        (static_cast<std::size_t>(pending[0]) << 24) | (pending[1] << 16) | (pending[2] << 8) | pending[3];
+    if (length < 16 || !need(length)) break;
+    const auto one = simclient::parse({pending.begin(), pending.begin() + static_cast<long>(length)});
+    payloads += one.at(0).payload;
+    more = (one.at(0).flags & 0x02) != 0;
+    pending.erase(pending.begin(), pending.begin() + static_cast<long>(length));
+  }
+  need(raw);
+  return {payloads, pending};
+}
+
+TEST(ZevasimScanLines, AScanStreamsTheStatusRecordsOfItsRegionsRowsUnlessACountIsGiven) {
+  testsupport::TempDir folder;
+  const struct {
+    std::vector<std::string> args;
+    int rows, records;
+  } cases[] = {
+      {{}, 2500, 2500},  // taller than any fixed count the demo used to give
+      {{}, 3, 3},
+      {{"--scan-lines", "40"}, 2500, 40},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args) + " rows " + std::to_string(c.rows));
+    std::vector<std::string> argv{ZEVASIM_PROGRAM, "--port", "0"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Program program("zevasim", argv, folder.path());
+    ASSERT_TRUE(program.WaitForOutput("serving")) << program.Err();
+    const std::string out = program.Out();
+    const auto colon = out.rfind(':');
+    ASSERT_NE(colon, std::string::npos) << out;
+    const auto port = static_cast<std::uint16_t>(std::stoi(out.substr(colon + 1)));
+    auto socket = platform::net::Socket::create(platform::net::Socket::Type::stream);
+    const auto address = platform::net::parseAddress("127.0.0.1");
+    ASSERT_TRUE(address);
+    ASSERT_TRUE(socket.connect({*address, port}, std::chrono::milliseconds(5000)));
+
+    char region[96];
+    std::snprintf(region, sizeof region, "setscanregion 0x2 0x%x 0x3a98 0x1f4 5.000000 5.000000 0x1 0x1",
+                  static_cast<unsigned>(c.rows));
+    EXPECT_THAT(ExchangeWithData(socket, region, 0).first, testing::StartsWith("00"));
+    EXPECT_THAT(ExchangeWithData(socket, "startscan 0x3 0x1 0x0", 0).first, testing::StartsWith("00"));
+    constexpr std::size_t kRecord = 36;
+    const auto [status, records] = ExchangeWithData(socket, "getscanline", c.records * kRecord);
+    EXPECT_THAT(status, testing::StartsWith("00"));
+    ASSERT_EQ(records.size(), c.records * kRecord);
+    for (int line = 0; line < c.records; ++line)
+      ASSERT_EQ((records[line * kRecord] << 8) | records[line * kRecord + 1], line & 0xFFFF) << line;
+    // Nothing more came: the next reply is the next command's.
+    EXPECT_THAT(ExchangeWithData(socket, "getscanresults", 0).first, testing::StartsWith("00"));
+    EXPECT_EQ(program.Stop(), 0);
   }
 }
 

@@ -35,6 +35,8 @@ constexpr long kBareGlassNeeded = 4000;  // right of the region, for the second 
 constexpr long kLastHomingX = 41500, kLastHomingY = 24070;
 // Slow-stage counts per micrometre of the glass (as the glass-to-stage conversion scales).
 constexpr long kSlowStageCountsPerMicron = 2;
+// How far right of the region the voice-coil stage waits while the slow stage comes back.
+constexpr long kBeyondRegion = 200;
 
 constexpr const char* kInspectAdvice =
     "Otherwise, consider potential scanner hardware issues such as Instrument Datum calibration or Autofocus "
@@ -191,6 +193,55 @@ HRESULT CScanCtrl::GetAFStatsEx(double* pVal) {
 
 // ---- InitStartScan ----------------------------------------------------------------------------------------
 
+namespace {
+
+// The scan's start and far corner in stage positions, with the FLASH values they came from.
+struct StartPositions {
+  long cornerX, cornerY, datumVC, datumStage;
+  long xStart, yStart;
+  long lowerRightX, lowerRightY;
+};
+
+// Computes the start positions of a scan and refuses (600) a start outside the glass or a
+// scan whose positions (the start sequence's 200 um beyond the region included) leave a
+// stage's travel. Reads the FLASH keys and the stages' limits; moves nothing.
+StartPositions PlanStartPositions(CScanner& scanner, const Geometry& g, unsigned binX, unsigned binY,
+                                  int packageType) {
+  CFlash& flash = scanner.GetFlash();
+  StartPositions p{};
+  p.cornerX = flash.GetLong(FormatText("%s_%02d", "GlassULCornerXCoord", packageType).c_str());
+  p.cornerY = flash.GetLong(FormatText("%s_%02d", "GlassULCornerYCoord", packageType).c_str());
+  p.datumStage = flash.GetLong("DatumStagePos");
+  p.datumVC = flash.GetLong("DatumVCStagePos");
+  if (p.cornerX < g.vcStart || (p.cornerY < g.stageStart && packageType != -1)) {
+    LogError(
+        "Init StartScan: the scan region starts outside the glass: start (%ld, %ld), glass corner (%ld, %ld) "
+        "of package type %d",
+        g.vcStart, g.stageStart, p.cornerX, p.cornerY, packageType);
+    throw kErrBadParameter;
+  }
+  p.xStart = scanner.GlassCoordToStagePos(g.vcStart, packageType, false);
+  p.yStart = scanner.GlassCoordToStagePos(g.stageStart, packageType, true);
+  p.lowerRightX = p.xStart - static_cast<long>(g.vcIncrement) * static_cast<long>(binX) * g.pixels;
+  // The region's lower edge in slow-stage counts, as yStart is.
+  p.lowerRightY = p.yStart + kSlowStageCountsPerMicron * static_cast<long>(g.stageIncrement) *
+                                 static_cast<long>(binY) * static_cast<long>(g.rows);
+
+  const auto within = [](CMotor& stage, const char* name, long from, long to) {
+    const long low = stage.GetMinPos(), high = stage.GetMaxPos();
+    if (std::min(from, to) >= low && std::max(from, to) <= high) return;
+    LogError(
+        "Init StartScan: the scan region needs the %s stage at %ld to %ld, beyond its travel of %ld to %ld",
+        name, std::min(from, to), std::max(from, to), low, high);
+    throw kErrBadParameter;
+  };
+  within(scanner.GetVCStage(), "voice-coil", p.xStart, p.lowerRightX - kBeyondRegion);
+  within(scanner.GetSlowStage(), "slow", p.yStart, p.lowerRightY);
+  return p;
+}
+
+}  // namespace
+
 HRESULT CScanCtrl::InitStartScan(float* ffX, float* ffY, float* ffSlope, BOOL32 bEnableAF) {
   return Frame([&] { DoInitStartScan(ffX, ffY, ffSlope, bEnableAF != 0); });
 }
@@ -233,6 +284,11 @@ void CScanCtrl::DoInitStartScan(float* ffX, float* ffY, float* ffSlope, bool bEn
   g.vcStart = chipX - originX;
   g.stageStart = chipY - originY;
 
+  // Where the stages start and how far the scan takes them, settled before anything moves:
+  // a region that starts off the glass or runs beyond a stage's travel is refused here,
+  // not after the autofocus homing has moved the stages, nor scanned where it lies.
+  const StartPositions start = PlanStartPositions(scanner, g, binX, binY, packageType);
+
   if (bEnableAF) {
     double x = 0, y = 0, slope = 0;
     scanner.GetScanObj().FindFiducials(&x, &y, &slope);
@@ -269,18 +325,10 @@ void CScanCtrl::DoInitStartScan(float* ffX, float* ffY, float* ffSlope, bool bEn
   }
 
   LogDebug(1, "Move stages into position...");
-  CFlash& flash = scanner.GetFlash();
-  const long cornerX = flash.GetLong(FormatText("%s_%02d", "GlassULCornerXCoord", packageType).c_str());
-  const long cornerY = flash.GetLong(FormatText("%s_%02d", "GlassULCornerYCoord", packageType).c_str());
-  const long datumStage = flash.GetLong("DatumStagePos");
-  const long datumVC = flash.GetLong("DatumVCStagePos");
-  if (cornerX < g.vcStart) throw kErrBadParameter;
-  if (cornerY < g.stageStart && packageType != -1) throw kErrBadParameter;
-  LogDebug(1, "xStartRaw = %ld, yStartRaw = %ld", datumVC + (cornerX - g.vcStart),
-           datumStage - 2 * (cornerY - g.stageStart));
-
-  const long xStart = scanner.GlassCoordToStagePos(g.vcStart, packageType, false);
-  const long yStart = scanner.GlassCoordToStagePos(g.stageStart, packageType, true);
+  LogDebug(1, "xStartRaw = %ld, yStartRaw = %ld", start.datumVC + (start.cornerX - g.vcStart),
+           start.datumStage - 2 * (start.cornerY - g.stageStart));
+  const long xStart = start.xStart;
+  const long yStart = start.yStart;
   LogDebug(1, "xStartRaw = %ld, yStartRaw = %ld", xStart, yStart);
 
   long ss = scanner.GetSlowStage().GetPos();
@@ -288,10 +336,8 @@ void CScanCtrl::DoInitStartScan(float* ffX, float* ffY, float* ffSlope, bool bEn
   LogDebug(1, "Current stage position: SS = %ld, VC = %ld", ss, vc);
   if (ss > yStart + 10) {
     LogDebug(1, "S-Stage pos is currently below the start pos, we need to move to upper-right of the array");
-    const long lowerRightX = xStart - static_cast<long>(g.vcIncrement) * static_cast<long>(binX) * g.pixels;
-    // The region's lower edge in slow-stage counts, as yStart is.
-    const long lowerRightY = yStart + kSlowStageCountsPerMicron * static_cast<long>(g.stageIncrement) *
-                                          static_cast<long>(binY) * static_cast<long>(g.rows);
+    const long lowerRightX = start.lowerRightX;
+    const long lowerRightY = start.lowerRightY;
     if (ss < lowerRightY) {
       LogDebug(
           1,
@@ -301,8 +347,8 @@ void CScanCtrl::DoInitStartScan(float* ffX, float* ffY, float* ffSlope, bool bEn
       platform::sleepFor(std::chrono::milliseconds(200));
     }
     LogDebug(1, "Now move VC-stage to 200 um to the right of the scan region lowerRightX [%ld]",
-             lowerRightX - 200);
-    scanner.GetVCStage().MoveAbs(lowerRightX - 200);
+             lowerRightX - kBeyondRegion);
+    scanner.GetVCStage().MoveAbs(lowerRightX - kBeyondRegion);
     platform::sleepFor(std::chrono::milliseconds(100));
     LogDebug(1, "Ready to move S-Stage into start position [%ld]", yStart);
     scanner.GetSlowStage().MoveAbs(yStart);

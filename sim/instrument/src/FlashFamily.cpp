@@ -19,9 +19,15 @@ FlashFamily::FlashFamily()
             {"PMT2", "6000"},
             {"PMT3", "6000"},
             {"PMT4", "6000"},
-            {"GlassULCornerXCoord_00", "60000"},
+            // The glass (75000 x 25000 um) within both stages' travel: the voice-coil
+            // stage at 100000 - x (its upper end at the glass's left edge), the slow stage
+            // at 2 y (its lower end at the top edge). A start beyond the corner values
+            // lies off the glass. The custom regions' package type shares the maker's glass.
+            {"GlassULCornerXCoord_00", "75000"},
             {"GlassULCornerYCoord_00", "25000"},
-            {"DatumVCStagePos", "1000"},
+            {"GlassULCornerXCoord_05", "75000"},
+            {"GlassULCornerYCoord_05", "25000"},
+            {"DatumVCStagePos", "25000"},
             {"DatumStagePos", "50000"},
             {"LaserMWattToSetPointCt_G", "174.5"},
             {"LaserPDCtToMWatt_G", "2228.6"},

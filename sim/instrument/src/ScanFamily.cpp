@@ -92,6 +92,11 @@ std::string ScanFamily::region() const {
   return region_;
 }
 
+ScanFamily::ScanStart ScanFamily::currentScan() const {
+  std::lock_guard lock(mutex_);
+  return scan_;
+}
+
 void ScanFamily::registerCommands(Instrument& in) {
   // Commands that only need their argument count right.
   for (const auto& [word, count] : std::initializer_list<std::pair<const char*, std::size_t>>{

@@ -56,7 +56,7 @@ const char* const kUsage =
     "  --homed             start with every motor initialised and homed\n"
     "  --autofocus UM      the slide thickness the autofocus finds (micrometres)\n"
     "  --scan-lines N      after a scan's first line request, stream the status records\n"
-    "                      of N lines (line number first)\n"
+    "                      of N lines (line number first) instead of the region's rows\n"
     "  --fault FAULT       misbehave on a command; FAULT is WORD:KIND[:VALUE[:TIMES]]\n"
     "                      WORD is a command word or * for every command; KIND is one of\n"
     "                        error         reply with status VALUE (hexadecimal)\n"
@@ -325,11 +325,11 @@ int main(int argc, char** argv) {
           }
         });
   }
-  if (scanLines > 0) {
-    instrument.setHandler("getscanline", [scanLines](const zevasim::Request&) {
-      return zevasim::StatusRecordsReply(scanLines);
-    });
-  }
+  // A scan's first line request streams the status record of every row of the region the
+  // scan was set up with (the run fetches them one by one); --scan-lines fixes the count.
+  instrument.setHandler("getscanline", [scanLines, scans = devices.scans](const zevasim::Request&) {
+    return zevasim::StatusRecordsReply(scanLines > 0 ? scanLines : scans->currentScan().rows);
+  });
   for (const auto& [word, fault] : faults) instrument.injectFault(word, fault);
   instrument.setRebootListener([&udpSide](zevasim::Instrument& in) {
     // The manager learns where the controller serves after the boot, and passes the boot

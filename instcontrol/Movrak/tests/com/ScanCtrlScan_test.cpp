@@ -117,8 +117,9 @@ TEST_F(ScanCtrlScanTest, TheSlowStageComesBackPastTheRegionsLowerEdgeInStageCoun
   float x = 0, y = 0, slope = 0;
   ASSERT_EQ(ctrl->InitStartScan(&x, &y, &slope, 0), S_OK) << description();
   EXPECT_THAT(log(), HasSubstr("we need to move to the lowerRightY pos [20]"));
+  // The glass's left edge (x 0) is the voice-coil stage's upper end, 100000.
   EXPECT_THAT(log(),
-              HasSubstr("Now move VC-stage to 200 um to the right of the scan region lowerRightX [60785]"));
+              HasSubstr("Now move VC-stage to 200 um to the right of the scan region lowerRightX [99785]"));
   EXPECT_THAT(log(), HasSubstr("Ready to move S-Stage into start position [0]"));
   EXPECT_EQ(devices.motors->axis(zevasim::MotorFamily::kSlowStage).position, 0);
 
@@ -144,6 +145,53 @@ TEST_F(ScanCtrlScanTest, AutofocusHomesAtTheClampedFirstPointAndKeepsTheThicknes
   double thickness = 0;
   ASSERT_EQ(ctrl->get_ChipThickness(&thickness), S_OK);
   EXPECT_DOUBLE_EQ(thickness, 620.5);
+}
+
+TEST_F(ScanCtrlScanTest, AStartOffTheGlassOrBeyondAStagesTravelIsRefusedBeforeAnythingMoves) {
+  // The simulated glass: 75000 x 25000 um from its corner keys; the voice-coil stage at
+  // 100000 - x (travel 0-100000), the slow stage at 2 y (travel 0-200000).
+  ctrl->put_PixelSizeX(5);
+  ctrl->put_PixelSizeY(5);
+  const struct {
+    const char* what;
+    LONG chipX, chipY, regionX, regionY, width, height;
+  } cases[] = {
+      {"left of the glass (beyond the voice-coil stage's upper end)", 0, 0, 100, 0, 15, 10},
+      {"right of the glass corner", 75100, 0, 0, 0, 15, 10},
+      {"above the glass (the slow stage below its travel)", 2000, 500, 0, 800, 15, 10},
+      {"below the glass corner", 0, 25100, 0, 0, 15, 10},
+      {"its right end beyond the voice-coil stage's lower end", 2000, 0, 0, 0, 99000, 10},
+      {"its lower end beyond the slow stage's travel", 0, 0, 0, 0, 15, 100005},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ctrl->put_ChipOriginX(c.chipX);
+    ctrl->put_ChipOriginY(c.chipY);
+    ctrl->put_ScanRegionOriginX(c.regionX);
+    ctrl->put_ScanRegionOriginY(c.regionY);
+    ctrl->put_ScanRegionWidth(c.width);
+    ctrl->put_ScanRegionHeight(c.height);
+    forget();
+    float x = 0, y = 0, slope = 0;
+    // With the autofocus homing, which moves both stages, asked for.
+    EXPECT_EQ(static_cast<std::uint32_t>(ctrl->InitStartScan(&x, &y, &slope, 1)), 0x80040000u | 600u)
+        << description();
+    EXPECT_THAT(description(), HasSubstr("Bad parameter specified."));
+    for (const std::string& line : lines())
+      for (const char* word : {"movemotor", "homemotor", "enableautofocus", "setscanregion"})
+        EXPECT_NE(line.rfind(word, 0), 0u) << line;
+    EXPECT_THAT(log(), HasSubstr("Init StartScan: the scan region"));
+  }
+
+  // The glass's far corner is still a start.
+  ctrl->put_ChipOriginX(75000);
+  ctrl->put_ChipOriginY(25000);
+  ctrl->put_ScanRegionOriginX(0);
+  ctrl->put_ScanRegionOriginY(0);
+  ctrl->put_ScanRegionWidth(15);
+  ctrl->put_ScanRegionHeight(10);
+  float x = 0, y = 0, slope = 0;
+  EXPECT_EQ(ctrl->InitStartScan(&x, &y, &slope, 1), S_OK) << description();
 }
 
 }  // namespace

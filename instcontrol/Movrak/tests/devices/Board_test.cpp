@@ -158,7 +158,7 @@ TEST_F(BoardDeviceTest, AutofocusEnableParksTheFastStageThenHomesOnTheGlass) {
                                    "getmotorpos 0x2000001 0x0", "getmotorpos 0x4000001 0x0",
                                    "mtrgetmaxpos 0x4000001", "movemotor 0x4000001 0x0 0x0 99500",
                                    "getmotorpos 0x4000001 0x0", "movemotor 0x2000001 0x0 0x0 48000",
-                                   "movemotor 0x4000001 0x0 0x0 2000", "enableautofocus 0xe678 0x5dc0"));
+                                   "movemotor 0x4000001 0x0 0x0 41000", "enableautofocus 0xe678 0x5dc0"));
   EXPECT_EQ(triggers(), (std::vector<int>{10, 12, 11, 13}));  // closed first, opened for the autofocus
   EXPECT_THAT(
       log(),
@@ -181,7 +181,7 @@ TEST_F(BoardDeviceTest, AutofocusEnableStopsWhenTheParkedStageIsTooFarOff) {
          s.injectFault("movemotor", {zevasim::Fault::Kind::errorStatus, 0x05});
        },
        59000, 4101},
-      {"beyond the glass", [](auto&, auto&) {}, 60001, movrak::kErrBadParameter},
+      {"beyond the glass", [](auto&, auto&) {}, 75001, movrak::kErrBadParameter},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -17,6 +17,11 @@ class PositionsTest : public DeviceTest {
 };
 
 TEST_F(PositionsTest, GlassCoordinatesBecomeStagePositionsFromTheDatum) {
+  // A glass and datums of this test's own (not the simulator's defaults).
+  devices.flash->set("GlassULCornerXCoord_00", "60000");
+  devices.flash->set("GlassULCornerYCoord_00", "25000");
+  devices.flash->set("DatumVCStagePos", "1000");
+  devices.flash->set("DatumStagePos", "50000");
   devices.flash->set("GlassULCornerXCoord_07", "61000");
   devices.flash->set("GlassULCornerYCoord_07", "26000");
   devices.flash->set("GlassULCornerYCoord_-1", "25000");

@@ -293,6 +293,8 @@ class ScanFamily final : public CommandFamily {
   int linesSent() const;
   bool scanning() const;
   std::string region() const;  // the arguments of the last "setscanregion"
+  // The region the last "setscanregion" set (its passes those of the last "startscan").
+  ScanStart currentScan() const;
 
  private:
   mutable std::mutex mutex_;
