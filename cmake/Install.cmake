@@ -48,6 +48,12 @@ foreach(t Jotwell Pellux Tessary Movrak Lumetra)
   endif()
 endforeach()
 
+# First of all rules: a prefix the unit cannot name is refused before anything is written.
+install(CODE "
+  include(\"${PROJECT_SOURCE_DIR}/cmake/InstallUnit.cmake\")
+  zeva_check_install_prefix(\"\${CMAKE_INSTALL_PREFIX}\")
+")
+
 # The libraries find each other in their own folder.
 set_target_properties(${zeva_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS ${zeva_programs} RUNTIME DESTINATION bin)
@@ -57,14 +63,7 @@ install(FILES ${ZEVA_SHARED_FILES} DESTINATION share/zevazodizo)
 # The unit names the installed program, so it is written when the prefix is final (an
 # install-time --prefix included), straight to its place: two installs of one build at
 # the same time (the tests do that) must not share a file of the build tree.
-install(CODE "
-  set(ZEVA_BIN_DIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
-  set(ZEVA_UNIT_DIR \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\")
-  set(unit \"\$ENV{DESTDIR}\${ZEVA_UNIT_DIR}/brokla.service\")
-  message(STATUS \"Installing: \${unit}\")
-  configure_file(\"${PROJECT_SOURCE_DIR}/dist/brokla.service.in\" \"\${unit}\" @ONLY)
-  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${ZEVA_UNIT_DIR}/brokla.service\")
-")
+install(CODE "zeva_install_unit(\"${PROJECT_SOURCE_DIR}/dist/brokla.service.in\")")
 
 foreach(t zevasim okFrontPanel)
   if(TARGET ${t})

@@ -13,6 +13,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "ProgramRun.h"
 #include "platform/com.h"
@@ -145,7 +146,9 @@ TEST_F(InstallTest, InstalledDaemonRunsWithTheFirstRunSettingsAlone) {
 }
 
 TEST_F(InstallTest, TheFirstRunMakesOneInstallationFolderThatEveryProgramReadsAndBinStaysUntouched) {
-  const std::string prefix = tempDir() + "/prefix";
+  // Spaces in both folders: every path the installation and the first run write into a
+  // file (registry, registration, services entry) must come back whole.
+  const std::string prefix = tempDir() + "/zeva prefix";
   ASSERT_NO_FATAL_FAILURE(installInto(prefix));
   ASSERT_NO_FATAL_FAILURE(installSimulators(prefix));
   EXPECT_TRUE(fs::exists(prefix + "/share/zevazodizo/keth.bit"));
@@ -162,13 +165,27 @@ TEST_F(InstallTest, TheFirstRunMakesOneInstallationFolderThatEveryProgramReadsAn
   const auto bin = snapshot(prefix + "/bin");
   ScopedEnv noServices("ZEVA_SERVICES_FILE", nullptr);
   ScopedEnv noLibraries("LD_LIBRARY_PATH", nullptr);
-  const std::string folder = tempDir() + "/user";
+  const std::string folder = tempDir() + "/user folder";
   // Without a folder, --path says what it needs.
   const RunResult bare = run({prefix + "/bin/zevazodizo-setup", "--path"}, tempDir());
   EXPECT_EQ(bare.exitCode, 2);
   EXPECT_THAT(bare.err, HasSubstr("--path needs a folder"));
   const RunResult setup = run({prefix + "/bin/zevazodizo-setup", "--path", folder}, tempDir());
   ASSERT_EQ(setup.exitCode, 0) << setup.out << setup.err;
+  // The steps that start the service name this installation's unit, quoted for the shell
+  // as the unit's own comments quote it; link first, since systemd does not look there.
+  const std::vector<std::string> steps = {
+      "systemctl --user link '" + prefix + "/lib/systemd/user/brokla.service'",
+      "systemctl --user daemon-reload", "systemctl --user enable --now brokla",
+      "loginctl enable-linger $USER"};
+  std::string printed, commented;
+  for (const std::string& step : steps) {
+    printed += "  " + step + "\n";
+    commented += "#   " + step + "\n";
+  }
+  EXPECT_THAT(setup.out, HasSubstr(printed));
+  EXPECT_THAT(setup.out, HasSubstr("run '" + prefix + "/bin/brokla' in a terminal"));
+  EXPECT_THAT(testsupport::readFile(prefix + "/lib/systemd/user/brokla.service"), HasSubstr(commented));
   // What every program reads from the installation folder is there.
   for (const char* file : {"ChipRegions.ini", "RegionDB.sys", "logfile.dtd", "logfile.xsl", "keth.bit"})
     EXPECT_TRUE(fs::exists(folder + "/" + file)) << file;
@@ -207,30 +224,52 @@ TEST_F(InstallTest, TheFirstRunMakesOneInstallationFolderThatEveryProgramReadsAn
   EXPECT_EQ(snapshot(prefix + "/bin"), bin);
 }
 
-TEST_F(InstallTest, InstalledUnitNamesTheInstalledDaemonAndPassesSystemdsChecks) {
-  // Installed where it runs (no staging folder), so that systemd finds the program it names.
-  const std::string prefix = tempDir() + "/prefix";
-  ASSERT_NO_FATAL_FAILURE(installInto(prefix));
-  const std::string unit = prefix + "/lib/systemd/user/brokla.service";
-  const std::string text = testsupport::readFile(unit);
-  EXPECT_THAT(text, HasSubstr("ExecStart=" + prefix + "/bin/brokla\n"));
-  EXPECT_THAT(text, HasSubstr("Type=notify\n"));
-  // A user manager has no network-online target to wait for.
-  EXPECT_THAT(text, testing::Not(HasSubstr("network-online")));
-  EXPECT_THAT(text, testing::Not(testing::ContainsRegex("@[A-Z_]+@")));
+// The program a unit's ExecStart names, read as systemd reads a quoted word.
+std::string ExecStartProgram(const std::string& unitText) {
+  std::smatch m;
+  if (!std::regex_search(unitText, m, std::regex("\nExecStart=(.*)\n"))) return "(no ExecStart)";
+  const std::string value = m[1].str();
+  if (value.size() < 2 || value.front() != '"' || value.back() != '"') return "(not quoted) " + value;
+  std::string word;
+  for (std::size_t i = 1; i + 1 < value.size(); ++i) {
+    if (value[i] == '\\' || value[i] == '"') return "(not one quoted word) " + value;
+    if (value[i] == '%' && value[i + 1] != '%') return "(a specifier) " + value;
+    if (value[i] == '%') ++i;
+    word += value[i];
+  }
+  return word;
+}
 
+TEST_F(InstallTest, InstalledUnitNamesTheInstalledDaemonAndPassesSystemdsChecks) {
   const char* analyze = "/usr/bin/systemd-analyze";
-  if (!fs::exists(analyze)) GTEST_SKIP() << "systemd-analyze is not installed: the unit is not verified";
+  const bool canVerify = fs::exists(analyze);
   // systemd-analyze wants a runtime folder of its own for a user manager.
   const std::string runtime = tempDir() + "/xdg";
   fs::create_directories(runtime);
   fs::permissions(runtime, fs::perms::owner_all);
   ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.c_str());
 
-  const RunResult verify = run({analyze, "verify", "--user", unit}, tempDir());
-  EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
-  EXPECT_EQ(verify.err, "");
+  // Installed where it runs (no staging folder), so that systemd finds the program it
+  // names; prefixes with spaces, a specifier sign and signs of the shell too.
+  for (const char* name : {"prefix", "zeva prefix", "50% zeva $HOME;x"}) {
+    SCOPED_TRACE(name);
+    const std::string prefix = tempDir() + "/" + name;
+    ASSERT_NO_FATAL_FAILURE(installInto(prefix));
+    const std::string unit = prefix + "/lib/systemd/user/brokla.service";
+    const std::string text = testsupport::readFile(unit);
+    EXPECT_EQ(ExecStartProgram(text), prefix + "/bin/brokla");
+    EXPECT_THAT(text, HasSubstr("Type=notify\n"));
+    // A user manager has no network-online target to wait for.
+    EXPECT_THAT(text, testing::Not(HasSubstr("network-online")));
+    EXPECT_THAT(text, testing::Not(testing::ContainsRegex("@[A-Z_]+@")));
+    if (!canVerify) continue;
+    const RunResult verify = run({analyze, "verify", "--user", unit}, tempDir());
+    EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
+    EXPECT_EQ(verify.err, "");
+  }
+  if (!canVerify) GTEST_SKIP() << "systemd-analyze is not installed: the unit is not verified";
 
+  const std::string unit = tempDir() + "/prefix/lib/systemd/user/brokla.service";
   const RunResult security = run({analyze, "security", "--user", "--offline=true", unit}, tempDir());
   ASSERT_EQ(security.exitCode, 0) << security.out << security.err;
   std::smatch m;
@@ -238,6 +277,22 @@ TEST_F(InstallTest, InstalledUnitNamesTheInstalledDaemonAndPassesSystemdsChecks)
       std::regex_search(security.out, m, std::regex("Overall exposure level for brokla.service: ([0-9.]+)")))
       << security.out;
   EXPECT_LT(std::stod(m[1].str()), 5.0) << security.out;
+}
+
+TEST_F(InstallTest, APrefixTheUnitCannotNameIsRefusedBeforeAnythingIsInstalled) {
+  ScopedEnv noDestdir("DESTDIR", nullptr);
+  for (const char* name : {"zeva\"prefix", "zeva'prefix", "zeva\\prefix", "zeva\nprefix"}) {
+    SCOPED_TRACE(name);
+    const std::string prefix = tempDir() + "/" + name;
+    const RunResult r = run({ZEVA_CMAKE, "--install", ZEVA_BUILD_DIR, "--prefix", prefix}, tempDir(), 300s);
+    EXPECT_NE(r.exitCode, 0) << r.out;
+    // CMake wraps its messages.
+    const std::string err = std::regex_replace(r.err, std::regex("\\s+"), " ");
+    EXPECT_THAT(err, HasSubstr("cannot install into the prefix"));
+    EXPECT_THAT(err,
+                HasSubstr("systemd refuses a program path with a quote, a backslash or a control character"));
+    EXPECT_FALSE(fs::exists(prefix));
+  }
 }
 
 }  // namespace

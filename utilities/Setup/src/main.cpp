@@ -3,6 +3,7 @@
 #include <string>
 
 #include "FirstRun.h"
+#include "ServiceSteps.h"
 #include "platform/dynlib.h"
 #include "platform/files.h"
 
@@ -72,7 +73,17 @@ int main(int argc, char** argv) {
                  result.error.c_str());
     return 1;
   }
+  // The steps name this installation's own files, so that they work wherever it is.
+  const std::string unit = setup::ServiceUnitOf(platform::executablePath());
+  const std::string brokla = setup::ShellWord(platform::directoryOf(platform::executablePath()) + "brokla");
+  if (!platform::fileExists(unit)) {
+    std::printf("zevazodizo-setup: done; start the connection manager with %s\n", brokla.c_str());
+    return 0;
+  }
   std::puts(
-      "zevazodizo-setup: done; start the connection manager with 'systemctl --user enable --now brokla'");
+      "zevazodizo-setup: done; start the connection manager as a systemd user service, from your own "
+      "session (a desktop or SSH login, not su or sudo):");
+  for (const std::string& step : setup::ServiceStartSteps(unit)) std::printf("  %s\n", step.c_str());
+  std::printf("zevazodizo-setup: without systemd, run %s in a terminal instead\n", brokla.c_str());
   return 0;
 }
