@@ -224,6 +224,12 @@ bool isOpticalDevice(const std::string& device) {
   return false;
 }
 
+// A loop device (major 7, named loop* by the kernel).
+bool isLoopDevice(unsigned major, const std::string& device) {
+  constexpr unsigned kLoopMajor = 7;
+  return major == kLoopMajor || (!device.empty() && fileNameOf(device).starts_with("loop"));
+}
+
 // Load base of the main program (first entry of the loaded-object list), the same
 // address dladdr reports as dli_fbase for addresses inside it.
 const void* mainProgramBase() {
@@ -871,9 +877,12 @@ std::optional<std::uint64_t> freeSpace(const std::string& path) {
 DriveKind classifyDrive(const std::string& fsType, unsigned major, unsigned minor, const std::string& sysfs) {
   if (isRemoteFsType(fsType)) return DriveKind::remote;
   if (fsType == "tmpfs" || fsType == "ramfs") return DriveKind::ramDisk;
-  if (fsType == "iso9660" || fsType == "udf") return DriveKind::cdrom;
+  if (fsType == "iso9660") return DriveKind::cdrom;
   const std::string device = blockDeviceFolder(major, minor, sysfs);
   if (isOpticalDevice(device)) return DriveKind::cdrom;
+  // UDF is the format of DVDs and disc images, but USB disks use it too: only on a loop
+  // device (a mounted image) is it a disc.
+  if (fsType == "udf" && isLoopDevice(major, device)) return DriveKind::cdrom;
   if (isRemovableDevice(device)) return DriveKind::removable;
   return DriveKind::local;
 }

@@ -316,6 +316,19 @@ bool argumentsMayCome(const std::string& base) {
   return state != "Z" && state != "X" && (flags & kKernelThreadFlag) == 0;
 }
 
+// The effective user id from /proc/<pid>/status ("Uid:\treal\teffective\tsaved\tfs").
+std::optional<unsigned> ownerOf(const std::string& base) {
+  std::istringstream status(readSmallFile(base + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Uid:", 0) != 0) continue;
+    std::istringstream ids(line.substr(4));
+    unsigned real = 0, effective = 0;
+    if (ids >> real >> effective) return effective;
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::vector<ProcessInfo> listProcesses() {
@@ -348,16 +361,21 @@ std::vector<ProcessInfo> listProcesses() {
     const ssize_t n = ::readlink((base + "/exe").c_str(), link, sizeof link - 1);
     if (n > 0) info.executable.assign(link, static_cast<std::size_t>(n));
     info.arguments = splitArguments(cmdline);
+    info.owner = ownerOf(base);
     result.push_back(std::move(info));
   }
   ::closedir(dir);
   return result;
 }
 
-bool isProgramRunning(std::string_view name) {
+unsigned currentUser() { return ::geteuid(); }
+
+bool runsProgram(const std::vector<ProcessInfo>& processes, std::string_view name,
+                 std::optional<unsigned> owner) {
   if (name.size() > 4 && platform::equalsFolded(name.substr(name.size() - 4), ".exe")) name.remove_suffix(4);
   if (name.empty()) return false;
-  for (const auto& p : listProcesses()) {
+  for (const auto& p : processes) {
+    if (owner && p.owner != owner) continue;
     if (platform::equalsFolded(fileNameOf(p.executable), name) ||
         platform::equalsFolded(p.name, name.substr(0, 15)) ||
         (!p.arguments.empty() && platform::equalsFolded(fileNameOf(p.arguments[0]), name)))
@@ -366,12 +384,14 @@ bool isProgramRunning(std::string_view name) {
   return false;
 }
 
+bool isProgramRunning(std::string_view name) { return runsProgram(listProcesses(), name); }
+
 bool isServiceRunning(std::string_view serviceName) {
   if (serviceName.empty()) return false;
   if (localpipe::Pipe::connect(service::controlPipeName(serviceName), std::chrono::milliseconds::zero())
           .isOpen())
     return true;
-  return isProgramRunning(serviceName);
+  return runsProgram(listProcesses(), serviceName, currentUser());
 }
 
 UnitState serviceUnitState(std::string_view unit, ServiceManager manager, std::chrono::milliseconds timeout,

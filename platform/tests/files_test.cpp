@@ -223,12 +223,22 @@ TEST_F(FilesTest, DriveKindsComeFromTheFileSystemTypeAndItsBlockDevice) {
     DriveKind kind;
   };
   const Case cases[] = {
-      {"ext4", 8, 0, DriveKind::local},         {"vfat", 8, 17, DriveKind::removable},
-      {"iso9660", 11, 0, DriveKind::cdrom},     {"udf", 11, 0, DriveKind::cdrom},
-      {"ext4", 11, 0, DriveKind::cdrom},        {"iso9660", 7, 3, DriveKind::cdrom},  // a loop-mounted image
-      {"udf", 8, 0, DriveKind::cdrom},          {"tmpfs", 0, 31, DriveKind::ramDisk},
-      {"ramfs", 0, 32, DriveKind::ramDisk},     {"nfs4", 0, 50, DriveKind::remote},
-      {"fuse.sshfs", 0, 51, DriveKind::remote}, {"proc", 0, 22, DriveKind::local},
+      {"ext4", 8, 0, DriveKind::local},
+      {"vfat", 8, 17, DriveKind::removable},
+      {"iso9660", 11, 0, DriveKind::cdrom},
+      {"udf", 11, 0, DriveKind::cdrom},
+      {"ext4", 11, 0, DriveKind::cdrom},
+      {"iso9660", 7, 3, DriveKind::cdrom},  // a loop-mounted image
+      {"udf", 7, 0, DriveKind::cdrom},
+      {"tmpfs", 0, 31, DriveKind::ramDisk},
+      // UDF on a disk is a disk like any other: a disc only on an optical or loop device.
+      {"udf", 8, 0, DriveKind::local},
+      {"udf", 8, 17, DriveKind::removable},
+      {"udf", 9, 9, DriveKind::local},
+      {"ramfs", 0, 32, DriveKind::ramDisk},
+      {"nfs4", 0, 50, DriveKind::remote},
+      {"fuse.sshfs", 0, 51, DriveKind::remote},
+      {"proc", 0, 22, DriveKind::local},
       {"xfs", 9, 9, DriveKind::local},  // a device sysfs does not describe
   };
   for (const Case& c : cases) {

@@ -86,6 +86,7 @@ TEST_F(ProcessTest, ChildIsWaitedForAndSignalled) {
   ASSERT_NE(it, list.end());
   EXPECT_EQ(it->name, "sleep");
   EXPECT_THAT(it->arguments, testing::ElementsAre("sleep", "30"));
+  EXPECT_EQ(it->owner, platform::process::currentUser());
   EXPECT_TRUE(platform::process::isProgramRunning("SLEEP.exe"));
   ASSERT_TRUE(sleeper.signal(SIGTERM));
   EXPECT_EQ(sleeper.wait(10s), 128 + SIGTERM);
@@ -103,6 +104,56 @@ TEST_F(ProcessTest, ServiceRunsWhileItsControlSocketAnswers) {
     ASSERT_TRUE(host.start([](std::uint32_t) {}));
     EXPECT_TRUE(platform::process::isServiceRunning("Nosuchsvc"));
   }
+  EXPECT_FALSE(platform::process::isServiceRunning("Nosuchsvc"));
+}
+
+TEST_F(ProcessTest, AServiceRunsForThisUserOnlyInThisUsersProcesses) {
+  using platform::process::ProcessInfo;
+  const unsigned me = platform::process::currentUser();
+  const unsigned other = me + 1;
+  const auto process = [](const char* executable, const char* name, std::optional<unsigned> owner) {
+    ProcessInfo p;
+    p.pid = 100;
+    p.executable = executable;
+    p.name = name;
+    p.arguments = {executable};
+    p.owner = owner;
+    return p;
+  };
+  const struct {
+    const char* what;
+    std::vector<ProcessInfo> processes;
+    bool anyUser, thisUser;
+  } cases[] = {
+      {"another user's", {process("/opt/z/bin/brokla", "brokla", other)}, true, false},
+      {"this user's", {process("/opt/z/bin/brokla", "brokla", me)}, true, true},
+      {"owner unknown", {process("", "brokla", std::nullopt)}, true, false},
+      {"another user's and this user's",
+       {process("/usr/bin/brokla", "brokla", other), process("/opt/z/bin/brokla", "brokla", me)},
+       true,
+       true},
+      {"this user's other program", {process("/usr/bin/bash", "bash", me)}, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(platform::process::runsProgram(c.processes, "Brokla"), c.anyUser);
+    EXPECT_EQ(platform::process::runsProgram(c.processes, "Brokla", me), c.thisUser);
+  }
+
+  // The same with a real process of another user: only root can start one.
+  if (me != 0 || ::access("/usr/bin/setpriv", X_OK) != 0 || ::access("/bin/bash", X_OK) != 0)
+    GTEST_SKIP() << "starting a process as another user needs root and setpriv";
+  Child foreign = Child::spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                "/bin/bash", "-c", "exec -a Nosuchsvc sleep 30"});
+  ASSERT_GT(foreign.pid(), 0);
+  // Bounded: until the exec chain has reached the named program.
+  bool listed = false;
+  for (const auto end = std::chrono::steady_clock::now() + 10s;
+       !listed && std::chrono::steady_clock::now() < end;)
+    for (const auto& p : platform::process::listProcesses())
+      listed = listed || (p.pid == foreign.pid() && !p.arguments.empty() && p.arguments[0] == "Nosuchsvc");
+  ASSERT_TRUE(listed);
+  EXPECT_TRUE(platform::process::isProgramRunning("Nosuchsvc"));
   EXPECT_FALSE(platform::process::isServiceRunning("Nosuchsvc"));
 }
 

@@ -63,6 +63,9 @@ TEST_F(ServerThroughManagerTest, ConnectsToTheInstrumentProgramTheManagerLists) 
   ComPtr<IScanCtrl> ctrl;
   ASSERT_EQ(platform::com::CreateInstance(kScanCtrlProgId, IScanCtrl::kIID, ctrl.put()), platform::com::S_OK)
       << Description();
+  // One the manager does not list is named as not found, not as "no instruments".
+  EXPECT_EQ(ctrl->Connect("127.0.0.9_1234"), platform::com::ItfError(513)) << Description();
+  EXPECT_EQ(Description(), "The scanner 127.0.0.9_1234 was not found.  Connection failed.");
   ASSERT_EQ(ctrl->Connect("127.0.0.2_" + std::to_string(*port)), platform::com::S_OK) << Description() << "\n"
                                                                                       << ServerLog() << "\n"
                                                                                       << m_Daemon.Log();

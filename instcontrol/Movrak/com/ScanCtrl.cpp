@@ -157,6 +157,8 @@ HRESULT CScanCtrl::Connect(const std::string& bstrConnectString) {
     // The scanner in use is the one this process holds: the text names it.
     if (r == kErrScannerInUse)
       return FailWithText(FormatMessageResource(r, Scanner().GetComm().GetConnectedInstrument().c_str()), r);
+    // An instrument the manager does not list: the text names the one asked for.
+    if (r == kErrScannerNotFound) return FailWithText(FormatMessageResource(r, name.c_str()), r);
     return Fail(r);
   }
 

@@ -257,6 +257,8 @@ HRESULT CScanLL::Connect(const std::string& bstrConnectString) {
       return ReportError(
           GetErrorTextV(r, kSrcConnect, Scanner().GetComm().GetConnectedInstrument().c_str()) + "  " + detail,
           r);
+    if (r == kErrScannerNotFound)
+      return ReportError(GetErrorTextV(r, kSrcConnect, name.c_str()) + "  " + detail, r);
     return Fail(r, kSrcConnect, detail);
   }
   std::lock_guard lock(m_Mutex);

@@ -147,7 +147,7 @@ int CDSP::ExecuteCommand(std::uint16_t cmd, std::uint8_t numParams, const std::u
   if (numParams > 0 && !params) throw kErrBadParameter;
   std::string frame =
       FormatText("%s %02X %02X\n", "sdsp", static_cast<unsigned>(cmd), static_cast<unsigned>(numParams));
-  // The parameters go as 16-bit words lie in memory on both ends: low byte first.
+  // The parameters go as the 16-bit words lie in memory on both ends: low byte first.
   for (unsigned i = 0; i < numParams; ++i) {
     frame.push_back(static_cast<char>(params[i] & 0xFF));
     frame.push_back(static_cast<char>(params[i] >> 8));

@@ -31,7 +31,7 @@ class CDSP {
   // The controller's last DSP result; -1 when there is none.
   virtual int GetLastResult();
   virtual int GetResponse();
-  // Parameters travel as big-endian 16-bit words after the command line. With
+  // Parameters travel as 16-bit words after the command line, low byte first. With
   // getResponse the DSP's response is polled for (589 when it never comes); else -1.
   virtual int ExecuteCommand(std::uint16_t cmd, std::uint8_t numParams, const std::uint16_t* params,
                              bool getResponse);

@@ -387,7 +387,9 @@ void CPMTCalibration::CheckDrift(Run& run, double maxIncrease, double maxDecreas
     if (!(run.first[ch] > 0)) continue;
     const double pct = (run.last[ch] - run.first[ch]) / run.first[ch] * 100.0;
     if (!std::isfinite(pct)) continue;
-    const double delta = std::fabs(std::round(pct));  // half away from zero, both ways
+    // Half a percent added, then cut toward zero: a fall of up to 11.5 % still counts as
+    // 10. No stricter than that, for the warning flag it raises stays in the FLASH.
+    const double delta = std::fabs(std::trunc(pct + 0.5));
     const bool rose = run.last[ch] > run.first[ch];
     LogInfo("  %s Intensity has %s by %3.2f%% since last full sensitivity PMT calibration", ChannelName(ch),
             rose ? "increased" : "decreased", std::fabs(pct));

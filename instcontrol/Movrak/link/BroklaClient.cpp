@@ -291,7 +291,8 @@ bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& t
   }
   if (!found) {
     LogError("Lock Request on Unknown Instrument");
-    if (notFound) *notFound = movrak::kErrNoInstruments;
+    // "No instruments" only when the list is empty; else the named one is not among them.
+    if (notFound) *notFound = list->entries.empty() ? movrak::kErrNoInstruments : movrak::kErrScannerNotFound;
     return false;
   }
   table = std::move(found);

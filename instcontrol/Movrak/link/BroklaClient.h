@@ -35,7 +35,8 @@ bool isLockedInstrument(CLanInstr* table, bool request);
 // becomes a new one-entry table for it (address and port compared exactly). With no
 // (or an empty) connect string, `table` must hold the table to use. When false comes
 // because no instrument was found, `notFound` (if given) gets why: 643 when the manager
-// gave no list, 597 when it does not list the named instrument; else it is left as is.
+// gave no list, 597 when its list is empty, 513 when it lists others but not the named
+// instrument; else it is left as is.
 bool isLockedInstrument(const char* connectString, std::unique_ptr<CLanInstr>& table, bool request,
                         int* notFound = nullptr);
 

@@ -6,6 +6,7 @@
 namespace movrak {
 
 inline constexpr int kErrUnsupportedModel = 109;    // "Unsupported scanner model."
+inline constexpr int kErrScannerNotFound = 513;     // "The scanner %s was not found.  Connection failed."
 inline constexpr int kErrOutOfMemory = 549;         // "Unable to allocate memory."
 inline constexpr int kErrScannerInUse = 516;        // "The scanner %s is already in use.  Cannot connect."
 inline constexpr int kErrConnectionLost = 566;      // lost or not yet connected

@@ -215,7 +215,8 @@ std::optional<std::uint64_t> freeSpace(const std::string& path);
 
 enum class DriveKind { local, remote, removable, cdrom, ramDisk, noRoot };
 // What kind of file system holds `path`: remote for nfs, cifs, smb, sshfs and other
-// network file systems; cdrom for iso9660 and udf, or any file system on an optical drive;
+// network file systems; cdrom for iso9660, udf on a loop device (a disc image), or any
+// file system on an optical drive;
 // ramDisk for tmpfs and ramfs; removable for a block device that says so; noRoot when no
 // mount point can be found for it.
 DriveKind driveKind(const std::string& path);

@@ -63,15 +63,23 @@ struct ProcessInfo {
   std::string name;        // the kernel's short name (comm, at most 15 characters)
   std::string executable;  // the program file, when this user may see it
   std::vector<std::string> arguments;
+  std::optional<unsigned> owner;  // its effective user id, when it could be read
 };
 
 // Every process this user may look at.
 std::vector<ProcessInfo> listProcesses();
-// True when a process runs a program of that name (file name of its program, or its short
-// name; case-insensitive; a ".exe" ending of `name` is ignored).
+// The effective user id of the calling process.
+unsigned currentUser();
+// True when one of `processes` runs a program of that name (file name of its program, or
+// its short name; case-insensitive; a ".exe" ending of `name` is ignored) and, when
+// `owner` is given, belongs to that user (a process whose owner is unknown does not).
+bool runsProgram(const std::vector<ProcessInfo>& processes, std::string_view name,
+                 std::optional<unsigned> owner = std::nullopt);
+// runsProgram() over the running processes: any user's.
 bool isProgramRunning(std::string_view name);
-// True when the service runs: its control socket in the runtime folder answers (see
-// service.h), or a program of the service's name runs.
+// True when the service runs for this user: its control socket in this user's runtime
+// folder answers (see service.h), or a process of this user runs a program of the
+// service's name. Another user's instance serves that user only.
 bool isServiceRunning(std::string_view serviceName);
 
 // What systemd says of a unit ("firewalld.service"): active (or reloading), inactive (also

@@ -129,6 +129,11 @@ void CheckScannerBootup(const CConnectionDiagnostics& results, DiagnosticsProbes
   }
 
   std::string detected;
+  // Addresses the loopback-only guard refused: one line for all of them, where the first
+  // refusal happened, since each would only repeat the same reason.
+  std::vector<std::string> refused;
+  std::string refusedWhy;
+  std::size_t refusedLine = 0;
   for (const std::string& address : addresses) {
     const auto parsed = platform::net::parseAddress(address);
     if (!parsed) {
@@ -144,7 +149,12 @@ void CheckScannerBootup(const CConnectionDiagnostics& results, DiagnosticsProbes
       } else if (r.status == platform::icmp::EchoStatus::timedOut) {
         lines.push_back("ping " + address + " timed out after 0.5 seconds, " + n + " attempt");
       } else if (r.status == platform::icmp::EchoStatus::refused) {
-        lines.push_back("ping " + address + " refused: " + r.text);
+        if (refused.empty()) {
+          refusedLine = lines.size();
+          refusedWhy = r.text;
+          lines.emplace_back();
+        }
+        refused.push_back(address);
         break;  // asking again gives the same answer
       } else {
         lines.push_back("ping " + address + " failed: " + r.text + ", " + n + " attempt");
@@ -152,6 +162,12 @@ void CheckScannerBootup(const CConnectionDiagnostics& results, DiagnosticsProbes
     }
     if (!detected.empty()) break;
   }
+  if (refused.size() == 1)
+    lines[refusedLine] = "ping " + refused.front() + " refused: " + refusedWhy;
+  else if (!refused.empty())
+    lines[refusedLine] = "ping refused for " + std::to_string(refused.size()) + " addresses (" +
+                         refused.front() + (refused.size() > 2 ? ", ..., " : ", ") + refused.back() +
+                         "): " + refusedWhy;
   if (!detected.empty()) lines.push_back("Instrument detected on IP: " + detected);
 }
 

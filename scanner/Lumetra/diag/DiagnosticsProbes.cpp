@@ -31,12 +31,13 @@ class SystemProbes : public DiagnosticsProbes {
     using platform::process::UnitState;
     if (platform::process::isServiceRunning(name)) return true;
     // Units are named in lower case by custom ("brokla.service"); try the name as given too.
+    // Only this user's service manager: an instance of the system's or of another user
+    // serves other pipes than this user's programs use.
     const std::string lower = platform::foldedAscii(name);
     std::vector<std::string> units{lower + ".service"};
     if (lower != name) units.push_back(name + ".service");
-    for (const ServiceManager m : {ServiceManager::system, ServiceManager::user})
-      for (const auto& unit : units)
-        if (platform::process::serviceUnitState(unit, m) == UnitState::active) return true;
+    for (const auto& unit : units)
+      if (platform::process::serviceUnitState(unit, ServiceManager::user) == UnitState::active) return true;
     return false;
   }
 

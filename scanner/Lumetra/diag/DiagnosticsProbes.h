@@ -28,8 +28,9 @@ class DiagnosticsProbes {
  public:
   virtual ~DiagnosticsProbes() = default;
   virtual std::vector<platform::process::ProcessInfo> Processes() = 0;
-  // A service of the scanner installation runs: its control socket answers, a program of
-  // its name runs, or systemd (system or user manager) has its unit active.
+  // A service of the scanner installation runs for this user: its control socket answers,
+  // a program of its name runs as this user, or this user's systemd manager has its unit
+  // active.
   virtual bool ServiceRunning(const std::string& name) = 0;
   // The system manager's view of a unit ("firewalld.service").
   virtual platform::process::UnitState ServiceUnitState(const std::string& unit) = 0;

@@ -406,6 +406,34 @@ TEST_F(ScanCtrlComTest, AConnectStringNamingAnotherInstrumentIsRefusedWhileConne
   EXPECT_EQ(manager.lockCount(kOtherId), 0);
 }
 
+TEST_F(ScanCtrlComTest, AnInstrumentTheManagerDoesNotListIsNamedNotFound) {
+  ComPtr<IScanCtrl> ctrl = create();
+  ComPtr<IScanLL> ll = createLL();
+  const std::string unlisted = "127.0.0.9_1234";
+  const std::string noInstruments = "Connection Manager reports that there are no instruments.";
+
+  // With nothing listed at all the manager's answer is "no instruments".
+  manager.removeInstrument(kInstrumentId);
+  EXPECT_EQ(ctrl->Connect(unlisted), Itf(597));
+  EXPECT_EQ(description(), noInstruments);
+  EXPECT_EQ(ctrl->Connect(""), Itf(597));
+  EXPECT_EQ(description(), noInstruments);
+
+  // The manager lists an instrument, just not this one: the text names the one asked for.
+  manager.addInstrument({kInstrumentId, platform::net::kLoopbackAddress, sim.port(), 1, "ZS000001"});
+  const std::string notFound = "The scanner " + unlisted + " was not found.  Connection failed.";
+  EXPECT_EQ(ctrl->Connect(unlisted), Itf(513));
+  EXPECT_EQ(description(), notFound);
+  EXPECT_EQ(static_cast<std::uint32_t>(ll->Connect(unlisted)), 0x80040201u);
+  EXPECT_EQ(description(), notFound + "  Scanner: " + unlisted + ".");
+  EXPECT_EQ(manager.lockCount(kInstrumentId), 0);
+
+  // The listed one is still there to be taken.
+  ASSERT_EQ(ctrl->Connect(connectString()), S_OK) << description();
+  EXPECT_EQ(ctrl->Disconnect(), S_OK);
+  EXPECT_EQ(manager.lockCount(kInstrumentId), 0);
+}
+
 TEST_F(ScanCtrlComTest, InitializeSetsTheBarcodeCountOnlyWhenMissing) {
   ComPtr<IScanCtrl> ctrl = create();
   const char* key = "Software\\Tarsel\\ZevazOdizo\\Scanner\\";

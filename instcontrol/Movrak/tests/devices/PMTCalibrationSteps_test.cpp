@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "Jotwell/Logger.h"
+#include "Jotwell/RegEdit.h"
 #include "devices/DeviceErrors.h"
 #include "devices/PMTCalibration.h"
 #include "devices/ScannerTypes.h"
+#include "testsupport/TestEnv.h"
 
 namespace {
 
@@ -159,6 +162,64 @@ TEST(PMTCalibrationSteps, AVoltageBeyondTheMaximumFallsBackAndRaisesTheFlag) {
   EXPECT_EQ(o.red, 6000u);
   EXPECT_EQ(bench.flash["PMTCalibErrorFlag"], "1");
   EXPECT_EQ(bench.steps.back(), "light off");
+}
+
+// With every line logged to a file of the test's own.
+class PMTCalibrationLogged : public testsupport::ZevaTest {
+ protected:
+  PMTCalibrationLogged() {
+    CRegEdit reg(HKEY_LOCAL_MACHINE, "Software\\Tarsel\\ZevazOdizo");
+    reg.WriteInt("DebugLevel", 6);
+    reg.WriteInt("EnableTimestamp", 0);
+    CLogger::SetDebugLogging(true);
+    CLogger::Open((tempDir() + "/pmt").c_str());
+  }
+  ~PMTCalibrationLogged() override { CLogger::Close(); }
+  static std::string log() { return testsupport::readFile(CLogger::m_File.path()); }
+};
+
+TEST_F(PMTCalibrationLogged, DriftIsHalfAPercentUpThenCutAndOnlyBeyondTheLimitRaisesTheFlag) {
+  // The first attempt sees the light as it is now; the second sees the target exactly, so
+  // the change since the last calibration is (2000 - first) / first.
+  const struct {
+    double percent;  // the change: above 0 a rise, below 0 a fall
+    unsigned maxIncrease, maxDecrease;
+    bool flagged;
+    const char* logged;
+  } cases[] = {
+      {10.49, 10, 10, false, "  Red Intensity has increased by 10.49%"},
+      {10.51, 10, 10, true, "  Calibration Light Source Red Signal Delta > 11% Since Last Calibration."},
+      {-10.49, 10, 10, false, "  Red Intensity has decreased by 10.49%"},
+      // A fall counts half a percent less than a rise of the same size.
+      {-10.51, 10, 10, false, "  Red Intensity has decreased by 10.51%"},
+      {-11.49, 10, 10, false, "  Red Intensity has decreased by 11.49%"},
+      {-11.51, 10, 10, true, "  Calibration Light Source Red Signal Delta > 11% Since Last Calibration."},
+      {-12.2, 10, 10, true, "  Calibration Light Source Red Signal Delta > 11% Since Last Calibration."},
+      {-12.6, 10, 10, true, "  Calibration Light Source Red Signal Delta > 12% Since Last Calibration."},
+      // Each direction has its own limit.
+      {6.0, 20, 5, false, "  Red Intensity has increased by 6.00%"},
+      {-6.0, 20, 5, false, "  Red Intensity has decreased by 6.00%"},
+      {-6.6, 20, 5, true, "  Calibration Light Source Red Signal Delta > 6% Since Last Calibration."},
+      {-6.0, 5, 20, false, "  Red Intensity has decreased by 6.00%"},
+      {5.6, 5, 20, true, "  Calibration Light Source Red Signal Delta > 6% Since Last Calibration."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.percent << "% with limits +" << c.maxIncrease << " -"
+                                    << c.maxDecrease);
+    ScriptedBench bench;
+    bench.flash["PMT_MaxDeltaIncrease"] = std::to_string(c.maxIncrease);
+    bench.flash["PMT_MaxDeltaDecrease"] = std::to_string(c.maxDecrease);
+    const double first = 2000.0 / (1 + c.percent / 100);
+    int seen = 0;
+    bench.signal = [&](int, unsigned) { return ++seen == 1 ? first : 2000.0; };
+    const std::size_t before = log().size();
+    const Outcome o = Calibrate(bench, 1, 1.0, 1.0, 6000, 6000);
+    EXPECT_EQ(seen, 2);
+    EXPECT_EQ(o.error, c.flagged ? movrak::kErrPMTCalibUnstable : 0);
+    EXPECT_EQ(bench.flash.count("PMTCalibErrorFlag"), c.flagged ? 1u : 0u);
+    EXPECT_EQ(o.bad, c.flagged ? 1 : 0);
+    EXPECT_THAT(log().substr(before), testing::HasSubstr(c.logged));
+  }
 }
 
 TEST(PMTCalibrationSteps, WithTheFlagSetTheLightIsNeverUsed) {

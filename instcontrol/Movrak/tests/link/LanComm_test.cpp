@@ -102,9 +102,9 @@ const FailedOpen kFailedOpens[] = {
      movrak::kErrLockFailed, 1},
     {"held by another application, first available", [](auto& m, auto&) { m.setForeignLock(7, 1); }, false,
      nullptr, movrak::kErrLockFailed, 1},
-    // The connect string names an instrument the manager does not list: none found, not
-    // a refused lock.
-    {"not listed", [](auto&, auto&) {}, true, "127.0.0.1_1", movrak::kErrNoInstruments},
+    // The connect string names an instrument the manager does not list: not found, not
+    // a refused lock, and not "no instruments" while the manager lists one.
+    {"not listed", [](auto&, auto&) {}, true, "127.0.0.1_1", movrak::kErrScannerNotFound},
     {"no instruments, named", [](auto& m, auto&) { m.removeInstrument(7); }, true, nullptr,
      movrak::kErrNoInstruments},
     {"vanished", [](auto& m, auto&) { m.setVanished(7); }, true, nullptr, movrak::kErrConnectionLost},
