@@ -583,9 +583,7 @@ bool CScanDataPort::AutoAdjustDCMPhases() {
   // Each step moves the board's phase from where the last one left it: one walk at a time.
   AccessHold access(*this);
   if (!access.held()) {
-    LogError(
-        "<DataPort::AutoAdjustDCMPhasesEx> The port is in use by another operation that did not end within 5 "
-        "s");
+    LogPortInUse("<DataPort::AutoAdjustDCMPhasesEx>");
     return false;
   }
   const int method = ReadMethodOption();
@@ -598,9 +596,7 @@ bool CScanDataPort::AutoAdjustDCMPhases() {
 bool CScanDataPort::DoDCMPhaseAutoAdjust(int bOdd) {
   AccessHold access(*this);
   if (!access.held()) {
-    LogError(
-        "<DataPort::DoDCMPhaseAutoAdjustEx> The port is in use by another operation that did not end within "
-        "5 s");
+    LogPortInUse("<DataPort::DoDCMPhaseAutoAdjustEx>");
     return false;
   }
   const int method = ReadMethodOption();

@@ -42,7 +42,7 @@ inline void SleepMs(long ms) { platform::sleepFor(std::chrono::milliseconds(ms))
 // sequence at a time. The lock is recursive, so a caller that holds it already may call in.
 class AccessHold {
  public:
-  explicit AccessHold(CScanDataPort& port) : port_(port), held_(port.LockAccess()) {}
+  explicit AccessHold(CScanDataPort& port) : port_(port), held_(port.LockAccessForOperation()) {}
   ~AccessHold() {
     if (held_) port_.ReleaseAccess();
   }
@@ -54,6 +54,9 @@ class AccessHold {
   CScanDataPort& port_;
   bool held_;
 };
+
+// The error line of a whole operation that could not have the port, for `who` ("<DataPort::...>").
+void LogPortInUse(const char* who);
 
 // Seconds since 1970 on the clock in use.
 std::int64_t NowSeconds();

@@ -37,11 +37,15 @@ CScanDataPort::~CScanDataPort() = default;
 
 // ---- access lock ---------------------------------------------------------------------
 
-bool CScanDataPort::LockAccess() {
+bool CScanDataPort::LockAccess() { return LockAccessWithin(std::chrono::milliseconds(5000)); }
+
+bool CScanDataPort::LockAccessForOperation() { return LockAccessWithin(kOperationLockWait); }
+
+bool CScanDataPort::LockAccessWithin(std::chrono::milliseconds timeout) {
   const std::string prefix =
       FormatText("<Thread %d> DataPortMutex:", static_cast<int>(platform::currentThreadId()));
   LogDebug(2, "%s trying to lock DataPortMutex. [count = %d]", prefix.c_str(), s_nAccessLockCount.load());
-  switch (m_AccessMutex.lock(std::chrono::milliseconds(5000))) {
+  switch (m_AccessMutex.lock(timeout)) {
     case platform::LockResult::acquired:
       LogDebug(2, "%s locked. [count = %d]", prefix.c_str(), ++s_nAccessLockCount);
       return true;
@@ -164,7 +168,7 @@ int CScanDataPort::GetFPGABitVersion() {
 bool CScanDataPort::ConfigurePort(const char* serial, const char* bitFile) {
   AccessHold access(*this);
   if (!access.held()) {
-    LogError("<DataPort::ConfigurePort> The port is in use by another operation that did not end within 5 s");
+    LogPortInUse("<DataPort::ConfigurePort>");
     return false;
   }
   ok_ErrorCode rc = kOkUnsupportedFeature;
@@ -209,7 +213,7 @@ PortStatus CScanDataPort::OpenDataPort(const char* serialArg, const char* bitFil
   // phases: the whole connect sequence is one operation.
   AccessHold access(*this);
   if (!access.held()) {
-    LogError("<DataPort::OpenDataPort> The port is in use by another operation that did not end within 5 s");
+    LogPortInUse("<DataPort::OpenDataPort>");
     return PortStatusBusy;
   }
   std::string serial = serialArg ? serialArg : "";

@@ -1,7 +1,9 @@
 // One port used from several threads at once: whole operations must not interleave.
 #include <atomic>
+#include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BoardFixture.h"
@@ -39,12 +41,21 @@ std::vector<std::string> RunTogether(int threads, int rounds,
 TEST_F(PelluxConcurrencyTest, OpensFromSeveralThreadsRunOneAfterTheOther) {
   CScanDataPort port;
   okSim_ClearCallLog();
+  // Meanwhile the state the open sets is read, as the automation getters do.
+  std::atomic<bool> opening{true};
+  auto reader = std::async(std::launch::async, [&] {
+    int seen = 0;
+    while (opening) seen += port.GetLaserPowerReadyToAdjustMinWaitTimeRed() + port.IsInitCfgSkipped();
+    return seen;
+  });
   const auto failures = RunTogether(4, 6, [&](int t, int r) {
     const PortStatus s = port.OpenDataPort(nullptr, bitFile_.c_str());
     return s == PortStatusSuccess ? std::string()
                                   : "thread " + std::to_string(t) + " round " + std::to_string(r) +
                                         ": status " + std::to_string(static_cast<int>(s));
   });
+  opening = false;
+  EXPECT_GT(reader.get(), 0);
   EXPECT_TRUE(failures.empty()) << testing::PrintToString(failures);
   EXPECT_TRUE(port.IsReady());
   EXPECT_FALSE(port.IsInitCfgSkipped());
@@ -100,4 +111,80 @@ TEST_F(PelluxConcurrencyTest, MeasurementsFromSeveralThreadsEachGetTheirOwnSampl
   });
   EXPECT_TRUE(failures.empty()) << testing::PrintToString(failures);
   EXPECT_FALSE(port.IsBusy());
+}
+
+// A whole operation waits for those in progress, but not without end: after a minute it
+// gives up as busy without touching the board.
+TEST_F(PelluxConcurrencyTest, OperationsGiveUpAsBusyWhenThePortStaysLockedElsewhere) {
+  CScanDataPort port;
+  open(port);
+  struct Case {
+    const char* name;
+    std::function<std::string(CScanDataPort&)> run;  // the outcome as text
+    const char* expected;
+  };
+  std::vector<unsigned char> buffer(4400 * 4);
+  const Case cases[] = {
+      {"open",
+       [&](CScanDataPort& p) {
+         return std::to_string(static_cast<int>(p.OpenDataPort(nullptr, bitFile_.c_str())));
+       },
+       "10"},
+      {"configure",
+       [&](CScanDataPort& p) {
+         return std::string(p.ConfigurePort("", bitFile_.c_str()) ? "true" : "false");
+       },
+       "false"},
+      {"phase adjustment",
+       [](CScanDataPort& p) { return std::string(p.AutoAdjustDCMPhases() ? "true" : "false"); }, "false"},
+      {"one phase",
+       [](CScanDataPort& p) { return std::string(p.DoDCMPhaseAutoAdjust(1) ? "true" : "false"); }, "false"},
+      {"statistics",
+       [](CScanDataPort& p) {
+         RawDataStatsInfo stats;
+         return std::string(p.GetRawDataStats(4400, false, 5, &stats, nullptr) ? "true" : "false");
+       },
+       "false"},
+      {"measuring into the port's buffer",
+       [](CScanDataPort& p) { return std::string(p.GetMeasuringData(4400, 0) ? "data" : "null"); }, "null"},
+      {"measuring into the caller's buffer",
+       [&](CScanDataPort& p) {
+         try {
+           return std::string(p.GetMeasuringData(4400, 0, buffer.data(), static_cast<long>(buffer.size()))
+                                  ? "true"
+                                  : "false");
+         } catch (PortStatus s) {
+           return "status " + std::to_string(static_cast<int>(s));
+         }
+       },
+       "status 10"},
+  };
+  clock_->setAutoAdvance(false);
+  std::promise<void> held, release;
+  std::thread holder([&] {
+    ASSERT_TRUE(port.LockAccess());
+    held.set_value();
+    release.get_future().wait();
+    port.ReleaseAccess();
+  });
+  held.get_future().wait();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    okSim_ClearCallLog();
+    auto outcome = std::async(std::launch::async, [&] { return c.run(port); });
+    ASSERT_TRUE(clock_->waitForWaiters(1));
+    clock_->advance(CScanDataPort::kOperationLockWait - std::chrono::milliseconds(1));
+    EXPECT_EQ(outcome.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    clock_->advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(outcome.get(), c.expected);
+    EXPECT_TRUE(oksim::calls().empty()) << testing::PrintToString(oksim::calls());
+  }
+  release.set_value();
+  holder.join();
+  EXPECT_TRUE(
+      logHas("<DataPort::OpenDataPort> The port is in use by other operations that did not end within 60 s"));
+  EXPECT_TRUE(boxes().empty());
+  // Once free, the port is whole.
+  clock_->setAutoAdvance(true);
+  EXPECT_EQ(port.OpenDataPort(nullptr, bitFile_.c_str()), PortStatusSuccess);
 }

@@ -10,6 +10,7 @@
 // that must not interleave with other threads' are the caller's to bracket with
 // LockAccess/ReleaseAccess.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -73,6 +74,11 @@ class PELLUX_API CScanDataPort : public okCUsbFrontPanel {
   // ---- access lock (5000 ms; an abandoned lock counts as taken) -------------------
   bool LockAccess();
   bool ReleaseAccess();
+  // How long the port's own whole operations (see the conventions above) wait for the
+  // access lock: each may have to wait for several others, each of which can run for
+  // seconds. The same log lines as LockAccess.
+  static constexpr std::chrono::seconds kOperationLockWait{60};
+  bool LockAccessForOperation();
 
   // ---- finding, opening, configuring ----------------------------------------------
   bool FindScanDataPort(std::string& serial);
@@ -238,6 +244,7 @@ class PELLUX_API CScanDataPort : public okCUsbFrontPanel {
                              int& hasStartEdge, int& hasStopEdge);
 
  private:
+  bool LockAccessWithin(std::chrono::milliseconds timeout);
   // Wire-in write (value and mask, then the latching update on success); the library's code.
   ok_ErrorCode WriteWireIn(int ep, unsigned value, unsigned mask);
   // Wire-out read after an update (0 when unbound).

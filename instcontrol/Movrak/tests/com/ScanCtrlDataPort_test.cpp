@@ -1,4 +1,5 @@
 // The data-port pass-throughs through the COM layer, on the simulated board.
+#include <atomic>
 #include <functional>
 #include <future>
 #include <regex>
@@ -181,10 +182,24 @@ std::string Where(int t, int r) {
 TEST_F(ScanCtrlPortConcurrencyTest, ConnectsOfTwoObjectsFromSeveralThreadsAllSucceed) {
   ComPtr<IScanCtrl> objects[] = {create(), create()};
   okSim_ClearCallLog();
+  // Meanwhile a client reads what the open sets.
+  std::atomic<bool> connecting{true};
+  auto reader = std::async(std::launch::async, [&] {
+    int reads = 0;
+    BOOL32 skipped = 0;
+    LONG minutes = 0;
+    while (connecting)
+      if (objects[1]->SDPIsInitCfgSkipped(&skipped) == S_OK &&
+          objects[1]->GetRedLaserPowerReadyToAdjustMinWaitTime(&minutes) == S_OK)
+        ++reads;
+    return reads;
+  });
   const auto failures = RunTogether(4, 5, [&](int t, int r) {
     const HRESULT hr = objects[t % 2]->Connect(connectString());
     return hr == S_OK ? std::string() : Where(t, r) + description();
   });
+  connecting = false;
+  EXPECT_GT(reader.get(), 0);
   EXPECT_TRUE(failures.empty()) << testing::PrintToString(failures);
 
   // On the board, each open ran whole: open, clock set-up, download, then the phase walk.
@@ -214,7 +229,7 @@ TEST_F(ScanCtrlPortConcurrencyTest, ConnectsOfTwoObjectsFromSeveralThreadsAllSuc
 TEST_F(ScanCtrlPortConcurrencyTest, SelfTestsAndMeasurementsBesideDisconnectAndConnect) {
   ComPtr<IScanCtrl> ctrl = create();
   connect(*ctrl);
-  const auto failures = RunTogether(6, 3, [&](int t, int r) {
+  const auto failures = RunTogether(6, 2, [&](int t, int r) {
     switch (t) {
       case 0: {  // the only thread that changes the connection
         if (ctrl->Disconnect() != S_OK) return Where(t, r) + "Disconnect: " + description();
@@ -223,6 +238,7 @@ TEST_F(ScanCtrlPortConcurrencyTest, SelfTestsAndMeasurementsBesideDisconnectAndC
       }
       case 1:
       case 2: {
+        if (r > 0) return std::string();  // two self tests at once are enough
         LONG result = 0;
         if (ctrl->SelfTest(&result) != S_OK || result != 1) return Where(t, r) + "SelfTest: " + description();
         return std::string();
