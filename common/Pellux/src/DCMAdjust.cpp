@@ -580,6 +580,12 @@ bool Dispatch(int method, V1 v1, V2 v2, Reset reset) {
 }  // namespace
 
 bool CScanDataPort::AutoAdjustDCMPhases() {
+  // Each step moves the board's phase from where the last one left it: one walk at a time.
+  AccessHold access(*this);
+  if (!access.held()) {
+    LogPortInUse("<DataPort::AutoAdjustDCMPhasesEx>");
+    return false;
+  }
   const int method = ReadMethodOption();
   LogDebug(1, "<DataPort::AutoAdjustDCMPhasesEx> DCMPhaseAdjustMethodOption = %d", method);
   return Dispatch(
@@ -588,6 +594,11 @@ bool CScanDataPort::AutoAdjustDCMPhases() {
 }
 
 bool CScanDataPort::DoDCMPhaseAutoAdjust(int bOdd) {
+  AccessHold access(*this);
+  if (!access.held()) {
+    LogPortInUse("<DataPort::DoDCMPhaseAutoAdjustEx>");
+    return false;
+  }
   const int method = ReadMethodOption();
   LogDebug(1, "<DataPort::DoDCMPhaseAutoAdjustEx> Phase = %s adjustMethod = %d", PhaseName(bOdd), method);
   return Dispatch(

@@ -310,6 +310,13 @@ bool CScanDataPort::GetMeasuringData(long numSamples, unsigned samplingMode, uns
     LogDebug(1, "<DataPort::GetMeasuringData> Provided data buffer is not enough for read!");
     return false;
   }
+  // The run-mode switch and the read belong together: another thread's switch in between
+  // would hand this one the other's samples.
+  AccessHold access(*this);
+  if (!access.held()) {
+    LogDebug(1, "<DataPort::GetMeasuringData> Port is busy!");
+    throw PortStatusBusy;
+  }
   if (!IsReady()) {
     LogDebug(1, "<DataPort::GetMeasuringData> Port is not ready!");
     return false;
@@ -324,6 +331,12 @@ bool CScanDataPort::GetMeasuringData(long numSamples, unsigned samplingMode, uns
 }
 
 unsigned char* CScanDataPort::GetMeasuringData(long numSamples, unsigned samplingMode) {
+  // The buffer is the port's: another thread's larger request would replace it mid-read.
+  AccessHold access(*this);
+  if (!access.held()) {
+    LogDebug(1, "<DataPort::GetMeasuringData> Port is busy!");
+    return nullptr;
+  }
   if (numSamples >= 1 && numSamples <= kMaxSamples) {
     const auto bytes = static_cast<std::size_t>(numSamples) * 4;
     try {
@@ -343,6 +356,12 @@ unsigned char* CScanDataPort::GetMeasuringData(long numSamples, unsigned samplin
 bool CScanDataPort::StatsOf(long numSamples, unsigned samplingMode, int groupFactor, int& saturated,
                             double& hiAve, double& hiStDev, double& loAve, double& loStDev,
                             const char* dumpFile) {
+  // Held until the statistics are done with the port's buffer.
+  AccessHold access(*this);
+  if (!access.held()) {
+    LogDebug(1, "<DataPort::GetMeasuringData> Port is busy!");
+    return false;
+  }
   const unsigned char* data = GetMeasuringData(numSamples, samplingMode);
   if (!data) return false;
   return RawArrayStats(data, numSamples * 4, groupFactor, hiAve, hiStDev, loAve, loStDev, saturated,

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "Jotwell/Logger.h"
+
 namespace pellux {
 
 std::int64_t NowSeconds() {
@@ -10,5 +12,10 @@ std::int64_t NowSeconds() {
 }
 
 std::string DataFile(const std::string& name) { return InstallDataFolder() + "/" + name; }
+
+void LogPortInUse(const char* who) {
+  LogError("%s The port is in use by other operations that did not end within %d s", who,
+           static_cast<int>(CScanDataPort::kOperationLockWait.count()));
+}
 
 }  // namespace pellux

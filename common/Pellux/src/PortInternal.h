@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Jotwell/Utilities.h"
+#include "Pellux/ScanDataPort.h"
 #include "platform/clock.h"
 
 namespace pellux {
@@ -35,6 +36,27 @@ inline constexpr unsigned kDataBufferFull = 0x20;
 inline constexpr long kMiB = 1024L * 1024;
 
 inline void SleepMs(long ms) { platform::sleepFor(std::chrono::milliseconds(ms)); }
+
+// Holds the port's access lock for one whole operation: the board's state (its
+// configuration, clock phases, run mode and the port's sample buffer) belongs to one
+// sequence at a time. The lock is recursive, so a caller that holds it already may call in.
+class AccessHold {
+ public:
+  explicit AccessHold(CScanDataPort& port) : port_(port), held_(port.LockAccessForOperation()) {}
+  ~AccessHold() {
+    if (held_) port_.ReleaseAccess();
+  }
+  AccessHold(const AccessHold&) = delete;
+  AccessHold& operator=(const AccessHold&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  CScanDataPort& port_;
+  bool held_;
+};
+
+// The error line of a whole operation that could not have the port, for `who` ("<DataPort::...>").
+void LogPortInUse(const char* who);
 
 // Seconds since 1970 on the clock in use.
 std::int64_t NowSeconds();

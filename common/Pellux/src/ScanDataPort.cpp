@@ -37,11 +37,15 @@ CScanDataPort::~CScanDataPort() = default;
 
 // ---- access lock ---------------------------------------------------------------------
 
-bool CScanDataPort::LockAccess() {
+bool CScanDataPort::LockAccess() { return LockAccessWithin(std::chrono::milliseconds(5000)); }
+
+bool CScanDataPort::LockAccessForOperation() { return LockAccessWithin(kOperationLockWait); }
+
+bool CScanDataPort::LockAccessWithin(std::chrono::milliseconds timeout) {
   const std::string prefix =
       FormatText("<Thread %d> DataPortMutex:", static_cast<int>(platform::currentThreadId()));
   LogDebug(2, "%s trying to lock DataPortMutex. [count = %d]", prefix.c_str(), s_nAccessLockCount.load());
-  switch (m_AccessMutex.lock(std::chrono::milliseconds(5000))) {
+  switch (m_AccessMutex.lock(timeout)) {
     case platform::LockResult::acquired:
       LogDebug(2, "%s locked. [count = %d]", prefix.c_str(), ++s_nAccessLockCount);
       return true;
@@ -162,6 +166,11 @@ int CScanDataPort::GetFPGABitVersion() {
 }
 
 bool CScanDataPort::ConfigurePort(const char* serial, const char* bitFile) {
+  AccessHold access(*this);
+  if (!access.held()) {
+    LogPortInUse("<DataPort::ConfigurePort>");
+    return false;
+  }
   ok_ErrorCode rc = kOkUnsupportedFeature;
   {
     std::lock_guard guard(m_BoardGuard);
@@ -200,6 +209,13 @@ std::string CScanDataPort::GetConfigFilePath() {
 }
 
 PortStatus CScanDataPort::OpenDataPort(const char* serialArg, const char* bitFileArg) {
+  // Another thread's download or phase walk in the middle of this one spoils the clock
+  // phases: the whole connect sequence is one operation.
+  AccessHold access(*this);
+  if (!access.held()) {
+    LogPortInUse("<DataPort::OpenDataPort>");
+    return PortStatusBusy;
+  }
   std::string serial = serialArg ? serialArg : "";
   if (serial.empty() && !FindScanDataPort(serial)) return PortStatusDeviceNotFound;
   LogInfo("Connecting to DataPort device [DeviceSN = %s]", serial.c_str());
@@ -304,10 +320,10 @@ PortStatus CScanDataPort::OpenDataPort(const char* serialArg, const char* bitFil
   PortCtrlStatus status;
   if (GetCtrlStatus(&status))
     LogDebug(1, "<DataPort::OpenDataPort> Exiting status: %s", status.GetStatusString(0).c_str());
-  m_nRedLaserMinOnMinutes = reg.ReadInt("RLaserPowerReadyToAdjustWaitTimeMin", 30);
-  if (m_nRedLaserMinOnMinutes < 0) m_nRedLaserMinOnMinutes = 30;
+  const int minOnMinutes = reg.ReadInt("RLaserPowerReadyToAdjustWaitTimeMin", 30);
+  m_nRedLaserMinOnMinutes = minOnMinutes < 0 ? 30 : minOnMinutes;
   LogDebug(2, "<DataPort::OpenDataPort> Get RedLaserPowerReadyToAdjustMinWaitTime = %d",
-           m_nRedLaserMinOnMinutes);
+           m_nRedLaserMinOnMinutes.load());
   return result;
 }
 

@@ -4,10 +4,13 @@
 // shutters and PMT voltages, the laser calibrations and tests, and the data reads.
 //
 // Conventions: operations return false and log on failure; the data reads throw a
-// PortStatus value. Every call into the board's library holds the board guard; whole
-// operations that must not interleave with other threads' are the caller's to bracket
-// with LockAccess/ReleaseAccess.
+// PortStatus value. Every call into the board's library holds the board guard. The
+// port's own whole operations (the connect sequence, the clock-phase adjustment, the
+// measuring reads and their statistics) hold the access lock themselves; other sequences
+// that must not interleave with other threads' are the caller's to bracket with
+// LockAccess/ReleaseAccess.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -71,6 +74,11 @@ class PELLUX_API CScanDataPort : public okCUsbFrontPanel {
   // ---- access lock (5000 ms; an abandoned lock counts as taken) -------------------
   bool LockAccess();
   bool ReleaseAccess();
+  // How long the port's own whole operations (see the conventions above) wait for the
+  // access lock: each may have to wait for several others, each of which can run for
+  // seconds. The same log lines as LockAccess.
+  static constexpr std::chrono::seconds kOperationLockWait{60};
+  bool LockAccessForOperation();
 
   // ---- finding, opening, configuring ----------------------------------------------
   bool FindScanDataPort(std::string& serial);
@@ -178,7 +186,8 @@ class PELLUX_API CScanDataPort : public okCUsbFrontPanel {
   long GetFakeData(unsigned char* buffer, long count);
   long ReadFakeData(bool bSaveData);
   bool GetMeasuringData(long numSamples, unsigned samplingMode, unsigned char* buffer, long bufferSize);
-  // Into the port's own sample buffer (valid until the next such call); null on failure.
+  // Into the port's own sample buffer (valid until the next such call, so a caller that
+  // reads it afterwards holds the access lock around both); null on failure.
   unsigned char* GetMeasuringData(long numSamples, unsigned samplingMode);
   bool GetMeasuringStats(long numSamples, unsigned samplingMode, int groupFactor, int& saturated,
                          double& hiAve, double& hiStDev, double& loAve, double& loStDev,
@@ -235,6 +244,7 @@ class PELLUX_API CScanDataPort : public okCUsbFrontPanel {
                              int& hasStartEdge, int& hasStopEdge);
 
  private:
+  bool LockAccessWithin(std::chrono::milliseconds timeout);
   // Wire-in write (value and mask, then the latching update on success); the library's code.
   ok_ErrorCode WriteWireIn(int ep, unsigned value, unsigned mask);
   // Wire-out read after an update (0 when unbound).
@@ -261,12 +271,12 @@ class PELLUX_API CScanDataPort : public okCUsbFrontPanel {
   std::atomic<bool> m_bConfigured{false};
   std::atomic<bool> m_bBusy{false};
   std::atomic<bool> m_bKeepAlivePending{false};
-  bool m_bInitCfgDone = false;
-  bool m_bInitDCMAdjusted = false;
+  std::atomic<bool> m_bInitCfgDone{false};
+  std::atomic<bool> m_bInitDCMAdjusted{false};
   std::atomic<bool> m_bFirstScanPacketReceived{false};
   std::atomic<std::int64_t> m_tRedLaserOnTime{0};  // seconds since 1970; 0 = off or unknown
-  int m_nRedLaserMinOnMinutes = 30;
-  std::vector<unsigned char> m_SampleBuffer;
+  std::atomic<int> m_nRedLaserMinOnMinutes{30};
+  std::vector<unsigned char> m_SampleBuffer;  // under the access lock
 
   friend class CScanDataPortBusyClaim;
 };

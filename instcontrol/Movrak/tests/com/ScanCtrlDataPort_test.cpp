@@ -1,4 +1,6 @@
 // The data-port pass-throughs through the COM layer, on the simulated board.
+#include <atomic>
+#include <functional>
 #include <future>
 #include <regex>
 
@@ -10,6 +12,7 @@ namespace {
 using platform::com::S_OK;
 using testing::Contains;
 using testing::HasSubstr;
+using testing::Not;
 
 class ScanCtrlDataPortTest : public ComTest {
  protected:
@@ -141,3 +144,129 @@ TEST_F(ScanCtrlDataPortTest, PMTVoltageAndPhotodiodeFromTwoThreadsEachReachTheir
 }
 
 }  // namespace
+
+namespace {
+
+using ScanCtrlPortConcurrencyTest = ComTest;
+
+// Runs `body(thread, round)` on `threads` threads for `rounds` rounds each, all released
+// together; the failures come back as text.
+std::vector<std::string> RunTogether(int threads, int rounds,
+                                     const std::function<std::string(int, int)>& body) {
+  std::promise<void> go;
+  std::shared_future<void> started = go.get_future().share();
+  std::vector<std::future<std::vector<std::string>>> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.push_back(std::async(std::launch::async, [&, t] {
+      started.wait();
+      std::vector<std::string> failures;
+      for (int r = 0; r < rounds; ++r)
+        if (std::string f = body(t, r); !f.empty()) failures.push_back(std::move(f));
+      return failures;
+    }));
+  go.set_value();
+  std::vector<std::string> all;
+  for (auto& w : workers)
+    for (std::string& f : w.get()) all.push_back(std::move(f));
+  return all;
+}
+
+std::string Where(int t, int r) {
+  return "thread " + std::to_string(t) + " round " + std::to_string(r) + ": ";
+}
+
+}  // namespace
+
+// Every Connect opens the board, loads its configuration and walks the clock phases; two
+// objects share the one board, so those sequences must not run through each other.
+TEST_F(ScanCtrlPortConcurrencyTest, ConnectsOfTwoObjectsFromSeveralThreadsAllSucceed) {
+  ComPtr<IScanCtrl> objects[] = {create(), create()};
+  okSim_ClearCallLog();
+  // Meanwhile a client reads what the open sets.
+  std::atomic<bool> connecting{true};
+  auto reader = std::async(std::launch::async, [&] {
+    int reads = 0;
+    BOOL32 skipped = 0;
+    LONG minutes = 0;
+    while (connecting)
+      if (objects[1]->SDPIsInitCfgSkipped(&skipped) == S_OK &&
+          objects[1]->GetRedLaserPowerReadyToAdjustMinWaitTime(&minutes) == S_OK)
+        ++reads;
+    return reads;
+  });
+  const auto failures = RunTogether(4, 5, [&](int t, int r) {
+    const HRESULT hr = objects[t % 2]->Connect(connectString());
+    return hr == S_OK ? std::string() : Where(t, r) + description();
+  });
+  connecting = false;
+  EXPECT_GT(reader.get(), 0);
+  EXPECT_TRUE(failures.empty()) << testing::PrintToString(failures);
+
+  // On the board, each open ran whole: open, clock set-up, download, then the phase walk.
+  std::string shape;
+  for (const std::string& c : oksim::calls()) {
+    if (c.rfind("okUsbFrontPanel_OpenBySerial", 0) == 0)
+      shape += 'O';
+    else if (c.rfind("okUsbFrontPanel_LoadDefaultPLLConfiguration", 0) == 0)
+      shape += 'P';
+    else if (c.rfind("okUsbFrontPanel_ConfigureFPGA", 0) == 0)
+      shape += 'C';
+    else if (c.rfind("okUsbFrontPanel_ActivateTriggerIn(0x41,", 0) == 0 &&
+             (shape.empty() || shape.back() != 'D'))
+      shape += 'D';
+  }
+  std::string expected;
+  for (int i = 0; i < 20; ++i) expected += "OPCD";
+  EXPECT_EQ(shape, expected);
+  BOOL32 ready = 0;
+  ASSERT_EQ(objects[0]->SDPIsReady(&ready), S_OK);
+  EXPECT_EQ(ready, 1);
+  for (auto& o : objects) EXPECT_EQ(o->Disconnect(), S_OK);
+}
+
+// Self tests and measurements on one object share the port's sample buffer and its run
+// mode, while another thread disconnects and connects again (which reloads the board).
+TEST_F(ScanCtrlPortConcurrencyTest, SelfTestsAndMeasurementsBesideDisconnectAndConnect) {
+  ComPtr<IScanCtrl> ctrl = create();
+  connect(*ctrl);
+  const auto failures = RunTogether(6, 2, [&](int t, int r) {
+    switch (t) {
+      case 0: {  // the only thread that changes the connection
+        if (ctrl->Disconnect() != S_OK) return Where(t, r) + "Disconnect: " + description();
+        if (ctrl->Connect(connectString()) != S_OK) return Where(t, r) + "Connect: " + description();
+        return std::string();
+      }
+      case 1:
+      case 2: {
+        if (r > 0) return std::string();  // two self tests at once are enough
+        LONG result = 0;
+        if (ctrl->SelfTest(&result) != S_OK || result != 1) return Where(t, r) + "SelfTest: " + description();
+        return std::string();
+      }
+      default: {
+        // Requests of growing size, so that the port's buffer is replaced now and then.
+        const LONG samples = 2200L * (1 + 3 * r + (t - 3));
+        double hiAve = 0, hiStDev = 0, loAve = 0, loStDev = 0;
+        BOOL32 saturated = 0, ok = 0;
+        if (ctrl->SDPGetRawDataStats(samples, 0, 5, "", &hiAve, &hiStDev, &loAve, &loStDev, &saturated,
+                                     &ok) != S_OK ||
+            ok != 1)
+          return Where(t, r) + "raw data statistics: " + description();
+        std::vector<unsigned char> buffer(static_cast<std::size_t>(samples) * 4);
+        if (ctrl->SDPGetMeasuringData(samples, 2, buffer.data(), static_cast<LONG>(buffer.size()), &ok) !=
+                S_OK ||
+            ok != 1)
+          return Where(t, r) + "measuring data: " + description();
+        // Offset samples (mode 2), not another thread's mode.
+        if ((buffer[0] | ((buffer[1] & 0x3F) << 8)) != 1020) return Where(t, r) + "samples of another mode";
+        return std::string();
+      }
+    }
+  });
+  EXPECT_TRUE(failures.empty()) << testing::PrintToString(failures);
+  const std::string text = log();
+  EXPECT_THAT(text, Not(HasSubstr("Stats!")));
+  EXPECT_THAT(text, Not(HasSubstr("caught an exception")));
+  EXPECT_THAT(text, Not(HasSubstr("Port is busy!")));
+  EXPECT_EQ(ctrl->Disconnect(), S_OK);
+}
