@@ -191,58 +191,58 @@ bool HasFreeDiskSpace(const char* path, std::uint64_t bytes) {
   return free && *free >= bytes;
 }
 
+namespace {
+
+std::string TechSupportFailureText(int result, const std::string& link) {
+  if (std::string own = platform::ui::shellOpenErrorText(result, link); !own.empty()) return own;
+  switch (result) {
+    case 0:
+      return "The operating system is out of memory or resources";
+    case 2:
+      return "File not found";
+    case 3:
+      return "The specified path was not found";
+    case 5:
+      return "Access denied";
+    case 8:
+      return "Not enough memory to complete the operation";
+    case 11:
+      return "The .exe file is invalid (non-Win32\xae .exe or error in .exe image)";
+    case 26:
+      return "A sharing violation occurred";
+    case 27:
+      return "Incomplete or invalid file association";
+    case 28:
+      return "DDE Time out";
+    case 29:
+      return "DDE transaction failed";
+    case 30:
+      return "DDE busy";
+    case 31:
+      return "No association for file extension";
+    case 32:
+      return "DLL not found";
+    default:
+      return "Unknown error";
+  }
+}
+
+// Also when the desktop's handler fails after the call returned; names the address tried.
+void TellTechSupportFailure(int result, const std::string& link) {
+  platform::ui::messageBox(TechSupportFailureText(result, link) + "\n\nTechnical support address: " + link,
+                           "", platform::ui::MB_OK | platform::ui::MB_ICONERROR);
+}
+
+}  // namespace
+
 void OpenTechSupportLink() {
   std::string link =
       CRegEdit(HKEY_CURRENT_USER, zeva::kProductKey).ReadString("CurrentTechSupportHyperlink", "");
   if (link.empty())
     link = CRegEdit(HKEY_LOCAL_MACHINE, std::string(zeva::kProductKey) + "\\")
                .ReadString("DefaultTechSupportHyperlink", kDefaultTechSupportHyperlink);
-  const int result = platform::ui::shellOpen(link);
-  if (result > 32) return;
-  const char* text;
-  switch (result) {
-    case 0:
-      text = "The operating system is out of memory or resources";
-      break;
-    case 2:
-      text = "File not found";
-      break;
-    case 3:
-      text = "The specified path was not found";
-      break;
-    case 5:
-      text = "Access denied";
-      break;
-    case 8:
-      text = "Not enough memory to complete the operation";
-      break;
-    case 11:
-      text = "The .exe file is invalid (non-Win32\xae .exe or error in .exe image)";
-      break;
-    case 26:
-      text = "A sharing violation occurred";
-      break;
-    case 27:
-      text = "Incomplete or invalid file association";
-      break;
-    case 28:
-      text = "DDE Time out";
-      break;
-    case 29:
-      text = "DDE transaction failed";
-      break;
-    case 30:
-      text = "DDE busy";
-      break;
-    case 31:
-      text = "No association for file extension";
-      break;
-    case 32:
-      text = "DLL not found";
-      break;
-    default:
-      text = "Unknown error";
-      break;
-  }
-  platform::ui::messageBox(text, "", platform::ui::MB_OK | platform::ui::MB_ICONERROR);
+  const int result = platform::ui::shellOpen(link, [link](int outcome) {
+    if (outcome <= 32) TellTechSupportFailure(outcome, link);
+  });
+  if (result <= 32) TellTechSupportFailure(result, link);
 }

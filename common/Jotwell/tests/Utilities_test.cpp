@@ -173,7 +173,10 @@ TEST_F(UtilitiesTest, TechSupportLinkPrefersTheUsersLinkAndReportsFailures) {
   platform::ui::setMessageBoxHook(prevBox);
   EXPECT_EQ(opened, (std::vector<std::string>{kDefaultTechSupportHyperlink, "http://lm",
                                               "http://cu; rm -rf x", "http://cu; rm -rf x"}));
-  EXPECT_EQ(boxes, (std::vector<std::string>{"No association for file extension", "Unknown error"}));
+  // The address tried is named.
+  EXPECT_EQ(boxes, (std::vector<std::string>{
+                       "No association for file extension\n\nTechnical support address: http://cu; rm -rf x",
+                       "Unknown error\n\nTechnical support address: http://cu; rm -rf x"}));
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // Message boxes and shell open for code without a window of its own. A replaceable
 // hook: the user interface installs its dialogs, headless processes log, tests script
 // the answers.
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -36,16 +37,39 @@ int messageBox(const std::string& text, const std::string& caption = {}, unsigne
 // The answer the default hook gives for a box type (its first button).
 int defaultAnswer(unsigned type);
 
-// Opens a document or address with the desktop's handler ("xdg-open target", as an
-// argument vector, never through a shell). Returns a value above 32 on success, else
-// one of the classic error numbers: 2 file not found, 31 no association, 0 out of
-// resources, 1 when the handler failed otherwise, or kShellOpenerMissing when this
-// computer has no xdg-open at all.
-int shellOpen(const std::string& target);
-inline constexpr int kShellOpenerMissing = 4;
+// Opens a document, folder or address with the desktop's handler ("xdg-open target", as
+// an argument vector, never through a shell) without waiting for it: a handler may keep
+// its viewer in the foreground for as long as the user reads.
+// Returns at once: a value above 32 when the handler started, else one of the classic
+// error numbers (0 out of resources, 1 failed otherwise) or kShellOpenerMissing when this
+// computer has no xdg-open at all. The handler's outcome comes later, through `done`: its
+// error number when it ends with an error within kShellOpenGrace, else a value above 32
+// (a handler still running then has the document). `done` runs through the dispatch
+// hook, else on the module's watcher thread; it is not called when the start failed.
+using ShellOpenDone = std::function<void(int result)>;
+int shellOpen(const std::string& target, ShellOpenDone done = {});
+inline constexpr std::chrono::seconds kShellOpenGrace{3};
+
+// Outcomes of this platform's handler besides the classic numbers (2: file not found).
+inline constexpr int kShellOpenerMissing = 4;    // no xdg-open
+inline constexpr int kShellOpenBadRequest = 17;  // xdg-open refused its command line
+inline constexpr int kShellOpenNoProgram = 18;   // no program for this kind of target
+inline constexpr int kShellOpenFailed = 19;      // the program chosen failed
 inline constexpr const char* kShellOpenerMissingText =
     "No program to open it was found: \"xdg-open\" is not installed (package xdg-utils).";
+// The text of one of this platform's own outcomes above, saying what to install or check
+// for this target (a folder, a PDF file, a web page or address ...); empty for the
+// classic numbers, whose texts the callers own.
+std::string shellOpenErrorText(int result, const std::string& target);
+
+// A replacement of the handler (tests): its result is taken as the start's; `done` is
+// not called.
 using ShellOpenHook = std::function<int(const std::string& target)>;
 ShellOpenHook setShellOpenHook(ShellOpenHook hook);
+
+// Where late reports such as a handler's outcome run: a window program queues them on
+// its event loop (empty: on the reporting thread). Returns the previous hook.
+using DispatchHook = std::function<void(std::function<void()>)>;
+DispatchHook setDispatchHook(DispatchHook hook);
 
 }  // namespace platform::ui

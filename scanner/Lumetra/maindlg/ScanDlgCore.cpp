@@ -70,7 +70,8 @@ std::string ScanCaption(int start, int end) {
   return start == end ? FormatText("&Scan Slot %d", start) : FormatText("&Scan Slot %d-%d", start, end);
 }
 
-std::string ShellErrorText(int result) {
+std::string ShellErrorText(int result, const std::string& target) {
+  if (std::string own = ui::shellOpenErrorText(result, target); !own.empty()) return own;
   switch (result) {
     case 0:
       return "The operating system is out of memory or resources";
@@ -78,8 +79,6 @@ std::string ShellErrorText(int result) {
       return "File not found";
     case 3:
       return "The specified path was not found";
-    case ui::kShellOpenerMissing:
-      return ui::kShellOpenerMissingText;
     case 5:
       return "Access denied";
     case 8:

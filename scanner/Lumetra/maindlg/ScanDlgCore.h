@@ -68,8 +68,9 @@ int ClassifyDeviceInterface(const std::string& classId, std::string* name = null
 std::string MainDlgText(int id, const char* fallback);
 // "&Scan Slot %d" or "&Scan Slot %d-%d".
 std::string ScanCaption(int start, int end);
-// The shell's error text of a failed open (result 32 or less).
-std::string ShellErrorText(int result);
+// The shell's error text of a failed open (result 32 or less); this platform's own
+// outcomes say what to install or check for `target`.
+std::string ShellErrorText(int result, const std::string& target = {});
 // "Scanning: %d %% done"; empty (nothing to show) when the total is not above 0.
 std::string ProgressText(long done, long total);
 // The region editor's command line for a model index.

@@ -25,6 +25,16 @@ using run::FormatComError;
 namespace ui = platform::ui;
 using detail::kQuillmark;
 
+namespace {
+
+// A failure that the desktop's handler reports after the command returned: the window
+// may be gone by then, so the box goes through the program's message hook.
+void LateErrorBox(const std::string& text) {
+  ui::messageBox(text, "Tarsel Halvorn", ui::MB_OK | ui::MB_ICONERROR);
+}
+
+}  // namespace
+
 // ---- menu commands ---------------------------------------------------------------------------------
 
 void CScanDlgCore::OnCommand(int command) {
@@ -242,8 +252,13 @@ void CScanDlgCore::OpenLogFileFolder() {
   }
   std::string folder = platform::directoryOf(file);
   if (folder.empty()) folder = ".";
-  const int result = ui::shellOpen(folder);
-  if (result <= 32) ErrorBox(ShellErrorText(result));
+  const auto text = [folder](int result) {
+    return ShellErrorText(result, folder) + "\n\nLog file folder: " + folder;
+  };
+  const int result = ui::shellOpen(folder, [text](int outcome) {
+    if (outcome <= 32) LateErrorBox(text(outcome));
+  });
+  if (result <= 32) ErrorBox(text(result));
 }
 
 void CScanDlgCore::OpenHelp() {
@@ -252,7 +267,14 @@ void CScanDlgCore::OpenHelp() {
     ErrorBox(FormatText("Cannot find help file %s", path.c_str()));
     return;
   }
-  if (ui::shellOpen(path) < 32) ErrorBox(FormatText("Cannot open help file %s", path.c_str()));
+  const auto text = [path](int result) {
+    std::string reason = ui::shellOpenErrorText(result, path);
+    return FormatText("Cannot open help file %s", path.c_str()) + (reason.empty() ? "" : "\n\n" + reason);
+  };
+  const int result = ui::shellOpen(path, [text](int outcome) {
+    if (outcome < 32) LateErrorBox(text(outcome));
+  });
+  if (result < 32) ErrorBox(text(result));
 }
 
 void CScanDlgCore::OpenTechSupport() {
@@ -261,8 +283,13 @@ void CScanDlgCore::OpenTechSupport() {
   if (link.empty())
     link = CRegEdit(HKEY_LOCAL_MACHINE, std::string(zeva::kProductKey) + "\\")
                .ReadString("DefaultTechSupportHyperlink", kDefaultTechSupportHyperlink);
-  const int result = ui::shellOpen(link);
-  if (result <= 32) ErrorBox(ShellErrorText(result));
+  const auto text = [link](int result) {
+    return ShellErrorText(result, link) + "\n\nTechnical support address: " + link;
+  };
+  const int result = ui::shellOpen(link, [text](int outcome) {
+    if (outcome <= 32) LateErrorBox(text(outcome));
+  });
+  if (result <= 32) ErrorBox(text(result));
 }
 
 }  // namespace lumetra::maindlg

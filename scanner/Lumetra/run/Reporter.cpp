@@ -300,56 +300,57 @@ void CReporter::TransformToHtml() {
   }
 }
 
-bool ShowReportFile(const std::string& htmlFile) {
-  const int result = platform::ui::shellOpen(htmlFile);
-  if (result >= 32) return true;
-  const char* reason;
+namespace {
+
+std::string ShowReportFailure(int result, const std::string& htmlFile) {
+  std::string own = platform::ui::shellOpenErrorText(result, htmlFile);
+  if (!own.empty()) return own;
   switch (result) {
     case 0:
-      reason = "The operating system is out of memory or resources.";
-      break;
+      return "The operating system is out of memory or resources.";
     case 2:
-      reason = "The specified file was not found.";
-      break;
+      return "The specified file was not found.";
     case 3:
-      reason = "The specified path was not found.";
-      break;
-    case platform::ui::kShellOpenerMissing:
-      reason = platform::ui::kShellOpenerMissingText;
-      break;
+      return "The specified path was not found.";
     case 5:
-      reason = "The operating system denied access to the specified file.";
-      break;
+      return "The operating system denied access to the specified file.";
     case 8:
-      reason = "There was not enough memory to complete the operation.";
-      break;
+      return "There was not enough memory to complete the operation.";
     case 11:
-      reason = "The .exe file is invalid (non-Win32.exe or error in .exe image).";
-      break;
+      return "The .exe file is invalid (non-Win32.exe or error in .exe image).";
     case 26:
-      reason = "A sharing violation occurred.";
-      break;
+      return "A sharing violation occurred.";
     case 27:
-      reason = "The file name association is incomplete or invalid.";
-      break;
+      return "The file name association is incomplete or invalid.";
     case 28:
-      reason = "The DDE transaction could not be completed because the request timed out.";
-      break;
+      return "The DDE transaction could not be completed because the request timed out.";
     case 29:
-      reason = "The DDE transaction failed.";
-      break;
+      return "The DDE transaction failed.";
     case 30:
-      reason =
-          "The DDE transaction could not be completed because other DDE transactions were being processed.";
-      break;
+      return "The DDE transaction could not be completed because other DDE transactions were being "
+             "processed.";
     case 31:
-      reason = "There is no application associated with the given file name extension.";
-      break;
+      return "There is no application associated with the given file name extension.";
     default:
-      reason = "Unrecognized error.";
-      break;
+      return "Unrecognized error.";
   }
-  platform::ui::messageBox(std::string("Failed to display the report file: ") + reason, "Tarsel Halvorn",
-                           platform::ui::MB_OK);
+}
+
+void ReportShowFailure(int result, const std::string& htmlFile) {
+  platform::ui::messageBox("Failed to display the report file: " + ShowReportFailure(result, htmlFile),
+                           "Tarsel Halvorn", platform::ui::MB_OK);
+}
+
+}  // namespace
+
+// The viewer is started without waiting for it: a browser kept in the foreground holds
+// the report, and the window stays responsive. A viewer that fails soon after is reported
+// then.
+bool ShowReportFile(const std::string& htmlFile) {
+  const int result = platform::ui::shellOpen(htmlFile, [htmlFile](int outcome) {
+    if (outcome < 32) ReportShowFailure(outcome, htmlFile);
+  });
+  if (result >= 32) return true;
+  ReportShowFailure(result, htmlFile);
   return false;
 }

@@ -84,6 +84,8 @@ class CReporter {
   int m_nWriteError = 0;
 };
 
-// Opens the report page with the desktop's handler; on failure tells the user why in a
-// message box ("Failed to display the report file: " and the reason). False on failure.
+// Opens the report page with the desktop's handler without waiting for it; on failure
+// tells the user why in a message box ("Failed to display the report file: " and the
+// reason). False when the handler could not be started; a handler failing soon after is
+// told when it ends.
 bool ShowReportFile(const std::string& htmlFile);

@@ -331,7 +331,16 @@ void Global::ShowHelp() const {
     platform::ui::messageBox("Unable to locate " + path, kEditorTitle, platform::ui::MB_OK);
     return;
   }
-  platform::ui::shellOpen(path);
+  // Not waited for: the viewer may stay open; a failure is told when the handler ends.
+  const auto tell = [path](int result) {
+    std::string reason = platform::ui::shellOpenErrorText(result, path);
+    platform::ui::messageBox("Unable to open " + path + (reason.empty() ? "" : "\n\n" + reason), kEditorTitle,
+                             platform::ui::MB_OK);
+  };
+  const int result = platform::ui::shellOpen(path, [tell](int outcome) {
+    if (outcome < 32) tell(outcome);
+  });
+  if (result < 32) tell(result);
 }
 
 }  // namespace quillmark

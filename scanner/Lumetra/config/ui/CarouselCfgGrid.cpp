@@ -6,6 +6,7 @@
 #include <wx/renderer.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "config/ui/FolderPicker.h"
 #include "config/ui/WxText.h"
@@ -30,9 +31,17 @@ class DropListEditor : public wxGridCellEditor {
   void Create(wxWindow* parent, wxWindowID id, wxEvtHandler* handler) override {
     auto* list = new wxOwnerDrawnComboBox(parent, id, wxEmptyString, wxDefaultPosition, wxDefaultSize, 0,
                                           nullptr, wxCB_READONLY);
-    list->Bind(wxEVT_COMBOBOX, [this](wxCommandEvent& e) {
-      m_Picked = true;
+    // A click on an entry of the open list takes it. The entry under the pointer is the
+    // list's highlight; the list sets its own value only after it closed.
+    list->Bind(wxEVT_COMBOBOX_DROPDOWN, [this](wxCommandEvent& e) {
       e.Skip();
+      wxWindow* entries = List()->GetPopupControl() ? List()->GetPopupControl()->GetControl() : nullptr;
+      if (!entries || entries == m_Entries) return;
+      m_Entries = entries;
+      entries->Bind(wxEVT_LEFT_UP, [this](wxMouseEvent& click) {
+        click.Skip();
+        Take(Highlighted());
+      });
     });
     // Closing the list, by a pick or by leaving it, ends the edit.
     list->Bind(wxEVT_COMBOBOX_CLOSEUP, [this](wxCommandEvent& e) {
@@ -50,6 +59,12 @@ class DropListEditor : public wxGridCellEditor {
       if (wxEvtHandler* control = front->GetNextHandler()) control->ProcessEventLocally(e);
       e.Skip(false);  // handled: the grid's handler does not see it
     });
+    // Typing moves through the entries (the first one starting with what was typed); only
+    // Enter takes the entry shown. Escape, as leaving the cell, takes nothing.
+    front->Bind(wxEVT_KEY_DOWN, [this](wxKeyEvent& e) {
+      e.Skip();
+      if (e.GetKeyCode() == WXK_RETURN || e.GetKeyCode() == WXK_NUMPAD_ENTER) Take(Highlighted());
+    });
   }
 
   void BeginEdit(int row, int col, wxGrid* grid) override {
@@ -58,20 +73,29 @@ class DropListEditor : public wxGridCellEditor {
     wxArrayString items;
     for (const std::string& s : m_Owner->ListChoicesAt(row, col)) items.Add(ToWx(s));
     List()->Set(items);
-    m_Picked = false;
+    m_Taken.reset();
     Reset();
     List()->SetFocus();
   }
 
   bool EndEdit(int, int, const wxGrid*, const wxString&, wxString* newValue) override {
-    m_Choice = List()->wxItemContainer::GetStringSelection();
-    // Leaving the list without picking from it chooses nothing.
-    if (m_Choice.empty() || (!m_Picked && m_Choice == m_Value)) return false;
+    // Leaving the list without taking an entry chooses nothing, whatever typing showed. An
+    // entry taken counts even when it is the cell's value: it goes to every selected cell.
+    if (!m_Taken || m_Taken->empty()) return false;
+    m_Choice = *m_Taken;
+    m_Taken.reset();
     if (newValue) *newValue = m_Choice;
     return true;
   }
 
   void ApplyEdit(int, int, wxGrid*) override { m_Owner->ApplyChoice(FromWx(m_Choice)); }
+
+  // The edit ends however it ends (Escape, Enter, a click elsewhere): the open list goes
+  // with the cell's control instead of staying on the screen.
+  void Show(bool show, wxGridCellAttr* attr) override {
+    if (!show && List()->IsPopupShown()) List()->HidePopup();
+    wxGridCellEditor::Show(show, attr);
+  }
 
   void Reset() override {
     if (!List()->SetStringSelection(m_Value)) List()->SetSelection(wxNOT_FOUND);
@@ -82,11 +106,23 @@ class DropListEditor : public wxGridCellEditor {
  private:
   wxOwnerDrawnComboBox* List() const { return static_cast<wxOwnerDrawnComboBox*>(m_control); }
 
+  // The entry marked: in the open list the one under the pointer or the keys, else the
+  // one the closed list shows.
+  wxString Highlighted() const {
+    auto* entries = dynamic_cast<wxVListBox*>(m_Entries);
+    const int marked = List()->IsPopupShown() && entries ? entries->GetSelection() : List()->GetSelection();
+    return marked == wxNOT_FOUND ? wxString() : List()->GetString(static_cast<unsigned>(marked));
+  }
+  void Take(const wxString& entry) {
+    if (!entry.empty()) m_Taken = entry;
+  }
+
   CCarouselCfgGrid* m_Owner;
   wxGrid* m_Grid = nullptr;
+  wxWindow* m_Entries = nullptr;  // the open list's entries, once it opened
   wxString m_Value;
   wxString m_Choice;
-  bool m_Picked = false;
+  std::optional<wxString> m_Taken;  // by Enter or a click, for this edit
 };
 
 int folderButtonWidth(const wxRect& cell) { return std::min(cell.height + 4, cell.width); }

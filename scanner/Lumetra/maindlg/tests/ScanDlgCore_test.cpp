@@ -476,6 +476,67 @@ TEST_F(MainDlgTest, QuillmarkIsTheOneBesideTheRunningProgramNotInTheInstallation
   EXPECT_EQ(started[0], "quillmark");
 }
 
+// The log folder, the help file and the support address: a failure names what was
+// opened, and this computer's handler's failures say what to install.
+TEST_F(MainDlgTest, OpeningFoldersHelpAndSupportNamesWhatFailedAndWhatToInstall) {
+  startReady();
+  const std::string logs = tempDir() + "/logs", help = tempDir() + "/help/Scanner.pdf";
+  const std::string link = "https://support.example.invalid/zeva";
+  ASSERT_TRUE(platform::createDirectories(logs));
+  ASSERT_TRUE(platform::createDirectories(tempDir() + "/help"));
+  testsupport::writeFile(help, "%PDF");
+  core().m_strAppDir = tempDir() + "/";
+  CRegEdit(HKEY_LOCAL_MACHINE, std::string(zeva::kScannerKey) + "Logging")
+      .WriteString("File", logs + "/host.log");
+  CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).WriteString("CurrentTechSupportHyperlink", link);
+  int answer = 42;
+  std::vector<std::string> opened;
+  auto previous = ui::setShellOpenHook([&](const std::string& target) {
+    opened.push_back(target);
+    return answer;
+  });
+  struct Case {
+    int command;
+    int result;
+    std::string box;
+  };
+  const Case cases[] = {
+      {ID_HELP_LOG_FILE_FINDER, ui::kShellOpenNoProgram,
+       "No program to open it was found: install a file manager for \"xdg-open\" (package xdg-utils) to "
+       "start.\n\nLog file folder: " +
+           logs + "/"},
+      {ID_HELP_LOG_FILE_FINDER, 2, "File not found\n\nLog file folder: " + logs + "/"},
+      {ID_HELP_ONLINE_HELP, ui::kShellOpenFailed,
+       "Cannot open help file " + help +
+           "\n\nThe program that \"xdg-open\" started for it failed: check that a PDF viewer is installed "
+           "and "
+           "works."},
+      {ID_HELP_ONLINE_HELP, 2, "Cannot open help file " + help},
+      {ID_HELP_TECH_SUPPORT, ui::kShellOpenerMissing,
+       std::string(ui::kShellOpenerMissingText) + "\n\nTechnical support address: " + link},
+      {ID_HELP_TECH_SUPPORT, ui::kShellOpenNoProgram,
+       "No program to open it was found: install a web browser for \"xdg-open\" (package xdg-utils) to "
+       "start.\n\nTechnical support address: " +
+           link},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.box);
+    const std::size_t before = boxes().size();
+    answer = c.result;
+    core().OnCommand(c.command);
+    ASSERT_EQ(boxes().size(), before + 1);
+    EXPECT_EQ(boxes().back(), c.box);
+  }
+  // Opened: no box.
+  answer = 42;
+  const std::size_t before = boxes().size();
+  for (const int command : {ID_HELP_LOG_FILE_FINDER, ID_HELP_ONLINE_HELP, ID_HELP_TECH_SUPPORT})
+    core().OnCommand(command);
+  EXPECT_EQ(boxes().size(), before);
+  EXPECT_THAT(std::vector<std::string>(opened.end() - 3, opened.end()), ElementsAre(logs + "/", help, link));
+  ui::setShellOpenHook(std::move(previous));
+}
+
 TEST_F(MainDlgTest, ResetCalibrationWarningsResetsOnlyTheFlagsSet) {
   startReady();
   scan_->flash["LaserCompensationRequired_G"] = "1";

@@ -75,10 +75,18 @@ extern "C" LUMETRA_API void ShowScannerUI(void* hParent, const char* connect) {
   WxSession session;
   if (!session.Ready()) return;
   auto previousBox = platform::ui::setMessageBoxHook(lumetra::maindlg::WxMessageBox);
+  // Late reports (a report viewer that failed after the command returned) are shown from
+  // the window's event loop; the previous hooks come back before wx may go.
+  auto previousDispatch = platform::ui::setDispatchHook(
+      [](std::function<void()> report) { wxTheApp->CallAfter(std::move(report)); });
   struct RestoreBox {
     platform::ui::MessageBoxHook hook;
-    ~RestoreBox() { platform::ui::setMessageBoxHook(std::move(hook)); }
-  } restore{std::move(previousBox)};
+    platform::ui::DispatchHook dispatch;
+    ~RestoreBox() {
+      platform::ui::setDispatchHook(std::move(dispatch));
+      platform::ui::setMessageBoxHook(std::move(hook));
+    }
+  } restore{std::move(previousBox), std::move(previousDispatch)};
   const lumetra::maindlg::BitFilePickerInstalled picker;
 
   if (g_pOpenDlg) {

@@ -107,6 +107,8 @@ bool QuillmarkApp::OnInit() {
 
   g_initialised = true;
   platform::ui::setMessageBoxHook(ShowWxMessageBox);
+  // Late reports (a help viewer that failed) are shown from the event loop.
+  platform::ui::setDispatchHook([](std::function<void()> report) { wxTheApp->CallAfter(std::move(report)); });
 
   // The platform makes the folder private, or refuses it; nothing here makes it.
   const std::string folder = RuntimeFolder();
@@ -156,6 +158,7 @@ int QuillmarkApp::OnExit() {
     server_.reset();
     (void)platform::removeFile(socketPath());  // one left behind goes at the next start
   }
+  platform::ui::setDispatchHook({});
   platform::ui::setMessageBoxHook({});
   return wxApp::OnExit();
 }

@@ -15,6 +15,22 @@ using lumetra::FromWx;
 using M = lumetra::CarouselGridModel;
 using ::testing::ElementsAre;
 
+// Keys reach the drop list through the grid's handler in front of it, as the keyboard
+// delivers them: the key, then its character when nobody took the key. Sent to the
+// control itself, so that no other window taking the keyboard changes the outcome.
+void press(wxWindow* control, int key) {
+  wxKeyEvent down(wxEVT_KEY_DOWN);
+  down.m_keyCode = key;
+  down.m_uniChar = key < WXK_START ? static_cast<wxChar>(key) : 0;
+  down.SetEventObject(control);
+  down.SetId(control->GetId());
+  if (control->GetEventHandler()->ProcessEvent(down) && !down.GetSkipped()) return;
+  wxKeyEvent character(down);
+  character.SetEventType(wxEVT_CHAR);
+  character.Skip(false);
+  control->GetEventHandler()->ProcessEvent(character);
+}
+
 class GridWindowTest : public wxtest::WindowTest {
  protected:
   void SetUp() override {
@@ -119,9 +135,7 @@ TEST_F(GridWindowTest, ADropListChoiceReachesEverySelectedSlot) {
     EXPECT_EQ(list->GetCount(), 13u);
     EXPECT_EQ(list->wxItemContainer::GetStringSelection(), "100%");
     list->SetStringSelection("20%");
-    wxCommandEvent picked(wxEVT_COMBOBOX, list->GetId());
-    picked.SetEventObject(list);
-    list->ProcessWindowEvent(picked);
+    press(list, WXK_RETURN);
   });
   EXPECT_EQ(grid_->GetSlotCfg(6)->PMTGreen, "20%");
   EXPECT_EQ(text(5, M::kColPMTGreen), "20%");
@@ -130,8 +144,7 @@ TEST_F(GridWindowTest, ADropListChoiceReachesEverySelectedSlot) {
 
   editCell<wxOwnerDrawnComboBox>(5, M::kColTiff, [](wxOwnerDrawnComboBox* list) {
     list->SetStringSelection("20 bit");
-    wxCommandEvent picked(wxEVT_COMBOBOX, list->GetId());
-    list->ProcessWindowEvent(picked);
+    press(list, WXK_RETURN);
   });
   EXPECT_EQ(text(5, M::kColTiff), "20 bit");
   EXPECT_TRUE(grid_->IsReadOnly(5, M::kColDyx));
@@ -154,6 +167,70 @@ TEST_F(GridWindowTest, ClosingAnOpenDropListEndsTheEditWithoutAChoice) {
   EXPECT_TRUE(wxtest::runUntil([&] { return !grid_->IsCellEditControlShown(); }));
   EXPECT_EQ(text(2, M::kColResolution), "5 um");
   EXPECT_FALSE(bold(2, M::kColResolution));
+}
+
+// Typing moves through the list; only Enter or a click takes an entry. Escape, or
+// leaving the cell, keeps the cell as it was.
+TEST_F(GridWindowTest, OnlyEnterOrAClickTakesADropListEntry) {
+  struct Case {
+    const char* what;
+    int col;
+    bool open;              // the list opened first
+    std::vector<int> keys;  // then these keys
+    bool click;             // then a click on the entry "20%" of the open list
+    int last;               // then this key; 0: leave the cell (the grid ends the edit)
+    const char* value;      // the cell afterwards
+  };
+  const Case cases[] = {
+      {"typed 250, then left", M::kColPMTRed, false, {'2', '5', '0'}, false, 0, "100%"},
+      {"typed 55, then left", M::kColPMTGreen, false, {'5', '5'}, false, 0, "100%"},
+      {"typed 250, then Escape", M::kColPMTRed, false, {'2', '5', '0'}, false, WXK_ESCAPE, "100%"},
+      {"arrow down, then Escape", M::kColResolution, false, {WXK_DOWN}, false, WXK_ESCAPE, "5 um"},
+      {"open list, typed 2, then Escape", M::kColPMTGreen, true, {'2'}, false, WXK_ESCAPE, "100%"},
+      {"open list, arrow down, then left", M::kColResolution, true, {WXK_DOWN}, false, 0, "5 um"},
+      {"typed 55, then Enter", M::kColPMTGreen, false, {'5', '5'}, false, WXK_RETURN, "50%"},
+      {"open list, typed 2, then Enter", M::kColPMTRed, true, {'2'}, false, WXK_RETURN, "20%"},
+      {"a click in the open list", M::kColPMTRed, true, {}, true, -1, "20%"},
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    grid_->ClearSelection();
+    grid_->SetGridCursor(row, c.col);
+    grid_->EnableCellEditControl();
+    wxGridCellEditor* editor = grid_->GetCellEditor(row, c.col);
+    auto* list = dynamic_cast<wxOwnerDrawnComboBox*>(editor->GetControl());
+    editor->DecRef();
+    ASSERT_NE(list, nullptr);
+    if (c.open) {
+      list->Popup();
+      ASSERT_TRUE(wxtest::runUntil([&] { return list->IsPopupShown(); }));
+    }
+    for (const int key : c.keys) press(list, key);
+    wxtest::settle();  // the list's own change events are queued
+    if (c.click) {
+      auto* popup = dynamic_cast<wxVListBoxComboPopup*>(list->GetPopupControl());
+      ASSERT_NE(popup, nullptr);
+      // The pointer moves onto the entry, and the button goes down and up on it.
+      const wxRect item = popup->GetItemRect(static_cast<std::size_t>(list->FindString("20%")));
+      for (const wxEventType type : {wxEVT_MOTION, wxEVT_LEFT_DOWN, wxEVT_LEFT_UP}) {
+        wxMouseEvent mouse(type);
+        mouse.SetPosition(item.GetPosition() + wxPoint(item.width / 2, item.height / 2));
+        mouse.SetEventObject(popup->GetControl());
+        popup->GetControl()->GetEventHandler()->ProcessEvent(mouse);
+      }
+    }
+    if (c.last > 0) press(list, c.last);
+    if (c.last == 0) grid_->DisableCellEditControl();  // a click elsewhere in the grid
+    EXPECT_TRUE(wxtest::runUntil([&] { return !grid_->IsCellEditControlShown() && !list->IsPopupShown(); }));
+    wxtest::settle();
+    EXPECT_EQ(text(row, c.col), c.value);
+    // Only a taken entry sets the slot's own value (bold); nothing else changed it.
+    const bool taken = c.last == WXK_RETURN || c.click;
+    EXPECT_EQ(bold(row, c.col), taken);
+    ++row;
+  }
+  wxtest::screenshot(frame_, "lumetra-carousel-grid-droplist-keys.png");
 }
 
 TEST_F(GridWindowTest, SelectedSlotsStaySelectedWhenTheRangeChanges) {

@@ -1,6 +1,8 @@
 // The main window tools' windows on a real (virtual) display.
 #include <gtest/gtest.h>
 #include <wx/button.h>
+#include <wx/config.h>
+#include <wx/display.h>
 #include <wx/frame.h>
 #include <wx/propgrid/manager.h>
 #include <wx/timer.h>
@@ -295,6 +297,28 @@ TEST_F(ToolsWindowTest, SettingsDialogEditsTheRecordOnlyOnOkAfterAChange) {
   control.portNotReady = true;
   CLaserPwrSaveTaskDlg dialog(&record, control, frame_);
   EXPECT_FALSE(dialog.LaserButton()->IsEnabled());
+}
+
+// Saved at 2000x1600 beyond the right and bottom of a larger screen: the dialog opens
+// inside this display, OK and Cancel within reach.
+TEST_F(ToolsWindowTest, SettingsDialogSavedOnALargerScreenOpensInsideThisOne) {
+  const wxString key = "Persistent_Options/Window/LaserPowerSaver/";
+  wxConfigBase* config = wxConfigBase::Get();
+  for (const auto& [name, value] : {std::pair{"x", 1500}, {"y", 1100}, {"w", 2000}, {"h", 1600}})
+    config->Write(key + name, value);
+  FakeLaserControl control;
+  LaserPowerSaverSettings record;
+  CLaserPwrSaveTaskDlg dialog(&record, control, frame_);
+  dialog.Show();
+  wxtest::settle();
+  const wxRect area = wxDisplay(0u).GetClientArea();
+  EXPECT_TRUE(area.Contains(dialog.GetScreenRect()));
+  for (const int id : {wxID_OK, wxID_CANCEL}) {
+    wxWindow* button = dialog.FindWindow(id);
+    ASSERT_NE(button, nullptr) << id;
+    EXPECT_TRUE(area.Contains(button->GetScreenRect())) << id;
+  }
+  wxtest::screenshot(&dialog, "laserpwrsavetask-restored.png");
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <wx/button.h>
 #include <wx/choice.h>
+#include <wx/config.h>
 #include <wx/dialog.h>
+#include <wx/display.h>
 #include <wx/menu.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
@@ -124,6 +126,26 @@ TEST_F(ScanDlgWindowTest, StartsUpShowsTheStateAndClosesThroughExit) {
   EXPECT_EQ(code, ui::IDCANCEL);
   EXPECT_EQ(scan_->CallCount("Disconnect"), 1);
   EXPECT_EQ(CRegEdit(HKEY_CURRENT_USER, zeva::kScannerKey).ReadString("LastUsedProfile", ""), "<Default>");
+}
+
+// A placement saved on a larger screen (2000x1600, beyond this display's right and bottom
+// edges) comes back inside the display: the Scan button and the status bar can be reached.
+TEST_F(ScanDlgWindowTest, APlacementSavedOnALargerScreenOpensInsideThisOne) {
+  const wxString key = wxString("Persistent_Options/Window/") + CScanDlg::kPlacementName + "/";
+  wxConfigBase* config = wxConfigBase::Get();
+  for (const auto& [name, value] : {std::pair{"x", 1500}, {"y", 1100}, {"w", 2000}, {"h", 1600}})
+    config->Write(key + name, value);
+  const int code = run([&] {
+    reportState(kStateReady);
+    const wxRect area = wxDisplay(0u).GetClientArea();
+    EXPECT_TRUE(area.Contains(dialog_->GetScreenRect()));
+    EXPECT_TRUE(area.Contains(dialog_->ScanButton()->GetScreenRect()));
+    ASSERT_NE(dialog_->GetStatusBar(), nullptr);
+    EXPECT_TRUE(area.Contains(dialog_->GetStatusBar()->GetScreenRect()));
+    wxtest::screenshot(dialog_, "maindlg-restored.png");
+    dialog_->Close();
+  });
+  EXPECT_EQ(code, ui::IDCANCEL);
 }
 
 // Escape is for the control that has the keyboard (a cell editor closes, typing lost in

@@ -4,10 +4,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <wx/button.h>
+#include <wx/filename.h>
 #include <wx/gauge.h>
+#include <wx/process.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
+#include <wx/utils.h>
 
 #include <memory>
 #include <string>
@@ -16,6 +20,7 @@
 #include "RecordingWindow.h"
 #include "RunWindowsFixture.h"
 #include "config/CarouselCfgInfo.h"
+#include "platform/files.h"
 #include "platform/sync.h"
 #include "run/RunStatus.h"
 #include "run/ScanDataProc.h"
@@ -190,6 +195,70 @@ TEST_F(RunProgressDlgTest, RunMessagesReachTheControls) {
   EXPECT_FALSE(dlg->m_AbortButton->IsEnabled());
   EXPECT_TRUE(dlg->m_CloseButton->IsEnabled());
   wxtest::screenshot(dlg, "lumetra-run-progress.png");
+}
+
+// The report goes to the desktop's real handler, here a stand-in xdg-open: the window
+// never waits for it. A viewer still running holds the report (no box, not ended); a
+// handler that ends with an error is told, later, with what to install.
+TEST_F(RunProgressDlgTest, TheReportOpensWithoutWaitingForTheViewer) {
+  const std::string bin = tempDir() + "/bin", pidFile = tempDir() + "/viewer.pid";
+  ASSERT_TRUE(platform::createDirectories(bin));
+  const std::string oldPath =
+      wxGetenv("PATH") ? std::string(wxString(wxGetenv("PATH")).utf8_str()) : "/usr/bin:/bin";
+  wxSetEnv("PATH", bin + ":" + oldPath);
+  const auto fake = [&](const std::string& body) {
+    testsupport::writeFile(bin + "/xdg-open", "#!/bin/sh\n" + body);
+    ASSERT_EQ(::chmod((bin + "/xdg-open").c_str(), 0755), 0);
+  };
+  int reports = 0;  // outcomes queued for the window's thread
+  auto previousDispatch = ui::setDispatchHook([&reports](std::function<void()> report) {
+    wxTheApp->CallAfter([&reports, report = std::move(report)] {
+      ++reports;
+      report();
+    });
+  });
+  CRunProgressDlg* dlg = open();
+  ASSERT_TRUE(wxtest::runUntil([&] { return !dlg->IsBusy(); }));
+  wxtest::settle();
+  boxes_.clear();
+  ui::setShellOpenHook({});  // the handler on PATH from here (the fixture puts its recorder back)
+
+  // A viewer kept in the foreground: the click returns while it runs.
+  fake("echo $$ > \"" + pidFile + ".part\"; mv \"" + pidFile + ".part\" \"" + pidFile +
+       "\"\nexec sleep 600\n");
+  wxtest::click(dlg, lumetra::IDC_VIEW_REPORT);
+  ASSERT_TRUE(wxtest::runUntil([&] { return wxFileName::FileExists(pidFile); }));
+  const long pid = std::atol(testsupport::readFile(pidFile).c_str());
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(wxProcess::Exists(static_cast<int>(pid))) << "the window waited for the viewer";
+  ASSERT_TRUE(wxtest::runUntil([&] { return reports == 1; }));  // its grace time is over
+  wxtest::settle();
+  EXPECT_TRUE(boxes_.empty()) << (boxes_.empty() ? "" : boxes_.front());
+  EXPECT_TRUE(wxProcess::Exists(static_cast<int>(pid))) << "the viewer was ended";
+  wxProcess::Kill(static_cast<int>(pid), wxSIGKILL);  // the stand-in this test started
+
+  struct Case {
+    const char* exit;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"3",
+       "Failed to display the report file: No program to open it was found: install a web browser for "
+       "\"xdg-open\" (package xdg-utils) to start."},
+      {"4",
+       "Failed to display the report file: The program that \"xdg-open\" started for it failed: check that a "
+       "web browser is installed and works."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.exit);
+    boxes_.clear();
+    fake(std::string("exit ") + c.exit + "\n");
+    wxtest::click(dlg, lumetra::IDC_VIEW_REPORT);
+    ASSERT_TRUE(wxtest::runUntil([&] { return !boxes_.empty(); }));
+    EXPECT_EQ(boxes_.front(), c.text);
+  }
+  ui::setDispatchHook(std::move(previousDispatch));
+  wxSetEnv("PATH", oldPath);
 }
 
 TEST_F(RunProgressDlgTest, AMissingReportFolderIsToldAndTheRunStillStarts) {
