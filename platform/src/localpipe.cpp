@@ -306,6 +306,24 @@ std::optional<std::size_t> Pipe::peek() {
   }
 }
 
+std::optional<std::size_t> Pipe::peekWithin(std::chrono::milliseconds grace) {
+  const auto waiting = peek();
+  if (!waiting || *waiting > 0) return waiting;
+  pollfd p{fd_, POLLIN, 0};
+  const auto end = std::chrono::steady_clock::now() + grace;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (r > 0) break;
+    if (r < 0 && errno != EINTR) {
+      error_ = errno;
+      return std::nullopt;
+    }
+  }
+  return peek();
+}
+
 namespace {
 std::optional<PeerCredentials> credentialsOf(int fd) {
   ucred c{};

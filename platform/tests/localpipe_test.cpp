@@ -164,6 +164,27 @@ TEST_F(LocalPipeTest, PeekTellsTheWaitingMessageWithoutBlocking) {
   EXPECT_EQ(client.read(buffer, 1000ms).status, platform::localpipe::ReadStatus::closed);
 }
 
+TEST_F(LocalPipeTest, PeekWithinGivesTheOtherEndAMomentToSendOrClose) {
+  PipeServer server(1);
+  ASSERT_GE(server.listen("eventmon"), 0);
+  Pipe client = Pipe::connect("eventmon", 1000ms);
+  ASSERT_TRUE(client.isOpen());
+  const int id = next(server).client;
+
+  EXPECT_EQ(client.peekWithin(1ms), 0u);  // nothing came: still open
+
+  // What the other end does from another thread while the client waits is seen.
+  std::thread sender([&] { ASSERT_TRUE(server.send(id, bytes("late"))); });
+  EXPECT_EQ(client.peekWithin(10s), 4u);
+  sender.join();
+  std::vector<std::uint8_t> buffer(8);
+  ASSERT_TRUE(client.read(buffer, 0ms).ok());
+
+  std::thread closer([&] { server.disconnect(id); });
+  EXPECT_EQ(client.peekWithin(10s), std::nullopt);
+  closer.join();
+}
+
 TEST_F(LocalPipeTest, ServerRefusesClientsBeyondItsLimitAndGoesOn) {
   PipeServer server(2);
   ASSERT_EQ(server.listen("appmon"), 0);

@@ -19,6 +19,8 @@ constexpr auto kConnectRetry = 20ms;
 // The manager answers at once, except a status request, which may take it 5 s.
 constexpr auto kReplyTimeout = 30s;
 constexpr auto kWriteTimeout = 5s;
+// How long a new event pipe is watched for the manager's close before it counts as kept.
+constexpr auto kEventCloseWait = 500ms;
 
 constexpr std::size_t kHelloReplyMax = 1024;
 constexpr std::size_t kEnumerateReplyMax = 1024;
@@ -123,11 +125,14 @@ bool writeEvent(const CBroklaAppMessage& m, int& error) {
   return false;
 }
 
-// Whether the event pipe is still open at the manager's end (it may hold events).
-bool eventPipeOpen() {
+// Whether the event pipe is still open at the manager's end (it may hold events). A
+// manager with no event channel free closes a new one from another thread than the one
+// that answers requests, and says nothing when it keeps it: so the close is given a
+// moment to arrive before the pipe counts as kept.
+bool eventPipeOpen(std::chrono::milliseconds wait) {
   LinkState& link = Link();
   std::lock_guard lock(link.eventMutex);
-  return link.eventPipe.isOpen() && link.eventPipe.peek().has_value();
+  return link.eventPipe.isOpen() && link.eventPipe.peekWithin(wait).has_value();
 }
 
 }  // namespace
@@ -228,9 +233,9 @@ std::unique_ptr<CLanInstr> EnumerateInstruments(int typeFilter) {
     reportExchange(e, error, "Enumerate");
     return nullptr;
   }
-  if (hello && !eventPipeOpen()) {
-    // A manager with no channel free takes the event pipe and closes it at once, as a rule
-    // before this first answer is in (the pipe gives no word of its own on success).
+  if (hello && !eventPipeOpen(kEventCloseWait)) {
+    // A manager with no channel free takes the event pipe and closes it at once (the pipe
+    // gives no word of its own on success).
     // Going on would leave the application without reboot and laser events and CMD ABORT.
     LogError("The Connection Manager closed the event pipe (all its event channels may be taken).");
     LogError("Try again in a few seconds, or re-start the Connection Manager.");

@@ -85,6 +85,10 @@ class Pipe {
   // Without blocking: the size of the next message (0: none waiting); nullopt when the
   // other end closed with nothing left to read, or on failure.
   [[nodiscard]] std::optional<std::size_t> peek();
+  // As peek(), but first gives the other end up to `grace` of real time (not on
+  // platform::clock(): a moment for a peer's reply or close, never a time-out of its own
+  // that tests would have to move) to send a message or close.
+  [[nodiscard]] std::optional<std::size_t> peekWithin(std::chrono::milliseconds grace);
   // Who is at the other end.
   std::optional<PeerCredentials> peer() const;
   int fd() const { return fd_; }
