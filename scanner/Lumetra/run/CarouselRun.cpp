@@ -16,6 +16,7 @@
 #include "Tessary/MultiChannelTiffHandler.h"
 #include "config/CarouselCfgInfo.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "run/ComError.h"
 #include "run/RunStatus.h"
 #include "run/ScanLogFile.h"
@@ -1210,7 +1211,7 @@ void CCarouselRun::ReportUnrecordedSlots() {
   std::string slots;
   for (const int slot : m_Run.unrecordedSlots) slots += (slots.empty() ? "" : ", ") + std::to_string(slot);
   const CScanLogFile& history = GetScanLog();
-  const std::string reason = platform::systemErrorText(history.GetErrorCode());
+  const std::string reason = platform::fileErrorText(history.GetErrorCode());
   // The slides were scanned; only their record is missing, and the operator must see
   // that the scan history lacks them (an error line is shown, a warning only reported).
   const std::string text =
