@@ -784,6 +784,20 @@ bool sameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
+std::optional<std::string> linkTarget(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  if (!S_ISLNK(st.st_mode)) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
+  const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+  if (n < 0) return std::nullopt;
+  target.resize(std::min(static_cast<std::size_t>(n), target.size()));
+  return target;
+}
+
 bool isRegularFile(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
@@ -898,6 +912,14 @@ std::string tempDirectory() {
   return dir;
 }
 
+std::string currentDirectory() {
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  const std::unique_ptr<char, Free> cwd(::getcwd(nullptr, 0));
+  return cwd ? std::string(cwd.get()) : std::string();
+}
+
 std::string uniqueTempFile(const std::string& dir, const std::string& prefix) {
   std::string base = dir.empty() ? tempDirectory() : dir;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
@@ -922,7 +944,8 @@ std::string userDataFolder() {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
   };
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
+  // A relative XDG_DATA_HOME is invalid by the convention that defines it: ignored.
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/')
     return withoutSlash(data) + "/zevazodizo";
   if (const char* home = std::getenv("HOME"); home && *home)
     return withoutSlash(home) + "/.local/share/zevazodizo";

@@ -557,6 +557,18 @@ TEST_F(FilesTest, SameFileAndRegularFile) {
   EXPECT_EQ(errno, EINVAL);
   EXPECT_FALSE(isRegularFile(tempDir() + "/missing"));
   EXPECT_EQ(errno, ENOENT);
+
+  // A link tells where it points whether or not that exists; anything else is no link.
+  ASSERT_EQ(::symlink("missing/target", (tempDir() + "/dangling").c_str()), 0);
+  ASSERT_EQ(::symlink(a.c_str(), (tempDir() + "/to-a").c_str()), 0);
+  EXPECT_EQ(linkTarget(tempDir() + "/dangling"), "missing/target");
+  EXPECT_EQ(linkTarget(tempDir() + "/to-a"), a);
+  EXPECT_FALSE(isRegularFile(tempDir() + "/dangling"));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(linkTarget(a), std::nullopt);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(linkTarget(tempDir() + "/missing"), std::nullopt);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(FilesTest, StoredFilesAreReadWithoutBlockingOnlyWhenRegularAndWithinTheirBound) {

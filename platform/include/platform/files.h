@@ -215,6 +215,9 @@ bool sameFile(const std::string& a, const std::string& b);
 // True for an existing regular file; false with errno (EINVAL for something that exists
 // but is no regular file).
 bool isRegularFile(const std::string& path);
+// What the symbolic link `path` points at, as written in it (whether that exists or not);
+// nullopt with errno when `path` is missing or no link (EINVAL).
+std::optional<std::string> linkTarget(const std::string& path);
 
 // Space available to the caller on the file system holding `path` (or its nearest
 // existing parent).
@@ -233,10 +236,11 @@ DriveKind classifyDrive(const std::string& fsType, unsigned major, unsigned mino
 // The mount point holding `path` (the stand-in for a drive root); empty when none.
 std::string mountPoint(const std::string& path);
 
-std::string tempDirectory();  // $TMPDIR or /tmp, without a trailing '/'
+std::string tempDirectory();     // $TMPDIR or /tmp, without a trailing '/'
+std::string currentDirectory();  // the process's working folder; empty when it cannot be told
 // The user's own data folder of this software, without a trailing '/':
 // $XDG_DATA_HOME/zevazodizo, else ~/.local/share/zevazodizo; "" when neither
-// XDG_DATA_HOME nor HOME is set.
+// XDG_DATA_HOME nor HOME is set. A relative XDG_DATA_HOME is ignored.
 std::string userDataFolder();
 // Creates a new empty file "<dir>/<prefix>XXXXXX" and returns its path (empty on failure).
 [[nodiscard]] std::string uniqueTempFile(const std::string& dir, const std::string& prefix);
