@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "support/DaemonFixture.h"
@@ -170,6 +172,36 @@ TEST_F(ProgramTest, ALogFolderThatIsNotThereIsSaidAndTheLogGoesToTheTemporaryFol
   }
   ::setenv("ZEVA_SERVICES_FILE", (tempDir() + "/services").c_str(), 1);
   EXPECT_FALSE(platform::directoryExists(tempDir() + "/gone"));
+}
+
+// A FIFO where its log goes held the start in open(), before any pipe existed and with
+// the stop signals already blocked: brokla must serve, log elsewhere and say why, and
+// stop on SIGTERM.
+TEST_F(ProgramTest, AFifoWhereItsLogGoesHoldsNeitherItsStartNorItsStop) {
+  // A folder of its own: the fixture's log watch reads every log file of its folder.
+  const std::string folder = tempDir() + "/fifolog";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  testsupport::makeFifo(folder + "/brokla0.log");
+  setString("LogFile", folder + "/brokla.log");
+  const std::string log = folder + "/broklaA0.log";
+
+  auto daemon = platform::process::Child::spawn(
+      {BROKLA_PROGRAM}, {tempDir(), tempDir() + "/fifolog.out", tempDir() + "/fifolog.err"});
+  ASSERT_GT(daemon.pid(), 0);
+  const auto end = std::chrono::steady_clock::now() + kWait;
+  while (testsupport::readFile(log).find("Processing the startup REFRESH request") == std::string::npos &&
+         daemon.running() && std::chrono::steady_clock::now() < end)
+    platform::sleepFor(std::chrono::milliseconds(5));  // the log is a file: looked at until the time-out
+  const std::string text = testsupport::readFile(log);
+  EXPECT_NE(text.find("Processing the startup REFRESH request"), std::string::npos)
+      << "brokla did not start:\n"
+      << text << testsupport::readFile(tempDir() + "/fifolog.err");
+  EXPECT_NE(text.find("WARNING: The log file " + folder +
+                      "/brokla0.log cannot be used: it is not a regular file (a pipe, socket or device)."),
+            std::string::npos)
+      << text;
+  ASSERT_TRUE(daemon.signal(SIGTERM));
+  EXPECT_EQ(daemon.wait(kWait), 0);
 }
 
 TEST_F(ProgramTest, ASecondInstanceSaysWhichOneServes) {

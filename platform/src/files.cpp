@@ -66,6 +66,20 @@ bool writeAll(int fd, const char* p, std::size_t n) {
   return true;
 }
 
+// For a file opened with O_NONBLOCK: true when it is a regular file, whose reads and
+// writes then block as usual again; else false with errno EISDIR for a folder and ENODEV
+// for anything else (a pipe, socket or device).
+bool makeRegularBlocking(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 SystemTime toSystemTime(std::int64_t sec, std::int64_t nsec) {
   return SystemTime(std::chrono::duration_cast<SystemTime::duration>(std::chrono::seconds(sec) +
                                                                      std::chrono::nanoseconds(nsec)));
@@ -308,7 +322,9 @@ bool File::openExclusive(const std::string& path, OpenMode mode) {
     return false;
   };
 
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  // Opened without blocking, like a stored file that is read: a FIFO in the file's place
+  // would otherwise hold the writer until some reader came.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
   if (fd < 0) {
     switch (errno) {
       case ENOENT:
@@ -317,11 +333,15 @@ bool File::openExclusive(const std::string& path, OpenMode mode) {
       case EINVAL:
       case ELOOP:
         return fail(OpenError::badPath);
+      case ENXIO:  // a FIFO nobody reads, a socket, a device without its driver
+        errno = ENODEV;
+        return fail(OpenError::other);
       default:
         return fail(OpenError::other);
     }
   }
   UniqueFd guard(fd);
+  if (!makeRegularBlocking(fd)) return fail(OpenError::other);
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);
@@ -616,21 +636,7 @@ std::vector<std::string> listDirectory(const std::string& dir, const std::string
 
 UniqueFd openStoredFile(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) return fd;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    fd.reset();
-    return fd;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    const int err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-    fd.reset();
-    errno = err;
-    return fd;
-  }
-  // Reads of a regular file block as usual from here on.
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fd.reset();
+  if (fd && !makeRegularBlocking(fd.get())) fd.reset();  // reset keeps errno
   return fd;
 }
 
@@ -687,6 +693,11 @@ std::string storedFileError(const std::string& path, int error, std::uint64_t ma
   }
 }
 
+std::string fileErrorText(int error) {
+  if (error == ENODEV) return "it is not a regular file (a pipe, socket or device)";
+  return systemErrorText(error);
+}
+
 UniqueFd openFile(const std::string& path, FileAccess access) {
   int flags = O_CLOEXEC;
   switch (access) {
@@ -700,16 +711,10 @@ UniqueFd openFile(const std::string& path, FileAccess access) {
       flags |= O_RDWR | O_CREAT;
       break;
   }
-  UniqueFd fd(::open(path.c_str(), flags, 0666));
-  if (fd && access != FileAccess::create) {
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
-      fd.reset();
-    } else if (S_ISDIR(st.st_mode)) {
-      fd.reset();
-      errno = EISDIR;
-    }
-  }
+  // A FIFO in the file's place would hold the caller in open() until a peer came.
+  UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY, 0666));
+  if (!fd && errno == ENXIO) errno = ENODEV;  // a FIFO nobody reads, a socket, a device without its driver
+  if (fd && !makeRegularBlocking(fd.get())) fd.reset();  // reset keeps errno
   return fd;
 }
 
@@ -785,6 +790,20 @@ bool sameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
+std::optional<std::string> linkTarget(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  if (!S_ISLNK(st.st_mode)) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
+  const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+  if (n < 0) return std::nullopt;
+  target.resize(std::min(static_cast<std::size_t>(n), target.size()));
+  return target;
+}
+
 bool isRegularFile(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
@@ -794,15 +813,12 @@ bool isRegularFile(const std::string& path) {
 }
 
 bool copyFileNoOverwrite(const std::string& src, const std::string& dst) {
-  const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  UniqueFd inGuard(in);
+  // A FIFO would hold the copy and a device (a link to /dev/zero) would never end it.
+  UniqueFd inGuard = openStoredFile(src);
+  if (!inGuard) return false;
+  const int in = inGuard.get();
   struct stat st {};
   if (::fstat(in, &st) != 0) return false;
-  if (S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    return false;
-  }
   const int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
   if (out < 0) return false;  // EEXIST: the target stays as it was
   UniqueFd outGuard(out);
@@ -905,6 +921,14 @@ std::string tempDirectory() {
   return dir;
 }
 
+std::string currentDirectory() {
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  const std::unique_ptr<char, Free> cwd(::getcwd(nullptr, 0));
+  return cwd ? std::string(cwd.get()) : std::string();
+}
+
 std::string uniqueTempFile(const std::string& dir, const std::string& prefix) {
   std::string base = dir.empty() ? tempDirectory() : dir;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
@@ -929,7 +953,8 @@ std::string userDataFolder() {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
   };
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
+  // A relative XDG_DATA_HOME is invalid by the convention that defines it: ignored.
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/')
     return withoutSlash(data) + "/zevazodizo";
   if (const char* home = std::getenv("HOME"); home && *home)
     return withoutSlash(home) + "/.local/share/zevazodizo";

@@ -350,6 +350,36 @@ bool Document::removeSection(std::string_view section) {
   return true;
 }
 
+bool Document::copySection(const Document& from, std::string_view fromSection, std::string_view to) {
+  if (!validSectionName(to)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (findSection(to)) {
+    errno = EEXIST;
+    return false;
+  }
+  const auto range = from.findSection(fromSection);
+  if (!range) {
+    errno = ENOENT;
+    return false;
+  }
+  const std::string eol = newLineEnd();
+  std::vector<Line> copied(from.lines_.begin() + static_cast<std::ptrdiff_t>(range->header + 1),
+                           from.lines_.begin() + static_cast<std::ptrdiff_t>(range->end));
+  if (!lines_.empty()) {
+    if (lines_.back().eol.empty()) lines_.back().eol = eol;
+    if (!trim(lines_.back().content).empty()) lines_.push_back(Line{"", eol});
+  }
+  std::string header(1, '[');
+  header.append(trim(to)).push_back(']');
+  lines_.push_back(Line{std::move(header), eol});
+  for (Line& line : copied) lines_.push_back(std::move(line));
+  // The source's last line may have ended its file; here more may follow.
+  if (lines_.back().eol.empty()) lines_.back().eol = eol;
+  return true;
+}
+
 bool Document::renameSection(std::string_view from, std::string_view to) {
   if (!validSectionName(to)) {
     errno = EINVAL;

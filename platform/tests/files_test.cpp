@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -140,6 +141,68 @@ TEST_F(FilesTest, CopyNoOverwriteRefusesAnExistingTargetAndLeavesNothingPartial)
   EXPECT_FALSE(copyFileNoOverwrite(tempDir(), tempDir() + "/out2"));
   EXPECT_EQ(lastError(), EISDIR);
   EXPECT_FALSE(fileExists(tempDir() + "/out2"));
+}
+
+// What may sit where a writer or a copier expects a stored file: none of it may hold the
+// caller (a FIFO without a peer), run it without end (a device) or be written through.
+TEST_F(FilesTest, WritersAndCopiersTakeOnlyRegularFilesAndNeverBlock) {
+  const std::string dir = tempDir();
+  testsupport::makeFifo(dir + "/fifo");
+  testsupport::makeFifo(dir + "/read-fifo");
+  ASSERT_EQ(::symlink("/dev/zero", (dir + "/zero").c_str()), 0);
+  ASSERT_EQ(::mkdir((dir + "/folder").c_str(), 0700), 0);
+  // A FIFO with a reader lets a writer's open through at once: the type check must still refuse it.
+  const int reader = ::open((dir + "/read-fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const UniqueFd readerGuard(reader);
+
+  const struct {
+    const char* name;
+    int error;
+  } cases[] = {
+      {"fifo", ENODEV},
+      {"read-fifo", ENODEV},
+      {"zero", ENODEV},
+      {"folder", EISDIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir + "/" + c.name;
+    const std::string copy = dir + "/copy-of-" + c.name;
+    for (const OpenMode mode : {OpenMode::create, OpenMode::append}) {
+      File f;
+      bool opened = true;
+      ASSERT_TRUE(testsupport::endsWithoutAReader([&] { opened = f.openExclusive(path, mode); }, path));
+      EXPECT_FALSE(opened);
+      EXPECT_EQ(f.error(), OpenError::other);
+      EXPECT_EQ(f.errorCode(), c.error);
+    }
+    for (const FileAccess access : {FileAccess::read, FileAccess::readWrite, FileAccess::create}) {
+      UniqueFd fd;
+      int error = 0;
+      const auto open = [&] {
+        fd = openFile(path, access);
+        error = fd ? 0 : errno;
+      };
+      ASSERT_TRUE(access == FileAccess::read ? testsupport::endsWithoutAWriter(open, path)
+                                             : testsupport::endsWithoutAReader(open, path));
+      EXPECT_FALSE(fd);
+      EXPECT_EQ(error, c.error);
+    }
+    bool copied = true;
+    int error = 0;
+    ASSERT_TRUE(testsupport::endsWithoutAWriter(
+        [&] {
+          copied = copyFileNoOverwrite(path, copy);
+          error = copied ? 0 : errno;
+        },
+        path));
+    EXPECT_FALSE(copied);
+    EXPECT_EQ(error, c.error);
+    EXPECT_FALSE(fileExists(copy)) << "a refused copy leaves nothing at the target";
+  }
+  EXPECT_EQ(fileErrorText(ENODEV), "it is not a regular file (a pipe, socket or device)");
+  EXPECT_EQ(fileErrorText(ENOENT), systemErrorText(ENOENT));
 }
 
 TEST_F(FilesTest, ExistenceSizeTimesAndFolders) {
@@ -503,6 +566,18 @@ TEST_F(FilesTest, SameFileAndRegularFile) {
   EXPECT_FALSE(isRegularFile(tempDir()));
   EXPECT_EQ(errno, EINVAL);
   EXPECT_FALSE(isRegularFile(tempDir() + "/missing"));
+  EXPECT_EQ(errno, ENOENT);
+
+  // A link tells where it points whether or not that exists; anything else is no link.
+  ASSERT_EQ(::symlink("missing/target", (tempDir() + "/dangling").c_str()), 0);
+  ASSERT_EQ(::symlink(a.c_str(), (tempDir() + "/to-a").c_str()), 0);
+  EXPECT_EQ(linkTarget(tempDir() + "/dangling"), "missing/target");
+  EXPECT_EQ(linkTarget(tempDir() + "/to-a"), a);
+  EXPECT_FALSE(isRegularFile(tempDir() + "/dangling"));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(linkTarget(a), std::nullopt);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(linkTarget(tempDir() + "/missing"), std::nullopt);
   EXPECT_EQ(errno, ENOENT);
 }
 

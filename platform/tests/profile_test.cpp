@@ -174,6 +174,37 @@ TEST_F(ProfileTest, RenameMovesASectionVerbatim) {
   EXPECT_TRUE(d.hasSection("region4"));
 }
 
+TEST_F(ProfileTest, CopyTakesASectionAcrossByteForByte) {
+  // Values set() would refuse (a lone CR, a NUL), a comment, CRLF and a last line without
+  // a line end: all of it reaches the copy as it was.
+  const std::string body = std::string("Name=Odd\r\nDesc=one\rtwo\nNul=a\0b\n; note\r\nLast=x", 45);
+  const Document from("[Other]\nA=1\n[Profile3]\r\n" + body);
+  Document to("[Profiles]\nCount=1\n");
+  ASSERT_TRUE(to.copySection(from, "profile3", "Profile1"));
+  EXPECT_EQ(to.text(), "[Profiles]\nCount=1\n\n[Profile1]\n" + body + "\n");
+  EXPECT_EQ(to.get("Profile1", "Desc"), "one\rtwo");
+  EXPECT_EQ(to.get("Profile1", "Nul"), std::string("a\0b", 3));
+
+  const std::string before = to.text();
+  const struct {
+    const char* fromSection;
+    const char* to;
+    int error;
+  } refused[] = {
+      {"Profile3", "profile1", EEXIST},  // already there, in any case
+      {"Missing", "Profile2", ENOENT},
+      {"Profile3", "Bad]", EINVAL},
+      {"Profile3", "", EINVAL},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.to);
+    errno = 0;
+    EXPECT_FALSE(to.copySection(from, c.fromSection, c.to));
+    EXPECT_EQ(errno, c.error);
+    EXPECT_EQ(to.text(), before);
+  }
+}
+
 TEST_F(ProfileTest, RefusesWhatWouldBreakTheFile) {
   struct Case {
     std::string section, key, value;

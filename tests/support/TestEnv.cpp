@@ -84,4 +84,23 @@ bool endsWithoutAWriter(const std::function<void()>& reader, const std::string& 
   return false;
 }
 
+bool endsWithoutAReader(const std::function<void()>& writer, const std::string& fifo) {
+  auto done = std::async(std::launch::async, writer);
+  if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready) {
+    done.get();
+    return true;
+  }
+  // The writer waits for a reader in open() or in a full pipe: be one until it ends, so
+  // that it never writes into a pipe nobody reads.
+  const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  for (int i = 0; i < 1000 && done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready;
+       ++i) {
+    char drain[4096];
+    while (fd >= 0 && ::read(fd, drain, sizeof drain) > 0) {
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  return false;
+}
+
 }  // namespace testsupport

@@ -50,11 +50,25 @@ void CLogger::FindOffsetAndFlags(const std::string& prefix, unsigned* number, un
   }
 }
 
+namespace jotwell {
+std::string& UnusableFirstFileNote() {
+  static std::string note;
+  return note;
+}
+}  // namespace jotwell
+
 bool CLogger::OpenFirstFile() {
   unsigned number = 0, mode = kModeCreate;
   FindOffsetAndFlags(m_FilePathStr, &number, &mode);
-  if (m_File.openExclusive(LogFileName(m_FilePathStr, number), ToOpenMode(mode))) return true;
+  const std::string first = LogFileName(m_FilePathStr, number);
+  jotwell::UnusableFirstFileNote().clear();
+  if (m_File.openExclusive(first, ToOpenMode(mode))) return true;
   if (m_File.error() == platform::OpenError::badPath) return false;
+  // Another writer is the usual reason and needs no word; anything else in the file's place
+  // (a FIFO, a device, a folder) is named, so that nobody looks for the log there.
+  if (m_File.error() != platform::OpenError::inUse)
+    jotwell::UnusableFirstFileNote() = Format("The log file %s cannot be used: %s.", first.c_str(),
+                                              platform::fileErrorText(m_File.errorCode()).c_str());
   // Typically another process holds the file: fall back to "<prefix>A" ... "<prefix>Z".
   for (char c = 'A'; c <= 'Z'; ++c) {
     const std::string prefix = m_FilePathStr + c;

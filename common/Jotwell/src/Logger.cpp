@@ -132,6 +132,10 @@ bool CLogger::Open(const char* baseName) {
     (void)m_File.seekToEnd();  // the open placed it there already
     m_bOpen = true;
     LogOpenMessage();
+    if (std::string& note = jotwell::UnusableFirstFileNote(); !note.empty()) {
+      LogNoFormat(LOG_WARNING, m_File, 0, (note + " This log is " + m_File.path() + ".").c_str());
+      note.clear();
+    }
     return true;
   } catch (...) {
     return false;

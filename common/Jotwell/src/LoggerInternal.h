@@ -14,5 +14,9 @@ std::string FormatV(const char* fmt, va_list args);
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // "%s%u.log"
 std::string LogFileName(const std::string& prefix, unsigned number);
+// Why the first log file could not be used, when the log went on under a lettered prefix
+// for a reason other than another writer holding it; told in the log once it is open
+// (under the logger's lock), then cleared.
+std::string& UnusableFirstFileNote();
 
 }  // namespace jotwell

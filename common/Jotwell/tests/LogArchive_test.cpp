@@ -1,5 +1,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "LoggerFixture.h"
 
@@ -59,6 +62,39 @@ TEST_F(LoggerTest, FileInUseFallsBackToLetteredPrefix) {
   ASSERT_TRUE(CLogger::Open(p.c_str()));
   EXPECT_EQ(CLogger::m_FilePathStr, p + "A");
   EXPECT_EQ(CLogger::m_File.path(), p + "A0.log");
+}
+
+// What may sit where the first log file goes: the open neither waits on it nor writes
+// into a device; the log goes on under the lettered prefix and says why at its top.
+TEST_F(LoggerTest, AFirstFileThatIsNoRegularFileIsNamedAndPassedOver) {
+  noStamps();
+  const struct {
+    const char* prefix;
+    std::function<void(const std::string&)> make;
+    const char* reason;
+  } cases[] = {
+      {"fifo", [](const std::string& path) { testsupport::makeFifo(path); },
+       "it is not a regular file (a pipe, socket or device)"},
+      {"zero", [](const std::string& path) { ASSERT_EQ(::symlink("/dev/zero", path.c_str()), 0); },
+       "it is not a regular file (a pipe, socket or device)"},
+      {"folder", [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); },
+       "Is a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.prefix);
+    const std::string p = tempDir() + "/" + c.prefix;
+    c.make(p + "0.log");
+    bool opened = false;
+    ASSERT_TRUE(testsupport::endsWithoutAReader([&] { opened = CLogger::Open(p.c_str()); }, p + "0.log"));
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(CLogger::m_File.path(), p + "A0.log");
+    CLogger::Close();
+    EXPECT_NE(read(p + "A0.log")
+                  .find("WARNING: The log file " + p + "0.log cannot be used: " + c.reason +
+                        ". This log is " + p + "A0.log.\r\n"),
+              std::string::npos)
+        << read(p + "A0.log");
+  }
 }
 
 TEST_F(LoggerTest, RotatesBySizeAndWrapsToTheOldestFile) {

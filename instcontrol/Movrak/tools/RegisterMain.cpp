@@ -1,6 +1,7 @@
 // movrak-register: writes (or removes) the automation server's classes in the registry,
 // so that clients can create "Movrak.ScanCtrl" and "Movrak.ScanLL". The library's own
 // DllRegisterServer does the writing; it stores the library's absolute path.
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -46,10 +47,22 @@ int main(int argc, char** argv) {
     }
   }
   if (library.empty()) library = platform::projectLibraryFolder(platform::executablePath()) + "libMovrak.so";
-  if (!platform::fileExists(library)) {
-    std::fprintf(stderr, "movrak-register: the library %s does not exist\n", library.c_str());
+  if (!platform::isRegularFile(library)) {
+    const int error = platform::lastError();
+    // A bare name is looked for in the current folder only, so say where.
+    const std::string where = library.find('/') == std::string::npos
+                                  ? " in the current folder " + platform::currentDirectory()
+                                  : std::string();
+    const std::string what = error == ENOENT   ? "does not exist"
+                             : error == EINVAL ? "is not a regular file"
+                                               : "cannot be used: " + platform::systemErrorText(error);
+    std::fprintf(stderr, "movrak-register: the library %s%s %s\n", library.c_str(), where.c_str(),
+                 what.c_str());
     return 1;
   }
+  // Loading a bare name would search the library path instead of the file just checked.
+  if (library.find('/') == std::string::npos)
+    library = platform::joinPath(platform::currentDirectory(), library);
   const platform::com::HRESULT hr = platform::com::RegisterLibrary(library, unregister);
   if (platform::com::Failed(hr)) {
     const auto info = platform::com::GetErrorInfo();

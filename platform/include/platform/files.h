@@ -37,8 +37,10 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens `path` for exclusive writing. On failure the file stays closed and error()
-  // tells a bad path (missing or invalid folder) from a file in use from the rest.
+  // Opens `path` for exclusive writing, without blocking: only a regular file is taken
+  // (other, with errorCode() EISDIR for a folder, ENODEV for a pipe, socket or device). On
+  // failure the file stays closed and error() tells a bad path (missing or invalid folder)
+  // from a file in use from the rest.
   [[nodiscard]] bool openExclusive(const std::string& path, OpenMode mode);
   bool isOpen() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
@@ -156,7 +158,8 @@ void adviseLargePages(void* buffer, std::size_t bytes);
 std::vector<std::string> listDirectory(const std::string& dir, const std::string& pattern = "*");
 
 // Copies src to dst, failing (lastError EEXIST) when dst exists; nothing partial is left
-// behind on failure.
+// behind on failure. src must be a regular file: it is opened as openStoredFile does
+// (EISDIR for a folder, ENODEV for a pipe, socket or device).
 [[nodiscard]] bool copyFileNoOverwrite(const std::string& src, const std::string& dst);
 
 // Replaces (or creates) `path` with `contents` so that readers see the old file or the new
@@ -172,8 +175,9 @@ enum class FileAccess {
   readWrite,  // an existing file, read and written
   create,     // read and written, created (usual permissions) when missing, never truncated here
 };
-// Opens `path` (close-on-exec); an empty UniqueFd with errno on failure. read and readWrite
-// refuse a folder (EISDIR).
+// Opens `path` (close-on-exec) without blocking on what sits in the file's place, and only
+// a regular file: a folder is refused with EISDIR, a pipe, socket or device with ENODEV.
+// An empty UniqueFd with errno on failure.
 [[nodiscard]] UniqueFd openFile(const std::string& path, FileAccess access);
 // Opens a stored file (settings, registry hive, region file ...) for reading: opened
 // without blocking, so a FIFO or a device in its place never holds the caller, and
@@ -185,6 +189,9 @@ enum class FileAccess {
 [[nodiscard]] std::optional<std::string> readStoredFile(const std::string& path, std::uint64_t maxBytes);
 // Says in words why openStoredFile or readStoredFile failed with `error` (an errno).
 std::string storedFileError(const std::string& path, int error, std::uint64_t maxBytes = 0);
+// Says in words why a file could not be written or copied: "not a regular file ..." for
+// ENODEV (what the writers here give for a pipe, socket or device), else the system's text.
+std::string fileErrorText(int error);
 // Creates a new file "<path><infix>XXXXXX" (random letters and digits) beside `path`,
 // exclusively and with the usual permissions, for a writer that renames it into place
 // once complete; its name goes to `tempPath`. Empty with errno on failure.
@@ -208,6 +215,9 @@ bool sameFile(const std::string& a, const std::string& b);
 // True for an existing regular file; false with errno (EINVAL for something that exists
 // but is no regular file).
 bool isRegularFile(const std::string& path);
+// What the symbolic link `path` points at, as written in it (whether that exists or not);
+// nullopt with errno when `path` is missing or no link (EINVAL).
+std::optional<std::string> linkTarget(const std::string& path);
 
 // Space available to the caller on the file system holding `path` (or its nearest
 // existing parent).
@@ -227,10 +237,11 @@ DriveKind classifyDrive(const std::string& fsType, unsigned major, unsigned mino
 // The mount point holding `path` (the stand-in for a drive root); empty when none.
 std::string mountPoint(const std::string& path);
 
-std::string tempDirectory();  // $TMPDIR or /tmp, without a trailing '/'
+std::string tempDirectory();     // $TMPDIR or /tmp, without a trailing '/'
+std::string currentDirectory();  // the process's working folder; empty when it cannot be told
 // The user's own data folder of this software, without a trailing '/':
 // $XDG_DATA_HOME/zevazodizo, else ~/.local/share/zevazodizo; "" when neither
-// XDG_DATA_HOME nor HOME is set.
+// XDG_DATA_HOME nor HOME is set. A relative XDG_DATA_HOME is ignored.
 std::string userDataFolder();
 // Creates a new empty file "<dir>/<prefix>XXXXXX" and returns its path (empty on failure).
 [[nodiscard]] std::string uniqueTempFile(const std::string& dir, const std::string& prefix);

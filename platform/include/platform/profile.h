@@ -83,6 +83,13 @@ class Document {
   // already called `to`.
   [[nodiscard]] bool renameSection(std::string_view from, std::string_view to);
 
+  // Appends a new section `to` (after a blank line, as set() makes one) holding the lines
+  // of the first section `fromSection` of `from` byte for byte, line ends included: bytes
+  // that set() refuses in a value (a lone CR, a NUL) go across as they are. False, and
+  // nothing changed, when `to` is not a valid section name (EINVAL), already exists here
+  // (EEXIST) or `from` has no such section (ENOENT).
+  [[nodiscard]] bool copySection(const Document& from, std::string_view fromSection, std::string_view to);
+
   bool operator==(const Document& other) const { return text() == other.text(); }
 
  private:

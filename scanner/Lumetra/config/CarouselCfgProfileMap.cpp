@@ -219,8 +219,10 @@ void CCarouselCfgProfileMap::KeepSkipped(const platform::profile::Document& doc,
     if (already.Name == name) return;  // the same file loaded again
   SkippedProfile kept;
   kept.Name = name;
-  for (const std::string& key : doc.keyNames(section))
-    if (const auto value = doc.get(section, key)) kept.Values.emplace_back(key, *value);
+  platform::profile::Document lines;
+  // The section exists (its Name was read from it) and "Profile" is a valid new name.
+  (void)lines.copySection(doc, section, "Profile");
+  kept.Section = lines.text();
   LogWarning(
       "LoadCfgProfiles: profile '%s' ([%s] of '%s') is not loaded: %s; it is kept in the file as it is.",
       name.c_str(), section.c_str(), FilePath.c_str(), reason.c_str());
@@ -234,9 +236,7 @@ int CCarouselCfgProfileMap::ReloadSkippedProfiles(CScanRegionInfoMap* regionMap)
   int loaded = 0;
   for (SkippedProfile& kept : skipped) {
     if (Lookup(kept.Name)) continue;  // replaced meanwhile by a profile of its name
-    platform::profile::Document doc;
-    // An in-memory document: set() refuses only names a file could not hold, and these came from one.
-    for (const auto& [key, value] : kept.Values) (void)doc.set("Profile", key, value);
+    const platform::profile::Document doc(kept.Section);
     if (const auto reason = ReadProfile(&doc, "Profile", kept.Name, regionMap)) {
       m_Skipped.push_back(std::move(kept));
     } else {
@@ -355,14 +355,13 @@ bool CCarouselCfgProfileMap::SaveCfgProfiles(const char* path) {
     ++written;
   }
   for (const SkippedProfile* skipped : kept) {
+    // Its lines go back as they were read. Dropping it would lose the user's profile for
+    // good once the backup is replaced too: when it cannot be written, nothing is saved.
     const std::string section = "Profile" + std::to_string(written + 1);
-    bool ok = true;
-    for (const auto& [key, value] : skipped->Values) ok = doc.set(section, key, value) && ok;
-    if (!ok) {
-      LogError("Save profile %s failed [%s]", skipped->Name.c_str(),
-               FormatWin32Error("Save PROFILE_NAME").c_str());
-      (void)doc.removeSection(section);  // false: nothing of it was written yet
-      continue;
+    if (!doc.copySection(platform::profile::Document(skipped->Section), "Profile", section)) {
+      LogError("Save profile file '%s' failed: the kept profile %s cannot be written back [%s]",
+               target.c_str(), skipped->Name.c_str(), FormatWin32Error("Save PROFILE_NAME").c_str());
+      return false;
     }
     ++written;
   }
@@ -376,7 +375,7 @@ bool CCarouselCfgProfileMap::SaveCfgProfiles(const char* path) {
                       platform::copyFileNoOverwrite(target, backup);
       if (!ok) {
         lumetra::ShowErrorMessage("Failed to access profile file '" + target +
-                                  "': " + platform::systemErrorText(platform::lastError()));
+                                  "': " + platform::fileErrorText(platform::lastError()));
         return false;
       }
       LogInfo("SaveCfgProfiles: Updating %s, the original file has been renamed as %s", target.c_str(),

@@ -63,7 +63,9 @@ class CCarouselCfgProfileMap {
  private:
   struct SkippedProfile {
     std::string Name;
-    std::vector<std::pair<std::string, std::string>> Values;  // key, value in file order
+    // Its lines as the file held them, byte for byte, under the section "[Profile]": a
+    // value the writer's checks would refuse (a lone CR, a NUL) must still go back.
+    std::string Section;
   };
   std::optional<std::string> ReadProfile(const platform::profile::Document* doc, const std::string& section,
                                          const std::string& name, CScanRegionInfoMap* regionMap);

@@ -1271,7 +1271,7 @@ void CCarouselRun::ReportUnrecordedSlots() {
   std::string slots;
   for (const int slot : m_Run.unrecordedSlots) slots += (slots.empty() ? "" : ", ") + std::to_string(slot);
   const CScanLogFile& history = GetScanLog();
-  const std::string reason = platform::systemErrorText(history.GetErrorCode());
+  const std::string reason = platform::fileErrorText(history.GetErrorCode());
   // The slides were scanned; only their record is missing, and the operator must see
   // that the scan history lacks them (an error line is shown, a warning only reported).
   const std::string text =

@@ -1,7 +1,9 @@
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <sstream>
 
 #include "FamilyUtil.h"
+#include "platform/files.h"
 #include "zevasim/DeviceFamilies.h"
 
 namespace zevasim {
@@ -33,9 +35,15 @@ FlashFamily::FlashFamily()
             {"LaserPDCtToMWatt_G", "2228.6"},
             {"LaserPDCtToMWatt_R", "2920.0"}} {}
 
-bool FlashFamily::loadFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return false;
+bool FlashFamily::loadFile(const std::string& path, std::string* error) {
+  // Read as the product reads its stored files: a FIFO does not hold the start, and a
+  // device or a huge file does not grow the simulator until memory runs out.
+  const auto text = platform::readStoredFile(path, kMaxFlashFileBytes);
+  if (!text) {
+    if (error) *error = platform::storedFileError(path, errno, kMaxFlashFileBytes);
+    return false;
+  }
+  std::istringstream in(*text);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const auto start = line.find_first_not_of(" \t");

@@ -285,8 +285,10 @@ int main(int argc, char** argv) {
   const zevasim::DeviceFamilies devices = zevasim::addDeviceFamilies(instrument);
   // One serial number: the one the instrument announces is the one its FLASH holds.
   devices.flash->set("InstSerialNum", options.serialNumber);
-  if (!flashFile.empty() && !devices.flash->loadFile(flashFile)) {
-    std::fprintf(stderr, "zevasim: cannot read the FLASH file '%s'\n", flashFile.c_str());
+  std::string flashError;
+  if (!flashFile.empty() && !devices.flash->loadFile(flashFile, &flashError)) {
+    std::fprintf(stderr, "zevasim: cannot read the FLASH file '%s': %s\n", flashFile.c_str(),
+                 flashError.c_str());
     return 2;
   }
   for (const auto& [slot, barcode] : slides) devices.autoloader->putSlide(slot, {barcode, "7"});

@@ -1,5 +1,6 @@
 #include "FirstRun.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "Jotwell/ProductKeys.h"
@@ -37,6 +38,13 @@ std::string WriteString(const char* key, const char* name, const std::string& va
   return "cannot write the registry value \"" + std::string(name) + "\" of HKEY_LOCAL_MACHINE\\" + key +
          " in " + reg::hivePath(platform::HKEY_LOCAL_MACHINE) + " (error " + std::to_string(rc) +
          "); ZEVA_REGISTRY_DIR chooses another registry folder";
+}
+
+// Why `path`, which isRegularFile refused with `error`, is not taken as a file.
+std::string NotAFile(const std::string& path, int error) {
+  if (error != EINVAL) return path + ": " + platform::systemErrorText(error);
+  if (platform::directoryExists(path)) return path + " is a folder, not a file";
+  return path + " is not a regular file (a pipe, socket or device)";
 }
 
 }  // namespace
@@ -90,9 +98,21 @@ FirstRunResult RunFirstRun(const FirstRunOptions& options) {
     if (platform::fileExists(share + "/" + name)) files.push_back(name);
   for (const std::string& name : files) {
     const std::string target = folder + "/" + name;
-    if (platform::fileExists(target)) {
+    if (platform::isRegularFile(target)) {
       result.done.push_back("kept " + target);
       continue;
+    }
+    // Whatever else has the name is the user's: never replaced, but named, so that the
+    // user can put it right (a link may point at a share that is not mounted just now).
+    if (const int error = platform::lastError(); error != ENOENT) {
+      result.error = NotAFile(target, error) + "; move it away, then run zevazodizo-setup again";
+      return result;
+    }
+    if (const auto link = platform::linkTarget(target)) {
+      result.error = target + " is a link to " + *link +
+                     ", which does not exist; restore that file, or remove the link for the installation's "
+                     "copy, then run zevazodizo-setup again";
+      return result;
     }
     if (!platform::copyFileNoOverwrite(share + "/" + name, target)) {
       const int error = platform::lastError();

@@ -21,7 +21,8 @@ struct FirstRunResult {
 };
 
 // The user's installation folder unless one is given: $XDG_DATA_HOME/zevazodizo, else
-// ~/.local/share/zevazodizo; "" when neither HOME nor XDG_DATA_HOME is set.
+// ~/.local/share/zevazodizo; "" when neither HOME nor XDG_DATA_HOME is set. A relative
+// XDG_DATA_HOME is ignored, as the convention that defines it says.
 std::string DefaultInstallFolder();
 
 // The shared files of the installation that holds `programPath` (<prefix>/bin/...).
@@ -31,7 +32,8 @@ std::string ShareFolderOf(const std::string& programPath);
 std::string ServerLibraryOf(const std::string& programPath);
 
 // Sets up the user's installation; safe to run again (files the user already has, edited
-// or not, are kept). Steps, in order:
+// or not, are kept; where one is expected, something that is no regular file, or a link
+// to a file that does not exist, stops the run with what was found). Steps, in order:
 //  1. the installation folder with its "Logs" folder, and the files every program reads
 //     there, copied from the shared files when missing: the region files (ChipRegions.ini,
 //     RegionDB.sys), the run report's logfile.dtd and logfile.xsl, and the data board's

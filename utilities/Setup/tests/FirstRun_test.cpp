@@ -6,9 +6,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -150,12 +153,64 @@ TEST_F(FirstRunTest, StopsWithTheReasonAndWritesNoRegistryValue) {
       << "nothing is created for an incomplete installation";
 }
 
+// What may already have the name of a file the run copies is the user's: it is never
+// replaced, and the run stops naming what it found, before any registry value is written.
+TEST_F(FirstRunTest, WhatIsNoRegularFileWhereARegionFileGoesStopsTheRunWithWhatItIs) {
+  const std::string folder = tempDir() + "/user";
+  const std::string target = folder + "/ChipRegions.ini";
+  const std::string elsewhere = tempDir() + "/share-not-mounted/ChipRegions.ini";
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    std::string says;
+  } cases[] = {
+      {"dangling link", [&] { ASSERT_EQ(::symlink(elsewhere.c_str(), target.c_str()), 0); },
+       target + " is a link to " + elsewhere +
+           ", which does not exist; restore that file, or remove the link for the installation's copy, then "
+           "run "
+           "zevazodizo-setup again"},
+      {"folder", [&] { ASSERT_EQ(::mkdir(target.c_str(), 0700), 0); },
+       target + " is a folder, not a file; move it away, then run zevazodizo-setup again"},
+      {"fifo", [&] { testsupport::makeFifo(target); },
+       target + " is not a regular file (a pipe, socket or device); move it away, then run zevazodizo-setup "
+                "again"},
+      {"link to /dev/zero", [&] { ASSERT_EQ(::symlink("/dev/zero", target.c_str()), 0); },
+       target + " is not a regular file (a pipe, socket or device); move it away, then run zevazodizo-setup "
+                "again"},
+  };
+  ASSERT_TRUE(platform::createDirectories(folder));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.make();
+    struct stat before {};
+    ASSERT_EQ(::lstat(target.c_str(), &before), 0);
+    setup::FirstRunResult r;
+    ASSERT_TRUE(testsupport::endsWithoutAReader([&] { r = run(folder); }, target));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, c.says);
+    struct stat after {};
+    ASSERT_EQ(::lstat(target.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "left as it was";
+    EXPECT_EQ(value(kProductKey, "Path"), std::nullopt);
+    std::filesystem::remove(target);
+  }
+  // With the name free again the run copies the installation's file.
+  const auto r = run(folder);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(testsupport::readFile(target), "[ScanRegions]\nNumRegions=0\n");
+}
+
 TEST_F(FirstRunTest, FoldersFollowTheEnvironmentAndTheProgramsPlace) {
   const char* savedHome = std::getenv("HOME");
   const std::string home = savedHome ? savedHome : "";
   ::setenv("HOME", "/home/operator", 1);
   ::setenv("XDG_DATA_HOME", "/data/operator/", 1);
   EXPECT_EQ(setup::DefaultInstallFolder(), "/data/operator/zevazodizo");
+  // A relative one is invalid by the convention that defines it: ignored, not refused.
+  for (const char* relative : {"data/operator", "./data", "~/data"}) {
+    ::setenv("XDG_DATA_HOME", relative, 1);
+    EXPECT_EQ(setup::DefaultInstallFolder(), "/home/operator/.local/share/zevazodizo") << relative;
+  }
   ::unsetenv("XDG_DATA_HOME");
   EXPECT_EQ(setup::DefaultInstallFolder(), "/home/operator/.local/share/zevazodizo");
   ::unsetenv("HOME");

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -326,6 +327,78 @@ TEST_F(ProfileMapTest, ATextEndsAtAStrayCarriageReturnOrNulAndSurvivesASave) {
   for (const char* name : {"A", "B"}) {
     ASSERT_NE(back.Lookup(name), nullptr) << name;
     EXPECT_TRUE(back.Lookup(name)->IsEqual(map.Lookup(name))) << name;
+  }
+}
+
+// A profile kept unloaded goes back as the file held it, whatever bytes its values hold:
+// the writer's checks refuse a lone CR and a NUL, and two saves used to lose it from the
+// file and from the backup.
+TEST_F(ProfileMapTest, AKeptProfileSurvivesEverySaveByteForByte) {
+  using namespace std::string_literals;  // the text holds a NUL
+  const std::string kept =
+      "Name=Odd\r\nDescription=one\rtwo\r\nDyeChannel=X\r\nRegionName=Full Slide\r\n"
+      "ScanDescription=a\0b\r\nOutputPath=  /data/odd  \r\nPMTRed=50\r\nPMTGreen=50\r\n"s;
+  writeFile(pfl(), "[Profiles]\r\nCount=2\r\n[Profile1]\r\n" + kept +
+                       "[Profile2]\r\nName=Good\r\nDyeChannel=R\r\nRegionName=Full Slide\r\nPMTRed=5\r\n"
+                       "PMTGreen=5\r\n");
+  CCarouselCfgProfileMap map;
+  ASSERT_TRUE(map.LoadCfgProfiles(pfl().c_str(), &regions_));
+  ASSERT_EQ(map.GetSkippedCount(), 1);
+  ASSERT_NE(map.Lookup("Good"), nullptr);
+
+  ASSERT_TRUE(map.SaveCfgProfiles(nullptr));
+  ASSERT_TRUE(map.SaveCfgProfiles(nullptr));  // the backup is now the first save
+  for (const std::string& file : {pfl(), tempDir() + "/CarouselCfg.bak"}) {
+    SCOPED_TRACE(file);
+    const std::string text = readFile(file);
+    EXPECT_NE(text.find("[Profile2]\n" + kept), std::string::npos) << text;
+    const auto doc = platform::profile::read(file);
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(doc->getInt("Profiles", "Count", 0), 2);
+    EXPECT_EQ(doc->getString("Profile1", "Name"), "Good");
+  }
+  EXPECT_FALSE(
+      logged("ERROR: Save profile Odd failed [Save PROFILE_NAME failed with error 22: Invalid argument]"));
+
+  // Loaded again, it is kept again, and it loads once its values are good.
+  CCarouselCfgProfileMap back;
+  ASSERT_TRUE(back.LoadCfgProfiles(pfl().c_str(), &regions_));
+  EXPECT_EQ(back.GetSkippedCount(), 1);
+  EXPECT_EQ(back.Lookup("Odd"), nullptr);
+}
+
+// What may sit where the profile file is: the save neither waits on it nor copies it
+// without end into the backup; it fails, says which file and why, and keeps the old one.
+TEST_F(ProfileMapTest, ASaveOverWhatIsNoRegularFileFailsAtOnceAndSaysWhy) {
+  CCarouselCfgProfileMap map;
+  map.LoadDefaultProfile(&regions_);
+  auto p = std::make_unique<tagScanCfgStruct>(*map.GetDefault());
+  p->Name = "A";
+  map.SetAt(std::move(p));
+
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    const char* reason;
+  } cases[] = {
+      {"fifo.pfl", [](const std::string& path) { testsupport::makeFifo(path); },
+       "it is not a regular file (a pipe, socket or device)"},
+      {"zero.pfl", [](const std::string& path) { ASSERT_EQ(::symlink("/dev/zero", path.c_str()), 0); },
+       "it is not a regular file (a pipe, socket or device)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string target = pfl(c.name);
+    const std::string backup = tempDir() + "/" + platform::stemOf(c.name) + ".bak";
+    c.make(target);
+    boxes_.clear();
+    bool saved = true;
+    ASSERT_TRUE(
+        testsupport::endsWithoutAWriter([&] { saved = map.SaveCfgProfiles(target.c_str()); }, target));
+    EXPECT_FALSE(saved);
+    EXPECT_THAT(boxes_,
+                ::testing::ElementsAre("Failed to access profile file '" + target + "': " + c.reason));
+    EXPECT_FALSE(platform::fileExists(backup)) << "nothing partial is left as the backup";
   }
 }
 

@@ -1,8 +1,12 @@
 #include "run/ScanLogFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -137,6 +141,45 @@ TEST_F(ScanLogFileTest, UnopenedLogKeepsTheRecordUntilItCanWrite) {
   // Another process's writer holds the file: this one cannot open it.
   CScanLogFile second;
   EXPECT_FALSE(second.Open("../SN"));
+}
+
+// What may sit where the year's file goes: the open (on the run thread) neither waits on
+// it nor writes into a device; it fails with the reason, and the record stays pending
+// until the file can be written.
+TEST_F(ScanLogFileTest, AHistoryFileThatIsNoRegularFileIsRefusedAtOnceAndTheRecordKept) {
+  std::filesystem::create_directories(logsDir());
+  const std::string path = logsDir() + "/2024_SN.log";
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    int error;
+  } cases[] = {
+      {"fifo", [&] { testsupport::makeFifo(path); }, ENODEV},
+      {"link to /dev/zero", [&] { ASSERT_EQ(::symlink("/dev/zero", path.c_str()), 0); }, ENODEV},
+      {"folder", [&] { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }, EISDIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.make();
+    CScanLogFile history;
+    bool opened = true;
+    ASSERT_TRUE(testsupport::endsWithoutAReader([&] { opened = history.Open("SN"); }, path));
+    EXPECT_FALSE(opened);
+    EXPECT_FALSE(history.IsOpen());
+    EXPECT_EQ(history.GetErrorCode(), c.error);
+    history.SetSlotConfig(Settings());
+    history.SetStartTime(kScanTime);
+    history.SetBarcode("KEPT");
+    history.SetResult("Success");
+    EXPECT_FALSE(history.WriteRecord());
+
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    EXPECT_TRUE(history.WriteRecord());
+    EXPECT_EQ(testsupport::readFile(path),
+              "[03-06-24 09:30:05]\tKEPT\tR+G\t75x22.5\t5\t16\t80%\t65%\t0\t\tSuccess\r\n");
+    std::filesystem::remove(path, ignored);
+  }
 }
 
 // A disk that runs full while a slide's line is written, and has room again for the next

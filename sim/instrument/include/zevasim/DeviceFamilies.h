@@ -50,8 +50,10 @@ class FlashFamily final : public CommandFamily {
   void registerCommands(Instrument& instrument) override;
 
   // Reads "KEY VALUE" lines (the value is the rest of the line; blank lines and lines
-  // starting with '#' are skipped) and sets each key. False when the file cannot be read.
-  bool loadFile(const std::string& path);
+  // starting with '#' are skipped) and sets each key. False, with the reason in `error`,
+  // when the file cannot be read, is no regular file or is larger than kMaxFlashFileBytes.
+  static constexpr std::uint64_t kMaxFlashFileBytes = std::uint64_t{1} << 20;
+  bool loadFile(const std::string& path, std::string* error = nullptr);
   void clear();
   void set(const std::string& key, const std::string& value);
   void erase(const std::string& key);

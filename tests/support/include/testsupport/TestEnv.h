@@ -51,5 +51,8 @@ void makeFifo(const std::string& path);
 // Runs `reader`, which must not hang on the FIFO at `fifo`: false when it did not end
 // within 10 s (the FIFO is then opened for writing and closed, to free the reader).
 bool endsWithoutAWriter(const std::function<void()>& reader, const std::string& fifo);
+// Runs `writer`, which must not hang on the FIFO at `fifo`: false when it did not end
+// within 10 s (the FIFO is then opened for reading and drained until the writer ends).
+bool endsWithoutAReader(const std::function<void()>& writer, const std::string& fifo);
 
 }  // namespace testsupport
