@@ -430,10 +430,12 @@ std::string CarouselGridModel::Hint(int row, int col) const {
     const ScanRegionInfo* info =
         m_Profile && m_Profile->RegionMap ? m_Profile->RegionMap->Lookup(r.RegionName) : nullptr;
     if (!info) return {};
+    // Where the scan starts on the slide: the slide origin less the region's own corner,
+    // as the scan start places it (a maker region right of the origin has a negative X).
     return FormatText("Size=(%ldx%ld), Origin=(%ld, %ld)", static_cast<long>(info->Right - info->Left),
                       static_cast<long>(info->Bottom - info->Top),
-                      static_cast<long>(info->Left + info->OriginX),
-                      static_cast<long>(info->Top + info->OriginY));
+                      static_cast<long>(info->OriginX - info->Left),
+                      static_cast<long>(info->OriginY - info->Top));
   }
   if (col == kColDyx) {
     if (!(r.DyxRatio > 0.0)) return "No Dyx scan defined";

@@ -445,9 +445,10 @@ TEST_F(GridModelTest, HintsHeadingsAndTheResetCommand) {
   EXPECT_EQ(M::ColumnWidth(9), 300);
   EXPECT_EQ(model_.Hint(-1, 1), "Dye channel");
   EXPECT_EQ(model_.Hint(-1, -1), "Carousel Slot #");
-  // Array B: 20000 x 10000 at (100, 200); the default region's origin is (2000, 500).
+  // Array B: 20000 x 10000 at (100, 200); the default region's origin is (2000, 500). The
+  // hint gives where the scan starts on the slide, which is the origin less the corner.
   model_.ApplyChoice(cell(0, M::kColRegion), "Array B");
-  EXPECT_EQ(model_.Hint(0, M::kColRegion), "Size=(20000x10000), Origin=(2100, 700)");
+  EXPECT_EQ(model_.Hint(0, M::kColRegion), "Size=(20000x10000), Origin=(1900, 300)");
   EXPECT_EQ(model_.Hint(0, M::kColDyx), "No Dyx scan defined");
   model_.ApplyChoice(cell(0, M::kColPMTRed), "90%");
   model_.ApplyChoice(cell(0, M::kColDyx), "0.33");
