@@ -6,6 +6,7 @@
 
 #include "ComFixture.h"
 #include "okSim/okSim.h"
+#include "testsupport/RunTogether.h"
 
 namespace {
 
@@ -149,27 +150,7 @@ namespace {
 
 using ScanCtrlPortConcurrencyTest = ComTest;
 
-// Runs `body(thread, round)` on `threads` threads for `rounds` rounds each, all released
-// together; the failures come back as text.
-std::vector<std::string> RunTogether(int threads, int rounds,
-                                     const std::function<std::string(int, int)>& body) {
-  std::promise<void> go;
-  std::shared_future<void> started = go.get_future().share();
-  std::vector<std::future<std::vector<std::string>>> workers;
-  for (int t = 0; t < threads; ++t)
-    workers.push_back(std::async(std::launch::async, [&, t] {
-      started.wait();
-      std::vector<std::string> failures;
-      for (int r = 0; r < rounds; ++r)
-        if (std::string f = body(t, r); !f.empty()) failures.push_back(std::move(f));
-      return failures;
-    }));
-  go.set_value();
-  std::vector<std::string> all;
-  for (auto& w : workers)
-    for (std::string& f : w.get()) all.push_back(std::move(f));
-  return all;
-}
+using testsupport::RunTogether;
 
 std::string Where(int t, int r) {
   return "thread " + std::to_string(t) + " round " + std::to_string(r) + ": ";
@@ -203,18 +184,7 @@ TEST_F(ScanCtrlPortConcurrencyTest, ConnectsOfTwoObjectsFromSeveralThreadsAllSuc
   EXPECT_TRUE(failures.empty()) << testing::PrintToString(failures);
 
   // On the board, each open ran whole: open, clock set-up, download, then the phase walk.
-  std::string shape;
-  for (const std::string& c : oksim::calls()) {
-    if (c.rfind("okUsbFrontPanel_OpenBySerial", 0) == 0)
-      shape += 'O';
-    else if (c.rfind("okUsbFrontPanel_LoadDefaultPLLConfiguration", 0) == 0)
-      shape += 'P';
-    else if (c.rfind("okUsbFrontPanel_ConfigureFPGA", 0) == 0)
-      shape += 'C';
-    else if (c.rfind("okUsbFrontPanel_ActivateTriggerIn(0x41,", 0) == 0 &&
-             (shape.empty() || shape.back() != 'D'))
-      shape += 'D';
-  }
+  const std::string shape = oksim::openSteps();
   std::string expected;
   for (int i = 0; i < 20; ++i) expected += "OPCD";
   EXPECT_EQ(shape, expected);

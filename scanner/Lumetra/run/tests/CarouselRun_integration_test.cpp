@@ -21,6 +21,7 @@
 #include "CarouselRunFixture.h"
 #include "Jotwell/ProductKeys.h"
 #include "Jotwell/RegEdit.h"
+#include "RunTestSupport.h"
 #include "okSim/okSim.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -31,21 +32,12 @@
 
 namespace {
 
-using lumetra::run::GetMessageText;
 using lumetra_test::CarouselRunTest;
 using lumetra_test::ProgressWindow;
+using lumetra_test::ReportEntry;
+using lumetra_test::StatusText;
 using testing::HasSubstr;
 using testing::Not;
-
-std::string MessageText(int id) {
-  std::string text;
-  GetMessageText(id, text);
-  return text;
-}
-
-std::string Entry(const std::string& category, const std::string& text) {
-  return "<log category=\"" + category + "\"> " + text + " </log>";
-}
 
 // Parses the report against its DTD; the number of errors (-1: not parsed at all).
 int ValidationErrors(const std::string& path) {
@@ -87,14 +79,14 @@ void ExpectStory(const std::string& xml, const std::vector<std::string>& story) 
 // The report's story of a run that scanned slots 1 and 2 whole into these images.
 std::vector<std::string> WholeRunOfSlots1And2(const std::string& image1, const std::string& image2) {
   return {
-      Entry("HEADER", "Total number of slide(s) detected: 2."),
-      Entry("HEADER", "Slot 1 ----------------\r\n"),
-      Entry("HEADER", "Scanned image: " + image1 + "\r\n"),
-      Entry("HEADER", "Scan completed.\r\n\r\n"),
-      Entry("HEADER", "Slot 2 ----------------\r\n"),
-      Entry("HEADER", "Scanned image: " + image2 + "\r\n"),
-      Entry("HEADER", "Scan completed.\r\n\r\n"),
-      Entry("HEADER", MessageText(9937)),
+      ReportEntry("HEADER", "Total number of slide(s) detected: 2."),
+      ReportEntry("HEADER", "Slot 1 ----------------\r\n"),
+      ReportEntry("HEADER", "Scanned image: " + image1 + "\r\n"),
+      ReportEntry("HEADER", "Scan completed.\r\n\r\n"),
+      ReportEntry("HEADER", "Slot 2 ----------------\r\n"),
+      ReportEntry("HEADER", "Scanned image: " + image2 + "\r\n"),
+      ReportEntry("HEADER", "Scan completed.\r\n\r\n"),
+      ReportEntry("HEADER", StatusText(9937)),
   };
 }
 
@@ -126,7 +118,7 @@ TEST_F(CarouselRunTest, TwoBarcodedSlidesGiveExactImagesTheReportAndTheHistory) 
   EXPECT_EQ(window.TotalSlides(), 2);
   EXPECT_EQ(window.SlidesCompleted(), 2);
   EXPECT_THAT(window.StatusText(), HasSubstr("Total number of slide(s) detected: 2."));
-  EXPECT_THAT(window.StatusText(), HasSubstr(MessageText(9937)));
+  EXPECT_THAT(window.StatusText(), HasSubstr(StatusText(9937)));
   for (const auto& [code, value] : window.DataProgress())
     EXPECT_NE(code, lumetra::run::kScanDataFailed) << "data status " << value;
 
@@ -155,7 +147,7 @@ TEST_F(CarouselRunTest, TwoBarcodedSlidesGiveExactImagesTheReportAndTheHistory) 
   EXPECT_EQ(window.HtmlPath(), reportDir() + "/CarouselRunLog.htm");
   const std::string page = testsupport::readFile(window.HtmlPath());
   EXPECT_THAT(page, HasSubstr("TARSEL SCANNER -- CAROUSEL REPORT LOG"));
-  EXPECT_THAT(page, HasSubstr(MessageText(9937)));
+  EXPECT_THAT(page, HasSubstr(StatusText(9937)));
 
   // The scan history: one line per slide in the instrument's file of the year.
   const auto history = HistoryRecords("ZS000001");
@@ -218,12 +210,12 @@ TEST_F(CarouselRunTest, ABoardThatStopsDeliveringSkipsItsSlideAndTheRunGoesOn) {
   const std::string xml = testsupport::readFile(reportDir() + "/CarouselRunLog.xml");
   EXPECT_EQ(ValidationErrors(reportDir() + "/CarouselRunLog.xml"), 0);
   ExpectStory(xml, {
-                       Entry("HEADER", "Scanned image: " + files[0].fileName + "\r\n"),
-                       Entry("ERROR", failure),
-                       Entry("ATTENTION1", "Slide skipped.\r\n\r\n"),
-                       Entry("HEADER", "Scanned image: " + files[1].fileName + "\r\n"),
-                       Entry("HEADER", "Scan completed.\r\n\r\n"),
-                       Entry("HEADER", MessageText(9937)),
+                       ReportEntry("HEADER", "Scanned image: " + files[0].fileName + "\r\n"),
+                       ReportEntry("ERROR", failure),
+                       ReportEntry("ATTENTION1", "Slide skipped.\r\n\r\n"),
+                       ReportEntry("HEADER", "Scanned image: " + files[1].fileName + "\r\n"),
+                       ReportEntry("HEADER", "Scan completed.\r\n\r\n"),
+                       ReportEntry("HEADER", StatusText(9937)),
                    });
 }
 

@@ -16,6 +16,7 @@
 #include "ReadOnlyFolder.h"
 #include "RecordingWindow.h"
 #include "RunFixture.h"
+#include "RunTestSupport.h"
 #include "Tessary/TiffScanRecord.h"
 #include "config/CarouselCfgInfo.h"
 #include "platform/files.h"
@@ -29,18 +30,13 @@ namespace {
 using namespace lumetra::run;
 using lumetra_test::FakeScanCtrl;
 using lumetra_test::RecordingWindow;
+using lumetra_test::StatusText;
 using platform::com::ComError;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using Message = RecordingWindow::Message;
-
-std::string MessageText(int id) {
-  std::string text;
-  GetMessageText(id, text);
-  return text;
-}
 
 // One scripted pass of DoScan.
 struct Pass {
@@ -315,7 +311,7 @@ TEST_F(CarouselRunTest, TheSummaryNamesSkippedAndFailedSlotsAndARunWithoutAScanI
     std::intptr_t code;
   };
   Classes({{4162, 32}});
-  const std::string completed = "1:" + MessageText(9937);
+  const std::string completed = "1:" + StatusText(9937);
   const std::string none = "5:Carousel run ended without scanning a slide.";
   const Case cases[] = {
       {"every slide scanned", [] {}, {completed}, 0},
@@ -371,7 +367,7 @@ TEST_F(CarouselRunTest, ASlideSkippedForAFolderThatRefusesNewFilesSaysSo) {
   if (!readOnly.Refuses()) GTEST_SKIP() << readOnly.Why();
   AddSlide(1).OutputPath = folder;
   mgr_->DoCarouselRun();
-  EXPECT_TRUE(window_.HasLine("5:Scan failed.\r\n" + MessageText(9949) + "\r\n" +
+  EXPECT_TRUE(window_.HasLine("5:Scan failed.\r\n" + StatusText(9949) + "\r\n" +
                               FolderNotWritableText(folder, readOnly.ExpectedError()) + "\r\n"))
       << testing::PrintToString(window_.Lines());
   EXPECT_TRUE(mgr_->paths.empty());
@@ -435,7 +431,7 @@ TEST_F(CarouselRunTest, AnEmptySlotAfterASlideKeepsWhatTheSlideReportedInTheSumm
   mgr_->DoCarouselRun();
   EXPECT_TRUE(window_.HasLine("5:Description: Error 4242"));
   EXPECT_EQ(window_.EndLines(),
-            std::vector<std::string>{"1:" + MessageText(9937) + "\r\nDescription: Error 4242\r\n"});
+            std::vector<std::string>{"1:" + StatusText(9937) + "\r\nDescription: Error 4242\r\n"});
   EXPECT_THAT(window_.Ends(), ElementsAre(0));
 }
 

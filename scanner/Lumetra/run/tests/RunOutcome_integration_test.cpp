@@ -8,6 +8,7 @@
 
 #include "CarouselRunFixture.h"
 #include "ReadOnlyFolder.h"
+#include "RunTestSupport.h"
 #include "platform/files.h"
 #include "run/OutputNaming.h"
 #include "run/RunStatus.h"
@@ -15,21 +16,12 @@
 
 namespace {
 
-using lumetra::run::GetMessageText;
 using lumetra_test::CarouselRunTest;
 using lumetra_test::ProgressWindow;
+using lumetra_test::ReportEntry;
+using lumetra_test::StatusText;
 using testing::HasSubstr;
 using testing::Not;
-
-std::string MessageText(int id) {
-  std::string text;
-  GetMessageText(id, text);
-  return text;
-}
-
-std::string Entry(const std::string& category, const std::string& text) {
-  return "<log category=\"" + category + "\"> " + text + " </log>";
-}
 
 // The history record's result (its last field).
 std::vector<std::string> Results(const std::vector<std::vector<std::string>>& records) {
@@ -54,18 +46,18 @@ TEST_F(CarouselRunTest, AnOutputFolderThatRefusesNewFilesScansNothingAndTheRunSa
   EXPECT_EQ(*run.code, 1) << window.Transcript();
   const std::string cause = FolderNotWritableText(outDir(), readOnly.ExpectedError());
   const std::string status = window.StatusText();
-  EXPECT_THAT(status, HasSubstr(MessageText(9909) + "\r\n" + MessageText(9949) + "\r\n" + cause));
+  EXPECT_THAT(status, HasSubstr(StatusText(9909) + "\r\n" + StatusText(9949) + "\r\n" + cause));
   EXPECT_THAT(status, HasSubstr("Carousel run ended without scanning a slide."));
   EXPECT_THAT(status, HasSubstr("Slide skipped in slot(#): 1."));
-  EXPECT_THAT(status, Not(HasSubstr(MessageText(9937))));
+  EXPECT_THAT(status, Not(HasSubstr(StatusText(9937))));
   EXPECT_TRUE(window.ScanFiles().empty());
   EXPECT_TRUE(platform::listDirectory(outDir()).empty());
   EXPECT_EQ(Results(HistoryRecords("ZS000001")), std::vector<std::string>{"Skipped"});
 
   const std::string xml = testsupport::readFile(reportDir() + "/CarouselRunLog.xml");
-  EXPECT_THAT(xml, HasSubstr(Entry("ERROR", "Carousel run ended without scanning a slide.")));
-  EXPECT_THAT(xml, HasSubstr(Entry("ERROR", "Slide skipped in slot(#): 1.")));
-  EXPECT_THAT(xml, Not(HasSubstr(MessageText(9937))));
+  EXPECT_THAT(xml, HasSubstr(ReportEntry("ERROR", "Carousel run ended without scanning a slide.")));
+  EXPECT_THAT(xml, HasSubstr(ReportEntry("ERROR", "Slide skipped in slot(#): 1.")));
+  EXPECT_THAT(xml, Not(HasSubstr(StatusText(9937))));
 }
 
 TEST_F(CarouselRunTest, APassWhoseCommandTimesOutEndsTheRunRecordsItsSlideAndKeepsNoImage) {
@@ -84,10 +76,10 @@ TEST_F(CarouselRunTest, APassWhoseCommandTimesOutEndsTheRunRecordsItsSlideAndKee
 
   EXPECT_EQ(*run.code, 1) << window.Transcript();
   const std::string status = window.StatusText();
-  EXPECT_THAT(status, HasSubstr(MessageText(9909) + "\r\nDescription: Command timed out."))
+  EXPECT_THAT(status, HasSubstr(StatusText(9909) + "\r\nDescription: Command timed out."))
       << window.Transcript();
   EXPECT_THAT(status, HasSubstr("Slide failed in slot(#): 1."));
-  EXPECT_THAT(status, Not(HasSubstr(MessageText(9937))));
+  EXPECT_THAT(status, Not(HasSubstr(StatusText(9937))));
 
   // The image announced for slot 1 was never written: the operator is told, and the
   // folder holds nothing; slot 2 was not reached.
@@ -97,8 +89,8 @@ TEST_F(CarouselRunTest, APassWhoseCommandTimesOutEndsTheRunRecordsItsSlideAndKee
   EXPECT_THAT(status, HasSubstr(noImage));
   EXPECT_TRUE(platform::listDirectory(outDir()).empty());
   const std::string xml = testsupport::readFile(reportDir() + "/CarouselRunLog.xml");
-  EXPECT_THAT(xml, HasSubstr(Entry("HEADER", "Scanned image: " + files[0].fileName + "\r\n")));
-  EXPECT_THAT(xml, HasSubstr(Entry("ERROR", noImage)));
+  EXPECT_THAT(xml, HasSubstr(ReportEntry("HEADER", "Scanned image: " + files[0].fileName + "\r\n")));
+  EXPECT_THAT(xml, HasSubstr(ReportEntry("ERROR", noImage)));
 
   // Its history line, like that of any other failed slide.
   EXPECT_EQ(Results(HistoryRecords("ZS000001")), std::vector<std::string>{"Failed"});

@@ -3,6 +3,7 @@
 #include "Jotwell/Logger.h"
 #include "Jotwell/RegEdit.h"
 #include "platform/files.h"
+#include "run/RunStatus.h"
 
 namespace lumetra_test {
 
@@ -56,6 +57,16 @@ std::vector<std::uint8_t> MakeLine(int lineNumber, int direction, int pixels, in
     px[6] = static_cast<std::uint8_t>(g);
   }
   return line;
+}
+
+std::string StatusText(int id) {
+  std::string text;
+  lumetra::run::GetMessageText(id, text);
+  return text;
+}
+
+std::string ReportEntry(const std::string& category, const std::string& text) {
+  return "<log category=\"" + category + "\"> " + text + " </log>";
 }
 
 }  // namespace lumetra_test

@@ -47,4 +47,8 @@ void CopyReportFiles(const std::string& installFolder);
 std::vector<std::uint8_t> MakeLine(int lineNumber, int direction, int pixels, int greenPd, int redPd,
                                    const std::function<RawPixel(int)>& pixel);
 
+// The run's status text `id`, and one entry of the run report as it stands in the file.
+std::string StatusText(int id);
+std::string ReportEntry(const std::string& category, const std::string& text);
+
 }  // namespace lumetra_test

@@ -204,5 +204,24 @@ inline std::vector<std::string> calls(const std::string& filter = {}) {
   }
   return out;
 }
+
+// The data port's opens in the call log, one letter a step: O open, P clock set-up,
+// C configuration download, D the clock-phase walk (its first trigger). A port that
+// opens whole, one open after another, gives "OPCD" again and again.
+inline std::string openSteps() {
+  std::string steps;
+  for (const std::string& c : calls()) {
+    if (c.rfind("okUsbFrontPanel_OpenBySerial", 0) == 0)
+      steps += 'O';
+    else if (c.rfind("okUsbFrontPanel_LoadDefaultPLLConfiguration", 0) == 0)
+      steps += 'P';
+    else if (c.rfind("okUsbFrontPanel_ConfigureFPGA", 0) == 0)
+      steps += 'C';
+    else if (c.rfind("okUsbFrontPanel_ActivateTriggerIn(0x41,", 0) == 0 &&
+             (steps.empty() || steps.back() != 'D'))
+      steps += 'D';
+  }
+  return steps;
+}
 }  // namespace oksim
 #endif
