@@ -120,7 +120,12 @@ class Watcher {
   }
 
  private:
-  Watcher() { hooks(); }  // the hooks outlive the thread that reports through them
+  // The hooks and the clock are made first, so that they outlive the thread that reports
+  // through them and reads the time (statics end in the reverse order of their making).
+  Watcher() {
+    hooks();
+    (void)clock();
+  }
 
   struct Child {
     pid_t pid;
