@@ -30,18 +30,19 @@ CChannelMgr::Activity CChannelMgr::WaitChannelActivity(std::chrono::milliseconds
       timeout < 0ms ? platform::SteadyTime::max() : platform::steadyNow() + timeout;
   for (;;) {
     const platform::SteadyTime now = platform::steadyNow();
-    if (const int expired = FirstExpired(now); expired >= 0) {
+    const int first = FirstToAdmit();
+    if (first >= 0 && *m_AdmitBy[static_cast<std::size_t>(first)] <= now) {
       Activity out;
       out.code = CLOSED;
-      out.channel = expired;
-      out.connection = GetConnection(expired);
-      LogError("Dropping the connection on %s %d: no %s within %lld s.", m_ChannelName, expired, m_Awaited,
+      out.channel = first;
+      out.connection = GetConnection(first);
+      LogError("Dropping the connection on %s %d: no %s within %lld s.", m_ChannelName, first, m_Awaited,
                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(m_AdmitWait).count()));
-      Disconnect(expired);
+      Disconnect(first);
       return out;
     }
-    platform::SteadyTime until = end;
-    if (const auto first = FirstDeadline(); first && *first < until) until = *first;
+    const platform::SteadyTime until =
+        first >= 0 ? std::min(end, *m_AdmitBy[static_cast<std::size_t>(first)]) : end;
     const std::chrono::milliseconds wait =
         until == platform::SteadyTime::max()
             ? platform::kInfinite
@@ -128,18 +129,10 @@ void CChannelMgr::Admit(int channel) {
   m_AdmitBy[static_cast<std::size_t>(channel)].reset();
 }
 
-int CChannelMgr::FirstExpired(platform::SteadyTime now) const {
+int CChannelMgr::FirstToAdmit() const {
   int first = -1;
-  for (std::size_t i = 0; i < m_AdmitBy.size(); ++i) {
-    if (!m_AdmitBy[i] || *m_AdmitBy[i] > now) continue;
-    if (first < 0 || *m_AdmitBy[i] < *m_AdmitBy[static_cast<std::size_t>(first)]) first = static_cast<int>(i);
-  }
-  return first;
-}
-
-std::optional<platform::SteadyTime> CChannelMgr::FirstDeadline() const {
-  std::optional<platform::SteadyTime> first;
-  for (const auto& by : m_AdmitBy)
-    if (by && (!first || *by < *first)) first = by;
+  for (std::size_t i = 0; i < m_AdmitBy.size(); ++i)
+    if (m_AdmitBy[i] && (first < 0 || *m_AdmitBy[i] < *m_AdmitBy[static_cast<std::size_t>(first)]))
+      first = static_cast<int>(i);
   return first;
 }

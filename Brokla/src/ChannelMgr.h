@@ -63,9 +63,8 @@ class CChannelMgr {
   int AppsRunning() const { return m_Server.clientCount(); }
 
  private:
-  // The first channel whose time to be admitted has passed, else -1.
-  int FirstExpired(platform::SteadyTime now) const;
-  std::optional<platform::SteadyTime> FirstDeadline() const;
+  // The channel whose time to be admitted ends first, else -1.
+  int FirstToAdmit() const;
 
   platform::localpipe::PipeServer m_Server;
   std::function<LockOwner()> m_NewConnection;

@@ -7,17 +7,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/text.h"
 
 extern char** environ;
 
@@ -188,13 +189,9 @@ class Watcher {
 };
 
 std::string kindOfProgram(const std::string& target) {
-  const auto endsWith = [&](const char* suffix) {
-    const std::string s(suffix);
-    if (target.size() < s.size()) return false;
-    for (std::size_t i = 0; i < s.size(); ++i)
-      if (std::tolower(static_cast<unsigned char>(target[target.size() - s.size() + i])) != s[i])
-        return false;
-    return true;
+  const auto endsWith = [&](std::string_view suffix) {
+    return target.size() >= suffix.size() &&
+           equalsFolded(std::string_view(target).substr(target.size() - suffix.size()), suffix);
   };
   const auto startsWith = [&](const char* prefix) { return target.rfind(prefix, 0) == 0; };
   struct stat st {};
